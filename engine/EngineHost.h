@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// What the engine needs from whoever drives it: the window, the command line or a
+// test. Paths are byte strings exactly as the file system names them.
+class EngineHost {
+public:
+    virtual ~EngineHost() = default;
+
+    // The output folder as the user gave it; it may or may not end with a separator.
+    virtual std::string outputFolder() = 0;
+
+    virtual void setProgressValue(int value) = 0;
+    virtual void setProgressMaximum(int maximum) = 0;
+    virtual int progressMaximum() = 0;
+
+    // A plain notice: OK button only, the application title as caption.
+    virtual void showMessage(const std::string& text) = 0;
+
+    // The "Application Error" report of a failing step. See ErrorReport.h for its text.
+    virtual void reportError(const std::string& sourceLabel, int step, const std::string& description) = 0;
+
+    // Gives the event loop one turn. Returns false when the engine must stop at once
+    // (the window is closing, the user interrupted the command line).
+    virtual bool processEvents() = 0;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace FileSize {
+
+// The size in bytes of the regular file at `path` (symbolic links followed), as a
+// 64-bit number. Returns 0 when the file cannot be opened or is not a regular file;
+// never fails otherwise.
+std::int64_t FileSize2(const std::string& path);
+
+// A page-aligned block buffer for copies that cannot go through copy_file_range.
+// Allocated on first use and reused, so a run of many small pieces allocates once.
+class CopyBuffer {
+public:
+    static constexpr std::size_t size = std::size_t{1} << 20;
+    CopyBuffer() = default;
+    ~CopyBuffer();
+    CopyBuffer(const CopyBuffer&) = delete;
+    CopyBuffer& operator=(const CopyBuffer&) = delete;
+    char* data();
+
+private:
+    char* m_data = nullptr;
+};
+
+// How a chunked copy ended.
+struct CopyResult {
+    enum class Status { Copied, ReadFailed, WriteFailed, CopyFailed, Stopped };
+    Status status = Status::Copied;
+    int error = 0; // errno of the failing call; 0 when the source ended early
+};
+
+// Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to the current
+// position of `destFd`, in blocks of at most 64 MiB. Prefers copy_file_range and
+// falls back to read/write through `buffer`. Calls `turn` between blocks (not
+// before the first one); when it returns false the copy ends with Stopped.
+// A source that ends early is ReadFailed with error 0. CopyFailed is a
+// copy_file_range failure, which cannot tell reading from writing.
+CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length,
+                          CopyBuffer& buffer, const std::function<bool()>& turn);
+
+} // namespace FileSize
