@@ -1,0 +1,1 @@
+#include "Main.h"
