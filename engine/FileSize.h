@@ -14,6 +14,8 @@ std::int64_t FileSize2(const std::string& path);
 
 // A page-aligned block buffer for copies that cannot go through copy_file_range.
 // Allocated on first use and reused, so a run of many small pieces allocates once.
+// Also remembers when copy_file_range proved unusable between the two files' file
+// systems, so that a run of many pieces does not try it again for each one.
 class CopyBuffer {
 public:
     static constexpr std::size_t size = std::size_t{1} << 20;
@@ -23,13 +25,15 @@ public:
     CopyBuffer& operator=(const CopyBuffer&) = delete;
     char* data();
 
+    bool copyRangeUsable = true;
+
 private:
     char* m_data = nullptr;
 };
 
 // How a chunked copy ended.
 struct CopyResult {
-    enum class Status { Copied, ReadFailed, WriteFailed, CopyFailed, Stopped };
+    enum class Status { Copied, ReadFailed, WriteFailed, Stopped };
     Status status = Status::Copied;
     int error = 0; // errno of the failing call; 0 when the source ended early
 };
@@ -38,8 +42,8 @@ struct CopyResult {
 // position of `destFd`, in blocks of at most 64 MiB. Prefers copy_file_range and
 // falls back to read/write through `buffer`. Calls `turn` between blocks (not
 // before the first one); when it returns false the copy ends with Stopped.
-// A source that ends early is ReadFailed with error 0. CopyFailed is a
-// copy_file_range failure, which cannot tell reading from writing.
+// A source that ends early is ReadFailed with error 0. A failing copy_file_range
+// cannot tell reading from writing; it counts as WriteFailed.
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length,
                           CopyBuffer& buffer, const std::function<bool()>& turn);
 

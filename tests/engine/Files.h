@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QTest>
+
+#include <string>
+
+// Small file helpers for engine tests: paths as byte strings, as the engine takes them.
+namespace Files {
+
+inline std::string path(const QString& p) {
+    return QFile::encodeName(p).toStdString();
+}
+
+inline QByteArray pattern(qint64 size, int seed = 7) {
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = 2654435761u * static_cast<quint32>(seed + 1);
+    for (qint64 i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        data[i] = static_cast<char>(x >> 24);
+    }
+    return data;
+}
+
+inline void write(const QString& p, const QByteArray& data) {
+    QFile f(p);
+    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(f.errorString()));
+    QCOMPARE(f.write(data), data.size());
+}
+
+inline QByteArray read(const QString& p) {
+    QFile f(p);
+    if (!f.open(QIODevice::ReadOnly)) {
+        return QByteArray("<missing>");
+    }
+    return f.readAll();
+}
+
+inline QStringList entries(const QString& dir) {
+    return QDir(dir).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+} // namespace Files

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "EngineHost.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Records everything the engine tells its host, in order.
+class RecordingHost : public EngineHost {
+public:
+    struct Report {
+        std::string label;
+        int step;
+        std::string description;
+    };
+
+    std::string folder;
+    std::vector<std::string> messages;
+    std::vector<Report> reports;
+    std::vector<int> values;
+    int maximum = 0;
+    int turns = 0;
+    // Called at every event-loop turn with its number (from 1); false stops the engine.
+    std::function<bool(int)> onTurn;
+
+    std::string outputFolder() override { return folder; }
+    void setProgressValue(int value) override { values.push_back(value); }
+    void setProgressMaximum(int value) override { maximum = value; }
+    int progressMaximum() override { return maximum; }
+    void showMessage(const std::string& text) override { messages.push_back(text); }
+    void reportError(const std::string& label, int step, const std::string& description) override {
+        reports.push_back({label, step, description});
+    }
+    bool processEvents() override {
+        ++turns;
+        return !onTurn || onTurn(turns);
+    }
+};

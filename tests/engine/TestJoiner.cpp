@@ -1,0 +1,273 @@
+#include "Files.h"
+#include "Messages.h"
+#include "RecordingHost.h"
+#include "SplitMergeFile.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using SplitMergeFile::Outcome;
+
+class TestJoiner : public QObject {
+    Q_OBJECT
+
+private slots:
+    void roundTripIntoAnotherFolder();
+    void movedSetJoins();
+    void windowsWrittenManifest();
+    void missingSecondPiece();
+    void manifestsWithoutEntries_data();
+    void manifestsWithoutEntries();
+    void lastLineWithoutLineEnd();
+    void capitalSuffix();
+    void replacesLongerEarlierFile();
+    void stoppedJoinKeepsEarlierFile();
+    void stoppedJoinWithoutEarlierFileKeepsPieces();
+    void fullDiskKeepsEarlierFile();
+    void missingOutputFolder();
+    void limits();
+    void overwritingOwnPieceSetRefused();
+
+private:
+    // Splits `data` into `dir`/name pieces of `chunk` bytes and returns the manifest path.
+    static QString makeSet(const QString& dir, const QString& name, const QByteArray& data, int chunk);
+};
+
+QString TestJoiner::makeSet(const QString& dir, const QString& name, const QByteArray& data, int chunk) {
+    QDir().mkpath(dir);
+    Files::write(dir + "/" + name, data);
+    RecordingHost host;
+    host.folder = Files::path(dir);
+    const bool ok = SplitMergeFile::SplitFile(Files::path(dir + "/" + name), chunk, host) == Outcome::Succeeded;
+    QFile::remove(dir + "/" + name);
+    return ok ? dir + "/" + name + ".splt" : QString();
+}
+
+void TestJoiner::roundTripIntoAnotherFolder() {
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(250000);
+    const QString manifest = makeSet(dir.filePath("set"), "sample1.pdf", data, 100000);
+    QVERIFY(QDir().mkpath(dir.filePath("Joined")));
+
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("Joined"));
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("Joined/sample1.pdf")), data);
+    QCOMPARE(Files::entries(dir.filePath("Joined")), QStringList{"sample1.pdf"});
+    QCOMPARE(host.maximum, 3);
+    QCOMPARE(host.values, (std::vector<int>{0, 1, 2, 3}));
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+    QCOMPARE(host.turns, 3);
+}
+
+void TestJoiner::movedSetJoins() {
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(1234);
+    makeSet(dir.filePath("first"), "a.bin", data, 500);
+    QVERIFY(QDir().rename(dir.filePath("first"), dir.filePath("moved")));
+    RecordingHost host;
+    host.folder = Files::path(dir.path()) + "/";
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("moved/a.bin.splt")), host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("a.bin")), data);
+}
+
+void TestJoiner::windowsWrittenManifest() {
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(25);
+    Files::write(dir.filePath("r.doc_splt1"), data.left(10));
+    Files::write(dir.filePath("r.doc_splt2"), data.mid(10, 10));
+    Files::write(dir.filePath("r.doc_splt3"), data.mid(20));
+    Files::write(dir.filePath("r.doc.splt"), "D:\\Out\\\\r.doc_splt1\r\nD:\\Out\\\\r.doc_splt2\r\nr.doc_splt3\r\n");
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("r.doc.splt")), host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("o/r.doc")), data);
+}
+
+void TestJoiner::missingSecondPiece() {
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(250000);
+    const QString manifest = makeSet(dir.filePath("set"), "sample1.pdf", data, 100000);
+    QVERIFY(QFile::remove(dir.filePath("set/sample1.pdf_splt2")));
+
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Missing);
+    QCOMPARE(Files::read(dir.filePath("sample1.pdf")), data.left(100000));
+    const std::string missing = Files::path(dir.filePath("set/sample1.pdf_splt2"));
+    QCOMPARE(host.messages, std::vector<std::string>{missing + " splitted file not found"});
+    QCOMPARE(host.values.back(), 3); // the bar shows full
+    QVERIFY(host.reports.empty());
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"sample1.pdf", "set"}));
+}
+
+void TestJoiner::manifestsWithoutEntries_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("LF only") << QByteArray("/x/a_splt1\n/x/a_splt2\n");
+}
+
+void TestJoiner::manifestsWithoutEntries() {
+    QFETCH(QByteArray, text);
+    QTemporaryDir dir;
+    Files::write(dir.filePath("a.splt"), text);
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.splt")), host), Outcome::Succeeded);
+    QVERIFY(QFile::exists(dir.filePath("o/a")));
+    QCOMPARE(QFileInfo(dir.filePath("o/a")).size(), 0);
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+    QCOMPARE(host.turns, 0);
+}
+
+void TestJoiner::lastLineWithoutLineEnd() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("p_splt1"), "one");
+    Files::write(dir.filePath("p_splt2"), "two");
+    Files::write(dir.filePath("p.splt"), "/somewhere/p_splt1\r\n/somewhere/p_splt2");
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("p.splt")), host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("o/p")), QByteArray("one"));
+}
+
+void TestJoiner::capitalSuffix() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("Report_splt1"), "r");
+    Files::write(dir.filePath("Report.SPLT"), "Report_splt1\r\n");
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("Report.SPLT")), host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("o/Report")), QByteArray("r"));
+}
+
+void TestJoiner::replacesLongerEarlierFile() {
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(300);
+    const QString manifest = makeSet(dir.filePath("set"), "f", data, 100);
+    Files::write(dir.filePath("f"), QByteArray(1000, 'z'));
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("f")), data);
+}
+
+void TestJoiner::stoppedJoinKeepsEarlierFile() {
+    QTemporaryDir dir;
+    const QString manifest = makeSet(dir.filePath("set"), "f", Files::pattern(300), 100);
+    Files::write(dir.filePath("f"), "earlier");
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    host.onTurn = [](int turn) { return turn < 2; };
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Stopped);
+    QCOMPARE(Files::read(dir.filePath("f")), QByteArray("earlier"));
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "set"})); // no temporary left
+    QVERIFY(host.messages.empty());
+}
+
+void TestJoiner::stoppedJoinWithoutEarlierFileKeepsPieces() {
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(300);
+    const QString manifest = makeSet(dir.filePath("set"), "f", data, 100);
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    host.onTurn = [](int turn) { return turn < 3; };
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Stopped);
+    QCOMPARE(Files::read(dir.filePath("f")), data.left(200));
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "set"}));
+}
+
+void TestJoiner::fullDiskKeepsEarlierFile() {
+    QTemporaryDir dir;
+    const QString manifest = makeSet(dir.filePath("set"), "f", Files::pattern(3000), 1000);
+    Files::write(dir.filePath("f"), "earlier");
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+
+    rlimit old{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = old;
+    limited.rlim_cur = 1500;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    const Outcome outcome = SplitMergeFile::JoinFiles(Files::path(manifest), host);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &old) == 0);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QCOMPARE(outcome, Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].label, std::string(SplitMergeFile::joinLabel));
+    QCOMPARE(host.reports[0].step, 144);
+    QCOMPARE(host.reports[0].description, std::string(std::strerror(EFBIG)));
+    QVERIFY(host.messages.empty());
+    QCOMPARE(Files::read(dir.filePath("f")), QByteArray("earlier"));
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "set"}));
+}
+
+void TestJoiner::missingOutputFolder() {
+    QTemporaryDir dir;
+    const QString manifest = makeSet(dir.filePath("set"), "f", Files::pattern(300), 100);
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("nowhere"));
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, 118);
+    QCOMPARE(host.reports[0].description, std::string(std::strerror(ENOENT)));
+    QVERIFY(host.messages.empty());
+}
+
+void TestJoiner::limits() {
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+
+    {
+        QFile big(dir.filePath("big.splt"));
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize((qint64(64) << 20) + 1)); // sparse
+    }
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("big.splt")), host), Outcome::Refused);
+
+    QByteArray lines;
+    for (int i = 1; i <= 32768; ++i) {
+        lines += "m_splt" + QByteArray::number(i) + "\r\n";
+    }
+    Files::write(dir.filePath("m.splt"), lines);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("m.splt")), host), Outcome::Refused);
+
+    QCOMPARE(host.messages, (std::vector<std::string>{
+                                Files::path(dir.filePath("big.splt")) + " is not a valid split file list.",
+                                Files::path(dir.filePath("m.splt")) + " is not a valid split file list."}));
+    QVERIFY(Files::entries(dir.filePath("o")).isEmpty());
+    QVERIFY(host.reports.empty());
+}
+
+void TestJoiner::overwritingOwnPieceSetRefused() {
+    QTemporaryDir dir;
+    // A list without ".splt" in its name, joined into its own folder, names itself.
+    Files::write(dir.filePath("list_splt1"), "data");
+    Files::write(dir.filePath("list"), "list_splt1\r\n");
+    // A piece named like the output.
+    Files::write(dir.filePath("x"), "piece");
+    Files::write(dir.filePath("x.splt"), "x\r\n");
+
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("list")), host), Outcome::Refused);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("x.splt")), host), Outcome::Refused);
+    QCOMPARE(host.messages, (std::vector<std::string>(2, Messages::joinOverwritesPieceSet)));
+    QCOMPARE(Files::read(dir.filePath("list")), QByteArray("list_splt1\r\n"));
+    QCOMPARE(Files::read(dir.filePath("x")), QByteArray("piece"));
+    QCOMPARE(Files::entries(dir.path()).size(), 4);
+}
+
+QTEST_APPLESS_MAIN(TestJoiner)
+#include "TestJoiner.moc"

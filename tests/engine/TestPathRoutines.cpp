@@ -1,0 +1,195 @@
+#include "ErrorReport.h"
+#include "Files.h"
+#include "Main.h"
+#include "PieceSet.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using StringList = std::vector<std::string>;
+Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(StringList)
+
+class TestPathRoutines : public QObject {
+    Q_OBJECT
+
+private slots:
+    void fileAndFolderParts_data();
+    void fileAndFolderParts();
+    void collapse_data();
+    void collapse();
+    void existence();
+    void manifestEntries_data();
+    void manifestEntries();
+    void entryName_data();
+    void entryName();
+    void joinedName_data();
+    void joinedName();
+    void pieceAndManifestPaths();
+    void pieceCount();
+    void errorReportText();
+};
+
+void TestPathRoutines::fileAndFolderParts_data() {
+    QTest::addColumn<std::string>("path");
+    QTest::addColumn<char>("separator");
+    QTest::addColumn<std::string>("name");
+    QTest::addColumn<std::string>("folder");
+    QTest::newRow("windows file") << std::string("C:\\Docs\\sample1.pdf") << '\\' << std::string("sample1.pdf")
+                                  << std::string("C:\\Docs\\");
+    QTest::newRow("windows folder") << std::string("C:\\Docs\\") << '\\' << std::string("") << std::string("C:\\Docs\\");
+    QTest::newRow("windows nested") << std::string("C:\\a\\b\\c.splt") << '\\' << std::string("c.splt")
+                                    << std::string("C:\\a\\b\\");
+    QTest::newRow("bare name") << std::string("sample1.pdf") << '/' << std::string("sample1.pdf") << std::string("");
+    QTest::newRow("linux file") << std::string("/home/u/a.b") << '/' << std::string("a.b") << std::string("/home/u/");
+    QTest::newRow("linux root") << std::string("/x") << '/' << std::string("x") << std::string("/");
+    QTest::newRow("backslash in linux name") << std::string("/d/a\\b") << '/' << std::string("a\\b")
+                                             << std::string("/d/");
+}
+
+void TestPathRoutines::fileAndFolderParts() {
+    QFETCH(std::string, path);
+    QFETCH(char, separator);
+    QFETCH(std::string, name);
+    QFETCH(std::string, folder);
+    QCOMPARE(Main::GetFileName(path, separator), name);
+    QCOMPARE(Main::GetFolderPart(path, separator), folder);
+}
+
+void TestPathRoutines::collapse_data() {
+    QTest::addColumn<std::string>("path");
+    QTest::addColumn<char>("separator");
+    QTest::addColumn<std::string>("expected");
+    // Windows rules, as written
+    QTest::newRow("\\ plain") << std::string("D:\\Out\\a") << '\\' << std::string("D:\\Out\\a");
+    QTest::newRow("\\ doubled") << std::string("D:\\Out\\\\sample1.pdf_splt1") << '\\'
+                                << std::string("D:\\Out\\sample1.pdf_splt1");
+    QTest::newRow("\\ three, one pass") << std::string("a\\\\\\b") << '\\' << std::string("a\\\\b");
+    QTest::newRow("\\ four become two") << std::string("a\\\\\\\\b") << '\\' << std::string("a\\\\b");
+    QTest::newRow("\\ network path") << std::string("\\\\server\\share\\\\x") << '\\'
+                                     << std::string("\\\\server\\share\\x");
+    QTest::newRow("\\ three leading") << std::string("\\\\\\srv\\x") << '\\' << std::string("\\\\srv\\x");
+    QTest::newRow("\\ single leading gains one") << std::string("\\dir\\\\x") << '\\' << std::string("\\\\dir\\x");
+    QTest::newRow("\\ only separators") << std::string("\\\\\\") << '\\' << std::string("\\\\");
+    // Linux: a leading run is a single root
+    QTest::newRow("/ doubled") << std::string("/out//a_splt1") << '/' << std::string("/out/a_splt1");
+    QTest::newRow("/ three, one pass") << std::string("a///b") << '/' << std::string("a//b");
+    QTest::newRow("/ leading run") << std::string("//name") << '/' << std::string("/name");
+    QTest::newRow("/ long leading run") << std::string("////d//x") << '/' << std::string("/d/x");
+    QTest::newRow("/ single leading") << std::string("/d/x") << '/' << std::string("/d/x");
+    QTest::newRow("/ empty") << std::string("") << '/' << std::string("");
+}
+
+void TestPathRoutines::collapse() {
+    QFETCH(std::string, path);
+    QFETCH(char, separator);
+    QFETCH(std::string, expected);
+    QCOMPARE(Main::CollapseBackslashes(path, separator), expected);
+}
+
+void TestPathRoutines::existence() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("f");
+    Files::write(file, "x");
+    QVERIFY(::symlink(Files::path(file).c_str(), Files::path(dir.filePath("link")).c_str()) == 0);
+    QVERIFY(::symlink("/nonexistent/target", Files::path(dir.filePath("dangling")).c_str()) == 0);
+    const std::string folder = Files::path(dir.path());
+
+    QVERIFY(Main::FolderExists(folder));
+    QVERIFY(Main::FolderExists(folder + "/"));
+    QVERIFY(!Main::FolderExists(Files::path(file)));
+    QVERIFY(!Main::FolderExists(folder + "/missing"));
+    QVERIFY(!Main::FolderExists(""));
+
+    QVERIFY(Main::PathExists(Files::path(file)));
+    QVERIFY(Main::PathExists(folder));
+    QVERIFY(!Main::PathExists(folder + "/missing"));
+
+    QVERIFY(Main::FileExists(Files::path(file)));
+    QVERIFY(Main::FileExists(Files::path(dir.filePath("link"))));
+    QVERIFY(!Main::FileExists(Files::path(dir.filePath("dangling"))));
+    QVERIFY(!Main::FileExists(folder));
+    QVERIFY(!Main::FileExists(folder + "/*")); // no wildcard expansion
+}
+
+void TestPathRoutines::manifestEntries_data() {
+    QTest::addColumn<std::string>("text");
+    QTest::addColumn<StringList>("entries");
+    QTest::newRow("well formed") << std::string("/o/a_splt1\r\n/o/a_splt2\r\n") << StringList{"/o/a_splt1", "/o/a_splt2"};
+    QTest::newRow("last line without CR LF") << std::string("/o/a_splt1\r\n/o/a_splt2") << StringList{"/o/a_splt1"};
+    QTest::newRow("LF only") << std::string("/o/a_splt1\n/o/a_splt2\n") << StringList{};
+    QTest::newRow("empty") << std::string("") << StringList{};
+    QTest::newRow("lone CR and LF stay in the line") << std::string("a\rb\nc\r\n") << StringList{"a\rb\nc"};
+    QTest::newRow("empty line") << std::string("\r\n\r\n") << StringList{"", ""};
+    QTest::newRow("CR CR LF") << std::string("x\r\r\n") << StringList{"x\r"};
+}
+
+void TestPathRoutines::manifestEntries() {
+    QFETCH(std::string, text);
+    QFETCH(StringList, entries);
+    QCOMPARE(PieceSet::ManifestEntries(text), entries);
+}
+
+void TestPathRoutines::entryName_data() {
+    QTest::addColumn<std::string>("line");
+    QTest::addColumn<std::string>("name");
+    QTest::newRow("linux") << std::string("/out//a.pdf_splt1") << std::string("a.pdf_splt1");
+    QTest::newRow("windows") << std::string("D:\\Out\\\\a.pdf_splt2") << std::string("a.pdf_splt2");
+    QTest::newRow("slash wins over backslash") << std::string("/d/we\\ird_splt1") << std::string("we\\ird_splt1");
+    QTest::newRow("bare") << std::string("a_splt3") << std::string("a_splt3");
+}
+
+void TestPathRoutines::entryName() {
+    QFETCH(std::string, line);
+    QFETCH(std::string, name);
+    QCOMPARE(PieceSet::EntryName(line), name);
+}
+
+void TestPathRoutines::joinedName_data() {
+    QTest::addColumn<std::string>("manifest");
+    QTest::addColumn<std::string>("name");
+    QTest::newRow("usual") << std::string("/d/sample1.pdf.splt") << std::string("sample1.pdf");
+    QTest::newRow("capitals") << std::string("/d/Report.SPLT") << std::string("Report");
+    QTest::newRow("mixed case") << std::string("/d/x.SpLt") << std::string("x");
+    QTest::newRow("every occurrence") << std::string("/d/a.splt.b.splt") << std::string("a.b");
+    QTest::newRow("folder part ignored") << std::string("/d.splt/a.splt") << std::string("a");
+    QTest::newRow("no marker") << std::string("/d/list") << std::string("list");
+    QTest::newRow("one pass") << std::string("/d/a.sp.spltlt") << std::string("a.splt");
+}
+
+void TestPathRoutines::joinedName() {
+    QFETCH(std::string, manifest);
+    QFETCH(std::string, name);
+    QCOMPARE(PieceSet::JoinedName(manifest), name);
+}
+
+void TestPathRoutines::pieceAndManifestPaths() {
+    QCOMPARE(PieceSet::PiecePath("/out", "archive.tar.gz", 1), std::string("/out/archive.tar.gz_splt1"));
+    QCOMPARE(PieceSet::PiecePath("/out/", "a", 10), std::string("/out//a_splt10"));
+    QCOMPARE(PieceSet::PiecePath("/out", "a", 32767), std::string("/out/a_splt32767"));
+    QCOMPARE(PieceSet::ManifestPath("/out", "archive.tar.gz"), std::string("/out/archive.tar.gz.splt"));
+    QCOMPARE(PieceSet::ManifestPath("/out/", "a"), std::string("/out//a.splt"));
+}
+
+void TestPathRoutines::pieceCount() {
+    QCOMPARE(PieceSet::PieceCount(250000, 100000), std::int64_t{3});
+    QCOMPARE(PieceSet::PieceCount(300000, 100000), std::int64_t{3});
+    QCOMPARE(PieceSet::PieceCount(300001, 100000), std::int64_t{4});
+    QCOMPARE(PieceSet::PieceCount(1, 100000), std::int64_t{1});
+    QCOMPARE(PieceSet::PieceCount(0, 5), std::int64_t{0});
+    // beyond 32 bits: 5 GiB in 2,000,000,000-byte pieces
+    QCOMPARE(PieceSet::PieceCount(std::int64_t{5} << 30, 2000000000), std::int64_t{3});
+}
+
+void TestPathRoutines::errorReportText() {
+    const std::string text = ErrorReport::Text("Is a directory", "in Tavrid2021/08/31.SplitMergeFile.SplitFile ", 118);
+    QCOMPARE(text, std::string("Is a directory\r\nin Tavrid2021/08/31.SplitMergeFile.SplitFile at line 118\r\r"
+                               "Please email screenshot of this message to support@velmarc.example"));
+    QCOMPARE(ErrorReport::SourceLabel("Form1", "PushButton4_Click"),
+             std::string("in Tavrid2021/08/31.Form1.PushButton4_Click "));
+}
+
+QTEST_APPLESS_MAIN(TestPathRoutines)
+#include "TestPathRoutines.moc"

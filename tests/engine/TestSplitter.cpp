@@ -1,0 +1,319 @@
+#include "Files.h"
+#include "Messages.h"
+#include "RecordingHost.h"
+#include "SplitMergeFile.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using SplitMergeFile::Outcome;
+
+class TestSplitter : public QObject {
+    Q_OBJECT
+
+private slots:
+    void workedExample();
+    void sizes_data();
+    void sizes();
+    void trailingSeparatorDoublesInManifest();
+    void resplitReplacesLongerFiles();
+    void oldManifestRemovedBeforeFirstPiece();
+    void outputFolderReadOnce();
+    void limitsRefusedBeforeWriting_data();
+    void limitsRefusedBeforeWriting();
+    void directoryInPlaceOfPiece();
+    void fullDisk();
+    void sourceNeverOverwritten_data();
+    void sourceNeverOverwritten();
+    void missingSource();
+    void stopsWhenAsked();
+    void turnsDuringLargePiece();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestSplitter::workedExample() {
+    const QString source = m_dir.filePath("src/sample1.pdf");
+    QVERIFY(QDir().mkpath(m_dir.filePath("src")));
+    QVERIFY(QDir().mkpath(m_dir.filePath("Out")));
+    const QByteArray data = Files::pattern(250000);
+    Files::write(source, data);
+
+    RecordingHost host;
+    host.folder = Files::path(m_dir.filePath("Out"));
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(source), 100000, host), Outcome::Succeeded);
+
+    QCOMPARE(Files::read(m_dir.filePath("Out/sample1.pdf_splt1")), data.left(100000));
+    QCOMPARE(Files::read(m_dir.filePath("Out/sample1.pdf_splt2")), data.mid(100000, 100000));
+    QCOMPARE(Files::read(m_dir.filePath("Out/sample1.pdf_splt3")), data.mid(200000));
+    const QByteArray folder = QFile::encodeName(m_dir.filePath("Out"));
+    const QByteArray manifest = folder + "/sample1.pdf_splt1\r\n" + folder + "/sample1.pdf_splt2\r\n" + folder +
+                                "/sample1.pdf_splt3\r\n";
+    QCOMPARE(Files::read(m_dir.filePath("Out/sample1.pdf.splt")), manifest);
+    // D:\Out gives 78 bytes: three lines of 24 characters plus CR LF each
+    QCOMPARE(manifest.size(), 3 * (folder.size() + 18 + 2));
+    QCOMPARE(Files::entries(m_dir.filePath("Out")).size(), 4); // no temporary left behind
+
+    QCOMPARE(host.maximum, 3);
+    QCOMPARE(host.values, (std::vector<int>{0, 1, 2, 3}));
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::splitSucceeded});
+    QVERIFY(host.reports.empty());
+    QCOMPARE(host.turns, 3); // one before each piece
+}
+
+void TestSplitter::sizes_data() {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<QList<int>>("pieceSizes");
+    QTest::newRow("exact multiple") << 300 << 100 << QList<int>{100, 100, 100};
+    QTest::newRow("one byte over") << 301 << 100 << QList<int>{100, 100, 100, 1};
+    QTest::newRow("two chunks") << 200 << 100 << QList<int>{100, 100};
+    QTest::newRow("chunk of one byte") << 3 << 1 << QList<int>{1, 1, 1};
+    QTest::newRow("smaller than chunk") << 50 << 100 << QList<int>{50};
+    QTest::newRow("empty source") << 0 << 100 << QList<int>{};
+}
+
+void TestSplitter::sizes() {
+    QFETCH(int, size);
+    QFETCH(int, chunk);
+    QFETCH(QList<int>, pieceSizes);
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(size, size);
+    Files::write(dir.filePath("archive.tar.gz"), data);
+
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("archive.tar.gz")), chunk, host), Outcome::Succeeded);
+
+    QByteArray joined;
+    QByteArray manifest;
+    for (int i = 0; i < pieceSizes.size(); ++i) {
+        const QString piece = dir.filePath(QString("archive.tar.gz_splt%1").arg(i + 1));
+        const QByteArray bytes = Files::read(piece);
+        QCOMPARE(bytes.size(), pieceSizes[i]);
+        joined += bytes;
+        manifest += QFile::encodeName(piece) + "\r\n";
+    }
+    QCOMPARE(joined, data);
+    QVERIFY(!QFile::exists(dir.filePath(QString("archive.tar.gz_splt%1").arg(pieceSizes.size() + 1))));
+    QCOMPARE(Files::read(dir.filePath("archive.tar.gz.splt")), manifest);
+    QCOMPARE(host.maximum, pieceSizes.size());
+}
+
+void TestSplitter::trailingSeparatorDoublesInManifest() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("a.bin"), Files::pattern(25));
+    RecordingHost host;
+    host.folder = Files::path(dir.path()) + "/";
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 10, host), Outcome::Succeeded);
+    const QByteArray folder = QFile::encodeName(dir.path());
+    QCOMPARE(Files::read(dir.filePath("a.bin.splt")),
+             folder + "//a.bin_splt1\r\n" + folder + "//a.bin_splt2\r\n" + folder + "//a.bin_splt3\r\n");
+    QCOMPARE(Files::read(dir.filePath("a.bin_splt3")), Files::pattern(25).mid(20));
+}
+
+void TestSplitter::resplitReplacesLongerFiles() {
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("out")));
+    Files::write(dir.filePath("f"), Files::pattern(250));
+    // Leftovers of a longer earlier split, with a manifest that claims more pieces.
+    Files::write(dir.filePath("out/f_splt3"), QByteArray(500, 'x'));
+    Files::write(dir.filePath("out/f.splt"), QByteArray(4000, 'y'));
+
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("out/f_splt3")), Files::pattern(250).mid(200));
+    QCOMPARE(Files::read(dir.filePath("out/f.splt")).count("\r\n"), 3);
+    QCOMPARE(Files::read(dir.filePath("out/f.splt")).size(), 3 * (host.folder.size() + 10));
+
+    // Splitting again gives the same files.
+    const QByteArray first = Files::read(dir.filePath("out/f.splt"));
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("out/f.splt")), first);
+}
+
+void TestSplitter::oldManifestRemovedBeforeFirstPiece() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("f"), Files::pattern(300));
+    Files::write(dir.filePath("f.splt"), "old list\r\n");
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    bool manifestAtFirstTurn = true;
+    bool manifestAtLastTurn = true;
+    host.onTurn = [&](int turn) {
+        const bool exists = QFile::exists(dir.filePath("f.splt"));
+        (turn == 1 ? manifestAtFirstTurn : manifestAtLastTurn) = exists;
+        return true;
+    };
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QVERIFY(!manifestAtFirstTurn);
+    QVERIFY(!manifestAtLastTurn);
+    QVERIFY(QFile::exists(dir.filePath("f.splt")));
+}
+
+void TestSplitter::outputFolderReadOnce() {
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("one")));
+    QVERIFY(QDir().mkpath(dir.filePath("two")));
+    Files::write(dir.filePath("f"), Files::pattern(300));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("one"));
+    host.onTurn = [&](int) {
+        host.folder = Files::path(dir.filePath("two")); // the user edits the field meanwhile
+        return true;
+    };
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QCOMPARE(Files::entries(dir.filePath("one")).size(), 4);
+    QVERIFY(Files::entries(dir.filePath("two")).isEmpty());
+}
+
+void TestSplitter::limitsRefusedBeforeWriting_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("zero chunk") << qint64(10) << 0 << QString(Messages::chunkTooSmall);
+    QTest::newRow("negative chunk") << qint64(10) << -5 << QString(Messages::chunkTooSmall);
+    QTest::newRow("32768 pieces") << qint64(32768) << 1 << QString(Messages::tooManyPieces);
+    QTest::newRow("one byte over 32767 pieces") << qint64(32767 * 2 + 1) << 2 << QString(Messages::tooManyPieces);
+}
+
+void TestSplitter::limitsRefusedBeforeWriting() {
+    QFETCH(qint64, size);
+    QFETCH(int, chunk);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("out")));
+    Files::write(dir.filePath("f"), QByteArray(size, 'a'));
+    Files::write(dir.filePath("out/f.splt"), "kept\r\n");
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host), Outcome::Refused);
+    QCOMPARE(host.messages, std::vector<std::string>{message.toStdString()});
+    QVERIFY(host.reports.empty());
+    QCOMPARE(Files::entries(dir.filePath("out")), QStringList{"f.splt"});
+    QCOMPARE(Files::read(dir.filePath("out/f.splt")), QByteArray("kept\r\n"));
+}
+
+void TestSplitter::directoryInPlaceOfPiece() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("f"), Files::pattern(300));
+    QVERIFY(QDir().mkpath(dir.filePath("f_splt2")));
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].label, std::string(SplitMergeFile::splitLabel));
+    QCOMPARE(host.reports[0].step, 118);
+    QCOMPARE(host.reports[0].description, std::string(std::strerror(EISDIR)));
+    QVERIFY(host.messages.empty()); // no success message
+    QVERIFY(!QFile::exists(dir.filePath("f_splt3")));
+    QVERIFY(!QFile::exists(dir.filePath("f.splt")));
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "f_splt1", "f_splt2"}));
+}
+
+void TestSplitter::fullDisk() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("f"), Files::pattern(5000));
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+
+    rlimit old{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = old;
+    limited.rlim_cur = 1500; // no piece can be completed
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    const Outcome outcome = SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 2000, host);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &old) == 0);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QCOMPARE(outcome, Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, 122);
+    QCOMPARE(host.reports[0].description, std::string(std::strerror(EFBIG)));
+    QVERIFY(host.messages.empty());
+    QVERIFY(!QFile::exists(dir.filePath("f_splt2"))); // nothing after the failing piece
+    QVERIFY(!QFile::exists(dir.filePath("f.splt")));
+}
+
+void TestSplitter::sourceNeverOverwritten_data() {
+    QTest::addColumn<bool>("hardLink");
+    QTest::addColumn<QString>("clash");
+    QTest::addColumn<int>("step");
+    QTest::newRow("piece is a symbolic link to the source") << false << "f_splt2" << 118;
+    QTest::newRow("piece is a hard link to the source") << true << "f_splt1" << 118;
+    QTest::newRow("manifest is a hard link to the source") << true << "f.splt" << 134;
+}
+
+void TestSplitter::sourceNeverOverwritten() {
+    QFETCH(bool, hardLink);
+    QFETCH(QString, clash);
+    QFETCH(int, step);
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("out")));
+    QVERIFY(QDir().mkpath(dir.filePath("src")));
+    const QByteArray data = Files::pattern(300);
+    Files::write(dir.filePath("src/f"), data);
+    const std::string source = Files::path(dir.filePath("src/f"));
+    const std::string link = Files::path(dir.filePath("out/" + clash));
+    QVERIFY((hardLink ? ::link(source.c_str(), link.c_str()) : ::symlink(source.c_str(), link.c_str())) == 0);
+
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    QCOMPARE(SplitMergeFile::SplitFile(source, 100, host), Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, step);
+    QVERIFY(host.messages.empty());
+    QCOMPARE(Files::read(dir.filePath("src/f")), data);
+}
+
+void TestSplitter::missingSource() {
+    QTemporaryDir dir;
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("gone")), 100, host), Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, 104);
+    QCOMPARE(host.reports[0].description, std::string(std::strerror(ENOENT)));
+    QVERIFY(Files::entries(dir.path()).isEmpty());
+}
+
+void TestSplitter::stopsWhenAsked() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("f"), Files::pattern(500));
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    host.onTurn = [](int turn) { return turn < 3; };
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Stopped);
+    QVERIFY(host.messages.empty());
+    QVERIFY(host.reports.empty());
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "f_splt1", "f_splt2"}));
+}
+
+void TestSplitter::turnsDuringLargePiece() {
+    QTemporaryDir dir;
+    const qint64 size = qint64(150) << 20;
+    {
+        QFile f(dir.filePath("big"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(size)); // sparse: no real data to copy
+        QVERIFY(f.seek(size - 3));
+        QCOMPARE(f.write("end"), qint64(3));
+    }
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    QVERIFY(QDir().mkpath(dir.filePath("out")));
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("big")), 200 << 20, host), Outcome::Succeeded);
+    // One turn before the piece, then one after each further 64 MiB block.
+    QCOMPARE(host.turns, 3);
+    QCOMPARE(QFileInfo(dir.filePath("out/big_splt1")).size(), size);
+}
+
+QTEST_APPLESS_MAIN(TestSplitter)
+#include "TestSplitter.moc"
