@@ -1,0 +1,11 @@
+#include "Help.h"
+
+#include "StartUp.h"
+
+namespace Help {
+
+QString HelpText() {
+    return QStringLiteral("Questions? Please contact Team Velmarc at ") + QLatin1String(StartUp::contactPage);
+}
+
+} // namespace Help

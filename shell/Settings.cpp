@@ -1,0 +1,56 @@
+#include "Settings.h"
+
+#include <stdexcept>
+
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr const char* group = "Quarnel";
+
+QString StatusText(QSettings::Status status) {
+    return status == QSettings::AccessError ? QStringLiteral("Permission denied or file not writable")
+                                            : QStringLiteral("Settings file is malformed");
+}
+
+} // namespace
+
+QString Settings::DefaultFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/Velmarc.conf");
+}
+
+Settings::Settings(QString file) : m_file(std::move(file)) {}
+
+QString Settings::read(const QString& key, const QString& defaultValue) const {
+    // A fresh QSettings per call: another instance of the program may have written
+    // the file since, and nothing here may answer from a cache.
+    QSettings store(m_file, QSettings::IniFormat);
+    store.beginGroup(QLatin1String(group));
+    const QVariant value = store.value(key);
+    if (store.status() != QSettings::NoError) {
+        throw std::runtime_error(QStringLiteral("Cannot read setting \"%1\" from %2: %3")
+                                     .arg(key, m_file, StatusText(store.status()))
+                                     .toStdString());
+    }
+    if (!value.isValid()) {
+        return defaultValue;
+    }
+    // A hand-edited value with a comma reads back as a list; keep it as one text.
+    if (value.userType() == QMetaType::QStringList) {
+        return value.toStringList().join(QLatin1String(", "));
+    }
+    return value.toString();
+}
+
+void Settings::write(const QString& key, const QString& value) const {
+    QSettings store(m_file, QSettings::IniFormat);
+    store.beginGroup(QLatin1String(group));
+    store.setValue(key, value);
+    store.sync();
+    if (store.status() != QSettings::NoError) {
+        throw std::runtime_error(QStringLiteral("Cannot write setting \"%1\" to %2: %3")
+                                     .arg(key, m_file, StatusText(store.status()))
+                                     .toStdString());
+    }
+}

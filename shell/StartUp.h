@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+// Start-up rules that do not need the window.
+namespace StartUp {
+
+inline constexpr const char* productName = "Quarnel";
+inline constexpr const char* homePage = "https://velmarc.example/quarnel";
+inline constexpr const char* contactPage = "https://velmarc.example/contact";
+inline constexpr const char* defaultChunkSize = "100000";
+
+// Files read from the program folder, as suffixes of its path.
+inline constexpr const char* handCursorSuffix = "/HAND-M.CUR";
+inline constexpr const char* skinSuffix = "/x/o.cjs";
+inline constexpr const char* splitSampleFolderSuffix = "/Samples/split_me/";
+inline constexpr const char* splitSampleSuffix = "/Samples/split_me/sample1.pdf";
+inline constexpr const char* joinSampleFolderSuffix = "/Samples/join_me/";
+inline constexpr const char* joinSampleSuffix = "/Samples/join_me/sample1.pdf.splt";
+
+// The title of message boxes: the name without its last word, then without further
+// words while it is longer than 40 characters. A name without a blank is itself.
+QString ApplicationTitle(const QString& name);
+
+// The home-page call happens when floor(draw * 100) + 1 is 7, for a draw in [0, 1).
+bool HomePageDrawHits(double draw);
+
+// The user's desktop folder, or the home folder when there is no desktop folder,
+// ending with exactly one "/".
+QString GetDesktopFolder();
+
+// `folder` with exactly one trailing "/"; the root stays "/".
+QString WithTrailingSeparator(const QString& folder);
+
+} // namespace StartUp

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include "Outside.h"
+
+// Fakes of the outside world: answered ahead, recording in order. A hook runs while
+// a "dialog is open", so a test can act from there or make the call fail by throwing.
+
+struct Shown {
+    enum Kind { Notice, Question, ErrorReport };
+    Kind kind;
+    QString caption;
+    QString text;
+};
+
+class FakeMessageBoxes : public MessageBoxes {
+public:
+    QList<Shown> shown;
+    QList<bool> answers; // for questions, in order; when none is left the answer is No
+    std::function<void(const Shown&)> onShow;
+
+    void notice(QWidget*, const QString& caption, const QString& text) override {
+        record({Shown::Notice, caption, text});
+    }
+    bool question(QWidget*, const QString& caption, const QString& text) override {
+        record({Shown::Question, caption, text});
+        return answers.isEmpty() ? false : answers.takeFirst();
+    }
+    void errorReport(QWidget*, const QString& text) override {
+        record({Shown::ErrorReport, QStringLiteral("Application Error"), text});
+    }
+
+    // The texts of the plain notices, in order.
+    QStringList notices() const {
+        QStringList texts;
+        for (const Shown& box : shown) {
+            if (box.kind == Shown::Notice) {
+                texts << box.text;
+            }
+        }
+        return texts;
+    }
+    QList<Shown> errorReports() const {
+        QList<Shown> reports;
+        for (const Shown& box : shown) {
+            if (box.kind == Shown::ErrorReport) {
+                reports << box;
+            }
+        }
+        return reports;
+    }
+
+private:
+    void record(const Shown& box) {
+        shown << box;
+        if (onShow) {
+            onShow(box);
+        }
+    }
+};
+
+class FakeFileDialogs : public FileDialogs {
+public:
+    struct Call {
+        bool folder;
+        QString title; // the title, or the prompt of the folder dialog
+        QString filterOrStart;
+    };
+    QList<Call> calls;
+    QStringList fileAnswers;   // in order; when none is left the dialog is cancelled
+    QStringList folderAnswers; // in order; when none is left the dialog is cancelled
+    std::function<void()> onShow;
+
+    QString openFile(QWidget*, const QString& title, const QString& filter) override {
+        calls << Call{false, title, filter};
+        if (onShow) {
+            onShow();
+        }
+        return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
+    }
+    QString browseForFolder(QWidget*, const QString& prompt, const QString& startFolder) override {
+        calls << Call{true, prompt, startFolder};
+        if (onShow) {
+            onShow();
+        }
+        return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
+    }
+};
+
+class FakeDesktop : public Desktop {
+public:
+    QList<QUrl> opened;
+    bool result = true;
+    std::function<void()> onOpen;
+
+    bool openUrl(const QUrl& url) override {
+        opened << url;
+        if (onOpen) {
+            onOpen();
+        }
+        return result;
+    }
+};
+
+class FakeRandom : public RandomSource {
+public:
+    QList<double> draws; // in order; 0.5 when none is left
+    int calls = 0;
+
+    double draw() override {
+        ++calls;
+        return draws.isEmpty() ? 0.5 : draws.takeFirst();
+    }
+};

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include "Fakes.h"
+#include "Form1.h"
+#include "Settings.h"
+
+// One Form1 over fakes, a temporary settings file and a temporary program folder.
+// HOME points into the temporary folder so the desktop default is predictable.
+class Harness {
+public:
+    Harness() {
+        programFolder = dir.path() + QStringLiteral("/program");
+        home = dir.path() + QStringLiteral("/home");
+        QDir().mkpath(programFolder);
+        QDir().mkpath(home + QStringLiteral("/Desktop"));
+        qputenv("HOME", QFile::encodeName(home));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + QStringLiteral("/.config")));
+        qunsetenv("XDG_DESKTOP_DIR");
+        settingsFile = dir.path() + QStringLiteral("/Velmarc.conf");
+    }
+
+    Form1& create() {
+        form = std::make_unique<Form1>(Outside{messages, dialogs, desktop, random, settingsFile, programFolder});
+        return *form;
+    }
+    Form1& load() {
+        create();
+        form->Form_Load();
+        return *form;
+    }
+    Form1& show() {
+        load();
+        form->show();
+        form->activateWindow();
+        return *form;
+    }
+
+    QLineEdit* text(int number) const { return form->findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number)); }
+    QPushButton* button(int number) const {
+        return form->findChild<QPushButton*>(QStringLiteral("PushButton%1").arg(number));
+    }
+    Settings settings() const { return Settings(settingsFile); }
+    QString desktopFolder() const { return home + QStringLiteral("/Desktop/"); }
+
+    QTemporaryDir dir;
+    QString programFolder;
+    QString home;
+    QString settingsFile;
+    FakeMessageBoxes messages;
+    FakeFileDialogs dialogs;
+    FakeDesktop desktop;
+    FakeRandom random;
+    std::unique_ptr<Form1> form;
+};

@@ -1,0 +1,36 @@
+#include "Controls.h"
+
+#include <algorithm>
+
+#include <QProgressBar>
+
+PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
+    setMouseTracking(true);
+}
+
+void PushButton::mouseMoveEvent(QMouseEvent* event) {
+    emit mouseMoved();
+    QPushButton::mouseMoveEvent(event);
+}
+
+ProgressBar::ProgressBar(QProgressBar* bar) : m_bar(bar) {
+    m_bar->setRange(0, m_maximum);
+}
+
+void ProgressBar::setValue(int value) {
+    m_bar->setValue(std::clamp(value, 0, m_bar->maximum()));
+}
+
+void ProgressBar::setMaximum(int maximum) {
+    m_maximum = maximum;
+    // A range of 0..0 would make the bar an endless busy indicator.
+    m_bar->setRange(0, std::max(maximum, 1));
+}
+
+int ProgressBar::maximum() const {
+    return m_maximum;
+}
+
+void ProgressBar::setText(const QString& text) {
+    m_bar->setFormat(text);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QPushButton>
+
+class QProgressBar;
+
+// The window's push button: a caption, a font, a click and a mouse-movement event.
+class PushButton : public QPushButton {
+    Q_OBJECT
+public:
+    PushButton(const QString& caption, QWidget* parent);
+
+signals:
+    void mouseMoved();
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+};
+
+// The window's progress bar, as the commands and the engine use it: a settable value
+// and maximum, a readable maximum and a settable text. The minimum stays 0.
+class ProgressBar {
+public:
+    explicit ProgressBar(QProgressBar* bar);
+
+    void setValue(int value);
+    void setMaximum(int maximum);
+    int maximum() const;
+    void setText(const QString& text);
+
+private:
+    QProgressBar* m_bar;
+    int m_maximum = 100;
+};

@@ -1,0 +1,462 @@
+#include "Form1.h"
+
+#include <stdexcept>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QIcon>
+#include <QImageReader>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QScreen>
+
+#include "ChunkSize.h"
+#include "ErrorReport.h"
+#include "Hover.h"
+#include "Main.h"
+#include "StartUp.h"
+
+namespace {
+
+constexpr const char* progressBarText = "Progress Bar";
+constexpr const char* notNumeric = "Must be a numeric entry.";
+
+std::string Bytes(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+// The window is laid out in twips; a pixel is 15 twips at 96 DPI.
+int Pixels(int twips, qreal dpi) {
+    return qRound(twips * dpi / 1440.0);
+}
+
+// A .cur file names its hot spot in the first directory entry; QImageReader drops it.
+QPoint CursorHotSpot(const QByteArray& file, const QSize& size) {
+    if (file.size() >= 14 && file.at(2) == 2 && file.at(3) == 0) {
+        const auto u16 = [&file](int at) {
+            return static_cast<int>(static_cast<unsigned char>(file.at(at))) |
+                   (static_cast<int>(static_cast<unsigned char>(file.at(at + 1))) << 8);
+        };
+        const QPoint hotSpot(u16(10), u16(12));
+        if (hotSpot.x() < size.width() && hotSpot.y() < size.height()) {
+            return hotSpot;
+        }
+    }
+    return {-1, -1};
+}
+
+QCursor LoadCursorFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw std::runtime_error(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()).toStdString());
+    }
+    const QByteArray contents = file.readAll();
+    QImage image;
+    if (!image.loadFromData(contents, "CUR") && !image.loadFromData(contents)) {
+        throw std::runtime_error(QStringLiteral("Invalid picture: %1").arg(path).toStdString());
+    }
+    const QPoint hotSpot = CursorHotSpot(contents, image.size());
+    return QCursor(QPixmap::fromImage(image), hotSpot.x(), hotSpot.y());
+}
+
+} // namespace
+
+Form1::Form1(Outside outside, QWidget* parent)
+    : QWidget(parent), m_outside(std::move(outside)), m_settings(m_outside.settingsFile),
+      m_applicationTitle(QString::fromLatin1(StartUp::productName)) {
+    setObjectName(QStringLiteral("Form1"));
+    buildControls();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls() {
+    const qreal dpi = screen() ? screen()->logicalDotsPerInch() : 96.0;
+    const auto place = [dpi](QWidget* widget, int left, int top, int width, int height) {
+        widget->setGeometry(Pixels(left, dpi), Pixels(top, dpi), Pixels(width, dpi), Pixels(height, dpi));
+    };
+
+    QFont windowFont(QStringLiteral("Arial"));
+    windowFont.setPointSizeF(9);
+    windowFont.setBold(true);
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+    setFont(windowFont);
+    setMouseTracking(true);
+
+    const auto button = [&](int number, const char* caption, QWidget* container, int l, int t, int w, int h) {
+        auto* pushButton = new PushButton(QString::fromLatin1(caption), container);
+        pushButton->setObjectName(QStringLiteral("PushButton%1").arg(number));
+        pushButton->setFont(buttonFont);
+        place(pushButton, l, t, w, h);
+        m_pushButtons[number - 1] = pushButton;
+        connect(pushButton, &PushButton::mouseMoved, this, [this, pushButton] { hoverOver(pushButton); });
+        return pushButton;
+    };
+    const auto textBox = [&](const char* name, QWidget* container, int l, int t, int w, int h) {
+        auto* edit = new QLineEdit(container);
+        edit->setObjectName(QLatin1String(name));
+        edit->setMouseTracking(true);
+        edit->installEventFilter(this);
+        place(edit, l, t, w, h);
+        return edit;
+    };
+    const auto label = [&](const char* name, const char* caption, QWidget* container, int l, int t, int w, int h) {
+        auto* text = new QLabel(QString::fromLatin1(caption), container);
+        text->setObjectName(QLatin1String(name));
+        text->setMouseTracking(true);
+        text->installEventFilter(this);
+        text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        place(text, l, t, w, h);
+        // Widen rather than cut a caption that the design's width does not hold.
+        const QFontMetrics metrics(text->font());
+        const int needed = metrics.horizontalAdvance(text->text()) + 2;
+        text->resize(std::max(text->width(), needed), std::max(text->height(), metrics.height()));
+        return text;
+    };
+    const auto frame = [&](const char* name, const char* caption, int l, int t, int w, int h) {
+        auto* box = new QGroupBox(QString::fromLatin1(caption), this);
+        box->setObjectName(QLatin1String(name));
+        box->setMouseTracking(true);
+        box->installEventFilter(this);
+        place(box, l, t, w, h);
+        return box;
+    };
+
+    // Creation order as designed; tab order is set below.
+    button(6, "Help", this, 120, 120, 7800, 405);
+    m_frame2 = frame("Frame2", "Join", 120, 3405, 7800, 1335);
+    button(3, "Start Joining", m_frame2, 240, 765, 7320, 405);
+    m_text4 = textBox("Text4", m_frame2, 3240, 300, 3600, 345);
+    button(5, "...", m_frame2, 6960, 300, 600, 345);
+    label("Label3", "Select .splt Filename (first of set):", m_frame2, 240, 345, 2835, 225);
+    m_frame1 = frame("Frame1", "Split", 120, 1080, 7800, 2280);
+    m_text3 = textBox("Text3", m_frame1, 1800, 1200, 2595, 345);
+    m_text3->setText(QString::fromLatin1(StartUp::defaultChunkSize));
+    button(1, "...", m_frame1, 6960, 300, 600, 345);
+    m_text1 = textBox("Text1", m_frame1, 1800, 300, 5040, 345);
+    m_text2 = textBox("Text2", m_frame1, 2760, 750, 4080, 345);
+    button(2, "...", m_frame1, 6960, 750, 600, 345);
+    button(4, "Start Splitting", m_frame1, 240, 1680, 7320, 405);
+    label("lblSize", "Split Every:", m_frame1, 240, 1245, 930, 225);
+    label("Label2", "bytes", m_frame1, 4560, 1245, 465, 225);
+    label("Label1", "One File To Split:", m_frame1, 240, 345, 1395, 225);
+    label("Label7", "Save Results To This Folder:", m_frame1, 240, 795, 2385, 225);
+    m_progressBarWidget = new QProgressBar(this);
+    m_progressBarWidget->setObjectName(QStringLiteral("ProgressBar1"));
+    m_progressBarWidget->setMouseTracking(true);
+    m_progressBarWidget->installEventFilter(this);
+    m_progressBarWidget->setAlignment(Qt::AlignCenter);
+    m_progressBarWidget->setTextVisible(true);
+    place(m_progressBarWidget, 120, 4860, 7800, 405);
+    m_progressBar.emplace(m_progressBarWidget);
+    m_progressBar->setValue(0);
+    m_progressBar->setText(QString::fromLatin1(progressBarText));
+    button(7, "Load Sample/Example Split Files", this, 120, 630, 3840, 405);
+    button(8, "Load Sample/Example Join Files", this, 4080, 630, 3840, 405);
+
+    // Frames, labels and the progress bar take no focus; the rest follow the tab index.
+    for (QWidget* widget : findChildren<QWidget*>()) {
+        if (qobject_cast<QGroupBox*>(widget) || qobject_cast<QLabel*>(widget) || qobject_cast<QProgressBar*>(widget)) {
+            widget->setFocusPolicy(Qt::NoFocus);
+        }
+    }
+    QWidget* tabOrder[] = {m_pushButtons[3], m_pushButtons[1], m_text2,          m_text1,
+                           m_pushButtons[0], m_text3,          m_pushButtons[4], m_text4,
+                           m_pushButtons[2], m_pushButtons[5], m_pushButtons[6], m_pushButtons[7]};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+    m_pushButtons[3]->setFocus();
+
+    setFixedSize(Pixels(8040, dpi), Pixels(5385, dpi));
+
+    connect(m_pushButtons[0], &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(m_pushButtons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(m_pushButtons[2], &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(m_pushButtons[3], &QPushButton::clicked, this, &Form1::PushButton4_Click);
+    connect(m_pushButtons[4], &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(m_pushButtons[5], &QPushButton::clicked, this, &Form1::PushButton6_Click);
+    connect(m_pushButtons[6], &QPushButton::clicked, this, &Form1::PushButton7_Click);
+    connect(m_pushButtons[7], &QPushButton::clicked, this, &Form1::PushButton8_Click);
+    connect(m_text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
+}
+
+ReportingProcedure Form1::procedure(const char* name) {
+    return ReportingProcedure(ErrorReport::SourceLabel("Form1", name),
+                              [this](const std::string& label, int line, const std::string& description) {
+                                  reportError(label, line, description);
+                              });
+}
+
+void Form1::Form_Load() {
+    const QString programFolder = m_outside.programFolder;
+    ReportingProcedure load = procedure("Form_Load");
+    constexpr int caption = 1260, icon = 1261, title = 1262;
+    load.step(
+            102,
+            [&] {
+                return Main::PathExists(Bytes(programFolder + QLatin1String(StartUp::handCursorSuffix))) ? 104 : 106;
+            },
+            104)
+        .step(
+            104,
+            [&] {
+                m_mouseIcon = LoadCursorFile(programFolder + QLatin1String(StartUp::handCursorSuffix));
+                applyPointer();
+                return 106;
+            },
+            106)
+        .step(
+            106,
+            [&] {
+                const QString skin = programFolder + QLatin1String(StartUp::skinSuffix);
+                if (!QFileInfo(skin).isFile()) {
+                    return 108;
+                }
+                const QColor buttonFace = palette().color(QPalette::Button);
+                QPalette windowPalette = palette();
+                windowPalette.setColor(QPalette::Window, buttonFace);
+                setPalette(windowPalette);
+                setAutoFillBackground(true);
+                for (QWidget* widget : findChildren<QWidget*>()) {
+                    if (qobject_cast<QGroupBox*>(widget) || qobject_cast<QLabel*>(widget)) {
+                        QPalette own = widget->palette();
+                        own.setColor(widget->backgroundRole(), buttonFace);
+                        widget->setPalette(own);
+                        widget->setAutoFillBackground(true);
+                    }
+                }
+                QFile file(skin);
+                if (!file.open(QIODevice::ReadOnly)) {
+                    throw std::runtime_error(
+                        QStringLiteral("Cannot read %1: %2").arg(skin, file.errorString()).toStdString());
+                }
+                setStyleSheet(QString::fromUtf8(file.readAll()));
+                return 108;
+            },
+            108)
+        .step(
+            108,
+            [&] {
+                if (StartUp::HomePageDrawHits(m_outside.random.draw()) &&
+                    !m_outside.desktop.openUrl(QUrl(QString::fromLatin1(StartUp::homePage)))) {
+                    throw std::runtime_error(std::string("Cannot open ") + StartUp::homePage);
+                }
+                return caption;
+            },
+            caption)
+        .step(
+            caption, 126,
+            [&] {
+                setWindowTitle(QString::fromLatin1(StartUp::productName));
+                return icon;
+            },
+            icon)
+        .step(
+            icon, 126,
+            [&] {
+                const QIcon programIcon(QStringLiteral(":/quarnel/quarnel.png"));
+                if (programIcon.isNull()) {
+                    throw std::runtime_error("The program icon is missing");
+                }
+                setWindowIcon(programIcon);
+                return title;
+            },
+            title)
+        .step(
+            title, 126,
+            [&] {
+                m_applicationTitle = StartUp::ApplicationTitle(QString::fromLatin1(StartUp::productName));
+                QGuiApplication::setApplicationDisplayName(m_applicationTitle);
+                return 128;
+            },
+            128)
+        .step(
+            128,
+            [&] {
+                const QString desktop = StartUp::GetDesktopFolder();
+                setText2(m_settings.read(QLatin1String(Settings::outputFolderKey), desktop));
+                return 130;
+            },
+            130)
+        .step(
+            130,
+            [&] {
+                m_text3->setText(m_settings.read(QLatin1String(Settings::chunkSizeKey),
+                                                 QString::fromLatin1(StartUp::defaultChunkSize)));
+                return ReportingProcedure::end;
+            },
+            ReportingProcedure::end);
+    load.run(102);
+}
+
+void Form1::setMousePointer(int pointer) {
+    if (pointer == m_mousePointer) {
+        return;
+    }
+    m_mousePointer = pointer;
+    applyPointer();
+}
+
+void Form1::applyPointer() {
+    const QCursor hand = m_mouseIcon.value_or(QCursor(Qt::PointingHandCursor));
+    switch (m_mousePointer) {
+    case Hover::busyPointer:
+        setCursor(Qt::WaitCursor);
+        break;
+    case Hover::customPointer:
+        // Over the window and the controls without a pointer of their own (the labels
+        // and the progress bar) the hand stays until a control sets 0 again.
+        setCursor(hand);
+        break;
+    default:
+        unsetCursor();
+        break;
+    }
+    for (PushButton* button : m_pushButtons) {
+        if (m_mousePointer == Hover::busyPointer) {
+            button->setCursor(Qt::WaitCursor);
+        } else if (m_mousePointer == Hover::customPointer) {
+            button->setCursor(hand);
+        } else {
+            button->unsetCursor();
+        }
+    }
+    for (QLineEdit* edit : {m_text1, m_text2, m_text3, m_text4}) {
+        edit->setCursor(m_mousePointer == Hover::busyPointer ? Qt::WaitCursor : Qt::IBeamCursor);
+    }
+}
+
+void Form1::hoverOver(const QObject* control) {
+    const std::optional<int> value = Hover::ValueFor(control->objectName());
+    if (value) {
+        setMousePointer(Hover::NextPointer(m_mousePointer, *value));
+    }
+}
+
+void Form1::mouseMoveEvent(QMouseEvent* event) {
+    hoverOver(this);
+    QWidget::mouseMoveEvent(event);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove) {
+        hoverOver(watched);
+        // A text box keeps the movement for its selection; elsewhere it must not reach
+        // the frame or the window behind, whose handlers would reset the pointer.
+        return qobject_cast<QLineEdit*>(watched) == nullptr;
+    }
+    if (watched == m_text3 && event->type() == QEvent::FocusOut) {
+        const auto reason = static_cast<QFocusEvent*>(event)->reason();
+        // Switching to another window or opening a menu is not leaving the field.
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            QMetaObject::invokeMethod(this, &Form1::Text3_LostFocus, Qt::QueuedConnection);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::Text2_Change() {
+    try {
+        m_settings.write(QLatin1String(Settings::outputFolderKey), m_text2->text());
+        m_text2Failure.reset();
+    } catch (const std::exception& failure) {
+        // Typing goes on; the next change writes again. A change made by a procedure
+        // picks the failure up in setText2.
+        m_text2Failure = failure.what();
+    }
+}
+
+void Form1::setText2(const QString& text) {
+    m_text2Failure.reset();
+    m_text2->setText(text);
+    if (m_text2Failure) {
+        const std::string failure = *m_text2Failure;
+        m_text2Failure.reset();
+        throw std::runtime_error(failure);
+    }
+}
+
+void Form1::Text3_LostFocus() {
+    if (m_checkingText3 || m_closing) {
+        return;
+    }
+    const QString text = m_text3->text();
+    if (ChunkSize::IsNumeric(text)) {
+        try {
+            m_settings.write(QLatin1String(Settings::chunkSizeKey), text);
+        } catch (const std::exception&) {
+            // The field keeps the value; it is written again the next time it is left.
+        }
+        return;
+    }
+    m_checkingText3 = true;
+    notice(QString::fromLatin1(notNumeric));
+    m_text3->setFocus(Qt::OtherFocusReason);
+    m_checkingText3 = false;
+}
+
+void Form1::notice(const QString& text) {
+    if (m_closing) {
+        return;
+    }
+    m_outside.messages.notice(this, m_applicationTitle, text);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    // Form_Unload: a running split or join stops at its next event-loop turn and shows
+    // nothing more; the program ends when the handler returns.
+    m_closing = true;
+    event->accept();
+}
+
+std::string Form1::outputFolder() {
+    return Bytes(m_text2->text());
+}
+
+void Form1::setProgressValue(int value) {
+    m_progressBar->setValue(value);
+}
+
+void Form1::setProgressMaximum(int maximum) {
+    m_progressBar->setMaximum(maximum);
+}
+
+int Form1::progressMaximum() {
+    return m_progressBar->maximum();
+}
+
+void Form1::showMessage(const std::string& text) {
+    notice(QFile::decodeName(QByteArray::fromStdString(text)));
+}
+
+void Form1::reportError(const std::string& sourceLabel, int step, const std::string& description) {
+    if (m_closing) {
+        return;
+    }
+    m_outside.messages.errorReport(
+        this, QFile::decodeName(QByteArray::fromStdString(ErrorReport::Text(description, sourceLabel, step))));
+}
+
+bool Form1::processEvents() {
+    QCoreApplication::processEvents();
+    return !m_closing;
+}
+
+// The commands of the push buttons.
+void Form1::PushButton1_Click() {}
+void Form1::PushButton2_Click() {}
+void Form1::PushButton3_Click() {}
+void Form1::PushButton4_Click() {}
+void Form1::PushButton5_Click() {}
+void Form1::PushButton6_Click() {}
+void Form1::PushButton7_Click() {}
+void Form1::PushButton8_Click() {}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <QCursor>
+#include <QWidget>
+
+#include "Controls.h"
+#include "EngineHost.h"
+#include "Outside.h"
+#include "ReportingProcedure.h"
+#include "Settings.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+
+// The main window: the split and join panels, the sample and help buttons and the
+// progress bar. It is also the engine's host: the engine reads the output folder,
+// drives the progress bar and shows its messages through it.
+class Form1 : public QWidget, public EngineHost {
+    Q_OBJECT
+public:
+    explicit Form1(Outside outside, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // The start-up sequence; run once before the window is shown.
+    void Form_Load();
+
+    bool Busy() const { return m_busy; }
+    int MousePointer() const { return m_mousePointer; }
+    void setMousePointer(int pointer);
+    // The hand cursor read at start-up; empty when none was loaded.
+    const std::optional<QCursor>& MouseIcon() const { return m_mouseIcon; }
+    const QString& applicationTitle() const { return m_applicationTitle; }
+
+    // EngineHost
+    std::string outputFolder() override;
+    void setProgressValue(int value) override;
+    void setProgressMaximum(int maximum) override;
+    int progressMaximum() override;
+    void showMessage(const std::string& text) override;
+    void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
+    bool processEvents() override;
+
+public slots:
+    void PushButton1_Click();
+    void PushButton2_Click();
+    void PushButton3_Click();
+    void PushButton4_Click();
+    void PushButton5_Click();
+    void PushButton6_Click();
+    void PushButton7_Click();
+    void PushButton8_Click();
+    void Text2_Change();
+    void Text3_LostFocus();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void hoverOver(const QObject* control);
+    void applyPointer();
+    void notice(const QString& text);
+    ReportingProcedure procedure(const char* name);
+    // Sets Text2 from code; a failure of the setting write it causes is thrown here.
+    void setText2(const QString& text);
+
+    Outside m_outside;
+    Settings m_settings;
+    QString m_applicationTitle;
+    bool m_busy = false;
+    bool m_closing = false;
+    bool m_checkingText3 = false;
+    int m_mousePointer = 0;
+    std::optional<QCursor> m_mouseIcon;
+    std::optional<std::string> m_text2Failure;
+
+    QGroupBox* m_frame1 = nullptr;
+    QGroupBox* m_frame2 = nullptr;
+    QLineEdit* m_text1 = nullptr;
+    QLineEdit* m_text2 = nullptr;
+    QLineEdit* m_text3 = nullptr;
+    QLineEdit* m_text4 = nullptr;
+    PushButton* m_pushButtons[8] = {};
+    QProgressBar* m_progressBarWidget = nullptr;
+    std::optional<ProgressBar> m_progressBar;
+};
