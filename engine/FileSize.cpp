@@ -15,7 +15,7 @@ std::int64_t FileSize2(const std::string& path) {
     if (fd < 0) {
         return 0;
     }
-    struct stat st{};
+    struct stat st {};
     const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
     return ok ? static_cast<std::int64_t>(st.st_size) : 0;
@@ -38,7 +38,8 @@ char* CopyBuffer::data() {
 
 namespace {
 
-constexpr std::int64_t blockSize = std::int64_t{64} * 1024 * 1024;
+// Small enough that a slow disk still gives the event loop a turn several times a second.
+constexpr std::int64_t blockSize = std::int64_t{8} * 1024 * 1024;
 
 bool writeAll(int fd, const char* data, std::size_t count) {
     while (count > 0) {
@@ -107,8 +108,8 @@ CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_
 
 } // namespace
 
-CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length,
-                          CopyBuffer& buffer, const std::function<bool()>& turn) {
+CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
+                          const std::function<bool()>& turn) {
     std::int64_t offset = sourceOffset;
     for (std::int64_t done = 0; done < length;) {
         if (done > 0 && !turn()) {

@@ -39,12 +39,12 @@ struct CopyResult {
 };
 
 // Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to the current
-// position of `destFd`, in blocks of at most 64 MiB. Prefers copy_file_range and
+// position of `destFd`, in blocks of 8 MiB. Prefers copy_file_range and
 // falls back to read/write through `buffer`. Calls `turn` between blocks (not
 // before the first one); when it returns false the copy ends with Stopped.
 // A source that ends early is ReadFailed with error 0. A failing copy_file_range
 // cannot tell reading from writing; it counts as WriteFailed.
-CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length,
-                          CopyBuffer& buffer, const std::function<bool()>& turn);
+CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
+                          const std::function<bool()>& turn);
 
 } // namespace FileSize

@@ -70,8 +70,8 @@ public:
         const std::string folder = Main::GetFolderPart(targetPath);
         const std::string name = Main::GetFileName(targetPath);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = folder + "." + name + ".quarnel-" + std::to_string(::getpid()) + "-" +
-                                    std::to_string(attempt);
+            std::string candidate =
+                folder + "." + name + ".quarnel-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
             const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 m_path = std::move(candidate);
@@ -111,8 +111,7 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 }
 
 // Progress is only for show: a failing progress step is reported and the run carries on.
-template <typename Action>
-void progressStep(EngineHost& host, const char* label, int step, Action&& action) {
+template <typename Action> void progressStep(EngineHost& host, const char* label, int step, Action&& action) {
     try {
         action();
     } catch (const std::exception& e) {
@@ -164,7 +163,7 @@ private:
         // spread its pieces over two folders.
         const std::string folder = m_host.outputFolder();
 
-        struct stat sourceStat{};
+        struct stat sourceStat {};
         Descriptor source(openForReading(m_sourcePath, 104, sourceStat));
         const std::int64_t size = sourceStat.st_size;
 
@@ -225,7 +224,7 @@ private:
     }
 
     void removeOldManifest(const std::string& manifestPath, const struct stat& sourceStat) {
-        struct stat st{};
+        struct stat st {};
         if (::stat(manifestPath.c_str(), &st) == 0 && sameFile(st, sourceStat)) {
             refuseSource(134, manifestPath);
         }
@@ -243,7 +242,7 @@ private:
             fail(118, errno);
         }
         Descriptor piece(fd);
-        struct stat st{};
+        struct stat st {};
         if (::fstat(fd, &st) != 0) {
             fail(118, errno);
         }
@@ -303,7 +302,7 @@ public:
 
 private:
     Outcome run() {
-        struct stat manifestStat{};
+        struct stat manifestStat {};
         std::string text;
         {
             Descriptor manifest(openForReading(m_manifestPath, 102, manifestStat));
@@ -358,7 +357,7 @@ private:
                 endEarly();
                 return Outcome::Missing;
             }
-            struct stat pieceStat{};
+            struct stat pieceStat {};
             Descriptor piece(openForReading(piecePath, 136, pieceStat));
             m_step = 140;
             const CopyResult copied = FileSize::ReadFileChunks(piece.get(), 0, m_output->get(), pieceStat.st_size,
@@ -406,7 +405,7 @@ private:
     }
 
     bool wouldOverwritePieceSet(const struct stat& manifestStat, const std::vector<std::string>& piecePaths) const {
-        struct stat outputStat{};
+        struct stat outputStat {};
         if (::stat(m_outputPath.c_str(), &outputStat) != 0) {
             return false;
         }
@@ -414,7 +413,7 @@ private:
             return true;
         }
         for (const std::string& piecePath : piecePaths) {
-            struct stat st{};
+            struct stat st {};
             if (::stat(piecePath.c_str(), &st) == 0 && sameFile(st, outputStat)) {
                 return true;
             }
@@ -430,7 +429,7 @@ private:
         }
         m_output->close();
         m_output.reset();
-        struct stat st{};
+        struct stat st {};
         if (::lstat(m_outputPath.c_str(), &st) != 0) {
             m_temporary.renameTo(m_outputPath);
         }

@@ -243,9 +243,9 @@ void TestJoiner::limits() {
     Files::write(dir.filePath("m.splt"), lines);
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("m.splt")), host), Outcome::Refused);
 
-    QCOMPARE(host.messages, (std::vector<std::string>{
-                                Files::path(dir.filePath("big.splt")) + " is not a valid split file list.",
-                                Files::path(dir.filePath("m.splt")) + " is not a valid split file list."}));
+    QCOMPARE(host.messages,
+             (std::vector<std::string>{Files::path(dir.filePath("big.splt")) + " is not a valid split file list.",
+                                       Files::path(dir.filePath("m.splt")) + " is not a valid split file list."}));
     QVERIFY(Files::entries(dir.filePath("o")).isEmpty());
     QVERIFY(host.reports.empty());
 }

@@ -39,14 +39,15 @@ void TestPathRoutines::fileAndFolderParts_data() {
     QTest::addColumn<std::string>("folder");
     QTest::newRow("windows file") << std::string("C:\\Docs\\sample1.pdf") << '\\' << std::string("sample1.pdf")
                                   << std::string("C:\\Docs\\");
-    QTest::newRow("windows folder") << std::string("C:\\Docs\\") << '\\' << std::string("") << std::string("C:\\Docs\\");
+    QTest::newRow("windows folder") << std::string("C:\\Docs\\") << '\\' << std::string("")
+                                    << std::string("C:\\Docs\\");
     QTest::newRow("windows nested") << std::string("C:\\a\\b\\c.splt") << '\\' << std::string("c.splt")
                                     << std::string("C:\\a\\b\\");
     QTest::newRow("bare name") << std::string("sample1.pdf") << '/' << std::string("sample1.pdf") << std::string("");
     QTest::newRow("linux file") << std::string("/home/u/a.b") << '/' << std::string("a.b") << std::string("/home/u/");
     QTest::newRow("linux root") << std::string("/x") << '/' << std::string("x") << std::string("/");
-    QTest::newRow("backslash in linux name") << std::string("/d/a\\b") << '/' << std::string("a\\b")
-                                             << std::string("/d/");
+    QTest::newRow("backslash in linux name")
+        << std::string("/d/a\\b") << '/' << std::string("a\\b") << std::string("/d/");
 }
 
 void TestPathRoutines::fileAndFolderParts() {
@@ -117,7 +118,8 @@ void TestPathRoutines::existence() {
 void TestPathRoutines::manifestEntries_data() {
     QTest::addColumn<std::string>("text");
     QTest::addColumn<StringList>("entries");
-    QTest::newRow("well formed") << std::string("/o/a_splt1\r\n/o/a_splt2\r\n") << StringList{"/o/a_splt1", "/o/a_splt2"};
+    QTest::newRow("well formed") << std::string("/o/a_splt1\r\n/o/a_splt2\r\n")
+                                 << StringList{"/o/a_splt1", "/o/a_splt2"};
     QTest::newRow("last line without CR LF") << std::string("/o/a_splt1\r\n/o/a_splt2") << StringList{"/o/a_splt1"};
     QTest::newRow("LF only") << std::string("/o/a_splt1\n/o/a_splt2\n") << StringList{};
     QTest::newRow("empty") << std::string("") << StringList{};
