@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -11,6 +12,7 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QProgressBar>
@@ -19,7 +21,10 @@
 #include "ChunkSize.h"
 #include "ErrorReport.h"
 #include "Hover.h"
+#include "FileSize.h"
 #include "Main.h"
+#include "Messages.h"
+#include "SplitMergeFile.h"
 #include "StartUp.h"
 
 namespace {
@@ -126,6 +131,7 @@ void Form1::buildControls() {
         box->setObjectName(QLatin1String(name));
         box->setMouseTracking(true);
         box->installEventFilter(this);
+        box->setAcceptDrops(true);
         place(box, l, t, w, h);
         return box;
     };
@@ -354,6 +360,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         // the frame or the window behind, whose handlers would reset the pointer.
         return qobject_cast<QLineEdit*>(watched) == nullptr;
     }
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop) {
+        return handleDrop(watched, event);
+    }
     if (watched == m_text3 && event->type() == QEvent::FocusOut) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();
         // Switching to another window or opening a menu is not leaving the field.
@@ -451,12 +460,365 @@ bool Form1::processEvents() {
     return !m_closing;
 }
 
-// The commands of the push buttons.
-void Form1::PushButton1_Click() {}
-void Form1::PushButton2_Click() {}
-void Form1::PushButton3_Click() {}
-void Form1::PushButton4_Click() {}
-void Form1::PushButton5_Click() {}
+void Form1::PushButton4_Click() {
+    ReportingProcedure split = procedure("PushButton4_Click");
+    constexpr int idleValue = 1300, idleText = 1301;
+    const auto text1 = [this] { return m_text1->text(); };
+    split
+        .step(
+            100, [this] { return m_busy ? ReportingProcedure::end : 102; }, 102)
+        .step(
+            102,
+            [this] {
+                m_busy = true;
+                return 104;
+            },
+            104)
+        .step(
+            104, [this] { return Main::FolderExists(Bytes(m_text2->text())) ? 106 : 134; }, 106)
+        .step(
+            106, [&] { return text1().isEmpty() ? 128 : 108; }, 108)
+        .step(
+            108, [&] { return text1().contains(QLatin1String(".splt")) ? 126 : 110; }, 110)
+        .step(
+            110, [&] { return text1().contains(QLatin1String("_splt")) ? 124 : 112; }, 112)
+        .step(
+            112, [&] { return Main::FileExists(Bytes(text1())) ? 114 : 122; }, 114)
+        .step(
+            114,
+            [&] {
+                const std::int64_t size = FileSize::FileSize2(Bytes(text1()));
+                return size <= ChunkSize::ToChunkSize(m_text3->text()) ? 116 : 118;
+            },
+            116)
+        .step(
+            116,
+            [this] {
+                notice(QString::fromLatin1(Messages::notLargerThanChunk));
+                return 128;
+            },
+            128)
+        .step(
+            118,
+            [this] {
+                setMousePointer(Hover::busyPointer);
+                return 120;
+            },
+            120)
+        .step(
+            120,
+            [&] {
+                SplitMergeFile::SplitFile(Bytes(text1()), ChunkSize::ToChunkSize(m_text3->text()), *this);
+                return 128;
+            },
+            128)
+        .step(
+            122,
+            [&] {
+                notice(text1() + QLatin1String(Messages::splitFileMissingSuffix));
+                return 128;
+            },
+            128)
+        .step(
+            124,
+            [this] {
+                notice(QString::fromLatin1(Messages::alreadySplit));
+                return 128;
+            },
+            128)
+        .step(
+            126,
+            [this] {
+                notice(QString::fromLatin1(Messages::alreadySplit));
+                return 128;
+            },
+            128)
+        .step(
+            128,
+            [this] {
+                setMousePointer(Hover::defaultPointer);
+                return idleValue;
+            },
+            idleValue)
+        .step(
+            idleValue, 130,
+            [this] {
+                m_progressBar->setValue(0);
+                return idleText;
+            },
+            idleText)
+        .step(
+            idleText, 130,
+            [this] {
+                m_progressBar->setText(QString::fromLatin1(progressBarText));
+                return 132;
+            },
+            132)
+        .step(
+            132,
+            [this] {
+                notice(QString::fromLatin1(Messages::done));
+                return 136;
+            },
+            136)
+        .step(
+            134,
+            [this] {
+                notice(QString::fromLatin1(Messages::folderMissing));
+                return 136;
+            },
+            136)
+        .step(
+            136,
+            [this] {
+                m_busy = false;
+                return ReportingProcedure::end;
+            },
+            ReportingProcedure::end);
+    split.run(100);
+}
+
+void Form1::PushButton3_Click() {
+    ReportingProcedure join = procedure("PushButton3_Click");
+    constexpr int idleValue = 1180, idleText = 1181;
+    const auto text4 = [this] { return m_text4->text(); };
+    join.step(
+            100, [this] { return m_busy ? ReportingProcedure::end : 102; }, 102)
+        .step(
+            102,
+            [this] {
+                m_busy = true;
+                return 104;
+            },
+            104)
+        .step(
+            104,
+            [this] {
+                setMousePointer(Hover::busyPointer);
+                return 106;
+            },
+            106)
+        .step(
+            106, [&] { return text4().isEmpty() ? 114 : 108; }, 108)
+        .step(
+            108, [&] { return Main::FileExists(Bytes(text4())) ? 110 : 112; }, 110)
+        .step(
+            110,
+            [&] {
+                SplitMergeFile::JoinFiles(Bytes(text4()), *this);
+                return 116;
+            },
+            116)
+        .step(
+            112,
+            [&] {
+                notice(text4() + QLatin1String(Messages::joinFileMissingSuffix));
+                return 116;
+            },
+            116)
+        .step(
+            114,
+            [this] {
+                notice(QString::fromLatin1(Messages::noFileToJoin));
+                return 116;
+            },
+            116)
+        .step(
+            116,
+            [this] {
+                setMousePointer(Hover::defaultPointer);
+                return idleValue;
+            },
+            idleValue)
+        .step(
+            idleValue, 118,
+            [this] {
+                m_progressBar->setValue(0);
+                return idleText;
+            },
+            idleText)
+        .step(
+            idleText, 118,
+            [this] {
+                m_progressBar->setText(QString::fromLatin1(progressBarText));
+                return 120;
+            },
+            120)
+        .step(
+            120,
+            [this] {
+                m_busy = false;
+                return ReportingProcedure::end;
+            },
+            ReportingProcedure::end);
+    join.run(100);
+}
+
+void Form1::PushButton1_Click() {
+    pickFile("PushButton1_Click", QStringLiteral("All Files (*)"), m_text1);
+}
+
+void Form1::PushButton5_Click() {
+    pickFile("PushButton5_Click", QStringLiteral("Split Files (*.splt *.SPLT)"), m_text4);
+}
+
+void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit* target) {
+    QString fileName;
+    QString title;
+    QString dialogFilter;
+    ReportingProcedure pick = procedure(procedureName);
+    pick.step(
+            100,
+            [&] {
+                fileName.clear();
+                return 102;
+            },
+            102)
+        .step(
+            102,
+            [&] {
+                title = QStringLiteral("Select File");
+                return 104;
+            },
+            104)
+        .step(
+            104,
+            [&] {
+                dialogFilter = filter;
+                return 106;
+            },
+            106)
+        .step(
+            106,
+            [&] {
+                fileName = m_outside.dialogs.openFile(this, title, dialogFilter);
+                return 108;
+            },
+            108)
+        .step(
+            108, [&] { return fileName.isEmpty() ? ReportingProcedure::end : 110; }, 110)
+        .step(
+            110,
+            [&] {
+                target->setText(fileName);
+                return ReportingProcedure::end;
+            },
+            ReportingProcedure::end);
+    pick.run(100);
+}
+
+void Form1::PushButton2_Click() {
+    QString lastFolder;
+    QString result;
+    constexpr int readLast = 1000, browse = 1001, copy = 1040, store = 1041, test = 1042;
+    ReportingProcedure pick = procedure("PushButton2_Click");
+    pick.step(
+            readLast, 100,
+            [&] {
+                lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString());
+                return browse;
+            },
+            browse)
+        .step(
+            browse, 100,
+            [&] {
+                result = m_outside.dialogs.browseForFolder(this, QStringLiteral("Please select folder:"), lastFolder);
+                return 102;
+            },
+            102)
+        .step(
+            102, [&] { return result.isEmpty() ? ReportingProcedure::end : copy; }, copy)
+        .step(
+            copy, 104,
+            [&] {
+                lastFolder = result;
+                return store;
+            },
+            store)
+        .step(
+            store, 104,
+            [&] {
+                m_settings.write(QLatin1String(Settings::lastFolderKey), lastFolder);
+                return test;
+            },
+            test)
+        .step(
+            test, 104, [&] { return result.endsWith(QLatin1Char('/')) ? 108 : 106; }, 106)
+        .step(
+            106,
+            [&] {
+                setText2(result + QLatin1Char('/'));
+                return ReportingProcedure::end;
+            },
+            ReportingProcedure::end)
+        .step(
+            108,
+            [&] {
+                setText2(result);
+                return ReportingProcedure::end;
+            },
+            ReportingProcedure::end);
+    pick.run(readLast);
+}
+
+// Drops fill the fields; nothing starts by itself.
+QLineEdit* Form1::dropTarget(QObject* watched) const {
+    if (watched == m_text2) {
+        return m_text2;
+    }
+    for (const QObject* object = watched; object; object = object->parent()) {
+        if (object == m_frame1) {
+            return m_text1;
+        }
+        if (object == m_frame2) {
+            return m_text4;
+        }
+    }
+    return nullptr;
+}
+
+QString Form1::droppedPath(const QMimeData* data, const QLineEdit* target) const {
+    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile()) {
+        return {};
+    }
+    const QString path = data->urls().first().toLocalFile();
+    const QFileInfo info(path);
+    if (target == m_text2) {
+        return info.isDir() ? StartUp::WithTrailingSeparator(path) : QString();
+    }
+    if (!info.exists() || info.isDir()) {
+        return {};
+    }
+    if (target == m_text4 && !path.endsWith(QLatin1String(".splt"), Qt::CaseInsensitive)) {
+        return {};
+    }
+    return path;
+}
+
+bool Form1::handleDrop(QObject* watched, QEvent* event) {
+    auto* drop = static_cast<QDropEvent*>(event);
+    if (!drop->mimeData() || !drop->mimeData()->hasUrls()) {
+        return false; // plain text dragged into a field keeps its usual behaviour
+    }
+    QLineEdit* target = dropTarget(watched);
+    const QString path = target ? droppedPath(drop->mimeData(), target) : QString();
+    if (path.isEmpty()) {
+        if (target == m_text2) {
+            // Refused here, not passed on to the split panel behind the field.
+            drop->setDropAction(Qt::IgnoreAction);
+            drop->accept();
+        } else {
+            drop->ignore();
+        }
+        return true;
+    }
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop) {
+        target->setText(path);
+    }
+    return true;
+}
+
 void Form1::PushButton6_Click() {}
 void Form1::PushButton7_Click() {}
 void Form1::PushButton8_Click() {}

@@ -15,6 +15,7 @@
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMimeData;
 class QProgressBar;
 
 // The main window: the split and join panels, the sample and help buttons and the
@@ -70,6 +71,10 @@ private:
     ReportingProcedure procedure(const char* name);
     // Sets Text2 from code; a failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
+    void pickFile(const char* procedureName, const QString& filter, QLineEdit* target);
+    QLineEdit* dropTarget(QObject* watched) const;
+    QString droppedPath(const QMimeData* data, const QLineEdit* target) const;
+    bool handleDrop(QObject* watched, QEvent* event);
 
     Outside m_outside;
     Settings m_settings;

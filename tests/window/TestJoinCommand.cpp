@@ -1,0 +1,213 @@
+#include <QtTest>
+
+#include <QProgressBar>
+
+#include "Harness.h"
+#include "Hover.h"
+
+// "Start Joining" through the real window, a whole split and join round trip, the
+// Busy guard from inside an event-loop turn, and closing the window mid-operation.
+class TestJoinCommand : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void messages_data();
+    void messages();
+    void roundTripReproducesTheFile();
+    void startButtonsDoNothingWhileBusy_data();
+    void startButtonsDoNothingWhileBusy();
+    void closingStopsTheOperation_data();
+    void closingStopsTheOperation();
+
+private:
+    QByteArray writeSource(const QString& path, int size);
+    std::unique_ptr<Harness> m_harness;
+};
+
+QByteArray TestJoinCommand::writeSource(const QString& path, int size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 12345;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) {
+        qFatal("cannot write %s", qPrintable(path));
+    }
+    return bytes;
+}
+
+void TestJoinCommand::init() {
+    m_harness = std::make_unique<Harness>();
+}
+
+void TestJoinCommand::messages_data() {
+    QTest::addColumn<QString>("manifest");
+    QTest::addColumn<QStringList>("notices");
+    QTest::newRow("empty field") << "" << QStringList{"You must select file to join."};
+    QTest::newRow("not found") << "%1/none.splt" << QStringList{"%1/none.splt not exist"};
+    QTest::newRow("a folder") << "%1/pieces" << QStringList{"%1/pieces not exist"};
+    QTest::newRow("found") << "%1/pieces/a.bin.splt" << QStringList{"Files successfully joined"};
+}
+
+void TestJoinCommand::messages() {
+    QFETCH(QString, manifest);
+    QFETCH(QStringList, notices);
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    const QByteArray source = writeSource(root + QStringLiteral("/pieces/a.bin"), 25);
+    Form1& form = harness.load();
+    harness.text(2)->setText(root + QStringLiteral("/pieces/"));
+    harness.text(1)->setText(root + QStringLiteral("/pieces/a.bin"));
+    harness.text(3)->setText(QStringLiteral("10"));
+    harness.button(4)->click();
+    QVERIFY(QFile::remove(root + QStringLiteral("/pieces/a.bin")));
+    harness.messages.shown.clear();
+
+    QList<int> pointers;
+    harness.messages.onShow = [&](const Shown&) { pointers << form.MousePointer(); };
+    auto* bar = form.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
+    harness.text(2)->setText(root + QStringLiteral("/"));
+    harness.text(4)->setText(manifest.replace(QStringLiteral("%1"), root));
+    QTest::mouseClick(harness.button(3), Qt::LeftButton);
+
+    for (QString& text : notices) {
+        text.replace(QStringLiteral("%1"), root);
+    }
+    QCOMPARE(harness.messages.notices(), notices);
+    QVERIFY(harness.messages.errorReports().isEmpty());
+    // The hourglass stands from the first check on.
+    QCOMPARE(pointers, QList<int>(notices.size(), Hover::busyPointer));
+    QCOMPARE(form.MousePointer(), Hover::defaultPointer);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
+    QVERIFY(!form.Busy());
+    QCOMPARE(QFile::exists(root + QStringLiteral("/a.bin")), notices.first().startsWith(QLatin1String("Files")));
+}
+
+void TestJoinCommand::roundTripReproducesTheFile() {
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    const QByteArray source = writeSource(root + QStringLiteral("/src/data.bin"), 1000001);
+    QVERIFY(QDir(root).mkdir(QStringLiteral("pieces")));
+    QVERIFY(QDir(root).mkdir(QStringLiteral("joined")));
+    Form1& form = harness.show();
+    auto* bar = form.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
+    int highest = 0;
+    connect(bar, &QProgressBar::valueChanged, bar, [&](int value) { highest = std::max(highest, value); });
+
+    harness.text(2)->setText(root + QStringLiteral("/pieces"));
+    harness.text(1)->setText(root + QStringLiteral("/src/data.bin"));
+    harness.text(3)->setText(QStringLiteral("100000"));
+    QTest::mouseClick(harness.button(4), Qt::LeftButton);
+    QCOMPARE(harness.messages.notices(), (QStringList{"File successfully split", "Done."}));
+    QCOMPARE(highest, 11);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
+
+    highest = 0;
+    harness.messages.shown.clear();
+    harness.text(2)->setText(root + QStringLiteral("/joined/"));
+    harness.text(4)->setText(root + QStringLiteral("/pieces/data.bin.splt"));
+    QTest::mouseClick(harness.button(3), Qt::LeftButton);
+    QCOMPARE(harness.messages.notices(), QStringList{"Files successfully joined"});
+    QCOMPARE(highest, 11);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
+
+    QFile joined(root + QStringLiteral("/joined/data.bin"));
+    QVERIFY(joined.open(QIODevice::ReadOnly));
+    QVERIFY(joined.readAll() == source);
+}
+
+void TestJoinCommand::startButtonsDoNothingWhileBusy_data() {
+    QTest::addColumn<bool>("joining");
+    QTest::newRow("during a split") << false;
+    QTest::newRow("during a join") << true;
+}
+
+void TestJoinCommand::startButtonsDoNothingWhileBusy() {
+    QFETCH(bool, joining);
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    writeSource(root + QStringLiteral("/a.bin"), 300);
+    Form1& form = harness.show();
+    harness.text(2)->setText(root + QStringLiteral("/"));
+    harness.text(1)->setText(root + QStringLiteral("/a.bin"));
+    harness.text(3)->setText(QStringLiteral("100"));
+    if (joining) {
+        harness.button(4)->click();
+        harness.messages.shown.clear();
+        QVERIFY(QDir(root).mkdir(QStringLiteral("joined")));
+        harness.text(2)->setText(root + QStringLiteral("/joined/"));
+        harness.text(4)->setText(root + QStringLiteral("/a.bin.splt"));
+    }
+
+    // Pressed from inside an event-loop turn of the running operation: both start
+    // buttons return at once, a picker still works.
+    bool pressed = false;
+    bool busyThen = false;
+    Qt::CursorShape shapeThen = Qt::ArrowCursor;
+    harness.dialogs.fileAnswers = {root + QStringLiteral("/picked.bin")};
+    QTimer::singleShot(0, &form, [&] {
+        pressed = true;
+        busyThen = form.Busy();
+        shapeThen = harness.button(4)->cursor().shape();
+        QTest::mouseClick(harness.button(4), Qt::LeftButton);
+        QTest::mouseClick(harness.button(3), Qt::LeftButton);
+        QTest::mouseClick(harness.button(1), Qt::LeftButton);
+    });
+    QTest::mouseClick(harness.button(joining ? 3 : 4), Qt::LeftButton);
+
+    QVERIFY(pressed);
+    QVERIFY(busyThen);
+    QCOMPARE(shapeThen, Qt::WaitCursor);
+    QCOMPARE(harness.dialogs.calls.size(), 1);
+    QCOMPARE(harness.text(1)->text(), root + QStringLiteral("/picked.bin"));
+    const QStringList expected =
+        joining ? QStringList{"Files successfully joined"} : QStringList{"File successfully split", "Done."};
+    QCOMPARE(harness.messages.notices(), expected);
+    QVERIFY(!form.Busy());
+}
+
+void TestJoinCommand::closingStopsTheOperation_data() {
+    QTest::addColumn<bool>("joining");
+    QTest::newRow("during a split") << false;
+    QTest::newRow("during a join") << true;
+}
+
+void TestJoinCommand::closingStopsTheOperation() {
+    QFETCH(bool, joining);
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    writeSource(root + QStringLiteral("/a.bin"), 3000);
+    Form1& form = harness.show();
+    harness.text(2)->setText(root + QStringLiteral("/"));
+    harness.text(1)->setText(root + QStringLiteral("/a.bin"));
+    harness.text(3)->setText(QStringLiteral("100"));
+    if (joining) {
+        harness.button(4)->click();
+        harness.messages.shown.clear();
+        QVERIFY(QDir(root).mkdir(QStringLiteral("joined")));
+        harness.text(2)->setText(root + QStringLiteral("/joined/"));
+        harness.text(4)->setText(root + QStringLiteral("/a.bin.splt"));
+    }
+    QTimer::singleShot(0, &form, [&] { form.close(); });
+    harness.button(joining ? 3 : 4)->click();
+
+    QVERIFY(!form.isVisible());
+    QVERIFY2(harness.messages.shown.isEmpty(), qPrintable(harness.messages.shown.value(0).text));
+    QVERIFY(!form.Busy());
+    if (joining) {
+        QVERIFY(QFileInfo(root + QStringLiteral("/joined/a.bin")).size() < 3000);
+    } else {
+        QVERIFY(QDir(root).entryList({QStringLiteral("a.bin_splt*")}, QDir::Files).size() < 30);
+        QVERIFY(!QFile::exists(root + QStringLiteral("/a.bin.splt")));
+    }
+}
+
+QTEST_MAIN(TestJoinCommand)
+#include "TestJoinCommand.moc"
