@@ -127,6 +127,11 @@ median_seconds() {
         printf "%.3f", m / 1e9 }'
 }
 
+# All runs of NAME in seconds, in the order they ran: the spread shows the noise.
+all_seconds() {
+    awk '{ printf "%s%.3f", (NR > 1 ? " " : ""), $1 / 1e9 }' "$results/$1.ns"
+}
+
 peak_rss_kib() {
     sort -n "$results/$1.rss" | tail -n 1
 }
@@ -142,6 +147,7 @@ row() {
     printf '%-6s %-9s %-11s %8s %9s %7s %8s %6s %9s  %-18s %-4s %-4s\n' "$@"
 }
 rows=()
+details=()
 verdict=""
 met=0
 total=0
@@ -249,6 +255,11 @@ bench_size() {
         judge "$rs" 65535
         rows+=("$(row split "$(numfmt --to=iec "$bytes")" "$chunk" "$qs" "$cs" "$cps" \
             "$rs_ratio" "$rc_ratio" "$(numfmt --to=iec $((rs * 1024)))" "$target" "$time_verdict" "$verdict")")
+        local name
+        for name in qsplit csplit cp qjoin cat; do
+            details+=("$(printf '%-6s %-9s %-11s %-7s %s' "$name" "$(numfmt --to=iec "$bytes")" "$chunk" runs: \
+                "$(all_seconds "$name")")")
+        done
         judge "$rj_ratio" 1.0
         time_verdict=$verdict
         judge "$rj" 65535
@@ -271,6 +282,11 @@ echo "cat pieces > out for join rows; peak RSS is the largest of quarnel-cli's r
 row op size chunk quarnel coreutils cp "q/core" "q/cp" "peak RSS" target time "RSS<64M"
 for row in "${rows[@]}"; do
     echo "$row"
+done
+echo
+echo "Every run, in seconds (qsplit/qjoin: quarnel-cli; csplit: split -b; cat: cat pieces > out):"
+for line in "${details[@]}"; do
+    echo "$line"
 done
 echo
 echo "targets met: $met of $total (load now $(cut -d' ' -f1-3 /proc/loadavg))"
