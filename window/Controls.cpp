@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QMouseEvent>
 #include <QProgressBar>
 
 PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
@@ -11,6 +12,9 @@ PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(ca
 void PushButton::mouseMoveEvent(QMouseEvent* event) {
     emit mouseMoved();
     QPushButton::mouseMoveEvent(event);
+    // The button ignores a move without a pressed mouse button, which would pass it on
+    // to the frame or window behind and reset the pointer the button just set.
+    event->accept();
 }
 
 ProgressBar::ProgressBar(QProgressBar* bar) : m_bar(bar) {

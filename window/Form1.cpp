@@ -22,6 +22,7 @@
 #include "ErrorReport.h"
 #include "Hover.h"
 #include "FileSize.h"
+#include "Help.h"
 #include "Main.h"
 #include "Messages.h"
 #include "SplitMergeFile.h"
@@ -819,6 +820,59 @@ bool Form1::handleDrop(QObject* watched, QEvent* event) {
     return true;
 }
 
-void Form1::PushButton6_Click() {}
-void Form1::PushButton7_Click() {}
-void Form1::PushButton8_Click() {}
+void Form1::PushButton6_Click() {
+    ReportingProcedure help = procedure("PushButton6_Click");
+    help.step(
+        100,
+        [this] {
+            notice(Help::HelpText());
+            return ReportingProcedure::end;
+        },
+        ReportingProcedure::end);
+    help.run(100);
+}
+
+void Form1::PushButton7_Click() {
+    loadSample("PushButton7_Click", m_text1, QLatin1String(StartUp::splitSampleSuffix),
+               QLatin1String(StartUp::splitSampleFolderSuffix));
+}
+
+void Form1::PushButton8_Click() {
+    loadSample("PushButton8_Click", m_text4, QLatin1String(StartUp::joinSampleSuffix),
+               QLatin1String(StartUp::joinSampleFolderSuffix));
+}
+
+void Form1::loadSample(const char* procedureName, QLineEdit* field, const QString& fileSuffix,
+                       const QString& folderSuffix) {
+    // A missing sample is not looked for here; the split or join reports it.
+    bool openFolder = true;
+    ReportingProcedure sample = procedure(procedureName);
+    sample
+        .step(
+            100,
+            [&] {
+                field->setText(m_outside.programFolder + fileSuffix);
+                return 102;
+            },
+            102)
+        .step(
+            102,
+            [&] {
+                if (m_closing) {
+                    return ReportingProcedure::end;
+                }
+                openFolder =
+                    m_outside.messages.question(this, m_applicationTitle, QString::fromLatin1(StartUp::sampleQuestion));
+                return openFolder ? 104 : ReportingProcedure::end;
+            },
+            104)
+        .step(
+            104,
+            [&] {
+                // Opening does not wait, and its result is not examined.
+                m_outside.desktop.openUrl(QUrl::fromLocalFile(m_outside.programFolder + folderSuffix));
+                return ReportingProcedure::end;
+            },
+            ReportingProcedure::end);
+    sample.run(100);
+}

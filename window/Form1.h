@@ -71,6 +71,8 @@ private:
     ReportingProcedure procedure(const char* name);
     // Sets Text2 from code; a failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
+    void loadSample(const char* procedureName, QLineEdit* field, const QString& fileSuffix,
+                    const QString& folderSuffix);
     void pickFile(const char* procedureName, const QString& filter, QLineEdit* target);
     QLineEdit* dropTarget(QObject* watched) const;
     QString droppedPath(const QMimeData* data, const QLineEdit* target) const;
