@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <limits>
+#include <utility>
 
 namespace CommandLine {
 
