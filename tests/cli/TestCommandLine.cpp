@@ -513,7 +513,10 @@ void TestCommandLine::errorReports() {
 // standard output.
 void TestCommandLine::progressOnlyOnTerminal() {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    if (master < 0) {
+        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: ") + QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
     const int terminal = ::open(ptsname(master), O_RDWR | O_NOCTTY);
     QVERIFY(terminal >= 0);
     QVERIFY(fcntl(master, F_SETFL, O_NONBLOCK) == 0);
