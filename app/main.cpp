@@ -12,7 +12,7 @@ int main(int argc, char* argv[]) {
     QtDesktop desktop;
     TimeSeededRandom random;
     Form1 form(
-        Outside{messages, dialogs, desktop, random, Settings::DefaultFile(), QCoreApplication::applicationDirPath()});
+        Outside{messages, dialogs, desktop, random, Settings::defaultFile(), QCoreApplication::applicationDirPath()});
     form.Form_Load();
     form.show();
     return QApplication::exec();

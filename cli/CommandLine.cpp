@@ -17,7 +17,7 @@ constexpr Suffix suffixes[] = {
     {"KB", 1000}, {"MB", 1000 * 1000},          {"GB", 1000 * 1000 * 1000},
 };
 
-bool TakeValue(const std::string& argument, std::string_view option, std::string& value) {
+bool takeValue(const std::string& argument, std::string_view option, std::string& value) {
     if (argument.size() <= option.size() || argument.compare(0, option.size(), option) != 0 ||
         argument[option.size()] != '=') {
         return false;
@@ -26,13 +26,13 @@ bool TakeValue(const std::string& argument, std::string_view option, std::string
     return true;
 }
 
-ParseResult Usage(std::string error) {
+ParseResult usage(std::string error) {
     return ParseResult{std::nullopt, std::move(error)};
 }
 
 } // namespace
 
-std::optional<std::int32_t> ParseChunkSize(std::string_view text) {
+std::optional<std::int32_t> parseChunkSize(std::string_view text) {
     std::size_t i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
@@ -67,7 +67,7 @@ std::optional<std::int32_t> ParseChunkSize(std::string_view text) {
     return std::nullopt;
 }
 
-std::string MakeAbsolute(const std::string& path, const std::string& currentFolder) {
+std::string makeAbsolute(const std::string& path, const std::string& currentFolder) {
     if (path.empty() || path.front() == '/') {
         return path;
     }
@@ -78,7 +78,7 @@ std::string MakeAbsolute(const std::string& path, const std::string& currentFold
     return currentFolder + "/" + path;
 }
 
-ParseResult Parse(const std::vector<std::string>& arguments, const std::string& currentFolder) {
+ParseResult parse(const std::vector<std::string>& arguments, const std::string& currentFolder) {
     for (const std::string& argument : arguments) {
         if (argument == "--") {
             break;
@@ -88,7 +88,7 @@ ParseResult Parse(const std::vector<std::string>& arguments, const std::string& 
         }
     }
     if (arguments.empty()) {
-        return Usage("missing command: split or join");
+        return usage("missing command: split or join");
     }
 
     Arguments result;
@@ -98,7 +98,7 @@ ParseResult Parse(const std::vector<std::string>& arguments, const std::string& 
     } else if (command == "join") {
         result.command = Command::Join;
     } else {
-        return Usage("unknown command '" + command + "': use split or join");
+        return usage("unknown command '" + command + "': use split or join");
     }
     const char* pathName = result.command == Command::Split ? "FILE" : "MANIFEST";
 
@@ -110,48 +110,48 @@ ParseResult Parse(const std::vector<std::string>& arguments, const std::string& 
         std::string value;
         if (!optionsEnded && argument == "--") {
             optionsEnded = true;
-        } else if (!optionsEnded && (argument == "--chunk-size" || TakeValue(argument, "--chunk-size", value))) {
+        } else if (!optionsEnded && (argument == "--chunk-size" || takeValue(argument, "--chunk-size", value))) {
             if (result.command != Command::Split) {
-                return Usage("join takes no --chunk-size");
+                return usage("join takes no --chunk-size");
             }
             if (argument == "--chunk-size") {
                 if (++i == arguments.size()) {
-                    return Usage("option --chunk-size needs a value");
+                    return usage("option --chunk-size needs a value");
                 }
                 value = arguments[i];
             }
-            const std::optional<std::int32_t> chunkSize = ParseChunkSize(value);
+            const std::optional<std::int32_t> chunkSize = parseChunkSize(value);
             if (!chunkSize) {
-                return Usage("invalid chunk size '" + value +
+                return usage("invalid chunk size '" + value +
                              "': a whole number of bytes from -2147483648 to 2147483647, optionally "
                              "followed by K, M, G (1024, 1024^2, 1024^3) or KB, MB, GB (1000, 1000^2, 1000^3)");
             }
             result.chunkSize = *chunkSize;
-        } else if (!optionsEnded && (argument == "--output" || TakeValue(argument, "--output", value))) {
+        } else if (!optionsEnded && (argument == "--output" || takeValue(argument, "--output", value))) {
             if (argument == "--output") {
                 if (++i == arguments.size()) {
-                    return Usage("option --output needs a value");
+                    return usage("option --output needs a value");
                 }
                 value = arguments[i];
             }
             output = value;
         } else if (!optionsEnded && argument.size() > 1 && argument.front() == '-') {
-            return Usage("unknown option '" + argument + "'");
+            return usage("unknown option '" + argument + "'");
         } else if (havePath) {
-            return Usage("unexpected argument '" + argument + "'");
+            return usage("unexpected argument '" + argument + "'");
         } else {
-            result.path = MakeAbsolute(argument, currentFolder);
+            result.path = makeAbsolute(argument, currentFolder);
             havePath = true;
         }
     }
     if (!havePath) {
-        return Usage(std::string("missing ") + pathName);
+        return usage(std::string("missing ") + pathName);
     }
-    result.outputFolder = output ? MakeAbsolute(*output, currentFolder) : currentFolder;
+    result.outputFolder = output ? makeAbsolute(*output, currentFolder) : currentFolder;
     return ParseResult{result, {}};
 }
 
-std::string HelpText() {
+std::string helpText() {
     return "Usage: quarnel-cli split FILE [--chunk-size BYTES] [--output DIR]\n"
            "       quarnel-cli join MANIFEST [--output DIR]\n"
            "\n"

@@ -30,18 +30,18 @@ struct ParseResult {
 // optional suffix K, M, G (powers of 1024) or KB, MB, GB (powers of 1000). Returns
 // nothing for malformed text and for values outside signed 32 bits. Zero and
 // negative values are returned: the engine refuses them with its own message.
-std::optional<std::int32_t> ParseChunkSize(std::string_view text);
+std::optional<std::int32_t> parseChunkSize(std::string_view text);
 
 // `path` prefixed with `currentFolder` and one '/' when it is relative; an empty or
 // absolute path unchanged. Nothing else is touched: no "." or ".." folding, and a
 // trailing '/' stays, because the manifest lines show the folder as given.
-std::string MakeAbsolute(const std::string& path, const std::string& currentFolder);
+std::string makeAbsolute(const std::string& path, const std::string& currentFolder);
 
 // Parses the arguments after the program name. Paths come back absolute against
 // `currentFolder`, which is also the output folder when none is given.
-ParseResult Parse(const std::vector<std::string>& arguments, const std::string& currentFolder);
+ParseResult parse(const std::vector<std::string>& arguments, const std::string& currentFolder);
 
 // The text of --help.
-std::string HelpText();
+std::string helpText();
 
 } // namespace CommandLine

@@ -11,13 +11,13 @@ namespace Commands {
 
 namespace {
 
-int ExitStatus(SplitMergeFile::Outcome outcome) {
+int exitStatus(SplitMergeFile::Outcome outcome) {
     return outcome == SplitMergeFile::Outcome::Succeeded ? exitSucceeded : exitFailed;
 }
 
 } // namespace
 
-int Split(const std::string& file, std::int32_t chunkSize, EngineHost& host) {
+int split(const std::string& file, std::int32_t chunkSize, EngineHost& host) {
     if (!Main::FolderExists(host.outputFolder())) {
         host.showMessage(Messages::folderMissing);
         return exitFailed;
@@ -28,7 +28,7 @@ int Split(const std::string& file, std::int32_t chunkSize, EngineHost& host) {
     } else if (file.find(PieceSet::manifestSuffix) != std::string::npos ||
                file.find(PieceSet::pieceMarker) != std::string::npos) {
         host.showMessage(Messages::alreadySplit);
-    } else if (!Main::FileExists(file)) {
+    } else if (!Main::fileExists(file)) {
         host.showMessage(file + Messages::splitFileMissingSuffix);
     } else if (FileSize::FileSize2(file) <= chunkSize) {
         host.showMessage(Messages::notLargerThanChunk);
@@ -37,22 +37,22 @@ int Split(const std::string& file, std::int32_t chunkSize, EngineHost& host) {
         if (outcome == SplitMergeFile::Outcome::Stopped) {
             return exitFailed;
         }
-        status = ExitStatus(outcome);
+        status = exitStatus(outcome);
     }
     host.showMessage(Messages::done);
     return status;
 }
 
-int Join(const std::string& manifest, EngineHost& host) {
+int join(const std::string& manifest, EngineHost& host) {
     if (manifest.empty()) {
         host.showMessage(Messages::noFileToJoin);
         return exitFailed;
     }
-    if (!Main::FileExists(manifest)) {
+    if (!Main::fileExists(manifest)) {
         host.showMessage(manifest + Messages::joinFileMissingSuffix);
         return exitFailed;
     }
-    return ExitStatus(SplitMergeFile::JoinFiles(manifest, host));
+    return exitStatus(SplitMergeFile::JoinFiles(manifest, host));
 }
 
 } // namespace Commands

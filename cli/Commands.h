@@ -17,9 +17,9 @@ inline constexpr int exitUsage = 2;
 // Output folder, empty path, the two piece-set markers, existence, size against the
 // chunk size, then `SplitFile`. Ends with "Done." unless the folder was missing or
 // the split was stopped.
-int Split(const std::string& file, std::int32_t chunkSize, EngineHost& host);
+int split(const std::string& file, std::int32_t chunkSize, EngineHost& host);
 
 // Empty path, existence, then `JoinFiles`. The output folder is the joiner's to test.
-int Join(const std::string& manifest, EngineHost& host);
+int join(const std::string& manifest, EngineHost& host);
 
 } // namespace Commands

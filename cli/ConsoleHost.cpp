@@ -8,13 +8,13 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t stopSignalled = 0;
 
-extern "C" void OnStopSignal(int) {
-    stopRequested = 1;
+extern "C" void onStopSignal(int) {
+    stopSignalled = 1;
 }
 
-void WriteLine(std::FILE* stream, const std::string& text) {
+void writeLine(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
@@ -25,9 +25,9 @@ void WriteLine(std::FILE* stream, const std::string& text) {
 ConsoleHost::ConsoleHost(std::string outputFolder, bool showProgress)
     : m_outputFolder(std::move(outputFolder)), m_showProgress(showProgress) {}
 
-void ConsoleHost::InstallStopHandlers() {
+void ConsoleHost::installStopHandlers() {
     struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
+    action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     // SA_RESTART keeps a copy in progress from failing with EINTR: the engine looks at
     // the request between blocks anyway.
@@ -36,8 +36,8 @@ void ConsoleHost::InstallStopHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-bool ConsoleHost::StopRequested() {
-    return stopRequested != 0;
+bool ConsoleHost::stopRequested() {
+    return stopSignalled != 0;
 }
 
 std::string ConsoleHost::outputFolder() {
@@ -60,16 +60,16 @@ int ConsoleHost::progressMaximum() {
 
 void ConsoleHost::showMessage(const std::string& text) {
     clearProgress();
-    WriteLine(stdout, text);
+    writeLine(stdout, text);
 }
 
 void ConsoleHost::reportError(const std::string& sourceLabel, int step, const std::string& description) {
     clearProgress();
-    WriteLine(stderr, ErrorReport::Text(description, sourceLabel, step));
+    writeLine(stderr, ErrorReport::text(description, sourceLabel, step));
 }
 
 bool ConsoleHost::processEvents() {
-    return stopRequested == 0;
+    return stopSignalled == 0;
 }
 
 void ConsoleHost::drawProgress() {

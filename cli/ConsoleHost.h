@@ -13,8 +13,8 @@ public:
 
     // Makes SIGINT and SIGTERM ask the engine to stop at its next event-loop turn.
     // A second signal of the same kind ends the program at once.
-    static void InstallStopHandlers();
-    static bool StopRequested();
+    static void installStopHandlers();
+    static bool stopRequested();
 
     // Removes the progress line, if one is shown.
     void clearProgress();

@@ -13,7 +13,7 @@
 namespace {
 
 // The current folder as getcwd gives it; empty when it cannot be read.
-std::string CurrentFolder() {
+std::string workingFolder() {
     std::vector<char> buffer(4096);
     while (getcwd(buffer.data(), buffer.size()) == nullptr) {
         if (errno != ERANGE) {
@@ -28,16 +28,16 @@ std::string CurrentFolder() {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    const std::string currentFolder = CurrentFolder();
+    const std::string currentFolder = workingFolder();
     const int currentFolderError = errno;
-    const CommandLine::ParseResult parsed = CommandLine::Parse(arguments, currentFolder);
+    const CommandLine::ParseResult parsed = CommandLine::parse(arguments, currentFolder);
     if (!parsed.arguments) {
         std::fprintf(stderr, "quarnel-cli: %s\nTry 'quarnel-cli --help' for more information.\n", parsed.error.c_str());
         return Commands::exitUsage;
     }
     const CommandLine::Arguments& args = *parsed.arguments;
     if (args.command == CommandLine::Command::Help) {
-        std::fputs(CommandLine::HelpText().c_str(), stdout);
+        std::fputs(CommandLine::helpText().c_str(), stdout);
         return Commands::exitSucceeded;
     }
     if (currentFolder.empty()) {
@@ -45,10 +45,10 @@ int main(int argc, char** argv) {
         return Commands::exitFailed;
     }
 
-    ConsoleHost::InstallStopHandlers();
+    ConsoleHost::installStopHandlers();
     ConsoleHost host(args.outputFolder, isatty(STDERR_FILENO) == 1);
-    const int status = args.command == CommandLine::Command::Split ? Commands::Split(args.path, args.chunkSize, host)
-                                                                   : Commands::Join(args.path, host);
+    const int status = args.command == CommandLine::Command::Split ? Commands::split(args.path, args.chunkSize, host)
+                                                                   : Commands::join(args.path, host);
     host.clearProgress();
     return status;
 }

@@ -10,9 +10,9 @@ inline constexpr const char* supportAddress = "support@velmarc.example";
 // The text of the error report box: the description, CR LF, the procedure's source
 // label (which ends with a blank), "at line " and the step number, two CRs, then the
 // request to mail a screenshot to the support address.
-std::string Text(const std::string& description, const std::string& sourceLabel, int step);
+std::string text(const std::string& description, const std::string& sourceLabel, int step);
 
 // The fixed source label of a procedure: "in Tavrid2021/08/31.<module>.<procedure> ".
-std::string SourceLabel(const std::string& module, const std::string& procedure);
+std::string sourceLabel(const std::string& module, const std::string& procedure);
 
 } // namespace ErrorReport

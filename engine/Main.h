@@ -30,6 +30,6 @@ bool PathExists(const std::string& path);
 
 // True when the path names an existing regular file (symbolic links followed); this
 // is the existence test of the split and join commands and of the joiner.
-bool FileExists(const std::string& path);
+bool fileExists(const std::string& path);
 
 } // namespace Main

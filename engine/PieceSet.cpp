@@ -34,24 +34,24 @@ bool startsWithNoCase(std::string_view text, std::size_t at, std::string_view wo
 
 } // namespace
 
-std::string PiecePath(std::string_view outputFolder, std::string_view baseName, int number) {
+std::string piecePath(std::string_view outputFolder, std::string_view baseName, int number) {
     std::string path = folderAndName(outputFolder, baseName);
     path.append(pieceMarker);
     path += std::to_string(number);
     return path;
 }
 
-std::string ManifestPath(std::string_view outputFolder, std::string_view baseName) {
+std::string manifestPath(std::string_view outputFolder, std::string_view baseName) {
     std::string path = folderAndName(outputFolder, baseName);
     path.append(manifestSuffix);
     return path;
 }
 
-std::int64_t PieceCount(std::int64_t size, std::int64_t chunkSize) {
+std::int64_t pieceCount(std::int64_t size, std::int64_t chunkSize) {
     return size / chunkSize + (size % chunkSize != 0 ? 1 : 0);
 }
 
-std::vector<std::string> ManifestEntries(std::string_view text) {
+std::vector<std::string> manifestEntries(std::string_view text) {
     std::vector<std::string> entries;
     std::size_t start = 0;
     for (auto end = text.find(lineEnd); end != std::string_view::npos; end = text.find(lineEnd, start)) {
@@ -61,7 +61,7 @@ std::vector<std::string> ManifestEntries(std::string_view text) {
     return entries;
 }
 
-std::string EntryName(std::string_view line) {
+std::string entryName(std::string_view line) {
     // Piece sets written on Windows hold backslash paths; a Linux name may itself
     // contain a backslash, so '/' wins when the line has one.
     if (line.find('/') != std::string_view::npos) {
@@ -70,7 +70,7 @@ std::string EntryName(std::string_view line) {
     return Main::GetFileName(line, '\\');
 }
 
-std::string JoinedName(std::string_view manifestPath) {
+std::string joinedName(std::string_view manifestPath) {
     const std::string name = Main::GetFileName(manifestPath);
     std::string out;
     out.reserve(name.size());

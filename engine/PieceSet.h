@@ -17,25 +17,25 @@ inline constexpr std::string_view lineEnd = "\r\n";
 
 // Output folder text, one separator, base name, "_splt" and the number in decimal.
 // A folder that ends with a separator gives a doubled one, as the format requires.
-std::string PiecePath(std::string_view outputFolder, std::string_view baseName, int number);
+std::string piecePath(std::string_view outputFolder, std::string_view baseName, int number);
 
 // Output folder text, one separator, base name and ".splt".
-std::string ManifestPath(std::string_view outputFolder, std::string_view baseName);
+std::string manifestPath(std::string_view outputFolder, std::string_view baseName);
 
 // Number of pieces of a source of `size` bytes cut every `chunkSize` bytes (0 for an
 // empty source). chunkSize must be at least 1.
-std::int64_t PieceCount(std::int64_t size, std::int64_t chunkSize);
+std::int64_t pieceCount(std::int64_t size, std::int64_t chunkSize);
 
 // The entries of a manifest: its text cut at every CR LF; the text after the last
 // CR LF is not an entry, so a manifest without any CR LF has none.
-std::vector<std::string> ManifestEntries(std::string_view text);
+std::vector<std::string> manifestEntries(std::string_view text);
 
 // The piece name of a manifest line: the text after its last '/', or when it has
 // none after its last '\', or the whole line.
-std::string EntryName(std::string_view line);
+std::string entryName(std::string_view line);
 
 // The joined file's name: the last component of the manifest path with every
 // ".splt" removed, letters compared without regard to case.
-std::string JoinedName(std::string_view manifestPath);
+std::string joinedName(std::string_view manifestPath);
 
 } // namespace PieceSet

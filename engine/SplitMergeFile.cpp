@@ -171,7 +171,7 @@ private:
             m_host.showMessage(Messages::chunkTooSmall);
             return Outcome::Refused;
         }
-        const std::int64_t pieces = PieceSet::PieceCount(size, m_chunkSize);
+        const std::int64_t pieces = PieceSet::pieceCount(size, m_chunkSize);
         if (pieces > PieceSet::maxPieces) {
             m_host.showMessage(Messages::tooManyPieces);
             return Outcome::Refused;
@@ -181,7 +181,7 @@ private:
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
 
         // An older manifest would pass a half-written set as whole.
-        const std::string manifestPath = PieceSet::ManifestPath(folder, baseName);
+        const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
         removeOldManifest(manifestPath, sourceStat);
 
         std::string manifest;
@@ -191,7 +191,7 @@ private:
                 return Outcome::Stopped;
             }
             m_step = 114;
-            const std::string piecePath = PieceSet::PiecePath(folder, baseName, number);
+            const std::string piecePath = PieceSet::piecePath(folder, baseName, number);
             manifest += piecePath;
             manifest += PieceSet::lineEnd;
 
@@ -314,7 +314,7 @@ private:
             readAll(manifest.get(), text);
         }
         m_step = 110;
-        const std::vector<std::string> entries = PieceSet::ManifestEntries(text);
+        const std::vector<std::string> entries = PieceSet::manifestEntries(text);
         if (entries.size() > static_cast<std::size_t>(PieceSet::maxPieces)) {
             return refuseManifest();
         }
@@ -325,10 +325,10 @@ private:
         piecePaths.reserve(entries.size());
         for (const std::string& entry : entries) {
             piecePaths.push_back(
-                Main::CollapseBackslashes(manifestFolder + Main::nativeSeparator + PieceSet::EntryName(entry)));
+                Main::CollapseBackslashes(manifestFolder + Main::nativeSeparator + PieceSet::entryName(entry)));
         }
 
-        m_outputPath = m_host.outputFolder() + Main::nativeSeparator + PieceSet::JoinedName(m_manifestPath);
+        m_outputPath = m_host.outputFolder() + Main::nativeSeparator + PieceSet::joinedName(m_manifestPath);
         if (wouldOverwritePieceSet(manifestStat, piecePaths)) {
             m_host.showMessage(Messages::joinOverwritesPieceSet);
             return Outcome::Refused;
@@ -351,7 +351,7 @@ private:
                 return Outcome::Stopped;
             }
             const std::string& piecePath = piecePaths[static_cast<std::size_t>(index)];
-            if (!Main::FileExists(piecePath)) {
+            if (!Main::fileExists(piecePath)) {
                 progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
                 m_host.showMessage(piecePath + Messages::pieceMissingSuffix);
                 endEarly();

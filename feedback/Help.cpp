@@ -4,7 +4,7 @@
 
 namespace Help {
 
-QString HelpText() {
+QString helpText() {
     return QStringLiteral("Questions? Please contact Team Velmarc at ") + QLatin1String(StartUp::contactPage);
 }
 

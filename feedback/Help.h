@@ -5,6 +5,6 @@
 namespace Help {
 
 // The one help message: whom to ask, with the maker's contact page.
-QString HelpText();
+QString helpText();
 
 } // namespace Help

@@ -2,7 +2,7 @@
 
 namespace Hover {
 
-std::optional<int> ValueFor(const QString& controlName) {
+std::optional<int> valueFor(const QString& controlName) {
     static const QString plain[] = {
         QStringLiteral("Form1"), QStringLiteral("Frame1"), QStringLiteral("Frame2"), QStringLiteral("Label3"),
         QStringLiteral("Text1"), QStringLiteral("Text2"),  QStringLiteral("Text3"),  QStringLiteral("Text4"),
@@ -22,7 +22,7 @@ std::optional<int> ValueFor(const QString& controlName) {
     return std::nullopt;
 }
 
-int NextPointer(int current, int controlValue) {
+int nextPointer(int current, int controlValue) {
     return current == busyPointer ? busyPointer : controlValue;
 }
 

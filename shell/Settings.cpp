@@ -9,14 +9,14 @@ namespace {
 
 constexpr const char* group = "Quarnel";
 
-QString StatusText(QSettings::Status status) {
+QString statusText(QSettings::Status status) {
     return status == QSettings::AccessError ? QStringLiteral("Permission denied or file not writable")
                                             : QStringLiteral("Settings file is malformed");
 }
 
 } // namespace
 
-QString Settings::DefaultFile() {
+QString Settings::defaultFile() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/Velmarc.conf");
 }
 
@@ -30,7 +30,7 @@ QString Settings::read(const QString& key, const QString& defaultValue) const {
     const QVariant value = store.value(key);
     if (store.status() != QSettings::NoError) {
         throw std::runtime_error(QStringLiteral("Cannot read setting \"%1\" from %2: %3")
-                                     .arg(key, m_file, StatusText(store.status()))
+                                     .arg(key, m_file, statusText(store.status()))
                                      .toStdString());
     }
     if (!value.isValid()) {
@@ -50,7 +50,7 @@ void Settings::write(const QString& key, const QString& value) const {
     store.sync();
     if (store.status() != QSettings::NoError) {
         throw std::runtime_error(QStringLiteral("Cannot write setting \"%1\" to %2: %3")
-                                     .arg(key, m_file, StatusText(store.status()))
+                                     .arg(key, m_file, statusText(store.status()))
                                      .toStdString());
     }
 }

@@ -11,7 +11,7 @@ public:
     static constexpr const char* lastFolderKey = "LastFolderDot";
 
     // The file of the user's settings: ~/.config/Velmarc.conf.
-    static QString DefaultFile();
+    static QString defaultFile();
 
     explicit Settings(QString file);
 

@@ -8,7 +8,7 @@
 
 namespace StartUp {
 
-QString ApplicationTitle(const QString& name) {
+QString applicationTitle(const QString& name) {
     // Without a blank there is no word to remove; the name stands as it is.
     if (!name.contains(QLatin1Char(' '))) {
         return name;
@@ -20,11 +20,11 @@ QString ApplicationTitle(const QString& name) {
     return title;
 }
 
-bool HomePageDrawHits(double draw) {
+bool homePageDrawHits(double draw) {
     return static_cast<int>(std::floor(draw * 100.0)) + 1 == 7;
 }
 
-QString WithTrailingSeparator(const QString& folder) {
+QString withTrailingSeparator(const QString& folder) {
     QString result = folder;
     while (result.size() > 1 && result.endsWith(QLatin1Char('/'))) {
         result.chop(1);
@@ -38,9 +38,9 @@ QString WithTrailingSeparator(const QString& folder) {
 QString GetDesktopFolder() {
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     if (!desktop.isEmpty() && QFileInfo(desktop).isDir()) {
-        return WithTrailingSeparator(desktop);
+        return withTrailingSeparator(desktop);
     }
-    return WithTrailingSeparator(QDir::homePath());
+    return withTrailingSeparator(QDir::homePath());
 }
 
 } // namespace StartUp

@@ -24,16 +24,16 @@ inline constexpr const char* sampleQuestion = "Would you like this software to o
 
 // The title of message boxes: the name without its last word, then without further
 // words while it is longer than 40 characters. A name without a blank is itself.
-QString ApplicationTitle(const QString& name);
+QString applicationTitle(const QString& name);
 
 // The home-page call happens when floor(draw * 100) + 1 is 7, for a draw in [0, 1).
-bool HomePageDrawHits(double draw);
+bool homePageDrawHits(double draw);
 
 // The user's desktop folder, or the home folder when there is no desktop folder,
 // ending with exactly one "/".
 QString GetDesktopFolder();
 
 // `folder` with exactly one trailing "/"; the root stays "/".
-QString WithTrailingSeparator(const QString& folder);
+QString withTrailingSeparator(const QString& folder);
 
 } // namespace StartUp

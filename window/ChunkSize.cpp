@@ -10,7 +10,7 @@ namespace ChunkSize {
 
 namespace {
 
-std::optional<double> ToNumber(const QString& text, const QLocale& locale) {
+std::optional<double> toNumber(const QString& text, const QLocale& locale) {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty()) {
         return std::nullopt;
@@ -25,12 +25,12 @@ std::optional<double> ToNumber(const QString& text, const QLocale& locale) {
 
 } // namespace
 
-bool IsNumeric(const QString& text, const QLocale& locale) {
-    return ToNumber(text, locale).has_value();
+bool isNumeric(const QString& text, const QLocale& locale) {
+    return toNumber(text, locale).has_value();
 }
 
-std::int32_t ToChunkSize(const QString& text, const QLocale& locale) {
-    const std::optional<double> value = ToNumber(text, locale);
+std::int32_t toChunkSize(const QString& text, const QLocale& locale) {
+    const std::optional<double> value = toNumber(text, locale);
     if (!value) {
         throw std::runtime_error("Type mismatch");
     }

@@ -33,17 +33,17 @@ namespace {
 constexpr const char* progressBarText = "Progress Bar";
 constexpr const char* notNumeric = "Must be a numeric entry.";
 
-std::string Bytes(const QString& path) {
+std::string bytes(const QString& path) {
     return QFile::encodeName(path).toStdString();
 }
 
 // The window is laid out in twips; a pixel is 15 twips at 96 DPI.
-int Pixels(int twips, qreal dpi) {
+int pixels(int twips, qreal dpi) {
     return qRound(twips * dpi / 1440.0);
 }
 
 // A .cur file names its hot spot in the first directory entry; QImageReader drops it.
-QPoint CursorHotSpot(const QByteArray& file, const QSize& size) {
+QPoint cursorHotSpot(const QByteArray& file, const QSize& size) {
     if (file.size() >= 14 && file.at(2) == 2 && file.at(3) == 0) {
         const auto u16 = [&file](int at) {
             return static_cast<int>(static_cast<unsigned char>(file.at(at))) |
@@ -57,7 +57,7 @@ QPoint CursorHotSpot(const QByteArray& file, const QSize& size) {
     return {-1, -1};
 }
 
-QCursor LoadCursorFile(const QString& path) {
+QCursor loadCursorFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         throw std::runtime_error(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()).toStdString());
@@ -67,7 +67,7 @@ QCursor LoadCursorFile(const QString& path) {
     if (!image.loadFromData(contents, "CUR") && !image.loadFromData(contents)) {
         throw std::runtime_error(QStringLiteral("Invalid picture: %1").arg(path).toStdString());
     }
-    const QPoint hotSpot = CursorHotSpot(contents, image.size());
+    const QPoint hotSpot = cursorHotSpot(contents, image.size());
     return QCursor(QPixmap::fromImage(image), hotSpot.x(), hotSpot.y());
 }
 
@@ -85,7 +85,7 @@ Form1::~Form1() = default;
 void Form1::buildControls() {
     const qreal dpi = screen() ? screen()->logicalDotsPerInch() : 96.0;
     const auto place = [dpi](QWidget* widget, int left, int top, int width, int height) {
-        widget->setGeometry(Pixels(left, dpi), Pixels(top, dpi), Pixels(width, dpi), Pixels(height, dpi));
+        widget->setGeometry(pixels(left, dpi), pixels(top, dpi), pixels(width, dpi), pixels(height, dpi));
     };
 
     QFont windowFont(QStringLiteral("Arial"));
@@ -183,7 +183,7 @@ void Form1::buildControls() {
     }
     m_pushButtons[3]->setFocus();
 
-    setFixedSize(Pixels(8040, dpi), Pixels(5385, dpi));
+    setFixedSize(pixels(8040, dpi), pixels(5385, dpi));
 
     connect(m_pushButtons[0], &QPushButton::clicked, this, &Form1::PushButton1_Click);
     connect(m_pushButtons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
@@ -197,7 +197,7 @@ void Form1::buildControls() {
 }
 
 ReportingProcedure Form1::procedure(const char* name) {
-    return ReportingProcedure(ErrorReport::SourceLabel("Form1", name),
+    return ReportingProcedure(ErrorReport::sourceLabel("Form1", name),
                               [this](const std::string& label, int line, const std::string& description) {
                                   reportError(label, line, description);
                               });
@@ -210,13 +210,13 @@ void Form1::Form_Load() {
     load.step(
             102,
             [&] {
-                return Main::PathExists(Bytes(programFolder + QLatin1String(StartUp::handCursorSuffix))) ? 104 : 106;
+                return Main::PathExists(bytes(programFolder + QLatin1String(StartUp::handCursorSuffix))) ? 104 : 106;
             },
             104)
         .step(
             104,
             [&] {
-                m_mouseIcon = LoadCursorFile(programFolder + QLatin1String(StartUp::handCursorSuffix));
+                m_mouseIcon = loadCursorFile(programFolder + QLatin1String(StartUp::handCursorSuffix));
                 applyPointer();
                 return 106;
             },
@@ -253,7 +253,7 @@ void Form1::Form_Load() {
         .step(
             108,
             [&] {
-                if (StartUp::HomePageDrawHits(m_outside.random.draw()) &&
+                if (StartUp::homePageDrawHits(m_outside.random.draw()) &&
                     !m_outside.desktop.openUrl(QUrl(QString::fromLatin1(StartUp::homePage)))) {
                     throw std::runtime_error(std::string("Cannot open ") + StartUp::homePage);
                 }
@@ -281,7 +281,7 @@ void Form1::Form_Load() {
         .step(
             title, 126,
             [&] {
-                m_applicationTitle = StartUp::ApplicationTitle(QString::fromLatin1(StartUp::productName));
+                m_applicationTitle = StartUp::applicationTitle(QString::fromLatin1(StartUp::productName));
                 QGuiApplication::setApplicationDisplayName(m_applicationTitle);
                 return 128;
             },
@@ -343,9 +343,9 @@ void Form1::applyPointer() {
 }
 
 void Form1::hoverOver(const QObject* control) {
-    const std::optional<int> value = Hover::ValueFor(control->objectName());
+    const std::optional<int> value = Hover::valueFor(control->objectName());
     if (value) {
-        setMousePointer(Hover::NextPointer(m_mousePointer, *value));
+        setMousePointer(Hover::nextPointer(m_mousePointer, *value));
     }
 }
 
@@ -400,7 +400,7 @@ void Form1::Text3_LostFocus() {
         return;
     }
     const QString text = m_text3->text();
-    if (ChunkSize::IsNumeric(text)) {
+    if (ChunkSize::isNumeric(text)) {
         try {
             m_settings.write(QLatin1String(Settings::chunkSizeKey), text);
         } catch (const std::exception&) {
@@ -429,7 +429,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 std::string Form1::outputFolder() {
-    return Bytes(m_text2->text());
+    return bytes(m_text2->text());
 }
 
 void Form1::setProgressValue(int value) {
@@ -453,7 +453,7 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
         return;
     }
     m_outside.messages.errorReport(
-        this, QFile::decodeName(QByteArray::fromStdString(ErrorReport::Text(description, sourceLabel, step))));
+        this, QFile::decodeName(QByteArray::fromStdString(ErrorReport::text(description, sourceLabel, step))));
 }
 
 bool Form1::processEvents() {
@@ -476,7 +476,7 @@ void Form1::PushButton4_Click() {
             },
             104)
         .step(
-            104, [this] { return Main::FolderExists(Bytes(m_text2->text())) ? 106 : 134; }, 106)
+            104, [this] { return Main::FolderExists(bytes(m_text2->text())) ? 106 : 134; }, 106)
         .step(
             106, [&] { return text1().isEmpty() ? 128 : 108; }, 108)
         .step(
@@ -484,12 +484,12 @@ void Form1::PushButton4_Click() {
         .step(
             110, [&] { return text1().contains(QLatin1String("_splt")) ? 124 : 112; }, 112)
         .step(
-            112, [&] { return Main::FileExists(Bytes(text1())) ? 114 : 122; }, 114)
+            112, [&] { return Main::fileExists(bytes(text1())) ? 114 : 122; }, 114)
         .step(
             114,
             [&] {
-                const std::int64_t size = FileSize::FileSize2(Bytes(text1()));
-                return size <= ChunkSize::ToChunkSize(m_text3->text()) ? 116 : 118;
+                const std::int64_t size = FileSize::FileSize2(bytes(text1()));
+                return size <= ChunkSize::toChunkSize(m_text3->text()) ? 116 : 118;
             },
             116)
         .step(
@@ -509,7 +509,7 @@ void Form1::PushButton4_Click() {
         .step(
             120,
             [&] {
-                SplitMergeFile::SplitFile(Bytes(text1()), ChunkSize::ToChunkSize(m_text3->text()), *this);
+                SplitMergeFile::SplitFile(bytes(text1()), ChunkSize::toChunkSize(m_text3->text()), *this);
                 return 128;
             },
             128)
@@ -602,11 +602,11 @@ void Form1::PushButton3_Click() {
         .step(
             106, [&] { return text4().isEmpty() ? 114 : 108; }, 108)
         .step(
-            108, [&] { return Main::FileExists(Bytes(text4())) ? 110 : 112; }, 110)
+            108, [&] { return Main::fileExists(bytes(text4())) ? 110 : 112; }, 110)
         .step(
             110,
             [&] {
-                SplitMergeFile::JoinFiles(Bytes(text4()), *this);
+                SplitMergeFile::JoinFiles(bytes(text4()), *this);
                 return 116;
             },
             116)
@@ -785,7 +785,7 @@ QString Form1::droppedPath(const QMimeData* data, const QLineEdit* target) const
     const QString path = data->urls().first().toLocalFile();
     const QFileInfo info(path);
     if (target == m_text2) {
-        return info.isDir() ? StartUp::WithTrailingSeparator(path) : QString();
+        return info.isDir() ? StartUp::withTrailingSeparator(path) : QString();
     }
     if (!info.exists() || info.isDir()) {
         return {};
@@ -825,7 +825,7 @@ void Form1::PushButton6_Click() {
     help.step(
         100,
         [this] {
-            notice(Help::HelpText());
+            notice(Help::helpText());
             return ReportingProcedure::end;
         },
         ReportingProcedure::end);

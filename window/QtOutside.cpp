@@ -11,7 +11,7 @@
 namespace {
 
 // The texts keep their CR LF and CR line ends; a label breaks lines at LF only.
-QString ForDisplay(QString text) {
+QString forDisplay(QString text) {
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text;
@@ -19,7 +19,7 @@ QString ForDisplay(QString text) {
 
 int Show(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
          QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton) {
-    QMessageBox box(icon, caption, ForDisplay(text), buttons, owner);
+    QMessageBox box(icon, caption, forDisplay(text), buttons, owner);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(defaultButton);
     return box.exec();

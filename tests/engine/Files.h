@@ -6,7 +6,10 @@
 #include <QString>
 #include <QTest>
 
+#include <csignal>
 #include <string>
+
+#include <sys/resource.h>
 
 // Small file helpers for engine tests: paths as byte strings, as the engine takes them.
 namespace Files {
@@ -42,5 +45,31 @@ inline QByteArray read(const QString& p) {
 inline QStringList entries(const QString& dir) {
     return QDir(dir).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
+
+// A full disk for the lifetime of the object: writes past `bytes` fail with EFBIG
+// instead of killing the test with SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN)) {
+        if (::getrlimit(RLIMIT_FSIZE, &m_old) != 0) {
+            qFatal("getrlimit failed");
+        }
+        rlimit limited = m_old;
+        limited.rlim_cur = bytes;
+        if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) {
+            qFatal("setrlimit failed");
+        }
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_old{};
+    void (*m_handler)(int);
+};
 
 } // namespace Files

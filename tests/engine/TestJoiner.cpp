@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
 
 using SplitMergeFile::Outcome;
 
@@ -191,15 +189,10 @@ void TestJoiner::fullDiskKeepsEarlierFile() {
     RecordingHost host;
     host.folder = Files::path(dir.path());
 
-    rlimit old{};
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = old;
-    limited.rlim_cur = 1500;
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
-    const Outcome outcome = SplitMergeFile::JoinFiles(Files::path(manifest), host);
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &old) == 0);
-    std::signal(SIGXFSZ, oldHandler);
+    const Outcome outcome = [&] {
+        const Files::FileSizeLimit full(1500);
+        return SplitMergeFile::JoinFiles(Files::path(manifest), host);
+    }();
 
     QCOMPARE(outcome, Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});

@@ -108,11 +108,11 @@ void TestPathRoutines::existence() {
     QVERIFY(Main::PathExists(folder));
     QVERIFY(!Main::PathExists(folder + "/missing"));
 
-    QVERIFY(Main::FileExists(Files::path(file)));
-    QVERIFY(Main::FileExists(Files::path(dir.filePath("link"))));
-    QVERIFY(!Main::FileExists(Files::path(dir.filePath("dangling"))));
-    QVERIFY(!Main::FileExists(folder));
-    QVERIFY(!Main::FileExists(folder + "/*")); // no wildcard expansion
+    QVERIFY(Main::fileExists(Files::path(file)));
+    QVERIFY(Main::fileExists(Files::path(dir.filePath("link"))));
+    QVERIFY(!Main::fileExists(Files::path(dir.filePath("dangling"))));
+    QVERIFY(!Main::fileExists(folder));
+    QVERIFY(!Main::fileExists(folder + "/*")); // no wildcard expansion
 }
 
 void TestPathRoutines::manifestEntries_data() {
@@ -131,7 +131,7 @@ void TestPathRoutines::manifestEntries_data() {
 void TestPathRoutines::manifestEntries() {
     QFETCH(std::string, text);
     QFETCH(StringList, entries);
-    QCOMPARE(PieceSet::ManifestEntries(text), entries);
+    QCOMPARE(PieceSet::manifestEntries(text), entries);
 }
 
 void TestPathRoutines::entryName_data() {
@@ -146,7 +146,7 @@ void TestPathRoutines::entryName_data() {
 void TestPathRoutines::entryName() {
     QFETCH(std::string, line);
     QFETCH(std::string, name);
-    QCOMPARE(PieceSet::EntryName(line), name);
+    QCOMPARE(PieceSet::entryName(line), name);
 }
 
 void TestPathRoutines::joinedName_data() {
@@ -164,32 +164,32 @@ void TestPathRoutines::joinedName_data() {
 void TestPathRoutines::joinedName() {
     QFETCH(std::string, manifest);
     QFETCH(std::string, name);
-    QCOMPARE(PieceSet::JoinedName(manifest), name);
+    QCOMPARE(PieceSet::joinedName(manifest), name);
 }
 
 void TestPathRoutines::pieceAndManifestPaths() {
-    QCOMPARE(PieceSet::PiecePath("/out", "archive.tar.gz", 1), std::string("/out/archive.tar.gz_splt1"));
-    QCOMPARE(PieceSet::PiecePath("/out/", "a", 10), std::string("/out//a_splt10"));
-    QCOMPARE(PieceSet::PiecePath("/out", "a", 32767), std::string("/out/a_splt32767"));
-    QCOMPARE(PieceSet::ManifestPath("/out", "archive.tar.gz"), std::string("/out/archive.tar.gz.splt"));
-    QCOMPARE(PieceSet::ManifestPath("/out/", "a"), std::string("/out//a.splt"));
+    QCOMPARE(PieceSet::piecePath("/out", "archive.tar.gz", 1), std::string("/out/archive.tar.gz_splt1"));
+    QCOMPARE(PieceSet::piecePath("/out/", "a", 10), std::string("/out//a_splt10"));
+    QCOMPARE(PieceSet::piecePath("/out", "a", 32767), std::string("/out/a_splt32767"));
+    QCOMPARE(PieceSet::manifestPath("/out", "archive.tar.gz"), std::string("/out/archive.tar.gz.splt"));
+    QCOMPARE(PieceSet::manifestPath("/out/", "a"), std::string("/out//a.splt"));
 }
 
 void TestPathRoutines::pieceCount() {
-    QCOMPARE(PieceSet::PieceCount(250000, 100000), std::int64_t{3});
-    QCOMPARE(PieceSet::PieceCount(300000, 100000), std::int64_t{3});
-    QCOMPARE(PieceSet::PieceCount(300001, 100000), std::int64_t{4});
-    QCOMPARE(PieceSet::PieceCount(1, 100000), std::int64_t{1});
-    QCOMPARE(PieceSet::PieceCount(0, 5), std::int64_t{0});
+    QCOMPARE(PieceSet::pieceCount(250000, 100000), std::int64_t{3});
+    QCOMPARE(PieceSet::pieceCount(300000, 100000), std::int64_t{3});
+    QCOMPARE(PieceSet::pieceCount(300001, 100000), std::int64_t{4});
+    QCOMPARE(PieceSet::pieceCount(1, 100000), std::int64_t{1});
+    QCOMPARE(PieceSet::pieceCount(0, 5), std::int64_t{0});
     // beyond 32 bits: 5 GiB in 2,000,000,000-byte pieces
-    QCOMPARE(PieceSet::PieceCount(std::int64_t{5} << 30, 2000000000), std::int64_t{3});
+    QCOMPARE(PieceSet::pieceCount(std::int64_t{5} << 30, 2000000000), std::int64_t{3});
 }
 
 void TestPathRoutines::errorReportText() {
-    const std::string text = ErrorReport::Text("Is a directory", "in Tavrid2021/08/31.SplitMergeFile.SplitFile ", 118);
+    const std::string text = ErrorReport::text("Is a directory", "in Tavrid2021/08/31.SplitMergeFile.SplitFile ", 118);
     QCOMPARE(text, std::string("Is a directory\r\nin Tavrid2021/08/31.SplitMergeFile.SplitFile at line 118\r\r"
                                "Please email screenshot of this message to support@velmarc.example"));
-    QCOMPARE(ErrorReport::SourceLabel("Form1", "PushButton4_Click"),
+    QCOMPARE(ErrorReport::sourceLabel("Form1", "PushButton4_Click"),
              std::string("in Tavrid2021/08/31.Form1.PushButton4_Click "));
 }
 

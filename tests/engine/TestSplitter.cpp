@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <unistd.h>
 
 using SplitMergeFile::Outcome;
@@ -223,15 +221,10 @@ void TestSplitter::fullDisk() {
     RecordingHost host;
     host.folder = Files::path(dir.path());
 
-    rlimit old{};
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = old;
-    limited.rlim_cur = 1500; // no piece can be completed
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
-    const Outcome outcome = SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 2000, host);
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &old) == 0);
-    std::signal(SIGXFSZ, oldHandler);
+    const Outcome outcome = [&] {
+        const Files::FileSizeLimit full(1500); // no piece can be completed
+        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 2000, host);
+    }();
 
     QCOMPARE(outcome, Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});

@@ -41,19 +41,19 @@ void TestChunkSize::conversion() {
     QFETCH(int, value);
     const QLocale locale = QLocale::c();
     if (converts) {
-        QCOMPARE(ChunkSize::ToChunkSize(text, locale), value);
-        QVERIFY(ChunkSize::IsNumeric(text, locale));
+        QCOMPARE(ChunkSize::toChunkSize(text, locale), value);
+        QVERIFY(ChunkSize::isNumeric(text, locale));
     } else {
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, ChunkSize::ToChunkSize(text, locale));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, ChunkSize::toChunkSize(text, locale));
     }
 }
 
 void TestChunkSize::userLocaleSeparators() {
     const QLocale german(QLocale::German, QLocale::Germany);
-    QCOMPARE(ChunkSize::ToChunkSize(QStringLiteral("1.000,5"), german), 1000);
-    QCOMPARE(ChunkSize::ToChunkSize(QStringLiteral("2,5"), german), 2);
-    QVERIFY(ChunkSize::IsNumeric(QStringLiteral(" 12,75 "), german));
-    QVERIFY(!ChunkSize::IsNumeric(QStringLiteral("12,7,5"), german));
+    QCOMPARE(ChunkSize::toChunkSize(QStringLiteral("1.000,5"), german), 1000);
+    QCOMPARE(ChunkSize::toChunkSize(QStringLiteral("2,5"), german), 2);
+    QVERIFY(ChunkSize::isNumeric(QStringLiteral(" 12,75 "), german));
+    QVERIFY(!ChunkSize::isNumeric(QStringLiteral("12,7,5"), german));
 }
 
 QTEST_MAIN(TestChunkSize)

@@ -22,6 +22,7 @@ private slots:
 
 private:
     QByteArray writeSource(const QString& path, int size);
+    Form1& prepare(bool joining);
     std::unique_ptr<Harness> m_harness;
 };
 
@@ -38,6 +39,27 @@ QByteArray TestJoinCommand::writeSource(const QString& path, int size) {
         qFatal("cannot write %s", qPrintable(path));
     }
     return bytes;
+}
+
+// Fills the split row for <root>/a.bin in 100-byte pieces; for a join, splits it
+// first and fills the join row with its manifest and a fresh output folder.
+Form1& TestJoinCommand::prepare(bool joining) {
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    Form1& form = harness.show();
+    harness.text(2)->setText(root + QStringLiteral("/"));
+    harness.text(1)->setText(root + QStringLiteral("/a.bin"));
+    harness.text(3)->setText(QStringLiteral("100"));
+    if (joining) {
+        harness.button(4)->click();
+        harness.messages.shown.clear();
+        if (!QDir(root).mkdir(QStringLiteral("joined"))) {
+            qFatal("cannot make the output folder");
+        }
+        harness.text(2)->setText(root + QStringLiteral("/joined/"));
+        harness.text(4)->setText(root + QStringLiteral("/a.bin.splt"));
+    }
+    return form;
 }
 
 void TestJoinCommand::init() {
@@ -134,17 +156,7 @@ void TestJoinCommand::startButtonsDoNothingWhileBusy() {
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
     writeSource(root + QStringLiteral("/a.bin"), 300);
-    Form1& form = harness.show();
-    harness.text(2)->setText(root + QStringLiteral("/"));
-    harness.text(1)->setText(root + QStringLiteral("/a.bin"));
-    harness.text(3)->setText(QStringLiteral("100"));
-    if (joining) {
-        harness.button(4)->click();
-        harness.messages.shown.clear();
-        QVERIFY(QDir(root).mkdir(QStringLiteral("joined")));
-        harness.text(2)->setText(root + QStringLiteral("/joined/"));
-        harness.text(4)->setText(root + QStringLiteral("/a.bin.splt"));
-    }
+    Form1& form = prepare(joining);
 
     // Pressed from inside an event-loop turn of the running operation: both start
     // buttons return at once, a picker still works.
@@ -184,17 +196,7 @@ void TestJoinCommand::closingStopsTheOperation() {
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
     writeSource(root + QStringLiteral("/a.bin"), 3000);
-    Form1& form = harness.show();
-    harness.text(2)->setText(root + QStringLiteral("/"));
-    harness.text(1)->setText(root + QStringLiteral("/a.bin"));
-    harness.text(3)->setText(QStringLiteral("100"));
-    if (joining) {
-        harness.button(4)->click();
-        harness.messages.shown.clear();
-        QVERIFY(QDir(root).mkdir(QStringLiteral("joined")));
-        harness.text(2)->setText(root + QStringLiteral("/joined/"));
-        harness.text(4)->setText(root + QStringLiteral("/a.bin.splt"));
-    }
+    Form1& form = prepare(joining);
     QTimer::singleShot(0, &form, [&] { form.close(); });
     harness.button(joining ? 3 : 4)->click();
 

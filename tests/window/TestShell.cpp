@@ -33,7 +33,7 @@ void TestShell::applicationTitle_data() {
 void TestShell::applicationTitle() {
     QFETCH(QString, name);
     QFETCH(QString, title);
-    QCOMPARE(StartUp::ApplicationTitle(name), title);
+    QCOMPARE(StartUp::applicationTitle(name), title);
     QVERIFY(title.size() <= 40 || !title.contains(QLatin1Char(' ')));
 }
 
@@ -53,7 +53,7 @@ void TestShell::trailingSeparator_data() {
 void TestShell::trailingSeparator() {
     QFETCH(QString, folder);
     QFETCH(QString, expected);
-    QCOMPARE(StartUp::WithTrailingSeparator(folder), expected);
+    QCOMPARE(StartUp::withTrailingSeparator(folder), expected);
 }
 
 void TestShell::desktopFolderFallsBackToHome() {
