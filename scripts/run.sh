@@ -5,8 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build
-if [ -x build/app/quarnel ]; then
-    exec build/app/quarnel
-else
-    exec build/cli/quarnel-cli --help
-fi
+exec build/app/quarnel
