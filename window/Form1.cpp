@@ -463,7 +463,6 @@ bool Form1::processEvents() {
 
 void Form1::PushButton4_Click() {
     ReportingProcedure split = procedure("PushButton4_Click");
-    constexpr int idleValue = 1300, idleText = 1301;
     const auto text1 = [this] { return m_text1->text(); };
     split
         .step(
@@ -533,28 +532,8 @@ void Form1::PushButton4_Click() {
                 notice(QString::fromLatin1(Messages::alreadySplit));
                 return 128;
             },
-            128)
-        .step(
-            128,
-            [this] {
-                setMousePointer(Hover::defaultPointer);
-                return idleValue;
-            },
-            idleValue)
-        .step(
-            idleValue, 130,
-            [this] {
-                m_progressBar->setValue(0);
-                return idleText;
-            },
-            idleText)
-        .step(
-            idleText, 130,
-            [this] {
-                m_progressBar->setText(QString::fromLatin1(progressBarText));
-                return 132;
-            },
-            132)
+            128);
+    restoreIdleLook(split, 128, 130, 132)
         .step(
             132,
             [this] {
@@ -581,7 +560,6 @@ void Form1::PushButton4_Click() {
 
 void Form1::PushButton3_Click() {
     ReportingProcedure join = procedure("PushButton3_Click");
-    constexpr int idleValue = 1180, idleText = 1181;
     const auto text4 = [this] { return m_text4->text(); };
     join.step(
             100, [this] { return m_busy ? ReportingProcedure::end : 102; }, 102)
@@ -623,28 +601,8 @@ void Form1::PushButton3_Click() {
                 notice(QString::fromLatin1(Messages::noFileToJoin));
                 return 116;
             },
-            116)
-        .step(
-            116,
-            [this] {
-                setMousePointer(Hover::defaultPointer);
-                return idleValue;
-            },
-            idleValue)
-        .step(
-            idleValue, 118,
-            [this] {
-                m_progressBar->setValue(0);
-                return idleText;
-            },
-            idleText)
-        .step(
-            idleText, 118,
-            [this] {
-                m_progressBar->setText(QString::fromLatin1(progressBarText));
-                return 120;
-            },
-            120)
+            116);
+    restoreIdleLook(join, 116, 118, 120)
         .step(
             120,
             [this] {
@@ -653,6 +611,34 @@ void Form1::PushButton3_Click() {
             },
             ReportingProcedure::end);
     join.run(100);
+}
+
+// The idle look both start commands end with: normal pointer at `pointerLine`, then
+// the bar's value and its text, two statements on `barLine`, then on to `next`.
+ReportingProcedure& Form1::restoreIdleLook(ReportingProcedure& procedure, int pointerLine, int barLine, int next) {
+    const int barValue = barLine * 10, barText = barLine * 10 + 1;
+    return procedure
+        .step(
+            pointerLine,
+            [this, barValue] {
+                setMousePointer(Hover::defaultPointer);
+                return barValue;
+            },
+            barValue)
+        .step(
+            barValue, barLine,
+            [this, barText] {
+                m_progressBar->setValue(0);
+                return barText;
+            },
+            barText)
+        .step(
+            barText, barLine,
+            [this, next] {
+                m_progressBar->setText(QString::fromLatin1(progressBarText));
+                return next;
+            },
+            next);
 }
 
 void Form1::PushButton1_Click() {

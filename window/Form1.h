@@ -69,6 +69,7 @@ private:
     void applyPointer();
     void notice(const QString& text);
     ReportingProcedure procedure(const char* name);
+    ReportingProcedure& restoreIdleLook(ReportingProcedure& procedure, int pointerLine, int barLine, int next);
     // Sets Text2 from code; a failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
     void loadSample(const char* procedureName, QLineEdit* field, const QString& fileSuffix,

@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-
 using SplitMergeFile::Outcome;
 
 class TestJoiner : public QObject {
