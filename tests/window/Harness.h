@@ -43,6 +43,22 @@ public:
         return *form;
     }
 
+    // Shows the window with the split row set to cut <dir>/a.bin (`size` bytes) into
+    // 100-byte pieces beside it.
+    Form1& showReadyToSplit(qint64 size) {
+        const QString source = dir.path() + QStringLiteral("/a.bin");
+        QFile file(source);
+        if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(size, 'x')) != size) {
+            qFatal("cannot write %s", qPrintable(source));
+        }
+        file.close();
+        show();
+        text(2)->setText(dir.path() + QStringLiteral("/"));
+        text(1)->setText(source);
+        text(3)->setText(QStringLiteral("100"));
+        return *form;
+    }
+
     QLineEdit* text(int number) const { return form->findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number)); }
     QPushButton* button(int number) const {
         return form->findChild<QPushButton*>(QStringLiteral("PushButton%1").arg(number));

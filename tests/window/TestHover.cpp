@@ -87,15 +87,7 @@ void TestHover::controlsWithoutHandlerKeepTheSetting() {
 
 void TestHover::hourglassIsNeverReplaced() {
     Harness& harness = *m_harness;
-    const QString root = harness.dir.path();
-    QFile source(root + QStringLiteral("/a.bin"));
-    QVERIFY(source.open(QIODevice::WriteOnly));
-    source.write(QByteArray(500, 'x'));
-    source.close();
-    Form1& form = harness.show();
-    harness.text(2)->setText(root + QStringLiteral("/"));
-    harness.text(1)->setText(source.fileName());
-    harness.text(3)->setText(QStringLiteral("100"));
+    Form1& form = harness.showReadyToSplit(500);
     QList<int> during;
     QTimer::singleShot(0, &form, [&] {
         for (const char* name : {"PushButton1", "Text1", "Form1", "Frame2", "PushButton6"}) {

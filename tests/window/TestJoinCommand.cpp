@@ -22,7 +22,7 @@ private slots:
 
 private:
     QByteArray writeSource(const QString& path, int size);
-    Form1& prepare(bool joining);
+    Form1& prepare(qint64 size, bool joining);
     std::unique_ptr<Harness> m_harness;
 };
 
@@ -41,15 +41,12 @@ QByteArray TestJoinCommand::writeSource(const QString& path, int size) {
     return bytes;
 }
 
-// Fills the split row for <root>/a.bin in 100-byte pieces; for a join, splits it
-// first and fills the join row with its manifest and a fresh output folder.
-Form1& TestJoinCommand::prepare(bool joining) {
+// Sets up a split of <root>/a.bin in 100-byte pieces; for a join, splits it first
+// and fills the join row with its manifest and a fresh output folder.
+Form1& TestJoinCommand::prepare(qint64 size, bool joining) {
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    Form1& form = harness.show();
-    harness.text(2)->setText(root + QStringLiteral("/"));
-    harness.text(1)->setText(root + QStringLiteral("/a.bin"));
-    harness.text(3)->setText(QStringLiteral("100"));
+    Form1& form = harness.showReadyToSplit(size);
     if (joining) {
         harness.button(4)->click();
         harness.messages.shown.clear();
@@ -155,8 +152,7 @@ void TestJoinCommand::startButtonsDoNothingWhileBusy() {
     QFETCH(bool, joining);
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    writeSource(root + QStringLiteral("/a.bin"), 300);
-    Form1& form = prepare(joining);
+    Form1& form = prepare(300, joining);
 
     // Pressed from inside an event-loop turn of the running operation: both start
     // buttons return at once, a picker still works.
@@ -195,8 +191,7 @@ void TestJoinCommand::closingStopsTheOperation() {
     QFETCH(bool, joining);
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    writeSource(root + QStringLiteral("/a.bin"), 3000);
-    Form1& form = prepare(joining);
+    Form1& form = prepare(3000, joining);
     QTimer::singleShot(0, &form, [&] { form.close(); });
     harness.button(joining ? 3 : 4)->click();
 

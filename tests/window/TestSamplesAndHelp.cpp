@@ -125,21 +125,13 @@ void TestSamplesAndHelp::help() {
 
 void TestSamplesAndHelp::helpDuringASplit() {
     Harness& harness = *m_harness;
-    const QString root = harness.dir.path();
-    QFile source(root + QStringLiteral("/a.bin"));
-    QVERIFY(source.open(QIODevice::WriteOnly));
-    source.write(QByteArray(1000, 'x'));
-    source.close();
-    Form1& form = harness.show();
-    harness.text(2)->setText(root + QStringLiteral("/"));
-    harness.text(1)->setText(source.fileName());
-    harness.text(3)->setText(QStringLiteral("100"));
+    Form1& form = harness.showReadyToSplit(1000);
     QTimer::singleShot(0, &form, [&] { QTest::mouseClick(harness.button(6), Qt::LeftButton); });
     QTest::mouseClick(harness.button(4), Qt::LeftButton);
     QCOMPARE(harness.messages.notices(),
              (QStringList{"Questions? Please contact Team Velmarc at https://velmarc.example/contact",
                           "File successfully split", "Done."}));
-    QCOMPARE(QDir(root).entryList({QStringLiteral("a.bin_splt*")}, QDir::Files).size(), 10);
+    QCOMPARE(QDir(harness.dir.path()).entryList({QStringLiteral("a.bin_splt*")}, QDir::Files).size(), 10);
 }
 
 void TestSamplesAndHelp::shippedSamplesSplitAndJoinFromTheWindow() {
