@@ -1,11 +1,39 @@
-#include <QApplication>
+#include <cstdio>
 
+#include <QApplication>
+#include <QFile>
+
+#include "Arguments.h"
 #include "Form1.h"
 #include "QtOutside.h"
 #include "Settings.h"
 
 int main(int argc, char* argv[]) {
-    QApplication application(argc, argv);
+    // Answered before the application object exists: --help, --version and a usage
+    // error need no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QFile::decodeName(argv[i]);
+    }
+    const Arguments::Outcome outcome = Arguments::parse(arguments);
+    switch (outcome.action) {
+    case Arguments::Outcome::Action::Help:
+    case Arguments::Outcome::Action::Version:
+        std::fputs(qPrintable(outcome.text), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    case Arguments::Outcome::Action::Usage:
+        std::fputs(qPrintable(outcome.text), stderr);
+        return Arguments::exitUsage;
+    case Arguments::Outcome::Action::ShowWindow:
+        break;
+    }
+
+    // Qt sees the program's name only: its own options were refused above, and a
+    // file named like one (after "--") is ours, not Qt's.
+    int qtArgc = 1;
+    QApplication application(qtArgc, argv);
+    // Wayland finds the window's icon and "Open with" entry through the desktop id.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.velmarc.Quarnel"));
 
     QtMessageBoxes messages;
     QtFileDialogs dialogs;
@@ -14,6 +42,9 @@ int main(int argc, char* argv[]) {
     Form1 form(
         Outside{messages, dialogs, desktop, random, Settings::defaultFile(), QCoreApplication::applicationDirPath()});
     form.Form_Load();
+    if (!outcome.path.isEmpty()) {
+        form.openFile(outcome.path);
+    }
     form.show();
     return QApplication::exec();
 }

@@ -18,6 +18,7 @@
 #include <QProgressBar>
 #include <QScreen>
 
+#include "Arguments.h"
 #include "ChunkSize.h"
 #include "ErrorReport.h"
 #include "Hover.h"
@@ -861,4 +862,8 @@ void Form1::loadSample(const char* procedureName, QLineEdit* field, const QStrin
             },
             ReportingProcedure::end);
     sample.run(100);
+}
+
+void Form1::openFile(const QString& path) {
+    (Arguments::fieldFor(path) == Arguments::Field::Text4 ? m_text4 : m_text1)->setText(path);
 }

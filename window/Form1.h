@@ -29,6 +29,9 @@ public:
 
     // The start-up sequence; run once before the window is shown.
     void Form_Load();
+    // Fills in the file given on the command line, in the field its name belongs
+    // to; nothing starts by itself.
+    void openFile(const QString& path);
 
     bool Busy() const { return m_busy; }
     int MousePointer() const { return m_mousePointer; }

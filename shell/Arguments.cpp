@@ -1,0 +1,72 @@
+#include "Arguments.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+namespace Arguments {
+
+namespace {
+
+Outcome usage(const QString& error) {
+    return {Outcome::Action::Usage, {},
+            QStringLiteral("quarnel: %1\nUsage: quarnel [FILE]\nTry 'quarnel --help' for more information.\n")
+                .arg(error)};
+}
+
+} // namespace
+
+Field fieldFor(const QString& path) {
+    return path.endsWith(QLatin1String(".splt"), Qt::CaseInsensitive) ? Field::Text4 : Field::Text1;
+}
+
+Outcome parse(const QStringList& arguments) {
+    QCommandLineParser parser;
+    // "-platform" is one unknown option, not the letters p, l, a, ...
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    parser.addOption(help);
+    parser.addOption(version);
+    if (!parser.parse(arguments)) {
+        return usage(parser.errorText());
+    }
+    if (parser.isSet(help)) {
+        return {Outcome::Action::Help, {}, helpText()};
+    }
+    if (parser.isSet(version)) {
+        return {Outcome::Action::Version, {}, QStringLiteral("quarnel " QUARNEL_VERSION "\n")};
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        return usage(QStringLiteral("one file at most, not %1").arg(files.size()));
+    }
+    if (files.isEmpty()) {
+        return {};
+    }
+    if (files.first().isEmpty()) {
+        return usage(QStringLiteral("the file name is empty"));
+    }
+    // The commands take the field's text as a full path.
+    return {Outcome::Action::ShowWindow, QFileInfo(files.first()).absoluteFilePath(), {}};
+}
+
+QString helpText() {
+    return QStringLiteral(
+        "Usage: quarnel [FILE]\n"
+        "Opens the Quarnel window, which cuts a file into numbered pieces plus their\n"
+        "list, NAME.splt, and joins such pieces back into the file.\n"
+        "\n"
+        "FILE fills the window in; nothing starts by itself. A piece list (a name\n"
+        "ending in .splt, in any case) goes to the join panel, any other file to the\n"
+        "split panel. A relative FILE is taken from the current folder.\n"
+        "\n"
+        "Options:\n"
+        "  -h, --help     show this help and exit\n"
+        "  -v, --version  show the version and exit\n"
+        "\n"
+        "Exit status: 0 once the window is closed, 2 for a usage error.\n"
+        "The same work without a window: quarnel-cli (see quarnel-cli --help).\n");
+}
+
+} // namespace Arguments

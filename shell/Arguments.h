@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The window's command line: at most one file, handed over by a file manager's
+// "Open with" or the desktop file's %f, plus --help and --version.
+namespace Arguments {
+
+inline constexpr int exitUsage = 2;
+
+// The field a file given at start fills.
+enum class Field { Text1, Text4 };
+
+// A piece list (".splt" in any case) goes to the join panel, anything else to the
+// split panel.
+Field fieldFor(const QString& path);
+
+struct Outcome {
+    enum class Action { ShowWindow, Help, Version, Usage };
+    Action action = Action::ShowWindow;
+    // ShowWindow: the file to fill in, absolute; empty when none was given.
+    QString path;
+    // Help and Version: the text for standard output; Usage: the one for standard error.
+    QString text;
+};
+
+// `arguments` as main received them, the program's name first. Needs no
+// application object, so answering --help or a usage error needs no display.
+Outcome parse(const QStringList& arguments);
+
+QString helpText();
+
+} // namespace Arguments
