@@ -4,8 +4,12 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    fonts-liberation
+    fonts-liberation qt6-wayland
     xvfb xauth time
+    # scripts/check-package.sh: cpack's dependency list, the validators, lintian,
+    # and the file type and manual page lookups of the installed package
+    dpkg-dev desktop-file-utils appstream lintian file
+    shared-mime-info xdg-utils libfile-mimeinfo-perl man-db
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -13,6 +17,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # apt may be busy for a while on a fresh machine: wait for its lock.
+    apt-get update -qq -o DPkg::Lock::Timeout=600
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
 fi

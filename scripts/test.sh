@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test; then the engine tests once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian package
+# from the test build and checks it, installed on this machine and removed again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
 
-cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_WERROR=ON >/dev/null
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr \
+    >/dev/null
 cmake --build build-test -j "$jobs"
 (cd build-test && ctest -LE large --output-on-failure -j "$jobs")
 
@@ -14,3 +16,5 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUARNEL_WERROR=ON -
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all" >/dev/null
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest -L engine -LE large --output-on-failure -j "$jobs")
+
+scripts/check-package.sh build-test
