@@ -9,9 +9,10 @@ namespace Arguments {
 namespace {
 
 Outcome usage(const QString& error) {
-    return {Outcome::Action::Usage, {},
-            QStringLiteral("quarnel: %1\nUsage: quarnel [FILE]\nTry 'quarnel --help' for more information.\n")
-                .arg(error)};
+    return {
+        Outcome::Action::Usage,
+        {},
+        QStringLiteral("quarnel: %1\nUsage: quarnel [FILE]\nTry 'quarnel --help' for more information.\n").arg(error)};
 }
 
 } // namespace
@@ -52,21 +53,20 @@ Outcome parse(const QStringList& arguments) {
 }
 
 QString helpText() {
-    return QStringLiteral(
-        "Usage: quarnel [FILE]\n"
-        "Opens the Quarnel window, which cuts a file into numbered pieces plus their\n"
-        "list, NAME.splt, and joins such pieces back into the file.\n"
-        "\n"
-        "FILE fills the window in; nothing starts by itself. A piece list (a name\n"
-        "ending in .splt, in any case) goes to the join panel, any other file to the\n"
-        "split panel. A relative FILE is taken from the current folder.\n"
-        "\n"
-        "Options:\n"
-        "  -h, --help     show this help and exit\n"
-        "  -v, --version  show the version and exit\n"
-        "\n"
-        "Exit status: 0 once the window is closed, 2 for a usage error.\n"
-        "The same work without a window: quarnel-cli (see quarnel-cli --help).\n");
+    return QStringLiteral("Usage: quarnel [FILE]\n"
+                          "Opens the Quarnel window, which cuts a file into numbered pieces plus their\n"
+                          "list, NAME.splt, and joins such pieces back into the file.\n"
+                          "\n"
+                          "FILE fills the window in; nothing starts by itself. A piece list (a name\n"
+                          "ending in .splt, in any case) goes to the join panel, any other file to the\n"
+                          "split panel. A relative FILE is taken from the current folder.\n"
+                          "\n"
+                          "Options:\n"
+                          "  -h, --help     show this help and exit\n"
+                          "  -v, --version  show the version and exit\n"
+                          "\n"
+                          "Exit status: 0 once the window is closed, 2 for a usage error.\n"
+                          "The same work without a window: quarnel-cli (see quarnel-cli --help).\n");
 }
 
 } // namespace Arguments

@@ -119,11 +119,14 @@ void TestOpenWith::theProgramAnswersWithoutADisplay_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out"); // the start of standard output
     QTest::addColumn<QString>("err"); // text standard error contains
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "quarnel " QUARNEL_VERSION "\n" << "";
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: quarnel [FILE]\n" << "";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "quarnel " QUARNEL_VERSION "\n"
+                             << "";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: quarnel [FILE]\n"
+                          << "";
     QTest::newRow("two files") << QStringList{"a.splt", "b"} << 2 << ""
                                << "quarnel: one file at most, not 2\nUsage: quarnel [FILE]\n";
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "" << "Usage: quarnel [FILE]\n";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << ""
+                                    << "Usage: quarnel [FILE]\n";
 }
 
 void TestOpenWith::theProgramAnswersWithoutADisplay() {
