@@ -88,7 +88,8 @@ dpkg_options=()
 # are let through so that the check sees them, and the check says so.
 if cat /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/* 2>/dev/null | grep -Eq '^[[:space:]]*path-exclude[[:space:]=]+/usr/share/man'; then
     echo "check-package: dpkg excludes manual pages here; installing with --path-include for quarnel's"
-    dpkg_options+=(--path-include='/usr/share/man/man1/quarnel*')
+    # The folder too: the exclusion also drops man1 itself where no page made it.
+    dpkg_options+=(--path-include=/usr/share/man/man1 --path-include='/usr/share/man/man1/quarnel*')
 fi
 installed=yes
 for attempt in $(seq 60); do
