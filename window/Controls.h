@@ -5,6 +5,7 @@
 class QProgressBar;
 
 // The window's push button: a caption, a font, a click and a mouse-movement event.
+// Enter and Return click it as Space does.
 class PushButton : public QPushButton {
     Q_OBJECT
 public:
@@ -15,6 +16,7 @@ signals:
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // The window's progress bar, as the commands and the engine use it: a settable value

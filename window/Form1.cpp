@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -128,6 +129,11 @@ void Form1::buildControls() {
         text->resize(std::max(text->width(), needed), std::max(text->height(), metrics.height()));
         return text;
     };
+    // A screen reader names a field by its label, as a sighted user reads it.
+    const auto labelField = [](QLabel* label, QLineEdit* field) {
+        label->setBuddy(field);
+        field->setAccessibleName(label->text());
+    };
     const auto frame = [&](const char* name, const char* caption, int l, int t, int w, int h) {
         auto* box = new QGroupBox(QString::fromLatin1(caption), this);
         box->setObjectName(QLatin1String(name));
@@ -143,26 +149,28 @@ void Form1::buildControls() {
     m_frame2 = frame("Frame2", "Join", 120, 3405, 7800, 1335);
     button(3, "Start Joining", m_frame2, 240, 765, 7320, 405);
     m_text4 = textBox("Text4", m_frame2, 3240, 300, 3600, 345);
-    button(5, "...", m_frame2, 6960, 300, 600, 345);
-    label("Label3", "Select .splt Filename (first of set):", m_frame2, 240, 345, 2835, 225);
+    button(5, "...", m_frame2, 6960, 300, 600, 345)->setAccessibleName(QStringLiteral("Select the .splt file to join"));
+    labelField(label("Label3", "Select .splt Filename (first of set):", m_frame2, 240, 345, 2835, 225), m_text4);
     m_frame1 = frame("Frame1", "Split", 120, 1080, 7800, 2280);
     m_text3 = textBox("Text3", m_frame1, 1800, 1200, 2595, 345);
     m_text3->setText(QString::fromLatin1(StartUp::defaultChunkSize));
-    button(1, "...", m_frame1, 6960, 300, 600, 345);
+    button(1, "...", m_frame1, 6960, 300, 600, 345)->setAccessibleName(QStringLiteral("Select the file to split"));
     m_text1 = textBox("Text1", m_frame1, 1800, 300, 5040, 345);
     m_text2 = textBox("Text2", m_frame1, 2760, 750, 4080, 345);
-    button(2, "...", m_frame1, 6960, 750, 600, 345);
+    button(2, "...", m_frame1, 6960, 750, 600, 345)
+        ->setAccessibleName(QStringLiteral("Select the folder to save results to"));
     button(4, "Start Splitting", m_frame1, 240, 1680, 7320, 405);
-    label("lblSize", "Split Every:", m_frame1, 240, 1245, 930, 225);
-    label("Label2", "bytes", m_frame1, 4560, 1245, 465, 225);
-    label("Label1", "One File To Split:", m_frame1, 240, 345, 1395, 225);
-    label("Label7", "Save Results To This Folder:", m_frame1, 240, 795, 2385, 225);
+    labelField(label("lblSize", "Split Every:", m_frame1, 240, 1245, 930, 225), m_text3);
+    m_text3->setAccessibleDescription(label("Label2", "bytes", m_frame1, 4560, 1245, 465, 225)->text());
+    labelField(label("Label1", "One File To Split:", m_frame1, 240, 345, 1395, 225), m_text1);
+    labelField(label("Label7", "Save Results To This Folder:", m_frame1, 240, 795, 2385, 225), m_text2);
     m_progressBarWidget = new QProgressBar(this);
     m_progressBarWidget->setObjectName(QStringLiteral("ProgressBar1"));
     m_progressBarWidget->setMouseTracking(true);
     m_progressBarWidget->installEventFilter(this);
     m_progressBarWidget->setAlignment(Qt::AlignCenter);
     m_progressBarWidget->setTextVisible(true);
+    m_progressBarWidget->setAccessibleName(QStringLiteral("Progress of the split or join"));
     place(m_progressBarWidget, 120, 4860, 7800, 405);
     m_progressBar.emplace(m_progressBarWidget);
     m_progressBar->setValue(0);
@@ -283,7 +291,10 @@ void Form1::Form_Load() {
             title, 126,
             [&] {
                 m_applicationTitle = StartUp::applicationTitle(QString::fromLatin1(StartUp::productName));
-                QGuiApplication::setApplicationDisplayName(m_applicationTitle);
+                // The title captions the boxes that name none (notices() passes it). A
+                // display name would instead be appended by Qt to every window title that
+                // does not end with it ("Application Error — Quarnel"); an empty one never is.
+                QGuiApplication::setApplicationDisplayName(QString());
                 return 128;
             },
             128)
@@ -459,7 +470,22 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
 
 bool Form1::processEvents() {
     QCoreApplication::processEvents();
-    return !m_closing;
+    return !m_closing && !m_stopRequested;
+}
+
+void Form1::requestStop() {
+    // Only a running split or join can be stopped; an idle window keeps nothing for later.
+    m_stopRequested = m_busy;
+}
+
+void Form1::keyPressEvent(QKeyEvent* event) {
+    // Esc reaches the window when the control with the focus does not use it.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        requestStop();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void Form1::PushButton4_Click() {
@@ -622,6 +648,7 @@ ReportingProcedure& Form1::restoreIdleLook(ReportingProcedure& procedure, int po
         .step(
             pointerLine,
             [this, barValue] {
+                m_stopRequested = false; // the engine has returned; a stop is spent
                 setMousePointer(Hover::defaultPointer);
                 return barValue;
             },

@@ -49,6 +49,10 @@ public:
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
     bool processEvents() override;
 
+    // Esc: a running split or join stops at its next event-loop turn as if the window
+    // were closing, but the window stays and the command ends as usual.
+    void requestStop();
+
 public slots:
     void PushButton1_Click();
     void PushButton2_Click();
@@ -63,6 +67,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -87,6 +92,7 @@ private:
     QString m_applicationTitle;
     bool m_busy = false;
     bool m_closing = false;
+    bool m_stopRequested = false;
     bool m_checkingText3 = false;
     int m_mousePointer = 0;
     std::optional<QCursor> m_mouseIcon;
