@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include <QAccessible>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,7 +11,8 @@
 #include "Harness.h"
 
 // The controls of the window as designed: name, kind, container, caption, place in
-// twips, font, tab order, and no caption cut off.
+// twips, font, tab order, no caption cut off, Enter on a button and the names a screen
+// reader reads.
 class TestForm1Layout : public QObject {
     Q_OBJECT
 
@@ -21,6 +23,10 @@ private slots:
     void tabOrderFollowsTheTabIndex();
     void progressBarIdleLook();
     void progressBarAdapter();
+    void enterClicksTheFocusedButton_data();
+    void enterClicksTheFocusedButton();
+    void screenReadersNameEveryControl_data();
+    void screenReadersNameEveryControl();
 };
 
 namespace {
@@ -180,6 +186,65 @@ void TestForm1Layout::progressBarAdapter() {
     form.setProgressMaximum(0);
     QCOMPARE(form.progressMaximum(), 0);
     QVERIFY(bar->maximum() > bar->minimum());
+}
+
+void TestForm1Layout::enterClicksTheFocusedButton_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("opened"); // boxes and dialogs shown
+    QTest::newRow("Return on Help") << "PushButton6" << int(Qt::Key_Return) << int(Qt::NoModifier) << 1;
+    QTest::newRow("keypad Enter on Help") << "PushButton6" << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << 1;
+    QTest::newRow("Return on a picker") << "PushButton1" << int(Qt::Key_Return) << int(Qt::NoModifier) << 1;
+    QTest::newRow("Return in a field") << "Text1" << int(Qt::Key_Return) << int(Qt::NoModifier) << 0;
+}
+
+void TestForm1Layout::enterClicksTheFocusedButton() {
+    QFETCH(QString, control);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(int, opened);
+    Harness harness;
+    Form1& form = harness.show();
+    QWidget* widget = form.findChild<QWidget*>(control);
+    widget->setFocus();
+    QTest::keyClick(widget, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(harness.messages.shown.size() + harness.dialogs.calls.size(), opened);
+}
+
+void TestForm1Layout::screenReadersNameEveryControl_data() {
+    QTest::addColumn<QString>("label"); // empty where the control has no label
+    QTest::addColumn<QString>("name");
+    QTest::newRow("Text1") << "Label1"
+                           << "One File To Split:";
+    QTest::newRow("Text2") << "Label7"
+                           << "Save Results To This Folder:";
+    QTest::newRow("Text3") << "lblSize"
+                           << "Split Every:";
+    QTest::newRow("Text4") << "Label3"
+                           << "Select .splt Filename (first of set):";
+    QTest::newRow("PushButton1") << ""
+                                 << "Select the file to split";
+    QTest::newRow("PushButton2") << ""
+                                 << "Select the folder to save results to";
+    QTest::newRow("PushButton5") << ""
+                                 << "Select the .splt file to join";
+    QTest::newRow("ProgressBar1") << ""
+                                  << "Progress of the split or join";
+}
+
+void TestForm1Layout::screenReadersNameEveryControl() {
+    QFETCH(QString, label);
+    QFETCH(QString, name);
+    Harness harness;
+    Form1& form = harness.load();
+    QWidget* widget = form.findChild<QWidget*>(QString::fromLatin1(QTest::currentDataTag()));
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+    if (!label.isEmpty()) {
+        QCOMPARE(form.findChild<QLabel*>(label)->buddy(), widget);
+    }
 }
 
 QTEST_MAIN(TestForm1Layout)

@@ -6,7 +6,7 @@
 #include "Hover.h"
 
 // "Start Joining" through the real window, a whole split and join round trip, the
-// Busy guard from inside an event-loop turn, and closing the window mid-operation.
+// Busy guard from inside an event-loop turn, and closing the window or Esc mid-operation.
 class TestJoinCommand : public QObject {
     Q_OBJECT
 
@@ -19,6 +19,8 @@ private slots:
     void startButtonsDoNothingWhileBusy();
     void closingStopsTheOperation_data();
     void closingStopsTheOperation();
+    void escStopsTheOperationAndKeepsTheWindow_data();
+    void escStopsTheOperationAndKeepsTheWindow();
 
 private:
     QByteArray writeSource(const QString& path, int size);
@@ -203,6 +205,53 @@ void TestJoinCommand::closingStopsTheOperation() {
     } else {
         QVERIFY(QDir(root).entryList({QStringLiteral("a.bin_splt*")}, QDir::Files).size() < 30);
         QVERIFY(!QFile::exists(root + QStringLiteral("/a.bin.splt")));
+    }
+}
+
+void TestJoinCommand::escStopsTheOperationAndKeepsTheWindow_data() {
+    QTest::addColumn<bool>("joining");
+    QTest::addColumn<QString>("focus"); // the control that gets the Esc
+    QTest::addColumn<bool>("whileRunning");
+    QTest::newRow("split, on its button") << false << "PushButton4" << true;
+    QTest::newRow("split, in a field") << false << "Text1" << true;
+    QTest::newRow("join, on its button") << true << "PushButton3" << true;
+    QTest::newRow("split, Esc while idle") << false << "PushButton4" << false;
+}
+
+void TestJoinCommand::escStopsTheOperationAndKeepsTheWindow() {
+    QFETCH(bool, joining);
+    QFETCH(QString, focus);
+    QFETCH(bool, whileRunning);
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    Form1& form = prepare(3000, joining);
+    auto* bar = form.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
+    auto* target = form.findChild<QWidget*>(focus);
+    const auto pressEsc = [target] { QTest::keyClick(target, Qt::Key_Escape); };
+    if (whileRunning) {
+        QTimer::singleShot(0, &form, pressEsc);
+    } else {
+        pressEsc();
+    }
+    const QStringList completed =
+        joining ? QStringList{"Files successfully joined"} : QStringList{"File successfully split", "Done."};
+    const QString output = joining ? root + QStringLiteral("/joined/a.bin") : root + QStringLiteral("/a.bin.splt");
+    for (int run = 0; run < 2; ++run) {
+        // The second run, without Esc, shows that no stop is left over.
+        const bool stopped = run == 0 && whileRunning;
+        harness.messages.shown.clear();
+        harness.button(joining ? 3 : 4)->click();
+        QVERIFY(form.isVisible());
+        QVERIFY(!form.Busy());
+        QCOMPARE(bar->value(), 0);
+        QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
+        QVERIFY(harness.messages.errorReports().isEmpty());
+        QCOMPARE(harness.messages.notices(), stopped ? (joining ? QStringList{} : QStringList{"Done."}) : completed);
+        if (joining) {
+            QCOMPARE(QFileInfo(output).size() == 3000, !stopped);
+        } else {
+            QCOMPARE(QFile::exists(output), !stopped);
+        }
     }
 }
 

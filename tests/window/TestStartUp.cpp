@@ -24,6 +24,7 @@ private slots:
     void cursorFileBecomesTheMouseIcon();
     void skinColoursFramesAndLabelsFirst();
     void unreadableSettingsReportSteps128And130();
+    void windowTitlesCarryNoSuffix();
 };
 
 void TestStartUp::firstStartFillsAndStoresTheDefaults() {
@@ -173,6 +174,19 @@ void TestStartUp::unreadableSettingsReportSteps128And130() {
     QCOMPARE(harness.text(2)->text(), QString());
     QCOMPARE(harness.text(3)->text(), QStringLiteral("100000"));
     QCOMPARE(form.windowTitle(), QStringLiteral("Quarnel"));
+}
+
+void TestStartUp::windowTitlesCarryNoSuffix() {
+    // As if main() had set one: Qt appends the display name to every window title that
+    // does not end with it, "Application Error — Quarnel".
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Quarnel"));
+    Harness harness;
+    Form1& form = harness.load();
+    const QString appended = QGuiApplication::applicationDisplayName();
+    for (const QString& caption : {form.windowTitle(), form.applicationTitle(), QStringLiteral("Application Error"),
+                                   QStringLiteral("Select File"), QStringLiteral("Please select folder:")}) {
+        QVERIFY2(caption.endsWith(appended), qPrintable(caption + QStringLiteral(" — ") + appended));
+    }
 }
 
 QTEST_MAIN(TestStartUp)
