@@ -80,6 +80,7 @@ int Show(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const Q
     // QMessageBox wraps anything wider than 500 px at its own break points, which
     // include the inside of a web address. Each line keeps to one line instead: the
     // label is at least as wide as its widest line.
+    box.ensurePolished(); // measured in the font the box will show
     box.setText(wrapped(forDisplay(text), label->fontMetrics(), widestLine(box)).join(QLatin1Char('\n')));
     label->setWordWrap(false);
     label->setMinimumWidth(label->minimumSizeHint().width() + 2);
