@@ -41,21 +41,6 @@ namespace {
 // Small enough that a slow disk still gives the event loop a turn several times a second.
 constexpr std::int64_t blockSize = std::int64_t{8} * 1024 * 1024;
 
-bool writeAll(int fd, const char* data, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Errors that say copy_file_range cannot serve these two files at all.
 bool copyRangeUnsupported(int error) {
     return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF ||
@@ -97,8 +82,9 @@ CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_
         if (n == 0) {
             return {CopyResult::Status::ReadFailed, 0};
         }
-        if (!writeAll(destFd, buffer.data(), static_cast<std::size_t>(n))) {
-            return {CopyResult::Status::WriteFailed, errno};
+        int error = 0;
+        if (!writeAll(destFd, buffer.data(), static_cast<std::size_t>(n), error)) {
+            return {CopyResult::Status::WriteFailed, error};
         }
         offset += n;
         count -= n;
@@ -107,6 +93,23 @@ CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_
 }
 
 } // namespace
+
+bool writeAll(int fd, const char* data, std::size_t count, int& error) {
+    while (count > 0) {
+        const ssize_t n = ::write(fd, data, count);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // A write that takes nothing would take nothing again: never retry it.
+            error = n < 0 ? errno : 0;
+            return false;
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
                           const std::function<bool()>& turn) {

@@ -35,14 +35,21 @@ private:
 struct CopyResult {
     enum class Status { Copied, ReadFailed, WriteFailed, Stopped };
     Status status = Status::Copied;
-    int error = 0; // errno of the failing call; 0 when the source ended early
+    // errno of the failing call; 0 when the source ended early (ReadFailed) or a
+    // write accepted no byte at all (WriteFailed)
+    int error = 0;
 };
+
+// Writes all `count` bytes of `data` to `fd`. On failure returns false with `error`
+// set to the write's errno, or to 0 when a write accepted no byte.
+bool writeAll(int fd, const char* data, std::size_t count, int& error);
 
 // Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to the current
 // position of `destFd`, in blocks of 8 MiB. Prefers copy_file_range and
 // falls back to read/write through `buffer`. Calls `turn` between blocks (not
 // before the first one); when it returns false the copy ends with Stopped.
-// A source that ends early is ReadFailed with error 0. A failing copy_file_range
+// A source that ends early is ReadFailed with error 0, a write that accepts no byte
+// WriteFailed with error 0. A failing copy_file_range
 // cannot tell reading from writing; it counts as WriteFailed.
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
                           const std::function<bool()>& turn);

@@ -20,5 +20,11 @@ inline constexpr const char* chunkTooSmall = "Chunk size must be at least 1 byte
 inline constexpr const char* invalidManifestSuffix = " is not a valid split file list.";
 inline constexpr const char* joinOverwritesPieceSet =
     "The joined file would overwrite its own piece set. Please select another output folder.";
+inline constexpr const char* lineBreakInName =
+    "The file name or the folder contains a line break, which a split file list cannot hold.";
+inline constexpr const char* namesTooLong =
+    "The names of the pieces would be too long. Please use a shorter file name or folder.";
+inline constexpr const char* anotherRunWriting =
+    "Another split or join is writing these files. Please wait until it ends.";
 
 } // namespace Messages

@@ -34,6 +34,19 @@ bool startsWithNoCase(std::string_view text, std::size_t at, std::string_view wo
 
 } // namespace
 
+std::string pieceName(std::string_view baseName, int number) {
+    std::string name(baseName);
+    name.append(pieceMarker);
+    name += std::to_string(number);
+    return name;
+}
+
+std::string manifestName(std::string_view baseName) {
+    std::string name(baseName);
+    name.append(manifestSuffix);
+    return name;
+}
+
 std::string piecePath(std::string_view outputFolder, std::string_view baseName, int number) {
     std::string path = folderAndName(outputFolder, baseName);
     path.append(pieceMarker);
@@ -51,12 +64,51 @@ std::int64_t pieceCount(std::int64_t size, std::int64_t chunkSize) {
     return size / chunkSize + (size % chunkSize != 0 ? 1 : 0);
 }
 
+bool hasLineBreak(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool ManifestScanner::feed(std::string_view block, std::vector<Entry>& entries, std::size_t limit) {
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        if (entries.size() > limit) {
+            return false;
+        }
+        const char c = block[i];
+        const std::int64_t at = m_offset + static_cast<std::int64_t>(i);
+        if (c == '\n' && m_afterCr) {
+            // '/' wins over '\\', as in entryName.
+            m_current.end = at - 1;
+            m_current.nameStart = m_lastSlash >= 0       ? m_lastSlash + 1
+                                  : m_lastBackslash >= 0 ? m_lastBackslash + 1
+                                                         : m_current.start;
+            entries.push_back(m_current);
+            m_current = Entry{};
+            m_current.start = at + 1;
+            m_lastSlash = m_lastBackslash = -1;
+            m_afterCr = false;
+            continue;
+        }
+        m_afterCr = c == '\r';
+        if (c == '/') {
+            m_lastSlash = at;
+        } else if (c == '\\') {
+            m_lastBackslash = at;
+        } else if (c == '\0') {
+            m_current.hasNul = true;
+        }
+    }
+    m_offset += static_cast<std::int64_t>(block.size());
+    return entries.size() <= limit;
+}
+
 std::vector<std::string> manifestEntries(std::string_view text) {
+    std::vector<Entry> found;
+    ManifestScanner().feed(text, found, found.max_size());
     std::vector<std::string> entries;
-    std::size_t start = 0;
-    for (auto end = text.find(lineEnd); end != std::string_view::npos; end = text.find(lineEnd, start)) {
-        entries.emplace_back(text.substr(start, end - start));
-        start = end + lineEnd.size();
+    entries.reserve(found.size());
+    for (const Entry& entry : found) {
+        entries.emplace_back(text.substr(static_cast<std::size_t>(entry.start),
+                                         static_cast<std::size_t>(entry.end - entry.start)));
     }
     return entries;
 }

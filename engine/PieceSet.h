@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,10 +11,20 @@
 namespace PieceSet {
 
 inline constexpr int maxPieces = 32767;
-inline constexpr std::int64_t maxManifestBytes = std::int64_t{64} * 1024 * 1024;
+// The longest path a manifest line may hold (PATH_MAX).
+inline constexpr std::size_t maxPathLength = 4096;
+// What the splitter can write: 32,767 lines of up to maxPathLength bytes plus CR LF,
+// with room for one more.
+inline constexpr std::int64_t maxManifestBytes = std::int64_t{32768} * (maxPathLength + 2);
 inline constexpr std::string_view pieceMarker = "_splt";
 inline constexpr std::string_view manifestSuffix = ".splt";
 inline constexpr std::string_view lineEnd = "\r\n";
+
+// The base name, "_splt" and the number in decimal.
+std::string pieceName(std::string_view baseName, int number);
+
+// The base name and ".splt".
+std::string manifestName(std::string_view baseName);
 
 // Output folder text, one separator, base name, "_splt" and the number in decimal.
 // A folder that ends with a separator gives a doubled one, as the format requires.
@@ -26,8 +37,36 @@ std::string manifestPath(std::string_view outputFolder, std::string_view baseNam
 // empty source). chunkSize must be at least 1.
 std::int64_t pieceCount(std::int64_t size, std::int64_t chunkSize);
 
-// The entries of a manifest: its text cut at every CR LF; the text after the last
-// CR LF is not an entry, so a manifest without any CR LF has none.
+// True when the text holds a CR or an LF byte, which no manifest line can hold.
+bool hasLineBreak(std::string_view text);
+
+// One entry of a manifest, as byte offsets into the manifest file.
+struct Entry {
+    std::int64_t start = 0;     // the first byte of the line
+    std::int64_t nameStart = 0; // the first byte of its piece name (see entryName)
+    std::int64_t end = 0;       // the CR of the CR LF that ends it
+    bool hasNul = false;        // a NUL byte anywhere in the line: it names no file
+};
+
+// Cuts a manifest into entries while it is read block by block, so that no more than
+// a block and the entries' offsets are ever in memory. The text is cut at every CR LF;
+// the text after the last CR LF is not an entry.
+class ManifestScanner {
+public:
+    // Scans the next block of the manifest and appends every entry it completes to
+    // `entries`. Returns false, and appends no more, once `entries` holds more than
+    // `limit` entries.
+    bool feed(std::string_view block, std::vector<Entry>& entries, std::size_t limit);
+
+private:
+    std::int64_t m_offset = 0; // offset of the next block
+    Entry m_current;
+    std::int64_t m_lastSlash = -1;
+    std::int64_t m_lastBackslash = -1;
+    bool m_afterCr = false;
+};
+
+// The entries of a manifest held whole in memory: its text cut at every CR LF.
 std::vector<std::string> manifestEntries(std::string_view text);
 
 // The piece name of a manifest line: the text after its last '/', or when it has

@@ -1,20 +1,29 @@
 #include "SplitMergeFile.h"
 
+#include "Descriptor.h"
 #include "EngineHost.h"
 #include "FileSize.h"
 #include "Main.h"
 #include "Messages.h"
 #include "PieceSet.h"
+#include "RunFolder.h"
+#include "TemporaryFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <memory>
+#include <string_view>
+#include <vector>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
+// A failure is reported with the number of the step that failed. The numbers stay
+// fixed where the code runs steps in another order (the manifest's temporary file is
+// created before the first piece, and the output folder is opened at the first
+// piece's step).
 namespace SplitMergeFile {
 
 namespace {
@@ -27,84 +36,35 @@ struct StepFailure {
     std::string description;
 };
 
-std::string describe(int error) {
-    return error == 0 ? std::string("The file ended before all of its bytes were read.") : std::strerror(error);
+constexpr const char* endedEarly = "The file ended before all of its bytes were read.";
+constexpr const char* acceptedNothing = "The file system accepted none of the bytes written.";
+
+// Descriptions name the file the failing call concerned: "PATH: reason".
+[[noreturn]] void fail(int step, const std::string& path, const std::string& reason) {
+    throw StepFailure{step, path.empty() ? reason : path + ": " + reason};
 }
 
-[[noreturn]] void fail(int step, int error) {
-    throw StepFailure{step, describe(error)};
+[[noreturn]] void fail(int step, const std::string& path, int error) {
+    fail(step, path, std::string(std::strerror(error)));
 }
 
-// Owns a descriptor; close() reports the close's own error, the destructor ignores it.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
+[[noreturn]] void failWrite(int step, const std::string& path, int error) {
+    if (error == 0) {
+        fail(step, path, acceptedNothing);
     }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    bool close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
+    fail(step, path, error);
+}
 
-private:
-    int m_fd;
-};
-
-// A file written under a temporary name in its target folder, removed unless kept.
-class TemporaryFile {
-public:
-    // Creates "<dir>/.<name>.quarnel-<pid>-<n>"; returns -1 with errno set on failure.
-    int create(const std::string& targetPath) {
-        const std::string folder = Main::GetFolderPart(targetPath);
-        const std::string name = Main::GetFileName(targetPath);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate =
-                folder + "." + name + ".quarnel-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-            const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                m_path = std::move(candidate);
-                return fd;
-            }
-            if (errno != EEXIST) {
-                return -1;
-            }
-        }
-        errno = EEXIST;
-        return -1;
+[[noreturn]] void failCopy(const CopyResult& result, int readStep, const std::string& readPath, int writeStep,
+                           const std::string& writePath) {
+    if (result.status != CopyResult::Status::ReadFailed) {
+        failWrite(writeStep, writePath, result.error);
     }
-    ~TemporaryFile() {
-        if (!m_path.empty()) {
-            ::unlink(m_path.c_str());
-        }
+    if (result.error == 0) {
+        fail(readStep, readPath, endedEarly);
     }
-    TemporaryFile() = default;
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    // Gives the file its final name; false with errno set when the rename fails.
-    bool renameTo(const std::string& targetPath) {
-        if (::rename(m_path.c_str(), targetPath.c_str()) != 0) {
-            return false;
-        }
-        m_path.clear();
-        return true;
-    }
-
-private:
-    std::string m_path;
-};
+    fail(readStep, readPath, result.error);
+}
 
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -119,26 +79,66 @@ template <typename Action> void progressStep(EngineHost& host, const char* label
     }
 }
 
-// Opens a regular file for reading; the step number is that of the open.
-int openForReading(const std::string& path, int step, struct stat& st) {
-    // O_NONBLOCK: a FIFO put where a file was expected must not hang the window.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        fail(step, errno);
-    }
+// Checks an open descriptor is a regular file; the step number is that of the open.
+int checkRegular(int fd, const std::string& path, int step, struct stat& st) {
     Descriptor file(fd);
-    if (::fstat(fd, &st) != 0) {
-        fail(step, errno);
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        fail(step, path, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        fail(step, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        fail(step, path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }
     return file.release();
 }
 
-void throwCopyFailure(const CopyResult& result, int readStep, int writeStep) {
-    fail(result.status == CopyResult::Status::ReadFailed ? readStep : writeStep, result.error);
+// Opens a regular file for reading. O_NONBLOCK: a FIFO put where a file was expected
+// must not hang the run.
+int openForReading(const std::string& path, int step, struct stat& st) {
+    return checkRegular(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), path, step, st);
 }
+
+// The manifest, written line by line to a temporary file while the pieces are written,
+// so that a long list is never held in memory, and given its name after the last piece.
+class ManifestWriter {
+public:
+    ManifestWriter(const RunFolder& folder, const std::string& path) : m_folder(folder), m_path(path) {}
+
+    void create() {
+        if (!m_file.create(m_folder.fd())) {
+            fail(134, m_path, errno);
+        }
+    }
+
+    void add(const std::string& piecePath) {
+        m_buffer += piecePath;
+        m_buffer += PieceSet::lineEnd;
+        if (m_buffer.size() >= bufferSize) {
+            write();
+        }
+    }
+
+    void publish(const std::string& name) {
+        write();
+        if (!m_file.publish(name, true)) {
+            fail(138, m_path, errno);
+        }
+    }
+
+private:
+    void write() {
+        int error = 0;
+        if (!FileSize::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size(), error)) {
+            failWrite(136, m_path, error);
+        }
+        m_buffer.clear();
+    }
+
+    static constexpr std::size_t bufferSize = 64 * 1024;
+    const RunFolder& m_folder;
+    const std::string& m_path;
+    TemporaryFile m_file;
+    std::string m_buffer;
+};
 
 class Splitter {
 public:
@@ -163,28 +163,47 @@ private:
         // spread its pieces over two folders.
         const std::string folder = m_host.outputFolder();
 
-        struct stat sourceStat {};
-        Descriptor source(openForReading(m_sourcePath, 104, sourceStat));
-        const std::int64_t size = sourceStat.st_size;
+        Descriptor source(openForReading(m_sourcePath, 104, m_sourceStat));
+        const std::int64_t size = m_sourceStat.st_size;
 
         if (m_chunkSize < 1) {
-            m_host.showMessage(Messages::chunkTooSmall);
-            return Outcome::Refused;
+            return refuse(Messages::chunkTooSmall);
         }
         const std::int64_t pieces = PieceSet::pieceCount(size, m_chunkSize);
         if (pieces > PieceSet::maxPieces) {
-            m_host.showMessage(Messages::tooManyPieces);
-            return Outcome::Refused;
+            return refuse(Messages::tooManyPieces);
+        }
+        if (PieceSet::hasLineBreak(baseName) || PieceSet::hasLineBreak(folder)) {
+            return refuse(Messages::lineBreakInName);
+        }
+        const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
+        const std::string manifestName = PieceSet::manifestName(baseName);
+        // The last piece has the longest name.
+        const int last = static_cast<int>(std::max<std::int64_t>(pieces, 1));
+        if (std::max(PieceSet::piecePath(folder, baseName, last).size(), manifestPath.size()) >
+            PieceSet::maxPathLength) {
+            return refuse(Messages::namesTooLong);
+        }
+
+        if (!m_folder.open(folder)) {
+            fail(118, folder, errno);
+        }
+        const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), manifestName.size());
+        if (static_cast<long>(longestName) > m_folder.nameMax()) {
+            return refuse(Messages::namesTooLong);
+        }
+        if (!m_folder.lock()) {
+            return refuse(Messages::anotherRunWriting);
         }
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
 
         // An older manifest would pass a half-written set as whole.
-        const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
-        removeOldManifest(manifestPath, sourceStat);
+        removeOldManifest(manifestName, manifestPath);
+        ManifestWriter manifest(m_folder, manifestPath);
+        manifest.create();
 
-        std::string manifest;
         FileSize::CopyBuffer buffer;
         for (int number = 1; number <= pieces; ++number) {
             if (!m_host.processEvents()) {
@@ -192,10 +211,9 @@ private:
             }
             m_step = 114;
             const std::string piecePath = PieceSet::piecePath(folder, baseName, number);
-            manifest += piecePath;
-            manifest += PieceSet::lineEnd;
+            manifest.add(piecePath);
 
-            Descriptor piece(openPiece(piecePath, sourceStat));
+            Descriptor piece(openPiece(PieceSet::pieceName(baseName, number), piecePath));
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
@@ -205,81 +223,65 @@ private:
                 return Outcome::Stopped;
             }
             if (copied.status != CopyResult::Status::Copied) {
-                throwCopyFailure(copied, 120, 122);
+                failCopy(copied, 120, m_sourcePath, 122, piecePath);
             }
             if (!piece.close()) {
-                fail(124, errno);
+                fail(124, piecePath, errno);
             }
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
         }
         source.close();
 
-        writeManifest(manifestPath, manifest);
+        manifest.publish(manifestName);
         m_host.showMessage(Messages::splitSucceeded);
         return Outcome::Succeeded;
     }
 
-    static void refuseSource(int step, const std::string& path) {
-        throw StepFailure{step, path + ": would overwrite the file being split"};
+    Outcome refuse(const char* message) {
+        m_host.showMessage(message);
+        return Outcome::Refused;
     }
 
-    void removeOldManifest(const std::string& manifestPath, const struct stat& sourceStat) {
+    // A name that leads to the source (a symbolic or hard link) is never replaced.
+    void guardSource(int step, const std::string& name, const std::string& path) const {
         struct stat st {};
-        if (::stat(manifestPath.c_str(), &st) == 0 && sameFile(st, sourceStat)) {
-            refuseSource(134, manifestPath);
-        }
-        if (::unlink(manifestPath.c_str()) != 0 && errno != ENOENT) {
-            fail(134, errno);
+        if (m_folder.statEntry(name, st, true) && sameFile(st, m_sourceStat)) {
+            fail(step, path, "would overwrite the file being split");
         }
     }
 
-    int openPiece(const std::string& piecePath, const struct stat& sourceStat) {
-        // No O_TRUNC: a piece path that is the source itself must be caught before
-        // anything of the source is lost. A new file needs no truncation, and skipping
-        // it keeps the file system from starting write-back at every close.
-        const int fd = ::open(piecePath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            fail(118, errno);
+    void removeOldManifest(const std::string& name, const std::string& path) const {
+        guardSource(134, name, path);
+        if (!m_folder.removeEntry(name)) {
+            fail(134, path, errno);
         }
-        Descriptor piece(fd);
-        struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            fail(118, errno);
-        }
-        if (sameFile(st, sourceStat)) {
-            refuseSource(118, piecePath);
-        }
-        if (st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
-            fail(118, errno);
-        }
-        return piece.release();
     }
 
-    void writeManifest(const std::string& manifestPath, const std::string& text) {
-        TemporaryFile temporary;
-        Descriptor out(temporary.create(manifestPath));
-        if (out.get() < 0) {
-            fail(134, errno);
-        }
-        std::size_t written = 0;
-        while (written < text.size()) {
-            const ssize_t n = ::write(out.get(), text.data() + written, text.size() - written);
-            if (n < 0 && errno == EINTR) {
-                continue;
+    // Creates the piece file exclusively. Whatever stands at its name is replaced as a
+    // directory entry, so a link, FIFO or device there is never opened.
+    int openPiece(const std::string& name, const std::string& path) const {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const int fd = m_folder.createExclusive(name);
+            if (fd >= 0) {
+                return fd;
             }
-            if (n < 0) {
-                fail(136, errno);
+            if (errno != EEXIST) {
+                fail(118, path, errno);
             }
-            written += static_cast<std::size_t>(n);
+            guardSource(118, name, path);
+            if (!m_folder.removeEntry(name)) {
+                fail(118, path, errno);
+            }
         }
-        if (!out.close() || !temporary.renameTo(manifestPath)) {
-            fail(138, errno);
-        }
+        // Something keeps putting a file there.
+        fail(118, path, EEXIST);
     }
 
     const std::string& m_sourcePath;
     const std::int32_t m_chunkSize;
     EngineHost& m_host;
+    struct stat m_sourceStat {};
+    RunFolder m_folder;
     int m_step = 104; // where an allocation failure is reported
 };
 
@@ -292,91 +294,69 @@ public:
             return run();
         } catch (const StepFailure& failure) {
             m_host.reportError(joinLabel, failure.step, failure.description);
-            endEarly();
         } catch (const std::bad_alloc&) {
             m_host.reportError(joinLabel, m_step, std::strerror(ENOMEM));
-            endEarly();
         }
+        endEarly();
         return Outcome::Failed;
     }
 
 private:
+    enum class Scan { Complete, Invalid, Stopped };
+
     Outcome run() {
-        struct stat manifestStat {};
-        std::string text;
-        {
-            Descriptor manifest(openForReading(m_manifestPath, 102, manifestStat));
-            if (manifestStat.st_size > PieceSet::maxManifestBytes) {
-                return refuseManifest();
-            }
-            m_step = 104;
-            text.resize(static_cast<std::size_t>(manifestStat.st_size));
-            readAll(manifest.get(), text);
+        m_manifest.reset(openForReading(m_manifestPath, 102, m_manifestStat));
+        if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
+            return refuseManifest();
         }
         m_step = 110;
-        const std::vector<std::string> entries = PieceSet::manifestEntries(text);
-        if (entries.size() > static_cast<std::size_t>(PieceSet::maxPieces)) {
+        const Scan scan = scanManifest();
+        if (scan == Scan::Stopped) {
+            return Outcome::Stopped;
+        }
+        if (scan == Scan::Invalid) {
             return refuseManifest();
         }
 
-        // Pieces are looked for beside the manifest, whatever folder the lines name.
-        const std::string manifestFolder = Main::GetFolderPart(m_manifestPath);
-        std::vector<std::string> piecePaths;
-        piecePaths.reserve(entries.size());
-        for (const std::string& entry : entries) {
-            piecePaths.push_back(
-                Main::CollapseBackslashes(manifestFolder + Main::nativeSeparator + PieceSet::entryName(entry)));
-        }
+        // Pieces are looked for beside the manifest, whatever folder the lines name. A
+        // folder that cannot be opened has no pieces to find.
+        m_pieceFolderText = Main::CollapseBackslashes(Main::GetFolderPart(m_manifestPath) + Main::nativeSeparator);
+        m_pieces.open(m_pieceFolderText);
 
-        m_outputPath = m_host.outputFolder() + Main::nativeSeparator + PieceSet::joinedName(m_manifestPath);
-        if (wouldOverwritePieceSet(manifestStat, piecePaths)) {
-            m_host.showMessage(Messages::joinOverwritesPieceSet);
+        if (const auto refusal = openOutput()) {
+            m_host.showMessage(refusal);
             return Outcome::Refused;
         }
 
-        m_output = std::make_unique<Descriptor>(m_temporary.create(m_outputPath));
-        if (m_output->get() < 0) {
-            m_output.reset();
-            fail(118, errno);
-        }
-
-        const int count = static_cast<int>(entries.size());
+        const int count = static_cast<int>(m_entries.size());
         progressStep(m_host, joinLabel, 120, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
-        FileSize::CopyBuffer buffer;
         for (int index = 0; index < count; ++index) {
             if (!m_host.processEvents()) {
                 endEarly();
                 return Outcome::Stopped;
             }
-            const std::string& piecePath = piecePaths[static_cast<std::size_t>(index)];
-            if (!Main::fileExists(piecePath)) {
+            m_step = 128;
+            const PieceSet::Entry& entry = m_entries[static_cast<std::size_t>(index)];
+            bool whole = false;
+            const std::string name = readName(entry, whole);
+            const std::string piecePath = m_pieceFolderText + name;
+            if (entry.hasNul || !whole || !pieceExists(name)) {
                 progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
-                m_host.showMessage(piecePath + Messages::pieceMissingSuffix);
                 endEarly();
+                // A NUL ends the text where any C string would end it.
+                m_host.showMessage(piecePath.substr(0, piecePath.find('\0')) + Messages::pieceMissingSuffix);
                 return Outcome::Missing;
             }
-            struct stat pieceStat {};
-            Descriptor piece(openForReading(piecePath, 136, pieceStat));
-            m_step = 140;
-            const CopyResult copied = FileSize::ReadFileChunks(piece.get(), 0, m_output->get(), pieceStat.st_size,
-                                                               buffer, [this] { return m_host.processEvents(); });
-            if (copied.status == CopyResult::Status::Stopped) {
+            if (!appendPiece(name, piecePath)) {
                 endEarly();
                 return Outcome::Stopped;
-            }
-            if (copied.status != CopyResult::Status::Copied) {
-                throwCopyFailure(copied, 140, 144);
             }
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
         }
 
-        const bool closed = m_output->close();
-        m_output.reset();
-        if (!closed || !m_temporary.renameTo(m_outputPath)) {
-            fail(154, errno);
-        }
+        publishOutput();
         m_host.showMessage(Messages::joinSucceeded);
         return Outcome::Succeeded;
     }
@@ -386,60 +366,173 @@ private:
         return Outcome::Refused;
     }
 
-    static void readAll(int fd, std::string& text) {
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+    // Reads the manifest once, keeping only where each entry lies in the file.
+    Scan scanManifest() {
+        // Small enough that a slow disk still gives the event loop turns.
+        constexpr std::int64_t turnEvery = std::int64_t{8} << 20;
+        PieceSet::ManifestScanner scanner;
+        std::int64_t total = 0;
+        std::int64_t sinceTurn = 0;
+        for (;;) {
+            const ssize_t n = ::read(m_manifest.get(), m_buffer.data(), FileSize::CopyBuffer::size);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (n < 0) {
-                fail(106, errno);
+                fail(106, m_manifestPath, errno);
             }
             if (n == 0) {
-                break; // shrank since it was measured: take what is there
+                return Scan::Complete;
+            }
+            total += n;
+            const std::string_view block(m_buffer.data(), static_cast<std::size_t>(n));
+            if (total > PieceSet::maxManifestBytes || !scanner.feed(block, m_entries, PieceSet::maxPieces)) {
+                return Scan::Invalid;
+            }
+            sinceTurn += n;
+            if (sinceTurn >= turnEvery) {
+                sinceTurn = 0;
+                if (!m_host.processEvents()) {
+                    return Scan::Stopped;
+                }
+            }
+        }
+    }
+
+    // The piece name of an entry. A name longer than any path cannot name a file: then
+    // only its beginning is read and `whole` is false.
+    std::string readName(const PieceSet::Entry& entry, bool& whole) const {
+        const std::int64_t length = entry.end - entry.nameStart;
+        whole = length <= static_cast<std::int64_t>(PieceSet::maxPathLength);
+        std::string name(static_cast<std::size_t>(whole ? length : PieceSet::maxPathLength), '\0');
+        std::size_t done = 0;
+        while (done < name.size()) {
+            const ssize_t n = ::pread(m_manifest.get(), name.data() + done, name.size() - done,
+                                      entry.nameStart + static_cast<std::int64_t>(done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                fail(128, m_manifestPath, errno);
+            }
+            if (n == 0) {
+                break; // shrank since it was read: take what is there
             }
             done += static_cast<std::size_t>(n);
         }
-        text.resize(done);
+        name.resize(done);
+        return name;
     }
 
-    bool wouldOverwritePieceSet(const struct stat& manifestStat, const std::vector<std::string>& piecePaths) const {
+    bool pieceExists(const std::string& name) const {
+        struct stat st {};
+        return m_pieces.isOpen() && m_pieces.statEntry(name, st, true) && S_ISREG(st.st_mode);
+    }
+
+    // Opens the output folder and the temporary output file in it; returns the message
+    // of a refusal, or nullptr.
+    const char* openOutput() {
+        const std::string folder = m_host.outputFolder();
+        m_outputName = PieceSet::joinedName(m_manifestPath);
+        m_outputPath = folder + Main::nativeSeparator + m_outputName;
+        if (!m_output.open(folder)) {
+            fail(118, folder, errno);
+        }
+        if (m_outputName.empty() || m_outputName == "." || m_outputName == "..") {
+            fail(118, m_outputPath, EISDIR);
+        }
+        if (!m_output.lock()) {
+            return Messages::anotherRunWriting;
+        }
+        struct stat st {};
+        if (!m_output.statEntry(m_outputName, st, false) && errno != ENOENT) {
+            fail(118, m_outputPath, errno);
+        }
+        if (wouldOverwritePieceSet()) {
+            return Messages::joinOverwritesPieceSet;
+        }
+        if (!m_temporary.create(m_output.fd())) {
+            fail(118, m_outputPath, errno);
+        }
+        return nullptr;
+    }
+
+    bool wouldOverwritePieceSet() const {
         struct stat outputStat {};
-        if (::stat(m_outputPath.c_str(), &outputStat) != 0) {
+        if (!m_output.statEntry(m_outputName, outputStat, true)) {
             return false;
         }
-        if (sameFile(outputStat, manifestStat)) {
+        if (sameFile(outputStat, m_manifestStat)) {
             return true;
         }
-        for (const std::string& piecePath : piecePaths) {
+        for (const PieceSet::Entry& entry : m_entries) {
+            bool whole = false;
+            const std::string name = readName(entry, whole);
             struct stat st {};
-            if (::stat(piecePath.c_str(), &st) == 0 && sameFile(st, outputStat)) {
+            if (!entry.hasNul && whole && m_pieces.isOpen() && m_pieces.statEntry(name, st, true) &&
+                sameFile(st, outputStat)) {
                 return true;
             }
         }
         return false;
     }
 
+    // Appends one piece to the output; false when the host asked to stop meanwhile.
+    bool appendPiece(const std::string& name, const std::string& piecePath) {
+        struct stat pieceStat {};
+        const int fd = ::openat(m_pieces.fd(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        Descriptor piece(checkRegular(fd, piecePath, 136, pieceStat));
+        m_step = 140;
+        const CopyResult copied = FileSize::ReadFileChunks(piece.get(), 0, m_temporary.fd(), pieceStat.st_size,
+                                                           m_buffer, [this] { return m_host.processEvents(); });
+        if (copied.status == CopyResult::Status::Stopped) {
+            return false;
+        }
+        if (copied.status != CopyResult::Status::Copied) {
+            failCopy(copied, 140, piecePath, 144, m_outputPath);
+        }
+        return true;
+    }
+
+    // Gives the joined file its name. An earlier file of that name is replaced only
+    // after the new one reached the disk, so that a crash never loses both.
+    void publishOutput() {
+        struct stat st {};
+        const bool replaces = m_output.statEntry(m_outputName, st, false);
+        if (replaces && !m_temporary.flush()) {
+            fail(154, m_outputPath, errno);
+        }
+        if (!m_temporary.publish(m_outputName, true)) {
+            fail(154, m_outputPath, errno);
+        }
+    }
+
     // A join that ends before its last piece keeps an earlier file of the output
     // name untouched; with none, the pieces joined so far stand under that name.
     void endEarly() {
-        if (!m_output) {
+        if (!m_temporary.isOpen()) {
             return;
         }
-        m_output->close();
-        m_output.reset();
         struct stat st {};
-        if (::lstat(m_outputPath.c_str(), &st) != 0) {
-            m_temporary.renameTo(m_outputPath);
+        if (m_output.statEntry(m_outputName, st, false) || errno != ENOENT) {
+            m_temporary.discard();
+        } else {
+            m_temporary.publish(m_outputName, false);
         }
     }
 
     const std::string& m_manifestPath;
     EngineHost& m_host;
+    Descriptor m_manifest;
+    struct stat m_manifestStat {};
+    std::vector<PieceSet::Entry> m_entries;
+    std::string m_pieceFolderText;
+    RunFolder m_pieces;
+    RunFolder m_output;
+    std::string m_outputName;
     std::string m_outputPath;
     TemporaryFile m_temporary;
-    std::unique_ptr<Descriptor> m_output;
+    FileSize::CopyBuffer m_buffer;
     int m_step = 104; // where an allocation failure is reported
 };
 

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include <sys/resource.h>
@@ -16,6 +17,11 @@ namespace Files {
 
 inline std::string path(const QString& p) {
     return QFile::encodeName(p).toStdString();
+}
+
+// The description of a failing step: the file it concerned and the system's reason.
+inline std::string failure(const QString& p, int error) {
+    return path(p) + ": " + std::strerror(error);
 }
 
 inline QByteArray pattern(qint64 size, int seed = 7) {

@@ -1,5 +1,6 @@
 #include "Files.h"
 #include "Messages.h"
+#include "PieceSet.h"
 #include "RecordingHost.h"
 #include "SplitMergeFile.h"
 
@@ -197,7 +198,7 @@ void TestJoiner::fullDiskKeepsEarlierFile() {
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].label, std::string(SplitMergeFile::joinLabel));
     QCOMPARE(host.reports[0].step, 144);
-    QCOMPARE(host.reports[0].description, std::string(std::strerror(EFBIG)));
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("f"), EFBIG));
     QVERIFY(host.messages.empty());
     QCOMPARE(Files::read(dir.filePath("f")), QByteArray("earlier"));
     QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "set"}));
@@ -211,7 +212,7 @@ void TestJoiner::missingOutputFolder() {
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 118);
-    QCOMPARE(host.reports[0].description, std::string(std::strerror(ENOENT)));
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("nowhere"), ENOENT));
     QVERIFY(host.messages.empty());
 }
 
@@ -224,7 +225,7 @@ void TestJoiner::limits() {
     {
         QFile big(dir.filePath("big.splt"));
         QVERIFY(big.open(QIODevice::WriteOnly));
-        QVERIFY(big.resize((qint64(64) << 20) + 1)); // sparse
+        QVERIFY(big.resize(PieceSet::maxManifestBytes + 1)); // sparse
     }
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("big.splt")), host), Outcome::Refused);
 

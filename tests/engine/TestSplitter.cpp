@@ -208,7 +208,7 @@ void TestSplitter::directoryInPlaceOfPiece() {
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].label, std::string(SplitMergeFile::splitLabel));
     QCOMPARE(host.reports[0].step, 118);
-    QCOMPARE(host.reports[0].description, std::string(std::strerror(EISDIR)));
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("f_splt2"), EISDIR));
     QVERIFY(host.messages.empty()); // no success message
     QVERIFY(!QFile::exists(dir.filePath("f_splt3")));
     QVERIFY(!QFile::exists(dir.filePath("f.splt")));
@@ -229,7 +229,7 @@ void TestSplitter::fullDisk() {
     QCOMPARE(outcome, Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 122);
-    QCOMPARE(host.reports[0].description, std::string(std::strerror(EFBIG)));
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("f_splt1"), EFBIG));
     QVERIFY(host.messages.empty());
     QVERIFY(!QFile::exists(dir.filePath("f_splt2"))); // nothing after the failing piece
     QVERIFY(!QFile::exists(dir.filePath("f.splt")));
@@ -273,7 +273,7 @@ void TestSplitter::missingSource() {
     QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("gone")), 100, host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 104);
-    QCOMPARE(host.reports[0].description, std::string(std::strerror(ENOENT)));
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("gone"), ENOENT));
     QVERIFY(Files::entries(dir.path()).isEmpty());
 }
 

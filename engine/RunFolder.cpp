@@ -1,0 +1,44 @@
+#include "RunFolder.h"
+
+#include <cerrno>
+#include <climits>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+bool RunFolder::open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    m_fd.reset(fd);
+    return true;
+}
+
+bool RunFolder::lock() {
+    int result = 0;
+    do {
+        result = ::flock(m_fd.get(), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || errno != EWOULDBLOCK;
+}
+
+long RunFolder::nameMax() const {
+    const long max = ::fpathconf(m_fd.get(), _PC_NAME_MAX);
+    return max > 0 ? max : NAME_MAX;
+}
+
+int RunFolder::createExclusive(const std::string& name) const {
+    // No O_TRUNC: a file that is new needs none, and a truncate makes ext4 start
+    // write-back at every close.
+    return ::openat(m_fd.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+bool RunFolder::removeEntry(const std::string& name) const {
+    return ::unlinkat(m_fd.get(), name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+bool RunFolder::statEntry(const std::string& name, struct stat& st, bool followLinks) const {
+    return ::fstatat(m_fd.get(), name.c_str(), &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "Descriptor.h"
+
+#include <string>
+
+#include <sys/stat.h>
+
+// The folder one split or join writes to (or reads its pieces from), opened once as a
+// directory when the run starts. Every file of the run is created, looked up, renamed
+// and removed relative to this descriptor, so a folder renamed, replaced or removed
+// meanwhile can neither spread one run over two folders nor strand a file.
+class RunFolder {
+public:
+    // Opens `path` as a directory, following symbolic links. False with errno set when
+    // it cannot be opened; an empty path is no folder (ENOENT).
+    bool open(const std::string& path);
+    bool isOpen() const { return m_fd.get() >= 0; }
+    int fd() const { return m_fd.get(); }
+
+    // Takes the advisory lock that keeps two runs from writing the same names at once;
+    // it is held until the folder is closed. False (errno EWOULDBLOCK) when another run
+    // holds it. A file system that cannot lock at all lets the run through.
+    bool lock();
+
+    // The longest file name the folder accepts.
+    long nameMax() const;
+
+    // Creates the new file `name` for writing, exclusively: never opens what already
+    // stands there. -1 with errno set (EEXIST when the name is taken).
+    int createExclusive(const std::string& name) const;
+
+    // Removes the entry `name` itself (a file, or a link, FIFO or device without
+    // touching what it stands for). True when nothing stands there afterwards; false
+    // with errno set otherwise (EISDIR for a folder).
+    bool removeEntry(const std::string& name) const;
+
+    // stat of the entry `name`, following a symbolic link or not. False with errno set.
+    bool statEntry(const std::string& name, struct stat& st, bool followLinks) const;
+
+private:
+    Descriptor m_fd;
+};

@@ -1,0 +1,168 @@
+#include "TemporaryFile.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+namespace {
+
+// ".quarnel-" and eight hex digits: short and always the same length.
+std::string hiddenName() {
+    static unsigned counter = 0;
+    const auto now = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    unsigned long long x = now ^ (static_cast<unsigned long long>(::getpid()) << 32) ^ (++counter * 0x9e3779b97f4a7c15ull);
+    x ^= x >> 29;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 32;
+    char name[32];
+    std::snprintf(name, sizeof name, ".quarnel-%08x", static_cast<unsigned>(x));
+    return name;
+}
+
+std::string procPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Errors that say the kernel or the file system has no unnamed files.
+bool unnamedUnsupported(int error) {
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
+}
+
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : m_errno(errno) {}
+    ~ErrnoKeeper() { errno = m_errno; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+private:
+    int m_errno;
+};
+
+} // namespace
+
+TemporaryFile::~TemporaryFile() {
+    discard();
+}
+
+bool TemporaryFile::create(int folderFd) {
+    discard();
+    m_folderFd = folderFd;
+    const int fd = ::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        // An unnamed file can only be linked in through /proc.
+        if (::access(procPath(fd).c_str(), F_OK) == 0) {
+            m_fd.reset(fd);
+            return true;
+        }
+        ::close(fd);
+    } else if (!unnamedUnsupported(errno)) {
+        return false;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = hiddenName();
+        const int named = ::openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (named >= 0) {
+            m_fd.reset(named);
+            m_hiddenName = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool TemporaryFile::flush() {
+    int result = 0;
+    do {
+        result = ::fdatasync(m_fd.get());
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool TemporaryFile::publish(const std::string& name, bool replace) {
+    const bool published = closeReportingErrors() &&
+                           (m_hiddenName.empty() ? linkUnnamed(name, replace) : renameHidden(name, replace));
+    const ErrnoKeeper keep;
+    discard();
+    return published;
+}
+
+void TemporaryFile::discard() {
+    m_fd.reset();
+    if (!m_hiddenName.empty()) {
+        ::unlinkat(m_folderFd, m_hiddenName.c_str(), 0);
+        m_hiddenName.clear();
+    }
+}
+
+bool TemporaryFile::closeReportingErrors() {
+    if (!m_hiddenName.empty()) {
+        return m_fd.close();
+    }
+    // The unnamed file lives only as long as its descriptor, so close a duplicate:
+    // file systems that report write errors at close (NFS) do so at every close.
+    const int duplicate = ::dup(m_fd.get());
+    return duplicate >= 0 && ::close(duplicate) == 0;
+}
+
+bool TemporaryFile::linkUnnamed(const std::string& name, bool replace) {
+    const std::string source = procPath(m_fd.get());
+    if (::linkat(AT_FDCWD, source.c_str(), m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno != EEXIST || !replace) {
+        return false;
+    }
+    // linkat never replaces: link under a hidden name, then rename that over the name.
+    std::string hidden;
+    if (!linkUnderHiddenName(hidden)) {
+        return false;
+    }
+    if (::renameat(m_folderFd, hidden.c_str(), m_folderFd, name.c_str()) == 0) {
+        return true;
+    }
+    const ErrnoKeeper keep;
+    ::unlinkat(m_folderFd, hidden.c_str(), 0);
+    return false;
+}
+
+bool TemporaryFile::linkUnderHiddenName(std::string& hidden) {
+    const std::string source = procPath(m_fd.get());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        hidden = hiddenName();
+        if (::linkat(AT_FDCWD, source.c_str(), m_folderFd, hidden.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool TemporaryFile::renameHidden(const std::string& name, bool replace) {
+    const char* from = m_hiddenName.c_str();
+    if (replace) {
+        if (::renameat(m_folderFd, from, m_folderFd, name.c_str()) != 0) {
+            return false;
+        }
+    } else if (::renameat2(m_folderFd, from, m_folderFd, name.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS) {
+            return false;
+        }
+        // No RENAME_NOREPLACE here: a hard link also refuses an existing name. The
+        // hidden name is removed by discard().
+        return ::linkat(m_folderFd, from, m_folderFd, name.c_str(), 0) == 0;
+    }
+    m_hiddenName.clear();
+    return true;
+}

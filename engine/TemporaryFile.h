@@ -1,0 +1,46 @@
+#pragma once
+
+#include "Descriptor.h"
+
+#include <string>
+
+// A new file in a run's folder that gets its name only when it is complete. Where the
+// file system allows, it is an unnamed file (O_TMPFILE) that nothing can leave behind,
+// not even SIGKILL; elsewhere it has a hidden name of fixed, short length, so that a
+// valid final name never fails because of its temporary name. A file that is not
+// published is removed when the object goes.
+class TemporaryFile {
+public:
+    TemporaryFile() = default;
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // Creates the file in the folder open at `folderFd`. False with errno set.
+    bool create(int folderFd);
+    bool isOpen() const { return m_fd.get() >= 0; }
+    int fd() const { return m_fd.get(); }
+
+    // Writes the file's data to the disk (fdatasync), so that a rename over an earlier
+    // file can never lose both to a crash. False with errno set.
+    bool flush();
+
+    // Closes the file and gives it `name` in its folder. With `replace`, whatever entry
+    // stands at that name is replaced (never written through); without, an existing
+    // entry makes it fail with EEXIST. False with errno set; the file is gone then.
+    bool publish(const std::string& name, bool replace);
+
+    // Closes and removes the file.
+    void discard();
+
+private:
+    bool closeReportingErrors();
+    bool linkUnnamed(const std::string& name, bool replace);
+    bool renameHidden(const std::string& name, bool replace);
+    // Links the unnamed file under a new hidden name; false with errno set.
+    bool linkUnderHiddenName(std::string& hidden);
+
+    Descriptor m_fd;
+    int m_folderFd = -1;
+    std::string m_hiddenName; // empty for an unnamed file
+};
