@@ -8,9 +8,12 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // Small file helpers for engine tests: paths as byte strings, as the engine takes them.
 namespace Files {
@@ -77,5 +80,57 @@ private:
     rlimit m_old{};
     void (*m_handler)(int);
 };
+
+// Makes a folder whose path is exactly `length` bytes long, below `root`; returns
+// an empty path when it cannot.
+inline QString folderOfLength(const QString& root, int length) {
+    QString folder = root;
+    while (folder.size() < length) {
+        const int remaining = length - int(folder.size());
+        int part = std::min(200, remaining - 1);
+        if (remaining - 1 - part == 1) {
+            --part; // a last part of one separator alone is no part
+        }
+        folder += "/" + QString(part, QLatin1Char('d'));
+    }
+    return QDir().mkpath(folder) ? folder : QString();
+}
+
+// The process's private data in bytes, as RLIMIT_DATA counts it (VmData).
+inline rlim_t dataSize() {
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmData:")) {
+            return rlim_t(line.mid(7).trimmed().split(' ').first().toULongLong()) * 1024;
+        }
+    }
+    return 0;
+}
+
+// Runs `body` in a child process and returns its exit status, or -1 when the child
+// did not exit normally. With `memory`, the child's private data may grow by no more
+// than that (not under AddressSanitizer, whose allocator maps memory of its own).
+inline int inChild(const std::function<int()>& body, rlim_t memory = 0) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+#ifndef __SANITIZE_ADDRESS__
+        if (memory > 0) {
+            const rlimit limit{dataSize() + memory, dataSize() + memory};
+            if (::setrlimit(RLIMIT_DATA, &limit) != 0) {
+                ::_exit(125);
+            }
+        }
+#endif
+        ::_exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
 
 } // namespace Files

@@ -28,6 +28,10 @@ private slots:
     void missingOutputFolder();
     void limits();
     void overwritingOwnPieceSetRefused();
+    void nulInEntry_data();
+    void nulInEntry();
+    void boundedMemory_data();
+    void boundedMemory();
 
 private:
     // Splits `data` into `dir`/name pieces of `chunk` bytes and returns the manifest path.
@@ -260,6 +264,91 @@ void TestJoiner::overwritingOwnPieceSetRefused() {
     QCOMPARE(Files::read(dir.filePath("list")), QByteArray("list_splt1\r\n"));
     QCOMPARE(Files::read(dir.filePath("x")), QByteArray("piece"));
     QCOMPARE(Files::entries(dir.path()).size(), 4);
+}
+
+void TestJoiner::nulInEntry_data() {
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QString>("missing");
+    QTest::addColumn<int>("joined"); // bytes joined before the missing piece
+    // "f_sp" exists: a name cut at its NUL would join it.
+    QTest::newRow("in the name") << QByteArray("/x/f_splt1\r\n/x/f_sp\0lt2\r\n", 25) << "f_sp" << 100;
+    QTest::newRow("at the end of the name") << QByteArray("/x/f_splt1\0\r\n/x/f_splt2\r\n", 25) << "f_splt1" << 0;
+    QTest::newRow("in the folder part") << QByteArray("/x/f_splt1\r\n/\0/f_splt2\r\n", 24) << "f_splt2" << 100;
+}
+
+void TestJoiner::nulInEntry() {
+    QFETCH(QByteArray, list);
+    QFETCH(QString, missing);
+    QFETCH(int, joined);
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(200);
+    Files::write(dir.filePath("f_splt1"), data.left(100));
+    Files::write(dir.filePath("f_splt2"), data.mid(100));
+    Files::write(dir.filePath("f_sp"), "other file");
+    Files::write(dir.filePath("f.splt"), list);
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("f.splt")), host), Outcome::Missing);
+    QCOMPARE(host.messages,
+             std::vector<std::string>{Files::path(dir.filePath(missing)) + Messages::pieceMissingSuffix});
+    QCOMPARE(Files::read(dir.filePath("o/f")), data.left(joined));
+}
+
+void TestJoiner::boundedMemory_data() {
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("longest list the splitter writes") << "split" << int(Outcome::Succeeded);
+    QTest::newRow("64 MiB of empty lines") << "empty lines" << int(Outcome::Refused);
+    QTest::newRow("one line of 128 MiB") << "one line" << int(Outcome::Missing);
+}
+
+// Each run goes in a child process whose memory may grow by 48 MiB at most.
+void TestJoiner::boundedMemory() {
+    QFETCH(QString, list);
+    QFETCH(int, outcome);
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    // 32767 one-byte pieces whose last path is PATH_MAX bytes long.
+    const QString folder = Files::folderOfLength(dir.path(), PieceSet::maxPathLength - 12);
+    QVERIFY(!folder.isEmpty());
+    const QByteArray data = Files::pattern(PieceSet::maxPieces);
+    QString manifest = folder + "/l.splt";
+    if (list == "split") {
+        Files::write(dir.filePath("l"), data);
+        const int split = Files::inChild(
+            [&] {
+                RecordingHost host;
+                host.folder = Files::path(folder);
+                return int(SplitMergeFile::SplitFile(Files::path(dir.filePath("l")), 1, host));
+            },
+            48 << 20);
+        QCOMPARE(split, int(Outcome::Succeeded));
+        qint64 size = 0; // lines of folder, "/l_splt", the number and CR LF
+        for (int i = 1; i <= PieceSet::maxPieces; ++i) {
+            size += folder.size() + 9 + QByteArray::number(i).size();
+        }
+        QCOMPARE(QFileInfo(manifest).size(), size);
+    } else {
+        QFile file(manifest = dir.filePath("l.splt"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray block = list == "empty lines" ? QByteArray("\r\n").repeated(1 << 19) : QByteArray(1 << 20, 'a');
+        for (int i = 0; i < (list == "empty lines" ? 64 : 128); ++i) {
+            QCOMPARE(file.write(block), qint64(block.size()));
+        }
+        QCOMPARE(file.write("\r\n"), qint64(2));
+    }
+    const int joined = Files::inChild(
+        [&] {
+            RecordingHost host;
+            host.folder = Files::path(dir.filePath("o"));
+            return int(SplitMergeFile::JoinFiles(Files::path(manifest), host));
+        },
+        48 << 20);
+    QCOMPARE(joined, outcome);
+    if (list == "split") {
+        QCOMPARE(Files::read(dir.filePath("o/l")), data);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestJoiner)

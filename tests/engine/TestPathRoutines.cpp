@@ -23,6 +23,7 @@ private slots:
     void existence();
     void manifestEntries_data();
     void manifestEntries();
+    void scannerStopsPastLimit();
     void entryName_data();
     void entryName();
     void joinedName_data();
@@ -126,12 +127,41 @@ void TestPathRoutines::manifestEntries_data() {
     QTest::newRow("lone CR and LF stay in the line") << std::string("a\rb\nc\r\n") << StringList{"a\rb\nc"};
     QTest::newRow("empty line") << std::string("\r\n\r\n") << StringList{"", ""};
     QTest::newRow("CR CR LF") << std::string("x\r\r\n") << StringList{"x\r"};
+    QTest::newRow("NUL in a name") << std::string("/o/a\0b\r\n/o/c\r\n", 14) << StringList{std::string("/o/a\0b", 6), "/o/c"};
+    QTest::newRow("separators of both kinds") << std::string("D:\\O\\x_splt1\r\n/d/we\\ird\r\nbare\r\n")
+                                              << StringList{"D:\\O\\x_splt1", "/d/we\\ird", "bare"};
 }
 
 void TestPathRoutines::manifestEntries() {
     QFETCH(std::string, text);
     QFETCH(StringList, entries);
     QCOMPARE(PieceSet::manifestEntries(text), entries);
+    // Read block by block, as the joiner reads: a CR LF, a separator or a NUL may
+    // straddle two blocks.
+    for (std::size_t block = 1; block <= 3; ++block) {
+        PieceSet::ManifestScanner scanner;
+        std::vector<PieceSet::Entry> found;
+        for (std::size_t at = 0; at < text.size(); at += block) {
+            QVERIFY(scanner.feed(std::string_view(text).substr(at, block), found, 100));
+        }
+        QCOMPARE(found.size(), entries.size());
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            const auto start = static_cast<std::size_t>(found[i].start);
+            const auto nameStart = static_cast<std::size_t>(found[i].nameStart);
+            const auto end = static_cast<std::size_t>(found[i].end);
+            QCOMPARE(text.substr(start, end - start), entries[i]);
+            QCOMPARE(text.substr(nameStart, end - nameStart), PieceSet::entryName(entries[i]));
+            QCOMPARE(found[i].hasNul, entries[i].find('\0') != std::string::npos);
+        }
+    }
+}
+
+void TestPathRoutines::scannerStopsPastLimit() {
+    PieceSet::ManifestScanner scanner;
+    std::vector<PieceSet::Entry> found;
+    QVERIFY(scanner.feed("a\r\nb\r\n", found, 3));
+    QVERIFY(!scanner.feed(std::string(1000, '\n').insert(0, "c\r\nd\r\ne\r\n"), found, 3));
+    QCOMPARE(found.size(), std::size_t{4}); // one past the limit, no more
 }
 
 void TestPathRoutines::entryName_data() {

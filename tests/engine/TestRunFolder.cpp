@@ -1,0 +1,178 @@
+#include "Files.h"
+#include "Messages.h"
+#include "RecordingHost.h"
+#include "SplitMergeFile.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using SplitMergeFile::Outcome;
+
+// A run holds its folders open from start to end: a folder renamed, replaced or removed
+// meanwhile neither splits a run over two folders nor strands a file, and two runs
+// never write into one folder at once.
+class TestRunFolder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void folderSwappedDuringRun_data();
+    void folderSwappedDuringRun();
+    void outputFolderRemovedDuringJoin();
+    void emptyOutputFolderIsNoFolder();
+    void secondRunRefused_data();
+    void secondRunRefused();
+};
+
+namespace {
+
+// Splits `name` of `data` into `folder` with 100-byte pieces; the source is removed.
+bool makeSet(const QString& folder, const QString& name, const QByteArray& data) {
+    QDir().mkpath(folder);
+    Files::write(folder + "/" + name, data);
+    RecordingHost host;
+    host.folder = Files::path(folder);
+    const bool ok = SplitMergeFile::SplitFile(Files::path(folder + "/" + name), 100, host) == Outcome::Succeeded;
+    return QFile::remove(folder + "/" + name) && ok;
+}
+
+} // namespace
+
+void TestRunFolder::folderSwappedDuringRun_data() {
+    QTest::addColumn<QString>("run");
+    QTest::addColumn<QString>("swapped"); // the folder renamed to "<name>-moved" and made anew
+    QTest::newRow("split: output folder") << "split"
+                                          << "out";
+    QTest::newRow("join: output folder") << "join"
+                                         << "out";
+    QTest::newRow("join: the list's folder") << "join"
+                                             << "set";
+}
+
+void TestRunFolder::folderSwappedDuringRun() {
+    QFETCH(QString, run);
+    QFETCH(QString, swapped);
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(500);
+    QVERIFY(QDir().mkpath(dir.filePath("out")));
+    if (run == "split") {
+        Files::write(dir.filePath("f"), data);
+    } else {
+        QVERIFY(makeSet(dir.filePath("set"), "f", data));
+    }
+
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    host.onTurn = [&](int turn) {
+        // Between the second and the third piece, from the host's event loop.
+        if (turn == 3) {
+            QDir().rename(dir.filePath(swapped), dir.filePath(swapped + "-moved"));
+            QDir().mkpath(dir.filePath(swapped));
+        }
+        return true;
+    };
+    const Outcome outcome = run == "split" ? SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host)
+                                           : SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host);
+    QCOMPARE(outcome, Outcome::Succeeded);
+    QVERIFY(host.reports.empty());
+    QVERIFY(Files::entries(dir.filePath(swapped)).isEmpty());
+    const QString out = swapped == "out" ? "out-moved" : "out";
+    if (run == "split") {
+        QCOMPARE(Files::entries(dir.filePath(out)).size(), 6); // five pieces and the list
+        // The list still names the folder the split was given; moved as a whole, it joins.
+        QVERIFY(QDir().mkpath(dir.filePath("joined")));
+        RecordingHost join;
+        join.folder = Files::path(dir.filePath("joined"));
+        QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath(out + "/f.splt")), join), Outcome::Succeeded);
+        QCOMPARE(Files::read(dir.filePath("joined/f")), data);
+    } else {
+        QCOMPARE(Files::entries(dir.filePath(out)), QStringList{"f"});
+        QCOMPARE(Files::read(dir.filePath(out + "/f")), data);
+    }
+}
+
+void TestRunFolder::outputFolderRemovedDuringJoin() {
+    QTemporaryDir dir;
+    QVERIFY(makeSet(dir.filePath("set"), "f", Files::pattern(300)));
+    QVERIFY(QDir().mkpath(dir.filePath("out")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    // The temporary file has no name, so the folder is empty and can go.
+    bool removed = false;
+    host.onTurn = [&](int turn) {
+        if (turn == 2) {
+            removed = QDir().rmdir(dir.filePath("out"));
+        }
+        return true;
+    };
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host), Outcome::Failed);
+    QVERIFY(removed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, 154);
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("out/f"), ENOENT));
+    QVERIFY(host.messages.empty());
+    QCOMPARE(Files::entries(dir.path()), QStringList{"set"});
+}
+
+void TestRunFolder::emptyOutputFolderIsNoFolder() {
+    QTemporaryDir dir;
+    const QString name = QFileInfo(dir.path()).fileName(); // unique: must not appear in "/"
+    QVERIFY(makeSet(dir.filePath("set"), name, Files::pattern(300)));
+    RecordingHost host;
+    host.folder = "";
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/" + name + ".splt")), host), Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, 118);
+    QCOMPARE(host.reports[0].description, std::string(std::strerror(ENOENT)));
+    QVERIFY(host.messages.empty());
+    QVERIFY(!QFile::exists("/" + name));
+}
+
+void TestRunFolder::secondRunRefused_data() {
+    QTest::addColumn<QString>("run");
+    QTest::newRow("split of the same file") << "split";
+    QTest::newRow("split of another file") << "split other";
+    QTest::newRow("join") << "join";
+}
+
+void TestRunFolder::secondRunRefused() {
+    QFETCH(QString, run);
+    QTemporaryDir dir;
+    QVERIFY(makeSet(dir.filePath("set"), "f", Files::pattern(300)));
+    Files::write(dir.filePath("f"), Files::pattern(300, 2));
+    Files::write(dir.filePath("g"), Files::pattern(300, 3));
+    const QString out = run == "join" ? dir.filePath("out") : dir.filePath("set");
+    QVERIFY(QDir().mkpath(out));
+    const QStringList before = Files::entries(out);
+    const QByteArray listBefore = Files::read(dir.filePath("set/f.splt"));
+
+    RecordingHost host;
+    host.folder = Files::path(out);
+    const auto start = [&] {
+        if (run == "join") {
+            return SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host);
+        }
+        return SplitMergeFile::SplitFile(Files::path(dir.filePath(run == "split" ? "f" : "g")), 100, host);
+    };
+    {
+        // The lock a first run holds on its output folder.
+        const int held = ::open(Files::path(out).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+        const Outcome outcome = start();
+        ::close(held);
+        QCOMPARE(outcome, Outcome::Refused);
+    }
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::anotherRunWriting});
+    QVERIFY(host.reports.empty());
+    QCOMPARE(Files::entries(out), before);
+    QCOMPARE(Files::read(dir.filePath("set/f.splt")), listBefore);
+
+    // Once the first run has ended, the second goes ahead.
+    QCOMPARE(start(), Outcome::Succeeded);
+}
+
+QTEST_APPLESS_MAIN(TestRunFolder)
+#include "TestRunFolder.moc"
