@@ -107,8 +107,8 @@ std::vector<std::string> manifestEntries(std::string_view text) {
     std::vector<std::string> entries;
     entries.reserve(found.size());
     for (const Entry& entry : found) {
-        entries.emplace_back(text.substr(static_cast<std::size_t>(entry.start),
-                                         static_cast<std::size_t>(entry.end - entry.start)));
+        entries.emplace_back(
+            text.substr(static_cast<std::size_t>(entry.start), static_cast<std::size_t>(entry.end - entry.start)));
     }
     return entries;
 }

@@ -14,7 +14,8 @@ namespace {
 std::string hiddenName() {
     static unsigned counter = 0;
     const auto now = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-    unsigned long long x = now ^ (static_cast<unsigned long long>(::getpid()) << 32) ^ (++counter * 0x9e3779b97f4a7c15ull);
+    unsigned long long x =
+        now ^ (static_cast<unsigned long long>(::getpid()) << 32) ^ (++counter * 0x9e3779b97f4a7c15ull);
     x ^= x >> 29;
     x *= 0xbf58476d1ce4e5b9ull;
     x ^= x >> 32;
@@ -88,8 +89,8 @@ bool TemporaryFile::flush() {
 }
 
 bool TemporaryFile::publish(const std::string& name, bool replace) {
-    const bool published = closeReportingErrors() &&
-                           (m_hiddenName.empty() ? linkUnnamed(name, replace) : renameHidden(name, replace));
+    const bool published =
+        closeReportingErrors() && (m_hiddenName.empty() ? linkUnnamed(name, replace) : renameHidden(name, replace));
     const ErrnoKeeper keep;
     discard();
     return published;

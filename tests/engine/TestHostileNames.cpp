@@ -108,7 +108,8 @@ void TestHostileNames::namesTheFormatCannotHold() {
     QFETCH(QString, folderName);
     QFETCH(QString, message);
     QTemporaryDir dir;
-    const QString folder = folderLength > 0 ? Files::folderOfLength(dir.path(), folderLength) : dir.filePath(folderName);
+    const QString folder =
+        folderLength > 0 ? Files::folderOfLength(dir.path(), folderLength) : dir.filePath(folderName);
     QVERIFY(!folder.isEmpty() && QDir().mkpath(folder));
     QVERIFY(folderLength == 0 || QFile::encodeName(folder).size() == folderLength);
     QVERIFY(QDir().mkpath(dir.filePath("src")));

@@ -332,7 +332,8 @@ void TestJoiner::boundedMemory() {
     } else {
         QFile file(manifest = dir.filePath("l.splt"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        const QByteArray block = list == "empty lines" ? QByteArray("\r\n").repeated(1 << 19) : QByteArray(1 << 20, 'a');
+        const QByteArray block =
+            list == "empty lines" ? QByteArray("\r\n").repeated(1 << 19) : QByteArray(1 << 20, 'a');
         for (int i = 0; i < (list == "empty lines" ? 64 : 128); ++i) {
             QCOMPARE(file.write(block), qint64(block.size()));
         }

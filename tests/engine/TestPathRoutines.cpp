@@ -127,7 +127,8 @@ void TestPathRoutines::manifestEntries_data() {
     QTest::newRow("lone CR and LF stay in the line") << std::string("a\rb\nc\r\n") << StringList{"a\rb\nc"};
     QTest::newRow("empty line") << std::string("\r\n\r\n") << StringList{"", ""};
     QTest::newRow("CR CR LF") << std::string("x\r\r\n") << StringList{"x\r"};
-    QTest::newRow("NUL in a name") << std::string("/o/a\0b\r\n/o/c\r\n", 14) << StringList{std::string("/o/a\0b", 6), "/o/c"};
+    QTest::newRow("NUL in a name") << std::string("/o/a\0b\r\n/o/c\r\n", 14)
+                                   << StringList{std::string("/o/a\0b", 6), "/o/c"};
     QTest::newRow("separators of both kinds") << std::string("D:\\O\\x_splt1\r\n/d/we\\ird\r\nbare\r\n")
                                               << StringList{"D:\\O\\x_splt1", "/d/we\\ird", "bare"};
 }
