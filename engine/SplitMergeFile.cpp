@@ -21,9 +21,9 @@
 #include <unistd.h>
 
 // A failure is reported with the number of the step that failed. The numbers stay
-// fixed where the code runs steps in another order (the manifest's temporary file is
-// created before the first piece, and the output folder is opened at the first
-// piece's step).
+// fixed where the code runs steps in another order: the manifest's temporary file is
+// created with the first piece, and the output folder is opened at the first piece's
+// step.
 namespace SplitMergeFile {
 
 namespace {
@@ -99,17 +99,14 @@ int openForReading(const std::string& path, int step, struct stat& st) {
 
 // The manifest, written line by line to a temporary file while the pieces are written,
 // so that a long list is never held in memory, and given its name after the last piece.
+// The file is created with the first line, so that a folder that takes no new file
+// fails at the first piece, as it always did.
 class ManifestWriter {
 public:
     ManifestWriter(const RunFolder& folder, const std::string& path) : m_folder(folder), m_path(path) {}
 
-    void create() {
-        if (!m_file.create(m_folder.fd())) {
-            fail(134, m_path, errno);
-        }
-    }
-
     void add(const std::string& piecePath) {
+        create();
         m_buffer += piecePath;
         m_buffer += PieceSet::lineEnd;
         if (m_buffer.size() >= bufferSize) {
@@ -118,6 +115,7 @@ public:
     }
 
     void publish(const std::string& name) {
+        create();
         write();
         if (!m_file.publish(name, true)) {
             fail(138, m_path, errno);
@@ -125,6 +123,12 @@ public:
     }
 
 private:
+    void create() {
+        if (!m_file.isOpen() && !m_file.create(m_folder.fd())) {
+            fail(134, m_path, errno);
+        }
+    }
+
     void write() {
         int error = 0;
         if (!FileSize::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size(), error)) {
@@ -202,7 +206,6 @@ private:
         // An older manifest would pass a half-written set as whole.
         removeOldManifest(manifestName, manifestPath);
         ManifestWriter manifest(m_folder, manifestPath);
-        manifest.create();
 
         FileSize::CopyBuffer buffer;
         for (int number = 1; number <= pieces; ++number) {
@@ -211,9 +214,8 @@ private:
             }
             m_step = 114;
             const std::string piecePath = PieceSet::piecePath(folder, baseName, number);
-            manifest.add(piecePath);
-
             Descriptor piece(openPiece(PieceSet::pieceName(baseName, number), piecePath));
+            manifest.add(piecePath);
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);

@@ -21,16 +21,28 @@ enum class Outcome {
     Stopped,   // the host asked to stop
 };
 
-// Cuts `sourcePath` into pieces of `chunkSize` bytes in the host's output folder (read
-// once, at the start) and writes the manifest last, under a temporary name renamed
-// into place. An existing manifest of that name is removed before the first piece.
-// Refuses a chunk size below 1 and more than 32767 pieces before writing anything.
+// Cuts `sourcePath` into pieces of `chunkSize` bytes in the host's output folder, which
+// is read once and held open (and locked against other runs) until the split ends. An
+// existing manifest of that name is removed before the first piece; the new one is
+// written line by line to a temporary file and named after the last piece. Whatever
+// stands at a piece or manifest name (a file, a link, a FIFO, a device) is replaced,
+// never written through; a link to the source is a failure of its open step.
+// Refused with a plain message before anything is written: a chunk size below 1, more
+// than 32767 pieces, a line break in the base name or folder, names longer than the
+// folder or PATH_MAX allows, and a folder another split or join is writing to.
+// Failure descriptions read "PATH: reason".
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host);
 
 // Joins the piece set listed by the manifest at `manifestPath` into the host's output
-// folder, under the manifest's name without ".splt". Pieces are looked for beside the
-// manifest. The output is written to a temporary file and renamed at the end; a join
-// that ends early keeps an earlier file of the output name untouched.
+// folder, under the manifest's name without ".splt". Pieces are looked for in the
+// manifest's folder, opened once; the output folder is opened once and locked. The
+// manifest is read block by block and never held whole. The output is written to a
+// temporary file that nothing can leave behind and named at the end, replacing an
+// earlier file only after an fdatasync; a join that ends early keeps an earlier file
+// of the output name untouched. An entry with a NUL byte is a missing piece. Refused
+// with a plain message: a manifest larger than 134,283,264 bytes or with more than
+// 32767 entries, an output that is part of the piece set, and a folder another split
+// or join is writing to. An empty output folder fails at step 118.
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host);
 
 } // namespace SplitMergeFile

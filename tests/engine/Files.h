@@ -116,14 +116,15 @@ inline rlim_t dataSize() {
 inline int inChild(const std::function<int()>& body, rlim_t memory = 0) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-#ifndef __SANITIZE_ADDRESS__
+#ifdef __SANITIZE_ADDRESS__
+        memory = 0;
+#endif
         if (memory > 0) {
             const rlimit limit{dataSize() + memory, dataSize() + memory};
             if (::setrlimit(RLIMIT_DATA, &limit) != 0) {
                 ::_exit(125);
             }
         }
-#endif
         ::_exit(body());
     }
     int status = 0;

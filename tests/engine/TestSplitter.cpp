@@ -25,6 +25,7 @@ private slots:
     void limitsRefusedBeforeWriting();
     void directoryInPlaceOfPiece();
     void fullDisk();
+    void fullDiskAtTheList();
     void sourceNeverOverwritten_data();
     void sourceNeverOverwritten();
     void missingSource();
@@ -233,6 +234,27 @@ void TestSplitter::fullDisk() {
     QVERIFY(host.messages.empty());
     QVERIFY(!QFile::exists(dir.filePath("f_splt2"))); // nothing after the failing piece
     QVERIFY(!QFile::exists(dir.filePath("f.splt")));
+}
+
+void TestSplitter::fullDiskAtTheList() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("f"), Files::pattern(300));
+    Files::write(dir.filePath("f.splt"), "old list\r\n");
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+
+    const Outcome outcome = [&] {
+        const Files::FileSizeLimit full(100); // the pieces fit, their list does not
+        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 60, host);
+    }();
+
+    QCOMPARE(outcome, Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, 136);
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("f.splt"), EFBIG));
+    QVERIFY(host.messages.empty());
+    // No list, old or new, and no temporary file.
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "f_splt1", "f_splt2", "f_splt3", "f_splt4", "f_splt5"}));
 }
 
 void TestSplitter::sourceNeverOverwritten_data() {
