@@ -2,10 +2,10 @@
 # Installs what Quarnel needs to build, test and run on Debian 12 (run as root).
 set -euo pipefail
 packages=(
-    build-essential cmake ninja-build
+    build-essential cmake ninja-build libssl-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-liberation qt6-wayland
-    xvfb xauth time
+    xvfb xauth time bash-completion
     # scripts/check-package.sh: cpack's dependency list, the validators, lintian,
     # and the file type and manual page lookups of the installed package
     dpkg-dev desktop-file-utils appstream lintian file
