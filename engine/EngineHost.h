@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // What the engine needs from whoever drives it: the window, the command line or a
@@ -14,6 +15,10 @@ public:
     virtual void setProgressValue(int value) = 0;
     virtual void setProgressMaximum(int maximum) = 0;
     virtual int progressMaximum() = 0;
+
+    // Bytes of the source read (split) or of the output written (join) so far, told
+    // after each piece and between the blocks of a long one. Only a terminal shows it.
+    virtual void setProgressBytes(std::int64_t done) { (void)done; }
 
     // A plain notice: OK button only, the application title as caption.
     virtual void showMessage(const std::string& text) = 0;

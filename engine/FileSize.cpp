@@ -48,8 +48,9 @@ bool copyRangeUnsupported(int error) {
 }
 
 // Copies one block: `count` bytes from `*offset` of the source to the destination's position.
-CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t count, CopyBuffer& buffer) {
-    while (count > 0 && buffer.copyRangeUsable) {
+CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t count, CopyBuffer& buffer,
+                     const CopyObserver& observe) {
+    while (count > 0 && buffer.copyRangeUsable && !observe) {
         loff_t in = offset;
         const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, nullptr, static_cast<std::size_t>(count), 0);
         if (n > 0) {
@@ -82,6 +83,9 @@ CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_
         if (n == 0) {
             return {CopyResult::Status::ReadFailed, 0};
         }
+        if (observe) {
+            observe(buffer.data(), static_cast<std::size_t>(n));
+        }
         int error = 0;
         if (!writeAll(destFd, buffer.data(), static_cast<std::size_t>(n), error)) {
             return {CopyResult::Status::WriteFailed, error};
@@ -112,14 +116,14 @@ bool writeAll(int fd, const char* data, std::size_t count, int& error) {
 }
 
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
-                          const std::function<bool()>& turn) {
+                          const std::function<bool(std::int64_t copied)>& turn, const CopyObserver& observe) {
     std::int64_t offset = sourceOffset;
     for (std::int64_t done = 0; done < length;) {
-        if (done > 0 && !turn()) {
+        if (done > 0 && !turn(done)) {
             return {CopyResult::Status::Stopped, 0};
         }
         const std::int64_t count = std::min(blockSize, length - done);
-        const CopyResult result = copyBlock(sourceFd, offset, destFd, count, buffer);
+        const CopyResult result = copyBlock(sourceFd, offset, destFd, count, buffer, observe);
         if (result.status != CopyResult::Status::Copied) {
             return result;
         }

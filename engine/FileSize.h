@@ -44,14 +44,18 @@ struct CopyResult {
 // set to the write's errno, or to 0 when a write accepted no byte.
 bool writeAll(int fd, const char* data, std::size_t count, int& error);
 
+// Sees every byte of a copy, in order, before it is written.
+using CopyObserver = std::function<void(const char* data, std::size_t count)>;
+
 // Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to the current
 // position of `destFd`, in blocks of 8 MiB. Prefers copy_file_range and
-// falls back to read/write through `buffer`. Calls `turn` between blocks (not
-// before the first one); when it returns false the copy ends with Stopped.
-// A source that ends early is ReadFailed with error 0, a write that accepts no byte
-// WriteFailed with error 0. A failing copy_file_range
+// falls back to read/write through `buffer`; an `observe` function makes it use
+// read/write, since the bytes must pass through memory. Calls `turn` between blocks
+// (not before the first one) with the bytes copied so far; when it returns false the
+// copy ends with Stopped. A source that ends early is ReadFailed with error 0, a
+// write that accepts no byte WriteFailed with error 0. A failing copy_file_range
 // cannot tell reading from writing; it counts as WriteFailed.
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
-                          const std::function<bool()>& turn);
+                          const std::function<bool(std::int64_t copied)>& turn, const CopyObserver& observe = {});
 
 } // namespace FileSize

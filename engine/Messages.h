@@ -14,6 +14,7 @@ inline constexpr const char* joinFileMissingSuffix = " not exist";
 inline constexpr const char* noFileToJoin = "You must select file to join.";
 inline constexpr const char* joinSucceeded = "Files successfully joined";
 inline constexpr const char* pieceMissingSuffix = " splitted file not found";
+inline constexpr const char* pieceDamagedSuffix = " is damaged: its checksum does not match.";
 
 inline constexpr const char* tooManyPieces = "Chunk size too small: a file can be split into at most 32767 pieces.";
 inline constexpr const char* chunkTooSmall = "Chunk size must be at least 1 byte.";

@@ -1,5 +1,6 @@
 #include "SplitMergeFile.h"
 
+#include "Checksum.h"
 #include "Descriptor.h"
 #include "EngineHost.h"
 #include "FileSize.h"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -20,10 +22,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A failure is reported with the number of the step that failed. The numbers stay
-// fixed where the code runs steps in another order: the manifest's temporary file is
-// created with the first piece, and the output folder is opened at the first piece's
-// step.
+// A failure is reported with the number of the step that failed. The numbers
+// stay fixed where the code runs steps in another order: the manifest's
+// temporary file is created with the first piece, and the output folder is
+// opened at the first piece's step.
 namespace SplitMergeFile {
 
 namespace {
@@ -70,7 +72,8 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Progress is only for show: a failing progress step is reported and the run carries on.
+// Progress is only for show: a failing progress step is reported and the run
+// carries on.
 template <typename Action> void progressStep(EngineHost& host, const char* label, int step, Action&& action) {
     try {
         action();
@@ -79,7 +82,8 @@ template <typename Action> void progressStep(EngineHost& host, const char* label
     }
 }
 
-// Checks an open descriptor is a regular file; the step number is that of the open.
+// Checks an open descriptor is a regular file; the step number is that of the
+// open.
 int checkRegular(int fd, const std::string& path, int step, struct stat& st) {
     Descriptor file(fd);
     if (fd < 0 || ::fstat(fd, &st) != 0) {
@@ -91,16 +95,16 @@ int checkRegular(int fd, const std::string& path, int step, struct stat& st) {
     return file.release();
 }
 
-// Opens a regular file for reading. O_NONBLOCK: a FIFO put where a file was expected
-// must not hang the run.
+// Opens a regular file for reading. O_NONBLOCK: a FIFO put where a file was
+// expected must not hang the run.
 int openForReading(const std::string& path, int step, struct stat& st) {
     return checkRegular(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), path, step, st);
 }
 
-// The manifest, written line by line to a temporary file while the pieces are written,
-// so that a long list is never held in memory, and given its name after the last piece.
-// The file is created with the first line, so that a folder that takes no new file
-// fails at the first piece, as it always did.
+// The manifest, written line by line to a temporary file while the pieces are
+// written, so that a long list is never held in memory, and given its name
+// after the last piece. The file is created with the first line, so that a
+// folder that takes no new file fails at the first piece, as it always did.
 class ManifestWriter {
 public:
     ManifestWriter(const RunFolder& folder, const std::string& path) : m_folder(folder), m_path(path) {}
@@ -146,8 +150,8 @@ private:
 
 class Splitter {
 public:
-    Splitter(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host)
-        : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_host(host) {}
+    Splitter(const std::string& sourcePath, std::int32_t chunkSize, bool checksums, EngineHost& host)
+        : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_checksums(checksums), m_host(host) {}
 
     Outcome guardedRun() {
         try {
@@ -182,9 +186,14 @@ private:
         }
         const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
         const std::string manifestName = PieceSet::manifestName(baseName);
+        // The checksum file's name is the longest of the run when there is one.
+        const std::string sidecarPath = Checksum::sidecarPath(manifestPath);
+        const std::string sidecarName = Checksum::sidecarPath(manifestName);
+        const std::string& longestListPath = m_checksums ? sidecarPath : manifestPath;
+        const std::string& longestListName = m_checksums ? sidecarName : manifestName;
         // The last piece has the longest name.
         const int last = static_cast<int>(std::max<std::int64_t>(pieces, 1));
-        if (std::max(PieceSet::piecePath(folder, baseName, last).size(), manifestPath.size()) >
+        if (std::max(PieceSet::piecePath(folder, baseName, last).size(), longestListPath.size()) >
             PieceSet::maxPathLength) {
             return refuse(Messages::namesTooLong);
         }
@@ -192,7 +201,7 @@ private:
         if (!m_folder.open(folder)) {
             fail(118, folder, errno);
         }
-        const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), manifestName.size());
+        const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), longestListName.size());
         if (static_cast<long>(longestName) > m_folder.nameMax()) {
             return refuse(Messages::namesTooLong);
         }
@@ -205,9 +214,30 @@ private:
 
         // An older manifest would pass a half-written set as whole.
         removeOldManifest(manifestName, manifestPath);
+        // Checksums of an earlier split would call every new piece damaged. A name
+        // too long for the folder names nothing there.
+        if (!m_folder.removeEntry(sidecarName) && errno != ENAMETOOLONG) {
+            fail(134, sidecarPath, errno);
+        }
         ManifestWriter manifest(m_folder, manifestPath);
 
         FileSize::CopyBuffer buffer;
+        // The pieces and the source are hashed as they are copied, so the source is
+        // read once; the source's hash on a second thread.
+        std::optional<Checksum::Sha256> pieceHash;
+        std::optional<Checksum::BackgroundSha256> sourceHash;
+        std::vector<Checksum::Digest> digests;
+        FileSize::CopyObserver observe;
+        if (m_checksums) {
+            pieceHash.emplace();
+            sourceHash.emplace();
+            digests.reserve(static_cast<std::size_t>(pieces));
+            observe = [&](const char* data, std::size_t count) {
+                pieceHash->update(data, count);
+                sourceHash->update(data, count);
+            };
+        }
+        m_host.setProgressBytes(0);
         for (int number = 1; number <= pieces; ++number) {
             if (!m_host.processEvents()) {
                 return Outcome::Stopped;
@@ -219,8 +249,13 @@ private:
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
-            const CopyResult copied = FileSize::ReadFileChunks(source.get(), offset, piece.get(), length, buffer,
-                                                               [this] { return m_host.processEvents(); });
+            const CopyResult copied = FileSize::ReadFileChunks(
+                source.get(), offset, piece.get(), length, buffer,
+                [&](std::int64_t done) {
+                    m_host.setProgressBytes(offset + done);
+                    return m_host.processEvents();
+                },
+                observe);
             if (copied.status == CopyResult::Status::Stopped) {
                 return Outcome::Stopped;
             }
@@ -230,11 +265,18 @@ private:
             if (!piece.close()) {
                 fail(124, piecePath, errno);
             }
+            if (m_checksums) {
+                digests.push_back(pieceHash->finish());
+            }
+            m_host.setProgressBytes(offset + length);
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
         }
         source.close();
 
         manifest.publish(manifestName);
+        if (m_checksums) {
+            writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
+        }
         m_host.showMessage(Messages::splitSucceeded);
         return Outcome::Succeeded;
     }
@@ -244,7 +286,29 @@ private:
         return Outcome::Refused;
     }
 
-    // A name that leads to the source (a symbolic or hard link) is never replaced.
+    // Written after the manifest, in the steps of the manifest.
+    void writeChecksums(const std::string& name, const std::string& path, const std::string& baseName,
+                        const std::vector<Checksum::Digest>& digests, const Checksum::Digest& sourceDigest) const {
+        TemporaryFile file;
+        if (!file.create(m_folder.fd())) {
+            fail(134, path, errno);
+        }
+        std::string text;
+        for (std::size_t i = 0; i < digests.size(); ++i) {
+            text += Checksum::sidecarLine(digests[i], PieceSet::pieceName(baseName, static_cast<int>(i + 1)));
+        }
+        text += Checksum::sidecarLine(sourceDigest, baseName);
+        int error = 0;
+        if (!FileSize::writeAll(file.fd(), text.data(), text.size(), error)) {
+            failWrite(136, path, error);
+        }
+        if (!file.publish(name, true)) {
+            fail(138, path, errno);
+        }
+    }
+
+    // A name that leads to the source (a symbolic or hard link) is never
+    // replaced.
     void guardSource(int step, const std::string& name, const std::string& path) const {
         struct stat st {};
         if (m_folder.statEntry(name, st, true) && sameFile(st, m_sourceStat)) {
@@ -259,8 +323,8 @@ private:
         }
     }
 
-    // Creates the piece file exclusively. Whatever stands at its name is replaced as a
-    // directory entry, so a link, FIFO or device there is never opened.
+    // Creates the piece file exclusively. Whatever stands at its name is replaced
+    // as a directory entry, so a link, FIFO or device there is never opened.
     int openPiece(const std::string& name, const std::string& path) const {
         for (int attempt = 0; attempt < 3; ++attempt) {
             const int fd = m_folder.createExclusive(name);
@@ -281,6 +345,7 @@ private:
 
     const std::string& m_sourcePath;
     const std::int32_t m_chunkSize;
+    const bool m_checksums;
     EngineHost& m_host;
     struct stat m_sourceStat {};
     RunFolder m_folder;
@@ -320,10 +385,23 @@ private:
             return refuseManifest();
         }
 
-        // Pieces are looked for beside the manifest, whatever folder the lines name. A
-        // folder that cannot be opened has no pieces to find.
+        // Pieces are looked for beside the manifest, whatever folder the lines
+        // name. A folder that cannot be opened has no pieces to find.
         m_pieceFolderText = Main::CollapseBackslashes(Main::GetFolderPart(m_manifestPath) + Main::nativeSeparator);
         m_pieces.open(m_pieceFolderText);
+
+        // Checksums beside the manifest are checked piece by piece as the pieces
+        // are joined.
+        if (m_pieces.isOpen()) {
+            const std::string sidecarName = Checksum::sidecarPath(Main::GetFileName(m_manifestPath));
+            m_sidecar = Checksum::Sidecar::load(sidecarName, m_pieces.fd());
+            if (m_sidecar.status() == Checksum::Sidecar::Status::Failed) {
+                fail(102, m_pieceFolderText + sidecarName, m_sidecar.error());
+            }
+        }
+        if (m_sidecar.status() == Checksum::Sidecar::Status::Loaded) {
+            m_pieceHash.emplace();
+        }
 
         if (const auto refusal = openOutput()) {
             m_host.showMessage(refusal);
@@ -334,6 +412,7 @@ private:
         progressStep(m_host, joinLabel, 120, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
+        m_host.setProgressBytes(0);
         for (int index = 0; index < count; ++index) {
             if (!m_host.processEvents()) {
                 endEarly();
@@ -351,9 +430,22 @@ private:
                 m_host.showMessage(piecePath.substr(0, piecePath.find('\0')) + Messages::pieceMissingSuffix);
                 return Outcome::Missing;
             }
+            std::optional<Checksum::Digest> expected;
+            if (m_pieceHash) {
+                // A piece the checksum file does not list cannot be trusted either.
+                expected = m_sidecar.find(name);
+                if (!expected) {
+                    return stopAtDamagedPiece(piecePath);
+                }
+            }
+            const std::int64_t before = m_joined;
             if (!appendPiece(name, piecePath)) {
                 endEarly();
                 return Outcome::Stopped;
+            }
+            if (m_pieceHash && *expected != m_pieceHash->finish()) {
+                m_joined = before;
+                return stopAtDamagedPiece(piecePath);
             }
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
         }
@@ -366,6 +458,21 @@ private:
     Outcome refuseManifest() {
         m_host.showMessage(m_manifestPath + Messages::invalidManifestSuffix);
         return Outcome::Refused;
+    }
+
+    // A damaged piece was hashed while it was appended: cut it off again, so that
+    // only checked bytes stay, then end as at a missing piece.
+    Outcome stopAtDamagedPiece(const std::string& piecePath) {
+        if (::ftruncate(m_temporary.fd(), m_joined) != 0) {
+            const int error = errno;
+            // The damaged bytes would stand under the output name.
+            m_temporary.discard();
+            fail(144, m_outputPath, error);
+        }
+        progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
+        endEarly();
+        m_host.showMessage(piecePath + Messages::pieceDamagedSuffix);
+        return Outcome::Damaged;
     }
 
     // Reads the manifest once, keeping only where each entry lies in the file.
@@ -401,8 +508,8 @@ private:
         }
     }
 
-    // The piece name of an entry. A name longer than any path cannot name a file: then
-    // only its beginning is read and `whole` is false.
+    // The piece name of an entry. A name longer than any path cannot name a file:
+    // then only its beginning is read and `whole` is false.
     std::string readName(const PieceSet::Entry& entry, bool& whole) const {
         const std::int64_t length = entry.end - entry.nameStart;
         whole = length <= static_cast<std::int64_t>(PieceSet::maxPathLength);
@@ -431,8 +538,8 @@ private:
         return m_pieces.isOpen() && m_pieces.statEntry(name, st, true) && S_ISREG(st.st_mode);
     }
 
-    // Opens the output folder and the temporary output file in it; returns the message
-    // of a refusal, or nullptr.
+    // Opens the output folder and the temporary output file in it; returns the
+    // message of a refusal, or nullptr.
     const char* openOutput() {
         const std::string folder = m_host.outputFolder();
         m_outputName = PieceSet::joinedName(m_manifestPath);
@@ -479,25 +586,37 @@ private:
         return false;
     }
 
-    // Appends one piece to the output; false when the host asked to stop meanwhile.
+    // Appends one piece to the output; false when the host asked to stop
+    // meanwhile.
     bool appendPiece(const std::string& name, const std::string& piecePath) {
         struct stat pieceStat {};
         const int fd = ::openat(m_pieces.fd(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         Descriptor piece(checkRegular(fd, piecePath, 136, pieceStat));
         m_step = 140;
-        const CopyResult copied = FileSize::ReadFileChunks(piece.get(), 0, m_temporary.fd(), pieceStat.st_size,
-                                                           m_buffer, [this] { return m_host.processEvents(); });
+        FileSize::CopyObserver observe;
+        if (m_pieceHash) {
+            observe = [this](const char* data, std::size_t n) { m_pieceHash->update(data, n); };
+        }
+        const CopyResult copied = FileSize::ReadFileChunks(
+            piece.get(), 0, m_temporary.fd(), pieceStat.st_size, m_buffer,
+            [this](std::int64_t done) {
+                m_host.setProgressBytes(m_joined + done);
+                return m_host.processEvents();
+            },
+            observe);
         if (copied.status == CopyResult::Status::Stopped) {
             return false;
         }
         if (copied.status != CopyResult::Status::Copied) {
             failCopy(copied, 140, piecePath, 144, m_outputPath);
         }
+        m_joined += pieceStat.st_size;
+        m_host.setProgressBytes(m_joined);
         return true;
     }
 
-    // Gives the joined file its name. An earlier file of that name is replaced only
-    // after the new one reached the disk, so that a crash never loses both.
+    // Gives the joined file its name. An earlier file of that name is replaced
+    // only after the new one reached the disk, so that a crash never loses both.
     void publishOutput() {
         struct stat st {};
         const bool replaces = m_output.statEntry(m_outputName, st, false);
@@ -535,13 +654,16 @@ private:
     std::string m_outputPath;
     TemporaryFile m_temporary;
     FileSize::CopyBuffer m_buffer;
-    int m_step = 104; // where an allocation failure is reported
+    Checksum::Sidecar m_sidecar;
+    std::optional<Checksum::Sha256> m_pieceHash; // when the checksum file is there
+    std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
+    int m_step = 104;                            // where an allocation failure is reported
 };
 
 } // namespace
 
-Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host) {
-    return Splitter(sourcePath, chunkSize, host).guardedRun();
+Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums) {
+    return Splitter(sourcePath, chunkSize, checksums, host).guardedRun();
 }
 
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host) {

@@ -18,6 +18,7 @@ enum class Outcome {
     Refused,   // a limit was refused with a plain message before anything was written
     Failed,    // a failing step was reported and the operation ended
     Missing,   // the join stopped at a missing piece (its message was shown)
+    Damaged,   // the join stopped at a piece that fails its checksum (its message was shown)
     Stopped,   // the host asked to stop
 };
 
@@ -30,8 +31,11 @@ enum class Outcome {
 // Refused with a plain message before anything is written: a chunk size below 1, more
 // than 32767 pieces, a line break in the base name or folder, names longer than the
 // folder or PATH_MAX allows, and a folder another split or join is writing to.
-// Failure descriptions read "PATH: reason".
-Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host);
+// Failure descriptions read "PATH: reason". With `checksums`, hashes the pieces
+// while it copies them and writes the checksum file (see Checksum.h) after the
+// manifest. A checksum file of an earlier split beside the manifest is removed in
+// any case.
+Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums = false);
 
 // Joins the piece set listed by the manifest at `manifestPath` into the host's output
 // folder, under the manifest's name without ".splt". Pieces are looked for in the
@@ -42,7 +46,10 @@ Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineH
 // of the output name untouched. An entry with a NUL byte is a missing piece. Refused
 // with a plain message: a manifest larger than 134,283,264 bytes or with more than
 // 32767 entries, an output that is part of the piece set, and a folder another split
-// or join is writing to. An empty output folder fails at step 118.
+// or join is writing to. An empty output folder fails at step 118. When the checksum
+// file lies beside the manifest, each piece is checked against it while it is
+// appended, and the join stops at the first piece that does not match, keeping
+// nothing of it.
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host);
 
 } // namespace SplitMergeFile

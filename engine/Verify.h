@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Checks a piece set without joining it and without writing anything: every piece
+// the manifest lists must exist, every piece but the last must be as long as the
+// others, the last not longer, none empty; with the checksum file beside the
+// manifest, every piece must match its digest there.
+namespace Verify {
+
+struct Finding {
+    enum class Problem {
+        Missing,    // no regular file at the piece path
+        Unreadable, // exists, but cannot be opened or read (`error`)
+        Short,      // `length` below `expected`; for the last piece: empty
+        Long,       // `length` above `expected`
+        Damaged,    // its SHA-256 differs from the checksum file's
+        Unlisted,   // the checksum file lists no digest for it
+    };
+    std::string piecePath;
+    Problem problem = Problem::Missing;
+    bool last = false;
+    std::int64_t length = 0;
+    std::int64_t expected = 0; // the piece length of the set
+    int error = 0;
+};
+
+struct Result {
+    enum class Status {
+        Checked,  // the pieces were looked at; see `bad`
+        NotAList, // no CR LF at all, too large, or more than 32767 entries
+        Failed,   // the manifest or the checksum file could not be read (`failedPath`, `error`)
+    };
+    Status status = Status::Checked;
+    int pieces = 0;           // entries of the manifest
+    int bad = 0;              // pieces with a finding
+    bool checksummed = false; // a checksum file was there and was used
+    std::int64_t bytes = 0;   // total length of the pieces that exist
+    std::string failedPath;
+    int error = 0;
+};
+
+struct Options {
+    bool lengthsOnly = false; // no hashing (the join's progress only needs the total)
+};
+
+// Reads the manifest at `manifestPath` and looks at its pieces beside it, as the
+// joiner finds them. Calls `report` once per bad piece, in manifest order, after all
+// pieces were looked at. Memory stays bounded whatever the manifest holds.
+Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report,
+                 Options options = {});
+
+} // namespace Verify
