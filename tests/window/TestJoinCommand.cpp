@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include <QCryptographicHash>
 #include <QProgressBar>
 
 #include "Harness.h"
@@ -21,6 +22,7 @@ private slots:
     void closingStopsTheOperation();
     void escStopsTheOperationAndKeepsTheWindow_data();
     void escStopsTheOperationAndKeepsTheWindow();
+    void damagedPieceStopsTheJoin();
 
 private:
     QByteArray writeSource(const QString& path, int size);
@@ -253,6 +255,37 @@ void TestJoinCommand::escStopsTheOperationAndKeepsTheWindow() {
             QCOMPARE(QFile::exists(output), !stopped);
         }
     }
+}
+
+// A checksum file beside the list, as `quarnel-cli split --checksum` writes it: the
+// window's join checks each piece against it and stops before a damaged one.
+void TestJoinCommand::damagedPieceStopsTheJoin() {
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    Form1& form = prepare(300, true);
+    QByteArray sums;
+    for (int number = 1; number <= 3; ++number) {
+        QFile piece(root + QStringLiteral("/a.bin_splt%1").arg(number));
+        QVERIFY(piece.open(QIODevice::ReadOnly));
+        sums += QCryptographicHash::hash(piece.readAll(), QCryptographicHash::Sha256).toHex() + "  a.bin_splt" +
+                QByteArray::number(number) + "\n";
+    }
+    QFile sidecar(root + QStringLiteral("/a.bin.splt.sha256"));
+    QVERIFY(sidecar.open(QIODevice::WriteOnly) && sidecar.write(sums) == sums.size());
+    sidecar.close();
+    QFile piece(root + QStringLiteral("/a.bin_splt2"));
+    QVERIFY(piece.open(QIODevice::ReadWrite) && piece.seek(42) && piece.putChar('y'));
+    piece.close();
+
+    QTest::mouseClick(harness.button(3), Qt::LeftButton);
+
+    QCOMPARE(harness.messages.notices(),
+             QStringList{root + QStringLiteral("/a.bin_splt2 is damaged: its checksum does not match.")});
+    QVERIFY(harness.messages.errorReports().isEmpty());
+    QVERIFY(!form.Busy());
+    QFile joined(root + QStringLiteral("/joined/a.bin"));
+    QVERIFY(joined.open(QIODevice::ReadOnly));
+    QCOMPARE(joined.readAll(), QByteArray(100, 'x'));
 }
 
 QTEST_MAIN(TestJoinCommand)

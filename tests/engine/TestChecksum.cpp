@@ -1,0 +1,190 @@
+#include "Checksum.h"
+#include "Files.h"
+#include "Messages.h"
+#include "RecordingHost.h"
+#include "SplitMergeFile.h"
+
+#include <QCryptographicHash>
+#include <QTemporaryDir>
+#include <QTest>
+
+using SplitMergeFile::Outcome;
+
+// SHA-256 through libcrypto, the checksum file's lines, and what the splitter and the
+// joiner do with that file.
+class TestChecksum : public QObject {
+    Q_OBJECT
+
+private slots:
+    void digests_data();
+    void digests();
+    void sidecarLines_data();
+    void sidecarLines();
+    void sidecarFromSha256sum();
+    void splitRemovesStaleChecksums();
+    void joinChecksEachPiece_data();
+    void joinChecksEachPiece();
+    void unreadableChecksumFileFailsTheJoin();
+};
+
+void TestChecksum::digests_data() {
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("pieceSize"); // fed in parts of this size
+    QTest::newRow("empty") << QByteArray() << 1;
+    QTest::newRow("abc") << QByteArray("abc") << 3;
+    QTest::newRow("abc, byte by byte") << QByteArray("abc") << 1;
+    QTest::newRow("3 MiB in odd parts") << Files::pattern(3 * 1024 * 1024 + 5) << 65537;
+}
+
+void TestChecksum::digests() {
+    QFETCH(QByteArray, data);
+    QFETCH(int, pieceSize);
+    Checksum::Sha256 hash;
+    Checksum::BackgroundSha256 background;
+    QByteArray part;
+    for (qsizetype i = 0; i < data.size(); i += pieceSize) {
+        part = data.mid(i, pieceSize);
+        hash.update(part.constData(), static_cast<std::size_t>(part.size()));
+        background.update(part.constData(), static_cast<std::size_t>(part.size()));
+        // The background hash took its own copy: the caller's buffer is free again.
+        part.fill('\0');
+    }
+    const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), expected);
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), expected);
+    // finish starts afresh.
+    const QByteArray empty = QCryptographicHash::hash({}, QCryptographicHash::Sha256).toHex();
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), empty);
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), empty);
+}
+
+void TestChecksum::sidecarLines_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("escaped");
+    QTest::newRow("plain") << QByteArray("a.bin_splt1") << false;
+    QTest::newRow("blank and star") << QByteArray(" *a b") << false;
+    QTest::newRow("backslash") << QByteArray("we\\ird_splt2") << true;
+    QTest::newRow("line feed") << QByteArray("two\nlines") << true;
+    QTest::newRow("carriage return") << QByteArray("cr\rname") << true;
+}
+
+// Every name comes back from the line written for it.
+void TestChecksum::sidecarLines() {
+    QFETCH(QByteArray, name);
+    QFETCH(bool, escaped);
+    Checksum::Sha256 hash;
+    hash.update(name.constData(), static_cast<std::size_t>(name.size()));
+    const Checksum::Digest digest = hash.finish();
+    const std::string line = Checksum::sidecarLine(digest, name.toStdString());
+    QCOMPARE(line.front() == '\\', escaped);
+    QCOMPARE(std::count(line.begin(), line.end(), '\n'), std::ptrdiff_t(1));
+    const Checksum::Sidecar sidecar = Checksum::Sidecar::fromText("garbage line\n" + line);
+    QVERIFY(sidecar.find(name.toStdString()) == digest);
+    QVERIFY(!sidecar.find("garbage line"));
+}
+
+// Lines as sha256sum writes them, in text and binary mode, escaped, with CR LF.
+void TestChecksum::sidecarFromSha256sum() {
+    const QByteArray abc = QCryptographicHash::hash("abc", QCryptographicHash::Sha256).toHex();
+    const QByteArray text = abc + "  plain\n" + abc.toUpper() + " *binary\r\n\\" + abc + "  we\\\\ird\\nname\n" +
+                            abc.left(63) + "   short digest\n" + "\\" + abc + "  bad\\escape\n";
+    const Checksum::Sidecar sidecar = Checksum::Sidecar::fromText(text.toStdString());
+    for (const char* name : {"plain", "binary", "we\\ird\nname"}) {
+        const std::optional<Checksum::Digest> digest = sidecar.find(name);
+        QVERIFY2(digest && QByteArray::fromStdString(Checksum::toHex(*digest)) == abc, name);
+    }
+    QVERIFY(!sidecar.find(" short digest"));
+    QVERIFY(!sidecar.find("short digest"));
+    QVERIFY(!sidecar.find("bad\\escape"));
+}
+
+// A split without checksums must not leave those of an earlier split beside its new
+// list: every piece would then look damaged.
+void TestChecksum::splitRemovesStaleChecksums() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("a.bin"), Files::pattern(2500));
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, host, true), Outcome::Succeeded);
+    QVERIFY(QFile::exists(dir.filePath("a.bin.splt.sha256")));
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 700, host, false), Outcome::Succeeded);
+    QVERIFY(!QFile::exists(dir.filePath("a.bin.splt.sha256")));
+    QCOMPARE(Files::entries(dir.path()),
+             (QStringList{"a.bin", "a.bin.splt", "a.bin_splt1", "a.bin_splt2", "a.bin_splt3", "a.bin_splt4"}));
+}
+
+void TestChecksum::joinChecksEachPiece_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("earlierFile");
+    QTest::addColumn<int>("goodPieces"); // joined before the stop; -1: the join succeeds
+    QTest::newRow("whole") << "" << false << -1;
+    QTest::newRow("piece 3 flipped") << "flip" << false << 2;
+    QTest::newRow("piece 3 flipped, earlier file") << "flip" << true << 2;
+    QTest::newRow("piece 3 unlisted") << "unlist" << false << 2;
+}
+
+void TestChecksum::joinChecksEachPiece() {
+    QFETCH(QString, fault);
+    QFETCH(bool, earlierFile);
+    QFETCH(int, goodPieces);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("joined"));
+    const QByteArray data = Files::pattern(4500);
+    Files::write(dir.filePath("a.bin"), data);
+    RecordingHost splitHost;
+    splitHost.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, splitHost, true), Outcome::Succeeded);
+    if (fault == "flip") {
+        QByteArray piece = Files::read(dir.filePath("a.bin_splt3"));
+        piece[999] = static_cast<char>(piece[999] ^ 0x80);
+        Files::write(dir.filePath("a.bin_splt3"), piece);
+    } else if (fault == "unlist") {
+        QByteArray sums = Files::read(dir.filePath("a.bin.splt.sha256"));
+        sums.replace("a.bin_splt3\n", "a.bin_splt9\n");
+        Files::write(dir.filePath("a.bin.splt.sha256"), sums);
+    }
+    if (earlierFile) {
+        Files::write(dir.filePath("joined/a.bin"), "earlier");
+    }
+
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("joined"));
+    const Outcome outcome = SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.bin.splt")), host);
+    QVERIFY(host.reports.empty());
+    if (goodPieces < 0) {
+        QCOMPARE(outcome, Outcome::Succeeded);
+        QCOMPARE(Files::read(dir.filePath("joined/a.bin")), data);
+        return;
+    }
+    QCOMPARE(outcome, Outcome::Damaged);
+    QCOMPARE(host.messages,
+             std::vector<std::string>{Files::path(dir.filePath("a.bin_splt3")) + Messages::pieceDamagedSuffix});
+    QCOMPARE(Files::read(dir.filePath("joined/a.bin")),
+             earlierFile ? QByteArray("earlier") : data.left(goodPieces * 1000));
+    QCOMPARE(Files::entries(dir.filePath("joined")), QStringList{"a.bin"});
+}
+
+void TestChecksum::unreadableChecksumFileFailsTheJoin() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("a.bin"), Files::pattern(2500));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("joined"));
+    QVERIFY(QDir(dir.path()).mkdir("joined"));
+    {
+        RecordingHost splitHost;
+        splitHost.folder = Files::path(dir.path());
+        QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, splitHost), Outcome::Succeeded);
+    }
+    QVERIFY(QDir(dir.path()).mkdir("a.bin.splt.sha256"));
+
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.bin.splt")), host), Outcome::Failed);
+    QCOMPARE(host.reports.size(), std::size_t(1));
+    QCOMPARE(host.reports[0].step, 102);
+    QVERIFY2(host.reports[0].description.find("a.bin.splt.sha256") != std::string::npos,
+             host.reports[0].description.c_str());
+    QVERIFY(host.messages.empty());
+    QCOMPARE(Files::entries(dir.filePath("joined")), QStringList());
+}
+
+QTEST_APPLESS_MAIN(TestChecksum)
+#include "TestChecksum.moc"
