@@ -1,11 +1,16 @@
 #include "Commands.h"
 
-#include "EngineHost.h"
+#include <cstring>
+#include <limits>
+
+#include "Checksum.h"
+#include "ConsoleHost.h"
 #include "FileSize.h"
 #include "Main.h"
 #include "Messages.h"
 #include "PieceSet.h"
 #include "SplitMergeFile.h"
+#include "Verify.h"
 
 namespace Commands {
 
@@ -15,9 +20,46 @@ int exitStatus(SplitMergeFile::Outcome outcome) {
     return outcome == SplitMergeFile::Outcome::Succeeded ? exitSucceeded : exitFailed;
 }
 
+std::string describe(const Verify::Finding& finding, const std::string& sidecarName) {
+    using Problem = Verify::Finding::Problem;
+    const std::string length = std::to_string(finding.length) + " bytes";
+    const std::string expected = std::to_string(finding.expected);
+    switch (finding.problem) {
+    case Problem::Missing:
+        return "missing";
+    case Problem::Unreadable:
+        return std::string("cannot be read: ") + std::strerror(finding.error);
+    case Problem::Short:
+        return finding.last ? "empty" : "too short: " + length + ", every piece but the last has " + expected;
+    case Problem::Long:
+        return "too long: " + length +
+               (finding.last ? ", the last piece has at most " : ", every piece but the last has ") + expected;
+    case Problem::Damaged:
+        return "damaged: its checksum does not match";
+    case Problem::Unlisted:
+        return "damaged: " + sidecarName + " holds no checksum for it";
+    }
+    return {};
+}
+
 } // namespace
 
-int split(const std::string& file, std::int32_t chunkSize, EngineHost& host) {
+std::string manifestFor(const std::string& path) {
+    const std::string name = Main::GetFileName(path);
+    const std::size_t marker = name.rfind(PieceSet::pieceMarker);
+    if (marker == std::string::npos || marker == 0) {
+        return path;
+    }
+    const std::string number = name.substr(marker + PieceSet::pieceMarker.size());
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+        return path;
+    }
+    const std::string manifest =
+        Main::GetFolderPart(path) + name.substr(0, marker) + std::string(PieceSet::manifestSuffix);
+    return Main::fileExists(manifest) ? manifest : path;
+}
+
+int split(const std::string& file, const SplitOptions& options, ConsoleHost& host) {
     if (!Main::FolderExists(host.outputFolder())) {
         host.showMessage(Messages::folderMissing);
         return exitFailed;
@@ -30,29 +72,87 @@ int split(const std::string& file, std::int32_t chunkSize, EngineHost& host) {
         host.showMessage(Messages::alreadySplit);
     } else if (!Main::fileExists(file)) {
         host.showMessage(file + Messages::splitFileMissingSuffix);
-    } else if (FileSize::FileSize2(file) <= chunkSize) {
-        host.showMessage(Messages::notLargerThanChunk);
     } else {
-        const SplitMergeFile::Outcome outcome = SplitMergeFile::SplitFile(file, chunkSize, host);
-        if (outcome == SplitMergeFile::Outcome::Stopped) {
-            return exitFailed;
+        const std::int64_t size = FileSize::FileSize2(file);
+        // The smallest chunk size that gives at most `parts` pieces.
+        const std::int64_t chunkSize =
+            options.parts > 0 ? (size + options.parts - 1) / options.parts : std::int64_t{options.chunkSize};
+        if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
+            host.showMessage("The file is too large for " + std::to_string(options.parts) +
+                             " pieces: a piece would hold more than 2147483647 bytes, the most a split file list "
+                             "allows.");
+        } else if (size <= chunkSize) {
+            host.showMessage(Messages::notLargerThanChunk);
+        } else {
+            host.setExpectedBytes(size);
+            const SplitMergeFile::Outcome outcome =
+                SplitMergeFile::SplitFile(file, static_cast<std::int32_t>(chunkSize), host, options.checksums);
+            if (outcome == SplitMergeFile::Outcome::Stopped) {
+                return exitFailed;
+            }
+            status = exitStatus(outcome);
         }
-        status = exitStatus(outcome);
     }
     host.showMessage(Messages::done);
     return status;
 }
 
-int join(const std::string& manifest, EngineHost& host) {
-    if (manifest.empty()) {
+int join(const std::string& given, ConsoleHost& host) {
+    if (given.empty()) {
         host.showMessage(Messages::noFileToJoin);
         return exitFailed;
     }
+    const std::string manifest = manifestFor(given);
     if (!Main::fileExists(manifest)) {
         host.showMessage(manifest + Messages::joinFileMissingSuffix);
         return exitFailed;
     }
+    // A file without a single CR LF lists nothing: joining it would only make an empty file.
+    Verify::Options lengthsOnly;
+    lengthsOnly.lengthsOnly = true;
+    const Verify::Result scan = Verify::VerifySet(manifest, {}, lengthsOnly);
+    if (scan.status == Verify::Result::Status::NotAList) {
+        host.showMessage(manifest + Messages::invalidManifestSuffix);
+        return exitFailed;
+    }
+    host.setExpectedBytes(scan.bytes);
     return exitStatus(SplitMergeFile::JoinFiles(manifest, host));
+}
+
+int verify(const std::string& given, ConsoleHost& host) {
+    if (given.empty()) {
+        ConsoleHost::printError("You must select file to verify.");
+        return exitFailed;
+    }
+    const std::string manifest = manifestFor(given);
+    if (!Main::fileExists(manifest)) {
+        ConsoleHost::printError(manifest + Messages::joinFileMissingSuffix);
+        return exitFailed;
+    }
+    const std::string sidecarName = Main::GetFileName(Checksum::sidecarPath(manifest));
+    const Verify::Result result = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) {
+        host.printResult(finding.piecePath + ": " + describe(finding, sidecarName));
+    });
+    switch (result.status) {
+    case Verify::Result::Status::Failed:
+        ConsoleHost::printError(result.failedPath + ": " + std::strerror(result.error));
+        return exitFailed;
+    case Verify::Result::Status::NotAList:
+        ConsoleHost::printError(manifest + Messages::invalidManifestSuffix);
+        return exitFailed;
+    case Verify::Result::Status::Checked:
+        break;
+    }
+    const std::string pieces = std::to_string(result.pieces) + (result.pieces == 1 ? " piece" : " pieces");
+    if (result.bad > 0) {
+        host.printOutcome("The set is not whole: " + std::to_string(result.bad) + " of " + pieces +
+                          " must be sent again.");
+        return exitFailed;
+    }
+    host.printOutcome(result.checksummed ? "The set is whole: " + pieces + ", every checksum matches."
+                                         : "The set is whole: " + pieces + " of the right lengths (there is no " +
+                                               sidecarName + ", so their bytes were not checked).");
+    return exitSucceeded;
 }
 
 } // namespace Commands

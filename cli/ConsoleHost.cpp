@@ -1,97 +1,188 @@
 #include "ConsoleHost.h"
 
+#include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
-#include "ErrorReport.h"
+#include "Messages.h"
 
 namespace {
 
 volatile std::sig_atomic_t stopSignalled = 0;
 
-extern "C" void onStopSignal(int) {
-    stopSignalled = 1;
+extern "C" void onStopSignal(int signalNumber) {
+    stopSignalled = signalNumber;
 }
 
-void writeLine(std::FILE* stream, const std::string& text) {
+// Writes the text and a line end and flushes; false with errno set when that fails.
+bool writeLine(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fputc('\n', stream);
-    std::fflush(stream);
+    return std::fflush(stream) == 0 && std::ferror(stream) == 0;
+}
+
+std::string formatBytes(std::int64_t bytes) {
+    static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
+    if (bytes < 1024) {
+        return std::to_string(bytes) + " B";
+    }
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string formatDuration(double seconds) {
+    const long long total = static_cast<long long>(seconds + 0.5);
+    char text[32];
+    if (total >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+    }
+    return text;
+}
+
+bool isOutcome(const std::string& text) {
+    return text == Messages::splitSucceeded || text == Messages::joinSucceeded || text == Messages::done;
 }
 
 } // namespace
 
-ConsoleHost::ConsoleHost(std::string outputFolder, bool showProgress)
-    : m_outputFolder(std::move(outputFolder)), m_showProgress(showProgress) {}
+ConsoleHost::ConsoleHost(std::string outputFolder, bool showProgress, bool quiet)
+    : m_outputFolder(std::move(outputFolder)), m_showProgress(showProgress), m_quiet(quiet) {}
 
 void ConsoleHost::installStopHandlers() {
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    // SA_RESTART keeps a copy in progress from failing with EINTR: the engine looks at
-    // the request between blocks anyway.
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signalNumber : {SIGINT, SIGTERM}) {
+        struct sigaction old = {};
+        // A shell starts background jobs with SIGINT ignored; they must stay deaf to it.
+        if (sigaction(signalNumber, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action = {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        // SA_RESTART keeps a copy in progress from failing with EINTR: the engine looks
+        // at the request between blocks anyway.
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        sigaction(signalNumber, &action, nullptr);
+    }
 }
 
-bool ConsoleHost::stopRequested() {
-    return stopSignalled != 0;
+int ConsoleHost::stopSignal() {
+    return stopSignalled;
+}
+
+void ConsoleHost::printResult(const std::string& text) {
+    clearProgress();
+    errno = 0;
+    if (m_outputError == 0 && !writeLine(stdout, text)) {
+        m_outputError = errno != 0 ? errno : EIO;
+    }
+}
+
+void ConsoleHost::printOutcome(const std::string& text) {
+    if (!m_quiet) {
+        printResult(text);
+    }
+}
+
+void ConsoleHost::printError(const std::string& text) {
+    // Nothing sensible is left to do when standard error fails.
+    writeLine(stderr, "quarnel-cli: " + text);
 }
 
 std::string ConsoleHost::outputFolder() {
     return m_outputFolder;
 }
 
-void ConsoleHost::setProgressValue(int value) {
-    m_value = value;
-    drawProgress();
-}
+void ConsoleHost::setProgressValue(int) {}
 
 void ConsoleHost::setProgressMaximum(int maximum) {
     m_maximum = maximum;
-    drawProgress();
 }
 
 int ConsoleHost::progressMaximum() {
     return m_maximum;
 }
 
-void ConsoleHost::showMessage(const std::string& text) {
-    clearProgress();
-    writeLine(stdout, text);
+void ConsoleHost::setProgressBytes(std::int64_t done) {
+    m_doneBytes = done;
+    if (!m_started) {
+        m_started = true;
+        m_start = std::chrono::steady_clock::now();
+        drawProgress(true);
+        return;
+    }
+    drawProgress(false);
 }
 
-void ConsoleHost::reportError(const std::string& sourceLabel, int step, const std::string& description) {
+void ConsoleHost::showMessage(const std::string& text) {
+    if (isOutcome(text)) {
+        printOutcome(text);
+    } else {
+        clearProgress();
+        printError(text);
+    }
+}
+
+void ConsoleHost::reportError(const std::string&, int step, const std::string& description) {
     clearProgress();
-    writeLine(stderr, ErrorReport::text(description, sourceLabel, step));
+    printError(description + " (" + std::to_string(step) + ")");
 }
 
 bool ConsoleHost::processEvents() {
     return stopSignalled == 0;
 }
 
-void ConsoleHost::drawProgress() {
-    if (!m_showProgress || m_maximum <= 0) {
+void ConsoleHost::drawProgress(bool force) {
+    if (!m_showProgress) {
         return;
     }
-    long long percent = static_cast<long long>(m_value) * 100 / m_maximum;
-    percent = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
-    // Redraw only when the figure changes: the engine reports every piece.
-    if (percent == m_shownPercent) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - m_lastDraw < redrawInterval) {
         return;
     }
-    m_shownPercent = static_cast<int>(percent);
-    std::fprintf(stderr, "\r%3lld%%", percent);
+    m_lastDraw = now;
+
+    std::string line = formatBytes(m_doneBytes);
+    if (m_expectedBytes > 0) {
+        line += " of " + formatBytes(m_expectedBytes) + " (" +
+                std::to_string(std::min<std::int64_t>(100, m_doneBytes * 100 / m_expectedBytes)) + "%)";
+    }
+    const double seconds = std::chrono::duration<double>(now - m_start).count();
+    if (seconds >= 0.1 && m_doneBytes > 0) {
+        const double speed = static_cast<double>(m_doneBytes) / seconds;
+        line += ", " + formatBytes(static_cast<std::int64_t>(speed)) + "/s";
+        if (m_expectedBytes > m_doneBytes) {
+            line += ", " + formatDuration(static_cast<double>(m_expectedBytes - m_doneBytes) / speed) + " left";
+        }
+    }
+    const std::size_t width = line.size();
+    if (width < m_shownWidth) {
+        line.append(m_shownWidth - width, ' ');
+    }
+    std::fputc('\r', stderr);
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+    m_shownWidth = std::max(width, m_shownWidth);
 }
 
 void ConsoleHost::clearProgress() {
-    if (m_shownPercent < 0) {
+    if (m_shownWidth == 0) {
         return;
     }
-    m_shownPercent = -1;
-    std::fputs("\r    \r", stderr);
+    std::fputc('\r', stderr);
+    std::fputs(std::string(m_shownWidth, ' ').c_str(), stderr);
+    std::fputc('\r', stderr);
     std::fflush(stderr);
+    m_shownWidth = 0;
 }

@@ -1,38 +1,67 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "EngineHost.h"
 
-// The engine's host on a terminal: messages to standard output, error reports to
-// standard error, a percentage on standard error when that is a terminal, and a stop
-// request raised by SIGINT or SIGTERM.
+// The engine's host on a terminal. The outcome messages ("File successfully split",
+// "Done.", "Files successfully joined") go to standard output unless quiet; every
+// other notice, and each failing step, is one line on standard error after
+// "quarnel-cli: ". Progress (bytes, speed, time left) is drawn on standard error when
+// that is a terminal. SIGINT and SIGTERM raise a stop request.
 class ConsoleHost : public EngineHost {
 public:
-    ConsoleHost(std::string outputFolder, bool showProgress);
+    ConsoleHost(std::string outputFolder, bool showProgress, bool quiet);
 
-    // Makes SIGINT and SIGTERM ask the engine to stop at its next event-loop turn.
-    // A second signal of the same kind ends the program at once.
+    // Makes SIGINT and SIGTERM ask the engine to stop at its next event-loop turn; a
+    // second signal of the same kind ends the program at once. A signal that was
+    // ignored when the program started stays ignored.
     static void installStopHandlers();
-    static bool stopRequested();
+    // The signal that asked for a stop, or 0.
+    static int stopSignal();
+
+    // Prints a line of the command's result on standard output, even when quiet.
+    void printResult(const std::string& text);
+    // Prints an outcome message on standard output unless quiet.
+    void printOutcome(const std::string& text);
+    // Prints "quarnel-cli: " and the text on standard error.
+    static void printError(const std::string& text);
+
+    // The total the byte progress counts towards; 0 when unknown.
+    void setExpectedBytes(std::int64_t bytes) { m_expectedBytes = bytes; }
 
     // Removes the progress line, if one is shown.
     void clearProgress();
+
+    // The errno of the first failed write to standard output, or 0.
+    int outputError() const { return m_outputError; }
 
     std::string outputFolder() override;
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
     int progressMaximum() override;
+    void setProgressBytes(std::int64_t done) override;
     void showMessage(const std::string& text) override;
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
     bool processEvents() override;
 
+    // Redraws at most this often.
+    static constexpr std::chrono::milliseconds redrawInterval{250};
+
 private:
-    void drawProgress();
+    void drawProgress(bool force);
 
     std::string m_outputFolder;
     bool m_showProgress;
-    int m_value = 0;
+    bool m_quiet;
     int m_maximum = 0;
-    int m_shownPercent = -1;
+    std::int64_t m_expectedBytes = 0;
+    std::int64_t m_doneBytes = 0;
+    bool m_started = false;
+    std::chrono::steady_clock::time_point m_start;
+    std::chrono::steady_clock::time_point m_lastDraw;
+    std::size_t m_shownWidth = 0; // 0: no progress line on screen
+    int m_outputError = 0;
 };
