@@ -6,12 +6,16 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -23,13 +27,15 @@ struct Run {
     QByteArray err;
 };
 
-const QByteArray splitLabel = "in Tavrid2021/08/31.SplitMergeFile.SplitFile ";
-const QByteArray joinLabel = "in Tavrid2021/08/31.SplitMergeFile.JoinFiles ";
+// The line of a failing step on standard error: the file, the system's reason, the step.
+QByteArray FailureLine(const QString& file, int error, int step) {
+    return "quarnel-cli: " + QFile::encodeName(file) + ": " + std::strerror(error) + " (" + QByteArray::number(step) +
+           ")\n";
+}
 
-// The engine's description names the file the failing call concerned.
-QByteArray ErrorReportText(const QString& file, int error, const QByteArray& label, int step) {
-    return QFile::encodeName(file) + ": " + std::strerror(error) + "\r\n" + label + "at line " + QByteArray::number(step) +
-           "\r\rPlease email screenshot of this message to support@velmarc.example\n";
+// A refusal or notice on standard error.
+QByteArray ErrorLine(const QByteArray& text) {
+    return text.isEmpty() ? QByteArray() : "quarnel-cli: " + text + "\n";
 }
 
 QByteArray Pattern(qint64 size, quint32 seed = 7) {
@@ -52,6 +58,11 @@ void WriteSparseFile(const QString& path, qint64 size) {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path + ": " + file.errorString()));
     QVERIFY(file.resize(size));
+}
+
+// Bytes with no CR in them, so no CR LF either: no split file list.
+QByteArray WithoutCrLf(QByteArray bytes) {
+    return bytes.replace('\r', 'x');
 }
 
 QByteArray ReadFile(const QString& path) {
@@ -86,6 +97,8 @@ private slots:
     void usageErrors();
     void help_data();
     void help();
+    void version_data();
+    void version();
     void chunkSizeSuffixes_data();
     void chunkSizeSuffixes();
     void splitChecks_data();
@@ -97,15 +110,38 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void missingPiece();
+    void parts_data();
+    void parts();
+    void checksums_data();
+    void checksums();
+    void verify_data();
+    void verify();
+    void joinFromAPiece();
     void errorReports_data();
     void errorReports();
     void progressOnlyOnTerminal();
     void stopOnSignal_data();
     void stopOnSignal();
+    void standardOutputFailures_data();
+    void standardOutputFailures();
+    void closedStandardStreams();
+    void bashCompletion_data();
+    void bashCompletion();
 
 private:
+    // A run that may end by a signal: the raw wait status, and the outputs in files.
+    struct Child {
+        pid_t pid = -1;
+        QString out;
+        QString err;
+    };
+
     Run run(const QStringList& arguments, const std::function<void()>& inChild = {});
+    Child spawn(const QStringList& arguments, const std::function<void()>& inChild = {});
+    static int finish(const Child& child);
     QString path(const QString& name) const { return m_folder + QLatin1Char('/') + name; }
+    // Splits `size` bytes of pattern into NAME_splt1.. beside NAME in the working folder.
+    QByteArray makeSet(const QString& name, qint64 size, int chunkSize, bool checksum);
 
     std::unique_ptr<QTemporaryDir> m_temporary; // a fresh one for every test function
     QString m_folder;                           // the working folder of every run, as getcwd reports it
@@ -139,35 +175,58 @@ Run TestCommandLine::run(const QStringList& arguments, const std::function<void(
 
 void TestCommandLine::usageErrors_data() {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("no arguments") << QStringList{};
-    QTest::newRow("unknown command") << QStringList{"cut", "big.bin"};
-    QTest::newRow("split without file") << QStringList{"split"};
-    QTest::newRow("join without manifest") << QStringList{"join"};
-    QTest::newRow("chunk size without value") << QStringList{"split", "big.bin", "--chunk-size"};
-    QTest::newRow("output without value") << QStringList{"split", "big.bin", "--output"};
-    QTest::newRow("unknown suffix") << QStringList{"split", "big.bin", "--chunk-size", "12Q"};
-    QTest::newRow("above 32 bits") << QStringList{"split", "big.bin", "--chunk-size", "3000000000"};
-    QTest::newRow("2^31") << QStringList{"split", "big.bin", "--chunk-size", "2147483648"};
-    QTest::newRow("2G is 2^31") << QStringList{"split", "big.bin", "--chunk-size", "2G"};
-    QTest::newRow("3GB") << QStringList{"split", "big.bin", "--chunk-size", "3GB"};
-    QTest::newRow("below -2^31") << QStringList{"split", "big.bin", "--chunk-size", "-2147483649"};
-    QTest::newRow("huge digits") << QStringList{"split", "big.bin", "--chunk-size", "99999999999999999999999K"};
-    QTest::newRow("fraction") << QStringList{"split", "big.bin", "--chunk-size", "1.5"};
-    QTest::newRow("suffix alone") << QStringList{"split", "big.bin", "--chunk-size", "K"};
-    QTest::newRow("empty") << QStringList{"split", "big.bin", "--chunk-size", ""};
-    QTest::newRow("blank before suffix") << QStringList{"split", "big.bin", "--chunk-size", "12 K"};
-    QTest::newRow("KiB") << QStringList{"split", "big.bin", "--chunk-size", "1KiB"};
-    QTest::newRow("sign alone") << QStringList{"split", "big.bin", "--chunk-size", "-"};
-    QTest::newRow("two signs") << QStringList{"split", "big.bin", "--chunk-size", "+-5"};
-    QTest::newRow("hexadecimal") << QStringList{"split", "big.bin", "--chunk-size", "0x10"};
-    QTest::newRow("equals form, bad value") << QStringList{"split", "big.bin", "--chunk-size=12Q"};
-    QTest::newRow("chunk size for join") << QStringList{"join", "big.bin", "--chunk-size", "10"};
-    QTest::newRow("unknown option") << QStringList{"split", "big.bin", "--force"};
-    QTest::newRow("two files") << QStringList{"split", "big.bin", "other.bin"};
+    QTest::addColumn<QByteArray>("reason"); // a part of the error line, when it matters
+    QTest::newRow("no arguments") << QStringList{} << QByteArray();
+    QTest::newRow("unknown command") << QStringList{"cut", "big.bin"} << QByteArray();
+    QTest::newRow("split without file") << QStringList{"split"} << QByteArray();
+    QTest::newRow("join without manifest") << QStringList{"join"} << QByteArray();
+    QTest::newRow("chunk size without value") << QStringList{"split", "big.bin", "--chunk-size"} << QByteArray();
+    QTest::newRow("output without value") << QStringList{"split", "big.bin", "--output"} << QByteArray();
+    QTest::newRow("unknown suffix") << QStringList{"split", "big.bin", "--chunk-size", "12Q"} << QByteArray();
+    const QByteArray limit = "at most 2147483647 bytes";
+    QTest::newRow("above 32 bits") << QStringList{"split", "big.bin", "--chunk-size", "3000000000"} << limit;
+    QTest::newRow("2^31") << QStringList{"split", "big.bin", "--chunk-size", "2147483648"} << limit;
+    QTest::newRow("2G is 2^31") << QStringList{"split", "big.bin", "--chunk-size", "2G"} << limit;
+    QTest::newRow("3GB") << QStringList{"split", "big.bin", "--chunk-size", "3GB"} << limit;
+    QTest::newRow("2GiB") << QStringList{"split", "big.bin", "--chunk-size", "2GiB"} << limit;
+    QTest::newRow("1T") << QStringList{"split", "big.bin", "--chunk-size", "1T"} << limit;
+    QTest::newRow("below -2^31") << QStringList{"split", "big.bin", "--chunk-size", "-2147483649"} << QByteArray();
+    QTest::newRow("huge digits") << QStringList{"split", "big.bin", "--chunk-size", "99999999999999999999999K"}
+                                 << QByteArray();
+    QTest::newRow("fraction") << QStringList{"split", "big.bin", "--chunk-size", "1.5"} << QByteArray();
+    QTest::newRow("suffix alone") << QStringList{"split", "big.bin", "--chunk-size", "K"} << QByteArray();
+    QTest::newRow("empty") << QStringList{"split", "big.bin", "--chunk-size", ""} << QByteArray();
+    QTest::newRow("blank before suffix") << QStringList{"split", "big.bin", "--chunk-size", "12 K"} << QByteArray();
+    QTest::newRow("lower-case b after k") << QStringList{"split", "big.bin", "--chunk-size", "1kb"} << QByteArray();
+    QTest::newRow("Kib") << QStringList{"split", "big.bin", "--chunk-size", "1Kib"} << QByteArray();
+    QTest::newRow("lower-case g") << QStringList{"split", "big.bin", "--chunk-size", "1g"} << QByteArray();
+    QTest::newRow("B alone") << QStringList{"split", "big.bin", "--chunk-size", "12B"} << QByteArray();
+    QTest::newRow("1.5M") << QStringList{"split", "big.bin", "--chunk-size", "1.5M"} << QByteArray();
+    QTest::newRow("sign alone") << QStringList{"split", "big.bin", "--chunk-size", "-"} << QByteArray();
+    QTest::newRow("two signs") << QStringList{"split", "big.bin", "--chunk-size", "+-5"} << QByteArray();
+    QTest::newRow("hexadecimal") << QStringList{"split", "big.bin", "--chunk-size", "0x10"} << QByteArray();
+    QTest::newRow("equals form, bad value") << QStringList{"split", "big.bin", "--chunk-size=12Q"} << QByteArray();
+    QTest::newRow("chunk size for join") << QStringList{"join", "big.bin", "--chunk-size", "10"} << QByteArray();
+    QTest::newRow("unknown option") << QStringList{"split", "big.bin", "--force"} << QByteArray();
+    QTest::newRow("two files") << QStringList{"split", "big.bin", "other.bin"} << QByteArray();
+    const QByteArray parts = "from 1 to 32767";
+    QTest::newRow("-n 0") << QStringList{"split", "big.bin", "-n", "0"} << parts;
+    QTest::newRow("-n 32768") << QStringList{"split", "big.bin", "-n", "32768"} << parts;
+    QTest::newRow("--parts=32768") << QStringList{"split", "big.bin", "--parts=32768"} << parts;
+    QTest::newRow("-n -3") << QStringList{"split", "big.bin", "-n-3"} << parts;
+    QTest::newRow("-n with suffix") << QStringList{"split", "big.bin", "-n", "1K"} << parts;
+    QTest::newRow("-n without value") << QStringList{"split", "big.bin", "-n"} << QByteArray();
+    QTest::newRow("-n and --chunk-size") << QStringList{"split", "big.bin", "-n", "3", "--chunk-size", "100"}
+                                         << QByteArray("not both");
+    QTest::newRow("-n for join") << QStringList{"join", "big.bin", "-n", "3"} << QByteArray();
+    QTest::newRow("checksum for join") << QStringList{"join", "big.bin", "--checksum"} << QByteArray();
+    QTest::newRow("output for verify") << QStringList{"verify", "big.bin", "--output", "out"} << QByteArray();
+    QTest::newRow("verify without manifest") << QStringList{"verify", "-q"} << QByteArray();
 }
 
 void TestCommandLine::usageErrors() {
     QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, reason);
     WriteFile(path("big.bin"), Pattern(300));
     WriteFile(path("other.bin"), Pattern(300));
 
@@ -175,6 +234,8 @@ void TestCommandLine::usageErrors() {
     QCOMPARE(result.exitCode, 2);
     QCOMPARE(result.out, QByteArray());
     QVERIFY2(result.err.startsWith("quarnel-cli: ") && result.err.contains("--help"), result.err.constData());
+    QVERIFY2(result.err.count('\n') == 1 && result.err.endsWith('\n') && result.err.contains(reason),
+             result.err.constData());
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
              (QStringList{"big.bin", "other.bin"}));
 }
@@ -193,10 +254,25 @@ void TestCommandLine::help() {
     const Run result = run(arguments);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.err, QByteArray());
-    for (const char* part : {"quarnel-cli split FILE", "quarnel-cli join MANIFEST", "--chunk-size", "--output", "KB"}) {
+    for (const char* part : {"quarnel-cli split FILE", "quarnel-cli join MANIFEST", "quarnel-cli verify MANIFEST",
+                             "--chunk-size", "--parts", "--checksum", "--quiet", "--output", "KB", "KiB"}) {
         QVERIFY2(result.out.contains(part), part);
     }
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{"big.bin"});
+}
+
+void TestCommandLine::version_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("alone") << QStringList{"--version"};
+    QTest::newRow("after a command") << QStringList{"split", "big.bin", "--version"};
+}
+
+void TestCommandLine::version() {
+    QFETCH(QStringList, arguments);
+    const Run result = run(arguments);
+    QCOMPARE(result.out, QByteArray("quarnel-cli " QUARNEL_VERSION "\n"));
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.exitCode, 0);
 }
 
 void TestCommandLine::chunkSizeSuffixes_data() {
@@ -213,6 +289,20 @@ void TestCommandLine::chunkSizeSuffixes_data() {
     QTest::newRow("GB") << "1GB" << qint64(1000) * 1000 * 1000;
     QTest::newRow("2047M") << "2047M" << qint64(2047) * 1024 * 1024;
     QTest::newRow("largest") << "2147483647" << qint64(2147483647);
+    // What split -b reads besides.
+    QTest::newRow("k") << "3k" << qint64(3 * 1024);
+    QTest::newRow("KiB") << "1KiB" << qint64(1024);
+    QTest::newRow("kiB") << "2kiB" << qint64(2 * 1024);
+    QTest::newRow("kB") << "2kB" << qint64(2000);
+    QTest::newRow("KD") << "1KD" << qint64(1000);
+    QTest::newRow("m") << "1m" << qint64(1024 * 1024);
+    QTest::newRow("MiB") << "1MiB" << qint64(1024 * 1024);
+    QTest::newRow("mB") << "1mB" << qint64(1000 * 1000);
+    QTest::newRow("GiB") << "1GiB" << qint64(1024) * 1024 * 1024;
+    QTest::newRow("b is 512") << "3b" << qint64(3 * 512);
+    QTest::newRow("leading blank") << " 700" << qint64(700);
+    QTest::newRow("leading zero") << "01K" << qint64(1024);
+    QTest::newRow("2047MiB") << "2047MiB" << qint64(2047) * 1024 * 1024;
 }
 
 // Small sizes are split for real; for all, a file of exactly the chunk size is
@@ -237,71 +327,87 @@ void TestCommandLine::chunkSizeSuffixes() {
 
     WriteSparseFile(path("exact.bin"), bytes);
     Run result = run({"split", "exact.bin", "--chunk-size", chunkSize, "--output", "out"});
-    QCOMPARE(result.out, QByteArray("Filesize is less than or equal to chunk size.\nDone.\n"));
+    QCOMPARE(result.out, QByteArray("Done.\n"));
+    QCOMPARE(result.err, ErrorLine("Filesize is less than or equal to chunk size."));
     QCOMPARE(result.exitCode, 1);
 
     WriteSparseFile(path("larger.bin"), bytes + 1);
     QVERIFY(QDir(m_folder).mkdir("out/larger.bin_splt1"));
     result = run({"split", "larger.bin", "--chunk-size", chunkSize, "--output", "out"});
     QCOMPARE(result.out, QByteArray("Done.\n"));
-    QCOMPARE(result.err, ErrorReportText(path("out/larger.bin_splt1"), EISDIR, splitLabel, 118));
+    QCOMPARE(result.err, FailureLine(path("out/larger.bin_splt1"), EISDIR, 118));
     QCOMPARE(result.exitCode, 1);
 }
 
 void TestCommandLine::splitChecks_data() {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("refusal"); // on standard error
+    QTest::addColumn<QString>("outcome"); // on standard output
     QTest::addColumn<int>("exitCode");
 
     const QString done = "Done.\n";
-    const QString folderMissing = "Folder does not exist. Please select another folder.\n";
-    const QString alreadySplit = "Cannot split already split file.\n" + done;
-    const QString notLarger = "Filesize is less than or equal to chunk size.\n" + done;
-    const QString chunkTooSmall = "Chunk size must be at least 1 byte.\n" + done;
+    const QString success = "File successfully split\n" + done;
+    const QString folderMissing = "Folder does not exist. Please select another folder.";
+    const QString alreadySplit = "Cannot split already split file.";
+    const QString notLarger = "Filesize is less than or equal to chunk size.";
+    const QString chunkTooSmall = "Chunk size must be at least 1 byte.";
 
     QTest::newRow("output folder missing")
-        << QStringList{"split", "big.bin", "--output", "missing"} << folderMissing << 1;
+        << QStringList{"split", "big.bin", "--output", "missing"} << folderMissing << "" << 1;
     QTest::newRow("output folder is a file")
-        << QStringList{"split", "big.bin", "--output", "big.bin"} << folderMissing << 1;
-    QTest::newRow("output folder empty") << QStringList{"split", "big.bin", "--output", ""} << folderMissing << 1;
+        << QStringList{"split", "big.bin", "--output", "big.bin"} << folderMissing << "" << 1;
+    QTest::newRow("output folder empty") << QStringList{"split", "big.bin", "--output", ""} << folderMissing << "" << 1;
     QTest::newRow("folder tested before the file")
-        << QStringList{"split", "", "--output", "missing"} << folderMissing << 1;
-    QTest::newRow("empty file") << QStringList{"split", "", "--output", "out"} << done << 1;
+        << QStringList{"split", "", "--output", "missing"} << folderMissing << "" << 1;
+    QTest::newRow("empty file") << QStringList{"split", "", "--output", "out"} << "" << done << 1;
     QTest::newRow(".splt in the folder part")
-        << QStringList{"split", "old.splt files/a.bin", "--output", "out"} << alreadySplit << 1;
-    QTest::newRow("_splt in the name") << QStringList{"split", "a.bin_splt1", "--output", "out"} << alreadySplit << 1;
+        << QStringList{"split", "old.splt files/a.bin", "--output", "out"} << alreadySplit << done << 1;
+    QTest::newRow("_splt in the name") << QStringList{"split", "a.bin_splt1", "--output", "out"} << alreadySplit << done
+                                       << 1;
     QTest::newRow("markers before existence")
-        << QStringList{"split", "gone.splt", "--output", "out"} << alreadySplit << 1;
+        << QStringList{"split", "gone.splt", "--output", "out"} << alreadySplit << done << 1;
     QTest::newRow("file missing") << QStringList{"split", "gone.bin", "--output", "out"}
-                                  << "%1/gone.bin does not exist.\n" + done << 1;
+                                  << "%1/gone.bin does not exist." << done << 1;
     QTest::newRow("absolute path kept as given")
-        << QStringList{"split", "%1//gone.bin", "--output", "out"} << "%1//gone.bin does not exist.\n" + done << 1;
-    QTest::newRow("folder as file") << QStringList{"split", "folder", "--output", "out"}
-                                    << "%1/folder does not exist.\n" + done << 1;
+        << QStringList{"split", "%1//gone.bin", "--output", "out"} << "%1//gone.bin does not exist." << done << 1;
+    QTest::newRow("folder as file") << QStringList{"split", "folder", "--output", "out"} << "%1/folder does not exist."
+                                    << done << 1;
     QTest::newRow("size equal to chunk") << QStringList{"split", "exact.bin", "--chunk-size", "100", "--output", "out"}
-                                         << notLarger << 1;
-    QTest::newRow("size below default chunk") << QStringList{"split", "big.bin", "--output", "out"} << notLarger << 1;
+                                         << notLarger << done << 1;
+    QTest::newRow("size below default chunk")
+        << QStringList{"split", "big.bin", "--output", "out"} << notLarger << done << 1;
     QTest::newRow("empty source, chunk 0")
-        << QStringList{"split", "empty.bin", "--chunk-size", "0", "--output", "out"} << notLarger << 1;
+        << QStringList{"split", "empty.bin", "--chunk-size", "0", "--output", "out"} << notLarger << done << 1;
     QTest::newRow("chunk 0") << QStringList{"split", "big.bin", "--chunk-size", "0", "--output", "out"} << chunkTooSmall
-                             << 1;
+                             << done << 1;
     QTest::newRow("chunk -1K") << QStringList{"split", "big.bin", "--chunk-size", "-1K", "--output", "out"}
-                               << chunkTooSmall << 1;
+                               << chunkTooSmall << done << 1;
     QTest::newRow("chunk -2^31") << QStringList{"split", "big.bin", "--chunk-size=-2147483648", "--output=out"}
-                                 << chunkTooSmall << 1;
+                                 << chunkTooSmall << done << 1;
     QTest::newRow("too many pieces") << QStringList{"split", "many.bin", "--chunk-size", "1", "--output", "out"}
-                                     << "Chunk size too small: a file can be split into at most 32767 pieces.\n" + done
+                                     << "Chunk size too small: a file can be split into at most 32767 pieces." << done
                                      << 1;
-    QTest::newRow("one byte above chunk") << QStringList{"split", "exact.bin", "--chunk-size", "99", "--output", "out"}
-                                          << "File successfully split\n" + done << 0;
+    QTest::newRow("one byte above chunk")
+        << QStringList{"split", "exact.bin", "--chunk-size", "99", "--output", "out"} << "" << success << 0;
     QTest::newRow("capital .SPLT is not a marker")
-        << QStringList{"split", "SAMPLE.SPLT", "--chunk-size", "100", "--output", "out"}
-        << "File successfully split\n" + done << 0;
+        << QStringList{"split", "SAMPLE.SPLT", "--chunk-size", "100", "--output", "out"} << "" << success << 0;
+    // -n: the chunk size comes from the size, so the size test refuses one part.
+    QTest::newRow("one part") << QStringList{"split", "big.bin", "-n", "1", "--output", "out"} << notLarger << done
+                              << 1;
+    QTest::newRow("parts of an empty file")
+        << QStringList{"split", "empty.bin", "-n", "5", "--output", "out"} << notLarger << done << 1;
+    // -q silences the outcome messages, never a refusal.
+    QTest::newRow("quiet refusal") << QStringList{"split", "big.bin", "-q", "--output", "out"} << notLarger << "" << 1;
+    QTest::newRow("quiet success") << QStringList{"split",   "exact.bin", "--chunk-size", "99",
+                                                  "--quiet", "--output",  "out"}
+                                   << ""
+                                   << "" << 0;
 }
 
 void TestCommandLine::splitChecks() {
     QFETCH(QStringList, arguments);
-    QFETCH(QString, expected);
+    QFETCH(QString, refusal);
+    QFETCH(QString, outcome);
     QFETCH(int, exitCode);
     QDir folder(m_folder);
     QVERIFY(folder.mkdir("out") && folder.mkdir("folder") && folder.mkdir("old.splt files"));
@@ -314,8 +420,8 @@ void TestCommandLine::splitChecks() {
     WriteFile(path("SAMPLE.SPLT"), Pattern(300));
 
     const Run result = run(ExpandAll(arguments, m_folder));
-    QCOMPARE(result.out, Expand(expected, m_folder));
-    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, Expand(outcome, m_folder));
+    QCOMPARE(result.err, ErrorLine(Expand(refusal, m_folder)));
     QCOMPARE(result.exitCode, exitCode);
     // Refusals come before anything is written.
     QCOMPARE(QDir(path("out")).isEmpty(), exitCode != 0);
@@ -323,33 +429,46 @@ void TestCommandLine::splitChecks() {
 
 void TestCommandLine::joinChecks_data() {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("refusal");
 
     QTest::newRow("empty manifest path") << QStringList{"join", "", "--output", "out"}
-                                         << "You must select file to join.\n";
+                                         << "You must select file to join.";
     QTest::newRow("manifest missing") << QStringList{"join", "gone.splt", "--output", "out"}
-                                      << "%1/gone.splt not exist\n";
-    QTest::newRow("manifest missing, default output") << QStringList{"join", "gone.splt"} << "%1/gone.splt not exist\n";
-    QTest::newRow("folder as manifest") << QStringList{"join", "set", "--output", "out"} << "%1/set not exist\n";
+                                      << "%1/gone.splt not exist";
+    QTest::newRow("manifest missing, default output") << QStringList{"join", "gone.splt"} << "%1/gone.splt not exist";
+    QTest::newRow("folder as manifest") << QStringList{"join", "set", "--output", "out"} << "%1/set not exist";
     QTest::newRow("manifest too large") << QStringList{"join", "huge.splt", "--output", "out"}
-                                        << "%1/huge.splt is not a valid split file list.\n";
+                                        << "%1/huge.splt is not a valid split file list.";
     QTest::newRow("output over the manifest")
         << QStringList{"join", "set/list", "--output", "set"}
-        << "The joined file would overwrite its own piece set. Please select another output folder.\n";
+        << "The joined file would overwrite its own piece set. Please select another output folder.";
+    QTest::newRow("binary file") << QStringList{"join", "photo.jpg", "--output", "out"}
+                                 << "%1/photo.jpg is not a valid split file list.";
+    QTest::newRow("empty file") << QStringList{"join", "empty.splt", "--output", "out"}
+                                << "%1/empty.splt is not a valid split file list.";
+    QTest::newRow("LF line ends") << QStringList{"join", "unix.splt", "--output", "out"}
+                                  << "%1/unix.splt is not a valid split file list.";
+    QTest::newRow("piece without its list") << QStringList{"join", "set/part_splt1", "--output", "out"}
+                                            << "%1/set/part_splt1 is not a valid split file list.";
+    QTest::newRow("quiet keeps refusals")
+        << QStringList{"join", "-q", "gone.splt", "--output", "out"} << "%1/gone.splt not exist";
 }
 
 void TestCommandLine::joinChecks() {
     QFETCH(QStringList, arguments);
-    QFETCH(QString, expected);
+    QFETCH(QString, refusal);
     QDir folder(m_folder);
     QVERIFY(folder.mkdir("out") && folder.mkdir("set"));
     WriteSparseFile(path("huge.splt"), qint64(32768) * 4098 + 1);
-    WriteFile(path("set/part_splt1"), Pattern(10));
+    WriteFile(path("set/part_splt1"), WithoutCrLf(Pattern(10)));
     WriteFile(path("set/list"), "/elsewhere/part_splt1\r\n");
+    WriteFile(path("photo.jpg"), WithoutCrLf(Pattern(3000)));
+    WriteFile(path("empty.splt"), {});
+    WriteFile(path("unix.splt"), "set/part_splt1\n");
 
     const Run result = run(ExpandAll(arguments, m_folder));
-    QCOMPARE(result.out, Expand(expected, m_folder));
-    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err, ErrorLine(Expand(refusal, m_folder)));
     QCOMPARE(result.exitCode, 1);
     QVERIFY(QDir(path("out")).isEmpty());
     QCOMPARE(ReadFile(path("set/list")), QByteArray("/elsewhere/part_splt1\r\n"));
@@ -449,34 +568,290 @@ void TestCommandLine::missingPiece() {
     QVERIFY(QFile::remove(path("out/source.dat_splt2")));
 
     const Run result = run({"join", "out/source.dat.splt", "--output", "joined"});
-    QCOMPARE(result.out, Expand("%1/out/source.dat_splt2 splitted file not found\n", m_folder));
-    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err, Expand("quarnel-cli: %1/out/source.dat_splt2 splitted file not found\n", m_folder));
     QCOMPARE(result.exitCode, 1);
     QVERIFY(ReadFile(path("joined/source.dat")) == source.left(100000));
+}
+
+QByteArray TestCommandLine::makeSet(const QString& name, qint64 size, int chunkSize, bool checksum) {
+    const QByteArray source = Pattern(size);
+    WriteFile(path(name), source);
+    QStringList arguments{"split", name, "--chunk-size", QString::number(chunkSize), "-q"};
+    if (checksum) {
+        arguments << "--checksum";
+    }
+    const Run result = run(arguments);
+    if (result.exitCode != 0) {
+        qWarning("split failed: %s", result.err.constData());
+        return {};
+    }
+    return source;
+}
+
+void TestCommandLine::parts_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("parts");
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<qint64>("pieceSize"); // of every piece but the last
+
+    QTest::newRow("even") << qint64(300) << "3" << 3 << qint64(100);
+    QTest::newRow("rounded up") << qint64(301) << "3" << 3 << qint64(101);
+    QTest::newRow("short last piece") << qint64(100) << "--parts=7" << 7 << qint64(15);
+    QTest::newRow("fewer pieces than asked") << qint64(9) << "4" << 3 << qint64(3);
+    QTest::newRow("more parts than bytes") << qint64(300) << "1000" << 300 << qint64(1);
+    QTest::newRow("two parts") << qint64(3) << "-n2" << 2 << qint64(2);
+    QTest::newRow("32767 parts") << qint64(65534) << "32767" << 32767 << qint64(2);
+}
+
+// The smallest chunk size that gives at most N pieces.
+void TestCommandLine::parts() {
+    QFETCH(qint64, size);
+    QFETCH(QString, parts);
+    QFETCH(int, pieces);
+    QFETCH(qint64, pieceSize);
+    QVERIFY(QDir(m_folder).mkdir("out"));
+    const QByteArray source = Pattern(size);
+    WriteFile(path("src.bin"), source);
+
+    const QStringList partArguments = parts.startsWith('-') ? QStringList{parts} : QStringList{"-n", parts};
+    const Run result = run(QStringList{"split", "src.bin", "--output", "out"} + partArguments);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, QByteArray("File successfully split\nDone.\n"));
+    QCOMPARE(result.exitCode, 0);
+    const QString last = path("out/src.bin_splt" + QString::number(pieces));
+    QCOMPARE(ReadFile(last), source.mid(qint64(pieces - 1) * pieceSize));
+    QVERIFY(!QFile::exists(path("out/src.bin_splt" + QString::number(pieces + 1))));
+    QCOMPARE(ReadFile(path("out/src.bin_splt1")), source.left(pieceSize));
+    QCOMPARE(ReadFile(path("out/src.bin.splt")).count("\r\n"), pieces);
+}
+
+void TestCommandLine::checksums_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("chunkSize");
+    QTest::addColumn<bool>("earlierFile");
+    QTest::newRow("three pieces") << qint64(250000) << 100000 << false;
+    QTest::newRow("earlier file kept") << qint64(250000) << 100000 << true;
+    // Pieces of more than one copy block: the hash spans the blocks.
+    QTest::newRow("pieces of 9 MiB") << qint64(20) * 1024 * 1024 << 9 * 1024 * 1024 << false;
+}
+
+// --checksum writes what sha256sum checks; a flipped byte in piece 2 stops the join
+// before piece 2 with the message and no success.
+void TestCommandLine::checksums() {
+    QFETCH(qint64, size);
+    QFETCH(int, chunkSize);
+    QFETCH(bool, earlierFile);
+    QVERIFY(QDir(m_folder).mkdir("joined"));
+    const QByteArray source = makeSet("a.bin", size, chunkSize, true);
+    QVERIFY(!source.isEmpty());
+
+    // The file, written by the program, against hashes made here.
+    QByteArray expected;
+    for (qint64 i = 0, number = 1; i < size; i += chunkSize, ++number) {
+        expected += QCryptographicHash::hash(source.mid(i, chunkSize), QCryptographicHash::Sha256).toHex() +
+                    "  a.bin_splt" + QByteArray::number(number) + "\n";
+    }
+    expected += QCryptographicHash::hash(source, QCryptographicHash::Sha256).toHex() + "  a.bin\n";
+    QCOMPARE(ReadFile(path("a.bin.splt.sha256")), expected);
+
+    QProcess sha256sum;
+    sha256sum.setWorkingDirectory(m_folder);
+    sha256sum.start("sha256sum", {"-c", "a.bin.splt.sha256"});
+    if (!sha256sum.waitForFinished(60000)) {
+        QSKIP("no sha256sum");
+    }
+    QCOMPARE(sha256sum.exitCode(), 0);
+
+    QFile piece(path("a.bin_splt2"));
+    QVERIFY(piece.open(QIODevice::ReadWrite));
+    QVERIFY(piece.seek(chunkSize / 2));
+    const char flipped = static_cast<char>(source[chunkSize + chunkSize / 2] ^ 0x10);
+    QVERIFY(piece.putChar(flipped));
+    piece.close();
+    sha256sum.start("sha256sum", {"-c", "a.bin.splt.sha256"});
+    QVERIFY(sha256sum.waitForFinished(60000));
+    QCOMPARE(sha256sum.exitCode(), 1);
+    QVERIFY(sha256sum.readAllStandardOutput().contains("a.bin_splt2: FAILED\n"));
+
+    if (earlierFile) {
+        WriteFile(path("joined/a.bin"), "earlier");
+    }
+    const Run result = run({"join", "a.bin.splt", "--output", "joined"});
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err, Expand("quarnel-cli: %1/a.bin_splt2 is damaged: its checksum does not match.\n", m_folder));
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(ReadFile(path("joined/a.bin")), earlierFile ? QByteArray("earlier") : source.left(chunkSize));
+    QCOMPARE(QDir(path("joined")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.bin"});
+}
+
+void TestCommandLine::verify_data() {
+    QTest::addColumn<bool>("checksum");
+    QTest::addColumn<QString>("fault");     // what is done to the set
+    QTest::addColumn<QStringList>("lines"); // on standard output
+    QTest::addColumn<int>("exitCode");
+
+    const QString notWhole = "The set is not whole: %2 of 4 pieces must be sent again.";
+    QTest::newRow("whole, with checksums")
+        << true << "" << QStringList{"The set is whole: 4 pieces, every checksum matches."} << 0;
+    QTest::newRow("whole, without checksums")
+        << false << ""
+        << QStringList{"The set is whole: 4 pieces of the right lengths (there is no a.bin.splt.sha256, so their "
+                       "bytes were not checked)."}
+        << 0;
+    QTest::newRow("missing") << true << "remove 2" << QStringList{"%1/a.bin_splt2: missing", notWhole.arg(1)} << 1;
+    QTest::newRow("missing, without checksums")
+        << false << "remove 4" << QStringList{"%1/a.bin_splt4: missing", notWhole.arg(1)} << 1;
+    QTest::newRow("short") << false << "cut 3"
+                           << QStringList{"%1/a.bin_splt3: too short: 999 bytes, every piece but the last has 1000",
+                                          notWhole.arg(1)}
+                           << 1;
+    QTest::newRow("first piece short") << true << "cut 1"
+                                       << QStringList{"%1/a.bin_splt1: too short: 999 bytes, every piece but the "
+                                                      "last has 1000",
+                                                      notWhole.arg(1)}
+                                       << 1;
+    QTest::newRow("last piece too long")
+        << false << "grow 4"
+        << QStringList{"%1/a.bin_splt4: too long: 1001 bytes, the last piece has at most 1000", notWhole.arg(1)} << 1;
+    QTest::newRow("last piece empty") << false << "empty 4" << QStringList{"%1/a.bin_splt4: empty", notWhole.arg(1)}
+                                      << 1;
+    QTest::newRow("damaged") << true << "flip 2"
+                             << QStringList{"%1/a.bin_splt2: damaged: its checksum does not match", notWhole.arg(1)}
+                             << 1;
+    QTest::newRow("damaged, without checksums")
+        << false << "flip 2"
+        << QStringList{"The set is whole: 4 pieces of the right lengths (there is no a.bin.splt.sha256, so their "
+                       "bytes were not checked)."}
+        << 0;
+    QTest::newRow("damaged last piece") << true << "cut 4"
+                                        << QStringList{"%1/a.bin_splt4: damaged: its checksum does not match",
+                                                       notWhole.arg(1)}
+                                        << 1;
+    QTest::newRow("unlisted") << true << "unlist 3"
+                              << QStringList{"%1/a.bin_splt3: damaged: a.bin.splt.sha256 holds no checksum for it",
+                                             notWhole.arg(1)}
+                              << 1;
+    QTest::newRow("several, in order") << true << "flip 3, remove 1"
+                                       << QStringList{"%1/a.bin_splt1: missing",
+                                                      "%1/a.bin_splt3: damaged: its checksum does not match",
+                                                      notWhole.arg(2)}
+                                       << 1;
+    QTest::newRow("an entry cut by a NUL byte")
+        << true << "nul 3" << QStringList{"%1/a.bin_splt3: missing", notWhole.arg(1)} << 1;
+    QTest::newRow("a folder in place of a piece")
+        << true << "folder 2" << QStringList{"%1/a.bin_splt2: missing", notWhole.arg(1)} << 1;
+    QTest::newRow("quiet names the pieces only")
+        << true << "remove 2, quiet" << QStringList{"%1/a.bin_splt2: missing"} << 1;
+    QTest::newRow("quiet, whole") << true << "quiet" << QStringList{} << 0;
+}
+
+// verify names each piece to send again and writes nothing.
+void TestCommandLine::verify() {
+    QFETCH(bool, checksum);
+    QFETCH(QString, fault);
+    QFETCH(QStringList, lines);
+    QFETCH(int, exitCode);
+    const QByteArray source = makeSet("a.bin", 3500, 1000, checksum);
+    QVERIFY(!source.isEmpty());
+    QVERIFY(QFile::remove(path("a.bin")));
+    QStringList arguments{"verify", "a.bin.splt"};
+
+    for (const QString& step : fault.split(", ", Qt::SkipEmptyParts)) {
+        const QString action = step.section(' ', 0, 0);
+        const QString piece = path("a.bin_splt" + step.section(' ', 1, 1));
+        QFile file(piece);
+        if (action == "remove") {
+            QVERIFY(file.remove());
+        } else if (action == "cut") {
+            QVERIFY(file.resize(file.size() - 1));
+        } else if (action == "grow") {
+            QVERIFY(file.resize(1001));
+        } else if (action == "empty") {
+            QVERIFY(file.resize(0));
+        } else if (action == "flip") {
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            const char byte = file.read(1).at(0);
+            QVERIFY(file.seek(0) && file.putChar(static_cast<char>(byte ^ 1)));
+        } else if (action == "folder") {
+            QVERIFY(file.remove() && QDir(m_folder).mkdir(piece));
+        } else if (action == "unlist") {
+            QByteArray sums = ReadFile(path("a.bin.splt.sha256"));
+            const qsizetype at = sums.indexOf("  a.bin_splt" + step.section(' ', 1, 1).toLatin1() + "\n");
+            QVERIFY(at > 0);
+            sums.remove(at - 64, 64 + 2 + 12);
+            WriteFile(path("a.bin.splt.sha256"), sums);
+        } else if (action == "nul") {
+            // The entry still begins with the name of a piece that exists.
+            QByteArray list = ReadFile(path("a.bin.splt"));
+            list.replace("a.bin_splt3\r\n", QByteArray("a.bin_splt3\0x\r\n", 15));
+            WriteFile(path("a.bin.splt"), list);
+        } else if (action == "quiet") {
+            arguments << "-q";
+        }
+    }
+    const QStringList before = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+
+    const Run result = run(arguments);
+    QByteArray expected;
+    for (const QString& line : lines) {
+        expected += Expand(line, m_folder) + "\n";
+    }
+    QCOMPARE(result.out, expected);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+}
+
+// A piece's path finds the list beside it, for join and verify alike; a list that is
+// not there and a file that lists nothing are said so.
+void TestCommandLine::joinFromAPiece() {
+    QVERIFY(QDir(m_folder).mkdir("joined"));
+    const QByteArray source = makeSet("a.bin", 2500, 1000, false);
+    QVERIFY(!source.isEmpty());
+
+    Run result = run({"join", "a.bin_splt3", "--output", "joined"});
+    QCOMPARE(result.out, QByteArray("Files successfully joined\n"));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(ReadFile(path("joined/a.bin")), source);
+
+    result = run({"verify", "a.bin_splt1", "-q"});
+    QCOMPARE(result.out + result.err, QByteArray());
+    QCOMPARE(result.exitCode, 0);
+
+    QVERIFY(QFile::remove(path("a.bin.splt")));
+    result = run({"verify", "a.bin_splt1"});
+    QCOMPARE(result.err, Expand("quarnel-cli: %1/a.bin_splt1 is not a valid split file list.\n", m_folder));
+    QCOMPARE(result.exitCode, 1);
+    result = run({"verify", "gone.splt"});
+    QCOMPARE(result.err, Expand("quarnel-cli: %1/gone.splt not exist\n", m_folder));
+    QCOMPARE(result.exitCode, 1);
 }
 
 void TestCommandLine::errorReports_data() {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("output");
-    QTest::addColumn<QString>("file"); // the one the error report names
+    QTest::addColumn<QString>("file");         // the one the failure names
     QTest::addColumn<qint64>("fileSizeLimit"); // 0: none
     QTest::addColumn<int>("error");
-    QTest::addColumn<QByteArray>("label");
     QTest::addColumn<int>("step");
     QTest::addColumn<QByteArray>("expectedOut");
 
     QTest::newRow("split: disk full on a piece")
         << "split"
-        << "out" << "out/source.dat_splt1" << qint64(50000) << EFBIG << splitLabel << 122 << QByteArray("Done.\n");
+        << "out"
+        << "out/source.dat_splt1" << qint64(50000) << EFBIG << 122 << QByteArray("Done.\n");
     QTest::newRow("split: folder in place of piece 2")
         << "split"
-        << "blocked" << "blocked/source.dat_splt2" << qint64(0) << EISDIR << splitLabel << 118 << QByteArray("Done.\n");
+        << "blocked"
+        << "blocked/source.dat_splt2" << qint64(0) << EISDIR << 118 << QByteArray("Done.\n");
     QTest::newRow("join: disk full on the second piece")
         << "join"
-        << "joined" << "joined/source.dat" << qint64(150000) << EFBIG << joinLabel << 144 << QByteArray();
-    QTest::newRow("join: output folder missing")
-        << "join"
-        << "missing" << "missing" << qint64(0) << ENOENT << joinLabel << 118 << QByteArray();
+        << "joined"
+        << "joined/source.dat" << qint64(150000) << EFBIG << 144 << QByteArray();
+    QTest::newRow("join: output folder missing") << "join"
+                                                 << "missing"
+                                                 << "missing" << qint64(0) << ENOENT << 118 << QByteArray();
 }
 
 void TestCommandLine::errorReports() {
@@ -485,7 +860,6 @@ void TestCommandLine::errorReports() {
     QFETCH(QString, file);
     QFETCH(qint64, fileSizeLimit);
     QFETCH(int, error);
-    QFETCH(QByteArray, label);
     QFETCH(int, step);
     QFETCH(QByteArray, expectedOut);
     QDir folder(m_folder);
@@ -505,15 +879,15 @@ void TestCommandLine::errorReports() {
     const QString input = command == "split" ? "source.dat" : "set/source.dat.splt";
     const Run result = run({command, input, "--output", output}, limitFileSize);
     QCOMPARE(result.out, expectedOut);
-    QCOMPARE(result.err, ErrorReportText(path(file), error, label, step));
+    QCOMPARE(result.err, FailureLine(path(file), error, step));
     QCOMPARE(result.exitCode, 1);
     if (command == "split") {
         QVERIFY(!QFile::exists(path(output + "/source.dat.splt")));
     }
 }
 
-// The percentage is drawn on a terminal and wiped at the end; the messages stay on
-// standard output.
+// Bytes, share, speed and time left are drawn on a terminal, a few times a second at
+// most, and wiped at the end; the messages stay on standard output.
 void TestCommandLine::progressOnlyOnTerminal() {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) {
@@ -526,8 +900,11 @@ void TestCommandLine::progressOnlyOnTerminal() {
     QVERIFY(QDir(m_folder).mkdir("out"));
     WriteFile(path("source.dat"), Pattern(250000));
 
+    QElapsedTimer clock;
+    clock.start();
     const Run result = run({"split", "source.dat", "--chunk-size", "1000", "--output", "out"},
                            [terminal] { dup2(terminal, STDERR_FILENO); });
+    const qint64 elapsed = clock.elapsed();
     QByteArray drawn;
     char buffer[4096];
     ssize_t n;
@@ -539,37 +916,230 @@ void TestCommandLine::progressOnlyOnTerminal() {
 
     QCOMPARE(result.out, QByteArray("File successfully split\nDone.\n"));
     QCOMPARE(result.exitCode, 0);
-    QVERIFY2(drawn.startsWith("\r  0%") && drawn.contains("\r 50%") && drawn.endsWith("\r100%\r    \r"),
-             drawn.constData());
     QVERIFY2(!drawn.contains('\n'), drawn.constData());
+    const QList<QByteArray> frames = drawn.split('\r');
+    // "\rFRAME\rFRAME...\r<blanks>\r": empty before the first CR and after the last.
+    QVERIFY2(frames.size() >= 4 && frames.first().isEmpty() && frames.last().isEmpty(), drawn.constData());
+    // The wipe blanks the widest line drawn.
+    QCOMPARE(frames[frames.size() - 2].trimmed(), QByteArray());
+    qsizetype widest = 0;
+    for (qsizetype i = 1; i + 2 < frames.size(); ++i) {
+        widest = std::max(widest, frames[i].size());
+    }
+    QVERIFY(frames[frames.size() - 2].size() >= widest);
+    const QRegularExpression frame(
+        "^\\d+(\\.\\d)? (B|KiB) of 244\\.1 KiB \\((\\d+)%\\)(, [\\d.]+ (B|KiB|MiB|GiB)/s(, \\d+:\\d\\d left)?)? *$");
+    for (qsizetype i = 1; i + 2 < frames.size(); ++i) {
+        QVERIFY2(frame.match(QString::fromLatin1(frames[i])).hasMatch(), frames[i].constData());
+    }
+    QVERIFY2(frames[1].startsWith("0 B of 244.1 KiB (0%)"), frames[1].constData());
+    // At most four redraws a second, and the first at once.
+    QVERIFY2(frames.size() - 3 <= 2 + elapsed / 250, qPrintable(QString::number(frames.size() - 3)));
 }
 
 void TestCommandLine::stopOnSignal_data() {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::addColumn<bool>("ignoredAtStart");
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGINT ignored at start") << int(SIGINT) << true;
+    QTest::newRow("SIGTERM ignored at start") << int(SIGTERM) << true;
 }
 
+// A stop cleans up, then ends by the signal itself, as the shell expects (130, 143);
+// a signal ignored by whoever started the program stays ignored.
 void TestCommandLine::stopOnSignal() {
     QFETCH(int, signalNumber);
+    QFETCH(bool, ignoredAtStart);
     QVERIFY(QDir(m_folder).mkdir("out"));
     // 10000 pieces: creating them takes far longer than noticing the first one.
     WriteSparseFile(path("source.dat"), 40000000);
 
-    QProcess process;
-    process.setWorkingDirectory(m_folder);
-    process.start(QStringLiteral(QUARNEL_CLI), {"split", "source.dat", "--chunk-size", "4000", "--output", "out"});
-    QVERIFY(process.waitForStarted());
+    const Child child =
+        spawn({"split", "source.dat", "--chunk-size", "4000", "--output", "out"}, [ignoredAtStart, signalNumber] {
+            if (ignoredAtStart) {
+                signal(signalNumber, SIG_IGN);
+            }
+        });
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path("out/source.dat_splt1")), 30000);
-    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
-    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(::kill(child.pid, signalNumber), 0);
+    const int status = finish(child);
 
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(process.readAllStandardOutput(), QByteArray());
-    QCOMPARE(process.readAllStandardError(), QByteArray());
-    QVERIFY(!QFile::exists(path("out/source.dat_splt10000")));
-    QVERIFY(!QFile::exists(path("out/source.dat.splt")));
+    if (ignoredAtStart) {
+        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, qPrintable(QString::number(status)));
+        QCOMPARE(ReadFile(child.out), QByteArray("File successfully split\nDone.\n"));
+        QVERIFY(QFile::exists(path("out/source.dat_splt10000")));
+        QVERIFY(QFile::exists(path("out/source.dat.splt")));
+    } else {
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber, qPrintable(QString::number(status)));
+        QCOMPARE(ReadFile(child.out), QByteArray());
+        QVERIFY(!QFile::exists(path("out/source.dat_splt10000")));
+        QVERIFY(!QFile::exists(path("out/source.dat.splt")));
+    }
+    QCOMPARE(ReadFile(child.err), QByteArray());
+    QCOMPARE(QDir(path("out")).entryList(QDir::Hidden | QDir::Files).filter(".quarnel").size(), 0);
+}
+
+void TestCommandLine::standardOutputFailures_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("fullDisk"); // else a pipe nobody reads
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("error");
+
+    const QStringList split{"split", "source.dat", "--chunk-size", "1000", "--output", "out"};
+    QTest::newRow("--version, full disk") << QStringList{"--version"} << true << 1 << ENOSPC;
+    QTest::newRow("--help, closed pipe") << QStringList{"--help"} << false << 1 << EPIPE;
+    QTest::newRow("split, closed pipe") << split << false << 1 << EPIPE;
+    QTest::newRow("split, full disk") << split << true << 1 << ENOSPC;
+    QTest::newRow("quiet split writes nothing") << split + QStringList{"-q"} << false << 0 << 0;
+    QTest::newRow("split, standard output closed") << split << false << 1 << EBADF;
+    QTest::newRow("refused join: output untouched") << QStringList{"join", "gone.splt"} << false << 1 << 0;
+}
+
+// A write error on standard output is an error, never a death by SIGPIPE; the work
+// that was done stays done.
+void TestCommandLine::standardOutputFailures() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, fullDisk);
+    QFETCH(int, exitCode);
+    QFETCH(int, error);
+    QVERIFY(QDir(m_folder).mkdir("out"));
+    const QByteArray source = Pattern(2500);
+    WriteFile(path("source.dat"), source);
+
+    int pipeEnds[2] = {-1, -1};
+    QVERIFY(::pipe(pipeEnds) == 0);
+    ::close(pipeEnds[0]);
+    const int target = fullDisk ? ::open("/dev/full", O_WRONLY) : pipeEnds[1];
+    QVERIFY(target >= 0);
+    const bool closed = error == EBADF;
+    const Child child = spawn(arguments, [target, closed] {
+        dup2(target, STDOUT_FILENO);
+        if (closed) {
+            ::close(STDOUT_FILENO);
+        }
+    });
+    ::close(pipeEnds[1]);
+    if (fullDisk) {
+        ::close(target);
+    }
+    const int status = finish(child);
+
+    QVERIFY2(WIFEXITED(status), qPrintable(QString::number(status)));
+    QCOMPARE(WEXITSTATUS(status), exitCode);
+    const QByteArray expectedError =
+        error == 0 ? QByteArray() : "quarnel-cli: standard output: " + QByteArray(std::strerror(error)) + "\n";
+    if (arguments.first() == "join") {
+        QCOMPARE(ReadFile(child.err), Expand("quarnel-cli: %1/gone.splt not exist\n", m_folder));
+    } else {
+        QCOMPARE(ReadFile(child.err), expectedError);
+    }
+    if (arguments.first() == "split") {
+        QCOMPARE(ReadFile(path("out/source.dat_splt3")), source.mid(2000));
+        QVERIFY(QFile::exists(path("out/source.dat.splt")));
+    }
+}
+
+// With standard error closed, the first file the engine opens would take its number:
+// the damaged-piece message must not land in the joined file.
+void TestCommandLine::closedStandardStreams() {
+    QVERIFY(QDir(m_folder).mkdir("joined"));
+    const QByteArray source = makeSet("a.bin", 2500, 1000, true);
+    QVERIFY(!source.isEmpty());
+    QFile piece(path("a.bin_splt2"));
+    QVERIFY(piece.open(QIODevice::ReadWrite) && piece.putChar(static_cast<char>(source[1000] ^ 1)));
+    piece.close();
+
+    const Child child = spawn({"join", "a.bin.splt", "--output", "joined"}, [] { ::close(STDERR_FILENO); });
+    const int status = finish(child);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 1, qPrintable(QString::number(status)));
+    QCOMPARE(ReadFile(path("joined/a.bin")), source.left(1000));
+}
+
+void TestCommandLine::bashCompletion_data() {
+    QTest::addColumn<QStringList>("words"); // after the program's name; the last is being completed
+    QTest::addColumn<QStringList>("offered");
+    QTest::newRow("verbs") << QStringList{""} << QStringList{"split", "join", "verify", "--help", "--version"};
+    QTest::newRow("verb begun") << QStringList{"j"} << QStringList{"join"};
+    QTest::newRow("split options") << QStringList{"split", "--c"} << QStringList{"--chunk-size", "--checksum"};
+    QTest::newRow("join options") << QStringList{"join", "-"} << QStringList{"--quiet", "-q", "--help", "--output"};
+    QTest::newRow("verify options") << QStringList{"verify", "--"} << QStringList{"--quiet", "--help"};
+    QTest::newRow("lists for join") << QStringList{"join", "a"} << QStringList{"a.bin.splt"};
+    QTest::newRow("files for split") << QStringList{"split", "a"} << QStringList{"a.bin", "a.bin.splt"};
+    QTest::newRow("no files after -n") << QStringList{"split", "a.bin", "-n", ""} << QStringList{};
+}
+
+// The installed completion, run by bash with the bash-completion helpers it uses.
+void TestCommandLine::bashCompletion() {
+    QFETCH(QStringList, words);
+    QFETCH(QStringList, offered);
+    const QString helpers = "/usr/share/bash-completion/bash_completion";
+    if (!QFile::exists(helpers)) {
+        QSKIP("bash-completion is not installed");
+    }
+    WriteFile(path("a.bin"), "x");
+    WriteFile(path("a.bin.splt"), "x");
+    const QString script = "source \"$1\" && source \"$2\" && shift 2 && COMP_WORDS=(quarnel-cli \"$@\") && "
+                           "COMP_CWORD=$# && COMP_LINE=\"${COMP_WORDS[*]}\" && COMP_POINT=${#COMP_LINE} && "
+                           "_quarnel_cli; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    QProcess bash;
+    bash.setWorkingDirectory(m_folder);
+    bash.start("bash", QStringList{"-c", script, "bash", helpers, QStringLiteral(QUARNEL_CLI_COMPLETION)} + words);
+    QVERIFY(bash.waitForFinished(30000));
+    QCOMPARE(bash.readAllStandardError(), QByteArray());
+    QStringList got = QString::fromLocal8Bit(bash.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    got.sort();
+    offered.sort();
+    QCOMPARE(got, offered);
+}
+
+TestCommandLine::Child TestCommandLine::spawn(const QStringList& arguments, const std::function<void()>& inChild) {
+    Child child;
+    child.out = path(".stdout");
+    child.err = path(".stderr");
+    QList<QByteArray> bytes{QByteArrayLiteral(QUARNEL_CLI)};
+    for (const QString& argument : arguments) {
+        bytes << QFile::encodeName(argument);
+    }
+    std::vector<char*> argv;
+    for (QByteArray& argument : bytes) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    const QByteArray folder = QFile::encodeName(m_folder);
+    const QByteArray out = QFile::encodeName(child.out);
+    const QByteArray err = QFile::encodeName(child.err);
+    child.pid = ::fork();
+    if (child.pid == 0) {
+        const int outFd = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errFd = ::open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (::chdir(folder.constData()) != 0 || outFd < 0 || errFd < 0) {
+            _exit(126);
+        }
+        dup2(outFd, STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
+        if (inChild) {
+            inChild();
+        }
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int TestCommandLine::finish(const Child& child) {
+    QElapsedTimer clock;
+    clock.start();
+    int status = 0;
+    while (::waitpid(child.pid, &status, WNOHANG) == 0) {
+        if (clock.elapsed() > 60000) {
+            ::kill(child.pid, SIGKILL);
+            ::waitpid(child.pid, &status, 0);
+            return -1;
+        }
+        QTest::qWait(10);
+    }
+    return status;
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
