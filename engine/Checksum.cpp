@@ -250,7 +250,9 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
     // O_NONBLOCK: a FIFO standing at the name must not hang a join.
     const int fd = ::openat(folderFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        if (errno != ENOENT) {
+        // A list whose name is as long as a name can be has no room for the suffix:
+        // no checksum file can stand beside it.
+        if (errno != ENOENT && errno != ENAMETOOLONG) {
             sidecar.m_status = Status::Failed;
             sidecar.m_error = errno;
         }

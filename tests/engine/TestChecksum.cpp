@@ -3,6 +3,7 @@
 #include "Messages.h"
 #include "RecordingHost.h"
 #include "SplitMergeFile.h"
+#include "Verify.h"
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>
@@ -25,6 +26,7 @@ private slots:
     void joinChecksEachPiece_data();
     void joinChecksEachPiece();
     void unreadableChecksumFileFailsTheJoin();
+    void listNameWithoutRoomForTheSuffix();
 };
 
 void TestChecksum::digests_data() {
@@ -184,6 +186,42 @@ void TestChecksum::unreadableChecksumFileFailsTheJoin() {
              host.reports[0].description.c_str());
     QVERIFY(host.messages.empty());
     QCOMPARE(Files::entries(dir.filePath("joined")), QStringList());
+}
+
+// A list named as long as the folder allows leaves no room for ".sha256": a split
+// asked for checksums is refused; without, no checksum file can stand there, and that
+// is no failure of the split, the join or a check.
+void TestChecksum::listNameWithoutRoomForTheSuffix() {
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("joined"));
+    // Piece names "NAME_splt1" to "NAME_splt3" of 255 bytes, the list 254.
+    const QString name = QString(255 - 6, 'n');
+    const QByteArray data = Files::pattern(2500);
+    Files::write(dir.filePath(name), data);
+    // Asked for, it cannot be written: refused before anything is.
+    RecordingHost refused;
+    refused.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath(name)), 1000, refused, true), Outcome::Refused);
+    QCOMPARE(refused.messages, std::vector<std::string>{Messages::namesTooLong});
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"joined", name}));
+
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath(name)), 1000, host), Outcome::Succeeded);
+    QVERIFY(host.reports.empty());
+
+    const std::string manifest = Files::path(dir.filePath(name + ".splt"));
+    int findings = 0;
+    const Verify::Result result = Verify::VerifySet(manifest, [&](const Verify::Finding&) { ++findings; });
+    QCOMPARE(result.status, Verify::Result::Status::Checked);
+    QCOMPARE(result.pieces, 3);
+    QVERIFY(!result.checksummed);
+    QCOMPARE(findings, 0);
+
+    RecordingHost joinHost;
+    joinHost.folder = Files::path(dir.filePath("joined"));
+    QCOMPARE(SplitMergeFile::JoinFiles(manifest, joinHost), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("joined/" + name)), data);
 }
 
 QTEST_APPLESS_MAIN(TestChecksum)
