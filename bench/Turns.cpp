@@ -6,10 +6,13 @@
 //
 //   quarnel-turns split FILE OUTPUT_FOLDER CHUNK_SIZE
 //   quarnel-turns join MANIFEST OUTPUT_FOLDER
+//   quarnel-turns idle SECONDS
 //
 // Prints one line: the longest interval in ms, the number of turns, the run's wall
-// time and the messages shown. Exits 1 when the run did not end in success. Run it
-// under bench/ turns.sh, which adds the throttling shim for a slow disk.
+// time and the messages shown. Exits 1 when the run did not end in success. "idle"
+// runs the event loop with nothing to do: the machine's own noise floor. With
+// QUARNEL_TURNS_SHOW_GAPS_MS=N every interval longer than N ms is listed on standard
+// error. bench/turns.sh runs it, with the throttling shim for a slow disk.
 
 #include <algorithm>
 #include <chrono>
@@ -72,8 +75,11 @@ int main(int argc, char* argv[]) {
     }
     QApplication application(argc, argv);
     const QStringList args = QCoreApplication::arguments().mid(1);
-    const bool splitting = args.value(0) == QLatin1String("split");
-    if (!(splitting && args.size() == 4) && !(args.value(0) == QLatin1String("join") && args.size() == 3)) {
+    const QString command = args.value(0);
+    const bool splitting = command == QLatin1String("split");
+    const bool idling = command == QLatin1String("idle");
+    if (!(splitting && args.size() == 4) && !(command == QLatin1String("join") && args.size() == 3) &&
+        !(idling && args.size() == 2)) {
         return usage();
     }
 
@@ -87,11 +93,12 @@ int main(int argc, char* argv[]) {
     form.Form_Load();
     form.show();
     const auto field = [&form](int number) { return form.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number)); };
-    field(2)->setText(args.at(2));
     if (splitting) {
+        field(2)->setText(args.at(2));
         field(1)->setText(args.at(1));
         field(3)->setText(args.at(3));
-    } else {
+    } else if (!idling) {
+        field(2)->setText(args.at(2));
         field(4)->setText(args.at(1));
     }
     QCoreApplication::processEvents();
@@ -106,7 +113,10 @@ int main(int argc, char* argv[]) {
 
     const Clock::time_point start = Clock::now();
     turns.push_back(start);
-    if (splitting) {
+    if (idling) {
+        QTimer::singleShot(static_cast<int>(args.at(1).toDouble() * 1000), &application, &QCoreApplication::quit);
+        QApplication::exec();
+    } else if (splitting) {
         form.PushButton4_Click();
     } else {
         form.PushButton3_Click();
@@ -124,10 +134,19 @@ int main(int argc, char* argv[]) {
         }
     }
     const auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+    if (qEnvironmentVariableIsSet("QUARNEL_TURNS_SHOW_GAPS_MS")) {
+        const std::chrono::milliseconds shown(qEnvironmentVariableIntValue("QUARNEL_TURNS_SHOW_GAPS_MS"));
+        for (std::size_t i = 1; i < turns.size(); ++i) {
+            if (turns[i] - turns[i - 1] > shown) {
+                std::fprintf(stderr, "%.1f ms ending %.3f s into the run\n", ms(turns[i] - turns[i - 1]),
+                             ms(turns[i] - start) / 1000);
+            }
+        }
+    }
     std::printf("longest %.1f ms (ending %.2f s into the run), %zu turns, run %.2f s, messages: %s\n", ms(longest),
                 ms(turns[longestAt] - start) / 1000, turns.size() - 2, ms(end - start) / 1000,
                 qPrintable(messages.shown.join(QStringLiteral(" | "))));
     const QString success =
         splitting ? QStringLiteral("File successfully split") : QStringLiteral("Files successfully joined");
-    return messages.shown.contains(success) ? 0 : 1;
+    return idling || messages.shown.contains(success) ? 0 : 1;
 }

@@ -437,6 +437,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     // Form_Unload: a running split or join stops at its next event-loop turn and shows
     // nothing more; the program ends when the handler returns.
     m_closing = true;
+    m_engineRun.requestStop();
     event->accept();
 }
 
@@ -535,7 +536,9 @@ void Form1::PushButton4_Click() {
         .step(
             120,
             [&] {
-                SplitMergeFile::SplitFile(bytes(text1()), ChunkSize::toChunkSize(m_text3->text()), *this);
+                const std::string source = bytes(text1());
+                const std::int32_t chunkSize = ChunkSize::toChunkSize(m_text3->text());
+                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(source, chunkSize, host); });
                 return 128;
             },
             128)
@@ -611,7 +614,8 @@ void Form1::PushButton3_Click() {
         .step(
             110,
             [&] {
-                SplitMergeFile::JoinFiles(bytes(text4()), *this);
+                const std::string manifest = bytes(text4());
+                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); });
                 return 116;
             },
             116)

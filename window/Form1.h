@@ -8,6 +8,7 @@
 
 #include "Controls.h"
 #include "EngineHost.h"
+#include "EngineRun.h"
 #include "Outside.h"
 #include "ReportingProcedure.h"
 #include "Settings.h"
@@ -20,7 +21,8 @@ class QProgressBar;
 
 // The main window: the split and join panels, the sample and help buttons and the
 // progress bar. It is also the engine's host: the engine reads the output folder,
-// drives the progress bar and shows its messages through it.
+// drives the progress bar and shows its messages through it. The engine runs on a
+// worker thread (EngineRun); these host calls still all happen on the window's thread.
 class Form1 : public QWidget, public EngineHost {
     Q_OBJECT
 public:
@@ -107,4 +109,5 @@ private:
     PushButton* m_pushButtons[8] = {};
     QProgressBar* m_progressBarWidget = nullptr;
     std::optional<ProgressBar> m_progressBar;
+    EngineRun m_engineRun{*this};
 };

@@ -187,17 +187,45 @@ void TestJoinCommand::startButtonsDoNothingWhileBusy() {
 
 void TestJoinCommand::closingStopsTheOperation_data() {
     QTest::addColumn<bool>("joining");
-    QTest::newRow("during a split") << false;
-    QTest::newRow("during a join") << true;
+    // Closed from the program's own event loop after the first piece: the last window
+    // closing makes the application quit while the engine's worker still runs.
+    QTest::addColumn<bool>("whileTheProgramRuns");
+    QTest::newRow("during a split") << false << false;
+    QTest::newRow("during a join") << true << false;
+    QTest::newRow("split, program quitting") << false << true;
+    QTest::newRow("join, program quitting") << true << true;
 }
 
 void TestJoinCommand::closingStopsTheOperation() {
     QFETCH(bool, joining);
+    QFETCH(bool, whileTheProgramRuns);
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
     Form1& form = prepare(3000, joining);
-    QTimer::singleShot(0, &form, [&] { form.close(); });
-    harness.button(joining ? 3 : 4)->click();
+    const auto threads = [] {
+        return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    };
+    const QStringList threadsBefore = threads();
+    if (whileTheProgramRuns) {
+        auto* bar = form.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
+        connect(bar, &QProgressBar::valueChanged, &form, [&](int value) {
+            if (value == 1) {
+                form.close();
+            }
+        });
+        bool returned = false;
+        QTimer::singleShot(0, &form, [&] {
+            harness.button(joining ? 3 : 4)->click();
+            returned = true;
+        });
+        QCoreApplication::exec(); // ends because the last window closed
+        QVERIFY(returned);
+    } else {
+        QTimer::singleShot(0, &form, [&] { form.close(); });
+        harness.button(joining ? 3 : 4)->click();
+    }
+    // No worker thread outlives the command.
+    QCOMPARE(threads(), threadsBefore);
 
     QVERIFY(!form.isVisible());
     QVERIFY2(harness.messages.shown.isEmpty(), qPrintable(harness.messages.shown.value(0).text));

@@ -1,0 +1,179 @@
+#include <QtTest>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "EngineRun.h"
+
+// The worker thread behind the window: host calls made on the worker are carried out
+// on the window's thread, in order, with their results and failures passed back; the
+// event loop turns while the worker blocks; an application that quits mid-run still
+// serves the worker's last calls and ends with the worker joined.
+class TestEngineRun : public QObject {
+    Q_OBJECT
+
+private slots:
+    void hostCallsArriveOnTheOwnerThreadInOrder();
+    void failuresCrossInBothDirections();
+    void eventLoopTurnsWhileTheWorkerBlocks();
+    void quittingStopsTheJobAndServesItsLastCalls();
+};
+
+namespace {
+
+// Records each call and whether it came on the application's thread.
+class ThreadHost : public EngineHost {
+public:
+    QStringList calls;
+    bool allOnOwner = true;
+    std::function<void(const QString&)> onCall;
+
+    std::string outputFolder() override {
+        record(QStringLiteral("outputFolder"));
+        return "/out";
+    }
+    void setProgressValue(int value) override { record(QStringLiteral("value %1").arg(value)); }
+    void setProgressMaximum(int maximum) override { record(QStringLiteral("maximum %1").arg(maximum)); }
+    int progressMaximum() override {
+        record(QStringLiteral("progressMaximum"));
+        return 7;
+    }
+    void showMessage(const std::string& text) override { record(QString::fromStdString(text)); }
+    void reportError(const std::string& label, int step, const std::string& description) override {
+        record(QStringLiteral("%1 %2 %3")
+                   .arg(QString::fromStdString(label))
+                   .arg(step)
+                   .arg(QString::fromStdString(description)));
+    }
+    bool processEvents() override {
+        record(QStringLiteral("turn"));
+        return true;
+    }
+
+private:
+    void record(const QString& call) {
+        allOnOwner = allOnOwner && QThread::currentThread() == qApp->thread();
+        calls << call;
+        if (onCall) {
+            onCall(call);
+        }
+    }
+};
+
+} // namespace
+
+void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
+    ThreadHost host;
+    EngineRun run(host);
+    std::thread::id jobThread;
+    std::string folder;
+    int maximum = 0;
+    bool goOn = false;
+    run.run([&](EngineHost& worker) {
+        jobThread = std::this_thread::get_id();
+        folder = worker.outputFolder();
+        worker.setProgressMaximum(3);
+        goOn = worker.processEvents();
+        worker.setProgressValue(1);
+        maximum = worker.progressMaximum();
+        worker.reportError("label", 120, "broken");
+        worker.showMessage("done");
+    });
+    QVERIFY(jobThread != std::this_thread::get_id());
+    QVERIFY(host.allOnOwner);
+    QCOMPARE(host.calls, (QStringList{"outputFolder", "maximum 3", "turn", "value 1", "progressMaximum",
+                                      "label 120 broken", "done"}));
+    QCOMPARE(folder, std::string("/out"));
+    QCOMPARE(maximum, 7);
+    QVERIFY(goOn);
+
+    // A stop request answers the next turn without asking the host.
+    host.calls.clear();
+    host.onCall = [&](const QString& call) {
+        if (call == QLatin1String("value 1")) {
+            run.requestStop();
+        }
+    };
+    run.run([&](EngineHost& worker) {
+        worker.setProgressValue(1);
+        goOn = worker.processEvents();
+    });
+    QVERIFY(!goOn);
+    QCOMPARE(host.calls, QStringList{"value 1"});
+}
+
+void TestEngineRun::failuresCrossInBothDirections() {
+    ThreadHost host;
+    host.onCall = [](const QString& call) {
+        if (call == QLatin1String("value 2")) {
+            throw std::runtime_error("bar gone");
+        }
+    };
+    EngineRun run(host);
+    QString caught;
+    run.run([&](EngineHost& worker) {
+        try {
+            worker.setProgressValue(2);
+        } catch (const std::runtime_error& failure) {
+            caught = QString::fromLatin1(failure.what());
+        }
+        worker.showMessage("after");
+    });
+    QCOMPARE(caught, QStringLiteral("bar gone"));
+    QCOMPARE(host.calls, (QStringList{"value 2", "after"}));
+
+    QVERIFY_THROWS_EXCEPTION(std::bad_alloc, run.run([](EngineHost&) { throw std::bad_alloc(); }));
+}
+
+void TestEngineRun::eventLoopTurnsWhileTheWorkerBlocks() {
+    // The job waits for something only the window's event loop does, without a host
+    // call in between, as a worker stuck in a slow write would.
+    ThreadHost host;
+    EngineRun run(host);
+    std::atomic<bool> ticked{false};
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, &ticker, [&] { ticked = true; });
+    ticker.start(1);
+    bool sawTick = false;
+    run.run([&](EngineHost&) {
+        for (int i = 0; i < 10000 && !ticked; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        sawTick = ticked;
+    });
+    QVERIFY(sawTick);
+    QVERIFY(host.calls.isEmpty());
+}
+
+void TestEngineRun::quittingStopsTheJobAndServesItsLastCalls() {
+    ThreadHost host;
+    host.onCall = [](const QString& call) {
+        if (call == QLatin1String("quit now")) {
+            QCoreApplication::quit(); // as closing the last window does
+        }
+    };
+    EngineRun run(host);
+    int turns = 0;
+    bool returned = false;
+    QTimer::singleShot(0, this, [&] {
+        run.run([&](EngineHost& worker) {
+            worker.showMessage("quit now");
+            // The host never says stop: only the quitting application can.
+            while (worker.processEvents() && turns < 100000) {
+                ++turns;
+            }
+            worker.showMessage("last");
+        });
+        returned = true;
+    });
+    QCoreApplication::exec();
+
+    QVERIFY(returned);
+    QVERIFY(turns < 100000);
+    QCOMPARE(host.calls.last(), QStringLiteral("last"));
+    QVERIFY(host.allOnOwner);
+}
+
+QTEST_MAIN(TestEngineRun)
+#include "TestEngineRun.moc"
