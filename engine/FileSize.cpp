@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace FileSize {
@@ -36,10 +38,20 @@ char* CopyBuffer::data() {
     return m_data;
 }
 
-namespace {
+std::int64_t nextBlockSize(std::int64_t blockBytes, std::chrono::nanoseconds took) {
+    constexpr std::chrono::nanoseconds aim = std::chrono::milliseconds(100);
+    std::int64_t next = blockBytes;
+    if (took > aim) {
+        // In proportion, so that one very slow block does not need many halvings.
+        next = static_cast<std::int64_t>(static_cast<double>(blockBytes) * 0.5 * aim.count() /
+                                         static_cast<double>(took.count()));
+    } else if (took < aim / 4) {
+        next = blockBytes * 2;
+    }
+    return std::clamp(next, CopyBuffer::minBlockBytes, CopyBuffer::maxBlockBytes);
+}
 
-// Small enough that a slow disk still gives the event loop a turn several times a second.
-constexpr std::int64_t blockSize = std::int64_t{8} * 1024 * 1024;
+namespace {
 
 // Errors that say copy_file_range cannot serve these two files at all.
 bool copyRangeUnsupported(int error) {
@@ -47,10 +59,25 @@ bool copyRangeUnsupported(int error) {
            error == ETXTBSY || error == EPERM;
 }
 
+// copy_file_range moves whole pages between the two page caches when both offsets
+// lie equally far into a page. Otherwise it copies in fragments: still the cheapest
+// way for a small piece (one call instead of a read and a write), but slower than
+// read/write through the buffer for a long one, and no file system can share such
+// blocks anyway. Only a long copy asks where the destination stands.
+bool useCopyRange(std::int64_t sourceOffset, int destFd, std::int64_t length, const CopyBuffer& buffer) {
+    constexpr std::int64_t longCopy = std::int64_t{1} << 20;
+    if (!buffer.copyRangeUsable || length < longCopy) {
+        return buffer.copyRangeUsable;
+    }
+    static const long pageSize = ::sysconf(_SC_PAGESIZE);
+    const off_t destOffset = ::lseek(destFd, 0, SEEK_CUR);
+    return destOffset >= 0 && pageSize > 0 && (sourceOffset - destOffset) % pageSize == 0;
+}
+
 // Copies one block: `count` bytes from `*offset` of the source to the destination's position.
 CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t count, CopyBuffer& buffer,
-                     const CopyObserver& observe) {
-    while (count > 0 && buffer.copyRangeUsable && !observe) {
+                     bool copyRange, const CopyObserver& observe) {
+    while (count > 0 && copyRange && buffer.copyRangeUsable) {
         loff_t in = offset;
         const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, nullptr, static_cast<std::size_t>(count), 0);
         if (n > 0) {
@@ -117,19 +144,88 @@ bool writeAll(int fd, const char* data, std::size_t count, int& error) {
 
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
                           const std::function<bool(std::int64_t copied)>& turn, const CopyObserver& observe) {
+    using Clock = std::chrono::steady_clock;
     std::int64_t offset = sourceOffset;
+    // An observer must see the bytes, so they pass through memory.
+    const bool copyRange = !observe && useCopyRange(sourceOffset, destFd, length, buffer);
     for (std::int64_t done = 0; done < length;) {
         if (done > 0 && !turn(done)) {
             return {CopyResult::Status::Stopped, 0};
         }
-        const std::int64_t count = std::min(blockSize, length - done);
-        const CopyResult result = copyBlock(sourceFd, offset, destFd, count, buffer, observe);
+        const std::int64_t count = std::min(buffer.blockBytes, length - done);
+        const Clock::time_point start = Clock::now();
+        const CopyResult result = copyBlock(sourceFd, offset, destFd, count, buffer, copyRange, observe);
         if (result.status != CopyResult::Status::Copied) {
             return result;
+        }
+        // A short block says little about the disk's speed.
+        if (count >= CopyBuffer::minBlockBytes) {
+            buffer.blockBytes = nextBlockSize(count, Clock::now() - start);
         }
         done += count;
     }
     return {};
+}
+
+int openRegularForReadAhead(int dirFd, const char* path) {
+    struct stat st {};
+    if (::fstatat(dirFd, path, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    return ::openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+ReadAhead::ReadAhead(std::size_t count, std::function<int(std::size_t)> open)
+    : m_count(count), m_open(std::move(open)) {}
+
+void ReadAhead::before(std::size_t index) {
+    // Pieces from `index` on are being copied or asked for; forget the ones before.
+    while (!m_ahead.empty() && m_next - m_ahead.size() <= index) {
+        m_aheadBytes -= m_ahead.front();
+        m_ahead.pop_front();
+    }
+    m_next = std::max(m_next, index + 1);
+    if (!m_atWork) {
+        if (index % probeEvery != 0 || m_next >= m_count || cached(m_next)) {
+            return;
+        }
+        m_atWork = true;
+    }
+    while (m_next < m_count && m_ahead.size() < windowPieces && m_aheadBytes < windowBytes) {
+        std::int64_t asked = 0;
+        const int fd = m_open(m_next);
+        if (fd >= 0) {
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+                // The rest of a long piece the kernel's own read-ahead fetches as it is copied.
+                asked = std::min<std::int64_t>(st.st_size, windowBytes - m_aheadBytes);
+                ::posix_fadvise(fd, 0, asked, POSIX_FADV_WILLNEED);
+            }
+            ::close(fd);
+        }
+        m_ahead.push_back(asked);
+        m_aheadBytes += asked;
+        ++m_next;
+    }
+}
+
+// Whether the last byte of piece `index` is in the page cache; a piece that cannot
+// be looked at counts as cached, since reading ahead could not help it either.
+bool ReadAhead::cached(std::size_t index) {
+    const int fd = m_open(index);
+    if (fd < 0) {
+        return true;
+    }
+    bool inCache = true;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        char byte = 0;
+        struct iovec one = {&byte, 1};
+        // RWF_NOWAIT reads only what needs no disk access; EAGAIN says the page is not there.
+        inCache = !(::preadv2(fd, &one, 1, st.st_size - 1, RWF_NOWAIT) < 0 && errno == EAGAIN);
+    }
+    ::close(fd);
+    return inCache;
 }
 
 } // namespace FileSize

@@ -352,6 +352,58 @@ private:
     int m_step = 104; // where an allocation failure is reported
 };
 
+// Reads the piece names of a manifest's entries a window at a time, so that the names
+// that follow each other in the file cost one read between them rather than one each.
+class NameReader {
+public:
+    NameReader(const Descriptor& manifest, const std::string& path) : m_manifest(manifest), m_path(path) {}
+
+    // The piece name of `entry`. A name longer than any path cannot name a file: then
+    // only its beginning is read and `whole` is false.
+    std::string read(const PieceSet::Entry& entry, bool& whole) {
+        const std::int64_t length = entry.end - entry.nameStart;
+        whole = length <= static_cast<std::int64_t>(PieceSet::maxPathLength);
+        const auto wanted = static_cast<std::size_t>(whole ? length : PieceSet::maxPathLength);
+        if (entry.nameStart < m_start || entry.nameStart + static_cast<std::int64_t>(wanted) > m_start + m_filled) {
+            fill(entry.nameStart);
+        }
+        // A manifest that shrank since it was scanned: take what is there.
+        const auto from = static_cast<std::size_t>(entry.nameStart - m_start);
+        return std::string(m_window.data() + from, std::min(wanted, static_cast<std::size_t>(m_filled) - from));
+    }
+
+private:
+    static constexpr std::size_t windowSize = std::size_t{64} << 10;
+    static_assert(windowSize >= PieceSet::maxPathLength);
+
+    void fill(std::int64_t start) {
+        m_window.resize(windowSize);
+        m_start = start;
+        m_filled = 0;
+        while (static_cast<std::size_t>(m_filled) < windowSize) {
+            const ssize_t n =
+                ::pread(m_manifest.get(), m_window.data() + m_filled, windowSize - m_filled, m_start + m_filled);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                m_filled = 0;
+                fail(128, m_path, errno);
+            }
+            if (n == 0) {
+                break;
+            }
+            m_filled += n;
+        }
+    }
+
+    const Descriptor& m_manifest;
+    const std::string& m_path;
+    std::string m_window;
+    std::int64_t m_start = 0;
+    std::int64_t m_filled = 0;
+};
+
 class Joiner {
 public:
     Joiner(const std::string& manifestPath, EngineHost& host) : m_manifestPath(manifestPath), m_host(host) {}
@@ -413,11 +465,13 @@ private:
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
         m_host.setProgressBytes(0);
+        FileSize::ReadAhead readAhead(m_entries.size(), [this](std::size_t index) { return openAhead(index); });
         for (int index = 0; index < count; ++index) {
             if (!m_host.processEvents()) {
                 endEarly();
                 return Outcome::Stopped;
             }
+            readAhead.before(static_cast<std::size_t>(index));
             m_step = 128;
             const PieceSet::Entry& entry = m_entries[static_cast<std::size_t>(index)];
             bool whole = false;
@@ -508,29 +562,24 @@ private:
         }
     }
 
-    // The piece name of an entry. A name longer than any path cannot name a file:
-    // then only its beginning is read and `whole` is false.
-    std::string readName(const PieceSet::Entry& entry, bool& whole) const {
-        const std::int64_t length = entry.end - entry.nameStart;
-        whole = length <= static_cast<std::int64_t>(PieceSet::maxPathLength);
-        std::string name(static_cast<std::size_t>(whole ? length : PieceSet::maxPathLength), '\0');
-        std::size_t done = 0;
-        while (done < name.size()) {
-            const ssize_t n = ::pread(m_manifest.get(), name.data() + done, name.size() - done,
-                                      entry.nameStart + static_cast<std::int64_t>(done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                fail(128, m_manifestPath, errno);
-            }
-            if (n == 0) {
-                break; // shrank since it was read: take what is there
-            }
-            done += static_cast<std::size_t>(n);
+    // The piece name of an entry. A name longer than any path cannot name a file: then
+    // only its beginning is read and `whole` is false.
+    std::string readName(const PieceSet::Entry& entry, bool& whole) const { return m_names.read(entry, whole); }
+
+    // For the read-ahead: piece `index` opened for reading when it is a regular file,
+    // else -1. A hint only, so its failures are nobody's concern.
+    int openAhead(std::size_t index) const {
+        const PieceSet::Entry& entry = m_entries[index];
+        if (entry.hasNul || !m_pieces.isOpen()) {
+            return -1;
         }
-        name.resize(done);
-        return name;
+        try {
+            bool whole = false;
+            const std::string name = m_namesAhead.read(entry, whole);
+            return whole ? FileSize::openRegularForReadAhead(m_pieces.fd(), name.c_str()) : -1;
+        } catch (const StepFailure&) {
+            return -1;
+        }
     }
 
     bool pieceExists(const std::string& name) const {
@@ -645,6 +694,9 @@ private:
     const std::string& m_manifestPath;
     EngineHost& m_host;
     Descriptor m_manifest;
+    // Separate windows: the read-ahead reads names far ahead of the join's own.
+    mutable NameReader m_names{m_manifest, m_manifestPath};
+    mutable NameReader m_namesAhead{m_manifest, m_manifestPath};
     struct stat m_manifestStat {};
     std::vector<PieceSet::Entry> m_entries;
     std::string m_pieceFolderText;

@@ -1,0 +1,230 @@
+#include "FileSize.h"
+#include "Files.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <vector>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using FileSize::CopyResult;
+
+// The chunked copy on both of its paths (copy_file_range for ranges equally far into
+// a page, read/write otherwise), its blocks on a slow disk, and the read-ahead of a
+// join's next pieces.
+class TestFileSize : public QObject {
+    Q_OBJECT
+
+private slots:
+    void copiesTheRange_data();
+    void copiesTheRange();
+    void blockSizeFollowsTheDisk_data();
+    void blockSizeFollowsTheDisk();
+    void readAheadWindow_data();
+    void readAheadWindow();
+    void readAheadOpensOnlyRegularFiles();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+namespace {
+
+constexpr qint64 MiB = qint64(1) << 20;
+
+int openOrFail(const QString& path, int flags) {
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        qFatal("cannot open %s", qPrintable(path));
+    }
+    return fd;
+}
+
+// Whether the last page of `path` is in the page cache. Asked through mincore, which
+// unlike a read that must not wait does not start reading the page in.
+bool lastPageCached(const QString& path) {
+    const int fd = openOrFail(path, O_RDONLY);
+    struct stat st {};
+    ::fstat(fd, &st);
+    void* map = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        qFatal("cannot map %s", qPrintable(path));
+    }
+    const long page = ::sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> resident(static_cast<std::size_t>((st.st_size + page - 1) / page));
+    ::mincore(map, static_cast<std::size_t>(st.st_size), resident.data());
+    ::munmap(map, static_cast<std::size_t>(st.st_size));
+    return (resident.back() & 1) != 0;
+}
+
+} // namespace
+
+void TestFileSize::copiesTheRange_data() {
+    QTest::addColumn<qint64>("sourceSize");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<qint64>("destPrefix"); // bytes already in the destination
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("leastTurns");
+
+    const int copied = int(CopyResult::Status::Copied), readFailed = int(CopyResult::Status::ReadFailed);
+    QTest::newRow("same place in a page") << 4 * MiB << qint64(8192) << qint64(0) << 3 * MiB + 17 << copied << 0;
+    QTest::newRow("source shifted") << 4 * MiB << qint64(100) << qint64(0) << 3 * MiB << copied << 0;
+    QTest::newRow("destination shifted") << 4 * MiB << qint64(0) << qint64(4000) << 3 * MiB << copied << 0;
+    QTest::newRow("both shifted alike") << 4 * MiB << qint64(4000) << qint64(4000) << 3 * MiB << copied << 0;
+    QTest::newRow("small") << qint64(300000) << qint64(100000) << qint64(5) << qint64(100000) << copied << 0;
+    QTest::newRow("three blocks") << 20 * MiB << qint64(0) << qint64(0) << 20 * MiB << copied << 2;
+    QTest::newRow("source ends early, large") << 2 * MiB << qint64(4096) << qint64(0) << 2 * MiB << readFailed << 0;
+    QTest::newRow("source ends early, small")
+        << qint64(1000) << qint64(10) << qint64(3) << qint64(1000) << readFailed << 0;
+}
+
+void TestFileSize::copiesTheRange() {
+    QFETCH(qint64, sourceSize);
+    QFETCH(qint64, offset);
+    QFETCH(qint64, destPrefix);
+    QFETCH(qint64, length);
+    QFETCH(int, status);
+    QFETCH(int, leastTurns);
+
+    const QByteArray source = Files::pattern(sourceSize);
+    const QByteArray prefix = Files::pattern(destPrefix, 3);
+    Files::write(m_dir.filePath("source"), source);
+    Files::write(m_dir.filePath("dest"), prefix);
+    const int in = openOrFail(m_dir.filePath("source"), O_RDONLY);
+    const int out = openOrFail(m_dir.filePath("dest"), O_WRONLY);
+    QCOMPARE(::lseek(out, 0, SEEK_END), destPrefix);
+    FileSize::CopyBuffer buffer;
+    int turns = 0;
+    const CopyResult result = FileSize::ReadFileChunks(in, offset, out, length, buffer, [&](std::int64_t) {
+        ++turns;
+        return true;
+    });
+    ::close(in);
+    ::close(out);
+
+    QCOMPARE(int(result.status), status);
+    QCOMPARE(result.error, 0);
+    const QByteArray written = Files::read(m_dir.filePath("dest"));
+    QCOMPARE(written.left(destPrefix), prefix);
+    if (status == int(CopyResult::Status::Copied)) {
+        QCOMPARE(written.size(), destPrefix + length);
+        QVERIFY(written.mid(destPrefix) == source.mid(offset, length));
+        // Between blocks, never before the first; a slow machine may make them smaller.
+        QVERIFY2(turns >= leastTurns, qPrintable(QString::number(turns)));
+        QCOMPARE(turns == 0, length <= FileSize::CopyBuffer::maxBlockBytes);
+    } else {
+        // What was there is copied, nothing made up.
+        QVERIFY(written.mid(destPrefix) == source.mid(offset).left(written.size() - destPrefix));
+    }
+}
+
+void TestFileSize::blockSizeFollowsTheDisk_data() {
+    QTest::addColumn<qint64>("block");
+    QTest::addColumn<int>("tookMs");
+    QTest::addColumn<qint64>("next");
+    QTest::newRow("quick, at the largest") << 8 * MiB << 3 << 8 * MiB;
+    QTest::newRow("quick, grows") << MiB << 10 << 2 * MiB;
+    QTest::newRow("in the band") << 4 * MiB << 50 << 4 * MiB;
+    QTest::newRow("twice the aim") << 8 * MiB << 200 << 2 * MiB;
+    QTest::newRow("a stick at 10 MB/s") << 8 * MiB << 839 << qint64(8 * MiB * 0.5 * 100 / 839);
+    QTest::newRow("stalled, at the smallest") << 512 * qint64(1024) << 5000 << 256 * qint64(1024);
+}
+
+void TestFileSize::blockSizeFollowsTheDisk() {
+    QFETCH(qint64, block);
+    QFETCH(int, tookMs);
+    QFETCH(qint64, next);
+    QCOMPARE(FileSize::nextBlockSize(block, std::chrono::milliseconds(tookMs)), next);
+}
+
+void TestFileSize::readAheadWindow_data() {
+    QTest::addColumn<qint64>("pieceSize");
+    QTest::addColumn<bool>("coldSecondPiece");
+    QTest::addColumn<int>("window"); // pieces asked for ahead once at work
+    QTest::newRow("small pieces, cold") << qint64(4096) << true << int(FileSize::ReadAhead::windowPieces);
+    QTest::newRow("1 MiB pieces, cold") << MiB << true << int(FileSize::ReadAhead::windowBytes / MiB);
+    QTest::newRow("all in the page cache") << qint64(4096) << false << 0;
+}
+
+void TestFileSize::readAheadWindow() {
+    QFETCH(qint64, pieceSize);
+    QFETCH(bool, coldSecondPiece);
+    QFETCH(int, window);
+
+    constexpr int count = 300;
+    QTemporaryDir dir;
+    for (int i = 0; i < count; ++i) {
+        // Large pieces are holes, but for the one that is sampled.
+        QFile piece(dir.filePath(QString::number(i)));
+        QVERIFY(piece.open(QIODevice::WriteOnly));
+        if (pieceSize <= 65536 || i == 1) {
+            QCOMPARE(piece.write(Files::pattern(pieceSize, i)), pieceSize);
+            // Written back now: a page being written back can make the sample find
+            // it busy and take it for one not in the page cache.
+            QVERIFY(piece.flush());
+            QCOMPARE(::fdatasync(piece.handle()), 0);
+        } else {
+            QVERIFY(piece.resize(pieceSize));
+        }
+    }
+    if (coldSecondPiece) {
+        const int fd = openOrFail(dir.filePath("1"), O_RDONLY);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+        if (lastPageCached(dir.filePath("1"))) {
+            QSKIP("this file system keeps the piece in the page cache");
+        }
+    }
+
+    QList<int> opened;
+    FileSize::ReadAhead readAhead(count, [&](std::size_t index) {
+        opened << int(index);
+        return FileSize::openRegularForReadAhead(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))));
+    });
+    QList<int> expected;
+    for (int index = 0; index < count; ++index) {
+        readAhead.before(std::size_t(index));
+        if (coldSecondPiece) {
+            if (index == 0) {
+                expected << 1; // the sample that finds it cold
+                for (int i = 1; i <= window; ++i) {
+                    expected << i;
+                }
+            } else if (index + window < count) {
+                expected << index + window; // one more as each piece begins
+            }
+        } else if (index % int(FileSize::ReadAhead::probeEvery) == 0) {
+            expected << index + 1; // samples only
+        }
+    }
+    QCOMPARE(readAhead.atWork(), coldSecondPiece);
+    QCOMPARE(opened, expected);
+}
+
+void TestFileSize::readAheadOpensOnlyRegularFiles() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("file"), "x");
+    QVERIFY(QDir(dir.path()).mkdir("folder"));
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+    QVERIFY(QFile::link(dir.filePath("file"), dir.filePath("link")));
+
+    const int dirFd = openOrFail(dir.path(), O_RDONLY | O_DIRECTORY);
+    for (const char* name : {"folder", "fifo", "missing"}) {
+        QCOMPARE(FileSize::openRegularForReadAhead(dirFd, name), -1);
+    }
+    for (const char* name : {"file", "link"}) {
+        const int fd = FileSize::openRegularForReadAhead(dirFd, name);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+    }
+    ::close(dirFd);
+}
+
+QTEST_APPLESS_MAIN(TestFileSize)
+#include "TestFileSize.moc"
