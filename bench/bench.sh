@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Times quarnel-cli split and join beside coreutils (split -b, cat) and cp on one
-# generated file, in the same run, and prints median wall times, ratios and the
-# peak resident memory of quarnel-cli against the project's targets.
+# generated file, in the same run, and prints median wall times with their spread,
+# ratios of medians and the peak resident memory of quarnel-cli against the targets.
+# Joins are timed twice: with the pieces dropped from the page cache before each run
+# (as after copying a set from a stick and unplugging it) and with them read in.
 #
-#   bench/bench.sh [--cli PATH] [--work DIR] [--size BYTES] [--runs N] [--with-4g] [--keep]
+#   bench/bench.sh [--cli PATH] [--compare LABEL=PATH]... [--work DIR] [--size BYTES]
+#                  [--runs N] [--with-8g] [--keep]
 #
 # Build quarnel-cli in Release first (cmake -DCMAKE_BUILD_TYPE=Release). Runs as root
 # drop the page cache between runs; others only sync. Not part of ctest.
@@ -14,37 +17,49 @@ repo_dir=$(cd "$script_dir/.." && pwd)
 
 usage() {
     cat <<'EOF'
-Usage: bench.sh [--cli PATH] [--work DIR] [--size BYTES] [--runs N] [--with-4g] [--keep]
+Usage: bench.sh [--cli PATH] [--compare LABEL=PATH]... [--work DIR] [--size BYTES] [--runs N] [--with-8g] [--keep]
 
-  --cli PATH    quarnel-cli to measure (default: the build this script was copied
-                into, else build/cli/quarnel-cli of the repository)
-  --work DIR    folder for the test files, on the disk to measure (default: a new
-                folder under /work, else under /tmp); it is removed afterwards
-  --size BYTES  size of the generated file, suffixes K, M, G allowed (default 1G)
-  --runs N      timed runs of every command, the median is reported (default 3)
-  --with-4g     afterwards repeat with a 4 GiB file (chunk sizes 200000 and 1G,
-                because 100000-byte pieces would exceed 32767 pieces)
-  --keep        keep the work folder
+  --cli PATH            quarnel-cli to measure (default: the build this script was
+                        copied into, else build/cli/quarnel-cli of the repository)
+  --compare LABEL=PATH  also time another quarnel-cli (an older build, say), in the
+                        same runs, under LABEL; may be given more than once
+  --work DIR            folder for the test files, on the disk to measure (default: a
+                        new folder under /work, else under /tmp); it is removed afterwards
+  --size BYTES          size of the generated file, suffixes K, M, G allowed (default 1G)
+  --runs N              timed runs of every command, the median is reported (default 5)
+  --with-8g             afterwards split and join a sparse 8 GiB file once (chunk sizes
+                        300000 and 1G) for the peak memory of large runs
+  --keep                keep the work folder
 EOF
 }
 
 cli=""
+labels=()
+compares=()
 work_parent=""
 size_text="1G"
-runs=3
-with_4g=0
+runs=5
+with_8g=0
 keep=0
+add_compare() {
+    case "$1" in
+    *=*) labels+=("${1%%=*}"); compares+=("${1#*=}") ;;
+    *) echo "bench.sh: --compare wants LABEL=PATH" >&2; exit 2 ;;
+    esac
+}
 while [ $# -gt 0 ]; do
     case "$1" in
     --cli) cli=$2; shift 2 ;;
     --cli=*) cli=${1#*=}; shift ;;
+    --compare) add_compare "$2"; shift 2 ;;
+    --compare=*) add_compare "${1#*=}"; shift ;;
     --work) work_parent=$2; shift 2 ;;
     --work=*) work_parent=${1#*=}; shift ;;
     --size) size_text=$2; shift 2 ;;
     --size=*) size_text=${1#*=}; shift ;;
     --runs) runs=$2; shift 2 ;;
     --runs=*) runs=${1#*=}; shift ;;
-    --with-4g) with_4g=1; shift ;;
+    --with-8g) with_8g=1; shift ;;
     --keep) keep=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) echo "bench.sh: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
@@ -58,11 +73,15 @@ if [ -z "$cli" ]; then
         cli="$repo_dir/build/cli/quarnel-cli"
     fi
 fi
-if [ ! -x "$cli" ]; then
-    echo "bench.sh: no quarnel-cli at $cli; build it (Release) or pass --cli" >&2
-    exit 2
-fi
-cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
+for f in "$cli" ${compares[@]+"${compares[@]}"}; do
+    if [ ! -x "$f" ]; then
+        echo "bench.sh: no quarnel-cli at $f; build it (Release) or pass --cli" >&2
+        exit 2
+    fi
+done
+cli=$(absolute "$cli")
+for i in "${!compares[@]}"; do compares[i]=$(absolute "${compares[i]}"); done
 if [ ! -x /usr/bin/time ]; then
     echo "bench.sh: /usr/bin/time is missing (Debian package 'time', see scripts/install-deps.sh)" >&2
     exit 2
@@ -80,10 +99,9 @@ trap cleanup EXIT
 if [ "$(stat -f -c %T "$work")" = tmpfs ]; then
     echo "bench.sh: note: $work is on tmpfs, so this measures memory, not a disk" >&2
 fi
-largest=$size
-[ "$with_4g" = 1 ] && largest=$((4 * 1024 * 1024 * 1024))
-# The source plus, in the split phase, the outputs of every run.
-needed=$((largest * (3 * runs + 1) + 256 * 1024 * 1024))
+# The source plus the outputs of every split run, kept until the phase ends.
+needed=$((size * ((3 + ${#compares[@]}) * runs + 4) + 256 * 1024 * 1024))
+[ "$with_8g" = 1 ] && [ "$needed" -lt $((17 * 1024 * 1024 * 1024)) ] && needed=$((17 * 1024 * 1024 * 1024))
 free=$(($(stat -f -c '%a * %S' "$work")))
 if [ "$free" -lt "$needed" ]; then
     echo "bench.sh: $work has $(numfmt --to=iec "$free") free, needs $(numfmt --to=iec "$needed")" >&2
@@ -96,7 +114,7 @@ can_drop=0
 
 # Files created soon after many deletions are slower on ext4, and write-back of
 # one run must not land in the next: flush and drop the cache between runs, then
-# read the inputs once so every command starts with them in the page cache.
+# read the given inputs once so that the command finds them in the page cache.
 settle() {
     sync
     if [ "$can_drop" = 1 ]; then echo 1 >/proc/sys/vm/drop_caches; fi
@@ -127,21 +145,22 @@ median_seconds() {
         printf "%.3f", m / 1e9 }'
 }
 
-min_seconds() {
-    sort -n "$results/$1.ns" | awk 'NR == 1 { printf "%.3f", $1 / 1e9 }'
+# "min-max" of NAME's runs in seconds: the spread shows the noise.
+spread() {
+    sort -n "$results/$1.ns" | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.2f-%.2f", lo / 1e9, hi / 1e9 }'
 }
 
-ratio_of_best() {
-    awk -v a="$(min_seconds "$1")" -v b="$(min_seconds "$2")" 'BEGIN { printf "%.2f", a / b }'
-}
-
-# All runs of NAME in seconds, in the order they ran: the spread shows the noise.
+# All runs of NAME in seconds, in the order they ran.
 all_seconds() {
     awk '{ printf "%s%.3f", (NR > 1 ? " " : ""), $1 / 1e9 }' "$results/$1.ns"
 }
 
 peak_rss_kib() {
     sort -n "$results/$1.rss" | tail -n 1
+}
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'
 }
 
 same_bytes() {
@@ -152,7 +171,7 @@ same_bytes() {
 }
 
 row() {
-    printf '%-6s %-9s %-11s %8s %9s %7s %7s %6s %6s %9s  %-18s %-4s %-4s\n' "$@"
+    printf '%-5s %-4s %-5s %-10s %-9s %7s %-11s %-8s %5s %-12s %-4s %8s %-4s\n' "$@"
 }
 rows=()
 details=()
@@ -168,6 +187,44 @@ judge() {
     else
         verdict=FAIL
     fi
+}
+
+# The quarnel-cli of series NAME: "q" is the one measured, "c0", "c1"... the compared.
+cli_of() {
+    if [ "$1" = q ]; then echo "$cli"; else echo "${compares[${1#c}]}"; fi
+}
+label_of() {
+    if [ "$1" = q ]; then echo quarnel; else echo "${labels[${1#c}]}"; fi
+}
+quarnels=(q)
+for i in "${!compares[@]}"; do quarnels+=("c$i"); done
+
+# add_rows OP MODE BYTES CHUNK BASELINE BASELABEL TARGET LIMIT: a row for every
+# quarnel-cli (series OP_MODE_NAME) against BASELINE's median, judged for the one
+# measured, then BASELINE's own row.
+add_rows() {
+    local op=$1 mode=$2 bytes=$3 chunk=$4 base=$5 baselabel=$6 target=$7 limit=$8
+    local name median r rss time_verdict rss_verdict
+    for name in "${quarnels[@]}"; do
+        median=$(median_seconds "${op}_${mode}_$name")
+        r=$(ratio "$median" "$(median_seconds "$base")")
+        rss=$(peak_rss_kib "${op}_${mode}_$name")
+        time_verdict="" rss_verdict=""
+        if [ "$name" = q ]; then
+            judge "$r" "$limit"
+            time_verdict=$verdict
+            judge "$rss" 65535
+            rss_verdict=$verdict
+        fi
+        rows+=("$(row "$op" "$mode" "$(numfmt --to=iec "$bytes")" "$chunk" "$(label_of "$name")" "$median" \
+            "$(spread "${op}_${mode}_$name")" "$baselabel" "$r" "$([ "$name" = q ] && echo "$target")" "$time_verdict" \
+            "$(numfmt --to=iec $((rss * 1024)))" "$rss_verdict")")
+        details+=("$(printf '%-5s %-4s %-10s %-9s %s' "$op" "$mode" "$chunk" "$(label_of "$name")" \
+            "$(all_seconds "${op}_${mode}_$name")")")
+    done
+    rows+=("$(row "$op" "$mode" "$(numfmt --to=iec "$bytes")" "$chunk" "$baselabel" "$(median_seconds "$base")" \
+        "$(spread "$base")" "" "" "" "" "" "")")
+    details+=("$(printf '%-5s %-4s %-10s %-9s %s' "$op" "$mode" "$chunk" "$baselabel" "$(all_seconds "$base")")")
 }
 
 # bench_size SIZE CHUNK...
@@ -190,115 +247,126 @@ bench_size() {
         mkdir -p "$qdir" "$cdir" "$jdir"
 
         echo "split at $chunk: $runs runs of quarnel-cli, split -b and cp..." >&2
-        local i order cmd
+        local i order cmd n
+        local commands=("${quarnels[@]}" csplit cp)
+        n=${#commands[@]}
         for ((i = 0; i < runs; i++)); do
             # Rotate the order so no command always runs first after the drop.
-            order=("qsplit" "csplit" "cp")
-            order=("${order[@]:i%3}" "${order[@]:0:i%3}")
+            order=("${commands[@]:i%n}" "${commands[@]:0:i%n}")
             for cmd in "${order[@]}"; do
                 settle "$src"
                 # Every run writes into a folder of its own and nothing is removed
                 # until the phase is over: creating files right after many were
                 # deleted is several times slower here and would swamp the figures.
                 case "$cmd" in
-                qsplit)
-                    mkdir "$work/qsplit$i"
-                    timed qsplit "$cli" split "$src" --chunk-size "$chunk" --output "$work/qsplit$i" ;;
                 csplit)
                     mkdir "$work/csplit$i"
                     timed csplit split -b "$chunk" -d -a 5 "$src" "$work/csplit$i/q_" ;;
                 cp)
                     timed cp cp "$src" "$work/copy$i.bin" ;;
+                *)
+                    mkdir "$work/split-$cmd$i"
+                    timed "split_-_$cmd" "$(cli_of "$cmd")" split "$src" --chunk-size "$chunk" \
+                        --output "$work/split-$cmd$i" ;;
                 esac
             done
         done
-        rm -rf "$work"/qsplit* "$work"/csplit* "$work"/copy*.bin
+        rm -rf "$work"/split-* "$work"/csplit* "$work"/copy*.bin
 
         # One piece set of each kind to join from.
         settle
         "$cli" split "$src" --chunk-size "$chunk" --output "$qdir" >/dev/null
         split -b "$chunk" -d -a 5 "$src" "$cdir/q_"
 
-        echo "join at $chunk: $runs runs of quarnel-cli and cat..." >&2
-        for ((i = 0; i < runs; i++)); do
-            order=("qjoin" "cat")
-            order=("${order[@]:i%2}" "${order[@]:0:i%2}")
-            for cmd in "${order[@]}"; do
-                case "$cmd" in
-                qjoin)
-                    settle "$qdir"
-                    timed qjoin "$cli" join "$qdir/source.bin.splt" --output "$jdir"
-                    same_bytes "$src" "$jdir/source.bin" ;;
-                cat)
-                    settle "$cdir"
-                    # shellcheck disable=SC2016 # expanded by the inner shell
-                    timed cat bash -c 'cd "$1" && exec cat q_* >"$2"' cat "$cdir" "$jdir/source.bin"
-                    same_bytes "$src" "$jdir/source.bin" ;;
-                esac
-                rm -f "$jdir/source.bin"
+        local mode
+        commands=("${quarnels[@]}" cat)
+        n=${#commands[@]}
+        for mode in cold warm; do
+            echo "join at $chunk, pieces $mode: $runs runs of quarnel-cli and cat..." >&2
+            for ((i = 0; i < runs; i++)); do
+                order=("${commands[@]:i%n}" "${commands[@]:0:i%n}")
+                for cmd in "${order[@]}"; do
+                    case "$cmd" in
+                    cat)
+                        if [ "$mode" = warm ]; then settle "$cdir"; else settle; fi
+                        # shellcheck disable=SC2016 # expanded by the inner shell
+                        timed "cat-$mode" bash -c 'cd "$1" && exec cat q_* >"$2"' cat "$cdir" "$jdir/source.bin" ;;
+                    *)
+                        if [ "$mode" = warm ]; then settle "$qdir"; else settle; fi
+                        timed "join_${mode}_$cmd" "$(cli_of "$cmd")" join "$qdir/source.bin.splt" --output "$jdir" ;;
+                    esac
+                    same_bytes "$src" "$jdir/source.bin"
+                    rm -f "$jdir/source.bin"
+                done
             done
         done
         rm -rf "$qdir" "$cdir" "$jdir"
 
-        local qs cs cps qj cj rs rj
-        qs=$(median_seconds qsplit)
-        cs=$(median_seconds csplit)
-        cps=$(median_seconds cp)
-        qj=$(median_seconds qjoin)
-        cj=$(median_seconds cat)
-        rs=$(peak_rss_kib qsplit)
-        rj=$(peak_rss_kib qjoin)
-        local rs_ratio rc_ratio rj_ratio rjc_ratio target time_verdict best
-        rs_ratio=$(awk -v a="$qs" -v b="$cs" 'BEGIN { printf "%.2f", a / b }')
-        rc_ratio=$(awk -v a="$qs" -v b="$cps" 'BEGIN { printf "%.2f", a / b }')
-        rj_ratio=$(awk -v a="$qj" -v b="$cj" 'BEGIN { printf "%.2f", a / b }')
-        rjc_ratio=$(awk -v a="$qj" -v b="$cps" 'BEGIN { printf "%.2f", a / b }')
         # Small pieces are bound by file creation, measured against split -b; large
         # ones by copying, measured against cp.
         if [ "$chunk" -lt 1000000 ]; then
-            target="<= 0.6 x split -b"
-            best=$(ratio_of_best qsplit csplit)
-            judge "$rs_ratio" 0.6
+            add_rows split - "$bytes" "$chunk" csplit "split -b" "<= 0.5" 0.5
         else
-            target="<= 1.2 x cp"
-            best=$(ratio_of_best qsplit cp)
-            judge "$rc_ratio" 1.2
+            add_rows split - "$bytes" "$chunk" cp cp "<= 1.1" 1.1
         fi
-        time_verdict=$verdict
-        judge "$rs" 65535
-        rows+=("$(row split "$(numfmt --to=iec "$bytes")" "$chunk" "$qs" "$cs" "$cps" \
-            "$rs_ratio" "$rc_ratio" "$best" "$(numfmt --to=iec $((rs * 1024)))" "$target" "$time_verdict" "$verdict")")
-        local name
-        for name in qsplit csplit cp qjoin cat; do
-            details+=("$(printf '%-6s %-9s %-11s %-7s %s' "$name" "$(numfmt --to=iec "$bytes")" "$chunk" runs: \
-                "$(all_seconds "$name")")")
+        add_rows join cold "$bytes" "$chunk" cat-cold cat "<= 0.95" 0.95
+        add_rows join warm "$bytes" "$chunk" cat-warm cat "<= 0.95" 0.95
+    done
+    rm -f "$src"
+}
+
+# bench_sparse SIZE CHUNK...: one split and one join of a sparse file by each
+# quarnel-cli, for the peak memory of large runs; the times are for information.
+bench_sparse() {
+    local bytes=$1
+    shift
+    local src="$work/sparse.bin"
+    truncate -s "$bytes" "$src"
+    local chunk name
+    for chunk in "$@"; do
+        echo "sparse $(numfmt --to=iec "$bytes") at $chunk: one split and one join each..." >&2
+        results="$work/results-sparse-$chunk"
+        mkdir -p "$results"
+        for name in "${quarnels[@]}"; do
+            mkdir "$work/sq" "$work/sj"
+            settle
+            timed "split-$name" "$(cli_of "$name")" split "$src" --chunk-size "$chunk" --output "$work/sq"
+            settle
+            timed "join-$name" "$(cli_of "$name")" join "$work/sq/sparse.bin.splt" --output "$work/sj"
+            [ "$(stat -c %s "$work/sj/sparse.bin")" = "$bytes" ] || { echo "bench.sh: sparse join lost bytes" >&2; exit 1; }
+            rm -rf "$work/sq" "$work/sj"
+            local op rss
+            for op in split join; do
+                rss=$(peak_rss_kib "$op-$name")
+                verdict=""
+                if [ "$name" = q ]; then judge "$rss" 65535; fi
+                rows+=("$(row "$op" sprs "$(numfmt --to=iec "$bytes")" "$chunk" "$(label_of "$name")" \
+                    "$(median_seconds "$op-$name")" "" "" "" "" "" "$(numfmt --to=iec $((rss * 1024)))" "$verdict")")
+            done
         done
-        judge "$rj_ratio" 1.0
-        time_verdict=$verdict
-        judge "$rj" 65535
-        rows+=("$(row join "$(numfmt --to=iec "$bytes")" "$chunk" "$qj" "$cj" "$cps" \
-            "$rj_ratio" "$rjc_ratio" "$(ratio_of_best qjoin cat)" "$(numfmt --to=iec $((rj * 1024)))" "<= 1.0 x cat" "$time_verdict" "$verdict")")
     done
     rm -f "$src"
 }
 
 echo "quarnel-cli: $cli" >&2
+for i in "${!compares[@]}"; do echo "compared, as ${labels[i]}: ${compares[i]}" >&2; done
 echo "work folder: $work ($(stat -f -c %T "$work")), $runs runs each, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 bench_size "$size" 100000 100000000
-if [ "$with_4g" = 1 ]; then
-    bench_size $((4 * 1024 * 1024 * 1024)) 200000 1073741824
+if [ "$with_8g" = 1 ]; then
+    bench_sparse $((8 * 1024 * 1024 * 1024)) 300000 1073741824
 fi
 
 echo
-echo "Median wall time in seconds over $runs runs; coreutils is split -b for split rows and"
-echo "cat pieces > out for join rows; best is the target's ratio of the fastest runs (a"
-echo "guide on a noisy machine, not judged); peak RSS is the largest of quarnel-cli's runs."
-row op size chunk quarnel coreutils cp "q/core" "q/cp" best "peak RSS" target time "RSS<64M"
+echo "Wall time in seconds: median [fastest-slowest] of $runs runs; the ratio is of medians,"
+echo "against split -b for small pieces, cp for large ones and cat pieces > out for joins."
+echo "Joins: 'cold' drops the page cache before each run, 'warm' reads the pieces first."
+echo "Peak RSS is the largest of the runs."
+row op mode size chunk who median spread against ratio target time "peak RSS" "RSS<64M"
 for row in "${rows[@]}"; do
     echo "$row"
 done
 echo
-echo "Every run, in seconds (qsplit/qjoin: quarnel-cli; csplit: split -b; cat: cat pieces > out):"
+echo "Every run, in seconds, in the order they ran:"
 for line in "${details[@]}"; do
     echo "$line"
 done
