@@ -17,9 +17,11 @@ public:
         m_run.callOnOwner([&] { folder = m_run.m_host.outputFolder(); });
         return folder;
     }
-    void setProgressValue(int value) override {
-        m_run.callOnOwner([&] { m_run.m_host.setProgressValue(value); });
-    }
+    // Not waited for: the value goes along with the next call, which follows at once
+    // (the turn before the next piece, or the closing message), or when the job ends.
+    // That halves the hand-overs of a split into many small pieces. What setting it
+    // throws is thrown by that next call.
+    void setProgressValue(int value) override { m_run.m_pendingValue = value; }
     void setProgressMaximum(int maximum) override {
         m_run.callOnOwner([&] { m_run.m_host.setProgressMaximum(maximum); });
     }
@@ -57,10 +59,14 @@ void EngineRun::requestStop() {
 
 void EngineRun::callOnOwner(const std::function<void()>& action) {
     std::exception_ptr failure;
+    const std::optional<int> value = std::exchange(m_pendingValue, std::nullopt);
     {
         std::unique_lock lock(m_mutex);
-        m_request = [&action, &failure] {
+        m_request = [this, &action, &failure, &value] {
             try {
+                if (value) {
+                    m_host.setProgressValue(*value);
+                }
                 action();
             } catch (...) {
                 failure = std::current_exception();
@@ -132,6 +138,9 @@ void EngineRun::run(const std::function<void(EngineHost&)>& job) {
         std::exception_ptr failure;
         try {
             job(workerHost);
+            if (m_pendingValue) {
+                callOnOwner([] {});
+            }
         } catch (...) {
             failure = std::current_exception();
         }

@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include <QObject>
 
@@ -17,8 +18,9 @@ class QEventLoop;
 // freezes the window. To the caller it looks synchronous: run() returns when the call
 // has ended. Every call the engine makes on its host is carried out on the owning
 // thread by the window's own host, one at a time and in order, while the worker waits
-// for it; the engine's event-loop turn becomes such a call too, so a turn still comes
-// before each piece and its answer still decides whether the engine goes on.
+// for it (a progress value alone is not waited for: it goes along with the next call);
+// the engine's event-loop turn becomes such a call too, so a turn still comes before
+// each piece and its answer still decides whether the engine goes on.
 class EngineRun : public QObject {
 public:
     explicit EngineRun(EngineHost& host, QObject* parent = nullptr);
@@ -45,6 +47,7 @@ private:
 
     EngineHost& m_host;
     std::atomic<bool> m_stop{false};
+    std::optional<int> m_pendingValue; // the worker's alone
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::function<void()> m_request; // guarded by m_mutex

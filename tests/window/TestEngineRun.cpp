@@ -79,11 +79,12 @@ void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
         maximum = worker.progressMaximum();
         worker.reportError("label", 120, "broken");
         worker.showMessage("done");
+        worker.setProgressValue(9); // the last call of the job: still delivered
     });
     QVERIFY(jobThread != std::this_thread::get_id());
     QVERIFY(host.allOnOwner);
     QCOMPARE(host.calls, (QStringList{"outputFolder", "maximum 3", "turn", "value 1", "progressMaximum",
-                                      "label 120 broken", "done"}));
+                                      "label 120 broken", "done", "value 9"}));
     QCOMPARE(folder, std::string("/out"));
     QCOMPARE(maximum, 7);
     QVERIFY(goOn);
@@ -91,37 +92,44 @@ void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
     // A stop request answers the next turn without asking the host.
     host.calls.clear();
     host.onCall = [&](const QString& call) {
-        if (call == QLatin1String("value 1")) {
+        if (call == QLatin1String("outputFolder")) {
             run.requestStop();
         }
     };
     run.run([&](EngineHost& worker) {
-        worker.setProgressValue(1);
+        worker.outputFolder();
         goOn = worker.processEvents();
     });
     QVERIFY(!goOn);
-    QCOMPARE(host.calls, QStringList{"value 1"});
+    QCOMPARE(host.calls, QStringList{"outputFolder"});
 }
 
 void TestEngineRun::failuresCrossInBothDirections() {
     ThreadHost host;
     host.onCall = [](const QString& call) {
-        if (call == QLatin1String("value 2")) {
-            throw std::runtime_error("bar gone");
+        if (call == QLatin1String("bad message") || call == QLatin1String("value 2")) {
+            throw std::runtime_error(call.toStdString());
         }
     };
     EngineRun run(host);
-    QString caught;
+    QStringList caught;
     run.run([&](EngineHost& worker) {
-        try {
-            worker.setProgressValue(2);
-        } catch (const std::runtime_error& failure) {
-            caught = QString::fromLatin1(failure.what());
-        }
+        const auto guarded = [&](const std::function<void()>& call) {
+            try {
+                call();
+            } catch (const std::runtime_error& failure) {
+                caught << QString::fromLatin1(failure.what());
+            }
+        };
+        guarded([&] { worker.showMessage("bad message"); });
+        // A progress value is not waited for: its failure comes with the next call,
+        // which is then not made.
+        guarded([&] { worker.setProgressValue(2); });
+        guarded([&] { worker.processEvents(); });
         worker.showMessage("after");
     });
-    QCOMPARE(caught, QStringLiteral("bar gone"));
-    QCOMPARE(host.calls, (QStringList{"value 2", "after"}));
+    QCOMPARE(caught, (QStringList{"bad message", "value 2"}));
+    QCOMPARE(host.calls, (QStringList{"bad message", "value 2", "after"}));
 
     QVERIFY_THROWS_EXCEPTION(std::bad_alloc, run.run([](EngineHost&) { throw std::bad_alloc(); }));
 }
