@@ -1,5 +1,10 @@
 #include "Hover.h"
 
+#include <QLineEdit>
+#include <QWidget>
+
+#include "WindowHost.h"
+
 namespace Hover {
 
 std::optional<int> valueFor(const QString& controlName) {
@@ -24,6 +29,48 @@ std::optional<int> valueFor(const QString& controlName) {
 
 int nextPointer(int current, int controlValue) {
     return current == busyPointer ? busyPointer : controlValue;
+}
+
+void hoverOver(WindowHost& window, const QObject& control) {
+    const std::optional<int> value = valueFor(control.objectName());
+    if (value) {
+        window.setMousePointer(nextPointer(window.MousePointer(), *value));
+    }
+}
+
+bool filterMovement(WindowHost& window, const QObject& control) {
+    hoverOver(window, control);
+    return qobject_cast<const QLineEdit*>(&control) == nullptr;
+}
+
+void showPointer(QWidget& window, int pointer, const std::optional<QCursor>& icon, const QList<QWidget*>& pushButtons,
+                 const QList<QWidget*>& textFields) {
+    const QCursor hand = icon.value_or(QCursor(Qt::PointingHandCursor));
+    switch (pointer) {
+    case busyPointer:
+        window.setCursor(Qt::WaitCursor);
+        break;
+    case customPointer:
+        // Over the window and the controls without a pointer of their own (the labels
+        // and the progress bar) the hand stays until a control sets 0 again.
+        window.setCursor(hand);
+        break;
+    default:
+        window.unsetCursor();
+        break;
+    }
+    for (QWidget* button : pushButtons) {
+        if (pointer == busyPointer) {
+            button->setCursor(Qt::WaitCursor);
+        } else if (pointer == customPointer) {
+            button->setCursor(hand);
+        } else {
+            button->unsetCursor();
+        }
+    }
+    for (QWidget* field : textFields) {
+        field->setCursor(pointer == busyPointer ? Qt::WaitCursor : Qt::IBeamCursor);
+    }
 }
 
 } // namespace Hover

@@ -1,12 +1,33 @@
 #include "StartUp.h"
 
 #include <cmath>
+#include <stdexcept>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QStandardPaths>
+#include <QUrl>
+#include <QWidget>
+
+#include "CursorFile.h"
+#include "Main.h"
+#include "Outside.h"
+#include "Settings.h"
+#include "Skin.h"
+#include "WindowHost.h"
 
 namespace StartUp {
+
+namespace {
+
+std::string bytes(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+} // namespace
 
 QString applicationTitle(const QString& name) {
     // Without a blank there is no word to remove; the name stands as it is.
@@ -41,6 +62,48 @@ QString GetDesktopFolder() {
         return withTrailingSeparator(desktop);
     }
     return withTrailingSeparator(QDir::homePath());
+}
+
+void load(WindowHost& window) {
+    const QString programFolder = window.outside().programFolder;
+    const ReportingProcedure load = window.procedure("Form_Load");
+    const auto inProgramFolder = [&](const char* suffix) { return programFolder + QLatin1String(suffix); };
+
+    if (load.test(
+            102, [&] { return Main::PathExists(bytes(inProgramFolder(handCursorSuffix))); }, true)) {
+        load.run(104, [&] { window.setMouseIcon(CursorFile::load(inProgramFolder(handCursorSuffix))); });
+    }
+    load.run(106, [&] { Skin::apply(window.form(), inProgramFolder(skinSuffix)); });
+    load.run(108, [&] {
+        if (homePageDrawHits(window.outside().random.draw()) &&
+            !window.outside().desktop.openUrl(QUrl(QString::fromLatin1(homePage)))) {
+            throw std::runtime_error(std::string("Cannot open ") + homePage);
+        }
+    });
+    load.run(126, [&] { window.form().setWindowTitle(QString::fromLatin1(productName)); });
+    load.run(126, [&] {
+        const QIcon programIcon(QStringLiteral(":/quarnel/quarnel.png"));
+        if (programIcon.isNull()) {
+            throw std::runtime_error("The program icon is missing");
+        }
+        window.form().setWindowIcon(programIcon);
+    });
+    load.run(126, [&] {
+        window.setApplicationTitle(applicationTitle(QString::fromLatin1(productName)));
+        // The title captions the boxes that name none (notice() passes it). A display
+        // name would instead be appended by Qt to every window title that does not end
+        // with it ("Application Error — Quarnel"); an empty one never is.
+        QGuiApplication::setApplicationDisplayName(QString());
+    });
+    load.run(128, [&] {
+        const QString desktop = GetDesktopFolder();
+        window.setFieldText(WindowHost::Field::Text2,
+                            window.settings().read(QLatin1String(Settings::outputFolderKey), desktop));
+    });
+    load.run(130, [&] {
+        window.setFieldText(WindowHost::Field::Text3, window.settings().read(QLatin1String(Settings::chunkSizeKey),
+                                                                             QString::fromLatin1(defaultChunkSize)));
+    });
 }
 
 } // namespace StartUp

@@ -2,7 +2,9 @@
 
 #include <QString>
 
-// Start-up rules that do not need the window.
+class WindowHost;
+
+// Start-up: the sequence the window runs once before it is shown, and its rules.
 namespace StartUp {
 
 inline constexpr const char* productName = "Quarnel";
@@ -35,5 +37,9 @@ QString GetDesktopFolder();
 
 // `folder` with exactly one trailing "/"; the root stays "/".
 QString withTrailingSeparator(const QString& folder);
+
+// Form_Load: the cursor file, the skin, the home-page call, the captions and the
+// fields from the settings; a failing step is reported and start-up goes on.
+void load(WindowHost& window);
 
 } // namespace StartUp

@@ -8,14 +8,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QIcon>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QMouseEvent>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
 
@@ -27,6 +24,7 @@
 #include "Help.h"
 #include "Main.h"
 #include "Messages.h"
+#include "Samples.h"
 #include "SplitMergeFile.h"
 #include "StartUp.h"
 
@@ -42,35 +40,6 @@ std::string bytes(const QString& path) {
 // The window is laid out in twips; a pixel is 15 twips at 96 DPI.
 int pixels(int twips, qreal dpi) {
     return qRound(twips * dpi / 1440.0);
-}
-
-// A .cur file names its hot spot in the first directory entry; QImageReader drops it.
-QPoint cursorHotSpot(const QByteArray& file, const QSize& size) {
-    if (file.size() >= 14 && file.at(2) == 2 && file.at(3) == 0) {
-        const auto u16 = [&file](int at) {
-            return static_cast<int>(static_cast<unsigned char>(file.at(at))) |
-                   (static_cast<int>(static_cast<unsigned char>(file.at(at + 1))) << 8);
-        };
-        const QPoint hotSpot(u16(10), u16(12));
-        if (hotSpot.x() < size.width() && hotSpot.y() < size.height()) {
-            return hotSpot;
-        }
-    }
-    return {-1, -1};
-}
-
-QCursor loadCursorFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw std::runtime_error(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()).toStdString());
-    }
-    const QByteArray contents = file.readAll();
-    QImage image;
-    if (!image.loadFromData(contents, "CUR") && !image.loadFromData(contents)) {
-        throw std::runtime_error(QStringLiteral("Invalid picture: %1").arg(path).toStdString());
-    }
-    const QPoint hotSpot = cursorHotSpot(contents, image.size());
-    return QCursor(QPixmap::fromImage(image), hotSpot.x(), hotSpot.y());
 }
 
 } // namespace
@@ -105,7 +74,8 @@ void Form1::buildControls() {
         pushButton->setFont(buttonFont);
         place(pushButton, l, t, w, h);
         m_pushButtons[number - 1] = pushButton;
-        connect(pushButton, &PushButton::mouseMoved, this, [this, pushButton] { hoverOver(pushButton); });
+        connect(pushButton, &PushButton::mouseMoved, this,
+                [this, pushButton] { Hover::hoverOver(*this, *pushButton); });
         return pushButton;
     };
     const auto textBox = [&](const char* name, QWidget* container, int l, int t, int w, int h) {
@@ -205,116 +175,8 @@ void Form1::buildControls() {
     connect(m_text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
 }
 
-ReportingProcedure Form1::procedure(const char* name) {
-    return ReportingProcedure(ErrorReport::sourceLabel("Form1", name),
-                              [this](const std::string& label, int line, const std::string& description) {
-                                  reportError(label, line, description);
-                              });
-}
-
 void Form1::Form_Load() {
-    const QString programFolder = m_outside.programFolder;
-    ReportingProcedure load = procedure("Form_Load");
-    constexpr int caption = 1260, icon = 1261, title = 1262;
-    load.step(
-            102,
-            [&] {
-                return Main::PathExists(bytes(programFolder + QLatin1String(StartUp::handCursorSuffix))) ? 104 : 106;
-            },
-            104)
-        .step(
-            104,
-            [&] {
-                m_mouseIcon = loadCursorFile(programFolder + QLatin1String(StartUp::handCursorSuffix));
-                applyPointer();
-                return 106;
-            },
-            106)
-        .step(
-            106,
-            [&] {
-                const QString skin = programFolder + QLatin1String(StartUp::skinSuffix);
-                if (!QFileInfo(skin).isFile()) {
-                    return 108;
-                }
-                const QColor buttonFace = palette().color(QPalette::Button);
-                QPalette windowPalette = palette();
-                windowPalette.setColor(QPalette::Window, buttonFace);
-                setPalette(windowPalette);
-                setAutoFillBackground(true);
-                for (QWidget* widget : findChildren<QWidget*>()) {
-                    if (qobject_cast<QGroupBox*>(widget) || qobject_cast<QLabel*>(widget)) {
-                        QPalette own = widget->palette();
-                        own.setColor(widget->backgroundRole(), buttonFace);
-                        widget->setPalette(own);
-                        widget->setAutoFillBackground(true);
-                    }
-                }
-                QFile file(skin);
-                if (!file.open(QIODevice::ReadOnly)) {
-                    throw std::runtime_error(
-                        QStringLiteral("Cannot read %1: %2").arg(skin, file.errorString()).toStdString());
-                }
-                setStyleSheet(QString::fromUtf8(file.readAll()));
-                return 108;
-            },
-            108)
-        .step(
-            108,
-            [&] {
-                if (StartUp::homePageDrawHits(m_outside.random.draw()) &&
-                    !m_outside.desktop.openUrl(QUrl(QString::fromLatin1(StartUp::homePage)))) {
-                    throw std::runtime_error(std::string("Cannot open ") + StartUp::homePage);
-                }
-                return caption;
-            },
-            caption)
-        .step(
-            caption, 126,
-            [&] {
-                setWindowTitle(QString::fromLatin1(StartUp::productName));
-                return icon;
-            },
-            icon)
-        .step(
-            icon, 126,
-            [&] {
-                const QIcon programIcon(QStringLiteral(":/quarnel/quarnel.png"));
-                if (programIcon.isNull()) {
-                    throw std::runtime_error("The program icon is missing");
-                }
-                setWindowIcon(programIcon);
-                return title;
-            },
-            title)
-        .step(
-            title, 126,
-            [&] {
-                m_applicationTitle = StartUp::applicationTitle(QString::fromLatin1(StartUp::productName));
-                // The title captions the boxes that name none (notices() passes it). A
-                // display name would instead be appended by Qt to every window title that
-                // does not end with it ("Application Error — Quarnel"); an empty one never is.
-                QGuiApplication::setApplicationDisplayName(QString());
-                return 128;
-            },
-            128)
-        .step(
-            128,
-            [&] {
-                const QString desktop = StartUp::GetDesktopFolder();
-                setText2(m_settings.read(QLatin1String(Settings::outputFolderKey), desktop));
-                return 130;
-            },
-            130)
-        .step(
-            130,
-            [&] {
-                m_text3->setText(m_settings.read(QLatin1String(Settings::chunkSizeKey),
-                                                 QString::fromLatin1(StartUp::defaultChunkSize)));
-                return ReportingProcedure::end;
-            },
-            ReportingProcedure::end);
-    load.run(102);
+    StartUp::load(*this);
 }
 
 void Form1::setMousePointer(int pointer) {
@@ -325,53 +187,25 @@ void Form1::setMousePointer(int pointer) {
     applyPointer();
 }
 
-void Form1::applyPointer() {
-    const QCursor hand = m_mouseIcon.value_or(QCursor(Qt::PointingHandCursor));
-    switch (m_mousePointer) {
-    case Hover::busyPointer:
-        setCursor(Qt::WaitCursor);
-        break;
-    case Hover::customPointer:
-        // Over the window and the controls without a pointer of their own (the labels
-        // and the progress bar) the hand stays until a control sets 0 again.
-        setCursor(hand);
-        break;
-    default:
-        unsetCursor();
-        break;
-    }
-    for (PushButton* button : m_pushButtons) {
-        if (m_mousePointer == Hover::busyPointer) {
-            button->setCursor(Qt::WaitCursor);
-        } else if (m_mousePointer == Hover::customPointer) {
-            button->setCursor(hand);
-        } else {
-            button->unsetCursor();
-        }
-    }
-    for (QLineEdit* edit : {m_text1, m_text2, m_text3, m_text4}) {
-        edit->setCursor(m_mousePointer == Hover::busyPointer ? Qt::WaitCursor : Qt::IBeamCursor);
-    }
+void Form1::setMouseIcon(const QCursor& icon) {
+    m_mouseIcon = icon;
+    applyPointer();
 }
 
-void Form1::hoverOver(const QObject* control) {
-    const std::optional<int> value = Hover::valueFor(control->objectName());
-    if (value) {
-        setMousePointer(Hover::nextPointer(m_mousePointer, *value));
-    }
+void Form1::applyPointer() {
+    Hover::showPointer(*this, m_mousePointer, m_mouseIcon,
+                       QList<QWidget*>(std::begin(m_pushButtons), std::end(m_pushButtons)),
+                       {m_text1, m_text2, m_text3, m_text4});
 }
 
 void Form1::mouseMoveEvent(QMouseEvent* event) {
-    hoverOver(this);
+    Hover::hoverOver(*this, *this);
     QWidget::mouseMoveEvent(event);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseMove) {
-        hoverOver(watched);
-        // A text box keeps the movement for its selection; elsewhere it must not reach
-        // the frame or the window behind, whose handlers would reset the pointer.
-        return qobject_cast<QLineEdit*>(watched) == nullptr;
+        return Hover::filterMovement(*this, *watched);
     }
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop) {
         return handleDrop(watched, event);
@@ -394,6 +228,23 @@ void Form1::Text2_Change() {
         // Typing goes on; the next change writes again. A change made by a procedure
         // picks the failure up in setText2.
         m_text2Failure = failure.what();
+    }
+}
+
+void Form1::setFieldText(Field field, const QString& text) {
+    switch (field) {
+    case Field::Text1:
+        m_text1->setText(text);
+        break;
+    case Field::Text2:
+        setText2(text);
+        break;
+    case Field::Text3:
+        m_text3->setText(text);
+        break;
+    case Field::Text4:
+        m_text4->setText(text);
+        break;
     }
 }
 
@@ -685,99 +536,37 @@ void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit
     QString fileName;
     QString title;
     QString dialogFilter;
-    ReportingProcedure pick = procedure(procedureName);
-    pick.step(
-            100,
-            [&] {
-                fileName.clear();
-                return 102;
-            },
-            102)
-        .step(
-            102,
-            [&] {
-                title = QStringLiteral("Select File");
-                return 104;
-            },
-            104)
-        .step(
-            104,
-            [&] {
-                dialogFilter = filter;
-                return 106;
-            },
-            106)
-        .step(
-            106,
-            [&] {
-                fileName = m_outside.dialogs.openFile(this, title, dialogFilter);
-                return 108;
-            },
-            108)
-        .step(
-            108, [&] { return fileName.isEmpty() ? ReportingProcedure::end : 110; }, 110)
-        .step(
-            110,
-            [&] {
-                target->setText(fileName);
-                return ReportingProcedure::end;
-            },
-            ReportingProcedure::end);
-    pick.run(100);
+    const ReportingProcedure pick = procedure(procedureName);
+    pick.run(100, [&] { fileName.clear(); });
+    pick.run(102, [&] { title = QStringLiteral("Select File"); });
+    pick.run(104, [&] { dialogFilter = filter; });
+    pick.run(106, [&] { fileName = m_outside.dialogs.openFile(this, title, dialogFilter); });
+    if (pick.test(
+            108, [&] { return !fileName.isEmpty(); }, true)) {
+        pick.run(110, [&] { target->setText(fileName); });
+    }
 }
 
 void Form1::PushButton2_Click() {
     QString lastFolder;
     QString result;
-    constexpr int readLast = 1000, browse = 1001, copy = 1040, store = 1041, test = 1042;
-    ReportingProcedure pick = procedure("PushButton2_Click");
-    pick.step(
-            readLast, 100,
-            [&] {
-                lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString());
-                return browse;
-            },
-            browse)
-        .step(
-            browse, 100,
-            [&] {
-                result = m_outside.dialogs.browseForFolder(this, QStringLiteral("Please select folder:"), lastFolder);
-                return 102;
-            },
-            102)
-        .step(
-            102, [&] { return result.isEmpty() ? ReportingProcedure::end : copy; }, copy)
-        .step(
-            copy, 104,
-            [&] {
-                lastFolder = result;
-                return store;
-            },
-            store)
-        .step(
-            store, 104,
-            [&] {
-                m_settings.write(QLatin1String(Settings::lastFolderKey), lastFolder);
-                return test;
-            },
-            test)
-        .step(
-            test, 104, [&] { return result.endsWith(QLatin1Char('/')) ? 108 : 106; }, 106)
-        .step(
-            106,
-            [&] {
-                setText2(result + QLatin1Char('/'));
-                return ReportingProcedure::end;
-            },
-            ReportingProcedure::end)
-        .step(
-            108,
-            [&] {
-                setText2(result);
-                return ReportingProcedure::end;
-            },
-            ReportingProcedure::end);
-    pick.run(readLast);
+    const ReportingProcedure pick = procedure("PushButton2_Click");
+    pick.run(100, [&] { lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString()); });
+    pick.run(100, [&] {
+        result = m_outside.dialogs.browseForFolder(this, QStringLiteral("Please select folder:"), lastFolder);
+    });
+    if (!pick.test(
+            102, [&] { return !result.isEmpty(); }, true)) {
+        return;
+    }
+    pick.run(104, [&] { lastFolder = result; });
+    pick.run(104, [&] { m_settings.write(QLatin1String(Settings::lastFolderKey), lastFolder); });
+    if (pick.test(
+            104, [&] { return result.endsWith(QLatin1Char('/')); }, false)) {
+        pick.run(108, [&] { setText2(result); });
+    } else {
+        pick.run(106, [&] { setText2(result + QLatin1Char('/')); });
+    }
 }
 
 // Drops fill the fields; nothing starts by itself.
@@ -839,60 +628,15 @@ bool Form1::handleDrop(QObject* watched, QEvent* event) {
 }
 
 void Form1::PushButton6_Click() {
-    ReportingProcedure help = procedure("PushButton6_Click");
-    help.step(
-        100,
-        [this] {
-            notice(Help::helpText());
-            return ReportingProcedure::end;
-        },
-        ReportingProcedure::end);
-    help.run(100);
+    Help::showHelp(*this);
 }
 
 void Form1::PushButton7_Click() {
-    loadSample("PushButton7_Click", m_text1, QLatin1String(StartUp::splitSampleSuffix),
-               QLatin1String(StartUp::splitSampleFolderSuffix));
+    Samples::loadSplitSample(*this);
 }
 
 void Form1::PushButton8_Click() {
-    loadSample("PushButton8_Click", m_text4, QLatin1String(StartUp::joinSampleSuffix),
-               QLatin1String(StartUp::joinSampleFolderSuffix));
-}
-
-void Form1::loadSample(const char* procedureName, QLineEdit* field, const QString& fileSuffix,
-                       const QString& folderSuffix) {
-    // A missing sample is not looked for here; the split or join reports it.
-    bool openFolder = true;
-    ReportingProcedure sample = procedure(procedureName);
-    sample
-        .step(
-            100,
-            [&] {
-                field->setText(m_outside.programFolder + fileSuffix);
-                return 102;
-            },
-            102)
-        .step(
-            102,
-            [&] {
-                if (m_closing) {
-                    return ReportingProcedure::end;
-                }
-                openFolder =
-                    m_outside.messages.question(this, m_applicationTitle, QString::fromLatin1(StartUp::sampleQuestion));
-                return openFolder ? 104 : ReportingProcedure::end;
-            },
-            104)
-        .step(
-            104,
-            [&] {
-                // Opening does not wait, and its result is not examined.
-                m_outside.desktop.openUrl(QUrl::fromLocalFile(m_outside.programFolder + folderSuffix));
-                return ReportingProcedure::end;
-            },
-            ReportingProcedure::end);
-    sample.run(100);
+    Samples::loadJoinSample(*this);
 }
 
 void Form1::openFile(const QString& path) {

@@ -12,6 +12,7 @@
 #include "Outside.h"
 #include "ReportingProcedure.h"
 #include "Settings.h"
+#include "WindowHost.h"
 
 class QGroupBox;
 class QLabel;
@@ -23,7 +24,9 @@ class QProgressBar;
 // progress bar. It is also the engine's host: the engine reads the output folder,
 // drives the progress bar and shows its messages through it. The engine runs on a
 // worker thread (EngineRun); these host calls still all happen on the window's thread.
-class Form1 : public QWidget, public EngineHost {
+// It is also the host of start-up, samples, help and hover (shell/, feedback/),
+// which reach it as WindowHost.
+class Form1 : public QWidget, public EngineHost, public WindowHost {
     Q_OBJECT
 public:
     explicit Form1(Outside outside, QWidget* parent = nullptr);
@@ -36,11 +39,21 @@ public:
     void openFile(const QString& path);
 
     bool Busy() const { return m_busy; }
-    int MousePointer() const { return m_mousePointer; }
-    void setMousePointer(int pointer);
     // The hand cursor read at start-up; empty when none was loaded.
     const std::optional<QCursor>& MouseIcon() const { return m_mouseIcon; }
-    const QString& applicationTitle() const { return m_applicationTitle; }
+
+    // WindowHost
+    QWidget& form() override { return *this; }
+    const Outside& outside() const override { return m_outside; }
+    Settings& settings() override { return m_settings; }
+    bool closing() const override { return m_closing; }
+    void setFieldText(Field field, const QString& text) override;
+    void notice(const QString& text) override;
+    const QString& applicationTitle() const override { return m_applicationTitle; }
+    void setApplicationTitle(const QString& title) override { m_applicationTitle = title; }
+    int MousePointer() const override { return m_mousePointer; }
+    void setMousePointer(int pointer) override;
+    void setMouseIcon(const QCursor& icon) override;
 
     // EngineHost
     std::string outputFolder() override;
@@ -75,15 +88,10 @@ protected:
 
 private:
     void buildControls();
-    void hoverOver(const QObject* control);
     void applyPointer();
-    void notice(const QString& text);
-    ReportingProcedure procedure(const char* name);
     ReportingProcedure& restoreIdleLook(ReportingProcedure& procedure, int pointerLine, int barLine, int next);
     // Sets Text2 from code; a failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
-    void loadSample(const char* procedureName, QLineEdit* field, const QString& fileSuffix,
-                    const QString& folderSuffix);
     void pickFile(const char* procedureName, const QString& filter, QLineEdit* target);
     QLineEdit* dropTarget(QObject* watched) const;
     QString droppedPath(const QMimeData* data, const QLineEdit* target) const;

@@ -11,6 +11,8 @@ class TestReportingProcedure : public QObject {
     Q_OBJECT
 
 private slots:
+    void structuredStepsReportAndCarryOn_data();
+    void structuredStepsReportAndCarryOn();
     void failuresAreReportedAndCarryOnAtTheirTableEntry();
     void aFailureOfAStatementSharingALineReportsThatLine();
     void errorReportReachesTheBoxExactly();
@@ -25,6 +27,57 @@ struct Report {
 };
 
 } // namespace
+
+void TestReportingProcedure::structuredStepsReportAndCarryOn_data() {
+    // 0: the test passes, 1: it does not, 2: it throws a std::exception, 3: anything else.
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<bool>("ifItFails");
+    QTest::addColumn<QList<int>>("ran");
+    QTest::addColumn<QList<int>>("reported");
+    QTest::newRow("passes") << 0 << false << QList<int>{104, 106, 110} << QList<int>{102};
+    QTest::newRow("does not pass") << 1 << true << QList<int>{104, 108, 110} << QList<int>{102};
+    QTest::newRow("throws, taken as passing") << 2 << true << QList<int>{104, 106, 110} << QList<int>{102, 104};
+    QTest::newRow("throws, taken as failing") << 2 << false << QList<int>{104, 108, 110} << QList<int>{102, 104};
+    QTest::newRow("throws no std::exception") << 3 << false << QList<int>{104, 108, 110} << QList<int>{102, 104};
+}
+
+void TestReportingProcedure::structuredStepsReportAndCarryOn() {
+    QFETCH(int, outcome);
+    QFETCH(bool, ifItFails);
+    QFETCH(QList<int>, ran);
+    QFETCH(QList<int>, reported);
+    QList<int> steps;
+    QList<int> lines;
+    QStringList descriptions;
+    const ReportingProcedure procedure("x ", [&](const std::string& label, int line, const std::string& description) {
+        QCOMPARE(label, std::string("x "));
+        lines << line;
+        descriptions << QString::fromStdString(description);
+    });
+    // A failing statement is reported and the next one runs.
+    procedure.run(102, [] { throw std::runtime_error("first"); });
+    const bool passed = procedure.test(
+        104,
+        [&] {
+            steps << 104;
+            if (outcome == 2) {
+                throw std::runtime_error("second");
+            }
+            if (outcome == 3) {
+                throw 42;
+            }
+            return outcome == 0;
+        },
+        ifItFails);
+    procedure.run(passed ? 106 : 108, [&, passed] { steps << (passed ? 106 : 108); });
+    procedure.run(110, [&] { steps << 110; });
+    QCOMPARE(steps, ran);
+    QCOMPARE(lines, reported);
+    QCOMPARE(descriptions.first(), QStringLiteral("first"));
+    if (outcome >= 2) {
+        QCOMPARE(descriptions.last(), outcome == 2 ? QStringLiteral("second") : QStringLiteral("Unknown failure"));
+    }
+}
 
 void TestReportingProcedure::failuresAreReportedAndCarryOnAtTheirTableEntry() {
     // A branch whose test fails continues into its passing branch; two failures give

@@ -6,6 +6,33 @@
 ReportingProcedure::ReportingProcedure(std::string sourceLabel, Reporter reporter)
     : m_sourceLabel(std::move(sourceLabel)), m_reporter(std::move(reporter)) {}
 
+void ReportingProcedure::reportCurrent(int line) const {
+    try {
+        throw;
+    } catch (const std::exception& failure) {
+        m_reporter(m_sourceLabel, line, failure.what());
+    } catch (...) {
+        m_reporter(m_sourceLabel, line, "Unknown failure");
+    }
+}
+
+void ReportingProcedure::run(int line, const std::function<void()>& action) const {
+    try {
+        action();
+    } catch (...) {
+        reportCurrent(line);
+    }
+}
+
+bool ReportingProcedure::test(int line, const std::function<bool()>& condition, bool ifItFails) const {
+    try {
+        return condition();
+    } catch (...) {
+        reportCurrent(line);
+        return ifItFails;
+    }
+}
+
 ReportingProcedure& ReportingProcedure::step(int line, Action action, int continueAt) {
     return step(line, line, std::move(action), continueAt);
 }
@@ -25,11 +52,8 @@ void ReportingProcedure::run(int first) const {
         const Step& step = found->second;
         try {
             current = step.action();
-        } catch (const std::exception& failure) {
-            m_reporter(m_sourceLabel, step.line, failure.what());
-            current = step.continueAt;
         } catch (...) {
-            m_reporter(m_sourceLabel, step.line, "Unknown failure");
+            reportCurrent(step.line);
             current = step.continueAt;
         }
     }

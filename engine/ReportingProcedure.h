@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+// A procedure whose statements report a failure with their line number and carry
+// on, so that its last statements, which restore the idle look, run after any number
+// of failures. A handler reads top to bottom with the line numbers beside its
+// statements:
+//
+//     if (p.test(104, [&] { return folderExists(); }, true)) { ... } else { p.run(134, ...); }
+//
+// Failures are std::exception (its what() is the description) or anything else
+// ("Unknown failure").
+class ReportingProcedure {
+public:
+    using Reporter = std::function<void(const std::string& sourceLabel, int line, const std::string& description)>;
+
+    ReportingProcedure(std::string sourceLabel, Reporter reporter);
+
+    // Runs `action`; a failure is reported at `line` and the caller carries on with
+    // its next statement.
+    void run(int line, const std::function<void()>& action) const;
+    // The value of `condition`. A failure is reported at `line` and gives
+    // `ifItFails`: the branch the procedure takes after a failing test.
+    bool test(int line, const std::function<bool()>& condition, bool ifItFails) const;
+
+    // The step table form, for the commands not yet written as plain code: each
+    // action returns the next step; a failing one goes on at `continueAt`.
+    static constexpr int end = -1;
+    using Action = std::function<int()>;
+    ReportingProcedure& step(int line, Action action, int continueAt);
+    // A second action under one line number: its own identity `id`, reported as `line`.
+    ReportingProcedure& step(int id, int line, Action action, int continueAt);
+    // Runs from step `first` until an action returns `end`.
+    void run(int first) const;
+
+private:
+    // Reports the failure being handled at `line`.
+    void reportCurrent(int line) const;
+
+    struct Step {
+        int line;
+        Action action;
+        int continueAt;
+    };
+    std::string m_sourceLabel;
+    Reporter m_reporter;
+    std::map<int, Step> m_steps;
+};
