@@ -9,11 +9,10 @@
 
 // The window's pointer setting as the mouse moves over its controls, and the pointer
 // shape that results.
-class TestHover : public QObject {
+class TestHover : public HarnessTest {
     Q_OBJECT
 
 private slots:
-    void init();
     void valueTable_data();
     void valueTable();
     void controlsWithoutHandlerKeepTheSetting_data();
@@ -24,12 +23,7 @@ private slots:
 
 private:
     void moveOver(const QString& name);
-    std::unique_ptr<Harness> m_harness;
 };
-
-void TestHover::init() {
-    m_harness = std::make_unique<Harness>();
-}
 
 void TestHover::moveOver(const QString& name) {
     Form1& form = *m_harness->form;
@@ -113,10 +107,7 @@ void TestHover::handShape() {
     QFETCH(bool, cursorFile);
     Harness& harness = *m_harness;
     if (cursorFile) {
-        QImage image(32, 32, QImage::Format_ARGB32);
-        image.fill(Qt::transparent);
-        image.setPixel(6, 0, qRgb(0, 0, 0));
-        QVERIFY(image.save(harness.programFolder + QStringLiteral("/HAND-M.CUR"), "CUR"));
+        QVERIFY(harness.writeCursorFile({6, 0}));
     }
     Form1& form = harness.show();
     QPushButton* button = harness.button(7);

@@ -8,11 +8,10 @@
 
 // "Start Joining" through the real window, a whole split and join round trip, the
 // Busy guard from inside an event-loop turn, and closing the window or Esc mid-operation.
-class TestJoinCommand : public QObject {
+class TestJoinCommand : public HarnessTest {
     Q_OBJECT
 
 private slots:
-    void init();
     void messages_data();
     void messages();
     void roundTripReproducesTheFile();
@@ -25,25 +24,8 @@ private slots:
     void damagedPieceStopsTheJoin();
 
 private:
-    QByteArray writeSource(const QString& path, int size);
     Form1& prepare(qint64 size, bool joining);
-    std::unique_ptr<Harness> m_harness;
 };
-
-QByteArray TestJoinCommand::writeSource(const QString& path, int size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = 12345;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(x >> 24);
-    }
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) {
-        qFatal("cannot write %s", qPrintable(path));
-    }
-    return bytes;
-}
 
 // Sets up a split of <root>/a.bin in 100-byte pieces; for a join, splits it first
 // and fills the join row with its manifest and a fresh output folder.
@@ -63,10 +45,6 @@ Form1& TestJoinCommand::prepare(qint64 size, bool joining) {
     return form;
 }
 
-void TestJoinCommand::init() {
-    m_harness = std::make_unique<Harness>();
-}
-
 void TestJoinCommand::messages_data() {
     QTest::addColumn<QString>("manifest");
     QTest::addColumn<QStringList>("notices");
@@ -81,7 +59,8 @@ void TestJoinCommand::messages() {
     QFETCH(QStringList, notices);
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    const QByteArray source = writeSource(root + QStringLiteral("/pieces/a.bin"), 25);
+    const QByteArray source = Files::pattern(25);
+    Files::writeOrDie(root + QStringLiteral("/pieces/a.bin"), source);
     Form1& form = harness.load();
     harness.text(2)->setText(root + QStringLiteral("/pieces/"));
     harness.text(1)->setText(root + QStringLiteral("/pieces/a.bin"));
@@ -114,7 +93,8 @@ void TestJoinCommand::messages() {
 void TestJoinCommand::roundTripReproducesTheFile() {
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    const QByteArray source = writeSource(root + QStringLiteral("/src/data.bin"), 1000001);
+    const QByteArray source = Files::pattern(1000001);
+    Files::writeOrDie(root + QStringLiteral("/src/data.bin"), source);
     QVERIFY(QDir(root).mkdir(QStringLiteral("pieces")));
     QVERIFY(QDir(root).mkdir(QStringLiteral("joined")));
     Form1& form = harness.show();

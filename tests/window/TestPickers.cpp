@@ -8,11 +8,10 @@
 
 // The three "..." buttons over the answered dialogs, and dropping files and folders
 // on the panels.
-class TestPickers : public QObject {
+class TestPickers : public HarnessTest {
     Q_OBJECT
 
 private slots:
-    void init();
     void filePickers_data();
     void filePickers();
     void aFailingFileDialogIsReportedAtStep106();
@@ -22,14 +21,7 @@ private slots:
     void folderPickerFailuresCarryOn();
     void drops_data();
     void drops();
-
-private:
-    std::unique_ptr<Harness> m_harness;
 };
-
-void TestPickers::init() {
-    m_harness = std::make_unique<Harness>();
-}
 
 void TestPickers::filePickers_data() {
     QTest::addColumn<int>("button");
@@ -134,11 +126,7 @@ void TestPickers::folderPickerFailuresCarryOn() {
     QVERIFY(QDir().mkpath(harness.settingsFile));
     harness.dialogs.folderAnswers = {QStringLiteral("/srv")};
     harness.button(2)->click();
-    QList<int> steps;
-    for (const Shown& report : harness.messages.errorReports()) {
-        QVERIFY(report.text.contains(QStringLiteral("in Tavrid2021/08/31.Form1.PushButton2_Click at line ")));
-        steps << report.text.section(QStringLiteral("at line "), 1).section(QLatin1Char('\r'), 0, 0).toInt();
-    }
+    const QList<int> steps = harness.messages.reportedSteps(QStringLiteral("PushButton2_Click"));
     QCOMPARE(steps, (QList<int>{100, 104, 106}));
     QCOMPARE(harness.dialogs.calls.size(), 1);
     QCOMPARE(harness.text(2)->text(), QStringLiteral("/srv/"));

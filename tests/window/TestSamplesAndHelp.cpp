@@ -4,25 +4,17 @@
 
 // The two sample buttons, the help button, and the shipped samples driven through
 // the real window.
-class TestSamplesAndHelp : public QObject {
+class TestSamplesAndHelp : public HarnessTest {
     Q_OBJECT
 
 private slots:
-    void init();
     void sampleButtons_data();
     void sampleButtons();
     void aFailingQuestionCountsAsYes();
     void help();
     void helpDuringASplit();
     void shippedSamplesSplitAndJoinFromTheWindow();
-
-private:
-    std::unique_ptr<Harness> m_harness;
 };
-
-void TestSamplesAndHelp::init() {
-    m_harness = std::make_unique<Harness>();
-}
 
 void TestSamplesAndHelp::sampleButtons_data() {
     QTest::addColumn<int>("button");

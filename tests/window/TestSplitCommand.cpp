@@ -7,17 +7,13 @@
 
 // "Start Splitting" driven through the real window: every row of what the user sees,
 // the size boundary, the chunk-size failure at step 114 and the idle look after it.
-class TestSplitCommand : public QObject {
+class TestSplitCommand : public HarnessTest {
     Q_OBJECT
 
 private slots:
-    void init();
     void messages_data();
     void messages();
     void hourglassWhileSplitting();
-
-private:
-    std::unique_ptr<Harness> m_harness;
 };
 
 namespace {
@@ -34,10 +30,6 @@ void WriteFile(const QString& path, qint64 size) {
 }
 
 } // namespace
-
-void TestSplitCommand::init() {
-    m_harness = std::make_unique<Harness>();
-}
 
 void TestSplitCommand::messages_data() {
     // %1 stands for the test's folder. A file is made at the path of Text1 when its
@@ -136,11 +128,7 @@ void TestSplitCommand::messages() {
         text.replace(QStringLiteral("%1"), root);
     }
     QCOMPARE(harness.messages.notices(), notices);
-    QList<int> steps;
-    for (const Shown& report : harness.messages.errorReports()) {
-        QVERIFY(report.text.contains(QStringLiteral("in Tavrid2021/08/31.Form1.PushButton4_Click at line ")));
-        steps << report.text.section(QStringLiteral("at line "), 1).section(QLatin1Char('\r'), 0, 0).toInt();
-    }
+    const QList<int> steps = harness.messages.reportedSteps(QStringLiteral("PushButton4_Click"));
     QCOMPARE(steps, errorSteps);
     if (!errorSteps.isEmpty()) {
         // The report comes before the two notices.

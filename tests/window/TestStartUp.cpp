@@ -127,10 +127,7 @@ void TestStartUp::unreadableCursorIsReportedAtStep104() {
 
 void TestStartUp::cursorFileBecomesTheMouseIcon() {
     Harness harness;
-    QImage image(32, 32, QImage::Format_ARGB32);
-    image.fill(Qt::transparent);
-    image.setPixel(5, 1, qRgb(0, 0, 0));
-    QVERIFY(image.save(harness.programFolder + QStringLiteral("/HAND-M.CUR"), "CUR"));
+    QVERIFY(harness.writeCursorFile({5, 1}));
     Form1& form = harness.load();
     QVERIFY(harness.messages.shown.isEmpty());
     QVERIFY(form.MouseIcon().has_value());

@@ -6,9 +6,12 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QObject>
+#include <QPoint>
 #include <QTemporaryDir>
 
 #include "Fakes.h"
+#include "Files.h"
 #include "Form1.h"
 #include "Settings.h"
 
@@ -47,11 +50,7 @@ public:
     // 100-byte pieces beside it.
     Form1& showReadyToSplit(qint64 size) {
         const QString source = dir.path() + QStringLiteral("/a.bin");
-        QFile file(source);
-        if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(size, 'x')) != size) {
-            qFatal("cannot write %s", qPrintable(source));
-        }
-        file.close();
+        Files::writeOrDie(source, QByteArray(size, 'x'));
         show();
         text(2)->setText(dir.path() + QStringLiteral("/"));
         text(1)->setText(source);
@@ -64,6 +63,9 @@ public:
         return form->findChild<QPushButton*>(QStringLiteral("PushButton%1").arg(number));
     }
     Settings settings() const { return Settings(settingsFile); }
+    // Writes HAND-M.CUR to the program folder: a 32 by 32 cursor, clear but for one
+    // black pixel at `pixel`.
+    bool writeCursorFile(QPoint pixel) const;
     QString desktopFolder() const { return home + QStringLiteral("/Desktop/"); }
 
     QTemporaryDir dir;
@@ -75,4 +77,15 @@ public:
     FakeDesktop desktop;
     FakeRandom random;
     std::unique_ptr<Form1> form;
+};
+
+// A test class whose every test function starts with a fresh Harness.
+class HarnessTest : public QObject {
+    Q_OBJECT
+
+protected:
+    std::unique_ptr<Harness> m_harness;
+
+private slots:
+    void init() { m_harness = std::make_unique<Harness>(); }
 };

@@ -47,6 +47,18 @@ public:
         }
         return texts;
     }
+    // The step numbers of the error reports, in order; -1 for a report of another
+    // procedure than `procedure` ("PushButton2_Click").
+    QList<int> reportedSteps(const QString& procedure) const {
+        const QString label = QStringLiteral("in Tavrid2021/08/31.Form1.") + procedure + QStringLiteral(" at line ");
+        QList<int> steps;
+        for (const Shown& report : errorReports()) {
+            steps << (report.text.contains(label)
+                          ? report.text.section(label, 1).section(QLatin1Char('\r'), 0, 0).toInt()
+                          : -1);
+        }
+        return steps;
+    }
     QList<Shown> errorReports() const {
         QList<Shown> reports;
         for (const Shown& box : shown) {

@@ -1,0 +1,93 @@
+#include "Files.h"
+
+#include <csignal>
+
+#include <QFileInfo>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace Files {
+
+QByteArray pattern(qint64 size, int seed) {
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = 2654435761u * static_cast<quint32>(seed + 1);
+    for (qint64 i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        data[i] = static_cast<char>(x >> 24);
+    }
+    return data;
+}
+
+void writeOrDie(const QString& p, const QByteArray& data) {
+    QDir().mkpath(QFileInfo(p).path());
+    QFile file(p);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size()) {
+        qFatal("cannot write %s", qPrintable(p));
+    }
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN)) {
+    if (::getrlimit(RLIMIT_FSIZE, &m_old) != 0) {
+        qFatal("getrlimit failed");
+    }
+    rlimit limited = m_old;
+    limited.rlim_cur = bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) {
+        qFatal("setrlimit failed");
+    }
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &m_old);
+    std::signal(SIGXFSZ, m_handler);
+}
+
+QString folderOfLength(const QString& root, int length) {
+    QString folder = root;
+    while (folder.size() < length) {
+        const int remaining = length - int(folder.size());
+        int part = std::min(200, remaining - 1);
+        if (remaining - 1 - part == 1) {
+            --part; // a last part of one separator alone is no part
+        }
+        folder += "/" + QString(part, QLatin1Char('d'));
+    }
+    return QDir().mkpath(folder) ? folder : QString();
+}
+
+rlim_t dataSize() {
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmData:")) {
+            return rlim_t(line.mid(7).trimmed().split(' ').first().toULongLong()) * 1024;
+        }
+    }
+    return 0;
+}
+
+int inChild(const std::function<int()>& body, rlim_t memory) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+#ifdef __SANITIZE_ADDRESS__
+        memory = 0;
+#endif
+        if (memory > 0) {
+            const rlimit limit{dataSize() + memory, dataSize() + memory};
+            if (::setrlimit(RLIMIT_DATA, &limit) != 0) {
+                ::_exit(125);
+            }
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+} // namespace Files

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QTest>
+
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// File and process helpers for the tests: paths as byte strings, as the engine takes them.
+namespace Files {
+
+inline std::string path(const QString& p) {
+    return QFile::encodeName(p).toStdString();
+}
+
+// The description of a failing step: the file it concerned and the system's reason.
+inline std::string failure(const QString& p, int error) {
+    return path(p) + ": " + std::strerror(error);
+}
+
+// `size` bytes that differ from piece to piece and from seed to seed.
+QByteArray pattern(qint64 size, int seed = 7);
+
+inline void write(const QString& p, const QByteArray& data) {
+    QFile f(p);
+    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(f.errorString()));
+    QCOMPARE(f.write(data), data.size());
+}
+
+// Writes `data` to `p`, making its folder first; the test program stops when it cannot.
+void writeOrDie(const QString& p, const QByteArray& data);
+
+inline QByteArray read(const QString& p) {
+    QFile f(p);
+    if (!f.open(QIODevice::ReadOnly)) {
+        return QByteArray("<missing>");
+    }
+    return f.readAll();
+}
+
+inline QStringList entries(const QString& dir) {
+    return QDir(dir).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// A full disk for the lifetime of the object: writes past `bytes` fail with EFBIG
+// instead of killing the test with SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_old{};
+    void (*m_handler)(int);
+};
+
+// Makes a folder whose path is exactly `length` bytes long, below `root`; returns
+// an empty path when it cannot.
+QString folderOfLength(const QString& root, int length);
+
+// The process's private data in bytes, as RLIMIT_DATA counts it (VmData).
+rlim_t dataSize();
+
+// Runs `body` in a child process and returns its exit status, or -1 when the child
+// did not exit normally. With `memory`, the child's private data may grow by no more
+// than that (not under AddressSanitizer, whose allocator maps memory of its own).
+int inChild(const std::function<int()>& body, rlim_t memory = 0);
+
+} // namespace Files
