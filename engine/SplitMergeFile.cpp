@@ -159,7 +159,7 @@ public:
         } catch (const StepFailure& failure) {
             m_host.reportError(splitLabel, failure.step, failure.description);
         } catch (const std::bad_alloc&) {
-            m_host.reportError(splitLabel, m_step, std::strerror(ENOMEM));
+            m_host.reportError(splitLabel, m_step, m_sourcePath + ": " + std::strerror(ENOMEM));
         }
         return Outcome::Failed;
     }
@@ -414,7 +414,7 @@ public:
         } catch (const StepFailure& failure) {
             m_host.reportError(joinLabel, failure.step, failure.description);
         } catch (const std::bad_alloc&) {
-            m_host.reportError(joinLabel, m_step, std::strerror(ENOMEM));
+            m_host.reportError(joinLabel, m_step, m_manifestPath + ": " + std::strerror(ENOMEM));
         }
         endEarly();
         return Outcome::Failed;
