@@ -67,8 +67,8 @@ QStringList wrapped(const QString& text, const QFontMetrics& metrics, int width)
     return lines;
 }
 
-int Show(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
-         QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton) {
+int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
+            QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton) {
     QMessageBox box(icon, caption, QString(), buttons, owner);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(defaultButton);
@@ -90,17 +90,17 @@ int Show(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const Q
 } // namespace
 
 void QtMessageBoxes::notice(QWidget* owner, const QString& caption, const QString& text) {
-    Show(owner, QMessageBox::NoIcon, caption, text, QMessageBox::Ok, QMessageBox::Ok);
+    showBox(owner, QMessageBox::NoIcon, caption, text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
 bool QtMessageBoxes::question(QWidget* owner, const QString& caption, const QString& text) {
-    return Show(owner, QMessageBox::NoIcon, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
+    return showBox(owner, QMessageBox::NoIcon, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
            QMessageBox::Yes;
 }
 
 void QtMessageBoxes::errorReport(QWidget* owner, const QString& text) {
-    Show(owner, QMessageBox::Warning, QString::fromLatin1(ErrorReport::caption), text, QMessageBox::Ok,
-         QMessageBox::Ok);
+    showBox(owner, QMessageBox::Warning, QString::fromLatin1(ErrorReport::caption), text, QMessageBox::Ok,
+            QMessageBox::Ok);
 }
 
 QString QtFileDialogs::openFile(QWidget* owner, const QString& title, const QString& filter) {

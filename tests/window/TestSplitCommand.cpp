@@ -16,21 +16,6 @@ private slots:
     void hourglassWhileSplitting();
 };
 
-namespace {
-
-void WriteFile(const QString& path, qint64 size) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QByteArray block(size, 'q');
-    for (qint64 i = 0; i < size; ++i) {
-        block[i] = static_cast<char>(i * 7 + 3);
-    }
-    QCOMPARE(file.write(block), size);
-}
-
-} // namespace
-
 void TestSplitCommand::messages_data() {
     // %1 stands for the test's folder. A file is made at the path of Text1 when its
     // size is not negative.
@@ -112,7 +97,7 @@ void TestSplitCommand::messages() {
     outputFolder.replace(QStringLiteral("%1"), root);
     path.replace(QStringLiteral("%1"), root);
     if (size >= 0) {
-        WriteFile(path, size);
+        Files::writeOrDie(path, Files::pattern(size));
     }
     Form1& form = harness.load();
     auto* bar = form.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
@@ -158,7 +143,7 @@ void TestSplitCommand::messages() {
 void TestSplitCommand::hourglassWhileSplitting() {
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    WriteFile(root + QStringLiteral("/a.bin"), 50);
+    Files::writeOrDie(root + QStringLiteral("/a.bin"), Files::pattern(50));
     Form1& form = harness.load();
     harness.text(2)->setText(root + QStringLiteral("/"));
     harness.text(1)->setText(root + QStringLiteral("/a.bin"));
