@@ -6,6 +6,7 @@
 #include "Checksum.h"
 #include "ConsoleHost.h"
 #include "FileSize.h"
+#include "InputChecks.h"
 #include "Main.h"
 #include "Messages.h"
 #include "PieceSet.h"
@@ -60,17 +61,16 @@ std::string manifestFor(const std::string& path) {
 }
 
 int split(const std::string& file, const SplitOptions& options, ConsoleHost& host) {
-    if (!Main::FolderExists(host.outputFolder())) {
+    if (!InputChecks::outputFolderExists(host.outputFolder())) {
         host.showMessage(Messages::folderMissing);
         return exitFailed;
     }
     int status = exitFailed;
-    if (file.empty()) {
+    if (!InputChecks::namesFile(file)) {
         // The window says nothing more than "Done." here either.
-    } else if (file.find(PieceSet::manifestSuffix) != std::string::npos ||
-               file.find(PieceSet::pieceMarker) != std::string::npos) {
+    } else if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
         host.showMessage(Messages::alreadySplit);
-    } else if (!Main::fileExists(file)) {
+    } else if (!InputChecks::fileExists(file)) {
         host.showMessage(file + Messages::splitFileMissingSuffix);
     } else {
         const std::int64_t size = FileSize::FileSize2(file);
@@ -81,7 +81,7 @@ int split(const std::string& file, const SplitOptions& options, ConsoleHost& hos
             host.showMessage("The file is too large for " + std::to_string(options.parts) +
                              " pieces: a piece would hold more than 2147483647 bytes, the most a split file list "
                              "allows.");
-        } else if (size <= chunkSize) {
+        } else if (InputChecks::notLargerThanChunk(file, chunkSize)) {
             host.showMessage(Messages::notLargerThanChunk);
         } else {
             host.setExpectedBytes(size);
@@ -98,12 +98,12 @@ int split(const std::string& file, const SplitOptions& options, ConsoleHost& hos
 }
 
 int join(const std::string& given, ConsoleHost& host) {
-    if (given.empty()) {
+    if (!InputChecks::namesFile(given)) {
         host.showMessage(Messages::noFileToJoin);
         return exitFailed;
     }
     const std::string manifest = manifestFor(given);
-    if (!Main::fileExists(manifest)) {
+    if (!InputChecks::fileExists(manifest)) {
         host.showMessage(manifest + Messages::joinFileMissingSuffix);
         return exitFailed;
     }

@@ -20,9 +20,8 @@
 #include "ChunkSize.h"
 #include "ErrorReport.h"
 #include "Hover.h"
-#include "FileSize.h"
 #include "Help.h"
-#include "Main.h"
+#include "InputChecks.h"
 #include "Messages.h"
 #include "Samples.h"
 #include "SplitMergeFile.h"
@@ -354,20 +353,20 @@ void Form1::PushButton4_Click() {
             },
             104)
         .step(
-            104, [this] { return Main::FolderExists(bytes(m_text2->text())) ? 106 : 134; }, 106)
+            104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())) ? 106 : 134; }, 106)
         .step(
-            106, [&] { return text1().isEmpty() ? 128 : 108; }, 108)
+            106, [&] { return !InputChecks::namesFile(bytes(text1())) ? 128 : 108; }, 108)
         .step(
-            108, [&] { return text1().contains(QLatin1String(".splt")) ? 126 : 110; }, 110)
+            108, [&] { return InputChecks::containsManifestSuffix(bytes(text1())) ? 126 : 110; }, 110)
         .step(
-            110, [&] { return text1().contains(QLatin1String("_splt")) ? 124 : 112; }, 112)
+            110, [&] { return InputChecks::containsPieceMarker(bytes(text1())) ? 124 : 112; }, 112)
         .step(
-            112, [&] { return Main::fileExists(bytes(text1())) ? 114 : 122; }, 114)
+            112, [&] { return InputChecks::fileExists(bytes(text1())) ? 114 : 122; }, 114)
         .step(
             114,
             [&] {
-                const std::int64_t size = FileSize::FileSize2(bytes(text1()));
-                return size <= ChunkSize::toChunkSize(m_text3->text()) ? 116 : 118;
+                return InputChecks::notLargerThanChunk(bytes(text1()), ChunkSize::toChunkSize(m_text3->text())) ? 116
+                                                                                                                : 118;
             },
             116)
         .step(
@@ -459,9 +458,9 @@ void Form1::PushButton3_Click() {
             },
             106)
         .step(
-            106, [&] { return text4().isEmpty() ? 114 : 108; }, 108)
+            106, [&] { return !InputChecks::namesFile(bytes(text4())) ? 114 : 108; }, 108)
         .step(
-            108, [&] { return Main::fileExists(bytes(text4())) ? 110 : 112; }, 110)
+            108, [&] { return InputChecks::fileExists(bytes(text4())) ? 110 : 112; }, 110)
         .step(
             110,
             [&] {
