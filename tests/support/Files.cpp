@@ -27,15 +27,23 @@ void writeOrDie(const QString& p, const QByteArray& data) {
     }
 }
 
-FileSizeLimit::FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN)) {
-    if (::getrlimit(RLIMIT_FSIZE, &m_old) != 0) {
+void limitFileSize(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited{};
+    if (::getrlimit(RLIMIT_FSIZE, &limited) != 0) {
         qFatal("getrlimit failed");
     }
-    rlimit limited = m_old;
     limited.rlim_cur = bytes;
     if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) {
         qFatal("setrlimit failed");
     }
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN)) {
+    if (::getrlimit(RLIMIT_FSIZE, &m_old) != 0) {
+        qFatal("getrlimit failed");
+    }
+    limitFileSize(bytes);
 }
 
 FileSizeLimit::~FileSizeLimit() {

@@ -51,6 +51,10 @@ inline QStringList entries(const QString& dir) {
     return QDir(dir).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
+// A full disk for the rest of the process (a child about to run the program under
+// test): writes past `bytes` fail with EFBIG instead of raising SIGXFSZ.
+void limitFileSize(rlim_t bytes);
+
 // A full disk for the lifetime of the object: writes past `bytes` fail with EFBIG
 // instead of killing the test with SIGXFSZ.
 class FileSizeLimit {

@@ -1,0 +1,124 @@
+#include "Program.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "ConsoleHost.h"
+
+namespace Program {
+
+namespace {
+
+// The current folder as getcwd gives it; empty when it cannot be read.
+std::string workingFolder() {
+    std::vector<char> buffer(4096);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+// A run whose standard output could not be written or closed has failed, as with
+// the tools beside it.
+int closeStandardOutput(int status, int earlierError) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    int error = flushed ? 0 : (errno != 0 ? errno : EIO);
+    errno = 0;
+    if (std::fclose(stdout) != 0 && error == 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (earlierError != 0) {
+        error = earlierError;
+    }
+    if (error == 0) {
+        return status;
+    }
+    ConsoleHost::printError(std::string("standard output: ") + std::strerror(error));
+    return status == Commands::exitSucceeded ? Commands::exitFailed : status;
+}
+
+int printText(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return closeStandardOutput(Commands::exitSucceeded, 0);
+}
+
+} // namespace
+
+int run(int argc, char** argv) {
+    // A standard stream closed by the caller must not become the first file the
+    // engine opens, or messages would be written into a piece or the joined file.
+    // Read-only, so that writes to it still fail and are reported.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::open("/dev/null", O_RDONLY) != fd) {
+            return Commands::exitFailed;
+        }
+    }
+    // A closed pipe on standard output is a write error to report, not a death that
+    // leaves half-made files behind.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::string currentFolder = workingFolder();
+    const int currentFolderError = errno;
+    const CommandLine::ParseResult parsed = CommandLine::parse(arguments, currentFolder);
+    if (!parsed.arguments) {
+        // One line, as every other error: the reason, then where to read more.
+        ConsoleHost::printError(parsed.error + " (try 'quarnel-cli --help')");
+        return Commands::exitUsage;
+    }
+    const CommandLine::Arguments& args = *parsed.arguments;
+    if (args.command == CommandLine::Command::Help) {
+        return printText(CommandLine::helpText());
+    }
+    if (args.command == CommandLine::Command::Version) {
+        return printText("quarnel-cli " QUARNEL_VERSION "\n");
+    }
+    if (currentFolder.empty()) {
+        ConsoleHost::printError(std::string("cannot read the current folder: ") + std::strerror(currentFolderError));
+        return Commands::exitFailed;
+    }
+
+    // verify writes nothing, so it has nothing to clean up and may die at once.
+    if (args.command != CommandLine::Command::Verify) {
+        ConsoleHost::installStopHandlers();
+    }
+    ConsoleHost host(args.outputFolder, isatty(STDERR_FILENO) == 1, args.quiet);
+    int status = Commands::exitFailed;
+    switch (args.command) {
+    case CommandLine::Command::Split:
+        status = Commands::split(args.path, {args.chunkSize, args.parts, args.checksum}, host);
+        break;
+    case CommandLine::Command::Join:
+        status = Commands::join(args.path, host);
+        break;
+    default:
+        status = Commands::verify(args.path, host);
+        break;
+    }
+    host.clearProgress();
+    status = closeStandardOutput(status, host.outputError());
+
+    // Cleaned up: now end the way the signal would have ended us, so that the shell
+    // and any caller see it (130 or 143).
+    if (const int signalNumber = ConsoleHost::stopSignal(); signalNumber != 0) {
+        std::signal(signalNumber, SIG_DFL);
+        std::raise(signalNumber);
+        return 128 + signalNumber;
+    }
+    return status;
+}
+
+} // namespace Program
