@@ -72,6 +72,23 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Runs a split or a join: a failing step is reported with its own number, an
+// allocation failure at `step` (read when it happens) naming `path`; either way
+// `onFailure` cleans up and the run has failed.
+template <typename Run, typename OnFailure>
+Outcome guardedRun(EngineHost& host, const char* label, const int& step, const std::string& path, Run&& run,
+                   OnFailure&& onFailure) {
+    try {
+        return run();
+    } catch (const StepFailure& failure) {
+        host.reportError(label, failure.step, failure.description);
+    } catch (const std::bad_alloc&) {
+        host.reportError(label, step, path + ": " + std::strerror(ENOMEM));
+    }
+    onFailure();
+    return Outcome::Failed;
+}
+
 // Progress is only for show: a failing progress step is reported and the run
 // carries on.
 template <typename Action> void progressStep(EngineHost& host, const char* label, int step, Action&& action) {
@@ -154,14 +171,8 @@ public:
         : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_checksums(checksums), m_host(host) {}
 
     Outcome guardedRun() {
-        try {
-            return run();
-        } catch (const StepFailure& failure) {
-            m_host.reportError(splitLabel, failure.step, failure.description);
-        } catch (const std::bad_alloc&) {
-            m_host.reportError(splitLabel, m_step, m_sourcePath + ": " + std::strerror(ENOMEM));
-        }
-        return Outcome::Failed;
+        return SplitMergeFile::guardedRun(
+            m_host, splitLabel, m_step, m_sourcePath, [this] { return run(); }, [] {});
     }
 
 private:
@@ -409,15 +420,8 @@ public:
     Joiner(const std::string& manifestPath, EngineHost& host) : m_manifestPath(manifestPath), m_host(host) {}
 
     Outcome guardedRun() {
-        try {
-            return run();
-        } catch (const StepFailure& failure) {
-            m_host.reportError(joinLabel, failure.step, failure.description);
-        } catch (const std::bad_alloc&) {
-            m_host.reportError(joinLabel, m_step, m_manifestPath + ": " + std::strerror(ENOMEM));
-        }
-        endEarly();
-        return Outcome::Failed;
+        return SplitMergeFile::guardedRun(
+            m_host, joinLabel, m_step, m_manifestPath, [this] { return run(); }, [this] { endEarly(); });
     }
 
 private:
