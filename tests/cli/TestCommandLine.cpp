@@ -29,34 +29,34 @@ struct Run {
 };
 
 // The line of a failing step on standard error: the file, the system's reason, the step.
-QByteArray FailureLine(const QString& file, int error, int step) {
+QByteArray failureLine(const QString& file, int error, int step) {
     return "quarnel-cli: " + QFile::encodeName(file) + ": " + std::strerror(error) + " (" + QByteArray::number(step) +
            ")\n";
 }
 
 // A refusal or notice on standard error.
-QByteArray ErrorLine(const QByteArray& text) {
+QByteArray errorLine(const QByteArray& text) {
     return text.isEmpty() ? QByteArray() : "quarnel-cli: " + text + "\n";
 }
 
 // A file of `size` bytes that takes no room: the size test only asks stat.
-void WriteSparseFile(const QString& path, qint64 size) {
+void writeSparseFile(const QString& path, qint64 size) {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path + ": " + file.errorString()));
     QVERIFY(file.resize(size));
 }
 
 // Bytes with no CR in them, so no CR LF either: no split file list.
-QByteArray WithoutCrLf(QByteArray bytes) {
+QByteArray withoutCrLf(QByteArray bytes) {
     return bytes.replace('\r', 'x');
 }
 
 // The expected text with %1 standing for the working folder.
-QByteArray Expand(const QString& text, const QString& folder) {
+QByteArray expand(const QString& text, const QString& folder) {
     return QString(text).replace(QStringLiteral("%1"), folder).toLocal8Bit();
 }
 
-QStringList ExpandAll(QStringList arguments, const QString& folder) {
+QStringList expandAll(QStringList arguments, const QString& folder) {
     for (QString& argument : arguments) {
         argument.replace(QStringLiteral("%1"), folder);
     }
@@ -264,17 +264,17 @@ void TestCommandLine::chunkSizeSuffixes() {
         QVERIFY(!QFile::exists(path("out/real.bin_splt4")));
     }
 
-    WriteSparseFile(path("exact.bin"), bytes);
+    writeSparseFile(path("exact.bin"), bytes);
     Run result = run({"split", "exact.bin", "--chunk-size", chunkSize, "--output", "out"});
     QCOMPARE(result.out, QByteArray("Done.\n"));
-    QCOMPARE(result.err, ErrorLine("Filesize is less than or equal to chunk size."));
+    QCOMPARE(result.err, errorLine("Filesize is less than or equal to chunk size."));
     QCOMPARE(result.exitCode, 1);
 
-    WriteSparseFile(path("larger.bin"), bytes + 1);
+    writeSparseFile(path("larger.bin"), bytes + 1);
     QVERIFY(QDir(m_folder).mkdir("out/larger.bin_splt1"));
     result = run({"split", "larger.bin", "--chunk-size", chunkSize, "--output", "out"});
     QCOMPARE(result.out, QByteArray("Done.\n"));
-    QCOMPARE(result.err, FailureLine(path("out/larger.bin_splt1"), EISDIR, 118));
+    QCOMPARE(result.err, failureLine(path("out/larger.bin_splt1"), EISDIR, 118));
     QCOMPARE(result.exitCode, 1);
 }
 
@@ -358,9 +358,9 @@ void TestCommandLine::splitChecks() {
     Files::write(path("a.bin_splt1"), Files::pattern(300));
     Files::write(path("SAMPLE.SPLT"), Files::pattern(300));
 
-    const Run result = run(ExpandAll(arguments, m_folder));
-    QCOMPARE(result.out, Expand(outcome, m_folder));
-    QCOMPARE(result.err, ErrorLine(Expand(refusal, m_folder)));
+    const Run result = run(expandAll(arguments, m_folder));
+    QCOMPARE(result.out, expand(outcome, m_folder));
+    QCOMPARE(result.err, errorLine(expand(refusal, m_folder)));
     QCOMPARE(result.exitCode, exitCode);
     // Refusals come before anything is written.
     QCOMPARE(QDir(path("out")).isEmpty(), exitCode != 0);
@@ -398,16 +398,16 @@ void TestCommandLine::joinChecks() {
     QFETCH(QString, refusal);
     QDir folder(m_folder);
     QVERIFY(folder.mkdir("out") && folder.mkdir("set"));
-    WriteSparseFile(path("huge.splt"), qint64(32768) * 4098 + 1);
-    Files::write(path("set/part_splt1"), WithoutCrLf(Files::pattern(10)));
+    writeSparseFile(path("huge.splt"), qint64(32768) * 4098 + 1);
+    Files::write(path("set/part_splt1"), withoutCrLf(Files::pattern(10)));
     Files::write(path("set/list"), "/elsewhere/part_splt1\r\n");
-    Files::write(path("photo.jpg"), WithoutCrLf(Files::pattern(3000)));
+    Files::write(path("photo.jpg"), withoutCrLf(Files::pattern(3000)));
     Files::write(path("empty.splt"), {});
     Files::write(path("unix.splt"), "set/part_splt1\n");
 
-    const Run result = run(ExpandAll(arguments, m_folder));
+    const Run result = run(expandAll(arguments, m_folder));
     QCOMPARE(result.out, QByteArray());
-    QCOMPARE(result.err, ErrorLine(Expand(refusal, m_folder)));
+    QCOMPARE(result.err, errorLine(expand(refusal, m_folder)));
     QCOMPARE(result.exitCode, 1);
     QVERIFY(QDir(path("out")).isEmpty());
     QCOMPARE(Files::read(path("set/list")), QByteArray("/elsewhere/part_splt1\r\n"));
@@ -441,12 +441,12 @@ void TestCommandLine::relativePaths() {
     const QByteArray source = Files::pattern(2500);
     Files::write(path("data.bin"), source);
 
-    Run result = run(QStringList{"split", "data.bin", "--chunk-size", "1000"} + ExpandAll(outputArguments, m_folder));
+    Run result = run(QStringList{"split", "data.bin", "--chunk-size", "1000"} + expandAll(outputArguments, m_folder));
     QCOMPARE(result.out, QByteArray("File successfully split\nDone.\n"));
     QCOMPARE(result.exitCode, 0);
     QByteArray lines;
     for (int i = 1; i <= 3; ++i) {
-        lines += Expand(piecePrefix, m_folder) + QByteArray::number(i) + "\r\n";
+        lines += expand(piecePrefix, m_folder) + QByteArray::number(i) + "\r\n";
     }
     QCOMPARE(Files::read(path(manifest)), lines);
 
@@ -508,7 +508,7 @@ void TestCommandLine::missingPiece() {
 
     const Run result = run({"join", "out/source.dat.splt", "--output", "joined"});
     QCOMPARE(result.out, QByteArray());
-    QCOMPARE(result.err, Expand("quarnel-cli: %1/out/source.dat_splt2 splitted file not found\n", m_folder));
+    QCOMPARE(result.err, expand("quarnel-cli: %1/out/source.dat_splt2 splitted file not found\n", m_folder));
     QCOMPARE(result.exitCode, 1);
     QVERIFY(Files::read(path("joined/source.dat")) == source.left(100000));
 }
@@ -618,7 +618,7 @@ void TestCommandLine::checksums() {
     }
     const Run result = run({"join", "a.bin.splt", "--output", "joined"});
     QCOMPARE(result.out, QByteArray());
-    QCOMPARE(result.err, Expand("quarnel-cli: %1/a.bin_splt2 is damaged: its checksum does not match.\n", m_folder));
+    QCOMPARE(result.err, expand("quarnel-cli: %1/a.bin_splt2 is damaged: its checksum does not match.\n", m_folder));
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(Files::read(path("joined/a.bin")), earlierFile ? QByteArray("earlier") : source.left(chunkSize));
     QCOMPARE(QDir(path("joined")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.bin"});
@@ -734,7 +734,7 @@ void TestCommandLine::verify() {
     const Run result = run(arguments);
     QByteArray expected;
     for (const QString& line : lines) {
-        expected += Expand(line, m_folder) + "\n";
+        expected += expand(line, m_folder) + "\n";
     }
     QCOMPARE(result.out, expected);
     QCOMPARE(result.err, QByteArray());
@@ -760,10 +760,10 @@ void TestCommandLine::joinFromAPiece() {
 
     QVERIFY(QFile::remove(path("a.bin.splt")));
     result = run({"verify", "a.bin_splt1"});
-    QCOMPARE(result.err, Expand("quarnel-cli: %1/a.bin_splt1 is not a valid split file list.\n", m_folder));
+    QCOMPARE(result.err, expand("quarnel-cli: %1/a.bin_splt1 is not a valid split file list.\n", m_folder));
     QCOMPARE(result.exitCode, 1);
     result = run({"verify", "gone.splt"});
-    QCOMPARE(result.err, Expand("quarnel-cli: %1/gone.splt not exist\n", m_folder));
+    QCOMPARE(result.err, expand("quarnel-cli: %1/gone.splt not exist\n", m_folder));
     QCOMPARE(result.exitCode, 1);
 }
 
@@ -816,7 +816,7 @@ void TestCommandLine::errorReports() {
     const QString input = command == "split" ? "source.dat" : "set/source.dat.splt";
     const Run result = run({command, input, "--output", output}, limitFileSize);
     QCOMPARE(result.out, expectedOut);
-    QCOMPARE(result.err, FailureLine(path(file), error, step));
+    QCOMPARE(result.err, failureLine(path(file), error, step));
     QCOMPARE(result.exitCode, 1);
     if (command == "split") {
         QVERIFY(!QFile::exists(path(output + "/source.dat.splt")));
@@ -890,7 +890,7 @@ void TestCommandLine::stopOnSignal() {
     QFETCH(bool, ignoredAtStart);
     QVERIFY(QDir(m_folder).mkdir("out"));
     // 10000 pieces: creating them takes far longer than noticing the first one.
-    WriteSparseFile(path("source.dat"), 40000000);
+    writeSparseFile(path("source.dat"), 40000000);
 
     const Child child =
         spawn({"split", "source.dat", "--chunk-size", "4000", "--output", "out"}, [ignoredAtStart, signalNumber] {
@@ -967,7 +967,7 @@ void TestCommandLine::standardOutputFailures() {
     const QByteArray expectedError =
         error == 0 ? QByteArray() : "quarnel-cli: standard output: " + QByteArray(std::strerror(error)) + "\n";
     if (arguments.first() == "join") {
-        QCOMPARE(Files::read(child.err), Expand("quarnel-cli: %1/gone.splt not exist\n", m_folder));
+        QCOMPARE(Files::read(child.err), expand("quarnel-cli: %1/gone.splt not exist\n", m_folder));
     } else {
         QCOMPARE(Files::read(child.err), expectedError);
     }

@@ -31,7 +31,7 @@ private slots:
 
 namespace {
 
-int Px(int twips) {
+int px(int twips) {
     return qRound(twips / 15.0); // the offscreen screen has 96 DPI
 }
 
@@ -116,7 +116,7 @@ void TestForm1Layout::controls() {
         qPrintable(
             QStringLiteral("%1 needs %2 px, has %3").arg(caption).arg(metrics.horizontalAdvance(caption)).arg(room)));
 
-    const QRect expected(Px(twips.x()), Px(twips.y()), Px(twips.width()), Px(twips.height()));
+    const QRect expected(px(twips.x()), px(twips.y()), px(twips.width()), px(twips.height()));
     QCOMPARE(widget->pos(), expected.topLeft());
     QCOMPARE(widget->height(), std::max(expected.height(), qobject_cast<QLabel*>(widget) ? metrics.height() : 0));
     if (qobject_cast<QLabel*>(widget)) {
@@ -130,7 +130,7 @@ void TestForm1Layout::controls() {
 void TestForm1Layout::windowIsFixedInSize() {
     Harness harness;
     Form1& form = harness.create();
-    QCOMPARE(form.size(), QSize(Px(8040), Px(5385)));
+    QCOMPARE(form.size(), QSize(px(8040), px(5385)));
     QCOMPARE(form.minimumSize(), form.maximumSize());
     // Widened labels still end before the field to their right.
     const auto right = [&form](const char* name) { return form.findChild<QWidget*>(QLatin1String(name))->geometry(); };

@@ -25,7 +25,7 @@ private slots:
 namespace {
 
 // The colour that covers most of a widget: its background.
-QColor Commonest(QWidget* widget) {
+QColor commonest(QWidget* widget) {
     const QImage image = widget->grab().toImage();
     QHash<QRgb, int> counts;
     for (int y = 0; y < image.height(); ++y) {
@@ -33,16 +33,16 @@ QColor Commonest(QWidget* widget) {
             ++counts[image.pixel(x, y)];
         }
     }
-    QRgb commonest = 0;
+    QRgb best = 0;
     for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
-        if (it.value() > counts.value(commonest)) {
-            commonest = it.key();
+        if (it.value() > counts.value(best)) {
+            best = it.key();
         }
     }
-    return QColor(commonest);
+    return QColor(best);
 }
 
-bool Near(const QColor& a, const QColor& b) {
+bool near(const QColor& a, const QColor& b) {
     // Fusion shades the inside of a frame a little.
     return std::abs(a.red() - b.red()) <= 8 && std::abs(a.green() - b.green()) <= 8 &&
            std::abs(a.blue() - b.blue()) <= 8;
@@ -125,8 +125,8 @@ void TestLook::skinStaysInTheWindowAndFollowsThePalette() {
     QVERIFY(!form.styleSheet().isEmpty());
     for (const char* name : {"Frame1", "Frame2", "Label1", "Label2", "Label3", "Label7", "lblSize"}) {
         auto* widget = form.findChild<QWidget*>(QLatin1String(name));
-        const QColor background = Commonest(widget);
-        QVERIFY2(Near(background, palette.color(QPalette::Button)), qPrintable(name + background.name()));
+        const QColor background = commonest(widget);
+        QVERIFY2(near(background, palette.color(QPalette::Button)), qPrintable(name + background.name()));
         if (auto* label = qobject_cast<QLabel*>(widget)) {
             QCOMPARE(label->palette().color(label->foregroundRole()), palette.color(QPalette::ButtonText));
         }
