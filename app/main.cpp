@@ -3,10 +3,10 @@
 #include <QApplication>
 #include <QFile>
 
-#include "Arguments.h"
-#include "Form1.h"
-#include "QtOutside.h"
-#include "Settings.h"
+#include "shell/Arguments.h"
+#include "shell/Settings.h"
+#include "window/Form1.h"
+#include "window/QtOutside.h"
 
 int main(int argc, char* argv[]) {
     // Answered before the application object exists: --help, --version and a usage

@@ -7,13 +7,6 @@
 // written file, fsync, fdatasync, rename and link, as a stick's slow metadata.
 // Writes to pipes, sockets, terminals and eventfds are not touched.
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/sendfile.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +14,13 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "Form1.h"
-#include "Outside.h"
+#include "shell/Outside.h"
+#include "window/Form1.h"
 
 namespace {
 

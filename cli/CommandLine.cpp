@@ -1,10 +1,10 @@
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <algorithm>
 #include <limits>
 #include <utility>
 
-#include "PieceSet.h"
+#include "engine/PieceSet.h"
 
 namespace CommandLine {
 

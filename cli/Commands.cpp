@@ -1,17 +1,17 @@
-#include "Commands.h"
+#include "cli/Commands.h"
 
 #include <cstring>
 #include <limits>
 
-#include "Checksum.h"
-#include "ConsoleHost.h"
-#include "FileSize.h"
-#include "InputChecks.h"
-#include "Main.h"
-#include "Messages.h"
-#include "PieceSet.h"
-#include "SplitMergeFile.h"
-#include "Verify.h"
+#include "cli/ConsoleHost.h"
+#include "engine/Checksum.h"
+#include "engine/FileSize.h"
+#include "engine/InputChecks.h"
+#include "engine/Main.h"
+#include "engine/Messages.h"
+#include "engine/PieceSet.h"
+#include "engine/SplitMergeFile.h"
+#include "engine/Verify.h"
 
 namespace Commands {
 

@@ -1,13 +1,13 @@
-#include "ConsoleHost.h"
+#include "cli/ConsoleHost.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <utility>
 
-#include "Messages.h"
+#include "engine/Messages.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "EngineHost.h"
+#include "engine/EngineHost.h"
 
 // The engine's host on a terminal. The outcome messages ("File successfully split",
 // "Done.", "Files successfully joined") go to standard output unless quiet; every

@@ -1,4 +1,4 @@
-#include "Program.h"
+#include "cli/Program.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,9 +10,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "CommandLine.h"
-#include "Commands.h"
-#include "ConsoleHost.h"
+#include "cli/CommandLine.h"
+#include "cli/Commands.h"
+#include "cli/ConsoleHost.h"
 
 namespace Program {
 

@@ -1,4 +1,4 @@
-#include "Program.h"
+#include "cli/Program.h"
 
 int main(int argc, char** argv) {
     return Program::run(argc, argv);

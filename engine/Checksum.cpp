@@ -1,4 +1,4 @@
-#include "Checksum.h"
+#include "engine/Checksum.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -9,10 +9,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <openssl/evp.h>
 
 namespace Checksum {
 

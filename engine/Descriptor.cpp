@@ -1,4 +1,4 @@
-#include "Descriptor.h"
+#include "engine/Descriptor.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "ErrorReport.h"
+#include "engine/ErrorReport.h"
 
 namespace ErrorReport {
 

@@ -1,9 +1,10 @@
-#include "FileSize.h"
+#include "engine/FileSize.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>

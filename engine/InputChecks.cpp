@@ -1,8 +1,8 @@
-#include "InputChecks.h"
+#include "engine/InputChecks.h"
 
-#include "FileSize.h"
-#include "Main.h"
-#include "PieceSet.h"
+#include "engine/FileSize.h"
+#include "engine/Main.h"
+#include "engine/PieceSet.h"
 
 namespace InputChecks {
 

@@ -1,4 +1,4 @@
-#include "Main.h"
+#include "engine/Main.h"
 
 #include <sys/stat.h>
 

@@ -1,9 +1,9 @@
-#include "PieceSet.h"
-
-#include "Main.h"
+#include "engine/PieceSet.h"
 
 #include <algorithm>
 #include <cctype>
+
+#include "engine/Main.h"
 
 namespace PieceSet {
 

@@ -1,4 +1,4 @@
-#include "ReportingProcedure.h"
+#include "engine/ReportingProcedure.h"
 
 #include <exception>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "RunFolder.h"
+#include "engine/RunFolder.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Descriptor.h"
-
 #include <string>
 
 #include <sys/stat.h>
+
+#include "engine/Descriptor.h"
 
 // The folder one split or join writes to (or reads its pieces from), opened once as a
 // directory when the run starts. Every file of the run is created, looked up, renamed

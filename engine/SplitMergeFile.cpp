@@ -1,14 +1,4 @@
-#include "SplitMergeFile.h"
-
-#include "Checksum.h"
-#include "Descriptor.h"
-#include "EngineHost.h"
-#include "FileSize.h"
-#include "Main.h"
-#include "Messages.h"
-#include "PieceSet.h"
-#include "RunFolder.h"
-#include "TemporaryFile.h"
+#include "engine/SplitMergeFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +11,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "engine/Checksum.h"
+#include "engine/Descriptor.h"
+#include "engine/EngineHost.h"
+#include "engine/FileSize.h"
+#include "engine/Main.h"
+#include "engine/Messages.h"
+#include "engine/PieceSet.h"
+#include "engine/RunFolder.h"
+#include "engine/TemporaryFile.h"
 
 // A failure is reported with the number of the step that failed. The numbers
 // stay fixed where the code runs steps in another order: the manifest's

@@ -1,4 +1,4 @@
-#include "TemporaryFile.h"
+#include "engine/TemporaryFile.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Descriptor.h"
-
 #include <string>
+
+#include "engine/Descriptor.h"
 
 // A new file in a run's folder that gets its name only when it is complete. Where the
 // file system allows, it is an unnamed file (O_TMPFILE) that nothing can leave behind,

@@ -1,9 +1,4 @@
-#include "Verify.h"
-
-#include "Checksum.h"
-#include "FileSize.h"
-#include "Main.h"
-#include "PieceSet.h"
+#include "engine/Verify.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +9,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "engine/Checksum.h"
+#include "engine/FileSize.h"
+#include "engine/Main.h"
+#include "engine/PieceSet.h"
 
 namespace Verify {
 

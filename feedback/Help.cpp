@@ -1,7 +1,7 @@
-#include "Help.h"
+#include "feedback/Help.h"
 
-#include "StartUp.h"
-#include "WindowHost.h"
+#include "shell/StartUp.h"
+#include "shell/WindowHost.h"
 
 namespace Help {
 

@@ -1,9 +1,9 @@
-#include "Hover.h"
+#include "feedback/Hover.h"
 
 #include <QLineEdit>
 #include <QWidget>
 
-#include "WindowHost.h"
+#include "shell/WindowHost.h"
 
 namespace Hover {
 

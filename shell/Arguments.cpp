@@ -1,4 +1,4 @@
-#include "Arguments.h"
+#include "shell/Arguments.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -1,10 +1,10 @@
-#include "Samples.h"
+#include "shell/Samples.h"
 
 #include <QUrl>
 
-#include "Outside.h"
-#include "StartUp.h"
-#include "WindowHost.h"
+#include "shell/Outside.h"
+#include "shell/StartUp.h"
+#include "shell/WindowHost.h"
 
 namespace Samples {
 

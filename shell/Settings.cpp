@@ -1,4 +1,4 @@
-#include "Settings.h"
+#include "shell/Settings.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "Skin.h"
+#include "shell/Skin.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "StartUp.h"
+#include "shell/StartUp.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -12,12 +12,12 @@
 #include <QUrl>
 #include <QWidget>
 
-#include "CursorFile.h"
-#include "Main.h"
-#include "Outside.h"
-#include "Settings.h"
-#include "Skin.h"
-#include "WindowHost.h"
+#include "engine/Main.h"
+#include "shell/CursorFile.h"
+#include "shell/Outside.h"
+#include "shell/Settings.h"
+#include "shell/Skin.h"
+#include "shell/WindowHost.h"
 
 namespace StartUp {
 

@@ -1,6 +1,6 @@
-#include "WindowHost.h"
+#include "shell/WindowHost.h"
 
-#include "ErrorReport.h"
+#include "engine/ErrorReport.h"
 
 ReportingProcedure WindowHost::procedure(const char* name) {
     return ReportingProcedure(ErrorReport::sourceLabel("Form1", name),

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "ReportingProcedure.h"
+#include "engine/ReportingProcedure.h"
 
 class QCursor;
 class QWidget;

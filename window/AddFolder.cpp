@@ -1,4 +1,4 @@
-#include "AddFolder.h"
+#include "window/AddFolder.h"
 
 #include <QFileDialog>
 

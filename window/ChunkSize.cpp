@@ -1,4 +1,4 @@
-#include "ChunkSize.h"
+#include "window/ChunkSize.h"
 
 #include <cfenv>
 #include <cmath>

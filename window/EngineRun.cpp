@@ -1,4 +1,4 @@
-#include "EngineRun.h"
+#include "window/EngineRun.h"
 
 #include <string>
 #include <thread>

@@ -9,7 +9,7 @@
 
 #include <QObject>
 
-#include "EngineHost.h"
+#include "engine/EngineHost.h"
 
 class QEventLoop;
 

@@ -1,4 +1,4 @@
-#include "Form1.h"
+#include "window/Form1.h"
 
 #include <stdexcept>
 
@@ -16,16 +16,16 @@
 #include <QProgressBar>
 #include <QScreen>
 
-#include "Arguments.h"
-#include "ChunkSize.h"
-#include "ErrorReport.h"
-#include "Hover.h"
-#include "Help.h"
-#include "InputChecks.h"
-#include "Messages.h"
-#include "Samples.h"
-#include "SplitMergeFile.h"
-#include "StartUp.h"
+#include "engine/ErrorReport.h"
+#include "engine/InputChecks.h"
+#include "engine/Messages.h"
+#include "engine/SplitMergeFile.h"
+#include "feedback/Help.h"
+#include "feedback/Hover.h"
+#include "shell/Arguments.h"
+#include "shell/Samples.h"
+#include "shell/StartUp.h"
+#include "window/ChunkSize.h"
 
 namespace {
 

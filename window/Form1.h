@@ -6,13 +6,13 @@
 #include <QCursor>
 #include <QWidget>
 
-#include "Controls.h"
-#include "EngineHost.h"
-#include "EngineRun.h"
-#include "Outside.h"
-#include "ReportingProcedure.h"
-#include "Settings.h"
-#include "WindowHost.h"
+#include "engine/EngineHost.h"
+#include "engine/ReportingProcedure.h"
+#include "shell/Outside.h"
+#include "shell/Settings.h"
+#include "shell/WindowHost.h"
+#include "window/Controls.h"
+#include "window/EngineRun.h"
 
 class QGroupBox;
 class QLabel;

@@ -1,4 +1,4 @@
-#include "QtOutside.h"
+#include "window/QtOutside.h"
 
 #include <algorithm>
 
@@ -9,8 +9,8 @@
 #include <QScreen>
 #include <QTime>
 
-#include "AddFolder.h"
-#include "ErrorReport.h"
+#include "engine/ErrorReport.h"
+#include "window/AddFolder.h"
 
 namespace {
 

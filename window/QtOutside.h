@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "Outside.h"
+#include "shell/Outside.h"
 
 // The real dialogs, message boxes, desktop and random draw.
 

@@ -18,7 +18,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "Files.h"
+#include "tests/support/Files.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
 // quarnel-cli's parser, in-process: what the command line means, and each usage error.
 class TestCommandLineParser : public QObject {

@@ -1,11 +1,10 @@
-#include <QtTest>
-
 #include <QImage>
 #include <QImageReader>
 #include <QPixmap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QtTest>
 
 // The program folder as the build lays it out: samples, cursor and skin.
 class TestShippedData : public QObject {

@@ -1,13 +1,13 @@
-#include "Checksum.h"
-#include "Files.h"
-#include "Messages.h"
-#include "RecordingHost.h"
-#include "SplitMergeFile.h"
-#include "Verify.h"
-
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "engine/Checksum.h"
+#include "engine/Messages.h"
+#include "engine/SplitMergeFile.h"
+#include "engine/Verify.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
 

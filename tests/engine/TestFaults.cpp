@@ -1,16 +1,16 @@
-#include "Files.h"
-#include "Messages.h"
-#include "RecordingHost.h"
-#include "SplitMergeFile.h"
+#include <csignal>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-
-#include <sys/wait.h>
-#include <unistd.h>
+#include "engine/Messages.h"
+#include "engine/SplitMergeFile.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
 

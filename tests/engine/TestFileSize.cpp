@@ -1,15 +1,16 @@
-#include "FileSize.h"
-#include "Files.h"
-
-#include <QTemporaryDir>
-#include <QTest>
-
 #include <chrono>
 #include <vector>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "engine/FileSize.h"
+#include "tests/support/Files.h"
 
 using FileSize::CopyResult;
 

@@ -1,15 +1,15 @@
-#include "Files.h"
-#include "Messages.h"
-#include "RecordingHost.h"
-#include "SplitMergeFile.h"
-
-#include <QTemporaryDir>
-#include <QTest>
-
 #include <climits>
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "engine/Messages.h"
+#include "engine/SplitMergeFile.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
 

@@ -1,11 +1,11 @@
-#include "Files.h"
-#include "Messages.h"
-#include "PieceSet.h"
-#include "RecordingHost.h"
-#include "SplitMergeFile.h"
-
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "engine/Messages.h"
+#include "engine/PieceSet.h"
+#include "engine/SplitMergeFile.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
 

@@ -1,12 +1,12 @@
-#include "ErrorReport.h"
-#include "Files.h"
-#include "Main.h"
-#include "PieceSet.h"
+#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
+#include "engine/ErrorReport.h"
+#include "engine/Main.h"
+#include "engine/PieceSet.h"
+#include "tests/support/Files.h"
 
 using StringList = std::vector<std::string>;
 Q_DECLARE_METATYPE(std::string)

@@ -1,14 +1,14 @@
-#include "Files.h"
-#include "Messages.h"
-#include "RecordingHost.h"
-#include "SplitMergeFile.h"
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include "engine/Messages.h"
+#include "engine/SplitMergeFile.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
 

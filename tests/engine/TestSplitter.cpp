@@ -1,12 +1,12 @@
-#include "Files.h"
-#include "Messages.h"
-#include "RecordingHost.h"
-#include "SplitMergeFile.h"
+#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
+#include "engine/Messages.h"
+#include "engine/SplitMergeFile.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
 

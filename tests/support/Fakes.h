@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <QUrl>
 
-#include "Outside.h"
+#include "shell/Outside.h"
 
 // Fakes of the outside world: answered ahead, recording in order. A hook runs while
 // a "dialog is open", so a test can act from there or make the call fail by throwing.

@@ -1,11 +1,11 @@
-#include "Files.h"
+#include "tests/support/Files.h"
 
 #include <csignal>
 
-#include <QFileInfo>
-
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QFileInfo>
 
 namespace Files {
 

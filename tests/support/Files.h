@@ -1,11 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QString>
-#include <QTest>
-
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -14,6 +8,12 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QTest>
 
 // File and process helpers for the tests: paths as byte strings, as the engine takes them.
 namespace Files {

@@ -5,15 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QObject>
 #include <QPoint>
+#include <QPushButton>
 #include <QTemporaryDir>
 
-#include "Fakes.h"
-#include "Files.h"
-#include "Form1.h"
-#include "Settings.h"
+#include "shell/Settings.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/Files.h"
+#include "window/Form1.h"
 
 // One Form1 over fakes, a temporary settings file and a temporary program folder.
 // HOME points into the temporary folder so the desktop default is predictable.

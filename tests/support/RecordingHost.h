@@ -1,10 +1,10 @@
 #pragma once
 
-#include "EngineHost.h"
-
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "engine/EngineHost.h"
 
 // Records everything the engine tells its host, in order.
 class RecordingHost : public EngineHost {

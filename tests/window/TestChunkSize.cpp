@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "ChunkSize.h"
+#include "window/ChunkSize.h"
 
 // The chunk size as the split command converts it from Text3.
 class TestChunkSize : public QObject {

@@ -1,10 +1,10 @@
-#include <QtTest>
-
 #include <atomic>
 #include <stdexcept>
 #include <thread>
 
-#include "EngineRun.h"
+#include <QtTest>
+
+#include "window/EngineRun.h"
 
 // The worker thread behind the window: host calls made on the worker are carried out
 // on the window's thread, in order, with their results and failures passed back; the

@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "Harness.h"
+#include "tests/support/Harness.h"
 
 // The two field handlers: Text2 stores every change, Text3 stores a numeric text
 // unaltered when the focus leaves it and holds the focus otherwise.

@@ -1,5 +1,3 @@
-#include <QtTest>
-
 #include <QAccessible>
 #include <QGroupBox>
 #include <QLabel>
@@ -7,8 +5,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyleOptionButton>
+#include <QtTest>
 
-#include "Harness.h"
+#include "tests/support/Harness.h"
 
 // The controls of the window as designed: name, kind, container, caption, place in
 // twips, font, tab order, no caption cut off, Enter on a button and the names a screen

@@ -1,11 +1,10 @@
-#include <QtTest>
-
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QtTest>
 
-#include "Harness.h"
-#include "Hover.h"
+#include "feedback/Hover.h"
+#include "tests/support/Harness.h"
 
 // The window's pointer setting as the mouse moves over its controls, and the pointer
 // shape that results.

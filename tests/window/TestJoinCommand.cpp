@@ -1,10 +1,9 @@
-#include <QtTest>
-
 #include <QCryptographicHash>
 #include <QProgressBar>
+#include <QtTest>
 
-#include "Harness.h"
-#include "Hover.h"
+#include "feedback/Hover.h"
+#include "tests/support/Harness.h"
 
 // "Start Joining" through the real window, a whole split and join round trip, the
 // Busy guard from inside an event-loop turn, and closing the window or Esc mid-operation.

@@ -1,13 +1,12 @@
-#include <QtTest>
-
 #include <QHash>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopeGuard>
+#include <QtTest>
 
-#include "Harness.h"
-#include "Help.h"
-#include "QtOutside.h"
+#include "feedback/Help.h"
+#include "tests/support/Harness.h"
+#include "window/QtOutside.h"
 
 // What the fakes cannot show: the real message boxes hold their lines, and the shipped
 // skin colours the window's own frames and labels from the palette, light or dark,

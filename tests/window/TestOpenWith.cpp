@@ -1,10 +1,9 @@
-#include <QtTest>
-
 #include <QProcess>
 #include <QProgressBar>
+#include <QtTest>
 
-#include "Arguments.h"
-#include "Harness.h"
+#include "shell/Arguments.h"
+#include "tests/support/Harness.h"
 
 // `quarnel FILE` from a file manager: which field the file fills, that nothing
 // starts, and what the real program answers without a display.

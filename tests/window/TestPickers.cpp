@@ -1,10 +1,9 @@
-#include <QtTest>
-
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QtTest>
 
-#include "Harness.h"
+#include "tests/support/Harness.h"
 
 // The three "..." buttons over the answered dialogs, and dropping files and folders
 // on the panels.

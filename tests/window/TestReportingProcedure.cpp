@@ -2,9 +2,9 @@
 
 #include <QtTest>
 
-#include "ErrorReport.h"
-#include "Harness.h"
-#include "ReportingProcedure.h"
+#include "engine/ErrorReport.h"
+#include "engine/ReportingProcedure.h"
+#include "tests/support/Harness.h"
 
 // The report-and-carry-on mechanism that every handler of the window uses.
 class TestReportingProcedure : public QObject {

@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "Harness.h"
+#include "tests/support/Harness.h"
 
 // The two sample buttons, the help button, and the shipped samples driven through
 // the real window.

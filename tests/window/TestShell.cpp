@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "Settings.h"
-#include "StartUp.h"
+#include "shell/Settings.h"
+#include "shell/StartUp.h"
 
 // The start-up rules and the settings store, without the window.
 class TestShell : public QObject {

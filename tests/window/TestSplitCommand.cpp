@@ -1,9 +1,8 @@
+#include <QProgressBar>
 #include <QtTest>
 
-#include <QProgressBar>
-
-#include "Harness.h"
-#include "Hover.h"
+#include "feedback/Hover.h"
+#include "tests/support/Harness.h"
 
 // "Start Splitting" driven through the real window: every row of what the user sees,
 // the size boundary, the chunk-size failure at step 114 and the idle look after it.

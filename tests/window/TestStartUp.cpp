@@ -1,11 +1,10 @@
-#include <QtTest>
-
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
+#include <QtTest>
 
-#include "Harness.h"
-#include "Hover.h"
+#include "feedback/Hover.h"
+#include "tests/support/Harness.h"
 
 // Form_Load: the optional files of the program folder, the home-page draw, caption,
 // icon, title and the two fields filled from the settings.
