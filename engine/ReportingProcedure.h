@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 
 // A procedure whose statements report a failure with their line number and carry
@@ -26,26 +25,10 @@ public:
     // `ifItFails`: the branch the procedure takes after a failing test.
     bool test(int line, const std::function<bool()>& condition, bool ifItFails) const;
 
-    // The step table form, for the commands not yet written as plain code: each
-    // action returns the next step; a failing one goes on at `continueAt`.
-    static constexpr int end = -1;
-    using Action = std::function<int()>;
-    ReportingProcedure& step(int line, Action action, int continueAt);
-    // A second action under one line number: its own identity `id`, reported as `line`.
-    ReportingProcedure& step(int id, int line, Action action, int continueAt);
-    // Runs from step `first` until an action returns `end`.
-    void run(int first) const;
-
 private:
     // Reports the failure being handled at `line`.
     void reportCurrent(int line) const;
 
-    struct Step {
-        int line;
-        Action action;
-        int continueAt;
-    };
     std::string m_sourceLabel;
     Reporter m_reporter;
-    std::map<int, Step> m_steps;
 };

@@ -340,187 +340,84 @@ void Form1::keyPressEvent(QKeyEvent* event) {
 }
 
 void Form1::PushButton4_Click() {
-    ReportingProcedure split = procedure("PushButton4_Click");
-    const auto text1 = [this] { return m_text1->text(); };
-    split
-        .step(
-            100, [this] { return m_busy ? ReportingProcedure::end : 102; }, 102)
-        .step(
-            102,
-            [this] {
-                m_busy = true;
-                return 104;
-            },
-            104)
-        .step(
-            104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())) ? 106 : 134; }, 106)
-        .step(
-            106, [&] { return !InputChecks::namesFile(bytes(text1())) ? 128 : 108; }, 108)
-        .step(
-            108, [&] { return InputChecks::containsManifestSuffix(bytes(text1())) ? 126 : 110; }, 110)
-        .step(
-            110, [&] { return InputChecks::containsPieceMarker(bytes(text1())) ? 124 : 112; }, 112)
-        .step(
-            112, [&] { return InputChecks::fileExists(bytes(text1())) ? 114 : 122; }, 114)
-        .step(
-            114,
-            [&] {
-                return InputChecks::notLargerThanChunk(bytes(text1()), ChunkSize::toChunkSize(m_text3->text())) ? 116
-                                                                                                                : 118;
-            },
-            116)
-        .step(
-            116,
-            [this] {
-                notice(QString::fromLatin1(Messages::notLargerThanChunk));
-                return 128;
-            },
-            128)
-        .step(
-            118,
-            [this] {
-                setMousePointer(Hover::busyPointer);
-                return 120;
-            },
-            120)
-        .step(
-            120,
-            [&] {
-                const std::string source = bytes(text1());
+    const ReportingProcedure split = procedure("PushButton4_Click");
+    const auto text1 = [this] { return bytes(m_text1->text()); };
+    if (split.test(
+            100, [this] { return m_busy; }, false)) {
+        return;
+    }
+    split.run(102, [this] { m_busy = true; });
+    if (split.test(
+            104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())); }, true)) {
+        if (split.test(
+                106, [&] { return !InputChecks::namesFile(text1()); }, false)) {
+            // Nothing to split: straight on to the idle look.
+        } else if (split.test(
+                       108, [&] { return InputChecks::containsManifestSuffix(text1()); }, false)) {
+            split.run(126, [this] { notice(QString::fromLatin1(Messages::alreadySplit)); });
+        } else if (split.test(
+                       110, [&] { return InputChecks::containsPieceMarker(text1()); }, false)) {
+            split.run(124, [this] { notice(QString::fromLatin1(Messages::alreadySplit)); });
+        } else if (!split.test(
+                       112, [&] { return InputChecks::fileExists(text1()); }, true)) {
+            split.run(122, [this] { notice(m_text1->text() + QLatin1String(Messages::splitFileMissingSuffix)); });
+        } else if (split.test(
+                       114,
+                       [&] {
+                           return InputChecks::notLargerThanChunk(text1(), ChunkSize::toChunkSize(m_text3->text()));
+                       },
+                       true)) {
+            split.run(116, [this] { notice(QString::fromLatin1(Messages::notLargerThanChunk)); });
+        } else {
+            split.run(118, [this] { setMousePointer(Hover::busyPointer); });
+            split.run(120, [&] {
+                const std::string source = text1();
                 const std::int32_t chunkSize = ChunkSize::toChunkSize(m_text3->text());
                 m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(source, chunkSize, host); });
-                return 128;
-            },
-            128)
-        .step(
-            122,
-            [&] {
-                notice(text1() + QLatin1String(Messages::splitFileMissingSuffix));
-                return 128;
-            },
-            128)
-        .step(
-            124,
-            [this] {
-                notice(QString::fromLatin1(Messages::alreadySplit));
-                return 128;
-            },
-            128)
-        .step(
-            126,
-            [this] {
-                notice(QString::fromLatin1(Messages::alreadySplit));
-                return 128;
-            },
-            128);
-    restoreIdleLook(split, 128, 130, 132)
-        .step(
-            132,
-            [this] {
-                notice(QString::fromLatin1(Messages::done));
-                return 136;
-            },
-            136)
-        .step(
-            134,
-            [this] {
-                notice(QString::fromLatin1(Messages::folderMissing));
-                return 136;
-            },
-            136)
-        .step(
-            136,
-            [this] {
-                m_busy = false;
-                return ReportingProcedure::end;
-            },
-            ReportingProcedure::end);
-    split.run(100);
+            });
+        }
+        restoreIdleLook(split, 128, 130);
+        split.run(132, [this] { notice(QString::fromLatin1(Messages::done)); });
+    } else {
+        split.run(134, [this] { notice(QString::fromLatin1(Messages::folderMissing)); });
+    }
+    split.run(136, [this] { m_busy = false; });
 }
 
 void Form1::PushButton3_Click() {
-    ReportingProcedure join = procedure("PushButton3_Click");
-    const auto text4 = [this] { return m_text4->text(); };
-    join.step(
-            100, [this] { return m_busy ? ReportingProcedure::end : 102; }, 102)
-        .step(
-            102,
-            [this] {
-                m_busy = true;
-                return 104;
-            },
-            104)
-        .step(
-            104,
-            [this] {
-                setMousePointer(Hover::busyPointer);
-                return 106;
-            },
-            106)
-        .step(
-            106, [&] { return !InputChecks::namesFile(bytes(text4())) ? 114 : 108; }, 108)
-        .step(
-            108, [&] { return InputChecks::fileExists(bytes(text4())) ? 110 : 112; }, 110)
-        .step(
-            110,
-            [&] {
-                const std::string manifest = bytes(text4());
-                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); });
-                return 116;
-            },
-            116)
-        .step(
-            112,
-            [&] {
-                notice(text4() + QLatin1String(Messages::joinFileMissingSuffix));
-                return 116;
-            },
-            116)
-        .step(
-            114,
-            [this] {
-                notice(QString::fromLatin1(Messages::noFileToJoin));
-                return 116;
-            },
-            116);
-    restoreIdleLook(join, 116, 118, 120)
-        .step(
-            120,
-            [this] {
-                m_busy = false;
-                return ReportingProcedure::end;
-            },
-            ReportingProcedure::end);
-    join.run(100);
+    const ReportingProcedure join = procedure("PushButton3_Click");
+    const auto text4 = [this] { return bytes(m_text4->text()); };
+    if (join.test(
+            100, [this] { return m_busy; }, false)) {
+        return;
+    }
+    join.run(102, [this] { m_busy = true; });
+    join.run(104, [this] { setMousePointer(Hover::busyPointer); });
+    if (join.test(
+            106, [&] { return !InputChecks::namesFile(text4()); }, false)) {
+        join.run(114, [this] { notice(QString::fromLatin1(Messages::noFileToJoin)); });
+    } else if (join.test(
+                   108, [&] { return InputChecks::fileExists(text4()); }, true)) {
+        join.run(110, [&] {
+            const std::string manifest = text4();
+            m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); });
+        });
+    } else {
+        join.run(112, [this] { notice(m_text4->text() + QLatin1String(Messages::joinFileMissingSuffix)); });
+    }
+    restoreIdleLook(join, 116, 118);
+    join.run(120, [this] { m_busy = false; });
 }
 
-// The idle look both start commands end with: normal pointer at `pointerLine`, then
-// the bar's value and its text, two statements on `barLine`, then on to `next`.
-ReportingProcedure& Form1::restoreIdleLook(ReportingProcedure& procedure, int pointerLine, int barLine, int next) {
-    const int barValue = barLine * 10, barText = barLine * 10 + 1;
-    return procedure
-        .step(
-            pointerLine,
-            [this, barValue] {
-                m_stopRequested = false; // the engine has returned; a stop is spent
-                setMousePointer(Hover::defaultPointer);
-                return barValue;
-            },
-            barValue)
-        .step(
-            barValue, barLine,
-            [this, barText] {
-                m_progressBar->setValue(0);
-                return barText;
-            },
-            barText)
-        .step(
-            barText, barLine,
-            [this, next] {
-                m_progressBar->setText(QString::fromLatin1(progressBarText));
-                return next;
-            },
-            next);
+// The idle look both start commands end with: the normal pointer, then the bar's
+// value and its text, two statements on one line.
+void Form1::restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine) {
+    procedure.run(pointerLine, [this] {
+        m_stopRequested = false; // the engine has returned; a stop is spent
+        setMousePointer(Hover::defaultPointer);
+    });
+    procedure.run(barLine, [this] { m_progressBar->setValue(0); });
+    procedure.run(barLine, [this] { m_progressBar->setText(QString::fromLatin1(progressBarText)); });
 }
 
 void Form1::PushButton1_Click() {

@@ -89,7 +89,7 @@ protected:
 private:
     void buildControls();
     void applyPointer();
-    ReportingProcedure& restoreIdleLook(ReportingProcedure& procedure, int pointerLine, int barLine, int next);
+    void restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine);
     // Sets Text2 from code; a failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
     void pickFile(const char* procedureName, const QString& filter, QLineEdit* target);
