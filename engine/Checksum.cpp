@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/FileSize.h"
+
 namespace Checksum {
 
 struct Sha256::Context {
@@ -277,24 +279,16 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
     std::string line;
     bool overlong = false;
     std::int64_t total = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, block, sizeof block);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return failed(errno);
-        }
-        if (n == 0) {
-            break;
-        }
+    int error = 0;
+    const int readError = FileSize::readBlocks(fd, block, sizeof block, [&](std::string_view text) {
         // It may have grown since fstat.
-        total += n;
+        total += static_cast<std::int64_t>(text.size());
         if (total > maxSidecarBytes) {
-            return failed(EFBIG);
+            error = EFBIG;
+            return false;
         }
         // Line by line, so that only the digests are held, never the whole text.
-        for (std::string_view rest(block, static_cast<std::size_t>(n)); !rest.empty();) {
+        for (std::string_view rest = text; !rest.empty();) {
             const std::size_t end = rest.find('\n');
             const std::string_view part = rest.substr(0, end);
             if (!overlong) {
@@ -311,6 +305,10 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
             overlong = false;
             rest.remove_prefix(end + 1);
         }
+        return true;
+    });
+    if (readError != 0 || error != 0) {
+        return failed(readError != 0 ? readError : error);
     }
     ::close(fd);
     if (!overlong && !line.empty()) {

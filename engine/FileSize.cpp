@@ -60,21 +60,6 @@ bool copyRangeUnsupported(int error) {
            error == ETXTBSY || error == EPERM;
 }
 
-// copy_file_range moves whole pages between the two page caches when both offsets
-// lie equally far into a page. Otherwise it copies in fragments: still the cheapest
-// way for a small piece (one call instead of a read and a write), but slower than
-// read/write through the buffer for a long one, and no file system can share such
-// blocks anyway. Only a long copy asks where the destination stands.
-bool useCopyRange(std::int64_t sourceOffset, int destFd, std::int64_t length, const CopyBuffer& buffer) {
-    constexpr std::int64_t longCopy = std::int64_t{1} << 20;
-    if (!buffer.copyRangeUsable || length < longCopy) {
-        return buffer.copyRangeUsable;
-    }
-    static const long pageSize = ::sysconf(_SC_PAGESIZE);
-    const off_t destOffset = ::lseek(destFd, 0, SEEK_CUR);
-    return destOffset >= 0 && pageSize > 0 && (sourceOffset - destOffset) % pageSize == 0;
-}
-
 // Copies one block: `count` bytes from `*offset` of the source to the destination's position.
 CopyResult copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t count, CopyBuffer& buffer,
                      bool copyRange, const CopyObserver& observe) {
@@ -143,12 +128,29 @@ bool writeAll(int fd, const char* data, std::size_t count, int& error) {
     return true;
 }
 
+int readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errno;
+        }
+        if (n == 0 || !take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+            return 0;
+        }
+    }
+}
+
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
                           const std::function<bool(std::int64_t copied)>& turn, const CopyObserver& observe) {
     using Clock = std::chrono::steady_clock;
     std::int64_t offset = sourceOffset;
-    // An observer must see the bytes, so they pass through memory.
-    const bool copyRange = !observe && useCopyRange(sourceOffset, destFd, length, buffer);
+    // An observer must see the bytes, so they pass through memory. Otherwise the
+    // kernel copies from page cache to page cache, at any offsets: measured faster
+    // than read/write through the buffer for pieces of every size, aligned or not.
+    const bool copyRange = !observe;
     for (std::int64_t done = 0; done < length;) {
         if (done > 0 && !turn(done)) {
             return {CopyResult::Status::Stopped, 0};

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace FileSize {
 
@@ -60,16 +61,19 @@ struct CopyResult {
 // set to the write's errno, or to 0 when a write accepted no byte.
 bool writeAll(int fd, const char* data, std::size_t count, int& error);
 
+// Reads `fd` from its position to its end in blocks of at most `size` bytes into
+// `buffer` and hands each block to `take`, which returns false to stop there. Returns
+// 0 at the end or when `take` stopped, else the failing read's errno.
+int readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take);
+
 // Sees every byte of a copy, in order, before it is written.
 using CopyObserver = std::function<void(const char* data, std::size_t count)>;
 
 // Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to the current
 // position of `destFd`, in blocks of at most 8 MiB (less on a slow disk). Uses
-// copy_file_range for a copy under 1 MiB and for one whose source offset and
-// destination position lie equally far into a page (the only case in which a file
-// system can share blocks, and the kernel copies such ranges fastest), else
-// read/write through `buffer`; an `observe` function makes it use read/write, since
-// the bytes must pass through memory. Calls `turn` between blocks (not before the
+// copy_file_range, or read/write through `buffer` where the two files' file systems
+// cannot serve it; an `observe` function makes it use read/write, since the bytes
+// must pass through memory. Calls `turn` between blocks (not before the
 // first one) with the bytes copied so far; when it returns false the copy ends with
 // Stopped. A source that ends early is ReadFailed with error 0, a write that accepts
 // no byte WriteFailed with error 0. A failing copy_file_range cannot tell reading from

@@ -540,30 +540,28 @@ private:
         PieceSet::ManifestScanner scanner;
         std::int64_t total = 0;
         std::int64_t sinceTurn = 0;
-        for (;;) {
-            const ssize_t n = ::read(m_manifest.get(), m_buffer.data(), FileSize::CopyBuffer::size);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                fail(106, m_manifestPath, errno);
-            }
-            if (n == 0) {
-                return Scan::Complete;
-            }
-            total += n;
-            const std::string_view block(m_buffer.data(), static_cast<std::size_t>(n));
-            if (total > PieceSet::maxManifestBytes || !scanner.feed(block, m_entries, PieceSet::maxPieces)) {
-                return Scan::Invalid;
-            }
-            sinceTurn += n;
-            if (sinceTurn >= turnEvery) {
-                sinceTurn = 0;
-                if (!m_host.processEvents()) {
-                    return Scan::Stopped;
+        Scan scan = Scan::Complete;
+        const int error = FileSize::readBlocks(
+            m_manifest.get(), m_buffer.data(), FileSize::CopyBuffer::size, [&](std::string_view block) {
+                total += static_cast<std::int64_t>(block.size());
+                if (total > PieceSet::maxManifestBytes || !scanner.feed(block, m_entries, PieceSet::maxPieces)) {
+                    scan = Scan::Invalid;
+                    return false;
                 }
-            }
+                sinceTurn += static_cast<std::int64_t>(block.size());
+                if (sinceTurn >= turnEvery) {
+                    sinceTurn = 0;
+                    if (!m_host.processEvents()) {
+                        scan = Scan::Stopped;
+                        return false;
+                    }
+                }
+                return true;
+            });
+        if (error != 0) {
+            fail(106, m_manifestPath, error);
         }
+        return scan;
     }
 
     // The piece name of an entry. A name longer than any path cannot name a file: then

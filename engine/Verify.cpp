@@ -79,28 +79,17 @@ bool forEachEntry(const std::string& manifestPath, bool& tooLarge,
     int index = 0;
     std::int64_t total = 0;
     char block[65536];
-    for (;;) {
-        const ssize_t n = ::read(manifest.get(), block, sizeof block);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        total += n;
+    const int error = FileSize::readBlocks(manifest.get(), block, sizeof block, [&](std::string_view text) {
+        total += static_cast<std::int64_t>(text.size());
         if (total > PieceSet::maxManifestBytes) {
             tooLarge = true;
-            return true;
+            return false;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            const char c = block[i];
+        for (const char c : text) {
             if (pendingCr && c == '\n') {
                 if (index == PieceSet::maxPieces) {
                     tooLarge = true;
-                    return true;
+                    return false;
                 }
                 visit(index++, line);
                 line.clear();
@@ -118,7 +107,10 @@ bool forEachEntry(const std::string& manifestPath, bool& tooLarge,
                 line.erase(0, line.size() - keptLineBytes);
             }
         }
-    }
+        return true;
+    });
+    errno = error;
+    return error == 0;
 }
 
 // The piece length of the set: the most common length of the pieces before the last,
@@ -152,20 +144,11 @@ struct Piece {
 };
 
 bool hashFile(int fd, Checksum::Sha256& hash, FileSize::CopyBuffer& buffer, int& error) {
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), FileSize::CopyBuffer::size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            error = errno;
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        hash.update(buffer.data(), static_cast<std::size_t>(n));
-    }
+    error = FileSize::readBlocks(fd, buffer.data(), FileSize::CopyBuffer::size, [&](std::string_view block) {
+        hash.update(block.data(), block.size());
+        return true;
+    });
+    return error == 0;
 }
 
 std::string piecePathOf(const std::string& manifestFolder, std::string_view entry) {

@@ -64,23 +64,19 @@ ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, 
     return real(in, inOffset, out, outOffset, count, flags);
 }
 
-int openat(int folder, const char* path, int flags, ...) {
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = modeArgument(flags, arguments);
-    va_end(arguments);
-    static const auto real = next<OpenAt>("openat");
-    return openAt(real, folder, path, flags, mode);
-}
+// openat and openat64 differ in their names only.
+#define QUARNEL_FAULT_OPENAT(name)                                                                                     \
+    int name(int folder, const char* path, int flags, ...) {                                                           \
+        va_list arguments;                                                                                             \
+        va_start(arguments, flags);                                                                                    \
+        const mode_t mode = modeArgument(flags, arguments);                                                            \
+        va_end(arguments);                                                                                             \
+        static const auto real = next<OpenAt>(#name);                                                                  \
+        return openAt(real, folder, path, flags, mode);                                                                \
+    }
 
-int openat64(int folder, const char* path, int flags, ...) {
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = modeArgument(flags, arguments);
-    va_end(arguments);
-    static const auto real = next<OpenAt>("openat64");
-    return openAt(real, folder, path, flags, mode);
-}
+QUARNEL_FAULT_OPENAT(openat)
+QUARNEL_FAULT_OPENAT(openat64)
 
 int fdatasync(int fd) {
     if (fault("fdatasync-fails")) {

@@ -44,10 +44,14 @@ public:
 };
 
 // A folder "set" holding the 100-byte pieces of `data` named "f", and an empty "out".
-bool makeSet(const QTemporaryDir& dir, const QByteArray& data) {
+// Splits `data` into set/; with `earlier`, out/ already holds a file of the joined name.
+bool makeSet(const QTemporaryDir& dir, const QByteArray& data, bool earlier = false) {
     QDir().mkpath(dir.filePath("set"));
     QDir().mkpath(dir.filePath("out"));
     Files::write(dir.filePath("f"), data);
+    if (earlier) {
+        Files::write(dir.filePath("out/f"), "earlier");
+    }
     RecordingHost host;
     host.folder = Files::path(dir.filePath("set"));
     return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host) == Outcome::Succeeded;
@@ -84,8 +88,7 @@ void TestFaults::writeAcceptsNothing() {
     QFETCH(int, step);
     QFETCH(QString, file);
     QTemporaryDir dir;
-    QVERIFY(makeSet(dir, Files::pattern(300)));
-    Files::write(dir.filePath("out/f"), "earlier");
+    QVERIFY(makeSet(dir, Files::pattern(300), true));
     RecordingHost host;
     const Outcome outcome = [&] {
         const Fault fault("write-nothing");
@@ -132,10 +135,7 @@ void TestFaults::noUnnamedFiles() {
     QFETCH(QByteArray, outF);
     QTemporaryDir dir;
     const QByteArray data = Files::pattern(300);
-    QVERIFY(makeSet(dir, data));
-    if (earlier) {
-        Files::write(dir.filePath("out/f"), "earlier");
-    }
+    QVERIFY(makeSet(dir, data, earlier));
     RecordingHost host;
     QStringList duringRun;
     host.onTurn = [&](int turn) {
@@ -171,10 +171,7 @@ void TestFaults::flushBeforeReplacing() {
     QFETCH(bool, earlier);
     QTemporaryDir dir;
     const QByteArray data = Files::pattern(300);
-    QVERIFY(makeSet(dir, data));
-    if (earlier) {
-        Files::write(dir.filePath("out/f"), "earlier");
-    }
+    QVERIFY(makeSet(dir, data, earlier));
     RecordingHost host;
     const Outcome outcome = [&] {
         const Fault fault("fdatasync-fails");
@@ -205,10 +202,7 @@ void TestFaults::killedMidRun() {
     QFETCH(QString, run);
     QFETCH(bool, earlier);
     QTemporaryDir dir;
-    QVERIFY(makeSet(dir, Files::pattern(300)));
-    if (earlier) {
-        Files::write(dir.filePath("out/f"), "earlier");
-    }
+    QVERIFY(makeSet(dir, Files::pattern(300), earlier));
     int ready[2];
     QVERIFY(::pipe(ready) == 0);
     const pid_t child = ::fork();

@@ -14,9 +14,9 @@
 
 using FileSize::CopyResult;
 
-// The chunked copy on both of its paths (copy_file_range for ranges equally far into
-// a page, read/write otherwise), its blocks on a slow disk, and the read-ahead of a
-// join's next pieces.
+// The chunked copy on both of its paths (copy_file_range, and read/write when the
+// bytes are observed), its blocks on a slow disk, and the read-ahead of a join's next
+// pieces.
 class TestFileSize : public QObject {
     Q_OBJECT
 
@@ -28,6 +28,8 @@ private slots:
     void readAheadWindow_data();
     void readAheadWindow();
     void readAheadOpensOnlyRegularFiles();
+    void readBlocks_data();
+    void readBlocks();
 
 private:
     QTemporaryDir m_dir;
@@ -96,32 +98,44 @@ void TestFileSize::copiesTheRange() {
     const QByteArray source = Files::pattern(sourceSize);
     const QByteArray prefix = Files::pattern(destPrefix, 3);
     Files::write(m_dir.filePath("source"), source);
-    Files::write(m_dir.filePath("dest"), prefix);
-    const int in = openOrFail(m_dir.filePath("source"), O_RDONLY);
-    const int out = openOrFail(m_dir.filePath("dest"), O_WRONLY);
-    QCOMPARE(::lseek(out, 0, SEEK_END), destPrefix);
-    FileSize::CopyBuffer buffer;
-    int turns = 0;
-    const CopyResult result = FileSize::ReadFileChunks(in, offset, out, length, buffer, [&](std::int64_t) {
-        ++turns;
-        return true;
-    });
-    ::close(in);
-    ::close(out);
+    for (const bool observed : {false, true}) {
+        Files::write(m_dir.filePath("dest"), prefix);
+        const int in = openOrFail(m_dir.filePath("source"), O_RDONLY);
+        const int out = openOrFail(m_dir.filePath("dest"), O_WRONLY);
+        QCOMPARE(::lseek(out, 0, SEEK_END), destPrefix);
+        FileSize::CopyBuffer buffer;
+        int turns = 0;
+        QByteArray seen;
+        FileSize::CopyObserver observe;
+        if (observed) {
+            observe = [&](const char* data, std::size_t count) { seen.append(data, qsizetype(count)); };
+        }
+        const CopyResult result = FileSize::ReadFileChunks(
+            in, offset, out, length, buffer,
+            [&](std::int64_t) {
+                ++turns;
+                return true;
+            },
+            observe);
+        ::close(in);
+        ::close(out);
 
-    QCOMPARE(int(result.status), status);
-    QCOMPARE(result.error, 0);
-    const QByteArray written = Files::read(m_dir.filePath("dest"));
-    QCOMPARE(written.left(destPrefix), prefix);
-    if (status == int(CopyResult::Status::Copied)) {
-        QCOMPARE(written.size(), destPrefix + length);
-        QVERIFY(written.mid(destPrefix) == source.mid(offset, length));
-        // Between blocks, never before the first; a slow machine may make them smaller.
-        QVERIFY2(turns >= leastTurns, qPrintable(QString::number(turns)));
-        QCOMPARE(turns == 0, length <= FileSize::CopyBuffer::maxBlockBytes);
-    } else {
-        // What was there is copied, nothing made up.
-        QVERIFY(written.mid(destPrefix) == source.mid(offset).left(written.size() - destPrefix));
+        QCOMPARE(int(result.status), status);
+        QCOMPARE(result.error, 0);
+        const QByteArray written = Files::read(m_dir.filePath("dest"));
+        QCOMPARE(written.left(destPrefix), prefix);
+        // An observer sees exactly the bytes written, in order.
+        QVERIFY(!observed || seen == written.mid(destPrefix));
+        if (status == int(CopyResult::Status::Copied)) {
+            QCOMPARE(written.size(), destPrefix + length);
+            QVERIFY(written.mid(destPrefix) == source.mid(offset, length));
+            // Between blocks, never before the first; a slow machine may make them smaller.
+            QVERIFY2(turns >= leastTurns, qPrintable(QString::number(turns)));
+            QCOMPARE(turns == 0, length <= FileSize::CopyBuffer::maxBlockBytes);
+        } else {
+            // What was there is copied, nothing made up.
+            QVERIFY(written.mid(destPrefix) == source.mid(offset).left(written.size() - destPrefix));
+        }
     }
 }
 
@@ -225,6 +239,43 @@ void TestFileSize::readAheadOpensOnlyRegularFiles() {
         ::close(fd);
     }
     ::close(dirFd);
+}
+
+void TestFileSize::readBlocks_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("stopAfter"); // blocks taken before `take` says stop; 0: never
+    QTest::addColumn<qint64>("seen");
+    QTest::newRow("empty") << qint64(0) << 0 << qint64(0);
+    QTest::newRow("one short block") << qint64(100) << 0 << qint64(100);
+    QTest::newRow("whole blocks and a rest") << qint64(3 * 4096 + 5) << 0 << qint64(3 * 4096 + 5);
+    QTest::newRow("stopped after two") << qint64(5 * 4096) << 2 << qint64(2 * 4096);
+}
+
+void TestFileSize::readBlocks() {
+    QFETCH(qint64, size);
+    QFETCH(int, stopAfter);
+    QFETCH(qint64, seen);
+    const QByteArray data = Files::pattern(size);
+    Files::write(m_dir.filePath("blocks"), data);
+    const int fd = openOrFail(m_dir.filePath("blocks"), O_RDONLY);
+    char block[4096];
+    QByteArray taken;
+    int blocks = 0;
+    const int error = FileSize::readBlocks(fd, block, sizeof block, [&](std::string_view text) {
+        taken.append(text.data(), qsizetype(text.size()));
+        return ++blocks != stopAfter;
+    });
+    ::close(fd);
+    QCOMPARE(error, 0);
+    QVERIFY(taken == data.left(seen));
+
+    // A read that fails gives its errno and hands nothing on.
+    const int folder = openOrFail(m_dir.path(), O_RDONLY | O_DIRECTORY);
+    bool called = false;
+    QCOMPARE(FileSize::readBlocks(folder, block, sizeof block, [&](std::string_view) { return called = true; }),
+             EISDIR);
+    ::close(folder);
+    QVERIFY(!called);
 }
 
 QTEST_APPLESS_MAIN(TestFileSize)
