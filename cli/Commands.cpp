@@ -108,9 +108,7 @@ int join(const std::string& given, ConsoleHost& host) {
         return exitFailed;
     }
     // A file without a single CR LF lists nothing: joining it would only make an empty file.
-    Verify::Options lengthsOnly;
-    lengthsOnly.lengthsOnly = true;
-    const Verify::Result scan = Verify::VerifySet(manifest, {}, lengthsOnly);
+    const Verify::Result scan = Verify::estimateSet(manifest);
     if (scan.status == Verify::Result::Status::NotAList) {
         host.showMessage(manifest + Messages::invalidManifestSuffix);
         return exitFailed;

@@ -157,7 +157,7 @@ std::string piecePathOf(const std::string& manifestFolder, std::string_view entr
 
 } // namespace
 
-Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report, Options options) {
+Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
     Result result;
     const auto failed = [&](const std::string& path, int error) {
         result.status = Result::Status::Failed;
@@ -166,15 +166,12 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
         return result;
     };
 
-    Checksum::Sidecar sidecar;
-    if (!options.lengthsOnly) {
-        const std::string sidecarPath = Checksum::sidecarPath(manifestPath);
-        sidecar = Checksum::Sidecar::load(sidecarPath);
-        if (sidecar.status() == Checksum::Sidecar::Status::Failed) {
-            return failed(sidecarPath, sidecar.error());
-        }
-        result.checksummed = sidecar.status() == Checksum::Sidecar::Status::Loaded;
+    const std::string sidecarPath = Checksum::sidecarPath(manifestPath);
+    const Checksum::Sidecar sidecar = Checksum::Sidecar::load(sidecarPath);
+    if (sidecar.status() == Checksum::Sidecar::Status::Failed) {
+        return failed(sidecarPath, sidecar.error());
     }
+    result.checksummed = sidecar.status() == Checksum::Sidecar::Status::Loaded;
 
     const std::string folder = Main::GetFolderPart(manifestPath);
     std::vector<Piece> pieces;
@@ -270,6 +267,42 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
             ++next;
         }
     });
+    return result;
+}
+
+Result estimateSet(const std::string& manifestPath) {
+    Result result;
+    std::string first;
+    std::string last;
+    bool tooLarge = false;
+    const bool read = forEachEntry(manifestPath, tooLarge, [&](int index, std::string_view entry) {
+        (index == 0 ? first : last).assign(entry);
+        result.pieces = index + 1;
+    });
+    if (!read) {
+        result.status = Result::Status::Failed;
+        result.failedPath = manifestPath;
+        result.error = errno;
+        return result;
+    }
+    if (tooLarge || result.pieces == 0) {
+        result.status = Result::Status::NotAList;
+        return result;
+    }
+    const std::string folder = Main::GetFolderPart(manifestPath);
+    const auto length = [&](std::string_view entry) -> std::int64_t {
+        struct stat st {};
+        const std::string path = piecePathOf(folder, entry);
+        if (entry.find('\0') != std::string_view::npos || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return -1;
+        }
+        return st.st_size;
+    };
+    const std::int64_t firstLength = length(first);
+    const std::int64_t lastLength = result.pieces == 1 ? firstLength : length(last);
+    if (firstLength >= 0 && lastLength >= 0) {
+        result.bytes = firstLength * (result.pieces - 1) + lastLength;
+    }
     return result;
 }
 

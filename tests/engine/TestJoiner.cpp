@@ -4,6 +4,7 @@
 #include "engine/Messages.h"
 #include "engine/PieceSet.h"
 #include "engine/SplitMergeFile.h"
+#include "engine/Verify.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
 
@@ -32,6 +33,8 @@ private slots:
     void nulInEntry();
     void boundedMemory_data();
     void boundedMemory();
+    void progressEstimate_data();
+    void progressEstimate();
 
 private:
     // Splits `data` into `dir`/name pieces of `chunk` bytes and returns the manifest path.
@@ -350,6 +353,39 @@ void TestJoiner::boundedMemory() {
     if (list == "split") {
         QCOMPARE(Files::read(dir.filePath("o/l")), data);
     }
+}
+
+void TestJoiner::progressEstimate_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("removed"); // a piece taken away before the estimate
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<qint64>("bytes");
+    QTest::newRow("one piece") << qint64(700) << QString() << 1 << qint64(700);
+    QTest::newRow("short last piece") << qint64(2500) << QString() << 3 << qint64(2500);
+    QTest::newRow("whole last piece") << qint64(3000) << QString() << 3 << qint64(3000);
+    QTest::newRow("middle piece missing: still from the ends") << qint64(2500) << "f_splt2" << 3 << qint64(2500);
+    QTest::newRow("last piece missing: unknown") << qint64(2500) << "f_splt3" << 3 << qint64(0);
+    QTest::newRow("first piece missing: unknown") << qint64(2500) << "f_splt1" << 3 << qint64(0);
+}
+
+// The join's progress total comes from the first and the last piece alone.
+void TestJoiner::progressEstimate() {
+    QFETCH(qint64, size);
+    QFETCH(QString, removed);
+    QFETCH(int, pieces);
+    QFETCH(qint64, bytes);
+    QTemporaryDir dir;
+    const QString manifest = makeSet(dir.path(), "f", Files::pattern(size), 1000);
+    if (!removed.isEmpty()) {
+        QVERIFY(QFile::remove(dir.filePath(removed)));
+    }
+    const Verify::Result result = Verify::estimateSet(Files::path(manifest));
+    QCOMPARE(result.status, Verify::Result::Status::Checked);
+    QCOMPARE(result.pieces, pieces);
+    QCOMPARE(result.bytes, bytes);
+
+    Files::write(manifest, "no line end");
+    QCOMPARE(Verify::estimateSet(Files::path(manifest)).status, Verify::Result::Status::NotAList);
 }
 
 QTEST_APPLESS_MAIN(TestJoiner)
