@@ -155,6 +155,16 @@ std::string piecePathOf(const std::string& manifestFolder, std::string_view entr
     return Main::CollapseBackslashes(manifestFolder + Main::nativeSeparator + PieceSet::entryName(entry));
 }
 
+// The length of the piece at `path`, named by `entry`; -1 when no regular file is
+// there. A NUL byte would cut the name short and find another file: it names none.
+std::int64_t pieceFileLength(const std::string& path, std::string_view entry) {
+    struct stat st {};
+    if (entry.find('\0') != std::string_view::npos || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    return st.st_size;
+}
+
 } // namespace
 
 Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
@@ -184,14 +194,13 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
     const bool read = forEachEntry(manifestPath, tooLarge, [&](int, std::string_view entry) {
         Piece piece;
         const std::string path = piecePathOf(folder, entry);
-        struct stat st {};
-        // A NUL byte would cut the name short and find another file: it names none.
-        if (entry.find('\0') != std::string_view::npos || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        piece.length = pieceFileLength(path, entry);
+        if (piece.length < 0) {
             pieces.push_back(piece);
             return;
         }
-        piece.length = st.st_size;
         if (hash) {
+            struct stat st {};
             const std::optional<Checksum::Digest> expected = sidecar.find(PieceSet::entryName(entry));
             piece.listed = expected.has_value();
             const Descriptor file(openRegular(path, st));
@@ -290,14 +299,7 @@ Result estimateSet(const std::string& manifestPath) {
         return result;
     }
     const std::string folder = Main::GetFolderPart(manifestPath);
-    const auto length = [&](std::string_view entry) -> std::int64_t {
-        struct stat st {};
-        const std::string path = piecePathOf(folder, entry);
-        if (entry.find('\0') != std::string_view::npos || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            return -1;
-        }
-        return st.st_size;
-    };
+    const auto length = [&](std::string_view entry) { return pieceFileLength(piecePathOf(folder, entry), entry); };
     const std::int64_t firstLength = length(first);
     const std::int64_t lastLength = result.pieces == 1 ? firstLength : length(last);
     if (firstLength >= 0 && lastLength >= 0) {
