@@ -1,6 +1,10 @@
 #include "engine/InputChecks.h"
 
-#include "engine/FileSize.h"
+#include <cerrno>
+#include <utility>
+
+#include <fcntl.h>
+
 #include "engine/Main.h"
 #include "engine/PieceSet.h"
 
@@ -26,8 +30,30 @@ bool fileExists(const std::string& path) {
     return Main::fileExists(path);
 }
 
-bool notLargerThanChunk(const std::string& path, std::int64_t chunkSize) {
-    return FileSize::FileSize2(path) <= chunkSize;
+SplitSource::SplitSource(std::string path) : m_path(std::move(path)) {
+    struct stat named {};
+    if (::stat(m_path.c_str(), &named) != 0) {
+        m_openError = errno;
+        return;
+    }
+    if (!S_ISREG(named.st_mode)) {
+        m_openError = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
+        return;
+    }
+    m_exists = true;
+    // O_NONBLOCK: a FIFO put there since the look must not hang the run.
+    m_fd.reset(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd() < 0 || ::fstat(fd(), &m_status) != 0) {
+        m_openError = errno;
+        m_fd.reset();
+    } else if (!S_ISREG(m_status.st_mode)) {
+        m_openError = S_ISDIR(m_status.st_mode) ? EISDIR : EINVAL;
+        m_fd.reset();
+    }
+}
+
+bool notLargerThanChunk(const SplitSource& source, std::int64_t chunkSize) {
+    return source.size() <= chunkSize;
 }
 
 } // namespace InputChecks

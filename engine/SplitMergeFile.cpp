@@ -16,6 +16,7 @@
 #include "engine/Descriptor.h"
 #include "engine/EngineHost.h"
 #include "engine/FileSize.h"
+#include "engine/InputChecks.h"
 #include "engine/Main.h"
 #include "engine/Messages.h"
 #include "engine/PieceSet.h"
@@ -167,8 +168,9 @@ private:
 
 class Splitter {
 public:
-    Splitter(const std::string& sourcePath, std::int32_t chunkSize, bool checksums, EngineHost& host)
-        : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_checksums(checksums), m_host(host) {}
+    Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, bool checksums, EngineHost& host)
+        : m_source(source), m_sourcePath(source.path()), m_sourceStat(source.status()), m_chunkSize(chunkSize),
+          m_checksums(checksums), m_host(host) {}
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
@@ -182,7 +184,10 @@ private:
         // spread its pieces over two folders.
         const std::string folder = m_host.outputFolder();
 
-        Descriptor source(openForReading(m_sourcePath, 104, m_sourceStat));
+        if (m_source.fd() < 0) {
+            fail(104, m_sourcePath, m_source.openError());
+        }
+        const int source = m_source.fd();
         const std::int64_t size = m_sourceStat.st_size;
 
         if (m_chunkSize < 1) {
@@ -261,7 +266,7 @@ private:
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
             const CopyResult copied = FileSize::ReadFileChunks(
-                source.get(), offset, piece.get(), length, buffer,
+                source, offset, piece.get(), length, buffer,
                 [&](std::int64_t done) {
                     m_host.setProgressBytes(offset + done);
                     return m_host.processEvents();
@@ -282,8 +287,6 @@ private:
             m_host.setProgressBytes(offset + length);
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
         }
-        source.close();
-
         manifest.publish(manifestName);
         if (m_checksums) {
             writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
@@ -354,11 +357,12 @@ private:
         fail(118, path, EEXIST);
     }
 
+    const InputChecks::SplitSource& m_source;
     const std::string& m_sourcePath;
+    const struct stat& m_sourceStat;
     const std::int32_t m_chunkSize;
     const bool m_checksums;
     EngineHost& m_host;
-    struct stat m_sourceStat {};
     RunFolder m_folder;
     int m_step = 104; // where an allocation failure is reported
 };
@@ -717,7 +721,11 @@ private:
 } // namespace
 
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums) {
-    return Splitter(sourcePath, chunkSize, checksums, host).guardedRun();
+    return SplitFile(InputChecks::SplitSource(sourcePath), chunkSize, host, checksums);
+}
+
+Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, EngineHost& host, bool checksums) {
+    return Splitter(source, chunkSize, checksums, host).guardedRun();
 }
 
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host) {
