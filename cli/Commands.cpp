@@ -138,6 +138,9 @@ int verify(const std::string& given, ConsoleHost& host) {
     case Verify::Result::Status::NotAList:
         ConsoleHost::printError(manifest + Messages::invalidManifestSuffix);
         return exitFailed;
+    case Verify::Result::Status::ChecksumsConflict:
+        ConsoleHost::printError(result.failedPath + Messages::checksumsConflictSuffix);
+        return exitFailed;
     case Verify::Result::Status::Checked:
         break;
     }

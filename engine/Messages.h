@@ -15,6 +15,8 @@ inline constexpr const char* noFileToJoin = "You must select file to join.";
 inline constexpr const char* joinSucceeded = "Files successfully joined";
 inline constexpr const char* pieceMissingSuffix = " splitted file not found";
 inline constexpr const char* pieceDamagedSuffix = " is damaged: its checksum does not match.";
+inline constexpr const char* pieceLengthSuffix = " is damaged: its length does not match the other pieces.";
+inline constexpr const char* checksumsConflictSuffix = " is damaged: it lists a name twice with different checksums.";
 
 inline constexpr const char* tooManyPieces = "Chunk size too small: a file can be split into at most 32767 pieces.";
 inline constexpr const char* chunkTooSmall = "Chunk size must be at least 1 byte.";
