@@ -1,3 +1,8 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,6 +40,8 @@ private slots:
     void boundedMemory();
     void progressEstimate_data();
     void progressEstimate();
+    void joinAndVerifyAgree_data();
+    void joinAndVerifyAgree();
 
 private:
     // Splits `data` into `dir`/name pieces of `chunk` bytes and returns the manifest path.
@@ -386,6 +393,156 @@ void TestJoiner::progressEstimate() {
 
     Files::write(manifest, "no line end");
     QCOMPARE(Verify::estimateSet(Files::path(manifest)).status, Verify::Result::Status::NotAList);
+}
+
+void TestJoiner::joinAndVerifyAgree_data() {
+    QTest::addColumn<int>("size"); // of the source, split into pieces of 1000 bytes
+    QTest::addColumn<bool>("checksums");
+    QTest::addColumn<QString>("faults"); // each "ACTION PIECE"
+    QTest::addColumn<int>("first");      // the first bad piece; 0: the set is whole; -1: no checksum can be trusted
+    QTest::addColumn<QString>("says");   // how the join's message about it ends
+    const QString missing = Messages::pieceMissingSuffix;
+    const QString length = Messages::pieceLengthSuffix;
+    const QString checksum = Messages::pieceDamagedSuffix;
+    const QString conflict = Messages::checksumsConflictSuffix;
+    QTest::newRow("whole") << 3500 << false << "" << 0 << "";
+    QTest::newRow("whole, with checksums") << 3500 << true << "" << 0 << "";
+    QTest::newRow("missing") << 3500 << false << "remove 2" << 2 << missing;
+    QTest::newRow("short") << 3500 << false << "resize 3 999" << 3 << length;
+    QTest::newRow("long") << 3500 << false << "resize 2 1001" << 2 << length;
+    QTest::newRow("a 0-byte middle piece") << 3500 << false << "resize 2 0" << 2 << length;
+    QTest::newRow("a 0-byte middle piece, with checksums") << 3500 << true << "resize 2 0" << 2 << length;
+    QTest::newRow("first piece short") << 3500 << false << "resize 1 999" << 1 << length;
+    QTest::newRow("first piece short, with checksums") << 3500 << true << "resize 1 999" << 1 << checksum;
+    QTest::newRow("first piece short, a later one missing") << 3500 << false << "resize 1 999, remove 3" << 1 << length;
+    QTest::newRow("last piece shorter") << 3500 << false << "resize 4 1" << 0 << "";
+    QTest::newRow("last piece as long as the first") << 3500 << false << "resize 4 1000" << 0 << "";
+    QTest::newRow("last piece longer") << 3500 << false << "resize 4 1001" << 4 << length;
+    QTest::newRow("last piece empty") << 3500 << false << "resize 4 0" << 4 << length;
+    QTest::newRow("one piece") << 700 << false << "" << 0 << "";
+    QTest::newRow("one piece, empty") << 700 << false << "resize 1 0" << 1 << length;
+    QTest::newRow("two pieces, the first short") << 1500 << false << "resize 1 999" << 0 << "";
+    QTest::newRow("NUL in an entry") << 3500 << true << "nul 3" << 3 << missing;
+    QTest::newRow("an entry longer than any path") << 3500 << false << "overlong 2" << 2 << missing;
+    QTest::newRow("FIFO") << 3500 << false << "fifo 2" << 2 << missing;
+    QTest::newRow("folder") << 3500 << true << "folder 3" << 3 << missing;
+    QTest::newRow("link to the piece") << 3500 << true << "link 2" << 0 << "";
+    QTest::newRow("dangling link") << 3500 << false << "dangling 2" << 2 << missing;
+    QTest::newRow("damaged, with checksums") << 3500 << true << "flip 3" << 3 << checksum;
+    QTest::newRow("damaged, without checksums") << 3500 << false << "flip 3" << 0 << "";
+    QTest::newRow("damaged last piece") << 3500 << true << "flip 4" << 4 << checksum;
+    QTest::newRow("unlisted") << 3500 << true << "unlist 2" << 2 << checksum;
+    QTest::newRow("checksum file in tag form") << 3500 << true << "tag 0" << 0 << "";
+    QTest::newRow("checksum file in tag form, damaged") << 3500 << true << "tag 0, flip 2" << 2 << checksum;
+    QTest::newRow("a piece listed twice") << 3500 << true << "twice 3" << -1 << conflict;
+}
+
+// On every set verify calls whole, the join succeeds; on every other set both name the
+// same piece first, and the join keeps the pieces before it.
+void TestJoiner::joinAndVerifyAgree() {
+    QFETCH(int, size);
+    QFETCH(bool, checksums);
+    QFETCH(QString, faults);
+    QFETCH(int, first);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("o")) && QDir().mkpath(dir.filePath("elsewhere")));
+    const QByteArray data = Files::pattern(size);
+    Files::write(dir.filePath("a.bin"), data);
+    {
+        RecordingHost host;
+        host.folder = Files::path(dir.path());
+        QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, host, checksums),
+                 Outcome::Succeeded);
+    }
+    const QString sums = dir.filePath("a.bin.splt.sha256");
+    QString overlong; // the entry that names no file
+    for (const QString& fault : faults.split(", ", Qt::SkipEmptyParts)) {
+        const QString action = fault.section(' ', 0, 0);
+        const QString name = "a.bin_splt" + fault.section(' ', 1, 1);
+        const QString piece = dir.filePath(name);
+        const std::string path = Files::path(piece);
+        if (action == "remove") {
+            QVERIFY(QFile::remove(piece));
+        } else if (action == "resize") {
+            QVERIFY(QFile::resize(piece, fault.section(' ', 2, 2).toLongLong()));
+        } else if (action == "flip") {
+            QByteArray bytes = Files::read(piece);
+            bytes[0] = static_cast<char>(bytes[0] ^ 1);
+            Files::write(piece, bytes);
+        } else if (action == "nul" || action == "overlong") {
+            // A NUL cuts the entry to the name of a piece that exists.
+            const QByteArray entry =
+                action == "nul" ? name.toLatin1() + QByteArray("\0x", 2) : QByteArray(PieceSet::maxPathLength + 1, 'n');
+            QByteArray list = Files::read(dir.filePath("a.bin.splt"));
+            list.replace("/" + name.toLatin1() + "\r\n", "/" + entry + "\r\n");
+            Files::write(dir.filePath("a.bin.splt"), list);
+            overlong = action == "overlong" ? QString::fromLatin1(entry.left(PieceSet::maxPathLength)) : QString();
+        } else if (action == "fifo") {
+            QVERIFY(QFile::remove(piece) && ::mkfifo(path.c_str(), 0644) == 0);
+        } else if (action == "folder") {
+            QVERIFY(QFile::remove(piece) && QDir().mkdir(piece));
+        } else if (action == "link" || action == "dangling") {
+            const QString target = dir.filePath("elsewhere/" + name);
+            QVERIFY(QFile::rename(piece, target));
+            QVERIFY(action == "link" || QFile::remove(target));
+            QVERIFY(::symlink(Files::path(target).c_str(), path.c_str()) == 0);
+        } else if (action == "unlist") {
+            QByteArray text = Files::read(sums);
+            text.replace("  " + name.toLatin1() + "\n", "  other\n");
+            Files::write(sums, text);
+        } else if (action == "tag") {
+            // As `sha256sum --tag` writes it.
+            const QString text = QString::fromLatin1(Files::read(sums));
+            const QRegularExpression line("(?m)^([0-9a-f]{64})  (.*)$");
+            Files::write(sums, QString(text).replace(line, "SHA256 (\\2) = \\1").toLatin1());
+        } else if (action == "twice") {
+            QFile file(sums);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write(QCryptographicHash::hash("other", QCryptographicHash::Sha256).toHex() + "  " + name.toLatin1() +
+                       "\n");
+        }
+    }
+
+    const std::string manifest = Files::path(dir.filePath("a.bin.splt"));
+    std::vector<std::string> bad;
+    const Verify::Result verdict =
+        Verify::VerifySet(manifest, [&](const Verify::Finding& finding) { bad.push_back(finding.piecePath); });
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    const Outcome outcome = SplitMergeFile::JoinFiles(manifest, host);
+    QVERIFY(host.reports.empty());
+
+    if (first < 0) {
+        const std::string message = Files::path(sums) + Messages::checksumsConflictSuffix;
+        QCOMPARE(verdict.status, Verify::Result::Status::ChecksumsConflict);
+        QCOMPARE(verdict.failedPath + Messages::checksumsConflictSuffix, message);
+        QCOMPARE(outcome, Outcome::Refused);
+        QCOMPARE(host.messages, std::vector<std::string>{message});
+        QCOMPARE(Files::entries(dir.filePath("o")), QStringList());
+        return;
+    }
+    QCOMPARE(verdict.status, Verify::Result::Status::Checked);
+    QCOMPARE(verdict.checksummed, checksums);
+    // The pieces as they stand, up to the first bad one.
+    QByteArray joined;
+    for (int number = 1; number <= verdict.pieces && number != first; ++number) {
+        joined += Files::read(dir.filePath("a.bin_splt" + QString::number(number)));
+    }
+    QCOMPARE(Files::read(dir.filePath("o/a.bin")), joined);
+    if (first == 0) {
+        QCOMPARE(bad, std::vector<std::string>{});
+        QCOMPARE(outcome, Outcome::Succeeded);
+        QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+        return;
+    }
+    const std::string firstBad =
+        Files::path(dir.filePath(overlong.isEmpty() ? "a.bin_splt" + QString::number(first) : overlong));
+    QVERIFY(!bad.empty());
+    QCOMPARE(bad.front(), firstBad);
+    QCOMPARE(outcome, says == Messages::pieceMissingSuffix ? Outcome::Missing : Outcome::Damaged);
+    QCOMPARE(host.messages, std::vector<std::string>{firstBad + says.toStdString()});
+    QCOMPARE(host.values.back(), host.maximum); // the bar shows full
 }
 
 QTEST_APPLESS_MAIN(TestJoiner)
