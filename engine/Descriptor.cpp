@@ -28,7 +28,7 @@ bool Descriptor::close() {
 }
 
 int openRegular(int dirFd, const char* path, struct stat& st) {
-    const int fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return -1;
     }

@@ -166,14 +166,6 @@ CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, s
     return {};
 }
 
-int openRegularForReadAhead(int dirFd, const char* path) {
-    struct stat st {};
-    if (::fstatat(dirFd, path, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
-        return -1;
-    }
-    return ::openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-}
-
 ReadAhead::ReadAhead(std::size_t count, std::function<int(std::size_t)> open)
     : m_count(count), m_open(std::move(open)) {}
 

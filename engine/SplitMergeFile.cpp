@@ -525,16 +525,16 @@ private:
     }
 
     // For the read-ahead: piece `index` opened for reading when it is a regular file,
-    // else -1. A hint only, so its failures are nobody's concern.
+    // else -1; looked at first, so that a FIFO or a device is never opened. A hint
+    // only, so its failures are nobody's concern.
     int openAhead(std::size_t index) const {
         const PieceSet::Entry& entry = m_entries[index];
-        if (entry.hasNul || !m_pieces.isOpen()) {
-            return -1;
-        }
         std::string name;
         bool whole = false;
-        return m_namesAhead.read(entry, name, whole) && whole
-                   ? FileSize::openRegularForReadAhead(m_pieces.fd(), name.c_str())
+        struct stat st {};
+        return !entry.hasNul && m_namesAhead.read(entry, name, whole) &&
+                       PieceSet::namedLength(m_pieces, entry, name, whole) >= 0
+                   ? openRegular(m_pieces.fd(), name.c_str(), st)
                    : -1;
     }
 

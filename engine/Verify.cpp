@@ -63,20 +63,12 @@ bool openSet(const std::string& manifestPath, Set& set, FileSize::CopyBuffer& bu
 struct Piece {
     std::int64_t length = -1; // -1: it names no piece
     int error = 0;            // errno of a failed open or read
-    bool hashChecked = false;
-    bool hashMatches = false;
-    bool listed = true;
+    std::optional<Finding::Problem> checksum;
 };
 
-bool hashFile(int fd, Checksum::Sha256& hash, FileSize::CopyBuffer& buffer, int& error) {
-    error = FileSize::readBlocks(fd, buffer.data(), FileSize::CopyBuffer::size, [&](std::string_view block) {
-        hash.update(block.data(), block.size());
-        return true;
-    });
-    return error == 0;
-}
-
-std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expected, bool last, bool checksummed) {
+// The order of the joiner's checks, so that the first piece found bad is the one where
+// a join stops.
+std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expected, bool last) {
     using Problem = Finding::Problem;
     if (piece.length < 0) {
         return Problem::Missing;
@@ -87,13 +79,7 @@ std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expec
     if (const int fit = PieceSet::compareLength(piece.length, expected, last); fit != 0) {
         return fit < 0 ? Problem::Short : Problem::Long;
     }
-    if (checksummed && !piece.listed) {
-        return Problem::Unlisted;
-    }
-    if (piece.hashChecked && !piece.hashMatches) {
-        return Problem::Damaged;
-    }
-    return std::nullopt;
+    return piece.checksum;
 }
 
 } // namespace
@@ -126,10 +112,7 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
     const auto readName = [&](const PieceSet::Entry& entry) {
         return names.read(entry, name, whole) || stop(result, Result::Status::Failed, manifestPath, errno);
     };
-    std::optional<Checksum::Sha256> hash;
-    if (result.checksummed) {
-        hash.emplace();
-    }
+    Checksum::Sha256 hash;
     std::vector<Piece> pieces(set.entries.size());
     std::vector<std::int64_t> lengths; // of the pieces before the last
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -151,20 +134,28 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
             piece.error = errno;
             continue;
         }
-        if (hash) {
-            const std::optional<Checksum::Digest> expected = sidecar.find(name);
-            piece.listed = expected.has_value();
-            if (expected && hashFile(file.get(), *hash, buffer, piece.error)) {
-                piece.hashChecked = true;
-                piece.hashMatches = hash->finish() == *expected;
-            }
+        const std::optional<Checksum::Digest> digest = sidecar.find(name);
+        if (!result.checksummed) {
+            continue;
+        }
+        if (!digest) {
+            piece.checksum = Finding::Problem::Unlisted;
+            continue;
+        }
+        piece.error = FileSize::readBlocks(file.get(), buffer.data(), buffer.size, [&](std::string_view block) {
+            hash.update(block.data(), block.size());
+            return true;
+        });
+        // Finished even after a failed read, so that the next piece starts afresh.
+        if (hash.finish() != *digest && piece.error == 0) {
+            piece.checksum = Finding::Problem::Damaged;
         }
     }
 
     const std::int64_t expected = PieceSet::pieceLength(std::move(lengths));
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const bool last = i + 1 == pieces.size();
-        const std::optional<Finding::Problem> problem = problemOf(pieces[i], expected, last, result.checksummed);
+        const std::optional<Finding::Problem> problem = problemOf(pieces[i], expected, last);
         if (!problem) {
             continue;
         }
@@ -176,15 +167,8 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
         if (!readName(set.entries[i])) {
             return result;
         }
-        Finding finding;
         const std::string path = set.folderText + name;
-        finding.piecePath = path.substr(0, path.find('\0'));
-        finding.problem = *problem;
-        finding.last = last;
-        finding.length = pieces[i].length;
-        finding.expected = expected;
-        finding.error = pieces[i].error;
-        report(finding);
+        report({path.substr(0, path.find('\0')), *problem, last, pieces[i].length, expected, pieces[i].error});
     }
     return result;
 }
