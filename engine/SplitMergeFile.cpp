@@ -178,14 +178,14 @@ private:
         const std::int64_t size = m_sourceStat.st_size;
 
         if (m_chunkSize < 1) {
-            return refuse(Messages::chunkTooSmall);
+            return refuse(NoticeId::ChunkTooSmall);
         }
         const std::int64_t pieces = PieceSet::pieceCount(size, m_chunkSize);
         if (pieces > PieceSet::maxPieces) {
-            return refuse(Messages::tooManyPieces);
+            return refuse(NoticeId::TooManyPieces);
         }
         if (PieceSet::hasLineBreak(baseName) || PieceSet::hasLineBreak(folder)) {
-            return refuse(Messages::lineBreakInName);
+            return refuse(NoticeId::LineBreakInName);
         }
         const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
         const std::string manifestName = PieceSet::manifestName(baseName);
@@ -198,7 +198,7 @@ private:
         const int last = static_cast<int>(std::max<std::int64_t>(pieces, 1));
         if (std::max(PieceSet::piecePath(folder, baseName, last).size(), longestListPath.size()) >
             PieceSet::maxPathLength) {
-            return refuse(Messages::namesTooLong);
+            return refuse(NoticeId::NamesTooLong);
         }
 
         if (!m_folder.open(folder)) {
@@ -206,10 +206,10 @@ private:
         }
         const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), longestListName.size());
         if (static_cast<long>(longestName) > m_folder.nameMax()) {
-            return refuse(Messages::namesTooLong);
+            return refuse(NoticeId::NamesTooLong);
         }
         if (!m_folder.lock()) {
-            return refuse(Messages::anotherRunWriting);
+            return refuse(NoticeId::AnotherRunWriting);
         }
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
@@ -280,12 +280,12 @@ private:
         if (m_checksums) {
             writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
         }
-        m_host.showMessage(Messages::splitSucceeded);
+        m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
     }
 
-    Outcome refuse(const char* message) {
-        m_host.showMessage(message);
+    Outcome refuse(NoticeId refusal) {
+        m_host.showNotice({refusal});
         return Outcome::Refused;
     }
 
@@ -399,7 +399,7 @@ private:
                 fail(102, m_pieceFolderText + sidecarName, m_sidecar.error());
             }
             if (m_sidecar.status() == Checksum::Sidecar::Status::Conflicting) {
-                m_host.showMessage(m_pieceFolderText + sidecarName + Messages::checksumsConflictSuffix);
+                m_host.showNotice({NoticeId::ChecksumsConflict, {m_pieceFolderText + sidecarName}});
                 return Outcome::Refused;
             }
         }
@@ -408,7 +408,7 @@ private:
         }
 
         if (const auto refusal = openOutput()) {
-            m_host.showMessage(refusal);
+            m_host.showNotice({*refusal});
             return Outcome::Refused;
         }
 
@@ -431,7 +431,7 @@ private:
             const std::string piecePath = m_pieceFolderText + name;
             if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
                 // A NUL ends the text where any C string would end it.
-                return stopBefore(index, piecePath.substr(0, piecePath.find('\0')) + Messages::pieceMissingSuffix,
+                return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
                                   Outcome::Missing);
             }
             struct stat pieceStat {};
@@ -440,14 +440,14 @@ private:
                 m_firstLength = pieceStat.st_size;
             }
             if (PieceSet::compareLength(pieceStat.st_size, m_firstLength, index + 1 == count) != 0) {
-                return stopBefore(index, piecePath + Messages::pieceLengthSuffix, Outcome::Damaged);
+                return stopBefore(index, {NoticeId::PieceLengthWrong, {piecePath}}, Outcome::Damaged);
             }
             std::optional<Checksum::Digest> expected;
             if (m_pieceHash) {
                 // A piece the checksum file does not list cannot be trusted either.
                 expected = m_sidecar.find(name);
                 if (!expected) {
-                    return stopBefore(index, piecePath + Messages::pieceDamagedSuffix, Outcome::Damaged);
+                    return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
             }
             const std::int64_t before = m_joined;
@@ -458,35 +458,35 @@ private:
             if (m_pieceHash && *expected != m_pieceHash->finish()) {
                 // Hashed while it was appended: cut off again, so that only checked bytes stay.
                 cutTo(before);
-                return stopBefore(index, piecePath + Messages::pieceDamagedSuffix, Outcome::Damaged);
+                return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
             }
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
         }
 
         publishOutput();
-        m_host.showMessage(Messages::joinSucceeded);
+        m_host.showNotice({NoticeId::JoinSucceeded});
         return Outcome::Succeeded;
     }
 
     Outcome refuseManifest() {
-        m_host.showMessage(m_manifestPath + Messages::invalidManifestSuffix);
+        m_host.showNotice({NoticeId::InvalidManifest, {m_manifestPath}});
         return Outcome::Refused;
     }
 
-    // Ends the join before piece `index` with `message`, as at a missing piece: the
+    // Ends the join before piece `index` with `notice`, as at a missing piece: the
     // pieces before it stay, joined. Those are all as long as the first; when most
     // pieces before the last are of another length, the first is the damaged one, and
     // nothing stays.
-    Outcome stopBefore(int index, std::string message, Outcome outcome) {
+    Outcome stopBefore(int index, Notice notice, Outcome outcome) {
         if (index > 0 && firstPieceIsOdd()) {
             cutTo(0);
             bool whole = false;
-            message = m_pieceFolderText + readName(m_entries.front(), whole) + Messages::pieceLengthSuffix;
+            notice = {NoticeId::PieceLengthWrong, {m_pieceFolderText + readName(m_entries.front(), whole)}};
             outcome = Outcome::Damaged;
         }
         progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
         endEarly();
-        m_host.showMessage(message);
+        m_host.showNotice(notice);
         return outcome;
     }
 
@@ -538,9 +538,9 @@ private:
                    : -1;
     }
 
-    // Opens the output folder and the temporary output file in it; returns the
-    // message of a refusal, or nullptr.
-    const char* openOutput() {
+    // Opens the output folder and the temporary output file in it; returns a
+    // refusal, if any.
+    std::optional<NoticeId> openOutput() {
         const std::string folder = m_host.outputFolder();
         m_outputName = PieceSet::joinedName(m_manifestPath);
         m_outputPath = folder + Main::nativeSeparator + m_outputName;
@@ -551,19 +551,19 @@ private:
             fail(118, m_outputPath, EISDIR);
         }
         if (!m_output.lock()) {
-            return Messages::anotherRunWriting;
+            return NoticeId::AnotherRunWriting;
         }
         struct stat st {};
         if (!m_output.statEntry(m_outputName, st, false) && errno != ENOENT) {
             fail(118, m_outputPath, errno);
         }
         if (wouldOverwritePieceSet()) {
-            return Messages::joinOverwritesPieceSet;
+            return NoticeId::JoinOverwritesPieceSet;
         }
         if (!m_temporary.create(m_output.fd())) {
             fail(118, m_outputPath, errno);
         }
-        return nullptr;
+        return std::nullopt;
     }
 
     bool wouldOverwritePieceSet() const {

@@ -71,7 +71,7 @@ void TestJoiner::roundTripIntoAnotherFolder() {
     QCOMPARE(Files::entries(dir.filePath("Joined")), QStringList{"sample1.pdf"});
     QCOMPARE(host.maximum, 3);
     QCOMPARE(host.values, (std::vector<int>{0, 1, 2, 3}));
-    QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::JoinSucceeded})});
     QCOMPARE(host.turns, 3);
 }
 
@@ -133,7 +133,7 @@ void TestJoiner::manifestsWithoutEntries() {
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.splt")), host), Outcome::Succeeded);
     QVERIFY(QFile::exists(dir.filePath("o/a")));
     QCOMPARE(QFileInfo(dir.filePath("o/a")).size(), 0);
-    QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::JoinSucceeded})});
     QCOMPARE(host.turns, 0);
 }
 
@@ -270,7 +270,7 @@ void TestJoiner::overwritingOwnPieceSetRefused() {
     host.folder = Files::path(dir.path());
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("list")), host), Outcome::Refused);
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("x.splt")), host), Outcome::Refused);
-    QCOMPARE(host.messages, (std::vector<std::string>(2, Messages::joinOverwritesPieceSet)));
+    QCOMPARE(host.messages, (std::vector<std::string>(2, Messages::text({NoticeId::JoinOverwritesPieceSet}))));
     QCOMPARE(Files::read(dir.filePath("list")), QByteArray("list_splt1\r\n"));
     QCOMPARE(Files::read(dir.filePath("x")), QByteArray("piece"));
     QCOMPARE(Files::entries(dir.path()).size(), 4);
@@ -301,7 +301,7 @@ void TestJoiner::nulInEntry() {
     host.folder = Files::path(dir.filePath("o"));
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("f.splt")), host), Outcome::Missing);
     QCOMPARE(host.messages,
-             std::vector<std::string>{Files::path(dir.filePath(missing)) + Messages::pieceMissingSuffix});
+             std::vector<std::string>{Messages::text({NoticeId::PieceMissing, {Files::path(dir.filePath(missing))}})});
     QCOMPARE(Files::read(dir.filePath("o/f")), data.left(joined));
 }
 
@@ -400,13 +400,14 @@ void TestJoiner::joinAndVerifyAgree_data() {
     QTest::addColumn<bool>("checksums");
     QTest::addColumn<QString>("faults"); // each "ACTION PIECE"
     QTest::addColumn<int>("first");      // the first bad piece; 0: the set is whole; -1: no checksum can be trusted
-    QTest::addColumn<QString>("says");   // how the join's message about it ends
-    const QString missing = Messages::pieceMissingSuffix;
-    const QString length = Messages::pieceLengthSuffix;
-    const QString checksum = Messages::pieceDamagedSuffix;
-    const QString conflict = Messages::checksumsConflictSuffix;
-    QTest::newRow("whole") << 3500 << false << "" << 0 << "";
-    QTest::newRow("whole, with checksums") << 3500 << true << "" << 0 << "";
+    QTest::addColumn<int>("says");       // what the join says of it
+    const int missing = int(NoticeId::PieceMissing);
+    const int length = int(NoticeId::PieceLengthWrong);
+    const int checksum = int(NoticeId::PieceDamaged);
+    const int conflict = int(NoticeId::ChecksumsConflict);
+    const int none = int(NoticeId::JoinSucceeded);
+    QTest::newRow("whole") << 3500 << false << "" << 0 << none;
+    QTest::newRow("whole, with checksums") << 3500 << true << "" << 0 << none;
     QTest::newRow("missing") << 3500 << false << "remove 2" << 2 << missing;
     QTest::newRow("short") << 3500 << false << "resize 3 999" << 3 << length;
     QTest::newRow("long") << 3500 << false << "resize 2 1001" << 2 << length;
@@ -415,24 +416,24 @@ void TestJoiner::joinAndVerifyAgree_data() {
     QTest::newRow("first piece short") << 3500 << false << "resize 1 999" << 1 << length;
     QTest::newRow("first piece short, with checksums") << 3500 << true << "resize 1 999" << 1 << checksum;
     QTest::newRow("first piece short, a later one missing") << 3500 << false << "resize 1 999, remove 3" << 1 << length;
-    QTest::newRow("last piece shorter") << 3500 << false << "resize 4 1" << 0 << "";
-    QTest::newRow("last piece as long as the first") << 3500 << false << "resize 4 1000" << 0 << "";
+    QTest::newRow("last piece shorter") << 3500 << false << "resize 4 1" << 0 << none;
+    QTest::newRow("last piece as long as the first") << 3500 << false << "resize 4 1000" << 0 << none;
     QTest::newRow("last piece longer") << 3500 << false << "resize 4 1001" << 4 << length;
     QTest::newRow("last piece empty") << 3500 << false << "resize 4 0" << 4 << length;
-    QTest::newRow("one piece") << 700 << false << "" << 0 << "";
+    QTest::newRow("one piece") << 700 << false << "" << 0 << none;
     QTest::newRow("one piece, empty") << 700 << false << "resize 1 0" << 1 << length;
-    QTest::newRow("two pieces, the first short") << 1500 << false << "resize 1 999" << 0 << "";
+    QTest::newRow("two pieces, the first short") << 1500 << false << "resize 1 999" << 0 << none;
     QTest::newRow("NUL in an entry") << 3500 << true << "nul 3" << 3 << missing;
     QTest::newRow("an entry longer than any path") << 3500 << false << "overlong 2" << 2 << missing;
     QTest::newRow("FIFO") << 3500 << false << "fifo 2" << 2 << missing;
     QTest::newRow("folder") << 3500 << true << "folder 3" << 3 << missing;
-    QTest::newRow("link to the piece") << 3500 << true << "link 2" << 0 << "";
+    QTest::newRow("link to the piece") << 3500 << true << "link 2" << 0 << none;
     QTest::newRow("dangling link") << 3500 << false << "dangling 2" << 2 << missing;
     QTest::newRow("damaged, with checksums") << 3500 << true << "flip 3" << 3 << checksum;
-    QTest::newRow("damaged, without checksums") << 3500 << false << "flip 3" << 0 << "";
+    QTest::newRow("damaged, without checksums") << 3500 << false << "flip 3" << 0 << none;
     QTest::newRow("damaged last piece") << 3500 << true << "flip 4" << 4 << checksum;
     QTest::newRow("unlisted") << 3500 << true << "unlist 2" << 2 << checksum;
-    QTest::newRow("checksum file in tag form") << 3500 << true << "tag 0" << 0 << "";
+    QTest::newRow("checksum file in tag form") << 3500 << true << "tag 0" << 0 << none;
     QTest::newRow("checksum file in tag form, damaged") << 3500 << true << "tag 0, flip 2" << 2 << checksum;
     QTest::newRow("a piece listed twice") << 3500 << true << "twice 3" << -1 << conflict;
 }
@@ -444,7 +445,7 @@ void TestJoiner::joinAndVerifyAgree() {
     QFETCH(bool, checksums);
     QFETCH(QString, faults);
     QFETCH(int, first);
-    QFETCH(QString, says);
+    QFETCH(int, says);
     QTemporaryDir dir;
     QVERIFY(QDir().mkpath(dir.filePath("o")) && QDir().mkpath(dir.filePath("elsewhere")));
     const QByteArray data = Files::pattern(size);
@@ -514,11 +515,10 @@ void TestJoiner::joinAndVerifyAgree() {
     QVERIFY(host.reports.empty());
 
     if (first < 0) {
-        const std::string message = Files::path(sums) + Messages::checksumsConflictSuffix;
         QCOMPARE(verdict.status, Verify::Result::Status::ChecksumsConflict);
-        QCOMPARE(verdict.failedPath + Messages::checksumsConflictSuffix, message);
+        QCOMPARE(verdict.failedPath, Files::path(sums));
         QCOMPARE(outcome, Outcome::Refused);
-        QCOMPARE(host.messages, std::vector<std::string>{message});
+        QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId(says), {Files::path(sums)}})});
         QCOMPARE(Files::entries(dir.filePath("o")), QStringList());
         return;
     }
@@ -533,15 +533,15 @@ void TestJoiner::joinAndVerifyAgree() {
     if (first == 0) {
         QCOMPARE(bad, std::vector<std::string>{});
         QCOMPARE(outcome, Outcome::Succeeded);
-        QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+        QCOMPARE(host.notices, std::vector<NoticeId>{NoticeId::JoinSucceeded});
         return;
     }
     const std::string firstBad =
         Files::path(dir.filePath(overlong.isEmpty() ? "a.bin_splt" + QString::number(first) : overlong));
     QVERIFY(!bad.empty());
     QCOMPARE(bad.front(), firstBad);
-    QCOMPARE(outcome, says == Messages::pieceMissingSuffix ? Outcome::Missing : Outcome::Damaged);
-    QCOMPARE(host.messages, std::vector<std::string>{firstBad + says.toStdString()});
+    QCOMPARE(outcome, NoticeId(says) == NoticeId::PieceMissing ? Outcome::Missing : Outcome::Damaged);
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId(says), {firstBad}})});
     QCOMPARE(host.values.back(), host.maximum); // the bar shows full
 }
 
