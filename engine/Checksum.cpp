@@ -8,10 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
