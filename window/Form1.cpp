@@ -325,13 +325,14 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
 }
 
 bool Form1::processEvents() {
+    // The engine runs on EngineRun's worker, whose turns answer from its stop flag
+    // while this loop turns by itself; a turn asked of the window just turns it.
     QCoreApplication::processEvents();
-    return !m_closing && !m_stopRequested;
+    return !m_closing;
 }
 
 void Form1::requestStop() {
-    // Only a running split or join can be stopped; an idle window keeps nothing for later.
-    m_stopRequested = m_busy;
+    m_engineRun.requestStop();
 }
 
 void Form1::keyPressEvent(QKeyEvent* event) {
@@ -417,10 +418,7 @@ void Form1::PushButton3_Click() {
 // The idle look both start commands end with: the normal pointer, then the bar's
 // value and its text, two statements on one line.
 void Form1::restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine) {
-    procedure.run(pointerLine, [this] {
-        m_stopRequested = false; // the engine has returned; a stop is spent
-        setMousePointer(Hover::defaultPointer);
-    });
+    procedure.run(pointerLine, [this] { setMousePointer(Hover::defaultPointer); });
     procedure.run(barLine, [this] { m_progressBar->setValue(0); });
     procedure.run(barLine, [this] { m_progressBar->setText(QString::fromLatin1(progressBarText)); });
 }
