@@ -136,6 +136,9 @@ int verify(const std::string& given, ConsoleHost& host) {
     case Verify::Result::Status::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;
+    case Verify::Result::Status::ChecksumsConflict:
+        host.showNotice({NoticeId::ChecksumsConflict, {result.failedPath}});
+        return exitFailed;
     case Verify::Result::Status::Checked:
         break;
     }

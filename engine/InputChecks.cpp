@@ -41,14 +41,9 @@ SplitSource::SplitSource(std::string path) : m_path(std::move(path)) {
         return;
     }
     m_exists = true;
-    // O_NONBLOCK: a FIFO put there since the look must not hang the run.
-    m_fd.reset(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd() < 0 || ::fstat(fd(), &m_status) != 0) {
+    m_fd.reset(openRegular(AT_FDCWD, m_path.c_str(), m_status));
+    if (fd() < 0) {
         m_openError = errno;
-        m_fd.reset();
-    } else if (!S_ISREG(m_status.st_mode)) {
-        m_openError = S_ISDIR(m_status.st_mode) ? EISDIR : EINVAL;
-        m_fd.reset();
     }
 }
 
