@@ -11,8 +11,8 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
-#include "engine/FileSize.h"
 
 namespace Checksum {
 
@@ -267,7 +267,7 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
     bool overlong = false;
     std::int64_t total = 0;
     int error = 0;
-    const int readError = FileSize::readBlocks(file.get(), block, sizeof block, [&](std::string_view text) {
+    const int readError = Copy::readBlocks(file.get(), block, sizeof block, [&](std::string_view text) {
         // It may have grown since fstat.
         total += static_cast<std::int64_t>(text.size());
         if (total > maxSidecarBytes) {

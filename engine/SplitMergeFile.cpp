@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "engine/Checksum.h"
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/EngineHost.h"
 #include "engine/FileSize.h"
@@ -31,8 +32,6 @@
 namespace SplitMergeFile {
 
 namespace {
-
-using FileSize::CopyResult;
 
 // A failing step: reported with its number, then the operation ends.
 struct StepFailure {
@@ -59,9 +58,9 @@ constexpr const char* acceptedNothing = "The file system accepted none of the by
     fail(step, path, error);
 }
 
-[[noreturn]] void failCopy(const CopyResult& result, int readStep, const std::string& readPath, int writeStep,
+[[noreturn]] void failCopy(const Copy::Result& result, int readStep, const std::string& readPath, int writeStep,
                            const std::string& writePath) {
-    if (result.status != CopyResult::Status::ReadFailed) {
+    if (result.status != Copy::Result::Status::ReadFailed) {
         failWrite(writeStep, writePath, result.error);
     }
     if (result.error == 0) {
@@ -145,7 +144,7 @@ private:
 
     void write() {
         int error = 0;
-        if (!FileSize::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size(), error)) {
+        if (!Copy::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size(), error)) {
             failWrite(136, m_path, error);
         }
         m_buffer.clear();
@@ -229,13 +228,13 @@ private:
         }
         ManifestWriter manifest(m_folder, manifestPath);
 
-        FileSize::CopyBuffer buffer;
+        Copy::Buffer buffer;
         // The pieces and the source are hashed as they are copied, so the source is
         // read once; the source's hash on a second thread.
         std::optional<Checksum::Sha256> pieceHash;
         std::optional<Checksum::BackgroundSha256> sourceHash;
         std::vector<Checksum::Digest> digests;
-        FileSize::CopyObserver observe;
+        Copy::Observer observe;
         if (m_checksums) {
             pieceHash.emplace();
             sourceHash.emplace();
@@ -257,17 +256,17 @@ private:
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
-            const CopyResult copied = FileSize::ReadFileChunks(
+            const Copy::Result copied = FileSize::ReadFileChunks(
                 source, offset, piece.get(), length, buffer,
                 [&](std::int64_t done) {
                     m_host.setProgressBytes(offset + done);
                     return m_host.processEvents();
                 },
                 observe);
-            if (copied.status == CopyResult::Status::Stopped) {
+            if (copied.status == Copy::Result::Status::Stopped) {
                 return Outcome::Stopped;
             }
-            if (copied.status != CopyResult::Status::Copied) {
+            if (copied.status != Copy::Result::Status::Copied) {
                 failCopy(copied, 120, m_sourcePath, 122, piecePath);
             }
             if (!piece.close()) {
@@ -305,7 +304,7 @@ private:
         }
         text += Checksum::sidecarLine(sourceDigest, baseName);
         int error = 0;
-        if (!FileSize::writeAll(file.fd(), text.data(), text.size(), error)) {
+        if (!Copy::writeAll(file.fd(), text.data(), text.size(), error)) {
             failWrite(136, path, error);
         }
         if (!file.publish(name, true)) {
@@ -377,7 +376,7 @@ private:
             return refuseManifest();
         }
         m_step = 110;
-        const Scan scan = PieceSet::scanList(m_manifest.get(), m_buffer.data(), FileSize::CopyBuffer::size, m_entries,
+        const Scan scan = PieceSet::scanList(m_manifest.get(), m_buffer.data(), Copy::Buffer::size, m_entries,
                                              [this] { return m_host.processEvents(); });
         if (scan == Scan::Failed) {
             fail(106, m_manifestPath, errno);
@@ -421,7 +420,7 @@ private:
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
         m_host.setProgressBytes(0);
-        FileSize::ReadAhead readAhead(m_entries.size(), [this](std::size_t index) { return openAhead(index); });
+        Copy::ReadAhead readAhead(m_entries.size(), [this](std::size_t index) { return openAhead(index); });
         for (int index = 0; index < count; ++index) {
             if (!m_host.processEvents()) {
                 endEarly();
@@ -594,21 +593,21 @@ private:
     // meanwhile.
     bool appendPiece(const Descriptor& piece, std::int64_t length, const std::string& piecePath) {
         m_step = 140;
-        FileSize::CopyObserver observe;
+        Copy::Observer observe;
         if (m_pieceHash) {
             observe = [this](const char* data, std::size_t n) { m_pieceHash->update(data, n); };
         }
-        const CopyResult copied = FileSize::ReadFileChunks(
+        const Copy::Result copied = FileSize::ReadFileChunks(
             piece.get(), 0, m_temporary.fd(), length, m_buffer,
             [this](std::int64_t done) {
                 m_host.setProgressBytes(m_joined + done);
                 return m_host.processEvents();
             },
             observe);
-        if (copied.status == CopyResult::Status::Stopped) {
+        if (copied.status == Copy::Result::Status::Stopped) {
             return false;
         }
-        if (copied.status != CopyResult::Status::Copied) {
+        if (copied.status != Copy::Result::Status::Copied) {
             failCopy(copied, 140, piecePath, 144, m_outputPath);
         }
         m_joined += length;
@@ -657,7 +656,7 @@ private:
     std::string m_outputName;
     std::string m_outputPath;
     TemporaryFile m_temporary;
-    FileSize::CopyBuffer m_buffer;
+    Copy::Buffer m_buffer;
     Checksum::Sidecar m_sidecar;
     std::optional<Checksum::Sha256> m_pieceHash; // when the checksum file is there
     std::int64_t m_joined = 0;                   // bytes of the pieces appended so far

@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 
 #include "engine/Checksum.h"
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
-#include "engine/FileSize.h"
 #include "engine/Main.h"
 #include "engine/PieceSetReader.h"
 #include "engine/RunFolder.h"
@@ -37,7 +37,7 @@ bool stop(Result& result, Result::Status status, const std::string& path = {}, i
 
 // False, with `result` saying why, when the list cannot be read, is not one or lists
 // nothing.
-bool openSet(const std::string& manifestPath, Set& set, FileSize::CopyBuffer& buffer, Result& result) {
+bool openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer, Result& result) {
     struct stat st {};
     set.list.reset(openRegular(AT_FDCWD, manifestPath.c_str(), st));
     if (set.list.get() < 0) {
@@ -46,7 +46,7 @@ bool openSet(const std::string& manifestPath, Set& set, FileSize::CopyBuffer& bu
     const PieceSet::Scan scan =
         st.st_size > PieceSet::maxManifestBytes
             ? PieceSet::Scan::Invalid
-            : PieceSet::scanList(set.list.get(), buffer.data(), FileSize::CopyBuffer::size, set.entries, {});
+            : PieceSet::scanList(set.list.get(), buffer.data(), Copy::Buffer::size, set.entries, {});
     if (scan == PieceSet::Scan::Failed) {
         return stop(result, Result::Status::Failed, manifestPath, errno);
     }
@@ -87,7 +87,7 @@ std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expec
 Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
     Result result;
     Set set;
-    FileSize::CopyBuffer buffer;
+    Copy::Buffer buffer;
     if (!openSet(manifestPath, set, buffer, result)) {
         return result;
     }
@@ -142,7 +142,7 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
             piece.checksum = Finding::Problem::Unlisted;
             continue;
         }
-        piece.error = FileSize::readBlocks(file.get(), buffer.data(), buffer.size, [&](std::string_view block) {
+        piece.error = Copy::readBlocks(file.get(), buffer.data(), buffer.size, [&](std::string_view block) {
             hash.update(block.data(), block.size());
             return true;
         });
@@ -176,7 +176,7 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
 Result estimateSet(const std::string& manifestPath) {
     Result result;
     Set set;
-    FileSize::CopyBuffer buffer;
+    Copy::Buffer buffer;
     if (!openSet(manifestPath, set, buffer, result)) {
         return result;
     }

@@ -9,11 +9,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
 #include "tests/support/Files.h"
 
-using FileSize::CopyResult;
 
 // The chunked copy on both of its paths (copy_file_range, and read/write when the
 // bytes are observed), its blocks on a slow disk, and the read-ahead of a join's next
@@ -76,7 +76,7 @@ void TestFileSize::copiesTheRange_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("leastTurns");
 
-    const int copied = int(CopyResult::Status::Copied), readFailed = int(CopyResult::Status::ReadFailed);
+    const int copied = int(Copy::Result::Status::Copied), readFailed = int(Copy::Result::Status::ReadFailed);
     QTest::newRow("same place in a page") << 4 * MiB << qint64(8192) << qint64(0) << 3 * MiB + 17 << copied << 0;
     QTest::newRow("source shifted") << 4 * MiB << qint64(100) << qint64(0) << 3 * MiB << copied << 0;
     QTest::newRow("destination shifted") << 4 * MiB << qint64(0) << qint64(4000) << 3 * MiB << copied << 0;
@@ -104,14 +104,14 @@ void TestFileSize::copiesTheRange() {
         const int in = openOrFail(m_dir.filePath("source"), O_RDONLY);
         const int out = openOrFail(m_dir.filePath("dest"), O_WRONLY);
         QCOMPARE(::lseek(out, 0, SEEK_END), destPrefix);
-        FileSize::CopyBuffer buffer;
+        Copy::Buffer buffer;
         int turns = 0;
         QByteArray seen;
-        FileSize::CopyObserver observe;
+        Copy::Observer observe;
         if (observed) {
             observe = [&](const char* data, std::size_t count) { seen.append(data, qsizetype(count)); };
         }
-        const CopyResult result = FileSize::ReadFileChunks(
+        const Copy::Result result = FileSize::ReadFileChunks(
             in, offset, out, length, buffer,
             [&](std::int64_t) {
                 ++turns;
@@ -127,12 +127,12 @@ void TestFileSize::copiesTheRange() {
         QCOMPARE(written.left(destPrefix), prefix);
         // An observer sees exactly the bytes written, in order.
         QVERIFY(!observed || seen == written.mid(destPrefix));
-        if (status == int(CopyResult::Status::Copied)) {
+        if (status == int(Copy::Result::Status::Copied)) {
             QCOMPARE(written.size(), destPrefix + length);
             QVERIFY(written.mid(destPrefix) == source.mid(offset, length));
             // Between blocks, never before the first; a slow machine may make them smaller.
             QVERIFY2(turns >= leastTurns, qPrintable(QString::number(turns)));
-            QCOMPARE(turns == 0, length <= FileSize::CopyBuffer::maxBlockBytes);
+            QCOMPARE(turns == 0, length <= Copy::Buffer::maxBlockBytes);
         } else {
             // What was there is copied, nothing made up.
             QVERIFY(written.mid(destPrefix) == source.mid(offset).left(written.size() - destPrefix));
@@ -156,15 +156,15 @@ void TestFileSize::blockSizeFollowsTheDisk() {
     QFETCH(qint64, block);
     QFETCH(int, tookMs);
     QFETCH(qint64, next);
-    QCOMPARE(FileSize::nextBlockSize(block, std::chrono::milliseconds(tookMs)), next);
+    QCOMPARE(Copy::nextBlockSize(block, std::chrono::milliseconds(tookMs)), next);
 }
 
 void TestFileSize::readAheadWindow_data() {
     QTest::addColumn<qint64>("pieceSize");
     QTest::addColumn<bool>("coldSecondPiece");
     QTest::addColumn<int>("window"); // pieces asked for ahead once at work
-    QTest::newRow("small pieces, cold") << qint64(4096) << true << int(FileSize::ReadAhead::windowPieces);
-    QTest::newRow("1 MiB pieces, cold") << MiB << true << int(FileSize::ReadAhead::windowBytes / MiB);
+    QTest::newRow("small pieces, cold") << qint64(4096) << true << int(Copy::ReadAhead::windowPieces);
+    QTest::newRow("1 MiB pieces, cold") << MiB << true << int(Copy::ReadAhead::windowBytes / MiB);
     QTest::newRow("all in the page cache") << qint64(4096) << false << 0;
 }
 
@@ -199,7 +199,7 @@ void TestFileSize::readAheadWindow() {
     }
 
     QList<int> opened;
-    FileSize::ReadAhead readAhead(count, [&](std::size_t index) {
+    Copy::ReadAhead readAhead(count, [&](std::size_t index) {
         opened << int(index);
         struct stat st {};
         return openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
@@ -216,7 +216,7 @@ void TestFileSize::readAheadWindow() {
             } else if (index + window < count) {
                 expected << index + window; // one more as each piece begins
             }
-        } else if (index % int(FileSize::ReadAhead::probeEvery) == 0) {
+        } else if (index % int(Copy::ReadAhead::probeEvery) == 0) {
             expected << index + 1; // samples only
         }
     }
@@ -267,7 +267,7 @@ void TestFileSize::readBlocks() {
     char block[4096];
     QByteArray taken;
     int blocks = 0;
-    const int error = FileSize::readBlocks(fd, block, sizeof block, [&](std::string_view text) {
+    const int error = Copy::readBlocks(fd, block, sizeof block, [&](std::string_view text) {
         taken.append(text.data(), qsizetype(text.size()));
         return ++blocks != stopAfter;
     });
@@ -278,8 +278,7 @@ void TestFileSize::readBlocks() {
     // A read that fails gives its errno and hands nothing on.
     const int folder = openOrFail(m_dir.path(), O_RDONLY | O_DIRECTORY);
     bool called = false;
-    QCOMPARE(FileSize::readBlocks(folder, block, sizeof block, [&](std::string_view) { return called = true; }),
-             EISDIR);
+    QCOMPARE(Copy::readBlocks(folder, block, sizeof block, [&](std::string_view) { return called = true; }), EISDIR);
     ::close(folder);
     QVERIFY(!called);
 }
