@@ -133,6 +133,9 @@ int verify(const std::string& given, ConsoleHost& host) {
     case Verify::Result::Status::Failed:
         ConsoleHost::printError(result.failedPath + ": " + std::strerror(result.error));
         return exitFailed;
+    case Verify::Result::Status::ChecksumFailed:
+        ConsoleHost::printError(result.failedPath + ": " + result.reason);
+        return exitFailed;
     case Verify::Result::Status::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;

@@ -13,15 +13,16 @@ namespace FileSize {
 // never fails otherwise.
 std::int64_t FileSize2(const std::string& path);
 
-// Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to the current
-// position of `destFd`, in blocks of at most 8 MiB (less on a slow disk). Uses
-// copy_file_range, or read/write through `buffer` where the two files' file systems
-// cannot serve it; an `observe` function makes it use read/write, since the bytes
-// must pass through memory. Calls `turn` between blocks (not before the
-// first one) with the bytes copied so far; when it returns false the copy ends with
-// Stopped. Failures as Copy::copyBlock reports them.
-Copy::Result ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length,
-                            Copy::Buffer& buffer, const std::function<bool(std::int64_t copied)>& turn,
-                            const Copy::Observer& observe = {});
+// Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to `destOffset`
+// of `destFd` (-1: its current position), in blocks of at most 8 MiB (less on a slow
+// disk) as Copy::copyBlock copies them: cloned where the two files' file system can,
+// else through copy_file_range or read/write. Blocks other than the last are
+// multiples of Copy::Buffer::cloneAlignment, so that an aligned copy stays aligned.
+// Calls `turn` between blocks (not before the first one) with the bytes copied so
+// far; when it returns false the copy ends with Stopped. Failures as copyBlock
+// reports them; `cloned` is set when every block was cloned.
+Copy::Result ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
+                            std::int64_t length, Copy::Buffer& buffer,
+                            const std::function<bool(std::int64_t copied)>& turn);
 
 } // namespace FileSize

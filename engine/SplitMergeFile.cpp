@@ -1,9 +1,11 @@
 #include "engine/SplitMergeFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -157,6 +159,79 @@ private:
     std::string m_buffer;
 };
 
+// The hashes of a split: the whole source in one sequential pass on a thread of its
+// own, the pieces on the other cores, each reading the range the copy has just put in
+// the page cache, so that the copy itself can clone or stay in the kernel. A failure
+// of either is one of the source's copy step.
+class SplitHashes {
+public:
+    using Job = Checksum::Hashers::Job;
+
+    SplitHashes(int source, std::int64_t size, std::size_t pieces, const std::string& sourcePath,
+                const Checksum::Hashers::Turn& turn)
+        : m_sourceFd(source), m_sourcePath(sourcePath), m_pieces(pieces) {
+        guarded([&] {
+            m_sourceHash.emplace(
+                1, [this](const Job&, int error, const Checksum::Digest& digest) { m_source = checked(error, digest); },
+                turn, 0);
+            m_pieceHashes.emplace(
+                std::max(Checksum::Hashers::cores(), 2U) - 1,
+                [this](const Job& job, int error, const Checksum::Digest& digest) {
+                    m_pieces[job.index] = checked(error, digest);
+                },
+                turn, 0);
+            return m_sourceHash->add({m_sourceFd, 0, size, 0});
+        });
+    }
+
+    // Before the piece of `length` bytes at `offset` is copied. False when the host
+    // asked to stop.
+    bool add(std::int64_t offset, std::int64_t length, std::size_t index) {
+        return guarded([&] { return m_pieceHashes->add({m_sourceFd, offset, length, index}); });
+    }
+
+    // The copy has come to `offset`; false when the host asked to stop.
+    bool advance(std::int64_t offset) {
+        return guarded([&] { return m_sourceHash->advance(offset) && m_pieceHashes->advance(offset); });
+    }
+
+    // Waits for the last hashes.
+    void finish() {
+        guarded([&] {
+            m_sourceHash->drain();
+            m_pieceHashes->drain();
+            return true;
+        });
+    }
+
+    const std::vector<Checksum::Digest>& pieces() const { return m_pieces; }
+    const Checksum::Digest& source() const { return m_source; }
+
+private:
+    static Checksum::Digest checked(int error, const Checksum::Digest& digest) {
+        if (error != 0) {
+            throw Checksum::Failure(std::strerror(error));
+        }
+        return digest;
+    }
+
+    template <typename Action> bool guarded(Action&& action) {
+        try {
+            return action();
+        } catch (const Checksum::Failure& failure) {
+            fail(120, m_sourcePath, failure.what());
+        }
+    }
+
+    const int m_sourceFd;
+    const std::string& m_sourcePath;
+    std::vector<Checksum::Digest> m_pieces;
+    Checksum::Digest m_source{};
+    // Declared last, so that their threads end before what they write to goes.
+    std::optional<Checksum::Hashers> m_sourceHash;
+    std::optional<Checksum::Hashers> m_pieceHashes;
+};
+
 class Splitter {
 public:
     Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, bool checksums, EngineHost& host)
@@ -229,20 +304,10 @@ private:
         ManifestWriter manifest(m_folder, manifestPath);
 
         Copy::Buffer buffer;
-        // The pieces and the source are hashed as they are copied, so the source is
-        // read once; the source's hash on a second thread.
-        std::optional<Checksum::Sha256> pieceHash;
-        std::optional<Checksum::BackgroundSha256> sourceHash;
-        std::vector<Checksum::Digest> digests;
-        Copy::Observer observe;
+        std::optional<SplitHashes> hashes;
         if (m_checksums) {
-            pieceHash.emplace();
-            sourceHash.emplace();
-            digests.reserve(static_cast<std::size_t>(pieces));
-            observe = [&](const char* data, std::size_t count) {
-                pieceHash->update(data, count);
-                sourceHash->update(data, count);
-            };
+            hashes.emplace(source, size, static_cast<std::size_t>(pieces), m_sourcePath,
+                           [this] { return m_host.processEvents(); });
         }
         m_host.setProgressBytes(0);
         for (int number = 1; number <= pieces; ++number) {
@@ -256,13 +321,14 @@ private:
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
-            const Copy::Result copied = FileSize::ReadFileChunks(
-                source, offset, piece.get(), length, buffer,
-                [&](std::int64_t done) {
+            if (hashes && !hashes->add(offset, length, static_cast<std::size_t>(number - 1))) {
+                return Outcome::Stopped;
+            }
+            const Copy::Result copied =
+                FileSize::ReadFileChunks(source, offset, piece.get(), 0, length, buffer, [&](std::int64_t done) {
                     m_host.setProgressBytes(offset + done);
-                    return m_host.processEvents();
-                },
-                observe);
+                    return (!hashes || hashes->advance(offset + done)) && m_host.processEvents();
+                });
             if (copied.status == Copy::Result::Status::Stopped) {
                 return Outcome::Stopped;
             }
@@ -272,15 +338,18 @@ private:
             if (!piece.close()) {
                 fail(124, piecePath, errno);
             }
-            if (m_checksums) {
-                digests.push_back(pieceHash->finish());
+            if (hashes && !hashes->advance(offset + length)) {
+                return Outcome::Stopped;
             }
             m_host.setProgressBytes(offset + length);
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
         }
+        if (hashes) {
+            hashes->finish();
+        }
         manifest.publish(manifestName);
-        if (m_checksums) {
-            writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
+        if (hashes) {
+            writeChecksums(sidecarName, sidecarPath, baseName, hashes->pieces(), hashes->source());
         }
         m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
@@ -407,7 +476,7 @@ private:
             }
         }
         if (m_sidecar.status() == Checksum::Sidecar::Status::Loaded) {
-            m_pieceHash.emplace();
+            startChecks();
         }
 
         if (const auto refusal = openOutput()) {
@@ -420,50 +489,66 @@ private:
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
         m_host.setProgressBytes(0);
-        Copy::ReadAhead readAhead(m_entries.size(), [this](std::size_t index) { return openAhead(index); });
+        Copy::ReadAhead readAhead(m_entries.size(),
+                                  [this](std::size_t index, struct stat& st) { return openAhead(index, st); });
         for (int index = 0; index < count; ++index) {
             if (!m_host.processEvents()) {
                 endEarly();
                 return Outcome::Stopped;
             }
-            readAhead.before(static_cast<std::size_t>(index));
+            if (m_checks && m_damaged.load() != noPiece) {
+                return stopBefore(index, {NoticeId::PieceDamaged}, Outcome::Damaged);
+            }
+            // Pieces that clone are never read: reading them ahead would cost time for
+            // nothing. Whether they do, the first one tells.
+            if (index > 0 && !m_lastCloned) {
+                readAhead.before(static_cast<std::size_t>(index));
+            }
             m_step = 128;
             const PieceSet::Entry& entry = m_entries[static_cast<std::size_t>(index)];
             bool whole = false;
             const std::string name = readName(entry, whole);
             const std::string piecePath = m_pieceFolderText + name;
-            if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
-                // A NUL ends the text where any C string would end it.
-                return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
-                                  Outcome::Missing);
-            }
             struct stat pieceStat {};
-            Descriptor piece(openForReading(m_pieces.fd(), name, piecePath, 136, pieceStat));
+            // A piece the read-ahead opened was looked at as the join looks at it.
+            Descriptor piece(readAhead.take(static_cast<std::size_t>(index), pieceStat));
+            if (piece.get() < 0) {
+                if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
+                    // A NUL ends the text where any C string would end it.
+                    return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
+                                      Outcome::Missing);
+                }
+                piece.reset(openForReading(m_pieces.fd(), name, piecePath, 136, pieceStat));
+            }
             if (index == 0) {
                 m_firstLength = pieceStat.st_size;
             }
             if (PieceSet::compareLength(pieceStat.st_size, m_firstLength, index + 1 == count) != 0) {
                 return stopBefore(index, {NoticeId::PieceLengthWrong, {piecePath}}, Outcome::Damaged);
             }
-            std::optional<Checksum::Digest> expected;
-            if (m_pieceHash) {
+            if (m_checks) {
                 // A piece the checksum file does not list cannot be trusted either.
-                expected = m_sidecar.find(name);
+                const std::optional<Checksum::Digest> expected = m_sidecar.find(name);
                 if (!expected) {
                     return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
+                m_expected[static_cast<std::size_t>(index)] = *expected;
+                if (!checked([&] {
+                        return m_checks->add(
+                            {m_temporary.fd(), m_joined, pieceStat.st_size, static_cast<std::size_t>(index)});
+                    })) {
+                    endEarly();
+                    return Outcome::Stopped;
+                }
             }
-            const std::int64_t before = m_joined;
             if (!appendPiece(piece, pieceStat.st_size, piecePath)) {
                 endEarly();
                 return Outcome::Stopped;
             }
-            if (m_pieceHash && *expected != m_pieceHash->finish()) {
-                // Hashed while it was appended: cut off again, so that only checked bytes stay.
-                cutTo(before);
-                return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
-            }
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
+        }
+        if (firstDamaged()) {
+            return stopBefore(count, {NoticeId::PieceDamaged}, Outcome::Damaged);
         }
 
         publishOutput();
@@ -480,7 +565,17 @@ private:
     // pieces before it stay, joined. Those are all as long as the first; when most
     // pieces before the last are of another length, the first is the damaged one, and
     // nothing stays.
+    // A piece found damaged by the checks that run beside the join is where it stops,
+    // when it comes before `index`; the output is cut back to before it, so that only
+    // checked bytes stay.
     Outcome stopBefore(int index, Notice notice, Outcome outcome) {
+        if (const std::optional<std::size_t> damaged = firstDamaged(); damaged && *damaged < std::size_t(index)) {
+            index = static_cast<int>(*damaged);
+            cutTo(index * m_firstLength);
+            bool whole = false;
+            notice = {NoticeId::PieceDamaged, {m_pieceFolderText + readName(m_entries[*damaged], whole)}};
+            outcome = Outcome::Damaged;
+        }
         if (index > 0 && firstPieceIsOdd()) {
             cutTo(0);
             bool whole = false;
@@ -530,11 +625,10 @@ private:
     // For the read-ahead: piece `index` opened for reading when it is a regular file,
     // else -1; looked at first, so that a FIFO or a device is never opened. A hint
     // only, so its failures are nobody's concern.
-    int openAhead(std::size_t index) const {
+    int openAhead(std::size_t index, struct stat& st) const {
         const PieceSet::Entry& entry = m_entries[index];
         std::string name;
         bool whole = false;
-        struct stat st {};
         return !entry.hasNul && m_namesAhead.read(entry, name, whole) &&
                        PieceSet::namedLength(m_pieces, entry, name, whole) >= 0
                    ? openRegular(m_pieces.fd(), name.c_str(), st)
@@ -593,26 +687,72 @@ private:
     // meanwhile.
     bool appendPiece(const Descriptor& piece, std::int64_t length, const std::string& piecePath) {
         m_step = 140;
-        Copy::Observer observe;
-        if (m_pieceHash) {
-            observe = [this](const char* data, std::size_t n) { m_pieceHash->update(data, n); };
-        }
         const Copy::Result copied = FileSize::ReadFileChunks(
-            piece.get(), 0, m_temporary.fd(), length, m_buffer,
-            [this](std::int64_t done) {
+            piece.get(), 0, m_temporary.fd(), m_joined, length, m_buffer, [this](std::int64_t done) {
                 m_host.setProgressBytes(m_joined + done);
-                return m_host.processEvents();
-            },
-            observe);
+                return advanceChecks(m_joined + done) && m_host.processEvents();
+            });
         if (copied.status == Copy::Result::Status::Stopped) {
             return false;
         }
         if (copied.status != Copy::Result::Status::Copied) {
             failCopy(copied, 140, piecePath, 144, m_outputPath);
         }
+        m_lastCloned = copied.cloned;
         m_joined += length;
         m_host.setProgressBytes(m_joined);
-        return true;
+        return advanceChecks(m_joined);
+    }
+
+    // The checks against the checksum file: each piece's range of the output, read
+    // back from the page cache once it was written, so that what is checked is what
+    // the output holds, hashed on every core while the next pieces are appended.
+    void startChecks() {
+        m_expected.resize(m_entries.size());
+        checked([this] {
+            m_checks.emplace(
+                Checksum::Hashers::cores(),
+                [this](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
+                    if (error != 0) {
+                        throw Checksum::Failure(std::strerror(error));
+                    }
+                    if (digest != m_expected[job.index]) {
+                        std::size_t first = m_damaged.load();
+                        while (job.index < first && !m_damaged.compare_exchange_weak(first, job.index)) {
+                        }
+                    }
+                },
+                [this] { return m_host.processEvents(); }, 0);
+            return true;
+        });
+    }
+
+    bool advanceChecks(std::int64_t offset) {
+        return !m_checks || checked([&] { return m_checks->advance(offset); });
+    }
+
+    // The first damaged piece once the checks of every piece appended are done.
+    std::optional<std::size_t> firstDamaged() {
+        if (!m_checks) {
+            return std::nullopt;
+        }
+        checked([this] {
+            m_checks->drain();
+            return true;
+        });
+        const std::size_t damaged = m_damaged.load();
+        return damaged == noPiece ? std::nullopt : std::optional<std::size_t>(damaged);
+    }
+
+    // A check that cannot be made fails the join at the copy's step: the output's
+    // bytes can no longer be vouched for.
+    template <typename Action> bool checked(Action&& action) {
+        try {
+            return action();
+        } catch (const Checksum::Failure& failure) {
+            m_checksFailed = true;
+            fail(140, m_outputPath, failure.what());
+        }
     }
 
     // Gives the joined file its name. An earlier file of that name is replaced
@@ -633,6 +773,23 @@ private:
     void endEarly() {
         if (!m_temporary.isOpen()) {
             return;
+        }
+        // No hashing thread may read the file once it is closed, and no damaged or
+        // unchecked bytes may stand under the output name.
+        if (m_checks) {
+            try {
+                const std::optional<std::size_t> damaged = firstDamaged();
+                if (damaged && static_cast<std::int64_t>(*damaged) * m_firstLength < m_joined) {
+                    cutTo(static_cast<std::int64_t>(*damaged) * m_firstLength);
+                }
+            } catch (const StepFailure&) {
+                m_temporary.discard();
+                return;
+            }
+            if (m_checksFailed) {
+                m_temporary.discard();
+                return;
+            }
         }
         struct stat st {};
         if (m_output.statEntry(m_outputName, st, false) || errno != ENOENT) {
@@ -658,10 +815,17 @@ private:
     TemporaryFile m_temporary;
     Copy::Buffer m_buffer;
     Checksum::Sidecar m_sidecar;
-    std::optional<Checksum::Sha256> m_pieceHash; // when the checksum file is there
-    std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
-    std::int64_t m_firstLength = 0;              // of the first piece: that of every piece but the last
-    int m_step = 104;                            // where an allocation failure is reported
+    std::int64_t m_joined = 0;      // bytes of the pieces appended so far
+    std::int64_t m_firstLength = 0; // of the first piece: that of every piece but the last
+    bool m_lastCloned = false;      // the piece appended last was cloned
+    int m_step = 104;               // where an allocation failure is reported
+    // The checks, when the checksum file is there: the digests it lists, by entry, and
+    // the first piece found damaged. Its threads end before the output is closed.
+    static constexpr std::size_t noPiece = std::numeric_limits<std::size_t>::max();
+    std::vector<Checksum::Digest> m_expected;
+    std::atomic<std::size_t> m_damaged{noPiece};
+    bool m_checksFailed = false;
+    std::optional<Checksum::Hashers> m_checks;
 };
 
 } // namespace

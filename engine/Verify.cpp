@@ -64,6 +64,7 @@ struct Piece {
     std::int64_t length = -1; // -1: it names no piece
     int error = 0;            // errno of a failed open or read
     std::optional<Finding::Problem> checksum;
+    Checksum::Digest expected{}; // the checksum file's digest of it
 };
 
 // The order of the joiner's checks, so that the first piece found bad is the one where
@@ -112,44 +113,61 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
     const auto readName = [&](const PieceSet::Entry& entry) {
         return names.read(entry, name, whole) || stop(result, Result::Status::Failed, manifestPath, errno);
     };
-    Checksum::Sha256 hash;
     std::vector<Piece> pieces(set.entries.size());
     std::vector<std::int64_t> lengths; // of the pieces before the last
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (!readName(set.entries[i])) {
-            return result;
+    // The pieces are looked up in order here and hashed on every core; what the
+    // hashes find goes to their own records, reported in list order below.
+    std::optional<Checksum::Hashers> hashers;
+    try {
+        if (result.checksummed) {
+            hashers.emplace(Checksum::Hashers::cores(),
+                            [&](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
+                                Piece& piece = pieces[job.index];
+                                piece.error = error;
+                                if (error == 0 && digest != piece.expected) {
+                                    piece.checksum = Finding::Problem::Damaged;
+                                }
+                            });
         }
-        Piece& piece = pieces[i];
-        piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
-        if (piece.length < 0) {
-            continue;
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            if (!readName(set.entries[i])) {
+                return result;
+            }
+            Piece& piece = pieces[i];
+            piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
+            if (piece.length < 0) {
+                continue;
+            }
+            result.bytes += piece.length;
+            if (i + 1 < pieces.size()) {
+                lengths.push_back(piece.length);
+            }
+            struct stat st {};
+            Descriptor file(openRegular(set.pieces.fd(), name.c_str(), st));
+            if (file.get() < 0) {
+                piece.error = errno;
+                continue;
+            }
+            if (!result.checksummed) {
+                continue;
+            }
+            const std::optional<Checksum::Digest> digest = sidecar.find(name);
+            if (!digest) {
+                piece.checksum = Finding::Problem::Unlisted;
+                continue;
+            }
+            piece.expected = *digest;
+            // To the end of the file as it is now, as a join would copy it.
+            hashers->add({file.release(), 0, Checksum::Hashers::unlimited, i, true});
         }
-        result.bytes += piece.length;
-        if (i + 1 < pieces.size()) {
-            lengths.push_back(piece.length);
+        if (hashers) {
+            hashers->drain();
         }
-        struct stat st {};
-        const Descriptor file(openRegular(set.pieces.fd(), name.c_str(), st));
-        if (file.get() < 0) {
-            piece.error = errno;
-            continue;
-        }
-        const std::optional<Checksum::Digest> digest = sidecar.find(name);
-        if (!result.checksummed) {
-            continue;
-        }
-        if (!digest) {
-            piece.checksum = Finding::Problem::Unlisted;
-            continue;
-        }
-        piece.error = Copy::readBlocks(file.get(), buffer.data(), buffer.size, [&](std::string_view block) {
-            hash.update(block.data(), block.size());
-            return true;
-        });
-        // Finished even after a failed read, so that the next piece starts afresh.
-        if (hash.finish() != *digest && piece.error == 0) {
-            piece.checksum = Finding::Problem::Damaged;
-        }
+    } catch (const Checksum::Failure& failure) {
+        result.status = Result::Status::ChecksumFailed;
+        result.failedPath = manifestPath;
+        result.reason = failure.what();
+        return result;
     }
 
     const std::int64_t expected = PieceSet::pieceLength(std::move(lengths));

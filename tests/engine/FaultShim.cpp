@@ -1,6 +1,6 @@
 // Preloaded into TestFaults: injects one file-system fault, named by the environment
 // variable QUARNEL_FAULT and read at every call, into the process's own calls.
-//   write-nothing    write and copy_file_range to a regular file accept no byte
+//   write-nothing    write, pwrite and copy_file_range to a regular file accept no byte
 //   no-tmpfile       the file system has no unnamed files (O_TMPFILE)
 //   fdatasync-fails  fdatasync fails with EIO
 // Without the variable every call goes straight to the C library.
@@ -55,6 +55,19 @@ ssize_t write(int fd, const void* data, size_t count) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
     return real(fd, data, count);
 }
+
+// pwrite and pwrite64 differ in their names only.
+#define QUARNEL_FAULT_PWRITE(name)                                                                                     \
+    ssize_t name(int fd, const void* data, size_t count, off_t offset) {                                               \
+        if (fault("write-nothing") && regularFile(fd)) {                                                               \
+            return 0;                                                                                                  \
+        }                                                                                                              \
+        static const auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>(#name);                            \
+        return real(fd, data, count, offset);                                                                          \
+    }
+
+QUARNEL_FAULT_PWRITE(pwrite)
+QUARNEL_FAULT_PWRITE(pwrite64)
 
 ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count, unsigned flags) {
     if (fault("write-nothing") && regularFile(out)) {

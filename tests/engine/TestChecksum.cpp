@@ -1,4 +1,7 @@
+#include <atomic>
+
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>
@@ -57,23 +60,58 @@ void TestChecksum::digests_data() {
 void TestChecksum::digests() {
     QFETCH(QByteArray, data);
     QFETCH(int, pieceSize);
+    const auto sha256 = [](const QByteArray& bytes) {
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    };
     Checksum::Sha256 hash;
-    Checksum::BackgroundSha256 background;
     QByteArray part;
     for (qsizetype i = 0; i < data.size(); i += pieceSize) {
         part = data.mid(i, pieceSize);
         hash.update(part.constData(), static_cast<std::size_t>(part.size()));
-        background.update(part.constData(), static_cast<std::size_t>(part.size()));
-        // The background hash took its own copy: the caller's buffer is free again.
-        part.fill('\0');
     }
-    const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), expected);
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), expected);
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256(data));
     // finish starts afresh.
-    const QByteArray empty = QCryptographicHash::hash({}, QCryptographicHash::Sha256).toHex();
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), empty);
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), empty);
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256({}));
+
+    // The same from a file on hashing threads: the whole and its parts, read only as
+    // far as it was made available, in steps that do not meet the parts' ends.
+    QTemporaryDir dir;
+    Files::write(dir.filePath("data"), data);
+    const int fd = ::open(QFile::encodeName(dir.filePath("data")).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    const qsizetype parts = (data.size() + pieceSize - 1) / pieceSize;
+    std::vector<QByteArray> digests(static_cast<std::size_t>(parts) + 1);
+    std::atomic<int> wrong{0}; // jobs that failed or were done before all of them was available
+    std::atomic<std::int64_t> available{0};
+    {
+        Checksum::Hashers hashers(
+            3,
+            [&](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
+                digests[job.index] = QByteArray::fromStdString(Checksum::toHex(digest));
+                if (error != 0 || job.offset + job.length > available) {
+                    ++wrong;
+                }
+            },
+            {}, 0);
+        QVERIFY(hashers.add({fd, 0, data.size(), digests.size() - 1}));
+        for (qsizetype i = 0; i < parts; ++i) {
+            QVERIFY(hashers.add({fd, i * pieceSize, std::min<qsizetype>(pieceSize, data.size() - i * pieceSize),
+                                 static_cast<std::size_t>(i)}));
+        }
+        for (std::int64_t step = 0; step < data.size(); step += 100003) {
+            available = step;
+            QVERIFY(hashers.advance(step));
+        }
+        available = data.size();
+        QVERIFY(hashers.advance(data.size()));
+        hashers.drain();
+    }
+    ::close(fd);
+    QCOMPARE(wrong.load(), 0);
+    QCOMPARE(digests.back(), sha256(data));
+    for (qsizetype i = 0; i < parts; ++i) {
+        QCOMPARE(digests[static_cast<std::size_t>(i)], sha256(data.mid(i * pieceSize, pieceSize)));
+    }
 }
 
 void TestChecksum::sidecarLines_data() {
