@@ -475,13 +475,12 @@ private:
                 return Outcome::Refused;
             }
         }
-        if (m_sidecar.status() == Checksum::Sidecar::Status::Loaded) {
-            startChecks();
-        }
-
         if (const auto refusal = openOutput()) {
             m_host.showNotice({*refusal});
             return Outcome::Refused;
+        }
+        if (m_sidecar.status() == Checksum::Sidecar::Status::Loaded) {
+            startChecks();
         }
 
         const int count = static_cast<int>(m_entries.size());
@@ -776,20 +775,17 @@ private:
         }
         // No hashing thread may read the file once it is closed, and no damaged or
         // unchecked bytes may stand under the output name.
-        if (m_checks) {
-            try {
-                const std::optional<std::size_t> damaged = firstDamaged();
-                if (damaged && static_cast<std::int64_t>(*damaged) * m_firstLength < m_joined) {
-                    cutTo(static_cast<std::int64_t>(*damaged) * m_firstLength);
-                }
-            } catch (const StepFailure&) {
-                m_temporary.discard();
-                return;
+        try {
+            const std::optional<std::size_t> damaged = firstDamaged();
+            if (damaged && static_cast<std::int64_t>(*damaged) * m_firstLength < m_joined) {
+                cutTo(static_cast<std::int64_t>(*damaged) * m_firstLength);
             }
-            if (m_checksFailed) {
-                m_temporary.discard();
-                return;
-            }
+        } catch (const StepFailure&) {
+            m_checksFailed = true;
+        }
+        if (m_checksFailed) {
+            m_temporary.discard();
+            return;
         }
         struct stat st {};
         if (m_output.statEntry(m_outputName, st, false) || errno != ENOENT) {

@@ -2,7 +2,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,24 +44,6 @@ int openOrFail(const QString& path, int flags) {
         qFatal("cannot open %s", qPrintable(path));
     }
     return fd;
-}
-
-// Whether the last page of `path` is in the page cache. Asked through mincore, which
-// unlike a read that must not wait does not start reading the page in.
-bool lastPageCached(const QString& path) {
-    const int fd = openOrFail(path, O_RDONLY);
-    struct stat st {};
-    ::fstat(fd, &st);
-    void* map = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-    ::close(fd);
-    if (map == MAP_FAILED) {
-        qFatal("cannot map %s", qPrintable(path));
-    }
-    const long page = ::sysconf(_SC_PAGESIZE);
-    std::vector<unsigned char> resident(static_cast<std::size_t>((st.st_size + page - 1) / page));
-    ::mincore(map, static_cast<std::size_t>(st.st_size), resident.data());
-    ::munmap(map, static_cast<std::size_t>(st.st_size));
-    return (resident.back() & 1) != 0;
 }
 
 } // namespace
@@ -192,7 +173,7 @@ void TestFileSize::readAheadWindow() {
         const int fd = openOrFail(dir.filePath(QString::number(first + 1)), O_RDONLY);
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
         ::close(fd);
-        if (lastPageCached(dir.filePath(QString::number(first + 1)))) {
+        if (Files::lastPageCached(dir.filePath(QString::number(first + 1)))) {
             QSKIP("this file system keeps the piece in the page cache");
         }
     }
