@@ -206,30 +206,41 @@ void TestChecksum::joinChecksEachPiece_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("earlierFile");
     QTest::addColumn<int>("goodPieces"); // joined before the stop; -1: the join succeeds
-    QTest::newRow("whole") << "" << false << -1;
-    QTest::newRow("piece 3 flipped") << "flip" << false << 2;
-    QTest::newRow("piece 3 flipped, earlier file") << "flip" << true << 2;
-    QTest::newRow("piece 3 unlisted") << "unlist" << false << 2;
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("chunk");
+    const qint64 small = 4500;
+    QTest::newRow("whole") << "" << false << -1 << small << 1000;
+    QTest::newRow("piece 3 flipped") << "flip" << false << 2 << small << 1000;
+    QTest::newRow("piece 3 flipped, earlier file") << "flip" << true << 2 << small << 1000;
+    QTest::newRow("piece 3 unlisted") << "unlist" << false << 2 << small << 1000;
+    // Long enough for the copy to run ahead of the hashes.
+    const qint64 large = qint64(48) << 20;
+    QTest::newRow("48 MiB, whole") << "" << false << -1 << large << (1 << 20);
+    QTest::newRow("48 MiB, piece 41 flipped") << "flip" << false << 40 << large << (1 << 20);
+    QTest::newRow("48 MiB, the last piece flipped") << "flip" << false << 47 << large << (1 << 20);
 }
 
 void TestChecksum::joinChecksEachPiece() {
     QFETCH(QString, fault);
     QFETCH(bool, earlierFile);
     QFETCH(int, goodPieces);
+    QFETCH(qint64, size);
+    QFETCH(int, chunk);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("joined"));
-    const QByteArray data = Files::pattern(4500);
+    const QByteArray data = Files::pattern(size);
     Files::write(dir.filePath("a.bin"), data);
     RecordingHost splitHost;
     splitHost.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, splitHost, true), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), chunk, splitHost, true), Outcome::Succeeded);
+    const QString damaged = "a.bin_splt" + QString::number(goodPieces + 1);
     if (fault == "flip") {
-        QByteArray piece = Files::read(dir.filePath("a.bin_splt3"));
-        piece[999] = static_cast<char>(piece[999] ^ 0x80);
-        Files::write(dir.filePath("a.bin_splt3"), piece);
+        QByteArray piece = Files::read(dir.filePath(damaged));
+        piece[piece.size() - 1] = static_cast<char>(piece[piece.size() - 1] ^ 0x80);
+        Files::write(dir.filePath(damaged), piece);
     } else if (fault == "unlist") {
         QByteArray sums = Files::read(dir.filePath("a.bin.splt.sha256"));
-        sums.replace("a.bin_splt3\n", "a.bin_splt9\n");
+        sums.replace(damaged.toLatin1() + "\n", "a.bin_splt9\n");
         Files::write(dir.filePath("a.bin.splt.sha256"), sums);
     }
     if (earlierFile) {
@@ -246,10 +257,10 @@ void TestChecksum::joinChecksEachPiece() {
         return;
     }
     QCOMPARE(outcome, Outcome::Damaged);
-    QCOMPARE(host.messages, std::vector<std::string>{
-                                Messages::text({NoticeId::PieceDamaged, {Files::path(dir.filePath("a.bin_splt3"))}})});
-    QCOMPARE(Files::read(dir.filePath("joined/a.bin")),
-             earlierFile ? QByteArray("earlier") : data.left(goodPieces * 1000));
+    QCOMPARE(host.messages,
+             std::vector<std::string>{Messages::text({NoticeId::PieceDamaged, {Files::path(dir.filePath(damaged))}})});
+    QVERIFY(Files::read(dir.filePath("joined/a.bin")) ==
+            (earlierFile ? QByteArray("earlier") : data.left(goodPieces * chunk)));
     QCOMPARE(Files::entries(dir.filePath("joined")), QStringList{"a.bin"});
 }
 

@@ -430,6 +430,12 @@ void TestJoiner::joinAndVerifyAgree_data() {
     QTest::newRow("checksum file in tag form") << 3500 << true << "tag 0" << 0 << none;
     QTest::newRow("checksum file in tag form, damaged") << 3500 << true << "tag 0, flip 2" << 2 << checksum;
     QTest::newRow("a piece listed twice") << 3500 << true << "twice 3" << -1 << conflict;
+    // Checked on other threads while later pieces are appended: still the first bad one.
+    QTest::newRow("two damaged") << 3500 << true << "flip 2, flip 4" << 2 << checksum;
+    QTest::newRow("damaged, a later one missing") << 3500 << true << "flip 2, remove 4" << 2 << checksum;
+    QTest::newRow("first damaged, a later one short") << 3500 << true << "flip 1, resize 3 999" << 1 << checksum;
+    QTest::newRow("the last damaged") << 3500 << true << "flip 4" << 4 << checksum;
+    QTest::newRow("many pieces, three damaged") << 300500 << true << "flip 250, flip 61, flip 300" << 61 << checksum;
 }
 
 // On every set verify calls whole, the join succeeds; on every other set both name the
@@ -508,6 +514,21 @@ void TestJoiner::joinAndVerifyAgree() {
             ? std::string()
             : Files::path(dir.filePath(named.isEmpty() ? "a.bin_splt" + QString::number(first) : QString(named)));
     QCOMPARE(bad.empty() ? std::string() : bad.front(), firstBad);
+    // Verify hashes on every core and reports in list order: where only bytes were
+    // changed, exactly those pieces.
+    const QStringList changes = faults.split(", ", Qt::SkipEmptyParts);
+    if (!changes.isEmpty() && changes.filter(QRegularExpression("^flip ")).size() == changes.size()) {
+        QList<int> flipped;
+        for (const QString& change : changes) {
+            flipped << change.section(' ', 1, 1).toInt();
+        }
+        std::sort(flipped.begin(), flipped.end());
+        std::vector<std::string> damaged;
+        for (const int number : flipped) {
+            damaged.push_back(Files::path(dir.filePath("a.bin_splt" + QString::number(number))));
+        }
+        QCOMPARE(bad, damaged);
+    }
     QCOMPARE(outcome, first == 0                                 ? Outcome::Succeeded
                       : NoticeId(says) == NoticeId::PieceMissing ? Outcome::Missing
                                                                  : Outcome::Damaged);
