@@ -9,13 +9,13 @@
 #include <deque>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,7 +174,15 @@ struct Hashers::State {
     bool closed = false;  // no more bytes become available
     bool quit = false;
     std::optional<std::string> failure;
-    std::vector<std::thread> threads;
+    // Started with a small stack of their own: a hashing thread needs little, and the
+    // default of 8 MiB each would count against the process's data limit.
+    struct Thread {
+        Hashers* hashers;
+        std::size_t slot;
+        pthread_t id;
+    };
+    std::vector<Thread> threads;
+    static constexpr std::size_t stackBytes = std::size_t{256} << 10;
 
     static constexpr std::int64_t idle = std::numeric_limits<std::int64_t>::max();
 
@@ -228,18 +236,30 @@ Hashers::Hashers(unsigned threads, Done done, Turn turn, std::int64_t available)
     m_state->turn = std::move(turn);
     m_state->available = available;
     m_state->positions.assign(std::max(threads, 1U), State::idle);
-    std::string error;
-    for (std::size_t slot = 0; slot < m_state->positions.size(); ++slot) {
-        try {
-            m_state->threads.emplace_back([this, slot] { work(slot); });
-        } catch (const std::system_error& e) {
-            error = e.code().message();
-            break;
+    // Reserved, so that the threads' records never move.
+    m_state->threads.reserve(m_state->positions.size());
+    pthread_attr_t attributes;
+    int error = ::pthread_attr_init(&attributes);
+    if (error == 0) {
+        error = ::pthread_attr_setstacksize(&attributes, std::max<std::size_t>(State::stackBytes, PTHREAD_STACK_MIN));
+    }
+    for (std::size_t slot = 0; error == 0 && slot < m_state->positions.size(); ++slot) {
+        State::Thread& thread = m_state->threads.emplace_back(State::Thread{this, slot, {}});
+        error = ::pthread_create(&thread.id, &attributes, &Hashers::start, &thread);
+        if (error != 0) {
+            m_state->threads.pop_back();
         }
     }
+    ::pthread_attr_destroy(&attributes);
     if (m_state->threads.empty()) {
-        throw Failure(error);
+        throw Failure(std::strerror(error));
     }
+}
+
+void* Hashers::start(void* thread) {
+    const auto& record = *static_cast<const State::Thread*>(thread);
+    record.hashers->work(record.slot);
+    return nullptr;
 }
 
 Hashers::~Hashers() {
@@ -248,8 +268,8 @@ Hashers::~Hashers() {
         m_state->quit = true;
     }
     m_state->work.notify_all();
-    for (std::thread& thread : m_state->threads) {
-        thread.join();
+    for (const State::Thread& thread : m_state->threads) {
+        ::pthread_join(thread.id, nullptr);
     }
     for (const Job& job : m_state->queue) {
         if (job.closeFd) {

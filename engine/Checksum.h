@@ -110,6 +110,7 @@ public:
 
 private:
     struct State;
+    static void* start(void* thread);
     void work(std::size_t slot);
     std::unique_ptr<State> m_state;
 };

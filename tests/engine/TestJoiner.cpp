@@ -309,19 +309,24 @@ void TestJoiner::nulInEntry() {
 void TestJoiner::boundedMemory_data() {
     QTest::addColumn<QString>("list");
     QTest::addColumn<int>("outcome");
-    QTest::newRow("longest list the splitter writes") << "split" << int(Outcome::Succeeded);
-    QTest::newRow("64 MiB of empty lines") << "empty lines" << int(Outcome::Refused);
-    QTest::newRow("one line of 128 MiB") << "one line" << int(Outcome::Missing);
+    QTest::addColumn<bool>("checksums");
+    QTest::newRow("longest list the splitter writes") << "split" << int(Outcome::Succeeded) << false;
+    QTest::newRow("longest list, with checksums") << "split" << int(Outcome::Succeeded) << true;
+    QTest::newRow("64 MiB of empty lines") << "empty lines" << int(Outcome::Refused) << false;
+    QTest::newRow("one line of 128 MiB") << "one line" << int(Outcome::Missing) << false;
 }
 
-// Each run goes in a child process whose memory may grow by 48 MiB at most.
+// Each run goes in a child process whose memory may grow by 48 MiB at most, with its
+// hashing threads when there are checksums.
 void TestJoiner::boundedMemory() {
     QFETCH(QString, list);
     QFETCH(int, outcome);
+    QFETCH(bool, checksums);
     QTemporaryDir dir;
     QVERIFY(QDir().mkpath(dir.filePath("o")));
-    // 32767 one-byte pieces whose last path is PATH_MAX bytes long.
-    const QString folder = Files::folderOfLength(dir.path(), PieceSet::maxPathLength - 12);
+    // 32767 one-byte pieces whose last path (or that of the checksum file) is PATH_MAX
+    // bytes long.
+    const QString folder = Files::folderOfLength(dir.path(), PieceSet::maxPathLength - (checksums ? 14 : 12));
     QVERIFY(!folder.isEmpty());
     const QByteArray data = Files::pattern(PieceSet::maxPieces);
     QString manifest = folder + "/l.splt";
@@ -331,7 +336,7 @@ void TestJoiner::boundedMemory() {
             [&] {
                 RecordingHost host;
                 host.folder = Files::path(folder);
-                return int(SplitMergeFile::SplitFile(Files::path(dir.filePath("l")), 1, host));
+                return int(SplitMergeFile::SplitFile(Files::path(dir.filePath("l")), 1, host, checksums));
             },
             48 << 20);
         QCOMPARE(split, int(Outcome::Succeeded));
@@ -340,6 +345,7 @@ void TestJoiner::boundedMemory() {
             size += folder.size() + 9 + QByteArray::number(i).size();
         }
         QCOMPARE(QFileInfo(manifest).size(), size);
+        QCOMPARE(Files::entries(folder).contains("l.splt.sha256"), checksums);
     } else {
         QFile file(manifest = dir.filePath("l.splt"));
         QVERIFY(file.open(QIODevice::WriteOnly));
