@@ -90,7 +90,7 @@ bool TemporaryFile::flush() {
 
 bool TemporaryFile::publish(const std::string& name, bool replace) {
     const bool published =
-        closeReportingErrors() && (m_hiddenName.empty() ? linkUnnamed(name, replace) : renameHidden(name, replace));
+        m_hiddenName.empty() ? publishUnnamed(name, replace) : m_fd.close() && renameHidden(name, replace);
     const ErrnoKeeper keep;
     discard();
     return published;
@@ -104,35 +104,35 @@ void TemporaryFile::discard() {
     }
 }
 
-bool TemporaryFile::closeReportingErrors() {
-    if (!m_hiddenName.empty()) {
-        return m_fd.close();
-    }
-    // The unnamed file lives only as long as its descriptor, so close a duplicate:
-    // file systems that report write errors at close (NFS) do so at every close.
+bool TemporaryFile::publishUnnamed(const std::string& name, bool replace) {
+    // The unnamed file lives only as long as its descriptor, so it can only be closed
+    // once it has a name. A duplicate closed first lets file systems that report write
+    // errors at every close (NFS) do so before the name is given.
     const int duplicate = ::dup(m_fd.get());
-    return duplicate >= 0 && ::close(duplicate) == 0;
-}
-
-bool TemporaryFile::linkUnnamed(const std::string& name, bool replace) {
+    if (duplicate < 0 || ::close(duplicate) != 0) {
+        return false;
+    }
     const std::string source = procPath(m_fd.get());
     if (::linkat(AT_FDCWD, source.c_str(), m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return true;
+        // The name stood free: a failing close takes it back.
+        if (m_fd.close()) {
+            return true;
+        }
+        const ErrnoKeeper keep;
+        ::unlinkat(m_folderFd, name.c_str(), 0);
+        return false;
     }
     if (errno != EEXIST || !replace) {
         return false;
     }
-    // linkat never replaces: link under a hidden name, then rename that over the name.
-    std::string hidden;
-    if (!linkUnderHiddenName(hidden)) {
+    // linkat never replaces: link under a hidden name, close, then rename that over the
+    // name, so that a failing close leaves the earlier file as it was. discard()
+    // removes the hidden name on failure.
+    if (!linkUnderHiddenName(m_hiddenName)) {
+        m_hiddenName.clear();
         return false;
     }
-    if (::renameat(m_folderFd, hidden.c_str(), m_folderFd, name.c_str()) == 0) {
-        return true;
-    }
-    const ErrnoKeeper keep;
-    ::unlinkat(m_folderFd, hidden.c_str(), 0);
-    return false;
+    return m_fd.close() && renameHidden(name, true);
 }
 
 bool TemporaryFile::linkUnderHiddenName(std::string& hidden) {

@@ -27,15 +27,17 @@ public:
 
     // Closes the file and gives it `name` in its folder. With `replace`, whatever entry
     // stands at that name is replaced (never written through); without, an existing
-    // entry makes it fail with EEXIST. False with errno set; the file is gone then.
+    // entry makes it fail with EEXIST. A failing close fails it as well, also where the
+    // close can only come after the name was given: then the name is taken back, and
+    // an entry it replaced is left as it was. False with errno set; the file is gone
+    // then.
     bool publish(const std::string& name, bool replace);
 
     // Closes and removes the file.
     void discard();
 
 private:
-    bool closeReportingErrors();
-    bool linkUnnamed(const std::string& name, bool replace);
+    bool publishUnnamed(const std::string& name, bool replace);
     bool renameHidden(const std::string& name, bool replace);
     // Links the unnamed file under a new hidden name; false with errno set.
     bool linkUnderHiddenName(std::string& hidden);
