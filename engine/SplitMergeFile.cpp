@@ -428,6 +428,13 @@ private:
     enum class Scan { Complete, Invalid, Stopped };
 
     Outcome run() {
+        // Pieces are looked for beside the manifest, whatever folder the lines name.
+        // Its lock is taken before the manifest is read, so that no split rewrites the
+        // set until the join ends. A folder that cannot be opened has no pieces to find.
+        m_pieceFolderText = Main::CollapseBackslashes(Main::GetFolderPart(m_manifestPath) + Main::nativeSeparator);
+        if (m_pieces.open(m_pieceFolderText) && !m_pieces.lock(RunFolder::Lock::Shared)) {
+            return refuse(Messages::anotherRunWriting);
+        }
         m_manifest.reset(openForReading(m_manifestPath, 102, m_manifestStat));
         if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
             return refuseManifest();
@@ -440,11 +447,6 @@ private:
         if (scan == Scan::Invalid) {
             return refuseManifest();
         }
-
-        // Pieces are looked for beside the manifest, whatever folder the lines
-        // name. A folder that cannot be opened has no pieces to find.
-        m_pieceFolderText = Main::CollapseBackslashes(Main::GetFolderPart(m_manifestPath) + Main::nativeSeparator);
-        m_pieces.open(m_pieceFolderText);
 
         // Checksums beside the manifest are checked piece by piece as the pieces
         // are joined.
@@ -460,8 +462,7 @@ private:
         }
 
         if (const auto refusal = openOutput()) {
-            m_host.showMessage(refusal);
-            return Outcome::Refused;
+            return refuse(refusal);
         }
 
         const int count = static_cast<int>(m_entries.size());
@@ -513,10 +514,12 @@ private:
         return Outcome::Succeeded;
     }
 
-    Outcome refuseManifest() {
-        m_host.showMessage(m_manifestPath + Messages::invalidManifestSuffix);
+    Outcome refuse(const std::string& message) {
+        m_host.showMessage(message);
         return Outcome::Refused;
     }
+
+    Outcome refuseManifest() { return refuse(m_manifestPath + Messages::invalidManifestSuffix); }
 
     // A damaged piece was hashed while it was appended: cut it off again, so that
     // only checked bytes stay, then end as at a missing piece.
@@ -601,7 +604,10 @@ private:
         if (m_outputName.empty() || m_outputName == "." || m_outputName == "..") {
             fail(118, m_outputPath, EISDIR);
         }
-        if (!m_output.lock()) {
+        // One folder holds one lock: a join into the pieces' folder turns its shared
+        // lock into the exclusive one, as a second lock would exclude the first.
+        const bool intoPieceFolder = m_pieces.isOpen() && m_output.sameFolder(m_pieces);
+        if (!(intoPieceFolder ? m_pieces : m_output).lock(RunFolder::Lock::Exclusive)) {
             return Messages::anotherRunWriting;
         }
         struct stat st {};
