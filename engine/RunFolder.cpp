@@ -21,6 +21,7 @@ bool RunFolder::lock(Lock kind) {
     do {
         result = ::flock(m_fd.get(), (kind == Lock::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
     } while (result != 0 && errno == EINTR);
+    m_exclusive = result == 0 && kind == Lock::Exclusive;
     return result == 0 || errno != EWOULDBLOCK;
 }
 

@@ -28,6 +28,10 @@ public:
     // it. A file system that cannot lock at all lets the run through.
     bool lock(Lock kind = Lock::Exclusive);
 
+    // Whether the exclusive lock is held, not only let through by a file system that
+    // cannot lock.
+    bool lockedExclusively() const { return m_exclusive; }
+
     // Whether `other` is open on the same folder.
     bool sameFolder(const RunFolder& other) const;
 
@@ -48,4 +52,5 @@ public:
 
 private:
     Descriptor m_fd;
+    bool m_exclusive = false;
 };

@@ -72,6 +72,14 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The folder's lock says no other run is writing there: a hidden temporary file
+// there was left by a run that was killed.
+void clearLeftovers(const RunFolder& folder) {
+    if (folder.lockedExclusively()) {
+        TemporaryFile::removeLeftovers(folder.fd());
+    }
+}
+
 // Runs a split or a join: a failing step is reported with its own number, an
 // allocation failure at `step` (read when it happens) naming `path`; either way
 // `onFailure` cleans up and the run has failed.
@@ -219,6 +227,7 @@ private:
         if (!m_folder.lock()) {
             return refuse(Messages::anotherRunWriting);
         }
+        clearLeftovers(m_folder);
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
@@ -607,9 +616,11 @@ private:
         // One folder holds one lock: a join into the pieces' folder turns its shared
         // lock into the exclusive one, as a second lock would exclude the first.
         const bool intoPieceFolder = m_pieces.isOpen() && m_output.sameFolder(m_pieces);
-        if (!(intoPieceFolder ? m_pieces : m_output).lock(RunFolder::Lock::Exclusive)) {
+        RunFolder& written = intoPieceFolder ? m_pieces : m_output;
+        if (!written.lock(RunFolder::Lock::Exclusive)) {
             return Messages::anotherRunWriting;
         }
+        clearLeftovers(written);
         struct stat st {};
         if (!m_output.statEntry(m_outputName, st, false) && errno != ENOENT) {
             fail(118, m_outputPath, errno);

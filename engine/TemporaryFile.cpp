@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +25,12 @@ std::string hiddenName() {
     char name[32];
     std::snprintf(name, sizeof name, ".quarnel-%08x", static_cast<unsigned>(x));
     return name;
+}
+
+bool isHiddenName(std::string_view name) {
+    constexpr std::string_view prefix = ".quarnel-";
+    return name.size() == prefix.size() + 8 && name.substr(0, prefix.size()) == prefix &&
+           name.find_first_not_of("0123456789abcdef", prefix.size()) == std::string_view::npos;
 }
 
 std::string procPath(int fd) {
@@ -101,6 +110,31 @@ void TemporaryFile::discard() {
     if (!m_hiddenName.empty()) {
         ::unlinkat(m_folderFd, m_hiddenName.c_str(), 0);
         m_hiddenName.clear();
+    }
+}
+
+void TemporaryFile::removeLeftovers(int folderFd) {
+    const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (folder == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return;
+    }
+    // Named first and removed after, as a folder read while it changes may skip names.
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (isHiddenName(entry->d_name) && (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN)) {
+            leftovers.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(folder);
+    for (const std::string& name : leftovers) {
+        struct stat st {};
+        if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            ::unlinkat(folderFd, name.c_str(), 0);
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "engine/Descriptor.h"
 
@@ -35,6 +36,12 @@ public:
 
     // Closes and removes the file.
     void discard();
+
+    // Removes what runs killed before they could remove their files left in the folder
+    // open at `folderFd`: regular files of a hidden temporary name, nothing else. Only
+    // for a run that holds the folder's exclusive lock, so that no other run can be
+    // writing them. What cannot be removed stays.
+    static void removeLeftovers(int folderFd);
 
 private:
     bool publishUnnamed(const std::string& name, bool replace);
