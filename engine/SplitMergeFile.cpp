@@ -194,14 +194,14 @@ private:
         const std::int64_t size = m_sourceStat.st_size;
 
         if (m_chunkSize < 1) {
-            return refuse(Messages::chunkTooSmall);
+            return refuse(NoticeId::ChunkTooSmall);
         }
         const std::int64_t pieces = PieceSet::pieceCount(size, m_chunkSize);
         if (pieces > PieceSet::maxPieces) {
-            return refuse(Messages::tooManyPieces);
+            return refuse(NoticeId::TooManyPieces);
         }
         if (PieceSet::hasLineBreak(baseName) || PieceSet::hasLineBreak(folder)) {
-            return refuse(Messages::lineBreakInName);
+            return refuse(NoticeId::LineBreakInName);
         }
         const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
         const std::string manifestName = PieceSet::manifestName(baseName);
@@ -214,7 +214,7 @@ private:
         const int last = static_cast<int>(std::max<std::int64_t>(pieces, 1));
         if (std::max(PieceSet::piecePath(folder, baseName, last).size(), longestListPath.size()) >
             PieceSet::maxPathLength) {
-            return refuse(Messages::namesTooLong);
+            return refuse(NoticeId::NamesTooLong);
         }
 
         if (!m_folder.open(folder)) {
@@ -222,10 +222,10 @@ private:
         }
         const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), longestListName.size());
         if (static_cast<long>(longestName) > m_folder.nameMax()) {
-            return refuse(Messages::namesTooLong);
+            return refuse(NoticeId::NamesTooLong);
         }
         if (!m_folder.lock()) {
-            return refuse(Messages::anotherRunWriting);
+            return refuse(NoticeId::AnotherRunWriting);
         }
         clearLeftovers(m_folder);
 
@@ -297,12 +297,12 @@ private:
         if (m_checksums) {
             writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
         }
-        m_host.showMessage(Messages::splitSucceeded);
+        m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
     }
 
-    Outcome refuse(const char* message) {
-        m_host.showMessage(message);
+    Outcome refuse(NoticeId refusal) {
+        m_host.showNotice({refusal});
         return Outcome::Refused;
     }
 
@@ -442,7 +442,7 @@ private:
         // set until the join ends. A folder that cannot be opened has no pieces to find.
         m_pieceFolderText = Main::CollapseBackslashes(Main::GetFolderPart(m_manifestPath) + Main::nativeSeparator);
         if (m_pieces.open(m_pieceFolderText) && !m_pieces.lock(RunFolder::Lock::Shared)) {
-            return refuse(Messages::anotherRunWriting);
+            return refuse({NoticeId::AnotherRunWriting});
         }
         m_manifest.reset(openForReading(m_manifestPath, 102, m_manifestStat));
         if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
@@ -471,7 +471,7 @@ private:
         }
 
         if (const auto refusal = openOutput()) {
-            return refuse(refusal);
+            return refuse({*refusal});
         }
 
         const int count = static_cast<int>(m_entries.size());
@@ -495,7 +495,7 @@ private:
                 progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
                 endEarly();
                 // A NUL ends the text where any C string would end it.
-                m_host.showMessage(piecePath.substr(0, piecePath.find('\0')) + Messages::pieceMissingSuffix);
+                m_host.showNotice({NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}});
                 return Outcome::Missing;
             }
             std::optional<Checksum::Digest> expected;
@@ -519,16 +519,16 @@ private:
         }
 
         publishOutput();
-        m_host.showMessage(Messages::joinSucceeded);
+        m_host.showNotice({NoticeId::JoinSucceeded});
         return Outcome::Succeeded;
     }
 
-    Outcome refuse(const std::string& message) {
-        m_host.showMessage(message);
+    Outcome refuse(const Notice& notice) {
+        m_host.showNotice(notice);
         return Outcome::Refused;
     }
 
-    Outcome refuseManifest() { return refuse(m_manifestPath + Messages::invalidManifestSuffix); }
+    Outcome refuseManifest() { return refuse({NoticeId::InvalidManifest, {m_manifestPath}}); }
 
     // A damaged piece was hashed while it was appended: cut it off again, so that
     // only checked bytes stay, then end as at a missing piece.
@@ -541,7 +541,7 @@ private:
         }
         progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
         endEarly();
-        m_host.showMessage(piecePath + Messages::pieceDamagedSuffix);
+        m_host.showNotice({NoticeId::PieceDamaged, {piecePath}});
         return Outcome::Damaged;
     }
 
@@ -601,9 +601,9 @@ private:
         return m_pieces.isOpen() && m_pieces.statEntry(name, st, true) && S_ISREG(st.st_mode);
     }
 
-    // Opens the output folder and the temporary output file in it; returns the
-    // message of a refusal, or nullptr.
-    const char* openOutput() {
+    // Opens the output folder and the temporary output file in it; returns a
+    // refusal, if any.
+    std::optional<NoticeId> openOutput() {
         const std::string folder = m_host.outputFolder();
         m_outputName = PieceSet::joinedName(m_manifestPath);
         m_outputPath = folder + Main::nativeSeparator + m_outputName;
@@ -618,7 +618,7 @@ private:
         const bool intoPieceFolder = m_pieces.isOpen() && m_output.sameFolder(m_pieces);
         RunFolder& written = intoPieceFolder ? m_pieces : m_output;
         if (!written.lock(RunFolder::Lock::Exclusive)) {
-            return Messages::anotherRunWriting;
+            return NoticeId::AnotherRunWriting;
         }
         clearLeftovers(written);
         struct stat st {};
@@ -626,12 +626,12 @@ private:
             fail(118, m_outputPath, errno);
         }
         if (wouldOverwritePieceSet()) {
-            return Messages::joinOverwritesPieceSet;
+            return NoticeId::JoinOverwritesPieceSet;
         }
         if (!m_temporary.create(m_output.fd())) {
             fail(118, m_outputPath, errno);
         }
-        return nullptr;
+        return std::nullopt;
     }
 
     bool wouldOverwritePieceSet() const {
