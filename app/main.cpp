@@ -32,8 +32,10 @@ int main(int argc, char* argv[]) {
     // file named like one (after "--") is ours, not Qt's.
     int qtArgc = 1;
     QApplication application(qtArgc, argv);
-    // Wayland finds the window's icon and "Open with" entry through the desktop id.
+    // Wayland finds the window's icon and "Open with" entry through the desktop id;
+    // X11 docks match the window's class, the application name, with StartupWMClass.
     QGuiApplication::setDesktopFileName(QStringLiteral("example.velmarc.Quarnel"));
+    QCoreApplication::setApplicationName(QStringLiteral("quarnel"));
 
     QtMessageBoxes messages;
     QtFileDialogs dialogs;
