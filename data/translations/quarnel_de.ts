@@ -1,0 +1,180 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de">
+<context>
+    <name>ChunkSize</name>
+    <message>
+        <source>Type mismatch</source>
+        <translation>Typen unverträglich</translation>
+    </message>
+    <message>
+        <source>Overflow</source>
+        <translation>Überlauf</translation>
+    </message>
+</context>
+<context>
+    <name>CursorFile</name>
+    <message>
+        <source>Cannot read %1: %2</source>
+        <translation>%1 kann nicht gelesen werden: %2</translation>
+    </message>
+    <message>
+        <source>Invalid picture: %1</source>
+        <translation>Ungültiges Bild: %1</translation>
+    </message>
+</context>
+<context>
+    <name>ErrorReport</name>
+    <message>
+        <source>Application Error</source>
+        <translation>Anwendungsfehler</translation>
+    </message>
+</context>
+<context>
+    <name>Form1</name>
+    <message>
+        <source>Progress Bar</source>
+        <translation>Fortschrittsbalken</translation>
+    </message>
+    <message>
+        <source>Must be a numeric entry.</source>
+        <translation>Die Eingabe muss eine Zahl sein.</translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation>Hilfe</translation>
+    </message>
+    <message>
+        <source>Join</source>
+        <translation>Zusammenfügen</translation>
+    </message>
+    <message>
+        <source>Start Joining</source>
+        <translation>Zusammenfügen starten</translation>
+    </message>
+    <message>
+        <source>Select the .splt file to join</source>
+        <translation>Zusammenzufügende .splt-Datei auswählen</translation>
+    </message>
+    <message>
+        <source>Select .splt Filename (first of set):</source>
+        <translation>.splt-Datei (erste des Satzes):</translation>
+    </message>
+    <message>
+        <source>Split</source>
+        <translation>Teilen</translation>
+    </message>
+    <message>
+        <source>Select the file to split</source>
+        <translation>Zu teilende Datei auswählen</translation>
+    </message>
+    <message>
+        <source>Select the folder to save results to</source>
+        <translation>Ordner für die Ergebnisse auswählen</translation>
+    </message>
+    <message>
+        <source>Start Splitting</source>
+        <translation>Teilen starten</translation>
+    </message>
+    <message>
+        <source>Split Every:</source>
+        <translation>Teilgröße:</translation>
+    </message>
+    <message>
+        <source>bytes</source>
+        <translation>Bytes</translation>
+    </message>
+    <message>
+        <source>One File To Split:</source>
+        <translation>Zu teilende Datei:</translation>
+    </message>
+    <message>
+        <source>Save Results To This Folder:</source>
+        <translation>Ergebnisse speichern in:</translation>
+    </message>
+    <message>
+        <source>Progress of the split or join</source>
+        <translation>Fortschritt beim Teilen oder Zusammenfügen</translation>
+    </message>
+    <message>
+        <source>Load Sample/Example Split Files</source>
+        <translation>Teilen: Beispiel laden</translation>
+    </message>
+    <message>
+        <source>Load Sample/Example Join Files</source>
+        <translation>Zusammenfügen: Beispiel laden</translation>
+    </message>
+    <message>
+        <source>at line %1</source>
+        <translation>in Zeile %1</translation>
+    </message>
+    <message>
+        <source>Please email screenshot of this message to %1</source>
+        <translation>Bitte senden Sie ein Bildschirmfoto dieser Meldung an %1</translation>
+    </message>
+    <message>
+        <source>All Files (*)</source>
+        <translation>Alle Dateien (*)</translation>
+    </message>
+    <message>
+        <source>Split Files (*.splt *.SPLT)</source>
+        <translation>Teilelisten (*.splt *.SPLT)</translation>
+    </message>
+    <message>
+        <source>Select File</source>
+        <translation>Datei auswählen</translation>
+    </message>
+    <message>
+        <source>Please select folder:</source>
+        <translation>Bitte einen Ordner auswählen:</translation>
+    </message>
+</context>
+<context>
+    <name>Help</name>
+    <message>
+        <source>Questions? Please contact Team Velmarc at %1</source>
+        <translation>Fragen? Bitte wenden Sie sich an Team Velmarc: %1</translation>
+    </message>
+</context>
+<context>
+    <name>Settings</name>
+    <message>
+        <source>Permission denied or file not writable</source>
+        <translation>Zugriff verweigert oder Datei nicht beschreibbar</translation>
+    </message>
+    <message>
+        <source>Settings file is malformed</source>
+        <translation>Die Einstellungsdatei ist fehlerhaft</translation>
+    </message>
+    <message>
+        <source>Cannot read setting &quot;%1&quot; from %2: %3</source>
+        <translation>Die Einstellung „%1“ kann nicht aus %2 gelesen werden: %3</translation>
+    </message>
+    <message>
+        <source>Cannot write setting &quot;%1&quot; to %2: %3</source>
+        <translation>Die Einstellung „%1“ kann nicht in %2 geschrieben werden: %3</translation>
+    </message>
+</context>
+<context>
+    <name>Skin</name>
+    <message>
+        <source>Cannot read %1: %2</source>
+        <translation>%1 kann nicht gelesen werden: %2</translation>
+    </message>
+</context>
+<context>
+    <name>StartUp</name>
+    <message>
+        <source>Cannot open %1</source>
+        <translation>%1 kann nicht geöffnet werden</translation>
+    </message>
+    <message>
+        <source>The program icon is missing</source>
+        <translation>Das Programmsymbol fehlt</translation>
+    </message>
+    <message>
+        <source>Would you like this software to open the folder where these sample files are stored (so that you can view them before working with them)?</source>
+        <translation>Soll das Programm den Ordner öffnen, in dem diese Beispieldateien liegen (damit Sie sie ansehen können, bevor Sie mit ihnen arbeiten)?</translation>
+    </message>
+</context>
+</TS>
