@@ -70,6 +70,7 @@ lacks() {
 }
 contents quarnel
 contents quarnel-cli
+languages=(de fr es)
 icons=()
 for size in 16 22 24 32 48 64 128 256; do
     icons+=("/usr/share/icons/hicolor/${size}x${size}/apps/quarnel.png"
@@ -86,6 +87,9 @@ cli_files=(/usr/bin/quarnel-cli /usr/share/man/man1/quarnel-cli.1.gz
     /usr/share/bash-completion/completions/quarnel-cli
     /usr/share/doc/quarnel-cli/copyright /usr/share/doc/quarnel-cli/changelog.gz
     /usr/share/lintian/overrides/quarnel-cli)
+for language in "${languages[@]}"; do
+    window_files+=("/usr/lib/quarnel/translations/quarnel_$language.qm")
+done
 holds quarnel "${window_files[@]}" "${icons[@]}"
 holds quarnel-cli "${cli_files[@]}"
 lacks quarnel "${cli_files[@]}"
@@ -112,6 +116,15 @@ out=$(desktop-file-validate "$desktop_file" 2>&1) || { echo "$out" >&2; fail "de
 [ -z "$out" ] || { echo "$out" >&2; fail "desktop-file-validate is not silent"; }
 desktop_key() { sed -n "s/^$1=//p" "$desktop_file"; }
 [ "$(desktop_key TryExec)" = quarnel ] || fail "the desktop file's TryExec is '$(desktop_key TryExec)', not quarnel"
+for language in "${languages[@]}"; do
+    for key in Name GenericName Comment Keywords; do
+        [ -n "$(desktop_key "$key\\[$language\\]")" ] || fail "the desktop file has no $key[$language]"
+    done
+    for element in name summary description/p; do
+        grep -q "<${element#*/} xml:lang=\"$language\">" "$root/usr/share/metainfo/example.velmarc.Quarnel.metainfo.xml" ||
+            fail "the AppStream metadata has no $element in $language"
+    done
+done
 wm_class=$(desktop_key StartupWMClass)
 [ -n "$wm_class" ] || fail "the desktop file names no StartupWMClass"
 for icon in "${icons[@]}"; do
@@ -252,5 +265,21 @@ class=$(sed -n 's/^ *0x[0-9a-f]* "Quarnel": ("\([^"]*\)" "\([^"]*\)").*/\2/p' "$
 [ "$class" = "$wm_class" ] || fail "the window's class is '$class', the desktop file's StartupWMClass '$wm_class'"
 grep -qxF "$(printf 'push button\tStart Splitting')" "$work/texts" ||
     { cat "$work/texts" >&2; fail "the window under C shows no Start Splitting button"; }
+# Each shipped language: the window shows the translation of Start Splitting that
+# the sources give.
+for language in "${languages[@]}"; do
+    caption=$(python3 - "data/translations/quarnel_$language.ts" <<'EOF'
+import sys
+import xml.etree.ElementTree as ElementTree
+for message in ElementTree.parse(sys.argv[1]).iter("message"):
+    if message.findtext("source") == "Start Splitting":
+        print(message.findtext("translation"))
+EOF
+    )
+    [ -n "$caption" ] || fail "quarnel_$language.ts translates no Start Splitting"
+    read_window "${language}_$(echo "$language" | tr a-z A-Z).UTF-8"
+    grep -qxF "$(printf 'push button\t%s' "$caption")" "$work/texts" ||
+        { cat "$work/texts" >&2; fail "the window under $language shows no '$caption' button"; }
+done
 purge_package quarnel
 echo "check-package: all checks passed"
