@@ -62,27 +62,25 @@ std::string manifestFor(const std::string& path) {
 
 int split(const std::string& file, const SplitOptions& options, ConsoleHost& host) {
     if (!InputChecks::outputFolderExists(host.outputFolder())) {
-        host.showMessage(Messages::folderMissing);
+        host.showNotice({NoticeId::FolderMissing});
         return exitFailed;
     }
     int status = exitFailed;
     if (!InputChecks::namesFile(file)) {
         // The window says nothing more than "Done." here either.
     } else if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
-        host.showMessage(Messages::alreadySplit);
+        host.showNotice({NoticeId::AlreadySplit});
     } else if (!InputChecks::fileExists(file)) {
-        host.showMessage(file + Messages::splitFileMissingSuffix);
+        host.showNotice({NoticeId::SplitFileMissing, {file}});
     } else {
         const std::int64_t size = FileSize::FileSize2(file);
         // The smallest chunk size that gives at most `parts` pieces.
         const std::int64_t chunkSize =
             options.parts > 0 ? (size + options.parts - 1) / options.parts : std::int64_t{options.chunkSize};
         if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
-            host.showMessage("The file is too large for " + std::to_string(options.parts) +
-                             " pieces: a piece would hold more than 2147483647 bytes, the most a split file list "
-                             "allows.");
+            host.showNotice({NoticeId::TooLargeForParts, {std::to_string(options.parts)}});
         } else if (InputChecks::notLargerThanChunk(file, chunkSize)) {
-            host.showMessage(Messages::notLargerThanChunk);
+            host.showNotice({NoticeId::NotLargerThanChunk});
         } else {
             host.setExpectedBytes(size);
             const SplitMergeFile::Outcome outcome =
@@ -93,24 +91,24 @@ int split(const std::string& file, const SplitOptions& options, ConsoleHost& hos
             status = exitStatus(outcome);
         }
     }
-    host.showMessage(Messages::done);
+    host.showNotice({NoticeId::Done});
     return status;
 }
 
 int join(const std::string& given, ConsoleHost& host) {
     if (!InputChecks::namesFile(given)) {
-        host.showMessage(Messages::noFileToJoin);
+        host.showNotice({NoticeId::NoFileToJoin});
         return exitFailed;
     }
     const std::string manifest = manifestFor(given);
     if (!InputChecks::fileExists(manifest)) {
-        host.showMessage(manifest + Messages::joinFileMissingSuffix);
+        host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
     }
     // A file without a single CR LF lists nothing: joining it would only make an empty file.
     const Verify::Result scan = Verify::estimateSet(manifest);
     if (scan.status == Verify::Result::Status::NotAList) {
-        host.showMessage(manifest + Messages::invalidManifestSuffix);
+        host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;
     }
     host.setExpectedBytes(scan.bytes);
@@ -119,12 +117,12 @@ int join(const std::string& given, ConsoleHost& host) {
 
 int verify(const std::string& given, ConsoleHost& host) {
     if (given.empty()) {
-        ConsoleHost::printError("You must select file to verify.");
+        host.showNotice({NoticeId::NoFileToVerify});
         return exitFailed;
     }
     const std::string manifest = manifestFor(given);
     if (!Main::fileExists(manifest)) {
-        ConsoleHost::printError(manifest + Messages::joinFileMissingSuffix);
+        host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
     }
     const std::string sidecarName = Main::GetFileName(Checksum::sidecarPath(manifest));
@@ -136,7 +134,7 @@ int verify(const std::string& given, ConsoleHost& host) {
         ConsoleHost::printError(result.failedPath + ": " + std::strerror(result.error));
         return exitFailed;
     case Verify::Result::Status::NotAList:
-        ConsoleHost::printError(manifest + Messages::invalidManifestSuffix);
+        host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;
     case Verify::Result::Status::Checked:
         break;

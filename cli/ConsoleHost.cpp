@@ -51,10 +51,6 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
-bool isOutcome(const std::string& text) {
-    return text == Messages::splitSucceeded || text == Messages::joinSucceeded || text == Messages::done;
-}
-
 } // namespace
 
 ConsoleHost::ConsoleHost(std::string outputFolder, bool showProgress, bool quiet)
@@ -125,8 +121,13 @@ void ConsoleHost::setProgressBytes(std::int64_t done) {
     drawProgress(false);
 }
 
-void ConsoleHost::showMessage(const std::string& text) {
-    if (isOutcome(text)) {
+bool ConsoleHost::isOutcome(NoticeId id) {
+    return id == NoticeId::SplitSucceeded || id == NoticeId::JoinSucceeded || id == NoticeId::Done;
+}
+
+void ConsoleHost::showNotice(const Notice& notice) {
+    const std::string text = Messages::text(notice);
+    if (isOutcome(notice.id)) {
         printOutcome(text);
     } else {
         clearProgress();

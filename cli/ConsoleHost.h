@@ -6,11 +6,10 @@
 
 #include "engine/EngineHost.h"
 
-// The engine's host on a terminal. The outcome messages ("File successfully split",
-// "Done.", "Files successfully joined") go to standard output unless quiet; every
-// other notice, and each failing step, is one line on standard error after
-// "quarnel-cli: ". Progress (bytes, speed, time left) is drawn on standard error when
-// that is a terminal. SIGINT and SIGTERM raise a stop request.
+// The engine's host on a terminal. Outcome notices (the split or join succeeded,
+// "Done.") go to standard output unless quiet; every other notice, and each failing
+// step, is one line on standard error after "quarnel-cli: ". Progress (bytes, speed, time left) is drawn on standard
+// error when that is a terminal. SIGINT and SIGTERM raise a stop request.
 class ConsoleHost : public EngineHost {
 public:
     ConsoleHost(std::string outputFolder, bool showProgress, bool quiet);
@@ -28,6 +27,9 @@ public:
     void printOutcome(const std::string& text);
     // Prints "quarnel-cli: " and the text on standard error.
     static void printError(const std::string& text);
+    // Whether a notice is an outcome of the command (standard output) rather than a
+    // refusal or failure (standard error).
+    static bool isOutcome(NoticeId id);
 
     // The total the byte progress counts towards; 0 when unknown.
     void setExpectedBytes(std::int64_t bytes) { m_expectedBytes = bytes; }
@@ -43,7 +45,7 @@ public:
     void setProgressMaximum(int maximum) override;
     int progressMaximum() override;
     void setProgressBytes(std::int64_t done) override;
-    void showMessage(const std::string& text) override;
+    void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
     bool processEvents() override;
 

@@ -60,7 +60,7 @@ public:
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
     int progressMaximum() override;
-    void showMessage(const std::string& text) override;
+    void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
     bool processEvents() override;
 
@@ -102,7 +102,6 @@ private:
     QString m_applicationTitle;
     bool m_busy = false;
     bool m_closing = false;
-    bool m_stopRequested = false;
     bool m_checkingText3 = false;
     int m_mousePointer = 0;
     std::optional<QCursor> m_mouseIcon;
