@@ -26,6 +26,7 @@
 #include "shell/Samples.h"
 #include "shell/StartUp.h"
 #include "window/ChunkSize.h"
+#include "window/NoticeText.h"
 
 namespace {
 
@@ -35,11 +36,6 @@ constexpr const char* notNumeric = QT_TRANSLATE_NOOP("Form1", "Must be a numeric
 
 std::string bytes(const QString& path) {
     return QFile::encodeName(path).toStdString();
-}
-
-// The text a notice shows in the window.
-QString noticeText(const Notice& notice) {
-    return QFile::decodeName(QByteArray::fromStdString(Messages::text(notice)));
 }
 
 // The window is laid out in twips; a pixel is 15 twips at 96 DPI.
@@ -315,7 +311,7 @@ int Form1::progressMaximum() {
 }
 
 void Form1::showNotice(const Notice& notice) {
-    this->notice(noticeText(notice));
+    this->notice(NoticeText::text(notice));
 }
 
 void Form1::reportError(const std::string& sourceLabel, int step, const std::string& description) {

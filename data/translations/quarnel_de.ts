@@ -137,6 +137,81 @@
     </message>
 </context>
 <context>
+    <name>Notice</name>
+    <message>
+        <source>Folder does not exist. Please select another folder.</source>
+        <translation>Der Ordner existiert nicht. Bitte wählen Sie einen anderen Ordner.</translation>
+    </message>
+    <message>
+        <source>Cannot split already split file.</source>
+        <translation>Eine bereits geteilte Datei kann nicht erneut geteilt werden.</translation>
+    </message>
+    <message>
+        <source>%1 does not exist.</source>
+        <translation>%1 existiert nicht.</translation>
+    </message>
+    <message>
+        <source>Filesize is less than or equal to chunk size.</source>
+        <translation>Die Datei ist nicht größer als die Teilgröße.</translation>
+    </message>
+    <message>
+        <source>Done.</source>
+        <translation>Fertig.</translation>
+    </message>
+    <message>
+        <source>File successfully split</source>
+        <translation>Datei erfolgreich geteilt</translation>
+    </message>
+    <message>
+        <source>Chunk size must be at least 1 byte.</source>
+        <translation>Die Teilgröße muss mindestens 1 Byte betragen.</translation>
+    </message>
+    <message>
+        <source>Chunk size too small: a file can be split into at most 32767 pieces.</source>
+        <translation>Teilgröße zu klein: Eine Datei kann in höchstens 32767 Teile geteilt werden.</translation>
+    </message>
+    <message>
+        <source>The file name or the folder contains a line break, which a split file list cannot hold.</source>
+        <translation>Der Dateiname oder der Ordner enthält einen Zeilenumbruch, den eine Teileliste nicht aufnehmen kann.</translation>
+    </message>
+    <message>
+        <source>The names of the pieces would be too long. Please use a shorter file name or folder.</source>
+        <translation>Die Namen der Teile wären zu lang. Bitte verwenden Sie einen kürzeren Dateinamen oder Ordner.</translation>
+    </message>
+    <message>
+        <source>You must select file to join.</source>
+        <translation>Sie müssen eine Datei zum Zusammenfügen auswählen.</translation>
+    </message>
+    <message>
+        <source>%1 not exist</source>
+        <translation>%1 existiert nicht</translation>
+    </message>
+    <message>
+        <source>Files successfully joined</source>
+        <translation>Dateien erfolgreich zusammengefügt</translation>
+    </message>
+    <message>
+        <source>%1 splitted file not found</source>
+        <translation>Teildatei %1 nicht gefunden</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: its checksum does not match.</source>
+        <translation>%1 ist beschädigt: Die Prüfsumme stimmt nicht überein.</translation>
+    </message>
+    <message>
+        <source>%1 is not a valid split file list.</source>
+        <translation>%1 ist keine gültige Teileliste.</translation>
+    </message>
+    <message>
+        <source>The joined file would overwrite its own piece set. Please select another output folder.</source>
+        <translation>Die zusammengefügte Datei würde ihre eigenen Teile überschreiben. Bitte wählen Sie einen anderen Zielordner.</translation>
+    </message>
+    <message>
+        <source>Another split or join is writing these files. Please wait until it ends.</source>
+        <translation>Ein anderes Teilen oder Zusammenfügen schreibt gerade diese Dateien. Bitte warten Sie, bis es beendet ist.</translation>
+    </message>
+</context>
+<context>
     <name>Settings</name>
     <message>
         <source>Permission denied or file not writable</source>

@@ -137,6 +137,81 @@
     </message>
 </context>
 <context>
+    <name>Notice</name>
+    <message>
+        <source>Folder does not exist. Please select another folder.</source>
+        <translation>La carpeta no existe. Elija otra carpeta.</translation>
+    </message>
+    <message>
+        <source>Cannot split already split file.</source>
+        <translation>No se puede dividir un archivo ya dividido.</translation>
+    </message>
+    <message>
+        <source>%1 does not exist.</source>
+        <translation>%1 no existe.</translation>
+    </message>
+    <message>
+        <source>Filesize is less than or equal to chunk size.</source>
+        <translation>El tamaño del archivo es menor o igual que el tamaño de las partes.</translation>
+    </message>
+    <message>
+        <source>Done.</source>
+        <translation>Listo.</translation>
+    </message>
+    <message>
+        <source>File successfully split</source>
+        <translation>Archivo dividido correctamente</translation>
+    </message>
+    <message>
+        <source>Chunk size must be at least 1 byte.</source>
+        <translation>El tamaño de las partes debe ser de al menos 1 byte.</translation>
+    </message>
+    <message>
+        <source>Chunk size too small: a file can be split into at most 32767 pieces.</source>
+        <translation>Tamaño de las partes demasiado pequeño: un archivo puede dividirse en 32767 partes como máximo.</translation>
+    </message>
+    <message>
+        <source>The file name or the folder contains a line break, which a split file list cannot hold.</source>
+        <translation>El nombre del archivo o la carpeta contiene un salto de línea, que una lista de partes no puede contener.</translation>
+    </message>
+    <message>
+        <source>The names of the pieces would be too long. Please use a shorter file name or folder.</source>
+        <translation>Los nombres de las partes serían demasiado largos. Use un nombre de archivo o una carpeta más cortos.</translation>
+    </message>
+    <message>
+        <source>You must select file to join.</source>
+        <translation>Debe elegir el archivo que se va a unir.</translation>
+    </message>
+    <message>
+        <source>%1 not exist</source>
+        <translation>%1 no existe</translation>
+    </message>
+    <message>
+        <source>Files successfully joined</source>
+        <translation>Archivos unidos correctamente</translation>
+    </message>
+    <message>
+        <source>%1 splitted file not found</source>
+        <translation>No se encuentra la parte %1</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: its checksum does not match.</source>
+        <translation>%1 está dañado: su suma de comprobación no coincide.</translation>
+    </message>
+    <message>
+        <source>%1 is not a valid split file list.</source>
+        <translation>%1 no es una lista de partes válida.</translation>
+    </message>
+    <message>
+        <source>The joined file would overwrite its own piece set. Please select another output folder.</source>
+        <translation>El archivo unido sobrescribiría sus propias partes. Elija otra carpeta de destino.</translation>
+    </message>
+    <message>
+        <source>Another split or join is writing these files. Please wait until it ends.</source>
+        <translation>Otra división o unión está escribiendo estos archivos. Espere a que termine.</translation>
+    </message>
+</context>
+<context>
     <name>Settings</name>
     <message>
         <source>Permission denied or file not writable</source>

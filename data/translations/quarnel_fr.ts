@@ -137,6 +137,81 @@
     </message>
 </context>
 <context>
+    <name>Notice</name>
+    <message>
+        <source>Folder does not exist. Please select another folder.</source>
+        <translation>Le dossier n’existe pas. Veuillez choisir un autre dossier.</translation>
+    </message>
+    <message>
+        <source>Cannot split already split file.</source>
+        <translation>Impossible de découper un fichier déjà découpé.</translation>
+    </message>
+    <message>
+        <source>%1 does not exist.</source>
+        <translation>%1 n’existe pas.</translation>
+    </message>
+    <message>
+        <source>Filesize is less than or equal to chunk size.</source>
+        <translation>La taille du fichier est inférieure ou égale à la taille des morceaux.</translation>
+    </message>
+    <message>
+        <source>Done.</source>
+        <translation>Terminé.</translation>
+    </message>
+    <message>
+        <source>File successfully split</source>
+        <translation>Fichier découpé avec succès</translation>
+    </message>
+    <message>
+        <source>Chunk size must be at least 1 byte.</source>
+        <translation>La taille des morceaux doit être d’au moins 1 octet.</translation>
+    </message>
+    <message>
+        <source>Chunk size too small: a file can be split into at most 32767 pieces.</source>
+        <translation>Taille des morceaux trop petite&#xa0;: un fichier peut être découpé en 32767 morceaux au plus.</translation>
+    </message>
+    <message>
+        <source>The file name or the folder contains a line break, which a split file list cannot hold.</source>
+        <translation>Le nom du fichier ou le dossier contient un saut de ligne, qu’une liste de morceaux ne peut pas contenir.</translation>
+    </message>
+    <message>
+        <source>The names of the pieces would be too long. Please use a shorter file name or folder.</source>
+        <translation>Les noms des morceaux seraient trop longs. Veuillez utiliser un nom de fichier ou un dossier plus court.</translation>
+    </message>
+    <message>
+        <source>You must select file to join.</source>
+        <translation>Vous devez choisir le fichier à assembler.</translation>
+    </message>
+    <message>
+        <source>%1 not exist</source>
+        <translation>%1 n’existe pas</translation>
+    </message>
+    <message>
+        <source>Files successfully joined</source>
+        <translation>Fichiers assemblés avec succès</translation>
+    </message>
+    <message>
+        <source>%1 splitted file not found</source>
+        <translation>Morceau %1 introuvable</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: its checksum does not match.</source>
+        <translation>%1 est endommagé&#xa0;: sa somme de contrôle ne correspond pas.</translation>
+    </message>
+    <message>
+        <source>%1 is not a valid split file list.</source>
+        <translation>%1 n’est pas une liste de morceaux valide.</translation>
+    </message>
+    <message>
+        <source>The joined file would overwrite its own piece set. Please select another output folder.</source>
+        <translation>Le fichier assemblé écraserait ses propres morceaux. Veuillez choisir un autre dossier de destination.</translation>
+    </message>
+    <message>
+        <source>Another split or join is writing these files. Please wait until it ends.</source>
+        <translation>Un autre découpage ou assemblage écrit ces fichiers. Veuillez attendre qu’il se termine.</translation>
+    </message>
+</context>
+<context>
     <name>Settings</name>
     <message>
         <source>Permission denied or file not writable</source>

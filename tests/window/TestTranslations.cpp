@@ -9,6 +9,7 @@
 
 #include "shell/Languages.h"
 #include "tests/support/Harness.h"
+#include "window/NoticeText.h"
 
 // The window in German, French and Spanish: which language a locale gets, that
 // every caption fits its control in the fixed layout, that Qt's own buttons follow,
@@ -23,6 +24,9 @@ private slots:
     void captionsFitTheirControls();
     void everyTextIsTranslated_data();
     void everyTextIsTranslated();
+    void noticesFollowTheLanguage_data();
+    void noticesFollowTheLanguage();
+    void noticesKeepTheDesignedEnglish();
 };
 
 namespace {
@@ -203,6 +207,55 @@ void TestTranslations::everyTextIsTranslated() {
         QVERIFY2(placeholders(message.value()) == placeholders(source),
                  qPrintable(QStringLiteral("placeholders differ: %1 / %2").arg(source, message.value())));
     }
+}
+
+void TestTranslations::noticesFollowTheLanguage_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("text");
+    // A path with a placeholder of its own, which stays as it is.
+    const QString piece = QStringLiteral("/tmp/ä b%2.bin_splt3");
+    const auto row = [](const char* name, const char* locale, NoticeId id, const QString& text) {
+        QTest::newRow(name) << QString::fromLatin1(locale) << static_cast<int>(id) << text;
+    };
+    row("English, missing piece", "C", NoticeId::PieceMissing, piece + QStringLiteral(" splitted file not found"));
+    row("German, missing piece", "de_DE", NoticeId::PieceMissing,
+        QStringLiteral("Teildatei %1 nicht gefunden").arg(piece));
+    row("French, missing piece", "fr_FR", NoticeId::PieceMissing, QStringLiteral("Morceau %1 introuvable").arg(piece));
+    row("Spanish, missing piece", "es_ES", NoticeId::PieceMissing,
+        QStringLiteral("No se encuentra la parte %1").arg(piece));
+    row("German, done", "de_DE", NoticeId::Done, QStringLiteral("Fertig."));
+    // Never shown by the window: the engine's English.
+    row("German, the command line's own", "de_DE", NoticeId::NoFileToVerify,
+        QStringLiteral("You must select file to verify."));
+}
+
+void TestTranslations::noticesFollowTheLanguage() {
+    QFETCH(QString, locale);
+    QFETCH(int, id);
+    QFETCH(QString, text);
+    Languages languages;
+    languages.install(QLocale(locale), translations);
+    const QByteArray piece = QFile::encodeName(QStringLiteral("/tmp/ä b%2.bin_splt3"));
+    QCOMPARE(NoticeText::text({static_cast<NoticeId>(id), {piece.toStdString()}}), text);
+}
+
+void TestTranslations::noticesKeepTheDesignedEnglish() {
+    int known = 0;
+    for (int i = 0;; ++i) {
+        const auto id = static_cast<NoticeId>(i);
+        const std::string english = Messages::englishTemplate(id);
+        if (english.empty()) {
+            break; // past the last id
+        }
+        if (const char* source = NoticeText::source(id)) {
+            ++known;
+            QCOMPARE(QString::fromLatin1(source), QString::fromStdString(english));
+        }
+        const Notice notice{id, {"/a/b"}};
+        QCOMPARE(NoticeText::text(notice), QString::fromStdString(Messages::text(notice)));
+    }
+    QCOMPARE(known, 18); // all but the command line's own two
 }
 
 QTEST_MAIN(TestTranslations)
