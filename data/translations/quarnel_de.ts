@@ -210,6 +210,14 @@
         <source>Another split or join is writing these files. Please wait until it ends.</source>
         <translation>Ein anderes Teilen oder Zusammenfügen schreibt gerade diese Dateien. Bitte warten Sie, bis es beendet ist.</translation>
     </message>
+    <message>
+        <source>%1 is damaged: its length does not match the other pieces.</source>
+        <translation>%1 ist beschädigt: Seine Länge passt nicht zu den anderen Teilen.</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it lists a name twice with different checksums.</source>
+        <translation>%1 ist beschädigt: Darin steht ein Name zweimal mit verschiedenen Prüfsummen.</translation>
+    </message>
 </context>
 <context>
     <name>Settings</name>

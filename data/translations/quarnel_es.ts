@@ -210,6 +210,14 @@
         <source>Another split or join is writing these files. Please wait until it ends.</source>
         <translation>Otra división o unión está escribiendo estos archivos. Espere a que termine.</translation>
     </message>
+    <message>
+        <source>%1 is damaged: its length does not match the other pieces.</source>
+        <translation>%1 está dañado: su tamaño no coincide con el de las demás partes.</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it lists a name twice with different checksums.</source>
+        <translation>%1 está dañado: indica dos veces un mismo nombre con sumas de comprobación distintas.</translation>
+    </message>
 </context>
 <context>
     <name>Settings</name>

@@ -210,6 +210,14 @@
         <source>Another split or join is writing these files. Please wait until it ends.</source>
         <translation>Un autre découpage ou assemblage écrit ces fichiers. Veuillez attendre qu’il se termine.</translation>
     </message>
+    <message>
+        <source>%1 is damaged: its length does not match the other pieces.</source>
+        <translation>%1 est endommagé&#xa0;: sa taille ne correspond pas à celle des autres morceaux.</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it lists a name twice with different checksums.</source>
+        <translation>%1 est endommagé&#xa0;: il indique deux fois un même nom avec des sommes de contrôle différentes.</translation>
+    </message>
 </context>
 <context>
     <name>Settings</name>

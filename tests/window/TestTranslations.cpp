@@ -241,21 +241,22 @@ void TestTranslations::noticesFollowTheLanguage() {
 }
 
 void TestTranslations::noticesKeepTheDesignedEnglish() {
-    int known = 0;
     for (int i = 0;; ++i) {
         const auto id = static_cast<NoticeId>(i);
         const std::string english = Messages::englishTemplate(id);
         if (english.empty()) {
             break; // past the last id
         }
-        if (const char* source = NoticeText::source(id)) {
-            ++known;
+        const char* source = NoticeText::source(id);
+        // The window shows every notice but the command line's own.
+        const bool commandLineOnly = id == NoticeId::TooLargeForParts || id == NoticeId::NoFileToVerify;
+        QVERIFY2(source || commandLineOnly, english.c_str());
+        if (source) {
             QCOMPARE(QString::fromLatin1(source), QString::fromStdString(english));
         }
         const Notice notice{id, {"/a/b"}};
         QCOMPARE(NoticeText::text(notice), QString::fromStdString(Messages::text(notice)));
     }
-    QCOMPARE(known, 18); // all but the command line's own two
 }
 
 QTEST_MAIN(TestTranslations)
