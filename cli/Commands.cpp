@@ -70,21 +70,21 @@ int split(const std::string& file, const SplitOptions& options, ConsoleHost& hos
         // The window says nothing more than "Done." here either.
     } else if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
         host.showNotice({NoticeId::AlreadySplit});
-    } else if (!InputChecks::fileExists(file)) {
+    } else if (const InputChecks::SplitSource source(file); !source.exists()) {
         host.showNotice({NoticeId::SplitFileMissing, {file}});
     } else {
-        const std::int64_t size = FileSize::FileSize2(file);
+        const std::int64_t size = source.size();
         // The smallest chunk size that gives at most `parts` pieces.
         const std::int64_t chunkSize =
             options.parts > 0 ? (size + options.parts - 1) / options.parts : std::int64_t{options.chunkSize};
         if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
             host.showNotice({NoticeId::TooLargeForParts, {std::to_string(options.parts)}});
-        } else if (InputChecks::notLargerThanChunk(file, chunkSize)) {
+        } else if (InputChecks::notLargerThanChunk(source, chunkSize)) {
             host.showNotice({NoticeId::NotLargerThanChunk});
         } else {
             host.setExpectedBytes(size);
             const SplitMergeFile::Outcome outcome =
-                SplitMergeFile::SplitFile(file, static_cast<std::int32_t>(chunkSize), host, options.checksums);
+                SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), host, options.checksums);
             if (outcome == SplitMergeFile::Outcome::Stopped) {
                 return exitFailed;
             }
@@ -135,6 +135,9 @@ int verify(const std::string& given, ConsoleHost& host) {
         return exitFailed;
     case Verify::Result::Status::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
+        return exitFailed;
+    case Verify::Result::Status::ChecksumsConflict:
+        host.showNotice({NoticeId::ChecksumsConflict, {result.failedPath}});
         return exitFailed;
     case Verify::Result::Status::Checked:
         break;
