@@ -4,18 +4,17 @@
 //   write-nothing    write and copy_file_range to a regular file accept no byte
 //   no-tmpfile       the file system has no unnamed files (O_TMPFILE)
 //   fdatasync-fails  fdatasync fails with EIO
-//   close-fails-N    closing the Nth temporary file (unnamed, or of a hidden
-//                    ".quarnel-" name) created since the fault was set fails with EIO
-//                    once the file has a name, as a write-back error reported at the
-//                    last close does; the descriptor is closed all the same
+//   close-fails-N    (N = 1, 2) closing the Nth temporary file (unnamed, or of a
+//                    hidden ".quarnel-" name) made since one was made without the
+//                    fault fails with EIO once the file has a name, as a write-back
+//                    error reported at the last close does; the descriptor is closed
 // Without the variable every call goes straight to the C library.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <string>
 #include <string_view>
 
 #include <dlfcn.h>
@@ -25,73 +24,49 @@
 
 namespace {
 
-// The active fault that starts with `prefix` (all of it), or an empty view.
-std::string_view activeFault(std::string_view prefix) {
-    const char* active = std::getenv("QUARNEL_FAULT");
-    for (std::string_view rest = active != nullptr ? active : ""; !rest.empty();) {
-        const std::string_view name = rest.substr(0, rest.find(','));
-        if (name.substr(0, prefix.size()) == prefix) {
-            return name;
-        }
-        rest.remove_prefix(std::min(rest.size(), name.size() + 1));
-    }
-    return {};
-}
-
 bool fault(std::string_view name) {
-    return activeFault(name) == name;
+    const char* active = std::getenv("QUARNEL_FAULT");
+    const std::string_view faults = active != nullptr ? active : "";
+    for (std::size_t start = 0; start <= faults.size();) {
+        const std::size_t end = std::min(faults.find(',', start), faults.size());
+        if (faults.substr(start, end - start) == name) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
-// The temporary file whose close fails, counted from 1; 0 when none.
+// The temporary file whose close fails, counted from 1 (0: none), and that file.
 int closeFailsAt() {
-    constexpr std::string_view prefix = "close-fails-";
-    const std::string_view name = activeFault(prefix);
-    return name.empty() ? 0 : std::atoi(std::string(name.substr(prefix.size())).c_str());
+    return fault("close-fails-1") ? 1 : fault("close-fails-2") ? 2 : 0;
 }
 
-struct Temporaries {
-    std::mutex mutex;
-    int created = 0;
-    dev_t device = 0;
-    ino_t inode = 0;
-};
+std::atomic<int> temporariesCreated{0};
+std::atomic<dev_t> failingDevice{0};
+std::atomic<ino_t> failingInode{0};
 
-Temporaries& temporaries() {
-    static Temporaries t;
-    return t;
-}
-
-bool hiddenTemporaryName(const char* path) {
-    const std::string_view name(path);
-    return name.size() == 17 && name.substr(0, 9) == ".quarnel-";
-}
-
-// Counts the temporary files the engine creates, and notes the one whose close fails.
 void created(int fd, const char* path, int flags) {
-    const int failing = closeFailsAt();
-    Temporaries& t = temporaries();
-    const std::lock_guard lock(t.mutex);
-    if (failing == 0) {
-        t.created = 0;
-        t.inode = 0;
+    const std::string_view name(path);
+    const bool hidden = (flags & O_CREAT) != 0 && name.size() == 17 && name.substr(0, 9) == ".quarnel-";
+    if (fd < 0 || ((flags & O_TMPFILE) != O_TMPFILE && !hidden)) {
         return;
     }
-    const bool temporary = (flags & O_TMPFILE) == O_TMPFILE || ((flags & O_CREAT) != 0 && hiddenTemporaryName(path));
     struct stat st {};
-    if (fd >= 0 && temporary && ++t.created == failing && ::fstat(fd, &st) == 0) {
-        t.device = st.st_dev;
-        t.inode = st.st_ino;
+    if (closeFailsAt() == 0) {
+        // The inode of an earlier fault's file may be another file's by now.
+        temporariesCreated = 0;
+        failingInode = 0;
+    } else if (++temporariesCreated == closeFailsAt() && ::fstat(fd, &st) == 0) {
+        failingDevice = st.st_dev;
+        failingInode = st.st_ino;
     }
 }
 
 bool closeShouldFail(int fd) {
-    if (closeFailsAt() == 0) {
-        return false;
-    }
-    Temporaries& t = temporaries();
-    const std::lock_guard lock(t.mutex);
     struct stat st {};
-    return t.inode != 0 && ::fstat(fd, &st) == 0 && st.st_dev == t.device && st.st_ino == t.inode && st.st_nlink > 0;
+    return closeFailsAt() != 0 && failingInode != 0 && ::fstat(fd, &st) == 0 && st.st_ino == failingInode &&
+           st.st_dev == failingDevice && st.st_nlink > 0;
 }
 
 bool regularFile(int fd) {

@@ -1,7 +1,4 @@
-#include <csignal>
-
-#include <sys/wait.h>
-#include <unistd.h>
+#include <functional>
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -252,35 +249,25 @@ void TestFaults::killedMidRun() {
     }
     QVERIFY(QDir().mkdir(folder + "/.quarnel-11111111"));
     QVERIFY(QFile::link(dir.filePath("f"), folder + "/.quarnel-22222222"));
-    int ready[2];
-    QVERIFY(::pipe(ready) == 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (!unnamed) {
-            qputenv("QUARNEL_FAULT", "no-tmpfile");
-        }
-        // Between the second and the third piece: tell the parent, then wait to be killed.
-        RecordingHost host;
-        host.onTurn = [&](int turn) {
-            if (turn == 3 && ::write(ready[1], "k", 1) == 1) {
-                for (;;) {
-                    ::pause();
-                }
+    {
+        // Between the second and the third piece, until killed.
+        Files::PausedChild child([&](const std::function<void()>& pause) {
+            if (!unnamed) {
+                qputenv("QUARNEL_FAULT", "no-tmpfile");
             }
-            return true;
-        };
-        run == "split" ? split(dir, host) : join(dir, host);
-        ::_exit(0);
+            RecordingHost host;
+            host.onTurn = [&](int turn) {
+                if (turn == 3) {
+                    pause();
+                }
+                return true;
+            };
+            run == "split" ? split(dir, host) : join(dir, host);
+            return false;
+        });
+        QVERIFY(child.paused());
+        QVERIFY(child.kill());
     }
-    ::close(ready[1]);
-    char byte = 0;
-    const bool reached = ::read(ready[0], &byte, 1) == 1;
-    ::close(ready[0]);
-    ::kill(child, SIGKILL);
-    int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(reached);
-    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
     QStringList leftovers = Files::entries(folder).filter(QRegularExpression("^\\.quarnel-[0-9a-f]{8}$"));
     for (const QString& name : others) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QTemporaryDir>
@@ -156,63 +155,6 @@ void TestRunFolder::secondRunRefused_data() {
                                                                                 << "join" << true;
 }
 
-namespace {
-
-// A first run in a process of its own. `body` calls its argument where the run is to
-// wait until release(); the child's exit status is 0 when `body` returns true.
-class FirstRun {
-public:
-    explicit FirstRun(const std::function<bool(const std::function<void()>&)>& body) {
-        int ready[2];
-        int release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) {
-            return;
-        }
-        m_child = ::fork();
-        if (m_child == 0) {
-            ::close(release[1]);
-            const bool ok = body([&] {
-                char byte = 'y';
-                // Until the parent closes its end.
-                if (::write(ready[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) < 0) {
-                    ::_exit(2);
-                }
-            });
-            ::_exit(ok ? 0 : 1);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        m_release = release[1];
-        char byte = 0;
-        m_waiting = m_child > 0 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-    }
-    ~FirstRun() { release(); }
-    FirstRun(const FirstRun&) = delete;
-    FirstRun& operator=(const FirstRun&) = delete;
-
-    bool waiting() const { return m_waiting; }
-
-    // Lets the first run end; its exit status, or -1.
-    int release() {
-        int status = 0;
-        if (m_child > 0) {
-            ::close(m_release);
-            const bool exited = ::waitpid(m_child, &status, 0) == m_child && WIFEXITED(status);
-            m_child = -1;
-            return exited ? WEXITSTATUS(status) : -1;
-        }
-        return -1;
-    }
-
-private:
-    pid_t m_child = -1;
-    int m_release = -1;
-    bool m_waiting = false;
-};
-
-} // namespace
-
 void TestRunFolder::secondRunRefused() {
     QFETCH(QString, run);
     QFETCH(QString, first);
@@ -239,7 +181,7 @@ void TestRunFolder::secondRunRefused() {
         return SplitMergeFile::SplitFile(Files::path(dir.filePath(run == "split" ? "f" : "g")), 100, host);
     };
     {
-        FirstRun firstRun([&](const std::function<void()>& wait) {
+        Files::PausedChild firstRun([&](const std::function<void()>& wait) {
             if (first == "join") {
                 RecordingHost joining;
                 joining.folder = held;
@@ -256,9 +198,9 @@ void TestRunFolder::secondRunRefused() {
             wait();
             return locked;
         });
-        QVERIFY(firstRun.waiting());
+        QVERIFY(firstRun.paused());
         const Outcome outcome = start();
-        QCOMPARE(firstRun.release(), 0);
+        QCOMPARE(firstRun.resume(), 0);
         if (!refused) {
             QCOMPARE(outcome, Outcome::Succeeded);
             QCOMPARE(Files::read(out + "/f"), data);

@@ -3,8 +3,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopeGuard>
-#include <QTextBlock>
-#include <QTextDocument>
 #include <QTextLayout>
 #include <QtTest>
 
@@ -72,25 +70,11 @@ void TestLook::boxesHoldTheirLines_data() {
 
 namespace {
 
-// The lines the label shows, as Qt lays them out: in its own document where it has
-// one, else as QPainter wraps plain text.
+// The lines the label shows, as QPainter wraps plain text. False in `fit` when one
+// is wider than the label.
 QStringList shownLines(const QLabel& label, bool& fit) {
     QStringList lines;
-    const qreal width = label.contentsRect().width();
     fit = true;
-    const auto take = [&](const QTextLayout& layout, const QString& text) {
-        for (int i = 0; i < layout.lineCount(); ++i) {
-            const QTextLine line = layout.lineAt(i);
-            lines << text.mid(line.textStart(), line.textLength());
-            fit = fit && line.naturalTextWidth() <= width + 1;
-        }
-    };
-    if (const auto* document = label.findChild<QTextDocument*>()) {
-        for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
-            take(*block.layout(), block.text());
-        }
-        return lines;
-    }
     for (const QString& text : label.text().split(QLatin1Char('\n'))) {
         QTextLayout layout(text, label.font());
         QTextOption option;
@@ -98,10 +82,11 @@ QStringList shownLines(const QLabel& label, bool& fit) {
         layout.setTextOption(option);
         layout.beginLayout();
         for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(width);
+            line.setLineWidth(label.contentsRect().width());
+            lines << text.mid(line.textStart(), line.textLength());
+            fit = fit && line.naturalTextWidth() <= label.contentsRect().width() + 1;
         }
         layout.endLayout();
-        take(layout, text);
     }
     return lines;
 }
