@@ -73,7 +73,7 @@ int run(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const std::string currentFolder = workingFolder();
     const int currentFolderError = errno;
-    const CommandLine::ParseResult parsed = CommandLine::parse(arguments, currentFolder);
+    const CommandLine::ParseResult parsed = CommandLine::parse(arguments);
     if (!parsed.arguments) {
         // One line, as every other error: the reason, then where to read more.
         ConsoleHost::printError(parsed.error + " (try 'quarnel-cli --help')");
@@ -84,7 +84,7 @@ int run(int argc, char** argv) {
         return printText(CommandLine::helpText());
     }
     if (args.command == CommandLine::Command::Version) {
-        return printText("quarnel-cli " QUARNEL_VERSION "\n");
+        return printText(CommandLine::versionText());
     }
     if (currentFolder.empty()) {
         ConsoleHost::printError(std::string("cannot read the current folder: ") + std::strerror(currentFolderError));
@@ -95,17 +95,22 @@ int run(int argc, char** argv) {
     if (args.command != CommandLine::Command::Verify) {
         ConsoleHost::installStopHandlers();
     }
-    ConsoleHost host(args.outputFolder, isatty(STDERR_FILENO) == 1, args.quiet);
+    const std::string path = CommandLine::makeAbsolute(args.operand, currentFolder);
+    ConsoleHost host(args.output ? CommandLine::makeAbsolute(*args.output, currentFolder) : currentFolder,
+                     isatty(STDERR_FILENO) == 1, args.quiet);
     int status = Commands::exitFailed;
     switch (args.command) {
     case CommandLine::Command::Split:
-        status = Commands::split(args.path, {args.chunkSize, args.parts, args.checksum}, host);
+        status = Commands::split(path, {args.chunkSize, args.parts, args.checksum}, host);
         break;
     case CommandLine::Command::Join:
-        status = Commands::join(args.path, host);
+        status = Commands::join(path, host);
         break;
-    default:
-        status = Commands::verify(args.path, host);
+    case CommandLine::Command::Verify:
+        status = Commands::verify(path, host);
+        break;
+    case CommandLine::Command::Help:
+    case CommandLine::Command::Version:
         break;
     }
     host.clearProgress();

@@ -161,6 +161,14 @@ void TestCommandLine::usageErrors_data() {
                           << QByteArray("at most 2147483647 bytes");
     QTest::newRow("-n and --chunk-size") << QStringList{"split", "big.bin", "-n", "3", "--chunk-size", "100"}
                                          << QByteArray("not both");
+    // A chunk size below 1 is a usage error, before the file is looked at.
+    const QByteArray invalid("invalid chunk size");
+    QTest::newRow("chunk 0") << QStringList{"split", "big.bin", "--chunk-size", "0"} << invalid;
+    QTest::newRow("empty source, chunk 0") << QStringList{"split", "empty.bin", "-b", "0"} << invalid;
+    QTest::newRow("chunk -1K") << QStringList{"split", "big.bin", "--chunk-size", "-1K"} << invalid;
+    QTest::newRow("chunk -2^31") << QStringList{"split", "big.bin", "--chunk-size=-2147483648"} << invalid;
+    QTest::newRow("options before the command")
+        << QStringList{"-q", "cut", "big.bin"} << QByteArray("unknown command 'cut'");
 }
 
 void TestCommandLine::usageErrors() {
@@ -168,6 +176,7 @@ void TestCommandLine::usageErrors() {
     QFETCH(QByteArray, reason);
     Files::write(path("big.bin"), Files::pattern(300));
     Files::write(path("other.bin"), Files::pattern(300));
+    Files::write(path("empty.bin"), {});
 
     const Run result = run(arguments);
     QCOMPARE(result.exitCode, 2);
@@ -176,7 +185,7 @@ void TestCommandLine::usageErrors() {
     QVERIFY2(result.err.count('\n') == 1 && result.err.endsWith('\n') && result.err.contains(reason),
              result.err.constData());
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
-             (QStringList{"big.bin", "other.bin"}));
+             (QStringList{"big.bin", "empty.bin", "other.bin"}));
 }
 
 void TestCommandLine::help_data() {
@@ -197,6 +206,7 @@ void TestCommandLine::help() {
                              "--chunk-size", "--parts", "--checksum", "--quiet", "--output", "KB", "KiB"}) {
         QVERIFY2(result.out.contains(part), part);
     }
+    QVERIFY2(result.out.endsWith("\n\nQuarnel home page: <https://velmarc.example/quarnel>\n"), result.out.constData());
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{"big.bin"});
 }
 
@@ -209,7 +219,13 @@ void TestCommandLine::version_data() {
 void TestCommandLine::version() {
     QFETCH(QStringList, arguments);
     const Run result = run(arguments);
-    QCOMPARE(result.out, QByteArray("quarnel-cli " QUARNEL_VERSION "\n"));
+    // The version, then copyright and licence as the GNU tools give them.
+    const QList<QByteArray> lines = result.out.split('\n');
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(lines[0], QByteArray("quarnel-cli " QUARNEL_VERSION));
+    QVERIFY2(lines[1].startsWith("Copyright (C) 20") && lines[1].endsWith(" Team Velmarc"), lines[1].constData());
+    QCOMPARE(lines[2], QByteArray("License MIT: <https://opensource.org/licenses/MIT>."));
+    QVERIFY(lines[4].startsWith("There is NO WARRANTY"));
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(result.exitCode, 0);
 }
@@ -289,7 +305,6 @@ void TestCommandLine::splitChecks_data() {
     const QString folderMissing = "Folder does not exist. Please select another folder.";
     const QString alreadySplit = "Cannot split already split file.";
     const QString notLarger = "Filesize is less than or equal to chunk size.";
-    const QString chunkTooSmall = "Chunk size must be at least 1 byte.";
 
     QTest::newRow("output folder missing")
         << QStringList{"split", "big.bin", "--output", "missing"} << folderMissing << "" << 1;
@@ -315,14 +330,6 @@ void TestCommandLine::splitChecks_data() {
                                          << notLarger << done << 1;
     QTest::newRow("size below default chunk")
         << QStringList{"split", "big.bin", "--output", "out"} << notLarger << done << 1;
-    QTest::newRow("empty source, chunk 0")
-        << QStringList{"split", "empty.bin", "--chunk-size", "0", "--output", "out"} << notLarger << done << 1;
-    QTest::newRow("chunk 0") << QStringList{"split", "big.bin", "--chunk-size", "0", "--output", "out"} << chunkTooSmall
-                             << done << 1;
-    QTest::newRow("chunk -1K") << QStringList{"split", "big.bin", "--chunk-size", "-1K", "--output", "out"}
-                               << chunkTooSmall << done << 1;
-    QTest::newRow("chunk -2^31") << QStringList{"split", "big.bin", "--chunk-size=-2147483648", "--output=out"}
-                                 << chunkTooSmall << done << 1;
     QTest::newRow("too many pieces") << QStringList{"split", "many.bin", "--chunk-size", "1", "--output", "out"}
                                      << "Chunk size too small: a file can be split into at most 32767 pieces." << done
                                      << 1;
