@@ -1,9 +1,14 @@
 #include "cli/Commands.h"
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
+#include <sys/stat.h>
+
 #include "cli/ConsoleHost.h"
+#include "cli/Quoting.h"
+#include "cli/TypedNames.h"
 #include "engine/Checksum.h"
 #include "engine/FileSize.h"
 #include "engine/InputChecks.h"
@@ -17,8 +22,28 @@ namespace Commands {
 
 namespace {
 
+constexpr const char* notAList = "not a valid split file list";
+
 int exitStatus(SplitMergeFile::Outcome outcome) {
     return outcome == SplitMergeFile::Outcome::Succeeded ? exitSucceeded : exitFailed;
+}
+
+// Why `path` names no regular file, in the system's words where it has some.
+std::string notAFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return std::strerror(EISDIR);
+    }
+    return "not a regular file";
+}
+
+// Why `path` names no folder.
+std::string notAFolder(const std::string& path) {
+    struct stat st {};
+    return std::strerror(::stat(path.c_str(), &st) != 0 ? errno : ENOTDIR);
 }
 
 std::string describe(const Verify::Finding& finding, const std::string& sidecarName) {
@@ -60,83 +85,85 @@ std::string manifestFor(const std::string& path) {
     return Main::fileExists(manifest) ? manifest : path;
 }
 
-int split(const std::string& file, const SplitOptions& options, ConsoleHost& host) {
-    if (!InputChecks::outputFolderExists(host.outputFolder())) {
-        host.showMessage(Messages::folderMissing);
+int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    TypedNames& names = host.names();
+    const std::string folder = names.folder(arguments.output);
+    host.setOutputFolder(folder);
+    if (!InputChecks::outputFolderExists(folder)) {
+        host.fileError(folder, notAFolder(folder));
         return exitFailed;
     }
-    int status = exitFailed;
-    if (!InputChecks::namesFile(file)) {
-        // The window says nothing more than "Done." here either.
-    } else if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
-        host.showMessage(Messages::alreadySplit);
-    } else if (!InputChecks::fileExists(file)) {
-        host.showMessage(file + Messages::splitFileMissingSuffix);
-    } else {
-        const std::int64_t size = FileSize::FileSize2(file);
-        // The smallest chunk size that gives at most `parts` pieces.
-        const std::int64_t chunkSize =
-            options.parts > 0 ? (size + options.parts - 1) / options.parts : std::int64_t{options.chunkSize};
-        if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
-            host.showMessage("The file is too large for " + std::to_string(options.parts) +
-                             " pieces: a piece would hold more than 2147483647 bytes, the most a split file list "
-                             "allows.");
-        } else if (InputChecks::notLargerThanChunk(file, chunkSize)) {
-            host.showMessage(Messages::notLargerThanChunk);
-        } else {
-            host.setExpectedBytes(size);
-            const SplitMergeFile::Outcome outcome =
-                SplitMergeFile::SplitFile(file, static_cast<std::int32_t>(chunkSize), host, options.checksums);
-            if (outcome == SplitMergeFile::Outcome::Stopped) {
-                return exitFailed;
-            }
-            status = exitStatus(outcome);
-        }
+    const std::string file = names.file(arguments.operand);
+    if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
+        host.refusal(Messages::alreadySplit);
+        return exitFailed;
     }
-    host.showMessage(Messages::done);
-    return status;
+    if (!InputChecks::fileExists(file)) {
+        host.fileError(file, notAFile(file));
+        return exitFailed;
+    }
+    const std::int64_t size = FileSize::FileSize2(file);
+    // The smallest chunk size that gives at most `parts` pieces.
+    const std::int64_t chunkSize =
+        arguments.parts > 0 ? (size + arguments.parts - 1) / arguments.parts : std::int64_t{arguments.chunkSize};
+    if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
+        host.refusal("The file is too large for " + std::to_string(arguments.parts) +
+                     " pieces: a piece would hold more than 2147483647 bytes, the most a split file list allows.");
+        return exitFailed;
+    }
+    if (InputChecks::notLargerThanChunk(file, chunkSize)) {
+        host.refusal(Messages::notLargerThanChunk);
+        return exitFailed;
+    }
+    host.setExpectedBytes(size);
+    const SplitMergeFile::Outcome outcome =
+        SplitMergeFile::SplitFile(file, static_cast<std::int32_t>(chunkSize), host, arguments.checksum);
+    if (outcome != SplitMergeFile::Outcome::Succeeded) {
+        return exitFailed;
+    }
+    host.printOutcome(Messages::done);
+    return exitSucceeded;
 }
 
-int join(const std::string& given, ConsoleHost& host) {
-    if (!InputChecks::namesFile(given)) {
-        host.showMessage(Messages::noFileToJoin);
-        return exitFailed;
-    }
-    const std::string manifest = manifestFor(given);
+int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    TypedNames& names = host.names();
+    const std::string typed = manifestFor(arguments.operand);
+    const std::string manifest = names.file(typed);
+    names.listFolder(manifest, typed);
+    host.setOutputFolder(names.folder(arguments.output));
     if (!InputChecks::fileExists(manifest)) {
-        host.showMessage(manifest + Messages::joinFileMissingSuffix);
+        host.fileError(manifest, notAFile(manifest));
         return exitFailed;
     }
     // A file without a single CR LF lists nothing: joining it would only make an empty file.
     const Verify::Result scan = Verify::estimateSet(manifest);
     if (scan.status == Verify::Result::Status::NotAList) {
-        host.showMessage(manifest + Messages::invalidManifestSuffix);
+        host.fileError(manifest, notAList);
         return exitFailed;
     }
     host.setExpectedBytes(scan.bytes);
     return exitStatus(SplitMergeFile::JoinFiles(manifest, host));
 }
 
-int verify(const std::string& given, ConsoleHost& host) {
-    if (given.empty()) {
-        ConsoleHost::printError("You must select file to verify.");
-        return exitFailed;
-    }
-    const std::string manifest = manifestFor(given);
+int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    TypedNames& names = host.names();
+    const std::string typed = manifestFor(arguments.operand);
+    const std::string manifest = names.file(typed);
+    names.listFolder(manifest, typed);
     if (!Main::fileExists(manifest)) {
-        ConsoleHost::printError(manifest + Messages::joinFileMissingSuffix);
+        host.fileError(manifest, notAFile(manifest));
         return exitFailed;
     }
-    const std::string sidecarName = Main::GetFileName(Checksum::sidecarPath(manifest));
+    const std::string sidecarName = Quoting::quote(Main::GetFileName(Checksum::sidecarPath(manifest)));
     const Verify::Result result = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) {
-        host.printResult(finding.piecePath + ": " + describe(finding, sidecarName));
+        host.printResult(names.show(finding.piecePath) + ": " + describe(finding, sidecarName));
     });
     switch (result.status) {
     case Verify::Result::Status::Failed:
-        ConsoleHost::printError(result.failedPath + ": " + std::strerror(result.error));
+        host.fileError(result.failedPath, std::strerror(result.error));
         return exitFailed;
     case Verify::Result::Status::NotAList:
-        ConsoleHost::printError(manifest + Messages::invalidManifestSuffix);
+        host.fileError(manifest, notAList);
         return exitFailed;
     case Verify::Result::Status::Checked:
         break;

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "engine/Messages.h"
@@ -51,14 +52,10 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
-bool isOutcome(const std::string& text) {
-    return text == Messages::splitSucceeded || text == Messages::joinSucceeded || text == Messages::done;
-}
-
 } // namespace
 
-ConsoleHost::ConsoleHost(std::string outputFolder, bool showProgress, bool quiet)
-    : m_outputFolder(std::move(outputFolder)), m_showProgress(showProgress), m_quiet(quiet) {}
+ConsoleHost::ConsoleHost(TypedNames& names, bool showProgress, bool quiet)
+    : m_names(names), m_showProgress(showProgress), m_quiet(quiet) {}
 
 void ConsoleHost::installStopHandlers() {
     for (const int signalNumber : {SIGINT, SIGTERM}) {
@@ -100,6 +97,15 @@ void ConsoleHost::printError(const std::string& text) {
     writeLine(stderr, "quarnel-cli: " + text);
 }
 
+void ConsoleHost::refusal(const std::string& text) {
+    clearProgress();
+    printError(text);
+}
+
+void ConsoleHost::fileError(const std::string& path, const std::string& reason) {
+    refusal(m_names.show(path) + ": " + reason);
+}
+
 std::string ConsoleHost::outputFolder() {
     return m_outputFolder;
 }
@@ -125,18 +131,34 @@ void ConsoleHost::setProgressBytes(std::int64_t done) {
     drawProgress(false);
 }
 
+// The engine's notices are told apart by their texts until it names them: here,
+// and nowhere else.
 void ConsoleHost::showMessage(const std::string& text) {
-    if (isOutcome(text)) {
+    if (text == Messages::splitSucceeded || text == Messages::joinSucceeded) {
         printOutcome(text);
-    } else {
-        clearProgress();
-        printError(text);
+        return;
     }
+    // The notices that end with a file's name in them say so as "NAME: what".
+    static const std::pair<std::string_view, const char*> aboutAFile[] = {
+        {Messages::invalidManifestSuffix, "not a valid split file list"},
+        {Messages::pieceMissingSuffix, "splitted file not found"},
+        {Messages::pieceDamagedSuffix, "damaged: its checksum does not match"},
+    };
+    for (const auto& [suffix, what] : aboutAFile) {
+        if (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            fileError(text.substr(0, text.size() - suffix.size()), what);
+            return;
+        }
+    }
+    refusal(text);
 }
 
+// A description names its file first: "PATH: reason".
 void ConsoleHost::reportError(const std::string&, int step, const std::string& description) {
-    clearProgress();
-    printError(description + " (" + std::to_string(step) + ")");
+    const std::size_t end = description.rfind(": ");
+    const std::string text =
+        end == std::string::npos ? description : m_names.show(description.substr(0, end)) + description.substr(end);
+    refusal(text + " (" + std::to_string(step) + ")");
 }
 
 bool ConsoleHost::processEvents() {

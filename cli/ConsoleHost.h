@@ -4,16 +4,21 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/TypedNames.h"
 #include "engine/EngineHost.h"
 
 // The engine's host on a terminal. The outcome messages ("File successfully split",
 // "Done.", "Files successfully joined") go to standard output unless quiet; every
 // other notice, and each failing step, is one line on standard error after
-// "quarnel-cli: ". Progress (bytes, speed, time left) is drawn on standard error when
-// that is a terminal. SIGINT and SIGTERM raise a stop request.
+// "quarnel-cli: ", the files in it named as typed. Progress (bytes, speed, time left)
+// is drawn on standard error when that is a terminal. SIGINT and SIGTERM raise a stop
+// request.
 class ConsoleHost : public EngineHost {
 public:
-    ConsoleHost(std::string outputFolder, bool showProgress, bool quiet);
+    ConsoleHost(TypedNames& names, bool showProgress, bool quiet);
+
+    TypedNames& names() { return m_names; }
+    void setOutputFolder(std::string folder) { m_outputFolder = std::move(folder); }
 
     // Makes SIGINT and SIGTERM ask the engine to stop at its next event-loop turn; a
     // second signal of the same kind ends the program at once. A signal that was
@@ -28,6 +33,10 @@ public:
     void printOutcome(const std::string& text);
     // Prints "quarnel-cli: " and the text on standard error.
     static void printError(const std::string& text);
+    // A refusal or failure that names no file, on standard error.
+    void refusal(const std::string& text);
+    // "NAME: reason" on standard error, the file named as typed.
+    void fileError(const std::string& path, const std::string& reason);
 
     // The total the byte progress counts towards; 0 when unknown.
     void setExpectedBytes(std::int64_t bytes) { m_expectedBytes = bytes; }
@@ -53,6 +62,7 @@ public:
 private:
     void drawProgress(bool force);
 
+    TypedNames& m_names;
     std::string m_outputFolder;
     bool m_showProgress;
     bool m_quiet;

@@ -1,6 +1,7 @@
 #include "cli/Program.h"
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/ConsoleHost.h"
+#include "cli/TypedNames.h"
 
 namespace Program {
 
@@ -58,6 +60,9 @@ int printText(const std::string& text) {
 } // namespace
 
 int run(int argc, char** argv) {
+    // The system's reasons in the user's language, and names quoted by what the
+    // terminal's character set can show.
+    std::setlocale(LC_ALL, "");
     // A standard stream closed by the caller must not become the first file the
     // engine opens, or messages would be written into a piece or the joined file.
     // Read-only, so that writes to it still fail and are reported.
@@ -95,19 +100,18 @@ int run(int argc, char** argv) {
     if (args.command != CommandLine::Command::Verify) {
         ConsoleHost::installStopHandlers();
     }
-    const std::string path = CommandLine::makeAbsolute(args.operand, currentFolder);
-    ConsoleHost host(args.output ? CommandLine::makeAbsolute(*args.output, currentFolder) : currentFolder,
-                     isatty(STDERR_FILENO) == 1, args.quiet);
+    TypedNames names(currentFolder);
+    ConsoleHost host(names, isatty(STDERR_FILENO) == 1, args.quiet);
     int status = Commands::exitFailed;
     switch (args.command) {
     case CommandLine::Command::Split:
-        status = Commands::split(path, {args.chunkSize, args.parts, args.checksum}, host);
+        status = Commands::split(args, host);
         break;
     case CommandLine::Command::Join:
-        status = Commands::join(path, host);
+        status = Commands::join(args, host);
         break;
     case CommandLine::Command::Verify:
-        status = Commands::verify(path, host);
+        status = Commands::verify(args, host);
         break;
     case CommandLine::Command::Help:
     case CommandLine::Command::Version:
