@@ -245,6 +245,9 @@ ParseResult checkOperands(Arguments& result, const CommandSpec& command, const s
             return usage(*error);
         }
     }
+    if (splitting && fromStream && result.parts > 0) {
+        return usage("--parts needs the size of the file: a split of standard input takes --chunk-size");
+    }
     if (!splitting && fromStream) {
         return usage(std::string(command.name) +
                      " reads its list from a file, not from standard input: the pieces are looked for beside it");

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli/ConsoleHost.h"
 #include "cli/Quoting.h"
@@ -68,6 +69,17 @@ std::string describe(const Verify::Finding& finding, const std::string& sidecarN
     return {};
 }
 
+int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    const SplitMergeFile::Outcome outcome =
+        SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream), arguments.name,
+                                    arguments.chunkSize, host, arguments.checksum);
+    if (outcome != SplitMergeFile::Outcome::Succeeded) {
+        return exitFailed;
+    }
+    host.printOutcome(Messages::done);
+    return exitSucceeded;
+}
+
 } // namespace
 
 std::string manifestFor(const std::string& path) {
@@ -93,10 +105,15 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.fileError(folder, notAFolder(folder));
         return exitFailed;
     }
-    const std::string file = names.file(arguments.operand);
+    const bool fromStream = arguments.operand == CommandLine::standardStream;
+    // A stream is split as a file of its name would be.
+    const std::string file = fromStream ? arguments.name : names.file(arguments.operand);
     if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
         host.refusal(Messages::alreadySplit);
         return exitFailed;
+    }
+    if (fromStream) {
+        return splitStandardInput(arguments, host);
     }
     if (!InputChecks::fileExists(file)) {
         host.fileError(file, notAFile(file));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,10 +166,67 @@ private:
     std::string m_buffer;
 };
 
+// The source of a split read as a stream (a pipe): in order and to its end, never
+// sought; its size is known only there. It waits for bytes a tenth of a second at a
+// time, so that a stop request is seen while the writer is quiet.
+class StreamSource {
+public:
+    StreamSource(int fd, const std::string& name, EngineHost& host) : m_fd(fd), m_name(name), m_host(host) {}
+
+    // Reads the next bytes, at most `most` and at most a buffer: fewer only at the
+    // stream's end. False when the host asked to stop; a read error fails step 120.
+    bool next(std::int64_t most) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(most, FileSize::CopyBuffer::size));
+        m_filled = 0;
+        while (m_filled < wanted && !m_ended) {
+            if (!m_host.processEvents()) {
+                return false;
+            }
+            pollfd ready = {m_fd, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, 100);
+            if (polled < 0 && errno != EINTR) {
+                fail(120, m_name, errno);
+            }
+            if (polled <= 0) {
+                continue;
+            }
+            const ssize_t n = ::read(m_fd, m_buffer.data() + m_filled, wanted - m_filled);
+            if (n > 0) {
+                m_filled += static_cast<std::size_t>(n);
+            } else if (n == 0) {
+                m_ended = true;
+            } else if (errno != EINTR && errno != EAGAIN) {
+                fail(120, m_name, errno);
+            }
+        }
+        return true;
+    }
+
+    const char* data() { return m_buffer.data(); }
+    // What the last next() brought.
+    std::size_t size() const { return m_filled; }
+    bool ended() const { return m_ended; }
+
+private:
+    int m_fd;
+    const std::string& m_name;
+    EngineHost& m_host;
+    FileSize::CopyBuffer m_buffer;
+    std::size_t m_filled = 0;
+    bool m_ended = false;
+};
+
 class Splitter {
 public:
     Splitter(const std::string& sourcePath, std::int32_t chunkSize, bool checksums, EngineHost& host)
         : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_checksums(checksums), m_host(host) {}
+
+    // A split of the stream at `streamFd`, named `sourcePath` in descriptions, into
+    // pieces named after `baseName`.
+    Splitter(int streamFd, const std::string& sourcePath, const std::string& baseName, std::int32_t chunkSize,
+             bool checksums, EngineHost& host)
+        : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_checksums(checksums), m_host(host),
+          m_streamFd(streamFd), m_baseName(baseName) {}
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
@@ -177,18 +235,24 @@ public:
 
 private:
     Outcome run() {
-        const std::string baseName = Main::GetFileName(m_sourcePath);
+        const bool fromStream = m_streamFd >= 0;
+        const std::string baseName = fromStream ? m_baseName : Main::GetFileName(m_sourcePath);
         // Read once: the event loop runs during the split, and one split must not
         // spread its pieces over two folders.
         const std::string folder = m_host.outputFolder();
 
-        Descriptor source(openForReading(m_sourcePath, 104, m_sourceStat));
+        Descriptor source(fromStream ? -1 : openForReading(m_sourcePath, 104, m_sourceStat));
+        // A stream redirected from a file is guarded against as a file is.
+        if (fromStream && ::fstat(m_streamFd, &m_sourceStat) != 0) {
+            fail(104, m_sourcePath, errno);
+        }
         const std::int64_t size = m_sourceStat.st_size;
 
         if (m_chunkSize < 1) {
             return refuse(Messages::chunkTooSmall);
         }
-        const std::int64_t pieces = PieceSet::pieceCount(size, m_chunkSize);
+        // A stream's pieces are made and counted by copyStream.
+        const std::int64_t pieces = fromStream ? 0 : PieceSet::pieceCount(size, m_chunkSize);
         if (pieces > PieceSet::maxPieces) {
             return refuse(Messages::tooManyPieces);
         }
@@ -202,8 +266,9 @@ private:
         const std::string sidecarName = Checksum::sidecarPath(manifestName);
         const std::string& longestListPath = m_checksums ? sidecarPath : manifestPath;
         const std::string& longestListName = m_checksums ? sidecarName : manifestName;
-        // The last piece has the longest name.
-        const int last = static_cast<int>(std::max<std::int64_t>(pieces, 1));
+        // The last piece has the longest name; a stream's names must hold the most
+        // pieces there can be.
+        const int last = fromStream ? PieceSet::maxPieces : static_cast<int>(std::max<std::int64_t>(pieces, 1));
         if (std::max(PieceSet::piecePath(folder, baseName, last).size(), longestListPath.size()) >
             PieceSet::maxPathLength) {
             return refuse(Messages::namesTooLong);
@@ -222,6 +287,19 @@ private:
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
+
+        // A stream that brings nothing would make a list of nothing: it is refused
+        // before an earlier set is touched.
+        std::optional<StreamSource> stream;
+        if (fromStream) {
+            stream.emplace(m_streamFd, m_sourcePath, m_host);
+            if (!stream->next(m_chunkSize)) {
+                return Outcome::Stopped;
+            }
+            if (stream->size() == 0) {
+                return refuse(Messages::notLargerThanChunk);
+            }
+        }
 
         // An older manifest would pass a half-written set as whole.
         removeOldManifest(manifestName, manifestPath);
@@ -249,6 +327,12 @@ private:
             };
         }
         m_host.setProgressBytes(0);
+        if (stream) {
+            if (const Outcome cut = copyStream(*stream, folder, baseName, manifest, observe, pieceHash, digests);
+                cut != Outcome::Succeeded) {
+                return cut;
+            }
+        }
         for (int number = 1; number <= pieces; ++number) {
             if (!m_host.processEvents()) {
                 return Outcome::Stopped;
@@ -295,6 +379,58 @@ private:
     Outcome refuse(const char* message) {
         m_host.showMessage(message);
         return Outcome::Refused;
+    }
+
+    // Cuts the stream, whose first bytes `stream` holds, into pieces as the loop of a
+    // file's split does, a piece made only for bytes that came.
+    Outcome copyStream(StreamSource& stream, const std::string& folder, const std::string& baseName,
+                       ManifestWriter& manifest, const FileSize::CopyObserver& observe,
+                       std::optional<Checksum::Sha256>& pieceHash, std::vector<Checksum::Digest>& digests) {
+        std::int64_t total = 0;
+        for (int number = 1; stream.size() > 0; ++number) {
+            if (number > PieceSet::maxPieces) {
+                m_host.showMessage(Messages::tooManyPieces);
+                return Outcome::Failed;
+            }
+            m_step = 114;
+            const std::string piecePath = PieceSet::piecePath(folder, baseName, number);
+            Descriptor piece(openPiece(PieceSet::pieceName(baseName, number), piecePath));
+            manifest.add(piecePath);
+            m_step = 120;
+            for (std::int64_t length = 0;;) {
+                if (observe) {
+                    observe(stream.data(), stream.size());
+                }
+                int error = 0;
+                if (!FileSize::writeAll(piece.get(), stream.data(), stream.size(), error)) {
+                    failWrite(122, piecePath, error);
+                }
+                length += static_cast<std::int64_t>(stream.size());
+                total += static_cast<std::int64_t>(stream.size());
+                m_host.setProgressBytes(total);
+                if (length == m_chunkSize || stream.ended()) {
+                    break;
+                }
+                if (!stream.next(m_chunkSize - length)) {
+                    return Outcome::Stopped;
+                }
+            }
+            if (!piece.close()) {
+                fail(124, piecePath, errno);
+            }
+            if (pieceHash) {
+                digests.push_back(pieceHash->finish());
+            }
+            progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
+            if (stream.ended()) {
+                break;
+            }
+            // At the stream's end, this brings nothing, and no piece is made.
+            if (!stream.next(m_chunkSize)) {
+                return Outcome::Stopped;
+            }
+        }
+        return Outcome::Succeeded;
     }
 
     // Written after the manifest, in the steps of the manifest.
@@ -361,6 +497,8 @@ private:
     struct stat m_sourceStat {};
     RunFolder m_folder;
     int m_step = 104; // where an allocation failure is reported
+    int m_streamFd = -1;
+    std::string m_baseName; // of a stream's pieces
 };
 
 // Reads the piece names of a manifest's entries a window at a time, so that the names
@@ -718,6 +856,11 @@ private:
 
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums) {
     return Splitter(sourcePath, chunkSize, checksums, host).guardedRun();
+}
+
+Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
+                    EngineHost& host, bool checksums) {
+    return Splitter(sourceFd, sourceName, baseName, chunkSize, checksums, host).guardedRun();
 }
 
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host) {

@@ -37,6 +37,19 @@ enum class Outcome {
 // any case.
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums = false);
 
+// Cuts what `sourceFd` brings until its end, a stream that cannot seek and whose size
+// is known only there (a pipe), into pieces named after `baseName`, exactly as
+// SplitFile cuts a file of that name: the same refusals, names, list and checksum
+// file, the names checked for the most pieces a list holds. `sourceName` names the
+// stream in failure descriptions. Progress counts bytes; the number of pieces is
+// known at the end. A stream that brings nothing is refused with the message of a
+// file not larger than a piece, before an earlier set of that name is touched. One
+// that needs more than 32767 pieces fails with the message of too many pieces when it
+// gets there, leaving no list. An early end of the stream is its end; a read error
+// fails at step 120.
+Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
+                    EngineHost& host, bool checksums = false);
+
 // Joins the piece set listed by the manifest at `manifestPath` into the host's output
 // folder, under the manifest's name without ".splt". Pieces are looked for in the
 // manifest's folder, opened once; the output folder is opened once and locked. The

@@ -93,6 +93,8 @@ private slots:
     void parts();
     void checksums_data();
     void checksums();
+    void splitStandardInput_data();
+    void splitStandardInput();
     void verify_data();
     void verify();
     void joinFromAPiece();
@@ -115,7 +117,7 @@ private:
         QString err;
     };
 
-    Run run(const QStringList& arguments, const std::function<void()>& inChild = {});
+    Run run(const QStringList& arguments, const std::function<void()>& inChild = {}, const QByteArray& input = {});
     Child spawn(const QStringList& arguments, const std::function<void()>& inChild = {});
     static int finish(const Child& child);
     QString path(const QString& name) const { return m_folder + QLatin1Char('/') + name; }
@@ -132,13 +134,17 @@ void TestCommandLine::init() {
     m_folder = QDir(m_temporary->path()).canonicalPath();
 }
 
-Run TestCommandLine::run(const QStringList& arguments, const std::function<void()>& inChild) {
+Run TestCommandLine::run(const QStringList& arguments, const std::function<void()>& inChild, const QByteArray& input) {
     QProcess process;
     process.setWorkingDirectory(m_folder);
     if (inChild) {
         process.setChildProcessModifier(inChild);
     }
     process.start(QStringLiteral(QUARNEL_CLI), arguments);
+    if (!input.isEmpty()) {
+        process.write(input);
+    }
+    process.closeWriteChannel();
     Run result;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
         process.kill();
@@ -640,6 +646,79 @@ void TestCommandLine::checksums() {
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(Files::read(path("joined/a.bin")), earlierFile ? QByteArray("earlier") : source.left(chunkSize));
     QCOMPARE(QDir(path("joined")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.bin"});
+}
+
+void TestCommandLine::splitStandardInput_data() {
+    QTest::addColumn<QStringList>("options"); // after "split -"
+    QTest::addColumn<qint64>("size");         // of the stream; -1: standard input is a folder
+    QTest::addColumn<int>("pieces");          // 0: no set is left
+    QTest::addColumn<QByteArray>("err");
+    const QStringList name{"--name", "backup.tar", "-o", "out"};
+    QTest::newRow("pieces, list and checksums")
+        << name + QStringList{"-b", "100000", "--checksum"} << qint64(250000) << 3 << QByteArray();
+    QTest::newRow("pieces of more than one read")
+        << name + QStringList{"-b", "1M", "--checksum"} << qint64(2500000) << 3 << QByteArray();
+    QTest::newRow("ends at a piece's end") << name + QStringList{"-b", "1000"} << qint64(3000) << 3 << QByteArray();
+    QTest::newRow("shorter than a piece") << name << qint64(10) << 1 << QByteArray();
+    QTest::newRow("empty stream") << name << qint64(0) << 0
+                                  << errorLine("Filesize is less than or equal to chunk size.");
+    QTest::newRow("more than 32767 pieces")
+        << name + QStringList{"-b", "1"} << qint64(32768) << 0
+        << errorLine("Chunk size too small: a file can be split into at most 32767 pieces.");
+    QTest::newRow("read error") << name << qint64(-1) << 0 << failureLine("-", EISDIR, 120);
+    QTest::newRow("already split name") << QStringList{"--name", "old.splt", "-o", "out"} << qint64(300) << 0
+                                        << errorLine("Cannot split already split file.");
+    QTest::newRow("line break in the name")
+        << QStringList{"--name", "a\nb", "-o", "out"} << qint64(300) << 0
+        << errorLine("The file name or the folder contains a line break, which a split file list cannot hold.");
+    QTest::newRow("name too long") << QStringList{"--name", QString(250, 'n'), "-o", "out"} << qint64(300) << 0
+                                   << errorLine("The names of the pieces would be too long. Please use a shorter "
+                                                "file name or folder.");
+}
+
+// `split -` makes of a pipe what a split of a file of that name makes.
+void TestCommandLine::splitStandardInput() {
+    QFETCH(QStringList, options);
+    QFETCH(qint64, size);
+    QFETCH(int, pieces);
+    QFETCH(QByteArray, err);
+    QVERIFY(QDir(m_folder).mkdir("out"));
+    const QByteArray source = Files::pattern(std::max<qint64>(size, 0));
+    const auto folderAsInput = [size] {
+        if (size < 0) {
+            dup2(::open(".", O_RDONLY | O_DIRECTORY), STDIN_FILENO);
+        }
+    };
+
+    const Run result = run(QStringList{"split", "-"} + options, folderAsInput, source);
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.out, pieces > 0 ? QByteArray("File successfully split\nDone.\n") : QByteArray());
+    QCOMPARE(result.exitCode, pieces > 0 ? 0 : 1);
+    if (pieces == 0) {
+        QVERIFY(QDir(path("out")).entryList(QDir::Files).filter(".splt").isEmpty());
+        return;
+    }
+    const qint64 chunk =
+        options.contains("-b")
+            ? options[options.indexOf("-b") + 1] == "1M" ? 1024 * 1024 : options[options.indexOf("-b") + 1].toLongLong()
+            : 100000;
+    QByteArray lines;
+    QByteArray sums;
+    QByteArray joined;
+    for (int number = 1; number <= pieces; ++number) {
+        const QString name = "backup.tar_splt" + QString::number(number);
+        const QByteArray piece = Files::read(path("out/" + name));
+        QCOMPARE(piece, source.mid(qint64(number - 1) * chunk, chunk));
+        joined += piece;
+        lines += path("out/" + name).toLocal8Bit() + "\r\n";
+        sums += QCryptographicHash::hash(piece, QCryptographicHash::Sha256).toHex() + "  " + name.toLatin1() + "\n";
+    }
+    QCOMPARE(joined, source);
+    QVERIFY(!QFile::exists(path("out/backup.tar_splt" + QString::number(pieces + 1))));
+    QCOMPARE(Files::read(path("out/backup.tar.splt")), lines);
+    sums += QCryptographicHash::hash(source, QCryptographicHash::Sha256).toHex() + "  backup.tar\n";
+    QCOMPARE(Files::read(path("out/backup.tar.splt.sha256")),
+             options.contains("--checksum") ? sums : QByteArray("<missing>"));
 }
 
 void TestCommandLine::verify_data() {

@@ -175,6 +175,7 @@ void TestCommandLineParser::usageErrors_data() {
     QTest::newRow("--name for a file") << Arguments{"split", "a.bin", "--name", "b"} << "standard input (-) only";
     QTest::newRow("empty --name") << Arguments{"split", "-", "--name="} << "--name needs a file name";
     QTest::newRow("--name with a folder") << Arguments{"split", "-", "--name", "d/x"} << "is a path";
+    QTest::newRow("parts of standard input") << Arguments{"split", "-", "--name", "x", "-n", "3"} << "--chunk-size";
     QTest::newRow("split into standard output") << Arguments{"split", "a.bin", "-o", "-"} << "for join only";
     QTest::newRow("join of standard input") << Arguments{"join", "-"} << "not from standard input";
     QTest::newRow("verify of standard input") << Arguments{"verify", "-"} << "not from standard input";
