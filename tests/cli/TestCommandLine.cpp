@@ -698,10 +698,8 @@ void TestCommandLine::splitStandardInput() {
         QVERIFY(QDir(path("out")).entryList(QDir::Files).filter(".splt").isEmpty());
         return;
     }
-    const qint64 chunk =
-        options.contains("-b")
-            ? options[options.indexOf("-b") + 1] == "1M" ? 1024 * 1024 : options[options.indexOf("-b") + 1].toLongLong()
-            : 100000;
+    const auto at = options.indexOf("-b");
+    const qint64 chunk = at < 0 ? 100000 : options[at + 1] == "1M" ? 1024 * 1024 : options[at + 1].toLongLong();
     QByteArray lines;
     QByteArray sums;
     QByteArray joined;
