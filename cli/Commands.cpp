@@ -1,10 +1,8 @@
 #include "cli/Commands.h"
 
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/ConsoleHost.h"
@@ -23,28 +21,8 @@ namespace Commands {
 
 namespace {
 
-constexpr const char* notAList = "not a valid split file list";
-
 int exitStatus(SplitMergeFile::Outcome outcome) {
     return outcome == SplitMergeFile::Outcome::Succeeded ? exitSucceeded : exitFailed;
-}
-
-// Why `path` names no regular file, in the system's words where it has some.
-std::string notAFile(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        return std::strerror(errno);
-    }
-    if (S_ISDIR(st.st_mode)) {
-        return std::strerror(EISDIR);
-    }
-    return "not a regular file";
-}
-
-// Why `path` names no folder.
-std::string notAFolder(const std::string& path) {
-    struct stat st {};
-    return std::strerror(::stat(path.c_str(), &st) != 0 ? errno : ENOTDIR);
 }
 
 std::string describe(const Verify::Finding& finding, const std::string& sidecarName) {
@@ -76,7 +54,7 @@ int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& hos
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
-    host.printOutcome(Messages::done);
+    host.showNotice({NoticeId::Done});
     return exitSucceeded;
 }
 
@@ -102,21 +80,21 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const std::string folder = names.folder(arguments.output);
     host.setOutputFolder(folder);
     if (!InputChecks::outputFolderExists(folder)) {
-        host.fileError(folder, notAFolder(folder));
+        host.showNotice({NoticeId::FolderMissing});
         return exitFailed;
     }
     const bool fromStream = arguments.operand == CommandLine::standardStream;
     // A stream is split as a file of its name would be.
     const std::string file = fromStream ? arguments.name : names.file(arguments.operand);
     if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
-        host.refusal(Messages::alreadySplit);
+        host.showNotice({NoticeId::AlreadySplit});
         return exitFailed;
     }
     if (fromStream) {
         return splitStandardInput(arguments, host);
     }
     if (!InputChecks::fileExists(file)) {
-        host.fileError(file, notAFile(file));
+        host.showNotice({NoticeId::SplitFileMissing, {file}});
         return exitFailed;
     }
     const std::int64_t size = FileSize::FileSize2(file);
@@ -124,12 +102,11 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const std::int64_t chunkSize =
         arguments.parts > 0 ? (size + arguments.parts - 1) / arguments.parts : std::int64_t{arguments.chunkSize};
     if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
-        host.refusal("The file is too large for " + std::to_string(arguments.parts) +
-                     " pieces: a piece would hold more than 2147483647 bytes, the most a split file list allows.");
+        host.showNotice({NoticeId::TooLargeForParts, {std::to_string(arguments.parts)}});
         return exitFailed;
     }
     if (InputChecks::notLargerThanChunk(file, chunkSize)) {
-        host.refusal(Messages::notLargerThanChunk);
+        host.showNotice({NoticeId::NotLargerThanChunk});
         return exitFailed;
     }
     host.setExpectedBytes(size);
@@ -138,7 +115,7 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
-    host.printOutcome(Messages::done);
+    host.showNotice({NoticeId::Done});
     return exitSucceeded;
 }
 
@@ -149,13 +126,13 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     names.listFolder(manifest, typed);
     host.setOutputFolder(names.folder(arguments.output));
     if (!InputChecks::fileExists(manifest)) {
-        host.fileError(manifest, notAFile(manifest));
+        host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
     }
     // A file without a single CR LF lists nothing: joining it would only make an empty file.
     const Verify::Result scan = Verify::estimateSet(manifest);
     if (scan.status == Verify::Result::Status::NotAList) {
-        host.fileError(manifest, notAList);
+        host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;
     }
     host.setExpectedBytes(scan.bytes);
@@ -168,7 +145,7 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const std::string manifest = names.file(typed);
     names.listFolder(manifest, typed);
     if (!Main::fileExists(manifest)) {
-        host.fileError(manifest, notAFile(manifest));
+        host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
     }
     const std::string sidecarName = Quoting::quote(Main::GetFileName(Checksum::sidecarPath(manifest)));
@@ -180,7 +157,7 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.fileError(result.failedPath, std::strerror(result.error));
         return exitFailed;
     case Verify::Result::Status::NotAList:
-        host.fileError(manifest, notAList);
+        host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;
     case Verify::Result::Status::Checked:
         break;

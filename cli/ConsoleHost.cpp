@@ -4,15 +4,36 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <string_view>
 #include <utility>
+
+#include <sys/stat.h>
 
 #include "engine/Messages.h"
 
 namespace {
 
 volatile std::sig_atomic_t stopSignalled = 0;
+
+// Why `path` names no regular file, in the system's words where it has some.
+std::string notAFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return std::strerror(EISDIR);
+    }
+    return "not a regular file";
+}
+
+// Why `path` names no folder.
+std::string notAFolder(const std::string& path) {
+    struct stat st {};
+    return std::strerror(::stat(path.c_str(), &st) != 0 ? errno : ENOTDIR);
+}
 
 extern "C" void onStopSignal(int signalNumber) {
     stopSignalled = signalNumber;
@@ -131,26 +152,43 @@ void ConsoleHost::setProgressBytes(std::int64_t done) {
     drawProgress(false);
 }
 
-// The engine's notices are told apart by their texts until it names them: here,
-// and nowhere else.
-void ConsoleHost::showMessage(const std::string& text) {
-    if (text == Messages::splitSucceeded || text == Messages::joinSucceeded) {
-        printOutcome(text);
+bool ConsoleHost::isOutcome(NoticeId id) {
+    return id == NoticeId::SplitSucceeded || id == NoticeId::JoinSucceeded || id == NoticeId::Done;
+}
+
+// The notices that concern a file given or made say so as "NAME: what", the file as
+// typed and the system's reason where it has one; the others read as designed.
+void ConsoleHost::showNotice(const Notice& notice) {
+    const std::string path = notice.arguments.empty() ? std::string() : notice.arguments.front();
+    if (isOutcome(notice.id)) {
+        printOutcome(Messages::text(notice));
         return;
     }
-    // The notices that end with a file's name in them say so as "NAME: what".
-    static const std::pair<std::string_view, const char*> aboutAFile[] = {
-        {Messages::invalidManifestSuffix, "not a valid split file list"},
-        {Messages::pieceMissingSuffix, "splitted file not found"},
-        {Messages::pieceDamagedSuffix, "damaged: its checksum does not match"},
-    };
-    for (const auto& [suffix, what] : aboutAFile) {
-        if (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            fileError(text.substr(0, text.size() - suffix.size()), what);
-            return;
-        }
+    switch (notice.id) {
+    case NoticeId::FolderMissing:
+        fileError(m_outputFolder, notAFolder(m_outputFolder));
+        return;
+    case NoticeId::SplitFileMissing:
+    case NoticeId::JoinFileMissing:
+        fileError(path, notAFile(path));
+        return;
+    case NoticeId::NoFileToJoin:
+    case NoticeId::NoFileToVerify:
+        fileError("", std::strerror(ENOENT));
+        return;
+    case NoticeId::InvalidManifest:
+        fileError(path, "not a valid split file list");
+        return;
+    case NoticeId::PieceMissing:
+        fileError(path, "splitted file not found");
+        return;
+    case NoticeId::PieceDamaged:
+        fileError(path, "damaged: its checksum does not match");
+        return;
+    default:
+        refusal(Messages::text(notice));
+        return;
     }
-    refusal(text);
 }
 
 // A description names its file first: "PATH: reason".

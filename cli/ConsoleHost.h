@@ -37,6 +37,9 @@ public:
     void refusal(const std::string& text);
     // "NAME: reason" on standard error, the file named as typed.
     void fileError(const std::string& path, const std::string& reason);
+    // Whether a notice is an outcome of the command (standard output) rather than a
+    // refusal or failure (standard error).
+    static bool isOutcome(NoticeId id);
 
     // The total the byte progress counts towards; 0 when unknown.
     void setExpectedBytes(std::int64_t bytes) { m_expectedBytes = bytes; }
@@ -52,7 +55,7 @@ public:
     void setProgressMaximum(int maximum) override;
     int progressMaximum() override;
     void setProgressBytes(std::int64_t done) override;
-    void showMessage(const std::string& text) override;
+    void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
     bool processEvents() override;
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/Messages.h"
+
 // What the engine needs from whoever drives it: the window, the command line or a
 // test. Paths are byte strings exactly as the file system names them.
 class EngineHost {
@@ -20,8 +22,9 @@ public:
     // after each piece and between the blocks of a long one. Only a terminal shows it.
     virtual void setProgressBytes(std::int64_t done) { (void)done; }
 
-    // A plain notice: OK button only, the application title as caption.
-    virtual void showMessage(const std::string& text) = 0;
+    // A plain notice: OK button only, the application title as caption. Messages::text
+    // gives its designed English text.
+    virtual void showNotice(const Notice& notice) = 0;
 
     // The "Application Error" report of a failing step. See ErrorReport.h for its text.
     virtual void reportError(const std::string& sourceLabel, int step, const std::string& description) = 0;

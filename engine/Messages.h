@@ -1,31 +1,52 @@
 #pragma once
 
-// The program's own texts that more than one front end shows.
+#include <string>
+#include <vector>
+
+// Every message the program shows, by what it means. The engine and the commands
+// report notices; each front end decides how to word and where to show them.
+enum class NoticeId {
+    // The split command and the splitter.
+    FolderMissing,
+    AlreadySplit,
+    SplitFileMissing, // %1 the file as the user gave it
+    NotLargerThanChunk,
+    Done,
+    SplitSucceeded,
+    ChunkTooSmall,
+    TooManyPieces,
+    LineBreakInName,
+    NamesTooLong,
+    // The join command and the joiner.
+    NoFileToJoin,
+    JoinFileMissing, // %1 the list as the user gave it
+    JoinSucceeded,
+    PieceMissing,    // %1 the piece's path
+    PieceDamaged,    // %1 the piece's path
+    InvalidManifest, // %1 the list's path
+    JoinOverwritesPieceSet,
+    AnotherRunWriting,
+    // The command line's own.
+    TooLargeForParts, // %1 the number of parts
+    NoFileToVerify,
+};
+
+struct Notice {
+    NoticeId id;
+    // What the text's %1, %2, ... stand for; paths as the file system names them.
+    std::vector<std::string> arguments = {};
+};
+
 namespace Messages {
 
-inline constexpr const char* folderMissing = "Folder does not exist. Please select another folder.";
-inline constexpr const char* alreadySplit = "Cannot split already split file.";
-inline constexpr const char* splitFileMissingSuffix = " does not exist.";
-inline constexpr const char* notLargerThanChunk = "Filesize is less than or equal to chunk size.";
-inline constexpr const char* done = "Done.";
-inline constexpr const char* splitSucceeded = "File successfully split";
+// The designed English text of `id`, with %1, %2, ... where the arguments go.
+const char* englishTemplate(NoticeId id);
 
-inline constexpr const char* joinFileMissingSuffix = " not exist";
-inline constexpr const char* noFileToJoin = "You must select file to join.";
-inline constexpr const char* joinSucceeded = "Files successfully joined";
-inline constexpr const char* pieceMissingSuffix = " splitted file not found";
-inline constexpr const char* pieceDamagedSuffix = " is damaged: its checksum does not match.";
+// `text` with %1 ... %9 replaced by `arguments`, in one pass: an argument that holds
+// "%2" stays as it is.
+std::string substitute(const std::string& text, const std::vector<std::string>& arguments);
 
-inline constexpr const char* tooManyPieces = "Chunk size too small: a file can be split into at most 32767 pieces.";
-inline constexpr const char* chunkTooSmall = "Chunk size must be at least 1 byte.";
-inline constexpr const char* invalidManifestSuffix = " is not a valid split file list.";
-inline constexpr const char* joinOverwritesPieceSet =
-    "The joined file would overwrite its own piece set. Please select another output folder.";
-inline constexpr const char* lineBreakInName =
-    "The file name or the folder contains a line break, which a split file list cannot hold.";
-inline constexpr const char* namesTooLong =
-    "The names of the pieces would be too long. Please use a shorter file name or folder.";
-inline constexpr const char* anotherRunWriting =
-    "Another split or join is writing these files. Please wait until it ends.";
+// The notice's designed English text.
+std::string text(const Notice& notice);
 
 } // namespace Messages

@@ -249,15 +249,15 @@ private:
         const std::int64_t size = m_sourceStat.st_size;
 
         if (m_chunkSize < 1) {
-            return refuse(Messages::chunkTooSmall);
+            return refuse(NoticeId::ChunkTooSmall);
         }
         // A stream's pieces are made and counted by copyStream.
         const std::int64_t pieces = fromStream ? 0 : PieceSet::pieceCount(size, m_chunkSize);
         if (pieces > PieceSet::maxPieces) {
-            return refuse(Messages::tooManyPieces);
+            return refuse(NoticeId::TooManyPieces);
         }
         if (PieceSet::hasLineBreak(baseName) || PieceSet::hasLineBreak(folder)) {
-            return refuse(Messages::lineBreakInName);
+            return refuse(NoticeId::LineBreakInName);
         }
         const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
         const std::string manifestName = PieceSet::manifestName(baseName);
@@ -271,7 +271,7 @@ private:
         const int last = fromStream ? PieceSet::maxPieces : static_cast<int>(std::max<std::int64_t>(pieces, 1));
         if (std::max(PieceSet::piecePath(folder, baseName, last).size(), longestListPath.size()) >
             PieceSet::maxPathLength) {
-            return refuse(Messages::namesTooLong);
+            return refuse(NoticeId::NamesTooLong);
         }
 
         if (!m_folder.open(folder)) {
@@ -279,10 +279,10 @@ private:
         }
         const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), longestListName.size());
         if (static_cast<long>(longestName) > m_folder.nameMax()) {
-            return refuse(Messages::namesTooLong);
+            return refuse(NoticeId::NamesTooLong);
         }
         if (!m_folder.lock()) {
-            return refuse(Messages::anotherRunWriting);
+            return refuse(NoticeId::AnotherRunWriting);
         }
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
@@ -297,7 +297,7 @@ private:
                 return Outcome::Stopped;
             }
             if (stream->size() == 0) {
-                return refuse(Messages::notLargerThanChunk);
+                return refuse(NoticeId::NotLargerThanChunk);
             }
         }
 
@@ -372,12 +372,12 @@ private:
         if (m_checksums) {
             writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
         }
-        m_host.showMessage(Messages::splitSucceeded);
+        m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
     }
 
-    Outcome refuse(const char* message) {
-        m_host.showMessage(message);
+    Outcome refuse(NoticeId refusal) {
+        m_host.showNotice({refusal});
         return Outcome::Refused;
     }
 
@@ -389,7 +389,7 @@ private:
         std::int64_t total = 0;
         for (int number = 1; stream.size() > 0; ++number) {
             if (number > PieceSet::maxPieces) {
-                m_host.showMessage(Messages::tooManyPieces);
+                m_host.showNotice({NoticeId::TooManyPieces});
                 return Outcome::Failed;
             }
             m_step = 114;
@@ -598,7 +598,7 @@ private:
         }
 
         if (const auto refusal = openOutput()) {
-            m_host.showMessage(refusal);
+            m_host.showNotice({*refusal});
             return Outcome::Refused;
         }
 
@@ -623,7 +623,7 @@ private:
                 progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
                 endEarly();
                 // A NUL ends the text where any C string would end it.
-                m_host.showMessage(piecePath.substr(0, piecePath.find('\0')) + Messages::pieceMissingSuffix);
+                m_host.showNotice({NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}});
                 return Outcome::Missing;
             }
             std::optional<Checksum::Digest> expected;
@@ -647,12 +647,12 @@ private:
         }
 
         publishOutput();
-        m_host.showMessage(Messages::joinSucceeded);
+        m_host.showNotice({NoticeId::JoinSucceeded});
         return Outcome::Succeeded;
     }
 
     Outcome refuseManifest() {
-        m_host.showMessage(m_manifestPath + Messages::invalidManifestSuffix);
+        m_host.showNotice({NoticeId::InvalidManifest, {m_manifestPath}});
         return Outcome::Refused;
     }
 
@@ -667,7 +667,7 @@ private:
         }
         progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
         endEarly();
-        m_host.showMessage(piecePath + Messages::pieceDamagedSuffix);
+        m_host.showNotice({NoticeId::PieceDamaged, {piecePath}});
         return Outcome::Damaged;
     }
 
@@ -727,9 +727,9 @@ private:
         return m_pieces.isOpen() && m_pieces.statEntry(name, st, true) && S_ISREG(st.st_mode);
     }
 
-    // Opens the output folder and the temporary output file in it; returns the
-    // message of a refusal, or nullptr.
-    const char* openOutput() {
+    // Opens the output folder and the temporary output file in it; returns a
+    // refusal, if any.
+    std::optional<NoticeId> openOutput() {
         const std::string folder = m_host.outputFolder();
         m_outputName = PieceSet::joinedName(m_manifestPath);
         m_outputPath = folder + Main::nativeSeparator + m_outputName;
@@ -740,19 +740,19 @@ private:
             fail(118, m_outputPath, EISDIR);
         }
         if (!m_output.lock()) {
-            return Messages::anotherRunWriting;
+            return NoticeId::AnotherRunWriting;
         }
         struct stat st {};
         if (!m_output.statEntry(m_outputName, st, false) && errno != ENOENT) {
             fail(118, m_outputPath, errno);
         }
         if (wouldOverwritePieceSet()) {
-            return Messages::joinOverwritesPieceSet;
+            return NoticeId::JoinOverwritesPieceSet;
         }
         if (!m_temporary.create(m_output.fd())) {
             fail(118, m_outputPath, errno);
         }
-        return nullptr;
+        return std::nullopt;
     }
 
     bool wouldOverwritePieceSet() const {

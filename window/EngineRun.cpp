@@ -30,8 +30,8 @@ public:
         m_run.callOnOwner([&] { maximum = m_run.m_host.progressMaximum(); });
         return maximum;
     }
-    void showMessage(const std::string& text) override {
-        m_run.callOnOwner([&] { m_run.m_host.showMessage(text); });
+    void showNotice(const Notice& notice) override {
+        m_run.callOnOwner([&] { m_run.m_host.showNotice(notice); });
     }
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override {
         m_run.callOnOwner([&] { m_run.m_host.reportError(sourceLabel, step, description); });

@@ -36,6 +36,11 @@ std::string bytes(const QString& path) {
     return QFile::encodeName(path).toStdString();
 }
 
+// The text a notice shows in the window.
+QString noticeText(const Notice& notice) {
+    return QFile::decodeName(QByteArray::fromStdString(Messages::text(notice)));
+}
+
 // The window is laid out in twips; a pixel is 15 twips at 96 DPI.
 int pixels(int twips, qreal dpi) {
     return qRound(twips * dpi / 1440.0);
@@ -307,8 +312,8 @@ int Form1::progressMaximum() {
     return m_progressBar->maximum();
 }
 
-void Form1::showMessage(const std::string& text) {
-    notice(QFile::decodeName(QByteArray::fromStdString(text)));
+void Form1::showNotice(const Notice& notice) {
+    this->notice(noticeText(notice));
 }
 
 void Form1::reportError(const std::string& sourceLabel, int step, const std::string& description) {
@@ -354,20 +359,20 @@ void Form1::PushButton4_Click() {
             // Nothing to split: straight on to the idle look.
         } else if (split.test(
                        108, [&] { return InputChecks::containsManifestSuffix(text1()); }, false)) {
-            split.run(126, [this] { notice(QString::fromLatin1(Messages::alreadySplit)); });
+            split.run(126, [this] { showNotice({NoticeId::AlreadySplit}); });
         } else if (split.test(
                        110, [&] { return InputChecks::containsPieceMarker(text1()); }, false)) {
-            split.run(124, [this] { notice(QString::fromLatin1(Messages::alreadySplit)); });
+            split.run(124, [this] { showNotice({NoticeId::AlreadySplit}); });
         } else if (!split.test(
                        112, [&] { return InputChecks::fileExists(text1()); }, true)) {
-            split.run(122, [this] { notice(m_text1->text() + QLatin1String(Messages::splitFileMissingSuffix)); });
+            split.run(122, [this] { showNotice({NoticeId::SplitFileMissing, {bytes(m_text1->text())}}); });
         } else if (split.test(
                        114,
                        [&] {
                            return InputChecks::notLargerThanChunk(text1(), ChunkSize::toChunkSize(m_text3->text()));
                        },
                        true)) {
-            split.run(116, [this] { notice(QString::fromLatin1(Messages::notLargerThanChunk)); });
+            split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
         } else {
             split.run(118, [this] { setMousePointer(Hover::busyPointer); });
             split.run(120, [&] {
@@ -377,9 +382,9 @@ void Form1::PushButton4_Click() {
             });
         }
         restoreIdleLook(split, 128, 130);
-        split.run(132, [this] { notice(QString::fromLatin1(Messages::done)); });
+        split.run(132, [this] { showNotice({NoticeId::Done}); });
     } else {
-        split.run(134, [this] { notice(QString::fromLatin1(Messages::folderMissing)); });
+        split.run(134, [this] { showNotice({NoticeId::FolderMissing}); });
     }
     split.run(136, [this] { m_busy = false; });
 }
@@ -395,7 +400,7 @@ void Form1::PushButton3_Click() {
     join.run(104, [this] { setMousePointer(Hover::busyPointer); });
     if (join.test(
             106, [&] { return !InputChecks::namesFile(text4()); }, false)) {
-        join.run(114, [this] { notice(QString::fromLatin1(Messages::noFileToJoin)); });
+        join.run(114, [this] { showNotice({NoticeId::NoFileToJoin}); });
     } else if (join.test(
                    108, [&] { return InputChecks::fileExists(text4()); }, true)) {
         join.run(110, [&] {
@@ -403,7 +408,7 @@ void Form1::PushButton3_Click() {
             m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); });
         });
     } else {
-        join.run(112, [this] { notice(m_text4->text() + QLatin1String(Messages::joinFileMissingSuffix)); });
+        join.run(112, [this] { showNotice({NoticeId::JoinFileMissing, {bytes(m_text4->text())}}); });
     }
     restoreIdleLook(join, 116, 118);
     join.run(120, [this] { m_busy = false; });

@@ -60,7 +60,7 @@ public:
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
     int progressMaximum() override;
-    void showMessage(const std::string& text) override;
+    void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
     bool processEvents() override;
 

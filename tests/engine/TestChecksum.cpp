@@ -159,8 +159,8 @@ void TestChecksum::joinChecksEachPiece() {
         return;
     }
     QCOMPARE(outcome, Outcome::Damaged);
-    QCOMPARE(host.messages,
-             std::vector<std::string>{Files::path(dir.filePath("a.bin_splt3")) + Messages::pieceDamagedSuffix});
+    QCOMPARE(host.messages, std::vector<std::string>{
+                                Messages::text({NoticeId::PieceDamaged, {Files::path(dir.filePath("a.bin_splt3"))}})});
     QCOMPARE(Files::read(dir.filePath("joined/a.bin")),
              earlierFile ? QByteArray("earlier") : data.left(goodPieces * 1000));
     QCOMPARE(Files::entries(dir.filePath("joined")), QStringList{"a.bin"});
@@ -202,7 +202,7 @@ void TestChecksum::listNameWithoutRoomForTheSuffix() {
     RecordingHost refused;
     refused.folder = Files::path(dir.path());
     QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath(name)), 1000, refused, true), Outcome::Refused);
-    QCOMPARE(refused.messages, std::vector<std::string>{Messages::namesTooLong});
+    QCOMPARE(refused.messages, std::vector<std::string>{Messages::text({NoticeId::NamesTooLong})});
     QCOMPARE(Files::entries(dir.path()), (QStringList{"joined", name}));
 
     RecordingHost host;

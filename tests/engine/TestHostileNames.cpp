@@ -88,8 +88,8 @@ void TestHostileNames::namesTheFormatCannotHold_data() {
     QTest::addColumn<int>("folderLength"); // 0: a plain folder
     QTest::addColumn<QString>("folderName");
     QTest::addColumn<QString>("message"); // empty: the split succeeds
-    const QString lineBreak = Messages::lineBreakInName;
-    const QString tooLong = Messages::namesTooLong;
+    const QString lineBreak = QString::fromStdString(Messages::text({NoticeId::LineBreakInName}));
+    const QString tooLong = QString::fromStdString(Messages::text({NoticeId::NamesTooLong}));
     QTest::newRow("LF in the name") << "a\nb" << 0 << "out" << lineBreak;
     QTest::newRow("CR in the name") << "a\rb" << 0 << "out" << lineBreak;
     QTest::newRow("LF in the folder") << "a" << 0 << "o\nut" << lineBreak;

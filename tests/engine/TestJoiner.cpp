@@ -64,7 +64,7 @@ void TestJoiner::roundTripIntoAnotherFolder() {
     QCOMPARE(Files::entries(dir.filePath("Joined")), QStringList{"sample1.pdf"});
     QCOMPARE(host.maximum, 3);
     QCOMPARE(host.values, (std::vector<int>{0, 1, 2, 3}));
-    QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::JoinSucceeded})});
     QCOMPARE(host.turns, 3);
 }
 
@@ -126,7 +126,7 @@ void TestJoiner::manifestsWithoutEntries() {
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.splt")), host), Outcome::Succeeded);
     QVERIFY(QFile::exists(dir.filePath("o/a")));
     QCOMPARE(QFileInfo(dir.filePath("o/a")).size(), 0);
-    QCOMPARE(host.messages, std::vector<std::string>{Messages::joinSucceeded});
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::JoinSucceeded})});
     QCOMPARE(host.turns, 0);
 }
 
@@ -263,7 +263,7 @@ void TestJoiner::overwritingOwnPieceSetRefused() {
     host.folder = Files::path(dir.path());
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("list")), host), Outcome::Refused);
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("x.splt")), host), Outcome::Refused);
-    QCOMPARE(host.messages, (std::vector<std::string>(2, Messages::joinOverwritesPieceSet)));
+    QCOMPARE(host.messages, (std::vector<std::string>(2, Messages::text({NoticeId::JoinOverwritesPieceSet}))));
     QCOMPARE(Files::read(dir.filePath("list")), QByteArray("list_splt1\r\n"));
     QCOMPARE(Files::read(dir.filePath("x")), QByteArray("piece"));
     QCOMPARE(Files::entries(dir.path()).size(), 4);
@@ -294,7 +294,7 @@ void TestJoiner::nulInEntry() {
     host.folder = Files::path(dir.filePath("o"));
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("f.splt")), host), Outcome::Missing);
     QCOMPARE(host.messages,
-             std::vector<std::string>{Files::path(dir.filePath(missing)) + Messages::pieceMissingSuffix});
+             std::vector<std::string>{Messages::text({NoticeId::PieceMissing, {Files::path(dir.filePath(missing))}})});
     QCOMPARE(Files::read(dir.filePath("o/f")), data.left(joined));
 }
 

@@ -61,7 +61,7 @@ void TestLargeFile::splitAndJoinPastFourGiB() {
     RecordingHost join;
     join.folder = Files::path(dir.filePath("joined"));
     QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("pieces/disk.img.splt")), join), Outcome::Succeeded);
-    QCOMPARE(join.messages, std::vector<std::string>{Messages::joinSucceeded});
+    QCOMPARE(join.messages, std::vector<std::string>{Messages::text({NoticeId::JoinSucceeded})});
     QVERIFY(sameContent(source, dir.filePath("joined/disk.img")));
 }
 

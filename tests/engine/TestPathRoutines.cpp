@@ -5,6 +5,7 @@
 
 #include "engine/ErrorReport.h"
 #include "engine/Main.h"
+#include "engine/Messages.h"
 #include "engine/PieceSet.h"
 #include "tests/support/Files.h"
 
@@ -31,6 +32,8 @@ private slots:
     void pieceAndManifestPaths();
     void pieceCount();
     void errorReportText();
+    void noticeText_data();
+    void noticeText();
 };
 
 void TestPathRoutines::fileAndFolderParts_data() {
@@ -222,6 +225,27 @@ void TestPathRoutines::errorReportText() {
                                "Please email screenshot of this message to support@velmarc.example"));
     QCOMPARE(ErrorReport::sourceLabel("Form1", "PushButton4_Click"),
              std::string("in Tavrid2021/08/31.Form1.PushButton4_Click "));
+}
+
+// A path is put into a notice's text as it is, whatever it holds.
+void TestPathRoutines::noticeText_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<StringList>("arguments");
+    QTest::addColumn<std::string>("text");
+    QTest::newRow("no argument") << int(NoticeId::Done) << StringList{} << std::string("Done.");
+    QTest::newRow("path") << int(NoticeId::PieceMissing) << StringList{"/d/a_splt2"}
+                          << std::string("/d/a_splt2 splitted file not found");
+    QTest::newRow("path holding %1 and %2") << int(NoticeId::InvalidManifest) << StringList{"/d/%2%1.splt"}
+                                            << std::string("/d/%2%1.splt is not a valid split file list.");
+    QTest::newRow("argument missing") << int(NoticeId::SplitFileMissing) << StringList{}
+                                      << std::string("%1 does not exist.");
+}
+
+void TestPathRoutines::noticeText() {
+    QFETCH(int, id);
+    QFETCH(StringList, arguments);
+    QFETCH(std::string, text);
+    QCOMPARE(Messages::text({static_cast<NoticeId>(id), arguments}), text);
 }
 
 QTEST_APPLESS_MAIN(TestPathRoutines)

@@ -165,7 +165,7 @@ void TestRunFolder::secondRunRefused() {
         ::close(held);
         QCOMPARE(outcome, Outcome::Refused);
     }
-    QCOMPARE(host.messages, std::vector<std::string>{Messages::anotherRunWriting});
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::AnotherRunWriting})});
     QVERIFY(host.reports.empty());
     QCOMPARE(Files::entries(out), before);
     QCOMPARE(Files::read(dir.filePath("set/f.splt")), listBefore);

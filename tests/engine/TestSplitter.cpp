@@ -60,7 +60,7 @@ void TestSplitter::workedExample() {
 
     QCOMPARE(host.maximum, 3);
     QCOMPARE(host.values, (std::vector<int>{0, 1, 2, 3}));
-    QCOMPARE(host.messages, std::vector<std::string>{Messages::splitSucceeded});
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::SplitSucceeded})});
     QVERIFY(host.reports.empty());
     QCOMPARE(host.turns, 3); // one before each piece
 }
@@ -176,10 +176,13 @@ void TestSplitter::limitsRefusedBeforeWriting_data() {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<int>("chunk");
     QTest::addColumn<QString>("message");
-    QTest::newRow("zero chunk") << qint64(10) << 0 << QString(Messages::chunkTooSmall);
-    QTest::newRow("negative chunk") << qint64(10) << -5 << QString(Messages::chunkTooSmall);
-    QTest::newRow("32768 pieces") << qint64(32768) << 1 << QString(Messages::tooManyPieces);
-    QTest::newRow("one byte over 32767 pieces") << qint64(32767 * 2 + 1) << 2 << QString(Messages::tooManyPieces);
+    QTest::newRow("zero chunk") << qint64(10) << 0 << QString::fromStdString(Messages::text({NoticeId::ChunkTooSmall}));
+    QTest::newRow("negative chunk") << qint64(10) << -5
+                                    << QString::fromStdString(Messages::text({NoticeId::ChunkTooSmall}));
+    QTest::newRow("32768 pieces") << qint64(32768) << 1
+                                  << QString::fromStdString(Messages::text({NoticeId::TooManyPieces}));
+    QTest::newRow("one byte over 32767 pieces")
+        << qint64(32767 * 2 + 1) << 2 << QString::fromStdString(Messages::text({NoticeId::TooManyPieces}));
 }
 
 void TestSplitter::limitsRefusedBeforeWriting() {

@@ -16,7 +16,8 @@ public:
     };
 
     std::string folder;
-    std::vector<std::string> messages;
+    std::vector<NoticeId> notices;
+    std::vector<std::string> messages; // the notices' texts
     std::vector<Report> reports;
     std::vector<int> values;
     int maximum = 0;
@@ -28,7 +29,10 @@ public:
     void setProgressValue(int value) override { values.push_back(value); }
     void setProgressMaximum(int value) override { maximum = value; }
     int progressMaximum() override { return maximum; }
-    void showMessage(const std::string& text) override { messages.push_back(text); }
+    void showNotice(const Notice& notice) override {
+        notices.push_back(notice.id);
+        messages.push_back(Messages::text(notice));
+    }
     void reportError(const std::string& label, int step, const std::string& description) override {
         reports.push_back({label, step, description});
     }

@@ -39,7 +39,8 @@ public:
         record(QStringLiteral("progressMaximum"));
         return 7;
     }
-    void showMessage(const std::string& text) override { record(QString::fromStdString(text)); }
+    // The notice's argument names the call.
+    void showNotice(const Notice& notice) override { record(QString::fromStdString(notice.arguments.at(0))); }
     void reportError(const std::string& label, int step, const std::string& description) override {
         record(QStringLiteral("%1 %2 %3")
                    .arg(QString::fromStdString(label))
@@ -78,7 +79,7 @@ void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
         worker.setProgressValue(1);
         maximum = worker.progressMaximum();
         worker.reportError("label", 120, "broken");
-        worker.showMessage("done");
+        worker.showNotice({NoticeId::InvalidManifest, {"done"}});
         worker.setProgressValue(9); // the last call of the job: still delivered
     });
     QVERIFY(jobThread != std::this_thread::get_id());
@@ -121,12 +122,12 @@ void TestEngineRun::failuresCrossInBothDirections() {
                 caught << QString::fromLatin1(failure.what());
             }
         };
-        guarded([&] { worker.showMessage("bad message"); });
+        guarded([&] { worker.showNotice({NoticeId::InvalidManifest, {"bad message"}}); });
         // A progress value is not waited for: its failure comes with the next call,
         // which is then not made.
         guarded([&] { worker.setProgressValue(2); });
         guarded([&] { worker.processEvents(); });
-        worker.showMessage("after");
+        worker.showNotice({NoticeId::InvalidManifest, {"after"}});
     });
     QCOMPARE(caught, (QStringList{"bad message", "value 2"}));
     QCOMPARE(host.calls, (QStringList{"bad message", "value 2", "after"}));
@@ -166,12 +167,12 @@ void TestEngineRun::quittingStopsTheJobAndServesItsLastCalls() {
     bool returned = false;
     QTimer::singleShot(0, this, [&] {
         run.run([&](EngineHost& worker) {
-            worker.showMessage("quit now");
+            worker.showNotice({NoticeId::InvalidManifest, {"quit now"}});
             // The host never says stop: only the quitting application can.
             while (worker.processEvents() && turns < 100000) {
                 ++turns;
             }
-            worker.showMessage("last");
+            worker.showNotice({NoticeId::InvalidManifest, {"last"}});
         });
         returned = true;
     });
