@@ -93,11 +93,12 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     if (fromStream) {
         return splitStandardInput(arguments, host);
     }
-    if (!InputChecks::fileExists(file)) {
+    const InputChecks::SplitSource source(file);
+    if (!source.exists()) {
         host.showNotice({NoticeId::SplitFileMissing, {file}});
         return exitFailed;
     }
-    const std::int64_t size = FileSize::FileSize2(file);
+    const std::int64_t size = source.size();
     // The smallest chunk size that gives at most `parts` pieces.
     const std::int64_t chunkSize =
         arguments.parts > 0 ? (size + arguments.parts - 1) / arguments.parts : std::int64_t{arguments.chunkSize};
@@ -105,13 +106,13 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::TooLargeForParts, {std::to_string(arguments.parts)}});
         return exitFailed;
     }
-    if (InputChecks::notLargerThanChunk(file, chunkSize)) {
+    if (InputChecks::notLargerThanChunk(source, chunkSize)) {
         host.showNotice({NoticeId::NotLargerThanChunk});
         return exitFailed;
     }
     host.setExpectedBytes(size);
     const SplitMergeFile::Outcome outcome =
-        SplitMergeFile::SplitFile(file, static_cast<std::int32_t>(chunkSize), host, arguments.checksum);
+        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), host, arguments.checksum);
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
@@ -158,6 +159,9 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     case Verify::Result::Status::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
+        return exitFailed;
+    case Verify::Result::Status::ChecksumsConflict:
+        host.showNotice({NoticeId::ChecksumsConflict, {result.failedPath}});
         return exitFailed;
     case Verify::Result::Status::Checked:
         break;

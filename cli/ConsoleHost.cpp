@@ -185,6 +185,12 @@ void ConsoleHost::showNotice(const Notice& notice) {
     case NoticeId::PieceDamaged:
         fileError(path, "damaged: its checksum does not match");
         return;
+    case NoticeId::PieceLengthWrong:
+        fileError(path, "damaged: its length does not match the other pieces");
+        return;
+    case NoticeId::ChecksumsConflict:
+        fileError(path, "damaged: it lists a name twice with different checksums");
+        return;
     default:
         refusal(Messages::text(notice));
         return;

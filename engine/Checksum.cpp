@@ -8,11 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "engine/Descriptor.h"
 #include "engine/FileSize.h"
 
 namespace Checksum {
@@ -248,29 +247,17 @@ std::string sidecarLine(const Digest& digest, std::string_view name) {
 
 Sidecar Sidecar::load(const std::string& path, int folderFd) {
     Sidecar sidecar;
-    // O_NONBLOCK: a FIFO standing at the name must not hang a join.
-    const int fd = ::openat(folderFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        // A list whose name is as long as a name can be has no room for the suffix:
-        // no checksum file can stand beside it.
-        if (errno != ENOENT && errno != ENAMETOOLONG) {
-            sidecar.m_status = Status::Failed;
-            sidecar.m_error = errno;
-        }
-        return sidecar;
-    }
+    struct stat st {};
+    const Descriptor file(openRegular(folderFd, path.c_str(), st));
     const auto failed = [&](int error) {
-        ::close(fd);
         sidecar.m_status = Status::Failed;
         sidecar.m_error = error;
         return std::move(sidecar);
     };
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return failed(errno);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (file.get() < 0) {
+        // A list whose name is as long as a name can be has no room for the suffix:
+        // no checksum file can stand beside it.
+        return errno == ENOENT || errno == ENAMETOOLONG ? std::move(sidecar) : failed(errno);
     }
     if (st.st_size > maxSidecarBytes) {
         return failed(EFBIG);
@@ -280,7 +267,7 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
     bool overlong = false;
     std::int64_t total = 0;
     int error = 0;
-    const int readError = FileSize::readBlocks(fd, block, sizeof block, [&](std::string_view text) {
+    const int readError = FileSize::readBlocks(file.get(), block, sizeof block, [&](std::string_view text) {
         // It may have grown since fstat.
         total += static_cast<std::int64_t>(text.size());
         if (total > maxSidecarBytes) {
@@ -310,25 +297,11 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
     if (readError != 0 || error != 0) {
         return failed(readError != 0 ? readError : error);
     }
-    ::close(fd);
     if (!overlong && !line.empty()) {
         sidecar.addLine(line);
     }
-    sidecar.m_status = Status::Loaded;
-    return sidecar;
-}
-
-Sidecar Sidecar::fromText(std::string_view text) {
-    Sidecar sidecar;
-    sidecar.m_status = Status::Loaded;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        sidecar.addLine(text.substr(start, end - start));
-        start = end + 1;
+    if (sidecar.m_status != Status::Conflicting) {
+        sidecar.m_status = Status::Loaded;
     }
     return sidecar;
 }
@@ -341,14 +314,33 @@ void Sidecar::addLine(std::string_view line) {
     if (escaped) {
         line.remove_prefix(1);
     }
-    // 64 digits, then "  " (text mode) or " *" (binary mode), then the name.
-    if (line.size() < 67 || line[64] != ' ' || (line[65] != ' ' && line[65] != '*')) {
+    std::string_view hex;
+    std::string_view name;
+    constexpr std::string_view tagStart = "SHA256 (";
+    constexpr std::string_view tagEnd = ") = ";
+    constexpr std::size_t digits = 2 * sizeof(Digest);
+    if (line.substr(0, tagStart.size()) == tagStart) {
+        // The form of `sha256sum --tag`: "SHA256 (NAME) = " and the digits. These come
+        // last, so a name may hold ") = " itself.
+        if (line.size() >= tagStart.size() + tagEnd.size() + digits &&
+            line.substr(line.size() - digits - tagEnd.size(), tagEnd.size()) == tagEnd) {
+            hex = line.substr(line.size() - digits);
+            name = line.substr(tagStart.size(), line.size() - digits - tagEnd.size() - tagStart.size());
+        }
+    } else if (line.size() > digits + 2 && line[digits] == ' ' &&
+               (line[digits + 1] == ' ' || line[digits + 1] == '*')) {
+        // The digits, then "  " (text mode) or " *" (binary mode), then the name.
+        hex = line.substr(0, digits);
+        name = line.substr(digits + 2);
+    }
+    const std::optional<Digest> digest = fromHex(hex);
+    std::optional<std::string> unescaped = escaped ? unescape(name) : std::optional<std::string>(name);
+    if (!digest || !unescaped || unescaped->empty()) {
         return;
     }
-    const std::optional<Digest> digest = fromHex(line.substr(0, 64));
-    std::optional<std::string> name = escaped ? unescape(line.substr(66)) : std::optional<std::string>(line.substr(66));
-    if (digest && name) {
-        m_digests.insert_or_assign(std::move(*name), *digest);
+    const auto [listed, added] = m_digests.try_emplace(std::move(*unescaped), *digest);
+    if (!added && listed->second != *digest) {
+        m_status = Status::Conflicting;
     }
 }
 

@@ -9,8 +9,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include <fcntl.h>
-
 // SHA-256 of pieces and the checksum file "NAME.splt.sha256" beside a manifest, in
 // the format of `sha256sum`: one line per file, 64 hexadecimal digits, two blanks,
 // the file's name, LF. A name holding a backslash, CR or LF is written escaped and
@@ -72,22 +70,26 @@ std::string sidecarPath(const std::string& manifestPath);
 // One line of the checksum file, LF included.
 std::string sidecarLine(const Digest& digest, std::string_view name);
 
-// The digests a checksum file lists, by file name. Lines that are not in the format
-// are skipped, as `sha256sum -c` skips them; a name listed twice keeps its last digest.
+// The digests a checksum file lists, by file name, in either form `sha256sum -c`
+// reads: "DIGEST  NAME" (or " *NAME") and the tag form "SHA256 (NAME) = DIGEST", each
+// escaped when it starts with a backslash. Lines in neither form are skipped, as
+// `sha256sum -c` skips them.
 class Sidecar {
 public:
-    enum class Status { Absent, Loaded, Failed };
+    enum class Status {
+        Absent,
+        Loaded,
+        Failed,      // see `error`
+        Conflicting, // a name is listed twice with different digests: no digest can be trusted
+    };
 
-    // Reads the file at `path`, relative to the folder open at `folderFd` when it is
-    // not absolute. Absent when nothing stands there; Failed, with `error` set to an
-    // errno value, when it cannot be opened or read, is not a regular file or is
-    // larger than maxSidecarBytes (EFBIG).
-    static Sidecar load(const std::string& path, int folderFd = AT_FDCWD);
+    // Reads the file `path`, relative to the folder open at `folderFd`. Absent when
+    // nothing stands there; Failed, with `error` set to an errno value, when it cannot
+    // be opened or read, is not a regular file or is larger than maxSidecarBytes (EFBIG).
+    static Sidecar load(const std::string& path, int folderFd);
 
     Status status() const { return m_status; }
     int error() const { return m_error; }
-    // The lines of a checksum file's text.
-    static Sidecar fromText(std::string_view text);
 
     // The digest listed for `name`, or nothing.
     std::optional<Digest> find(const std::string& name) const;

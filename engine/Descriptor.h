@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 // Owns a file descriptor and closes it when it goes. close() reports the close's own
 // error; the destructor ignores it, for paths that have already failed.
 class Descriptor {
@@ -18,3 +20,10 @@ public:
 private:
     int m_fd;
 };
+
+// Opens `path`, relative to the folder open at `dirFd` (AT_FDCWD: the working folder),
+// for reading when it names a regular file (symbolic links followed), and fills `st`.
+// O_NONBLOCK: a FIFO put where a file was expected must not hang the caller. -1 with
+// errno set otherwise: EISDIR for a folder, EINVAL for anything else that is not a
+// regular file.
+int openRegular(int dirFd, const char* path, struct stat& st);

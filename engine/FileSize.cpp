@@ -10,18 +10,14 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "engine/Descriptor.h"
+
 namespace FileSize {
 
 std::int64_t FileSize2(const std::string& path) {
-    // O_NONBLOCK: opening a FIFO must not hang the caller.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return 0;
-    }
     struct stat st {};
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    return ok ? static_cast<std::int64_t>(st.st_size) : 0;
+    const Descriptor file(openRegular(AT_FDCWD, path.c_str(), st));
+    return file.get() >= 0 ? static_cast<std::int64_t>(st.st_size) : 0;
 }
 
 CopyBuffer::~CopyBuffer() {
@@ -168,14 +164,6 @@ CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, s
         done += count;
     }
     return {};
-}
-
-int openRegularForReadAhead(int dirFd, const char* path) {
-    struct stat st {};
-    if (::fstatat(dirFd, path, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
-        return -1;
-    }
-    return ::openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 ReadAhead::ReadAhead(std::size_t count, std::function<int(std::size_t)> open)

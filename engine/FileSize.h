@@ -81,11 +81,6 @@ using CopyObserver = std::function<void(const char* data, std::size_t count)>;
 CopyResult ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t length, CopyBuffer& buffer,
                           const std::function<bool(std::int64_t copied)>& turn, const CopyObserver& observe = {});
 
-// Opens `path` (relative to the folder `dirFd`, or AT_FDCWD) for reading, without
-// blocking, when it names a regular file; -1 otherwise. For ReadAhead: a FIFO or a
-// device at a piece's name is never opened by it.
-int openRegularForReadAhead(int dirFd, const char* path);
-
 // Asks the kernel to start reading the pieces a join will copy next, so that a piece
 // set that is not in the page cache (just copied from a stick, say) is read with many
 // requests in flight instead of one piece at a time. It stays idle while the pieces

@@ -1,6 +1,10 @@
 #include "engine/InputChecks.h"
 
-#include "engine/FileSize.h"
+#include <cerrno>
+#include <utility>
+
+#include <fcntl.h>
+
 #include "engine/Main.h"
 #include "engine/PieceSet.h"
 
@@ -26,8 +30,25 @@ bool fileExists(const std::string& path) {
     return Main::fileExists(path);
 }
 
-bool notLargerThanChunk(const std::string& path, std::int64_t chunkSize) {
-    return FileSize::FileSize2(path) <= chunkSize;
+SplitSource::SplitSource(std::string path) : m_path(std::move(path)) {
+    struct stat named {};
+    if (::stat(m_path.c_str(), &named) != 0) {
+        m_openError = errno;
+        return;
+    }
+    if (!S_ISREG(named.st_mode)) {
+        m_openError = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
+        return;
+    }
+    m_exists = true;
+    m_fd.reset(openRegular(AT_FDCWD, m_path.c_str(), m_status));
+    if (fd() < 0) {
+        m_openError = errno;
+    }
+}
+
+bool notLargerThanChunk(const SplitSource& source, std::int64_t chunkSize) {
+    return source.size() <= chunkSize;
 }
 
 } // namespace InputChecks

@@ -34,6 +34,10 @@ const char* englishTemplate(NoticeId id) {
         return "%1 splitted file not found";
     case NoticeId::PieceDamaged:
         return "%1 is damaged: its checksum does not match.";
+    case NoticeId::PieceLengthWrong:
+        return "%1 is damaged: its length does not match the other pieces.";
+    case NoticeId::ChecksumsConflict:
+        return "%1 is damaged: it lists a name twice with different checksums.";
     case NoticeId::InvalidManifest:
         return "%1 is not a valid split file list.";
     case NoticeId::JoinOverwritesPieceSet:

@@ -21,9 +21,11 @@ enum class NoticeId {
     NoFileToJoin,
     JoinFileMissing, // %1 the list as the user gave it
     JoinSucceeded,
-    PieceMissing,    // %1 the piece's path
-    PieceDamaged,    // %1 the piece's path
-    InvalidManifest, // %1 the list's path
+    PieceMissing,      // %1 the piece's path
+    PieceDamaged,      // %1 the piece's path
+    PieceLengthWrong,  // %1 the piece's path
+    ChecksumsConflict, // %1 the checksum file's path
+    InvalidManifest,   // %1 the list's path
     JoinOverwritesPieceSet,
     AnotherRunWriting,
     // The command line's own.

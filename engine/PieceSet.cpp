@@ -76,7 +76,8 @@ bool ManifestScanner::feed(std::string_view block, std::vector<Entry>& entries, 
         const char c = block[i];
         const std::int64_t at = m_offset + static_cast<std::int64_t>(i);
         if (c == '\n' && m_afterCr) {
-            // '/' wins over '\\', as in entryName.
+            // Piece sets written on Windows hold backslash paths; a Linux name may itself
+            // contain a backslash, so '/' wins when the line has one.
             m_current.end = at - 1;
             m_current.nameStart = m_lastSlash >= 0       ? m_lastSlash + 1
                                   : m_lastBackslash >= 0 ? m_lastBackslash + 1
@@ -99,27 +100,6 @@ bool ManifestScanner::feed(std::string_view block, std::vector<Entry>& entries, 
     }
     m_offset += static_cast<std::int64_t>(block.size());
     return entries.size() <= limit;
-}
-
-std::vector<std::string> manifestEntries(std::string_view text) {
-    std::vector<Entry> found;
-    ManifestScanner().feed(text, found, found.max_size());
-    std::vector<std::string> entries;
-    entries.reserve(found.size());
-    for (const Entry& entry : found) {
-        entries.emplace_back(
-            text.substr(static_cast<std::size_t>(entry.start), static_cast<std::size_t>(entry.end - entry.start)));
-    }
-    return entries;
-}
-
-std::string entryName(std::string_view line) {
-    // Piece sets written on Windows hold backslash paths; a Linux name may itself
-    // contain a backslash, so '/' wins when the line has one.
-    if (line.find('/') != std::string_view::npos) {
-        return Main::GetFileName(line, '/');
-    }
-    return Main::GetFileName(line, '\\');
 }
 
 std::string joinedName(std::string_view manifestPath) {

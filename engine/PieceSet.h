@@ -42,10 +42,12 @@ bool hasLineBreak(std::string_view text);
 
 // One entry of a manifest, as byte offsets into the manifest file.
 struct Entry {
-    std::int64_t start = 0;     // the first byte of the line
-    std::int64_t nameStart = 0; // the first byte of its piece name (see entryName)
-    std::int64_t end = 0;       // the CR of the CR LF that ends it
-    bool hasNul = false;        // a NUL byte anywhere in the line: it names no file
+    std::int64_t start = 0; // the first byte of the line
+    // The first byte of its piece name: the text after the line's last '/', or when it
+    // has none after its last '\', or the whole line.
+    std::int64_t nameStart = 0;
+    std::int64_t end = 0; // the CR of the CR LF that ends it
+    bool hasNul = false;  // a NUL byte anywhere in the line: it names no file
 };
 
 // Cuts a manifest into entries while it is read block by block, so that no more than
@@ -65,13 +67,6 @@ private:
     std::int64_t m_lastBackslash = -1;
     bool m_afterCr = false;
 };
-
-// The entries of a manifest held whole in memory: its text cut at every CR LF.
-std::vector<std::string> manifestEntries(std::string_view text);
-
-// The piece name of a manifest line: the text after its last '/', or when it has
-// none after its last '\', or the whole line.
-std::string entryName(std::string_view line);
 
 // The joined file's name: the last component of the manifest path with every
 // ".splt" removed, letters compared without regard to case.

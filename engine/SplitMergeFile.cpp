@@ -17,9 +17,11 @@
 #include "engine/Descriptor.h"
 #include "engine/EngineHost.h"
 #include "engine/FileSize.h"
+#include "engine/InputChecks.h"
 #include "engine/Main.h"
 #include "engine/Messages.h"
 #include "engine/PieceSet.h"
+#include "engine/PieceSetReader.h"
 #include "engine/RunFolder.h"
 #include "engine/TemporaryFile.h"
 
@@ -100,23 +102,14 @@ template <typename Action> void progressStep(EngineHost& host, const char* label
     }
 }
 
-// Checks an open descriptor is a regular file; the step number is that of the
-// open.
-int checkRegular(int fd, const std::string& path, int step, struct stat& st) {
-    Descriptor file(fd);
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
+// Opens a regular file for reading, relative to the folder `dirFd`; a failure is
+// one of step `step`, naming `path`.
+int openForReading(int dirFd, const std::string& name, const std::string& path, int step, struct stat& st) {
+    const int fd = openRegular(dirFd, name.c_str(), st);
+    if (fd < 0) {
         fail(step, path, errno);
     }
-    if (!S_ISREG(st.st_mode)) {
-        fail(step, path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    }
-    return file.release();
-}
-
-// Opens a regular file for reading. O_NONBLOCK: a FIFO put where a file was
-// expected must not hang the run.
-int openForReading(const std::string& path, int step, struct stat& st) {
-    return checkRegular(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), path, step, st);
+    return fd;
 }
 
 // The manifest, written line by line to a temporary file while the pieces are
@@ -218,15 +211,16 @@ private:
 
 class Splitter {
 public:
-    Splitter(const std::string& sourcePath, std::int32_t chunkSize, bool checksums, EngineHost& host)
-        : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_checksums(checksums), m_host(host) {}
+    Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, bool checksums, EngineHost& host)
+        : m_source(&source), m_sourcePath(source.path()), m_sourceStat(source.status()), m_chunkSize(chunkSize),
+          m_checksums(checksums), m_host(host) {}
 
     // A split of the stream at `streamFd`, named `sourcePath` in descriptions, into
     // pieces named after `baseName`.
     Splitter(int streamFd, const std::string& sourcePath, const std::string& baseName, std::int32_t chunkSize,
              bool checksums, EngineHost& host)
-        : m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_checksums(checksums), m_host(host),
-          m_streamFd(streamFd), m_baseName(baseName) {}
+        : m_sourcePath(sourcePath), m_sourceStat(m_streamStat), m_chunkSize(chunkSize), m_checksums(checksums),
+          m_host(host), m_streamFd(streamFd), m_baseName(baseName) {}
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
@@ -241,11 +235,14 @@ private:
         // spread its pieces over two folders.
         const std::string folder = m_host.outputFolder();
 
-        Descriptor source(fromStream ? -1 : openForReading(m_sourcePath, 104, m_sourceStat));
         // A stream redirected from a file is guarded against as a file is.
-        if (fromStream && ::fstat(m_streamFd, &m_sourceStat) != 0) {
+        if (fromStream && ::fstat(m_streamFd, &m_streamStat) != 0) {
             fail(104, m_sourcePath, errno);
         }
+        if (!fromStream && m_source->fd() < 0) {
+            fail(104, m_sourcePath, m_source->openError());
+        }
+        const int source = fromStream ? -1 : m_source->fd();
         const std::int64_t size = m_sourceStat.st_size;
 
         if (m_chunkSize < 1) {
@@ -345,7 +342,7 @@ private:
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
             const CopyResult copied = FileSize::ReadFileChunks(
-                source.get(), offset, piece.get(), length, buffer,
+                source, offset, piece.get(), length, buffer,
                 [&](std::int64_t done) {
                     m_host.setProgressBytes(offset + done);
                     return m_host.processEvents();
@@ -366,8 +363,6 @@ private:
             m_host.setProgressBytes(offset + length);
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
         }
-        source.close();
-
         manifest.publish(manifestName);
         if (m_checksums) {
             writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
@@ -490,67 +485,17 @@ private:
         fail(118, path, EEXIST);
     }
 
+    const InputChecks::SplitSource* m_source = nullptr; // none for a stream
     const std::string& m_sourcePath;
+    struct stat m_streamStat {};
+    const struct stat& m_sourceStat; // of the file, or of the stream
     const std::int32_t m_chunkSize;
     const bool m_checksums;
     EngineHost& m_host;
-    struct stat m_sourceStat {};
     RunFolder m_folder;
     int m_step = 104; // where an allocation failure is reported
     int m_streamFd = -1;
     std::string m_baseName; // of a stream's pieces
-};
-
-// Reads the piece names of a manifest's entries a window at a time, so that the names
-// that follow each other in the file cost one read between them rather than one each.
-class NameReader {
-public:
-    NameReader(const Descriptor& manifest, const std::string& path) : m_manifest(manifest), m_path(path) {}
-
-    // The piece name of `entry`. A name longer than any path cannot name a file: then
-    // only its beginning is read and `whole` is false.
-    std::string read(const PieceSet::Entry& entry, bool& whole) {
-        const std::int64_t length = entry.end - entry.nameStart;
-        whole = length <= static_cast<std::int64_t>(PieceSet::maxPathLength);
-        const auto wanted = static_cast<std::size_t>(whole ? length : PieceSet::maxPathLength);
-        if (entry.nameStart < m_start || entry.nameStart + static_cast<std::int64_t>(wanted) > m_start + m_filled) {
-            fill(entry.nameStart);
-        }
-        // A manifest that shrank since it was scanned: take what is there.
-        const auto from = static_cast<std::size_t>(entry.nameStart - m_start);
-        return std::string(m_window.data() + from, std::min(wanted, static_cast<std::size_t>(m_filled) - from));
-    }
-
-private:
-    static constexpr std::size_t windowSize = std::size_t{64} << 10;
-    static_assert(windowSize >= PieceSet::maxPathLength);
-
-    void fill(std::int64_t start) {
-        m_window.resize(windowSize);
-        m_start = start;
-        m_filled = 0;
-        while (static_cast<std::size_t>(m_filled) < windowSize) {
-            const ssize_t n =
-                ::pread(m_manifest.get(), m_window.data() + m_filled, windowSize - m_filled, m_start + m_filled);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                m_filled = 0;
-                fail(128, m_path, errno);
-            }
-            if (n == 0) {
-                break;
-            }
-            m_filled += n;
-        }
-    }
-
-    const Descriptor& m_manifest;
-    const std::string& m_path;
-    std::string m_window;
-    std::int64_t m_start = 0;
-    std::int64_t m_filled = 0;
 };
 
 class Joiner {
@@ -563,15 +508,19 @@ public:
     }
 
 private:
-    enum class Scan { Complete, Invalid, Stopped };
+    using Scan = PieceSet::Scan;
 
     Outcome run() {
-        m_manifest.reset(openForReading(m_manifestPath, 102, m_manifestStat));
+        m_manifest.reset(openForReading(AT_FDCWD, m_manifestPath, m_manifestPath, 102, m_manifestStat));
         if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
             return refuseManifest();
         }
         m_step = 110;
-        const Scan scan = scanManifest();
+        const Scan scan = PieceSet::scanList(m_manifest.get(), m_buffer.data(), FileSize::CopyBuffer::size, m_entries,
+                                             [this] { return m_host.processEvents(); });
+        if (scan == Scan::Failed) {
+            fail(106, m_manifestPath, errno);
+        }
         if (scan == Scan::Stopped) {
             return Outcome::Stopped;
         }
@@ -581,7 +530,7 @@ private:
 
         // Pieces are looked for beside the manifest, whatever folder the lines
         // name. A folder that cannot be opened has no pieces to find.
-        m_pieceFolderText = Main::CollapseBackslashes(Main::GetFolderPart(m_manifestPath) + Main::nativeSeparator);
+        m_pieceFolderText = PieceSet::pieceFolder(m_manifestPath);
         m_pieces.open(m_pieceFolderText);
 
         // Checksums beside the manifest are checked piece by piece as the pieces
@@ -591,6 +540,10 @@ private:
             m_sidecar = Checksum::Sidecar::load(sidecarName, m_pieces.fd());
             if (m_sidecar.status() == Checksum::Sidecar::Status::Failed) {
                 fail(102, m_pieceFolderText + sidecarName, m_sidecar.error());
+            }
+            if (m_sidecar.status() == Checksum::Sidecar::Status::Conflicting) {
+                m_host.showNotice({NoticeId::ChecksumsConflict, {m_pieceFolderText + sidecarName}});
+                return Outcome::Refused;
             }
         }
         if (m_sidecar.status() == Checksum::Sidecar::Status::Loaded) {
@@ -619,29 +572,36 @@ private:
             bool whole = false;
             const std::string name = readName(entry, whole);
             const std::string piecePath = m_pieceFolderText + name;
-            if (entry.hasNul || !whole || !pieceExists(name)) {
-                progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
-                endEarly();
+            if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
                 // A NUL ends the text where any C string would end it.
-                m_host.showNotice({NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}});
-                return Outcome::Missing;
+                return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
+                                  Outcome::Missing);
+            }
+            struct stat pieceStat {};
+            Descriptor piece(openForReading(m_pieces.fd(), name, piecePath, 136, pieceStat));
+            if (index == 0) {
+                m_firstLength = pieceStat.st_size;
+            }
+            if (PieceSet::compareLength(pieceStat.st_size, m_firstLength, index + 1 == count) != 0) {
+                return stopBefore(index, {NoticeId::PieceLengthWrong, {piecePath}}, Outcome::Damaged);
             }
             std::optional<Checksum::Digest> expected;
             if (m_pieceHash) {
                 // A piece the checksum file does not list cannot be trusted either.
                 expected = m_sidecar.find(name);
                 if (!expected) {
-                    return stopAtDamagedPiece(piecePath);
+                    return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
             }
             const std::int64_t before = m_joined;
-            if (!appendPiece(name, piecePath)) {
+            if (!appendPiece(piece, pieceStat.st_size, piecePath)) {
                 endEarly();
                 return Outcome::Stopped;
             }
             if (m_pieceHash && *expected != m_pieceHash->finish()) {
-                m_joined = before;
-                return stopAtDamagedPiece(piecePath);
+                // Hashed while it was appended: cut off again, so that only checked bytes stay.
+                cutTo(before);
+                return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
             }
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
         }
@@ -656,75 +616,69 @@ private:
         return Outcome::Refused;
     }
 
-    // A damaged piece was hashed while it was appended: cut it off again, so that
-    // only checked bytes stay, then end as at a missing piece.
-    Outcome stopAtDamagedPiece(const std::string& piecePath) {
-        if (::ftruncate(m_temporary.fd(), m_joined) != 0) {
+    // Ends the join before piece `index` with `notice`, as at a missing piece: the
+    // pieces before it stay, joined. Those are all as long as the first; when most
+    // pieces before the last are of another length, the first is the damaged one, and
+    // nothing stays.
+    Outcome stopBefore(int index, Notice notice, Outcome outcome) {
+        if (index > 0 && firstPieceIsOdd()) {
+            cutTo(0);
+            bool whole = false;
+            notice = {NoticeId::PieceLengthWrong, {m_pieceFolderText + readName(m_entries.front(), whole)}};
+            outcome = Outcome::Damaged;
+        }
+        progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
+        endEarly();
+        m_host.showNotice(notice);
+        return outcome;
+    }
+
+    bool firstPieceIsOdd() const {
+        std::vector<std::int64_t> lengths;
+        for (std::size_t i = 0; i + 1 < m_entries.size(); ++i) {
+            bool whole = false;
+            const std::string name = readName(m_entries[i], whole);
+            const std::int64_t length = PieceSet::namedLength(m_pieces, m_entries[i], name, whole);
+            if (length >= 0) {
+                lengths.push_back(length);
+            }
+        }
+        const std::int64_t expected = PieceSet::pieceLength(std::move(lengths));
+        return expected >= 0 && expected != m_firstLength;
+    }
+
+    // Cuts the output back to its first `bytes`.
+    void cutTo(std::int64_t bytes) {
+        if (::ftruncate(m_temporary.fd(), bytes) != 0) {
             const int error = errno;
             // The damaged bytes would stand under the output name.
             m_temporary.discard();
             fail(144, m_outputPath, error);
         }
-        progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
-        endEarly();
-        m_host.showNotice({NoticeId::PieceDamaged, {piecePath}});
-        return Outcome::Damaged;
+        m_joined = bytes;
     }
 
-    // Reads the manifest once, keeping only where each entry lies in the file.
-    Scan scanManifest() {
-        // Small enough that a slow disk still gives the event loop turns.
-        constexpr std::int64_t turnEvery = std::int64_t{8} << 20;
-        PieceSet::ManifestScanner scanner;
-        std::int64_t total = 0;
-        std::int64_t sinceTurn = 0;
-        Scan scan = Scan::Complete;
-        const int error = FileSize::readBlocks(
-            m_manifest.get(), m_buffer.data(), FileSize::CopyBuffer::size, [&](std::string_view block) {
-                total += static_cast<std::int64_t>(block.size());
-                if (total > PieceSet::maxManifestBytes || !scanner.feed(block, m_entries, PieceSet::maxPieces)) {
-                    scan = Scan::Invalid;
-                    return false;
-                }
-                sinceTurn += static_cast<std::int64_t>(block.size());
-                if (sinceTurn >= turnEvery) {
-                    sinceTurn = 0;
-                    if (!m_host.processEvents()) {
-                        scan = Scan::Stopped;
-                        return false;
-                    }
-                }
-                return true;
-            });
-        if (error != 0) {
-            fail(106, m_manifestPath, error);
+    // The piece name of an entry; see NameReader.
+    std::string readName(const PieceSet::Entry& entry, bool& whole) const {
+        std::string name;
+        if (!m_names.read(entry, name, whole)) {
+            fail(128, m_manifestPath, errno);
         }
-        return scan;
+        return name;
     }
-
-    // The piece name of an entry. A name longer than any path cannot name a file: then
-    // only its beginning is read and `whole` is false.
-    std::string readName(const PieceSet::Entry& entry, bool& whole) const { return m_names.read(entry, whole); }
 
     // For the read-ahead: piece `index` opened for reading when it is a regular file,
-    // else -1. A hint only, so its failures are nobody's concern.
+    // else -1; looked at first, so that a FIFO or a device is never opened. A hint
+    // only, so its failures are nobody's concern.
     int openAhead(std::size_t index) const {
         const PieceSet::Entry& entry = m_entries[index];
-        if (entry.hasNul || !m_pieces.isOpen()) {
-            return -1;
-        }
-        try {
-            bool whole = false;
-            const std::string name = m_namesAhead.read(entry, whole);
-            return whole ? FileSize::openRegularForReadAhead(m_pieces.fd(), name.c_str()) : -1;
-        } catch (const StepFailure&) {
-            return -1;
-        }
-    }
-
-    bool pieceExists(const std::string& name) const {
+        std::string name;
+        bool whole = false;
         struct stat st {};
-        return m_pieces.isOpen() && m_pieces.statEntry(name, st, true) && S_ISREG(st.st_mode);
+        return !entry.hasNul && m_namesAhead.read(entry, name, whole) &&
+                       PieceSet::namedLength(m_pieces, entry, name, whole) >= 0
+                   ? openRegular(m_pieces.fd(), name.c_str(), st)
+                   : -1;
     }
 
     // Opens the output folder and the temporary output file in it; returns a
@@ -777,17 +731,14 @@ private:
 
     // Appends one piece to the output; false when the host asked to stop
     // meanwhile.
-    bool appendPiece(const std::string& name, const std::string& piecePath) {
-        struct stat pieceStat {};
-        const int fd = ::openat(m_pieces.fd(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        Descriptor piece(checkRegular(fd, piecePath, 136, pieceStat));
+    bool appendPiece(const Descriptor& piece, std::int64_t length, const std::string& piecePath) {
         m_step = 140;
         FileSize::CopyObserver observe;
         if (m_pieceHash) {
             observe = [this](const char* data, std::size_t n) { m_pieceHash->update(data, n); };
         }
         const CopyResult copied = FileSize::ReadFileChunks(
-            piece.get(), 0, m_temporary.fd(), pieceStat.st_size, m_buffer,
+            piece.get(), 0, m_temporary.fd(), length, m_buffer,
             [this](std::int64_t done) {
                 m_host.setProgressBytes(m_joined + done);
                 return m_host.processEvents();
@@ -799,7 +750,7 @@ private:
         if (copied.status != CopyResult::Status::Copied) {
             failCopy(copied, 140, piecePath, 144, m_outputPath);
         }
-        m_joined += pieceStat.st_size;
+        m_joined += length;
         m_host.setProgressBytes(m_joined);
         return true;
     }
@@ -835,8 +786,8 @@ private:
     EngineHost& m_host;
     Descriptor m_manifest;
     // Separate windows: the read-ahead reads names far ahead of the join's own.
-    mutable NameReader m_names{m_manifest, m_manifestPath};
-    mutable NameReader m_namesAhead{m_manifest, m_manifestPath};
+    mutable PieceSet::NameReader m_names{m_manifest};
+    mutable PieceSet::NameReader m_namesAhead{m_manifest};
     struct stat m_manifestStat {};
     std::vector<PieceSet::Entry> m_entries;
     std::string m_pieceFolderText;
@@ -849,13 +800,18 @@ private:
     Checksum::Sidecar m_sidecar;
     std::optional<Checksum::Sha256> m_pieceHash; // when the checksum file is there
     std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
+    std::int64_t m_firstLength = 0;              // of the first piece: that of every piece but the last
     int m_step = 104;                            // where an allocation failure is reported
 };
 
 } // namespace
 
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums) {
-    return Splitter(sourcePath, chunkSize, checksums, host).guardedRun();
+    return SplitFile(InputChecks::SplitSource(sourcePath), chunkSize, host, checksums);
+}
+
+Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, EngineHost& host, bool checksums) {
+    return Splitter(source, chunkSize, checksums, host).guardedRun();
 }
 
 Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,

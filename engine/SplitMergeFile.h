@@ -4,6 +4,9 @@
 #include <string>
 
 class EngineHost;
+namespace InputChecks {
+class SplitSource;
+}
 
 // The splitter and the joiner. Both report through the host: progress, the outcome
 // message, and an error report for a failing step (with the step's number); a failing
@@ -36,6 +39,10 @@ enum class Outcome {
 // manifest. A checksum file of an earlier split beside the manifest is removed in
 // any case.
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums = false);
+// The same for a source the commands' checks have already opened; a source that
+// could not be opened fails at the open's step with its reason.
+Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, EngineHost& host,
+                  bool checksums = false);
 
 // Cuts what `sourceFd` brings until its end, a stream that cannot seek and whose size
 // is known only there (a pipe), into pieces named after `baseName`, exactly as

@@ -1,6 +1,5 @@
 #include "engine/Verify.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string_view>
@@ -8,300 +7,187 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "engine/Checksum.h"
+#include "engine/Descriptor.h"
 #include "engine/FileSize.h"
 #include "engine/Main.h"
-#include "engine/PieceSet.h"
+#include "engine/PieceSetReader.h"
+#include "engine/RunFolder.h"
 
 namespace Verify {
 
 namespace {
 
-// Only the end of an overlong line is kept: a piece name is what follows its last
-// separator, and no file name is longer than this.
-constexpr std::size_t keptLineBytes = 8192;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
+// A list opened and scanned, and the folder of its pieces, opened as the joiner opens
+// them.
+struct Set {
+    Descriptor list;
+    std::vector<PieceSet::Entry> entries;
+    std::string folderText;
+    RunFolder pieces;
 };
 
-// Opens a regular file for reading without hanging on a FIFO; -1 with errno set.
-int openRegular(const std::string& path, struct stat& st) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return -1;
-    }
-    int error = 0;
-    if (::fstat(fd, &st) != 0) {
-        error = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    }
-    if (error != 0) {
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
+bool stop(Result& result, Result::Status status, const std::string& path = {}, int error = 0) {
+    result.status = status;
+    result.failedPath = path;
+    result.error = error;
+    return false;
 }
 
-// Streams the entries of a manifest (its text cut at every CR LF) without holding
-// more than one line. Returns false with errno set when the file cannot be read, and
-// sets `tooLarge` past the joiner's limits.
-bool forEachEntry(const std::string& manifestPath, bool& tooLarge,
-                  const std::function<void(int index, std::string_view entry)>& visit) {
-    tooLarge = false;
+// False, with `result` saying why, when the list cannot be read, is not one or lists
+// nothing.
+bool openSet(const std::string& manifestPath, Set& set, FileSize::CopyBuffer& buffer, Result& result) {
     struct stat st {};
-    const Descriptor manifest(openRegular(manifestPath, st));
-    if (manifest.get() < 0) {
-        return false;
+    set.list.reset(openRegular(AT_FDCWD, manifestPath.c_str(), st));
+    if (set.list.get() < 0) {
+        return stop(result, Result::Status::Failed, manifestPath, errno);
     }
-    if (st.st_size > PieceSet::maxManifestBytes) {
-        tooLarge = true;
-        return true;
+    const PieceSet::Scan scan =
+        st.st_size > PieceSet::maxManifestBytes
+            ? PieceSet::Scan::Invalid
+            : PieceSet::scanList(set.list.get(), buffer.data(), FileSize::CopyBuffer::size, set.entries, {});
+    if (scan == PieceSet::Scan::Failed) {
+        return stop(result, Result::Status::Failed, manifestPath, errno);
     }
-    std::string line;
-    bool pendingCr = false;
-    int index = 0;
-    std::int64_t total = 0;
-    char block[65536];
-    const int error = FileSize::readBlocks(manifest.get(), block, sizeof block, [&](std::string_view text) {
-        total += static_cast<std::int64_t>(text.size());
-        if (total > PieceSet::maxManifestBytes) {
-            tooLarge = true;
-            return false;
-        }
-        for (const char c : text) {
-            if (pendingCr && c == '\n') {
-                if (index == PieceSet::maxPieces) {
-                    tooLarge = true;
-                    return false;
-                }
-                visit(index++, line);
-                line.clear();
-                pendingCr = false;
-                continue;
-            }
-            if (pendingCr) {
-                line += '\r';
-            }
-            pendingCr = c == '\r';
-            if (!pendingCr) {
-                line += c;
-            }
-            if (line.size() > 2 * keptLineBytes) {
-                line.erase(0, line.size() - keptLineBytes);
-            }
-        }
-        return true;
-    });
-    errno = error;
-    return error == 0;
+    if (scan != PieceSet::Scan::Complete || set.entries.empty()) {
+        return stop(result, Result::Status::NotAList);
+    }
+    result.pieces = static_cast<int>(set.entries.size());
+    set.folderText = PieceSet::pieceFolder(manifestPath);
+    set.pieces.open(set.folderText);
+    return true;
 }
 
-// The piece length of the set: the most common length of the pieces before the last,
-// the longer one on a tie. Taken from all of them rather than from the first, so
-// that a damaged first piece is the one named.
-std::int64_t pieceLength(std::vector<std::int64_t> lengths) {
-    std::sort(lengths.begin(), lengths.end());
-    std::int64_t best = -1;
-    std::size_t bestCount = 0;
-    for (std::size_t i = 0; i < lengths.size();) {
-        std::size_t j = i;
-        while (j < lengths.size() && lengths[j] == lengths[i]) {
-            ++j;
-        }
-        if (j - i >= bestCount) {
-            best = lengths[i];
-            bestCount = j - i;
-        }
-        i = j;
-    }
-    return best;
-}
-
-// What pass one learnt of one piece.
+// What the first pass learnt of one piece.
 struct Piece {
-    std::int64_t length = -1; // -1: missing
+    std::int64_t length = -1; // -1: it names no piece
     int error = 0;            // errno of a failed open or read
-    bool hashChecked = false;
-    bool hashMatches = false;
-    bool listed = true;
+    std::optional<Finding::Problem> checksum;
 };
 
-bool hashFile(int fd, Checksum::Sha256& hash, FileSize::CopyBuffer& buffer, int& error) {
-    error = FileSize::readBlocks(fd, buffer.data(), FileSize::CopyBuffer::size, [&](std::string_view block) {
-        hash.update(block.data(), block.size());
-        return true;
-    });
-    return error == 0;
-}
-
-std::string piecePathOf(const std::string& manifestFolder, std::string_view entry) {
-    return Main::CollapseBackslashes(manifestFolder + Main::nativeSeparator + PieceSet::entryName(entry));
-}
-
-// The length of the piece at `path`, named by `entry`; -1 when no regular file is
-// there. A NUL byte would cut the name short and find another file: it names none.
-std::int64_t pieceFileLength(const std::string& path, std::string_view entry) {
-    struct stat st {};
-    if (entry.find('\0') != std::string_view::npos || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return -1;
+// The order of the joiner's checks, so that the first piece found bad is the one where
+// a join stops.
+std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expected, bool last) {
+    using Problem = Finding::Problem;
+    if (piece.length < 0) {
+        return Problem::Missing;
     }
-    return st.st_size;
+    if (piece.error != 0) {
+        return Problem::Unreadable;
+    }
+    if (const int fit = PieceSet::compareLength(piece.length, expected, last); fit != 0) {
+        return fit < 0 ? Problem::Short : Problem::Long;
+    }
+    return piece.checksum;
 }
 
 } // namespace
 
 Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
     Result result;
-    const auto failed = [&](const std::string& path, int error) {
-        result.status = Result::Status::Failed;
-        result.failedPath = path;
-        result.error = error;
+    Set set;
+    FileSize::CopyBuffer buffer;
+    if (!openSet(manifestPath, set, buffer, result)) {
         return result;
-    };
-
-    const std::string sidecarPath = Checksum::sidecarPath(manifestPath);
-    const Checksum::Sidecar sidecar = Checksum::Sidecar::load(sidecarPath);
+    }
+    Checksum::Sidecar sidecar;
+    const std::string sidecarName = Checksum::sidecarPath(Main::GetFileName(manifestPath));
+    if (set.pieces.isOpen()) {
+        sidecar = Checksum::Sidecar::load(sidecarName, set.pieces.fd());
+    }
     if (sidecar.status() == Checksum::Sidecar::Status::Failed) {
-        return failed(sidecarPath, sidecar.error());
+        stop(result, Result::Status::Failed, set.folderText + sidecarName, sidecar.error());
+        return result;
+    }
+    if (sidecar.status() == Checksum::Sidecar::Status::Conflicting) {
+        stop(result, Result::Status::ChecksumsConflict, set.folderText + sidecarName);
+        return result;
     }
     result.checksummed = sidecar.status() == Checksum::Sidecar::Status::Loaded;
 
-    const std::string folder = Main::GetFolderPart(manifestPath);
-    std::vector<Piece> pieces;
-    FileSize::CopyBuffer buffer;
-    std::optional<Checksum::Sha256> hash;
-    if (result.checksummed) {
-        hash.emplace();
-    }
-    bool tooLarge = false;
-    const bool read = forEachEntry(manifestPath, tooLarge, [&](int, std::string_view entry) {
-        Piece piece;
-        const std::string path = piecePathOf(folder, entry);
-        piece.length = pieceFileLength(path, entry);
-        if (piece.length < 0) {
-            pieces.push_back(piece);
-            return;
-        }
-        if (hash) {
-            struct stat st {};
-            const std::optional<Checksum::Digest> expected = sidecar.find(PieceSet::entryName(entry));
-            piece.listed = expected.has_value();
-            const Descriptor file(openRegular(path, st));
-            if (file.get() < 0) {
-                piece.error = errno;
-            } else if (expected && hashFile(file.get(), *hash, buffer, piece.error)) {
-                piece.hashChecked = true;
-                piece.hashMatches = hash->finish() == *expected;
-            }
-        }
-        pieces.push_back(piece);
-    });
-    if (!read) {
-        return failed(manifestPath, errno);
-    }
-    if (tooLarge || pieces.empty()) {
-        result.status = Result::Status::NotAList;
-        return result;
-    }
-
-    result.pieces = static_cast<int>(pieces.size());
-    std::vector<std::int64_t> lengths;
-    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
-        if (pieces[i].length >= 0) {
-            lengths.push_back(pieces[i].length);
-        }
-    }
-    std::int64_t expected = pieceLength(std::move(lengths));
-
-    std::vector<Finding> findings; // at most one per piece; paths filled in pass two
-    std::vector<int> findingIndex;
+    PieceSet::NameReader names(set.list);
+    std::string name;
+    bool whole = false;
+    const auto readName = [&](const PieceSet::Entry& entry) {
+        return names.read(entry, name, whole) || stop(result, Result::Status::Failed, manifestPath, errno);
+    };
+    Checksum::Sha256 hash;
+    std::vector<Piece> pieces(set.entries.size());
+    std::vector<std::int64_t> lengths; // of the pieces before the last
     for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const Piece& piece = pieces[i];
-        const bool last = i + 1 == pieces.size();
-        if (piece.length >= 0) {
-            result.bytes += piece.length;
+        if (!readName(set.entries[i])) {
+            return result;
         }
-        Finding finding;
-        finding.last = last;
-        finding.length = piece.length;
-        finding.expected = expected;
-        finding.error = piece.error;
+        Piece& piece = pieces[i];
+        piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
         if (piece.length < 0) {
-            finding.problem = Finding::Problem::Missing;
-        } else if (piece.error != 0) {
-            finding.problem = Finding::Problem::Unreadable;
-        } else if (last ? piece.length == 0 : (expected >= 0 && piece.length < expected)) {
-            finding.problem = Finding::Problem::Short;
-        } else if (expected >= 0 && piece.length > expected) {
-            finding.problem = Finding::Problem::Long;
-        } else if (hash && !piece.listed) {
-            finding.problem = Finding::Problem::Unlisted;
-        } else if (piece.hashChecked && !piece.hashMatches) {
-            finding.problem = Finding::Problem::Damaged;
-        } else {
             continue;
         }
-        findings.push_back(finding);
-        findingIndex.push_back(static_cast<int>(i));
-    }
-    result.bad = static_cast<int>(findings.size());
-    if (findings.empty() || !report) {
-        return result;
+        result.bytes += piece.length;
+        if (i + 1 < pieces.size()) {
+            lengths.push_back(piece.length);
+        }
+        struct stat st {};
+        const Descriptor file(openRegular(set.pieces.fd(), name.c_str(), st));
+        if (file.get() < 0) {
+            piece.error = errno;
+            continue;
+        }
+        const std::optional<Checksum::Digest> digest = sidecar.find(name);
+        if (!result.checksummed) {
+            continue;
+        }
+        if (!digest) {
+            piece.checksum = Finding::Problem::Unlisted;
+            continue;
+        }
+        piece.error = FileSize::readBlocks(file.get(), buffer.data(), buffer.size, [&](std::string_view block) {
+            hash.update(block.data(), block.size());
+            return true;
+        });
+        // Finished even after a failed read, so that the next piece starts afresh.
+        if (hash.finish() != *digest && piece.error == 0) {
+            piece.checksum = Finding::Problem::Damaged;
+        }
     }
 
-    // Pass two names the bad pieces; the manifest is read again rather than held.
-    std::size_t next = 0;
-    forEachEntry(manifestPath, tooLarge, [&](int index, std::string_view entry) {
-        if (next < findings.size() && findingIndex[next] == index) {
-            const std::string path = piecePathOf(folder, entry);
-            findings[next].piecePath = path.substr(0, path.find('\0'));
-            report(findings[next]);
-            ++next;
+    const std::int64_t expected = PieceSet::pieceLength(std::move(lengths));
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const bool last = i + 1 == pieces.size();
+        const std::optional<Finding::Problem> problem = problemOf(pieces[i], expected, last);
+        if (!problem) {
+            continue;
         }
-    });
+        ++result.bad;
+        if (!report) {
+            continue;
+        }
+        // The names are read again rather than held.
+        if (!readName(set.entries[i])) {
+            return result;
+        }
+        const std::string path = set.folderText + name;
+        report({path.substr(0, path.find('\0')), *problem, last, pieces[i].length, expected, pieces[i].error});
+    }
     return result;
 }
 
 Result estimateSet(const std::string& manifestPath) {
     Result result;
-    std::string first;
-    std::string last;
-    bool tooLarge = false;
-    const bool read = forEachEntry(manifestPath, tooLarge, [&](int index, std::string_view entry) {
-        (index == 0 ? first : last).assign(entry);
-        result.pieces = index + 1;
-    });
-    if (!read) {
-        result.status = Result::Status::Failed;
-        result.failedPath = manifestPath;
-        result.error = errno;
+    Set set;
+    FileSize::CopyBuffer buffer;
+    if (!openSet(manifestPath, set, buffer, result)) {
         return result;
     }
-    if (tooLarge || result.pieces == 0) {
-        result.status = Result::Status::NotAList;
-        return result;
-    }
-    const std::string folder = Main::GetFolderPart(manifestPath);
-    const auto length = [&](std::string_view entry) { return pieceFileLength(piecePathOf(folder, entry), entry); };
-    const std::int64_t firstLength = length(first);
-    const std::int64_t lastLength = result.pieces == 1 ? firstLength : length(last);
+    PieceSet::NameReader names(set.list);
+    const auto length = [&](const PieceSet::Entry& entry) -> std::int64_t {
+        std::string name;
+        bool whole = false;
+        return names.read(entry, name, whole) ? PieceSet::namedLength(set.pieces, entry, name, whole) : -1;
+    };
+    const std::int64_t firstLength = length(set.entries.front());
+    const std::int64_t lastLength = result.pieces == 1 ? firstLength : length(set.entries.back());
     if (firstLength >= 0 && lastLength >= 0) {
         result.bytes = firstLength * (result.pieces - 1) + lastLength;
     }

@@ -4,15 +4,16 @@
 #include <functional>
 #include <string>
 
-// Checks a piece set without joining it and without writing anything: every piece
-// the manifest lists must exist, every piece but the last must be as long as the
-// others, the last not longer, none empty; with the checksum file beside the
-// manifest, every piece must match its digest there.
+// Checks a piece set without joining it and without writing anything, reading it as
+// the joiner reads it (see PieceSetReader.h), so that the two find the same first
+// fault: every piece the manifest lists must exist, every piece but the last must be
+// as long as the others, the last not longer, none empty; with the checksum file
+// beside the manifest, every piece must match its digest there.
 namespace Verify {
 
 struct Finding {
     enum class Problem {
-        Missing,    // no regular file at the piece path
+        Missing,    // the entry names no piece (see PieceSet::namedLength)
         Unreadable, // exists, but cannot be opened or read (`error`)
         Short,      // `length` below `expected`; for the last piece: empty
         Long,       // `length` above `expected`
@@ -29,9 +30,10 @@ struct Finding {
 
 struct Result {
     enum class Status {
-        Checked,  // the pieces were looked at; see `bad`
-        NotAList, // no CR LF at all, too large, or more than 32767 entries
-        Failed,   // the manifest or the checksum file could not be read (`failedPath`, `error`)
+        Checked,           // the pieces were looked at; see `bad`
+        NotAList,          // no CR LF at all, too large, or more than 32767 entries
+        Failed,            // the manifest or the checksum file could not be read (`failedPath`, `error`)
+        ChecksumsConflict, // the checksum file (`failedPath`) lists a name twice with different digests
     };
     Status status = Status::Checked;
     int pieces = 0;           // entries of the manifest
@@ -44,7 +46,8 @@ struct Result {
 
 // Reads the manifest at `manifestPath` and looks at its pieces beside it, as the
 // joiner finds them. Calls `report` once per bad piece, in manifest order, after all
-// pieces were looked at. Memory stays bounded whatever the manifest holds.
+// pieces were looked at. Memory stays bounded whatever the manifest holds: the
+// entries' offsets, never their text.
 Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report);
 
 // For a join's progress: the entries of the manifest (`pieces`) and the bytes the join

@@ -7,7 +7,7 @@
 #include <QEventLoop>
 #include <QMetaObject>
 
-// The host the engine sees on the worker: each call is made on the owning thread.
+// The host the engine sees on the worker.
 class EngineRun::WorkerHost : public EngineHost {
 public:
     explicit WorkerHost(EngineRun& run) : m_run(run) {}
@@ -17,56 +17,96 @@ public:
         m_run.callOnOwner([&] { folder = m_run.m_host.outputFolder(); });
         return folder;
     }
-    // Not waited for: the value goes along with the next call, which follows at once
-    // (the turn before the next piece, or the closing message), or when the job ends.
-    // That halves the hand-overs of a split into many small pieces. What setting it
-    // throws is thrown by that next call.
-    void setProgressValue(int value) override { m_run.m_pendingValue = value; }
+    void setProgressValue(int value) override {
+        m_run.beforeProgress();
+        emit m_run.progressValue(value);
+    }
     void setProgressMaximum(int maximum) override {
-        m_run.callOnOwner([&] { m_run.m_host.setProgressMaximum(maximum); });
+        m_maximum = maximum;
+        m_run.beforeProgress();
+        emit m_run.progressMaximum(maximum);
     }
+    // The maximum this run set, which the queue may not have delivered yet; else the
+    // window's.
     int progressMaximum() override {
-        int maximum = 0;
-        m_run.callOnOwner([&] { maximum = m_run.m_host.progressMaximum(); });
-        return maximum;
+        if (m_maximum < 0) {
+            m_run.callOnOwner([&] { m_maximum = m_run.m_host.progressMaximum(); });
+        }
+        return m_maximum;
     }
+    // Notices and error reports are boxes the user sees before the engine goes on.
     void showNotice(const Notice& notice) override {
         m_run.callOnOwner([&] { m_run.m_host.showNotice(notice); });
     }
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override {
         m_run.callOnOwner([&] { m_run.m_host.reportError(sourceLabel, step, description); });
     }
-    bool processEvents() override {
-        if (m_run.m_stop) {
-            return false;
-        }
-        bool goOn = false;
-        m_run.callOnOwner([&] { goOn = m_run.m_host.processEvents(); });
-        return goOn && !m_run.m_stop;
-    }
+    bool processEvents() override { return !m_run.m_stop; }
 
 private:
     EngineRun& m_run;
+    int m_maximum = -1;
 };
 
-EngineRun::EngineRun(EngineHost& host, QObject* parent) : QObject(parent), m_host(host) {}
+EngineRun::EngineRun(EngineHost& host, QObject* parent) : QObject(parent), m_host(host) {
+    // A progress bar only shows; what fails in it must not end the run from another
+    // thread.
+    const auto shown = [](const std::function<void()>& show) {
+        try {
+            show();
+        } catch (const std::exception&) {
+        }
+    };
+    connect(
+        this, &EngineRun::progressValue, this,
+        [this, shown](int value) {
+            progressShown();
+            shown([&] { m_host.setProgressValue(value); });
+        },
+        Qt::QueuedConnection);
+    connect(
+        this, &EngineRun::progressMaximum, this,
+        [this, shown](int maximum) {
+            progressShown();
+            shown([&] { m_host.setProgressMaximum(maximum); });
+        },
+        Qt::QueuedConnection);
+}
+
+void EngineRun::beforeProgress() {
+    std::unique_lock lock(m_mutex);
+    // A quitting application serves no signals: the stop then lets the worker on.
+    m_changed.wait(lock, [this] { return m_unshown < maxUnshown || m_stop; });
+    ++m_unshown;
+}
+
+void EngineRun::progressShown() {
+    {
+        const std::lock_guard lock(m_mutex);
+        --m_unshown;
+    }
+    m_changed.notify_all();
+}
 
 EngineRun::~EngineRun() = default;
 
 void EngineRun::requestStop() {
-    m_stop = true;
+    // Only a running job can be stopped: an idle window keeps nothing for later.
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_finished) {
+            m_stop = true;
+        }
+    }
+    m_changed.notify_all();
 }
 
 void EngineRun::callOnOwner(const std::function<void()>& action) {
     std::exception_ptr failure;
-    const std::optional<int> value = std::exchange(m_pendingValue, std::nullopt);
     {
         std::unique_lock lock(m_mutex);
-        m_request = [this, &action, &failure, &value] {
+        m_request = [&action, &failure] {
             try {
-                if (value) {
-                    m_host.setProgressValue(*value);
-                }
                 action();
             } catch (...) {
                 failure = std::current_exception();
@@ -127,10 +167,11 @@ void EngineRun::finish(std::exception_ptr failure) {
 void EngineRun::run(const std::function<void(EngineHost&)>& job) {
     {
         const std::lock_guard lock(m_mutex);
+        m_stop = false;
+        m_unshown = 0;
         m_finished = false;
         m_failure = nullptr;
     }
-    m_stop = false;
     WorkerHost workerHost(*this);
     QEventLoop loop;
     m_loop = &loop;
@@ -138,9 +179,6 @@ void EngineRun::run(const std::function<void(EngineHost&)>& job) {
         std::exception_ptr failure;
         try {
             job(workerHost);
-            if (m_pendingValue) {
-                callOnOwner([] {});
-            }
         } catch (...) {
             failure = std::current_exception();
         }
@@ -157,6 +195,7 @@ void EngineRun::run(const std::function<void(EngineHost&)>& job) {
             // The loop ended early: the application is quitting, and its event loops
             // now end at once. Stop the job and serve its remaining calls from here.
             m_stop = true;
+            m_changed.notify_all();
             while (!m_finished) {
                 m_changed.wait(lock, [this] { return m_finished || m_request != nullptr; });
                 if (m_request != nullptr) {

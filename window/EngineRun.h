@@ -5,7 +5,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <optional>
 
 #include <QObject>
 
@@ -16,12 +15,13 @@ class QEventLoop;
 // Runs one engine call on a worker thread while the thread that owns this object (the
 // window's) keeps turning its event loop, so that no copy, however slow the disk,
 // freezes the window. To the caller it looks synchronous: run() returns when the call
-// has ended. Every call the engine makes on its host is carried out on the owning
-// thread by the window's own host, one at a time and in order, while the worker waits
-// for it (a progress value alone is not waited for: it goes along with the next call);
-// the engine's event-loop turn becomes such a call too, so a turn still comes before
-// each piece and its answer still decides whether the engine goes on.
+// has ended. Progress reaches the window's host through queued signals, in order with
+// everything else; only the calls that need the window (an answer, or a box the user
+// must see before the engine goes on) wait for it. The engine's event-loop turn asks
+// nothing of the window: it answers from the stop flag.
 class EngineRun : public QObject {
+    Q_OBJECT
+
 public:
     explicit EngineRun(EngineHost& host, QObject* parent = nullptr);
     ~EngineRun() override;
@@ -32,8 +32,14 @@ public:
     // job is asked to stop and its last host calls are served here until it ends.
     void run(const std::function<void(EngineHost&)>& job);
 
-    // Makes the running job's next event-loop turn answer "stop". Any thread.
+    // Makes the running job's next event-loop turn answer "stop". Any thread. Without
+    // a running job it does nothing.
     void requestStop();
+
+signals:
+    // Emitted on the worker, delivered to the host on the owning thread.
+    void progressValue(int value);
+    void progressMaximum(int maximum);
 
 private:
     class WorkerHost;
@@ -44,10 +50,16 @@ private:
     // Owner side: carries out the pending call, if any.
     void serve();
     void finish(std::exception_ptr failure);
+    // Worker side, before a progress signal: counts it, and first waits while the
+    // window is too far behind, so that what it shows and a stop it asks for stay
+    // close to the work.
+    void beforeProgress();
+    void progressShown();
 
     EngineHost& m_host;
-    std::atomic<bool> m_stop{false};
-    std::optional<int> m_pendingValue; // the worker's alone
+    std::atomic<bool> m_stop{false}; // the one stop request of a run
+    static constexpr int maxUnshown = 8;
+    int m_unshown = 0; // guarded by m_mutex
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::function<void()> m_request; // guarded by m_mutex

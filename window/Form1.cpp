@@ -325,13 +325,14 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
 }
 
 bool Form1::processEvents() {
+    // The engine runs on EngineRun's worker, whose turns answer from its stop flag
+    // while this loop turns by itself; a turn asked of the window just turns it.
     QCoreApplication::processEvents();
-    return !m_closing && !m_stopRequested;
+    return !m_closing;
 }
 
 void Form1::requestStop() {
-    // Only a running split or join can be stopped; an idle window keeps nothing for later.
-    m_stopRequested = m_busy;
+    m_engineRun.requestStop();
 }
 
 void Form1::keyPressEvent(QKeyEvent* event) {
@@ -347,6 +348,9 @@ void Form1::keyPressEvent(QKeyEvent* event) {
 void Form1::PushButton4_Click() {
     const ReportingProcedure split = procedure("PushButton4_Click");
     const auto text1 = [this] { return bytes(m_text1->text()); };
+    // Looked at, opened and parsed once, for the checks and the split alike.
+    std::optional<InputChecks::SplitSource> source;
+    std::int32_t chunkSize = 0;
     if (split.test(
             100, [this] { return m_busy; }, false)) {
         return;
@@ -364,21 +368,28 @@ void Form1::PushButton4_Click() {
                        110, [&] { return InputChecks::containsPieceMarker(text1()); }, false)) {
             split.run(124, [this] { showNotice({NoticeId::AlreadySplit}); });
         } else if (!split.test(
-                       112, [&] { return InputChecks::fileExists(text1()); }, true)) {
+                       112,
+                       [&] {
+                           source.emplace(text1());
+                           return source->exists();
+                       },
+                       true)) {
             split.run(122, [this] { showNotice({NoticeId::SplitFileMissing, {bytes(m_text1->text())}}); });
         } else if (split.test(
                        114,
                        [&] {
-                           return InputChecks::notLargerThanChunk(text1(), ChunkSize::toChunkSize(m_text3->text()));
+                           if (!source) {
+                               source.emplace(text1());
+                           }
+                           chunkSize = ChunkSize::toChunkSize(m_text3->text());
+                           return InputChecks::notLargerThanChunk(*source, chunkSize);
                        },
                        true)) {
             split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
         } else {
             split.run(118, [this] { setMousePointer(Hover::busyPointer); });
             split.run(120, [&] {
-                const std::string source = text1();
-                const std::int32_t chunkSize = ChunkSize::toChunkSize(m_text3->text());
-                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(source, chunkSize, host); });
+                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, host); });
             });
         }
         restoreIdleLook(split, 128, 130);
@@ -417,10 +428,7 @@ void Form1::PushButton3_Click() {
 // The idle look both start commands end with: the normal pointer, then the bar's
 // value and its text, two statements on one line.
 void Form1::restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine) {
-    procedure.run(pointerLine, [this] {
-        m_stopRequested = false; // the engine has returned; a stop is spent
-        setMousePointer(Hover::defaultPointer);
-    });
+    procedure.run(pointerLine, [this] { setMousePointer(Hover::defaultPointer); });
     procedure.run(barLine, [this] { m_progressBar->setValue(0); });
     procedure.run(barLine, [this] { m_progressBar->setText(QString::fromLatin1(progressBarText)); });
 }

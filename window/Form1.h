@@ -102,7 +102,6 @@ private:
     QString m_applicationTitle;
     bool m_busy = false;
     bool m_closing = false;
-    bool m_stopRequested = false;
     bool m_checkingText3 = false;
     int m_mousePointer = 0;
     std::optional<QCursor> m_mouseIcon;

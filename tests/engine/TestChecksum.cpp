@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
@@ -10,6 +12,18 @@
 #include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
+using Status = Checksum::Sidecar::Status;
+
+namespace {
+
+// Reads `text` as the joiner and verify read a checksum file.
+void load(const QByteArray& text, Checksum::Sidecar& sidecar) {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("a.splt.sha256"), text);
+    sidecar = Checksum::Sidecar::load(Files::path(dir.filePath("a.splt.sha256")), AT_FDCWD);
+}
+
+} // namespace
 
 // SHA-256 through libcrypto, the checksum file's lines, and what the splitter and the
 // joiner do with that file.
@@ -22,6 +36,8 @@ private slots:
     void sidecarLines_data();
     void sidecarLines();
     void sidecarFromSha256sum();
+    void sidecarForms_data();
+    void sidecarForms();
     void splitRemovesStaleChecksums();
     void joinChecksEachPiece_data();
     void joinChecksEachPiece();
@@ -80,7 +96,9 @@ void TestChecksum::sidecarLines() {
     const std::string line = Checksum::sidecarLine(digest, name.toStdString());
     QCOMPARE(line.front() == '\\', escaped);
     QCOMPARE(std::count(line.begin(), line.end(), '\n'), std::ptrdiff_t(1));
-    const Checksum::Sidecar sidecar = Checksum::Sidecar::fromText("garbage line\n" + line);
+    Checksum::Sidecar sidecar;
+    load("garbage line\n" + QByteArray::fromStdString(line), sidecar);
+    QCOMPARE(sidecar.status(), Status::Loaded);
     QVERIFY(sidecar.find(name.toStdString()) == digest);
     QVERIFY(!sidecar.find("garbage line"));
 }
@@ -90,7 +108,8 @@ void TestChecksum::sidecarFromSha256sum() {
     const QByteArray abc = QCryptographicHash::hash("abc", QCryptographicHash::Sha256).toHex();
     const QByteArray text = abc + "  plain\n" + abc.toUpper() + " *binary\r\n\\" + abc + "  we\\\\ird\\nname\n" +
                             abc.left(63) + "   short digest\n" + "\\" + abc + "  bad\\escape\n";
-    const Checksum::Sidecar sidecar = Checksum::Sidecar::fromText(text.toStdString());
+    Checksum::Sidecar sidecar;
+    load(text, sidecar);
     for (const char* name : {"plain", "binary", "we\\ird\nname"}) {
         const std::optional<Checksum::Digest> digest = sidecar.find(name);
         QVERIFY2(digest && QByteArray::fromStdString(Checksum::toHex(*digest)) == abc, name);
@@ -98,6 +117,36 @@ void TestChecksum::sidecarFromSha256sum() {
     QVERIFY(!sidecar.find(" short digest"));
     QVERIFY(!sidecar.find("short digest"));
     QVERIFY(!sidecar.find("bad\\escape"));
+}
+
+void TestChecksum::sidecarForms_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("found"); // 1: with the digest of "abc"; 0: not listed; -1: no digest counts
+    const QByteArray abc = QCryptographicHash::hash("abc", QCryptographicHash::Sha256).toHex();
+    const QByteArray other(64, 'f');
+    QTest::newRow("tag form") << "SHA256 (a_splt1) = " + abc + "\n" << QByteArray("a_splt1") << 1;
+    QTest::newRow("tag form, escaped") << "\\SHA256 (we\\\\ird\\nname) = " + abc << QByteArray("we\\ird\nname") << 1;
+    QTest::newRow("tag form, a name holding ') = '") << "SHA256 (a) = b) = " + abc << QByteArray("a) = b") << 1;
+    QTest::newRow("tag form of another digest") << "SHA1 (a_splt1) = " + abc << QByteArray("a_splt1") << 0;
+    QTest::newRow("both forms, the same digest") << abc + "  a_splt1\nSHA256 (a_splt1) = " + abc + "\n"
+                                                 << QByteArray("a_splt1") << 1;
+    QTest::newRow("in both forms, different digests") << "SHA256 (a_splt1) = " + other + "\n" + abc + "  a_splt1\n"
+                                                      << QByteArray("a_splt1") << -1;
+}
+
+// Both forms sha256sum reads; a name whose digests disagree makes the file unusable.
+void TestChecksum::sidecarForms() {
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, name);
+    QFETCH(int, found);
+    Checksum::Sidecar sidecar;
+    load(text, sidecar);
+    QCOMPARE(sidecar.status(), found < 0 ? Status::Conflicting : Status::Loaded);
+    const std::optional<Checksum::Digest> digest = sidecar.find(name.toStdString());
+    QVERIFY(found < 0 || digest.has_value() == (found == 1));
+    QVERIFY(found != 1 || QByteArray::fromStdString(Checksum::toHex(*digest)) ==
+                              QCryptographicHash::hash("abc", QCryptographicHash::Sha256).toHex());
 }
 
 // A split without checksums must not leave those of an earlier split beside its new

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/Descriptor.h"
 #include "engine/FileSize.h"
 #include "tests/support/Files.h"
 
@@ -27,7 +28,7 @@ private slots:
     void blockSizeFollowsTheDisk();
     void readAheadWindow_data();
     void readAheadWindow();
-    void readAheadOpensOnlyRegularFiles();
+    void opensOnlyRegularFiles();
     void readBlocks_data();
     void readBlocks();
 
@@ -200,7 +201,8 @@ void TestFileSize::readAheadWindow() {
     QList<int> opened;
     FileSize::ReadAhead readAhead(count, [&](std::size_t index) {
         opened << int(index);
-        return FileSize::openRegularForReadAhead(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))));
+        struct stat st {};
+        return openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
     });
     QList<int> expected;
     for (int index = 0; index < count; ++index) {
@@ -222,7 +224,8 @@ void TestFileSize::readAheadWindow() {
     QCOMPARE(opened, expected);
 }
 
-void TestFileSize::readAheadOpensOnlyRegularFiles() {
+// What the join opens, and the read-ahead: nothing but regular files.
+void TestFileSize::opensOnlyRegularFiles() {
     QTemporaryDir dir;
     Files::write(dir.filePath("file"), "x");
     QVERIFY(QDir(dir.path()).mkdir("folder"));
@@ -230,12 +233,15 @@ void TestFileSize::readAheadOpensOnlyRegularFiles() {
     QVERIFY(QFile::link(dir.filePath("file"), dir.filePath("link")));
 
     const int dirFd = openOrFail(dir.path(), O_RDONLY | O_DIRECTORY);
-    for (const char* name : {"folder", "fifo", "missing"}) {
-        QCOMPARE(FileSize::openRegularForReadAhead(dirFd, name), -1);
+    struct stat st {};
+    for (const auto& [name, error] : {std::pair{"folder", EISDIR}, {"fifo", EINVAL}, {"missing", ENOENT}}) {
+        QCOMPARE(openRegular(dirFd, name, st), -1);
+        QCOMPARE(errno, error);
     }
     for (const char* name : {"file", "link"}) {
-        const int fd = FileSize::openRegularForReadAhead(dirFd, name);
+        const int fd = openRegular(dirFd, name, st);
         QVERIFY(fd >= 0);
+        QCOMPARE(st.st_size, 1);
         ::close(fd);
     }
     ::close(dirFd);

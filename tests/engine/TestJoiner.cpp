@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,18 +38,23 @@ private slots:
     void boundedMemory();
     void progressEstimate_data();
     void progressEstimate();
+    void joinAndVerifyAgree_data();
+    void joinAndVerifyAgree();
 
 private:
     // Splits `data` into `dir`/name pieces of `chunk` bytes and returns the manifest path.
-    static QString makeSet(const QString& dir, const QString& name, const QByteArray& data, int chunk);
+    static QString makeSet(const QString& dir, const QString& name, const QByteArray& data, int chunk,
+                           bool checksums = false);
 };
 
-QString TestJoiner::makeSet(const QString& dir, const QString& name, const QByteArray& data, int chunk) {
+QString TestJoiner::makeSet(const QString& dir, const QString& name, const QByteArray& data, int chunk,
+                            bool checksums) {
     QDir().mkpath(dir);
     Files::write(dir + "/" + name, data);
     RecordingHost host;
     host.folder = Files::path(dir);
-    const bool ok = SplitMergeFile::SplitFile(Files::path(dir + "/" + name), chunk, host) == Outcome::Succeeded;
+    const bool ok =
+        SplitMergeFile::SplitFile(Files::path(dir + "/" + name), chunk, host, checksums) == Outcome::Succeeded;
     QFile::remove(dir + "/" + name);
     return ok ? dir + "/" + name + ".splt" : QString();
 }
@@ -386,6 +394,125 @@ void TestJoiner::progressEstimate() {
 
     Files::write(manifest, "no line end");
     QCOMPARE(Verify::estimateSet(Files::path(manifest)).status, Verify::Result::Status::NotAList);
+}
+
+void TestJoiner::joinAndVerifyAgree_data() {
+    QTest::addColumn<int>("size"); // of the source, split into pieces of 1000 bytes
+    QTest::addColumn<bool>("checksums");
+    QTest::addColumn<QString>("faults"); // each "ACTION PIECE"
+    QTest::addColumn<int>("first");      // the first bad piece; 0: the set is whole; -1: no checksum can be trusted
+    QTest::addColumn<int>("says");       // what the join says of it
+    const int missing = int(NoticeId::PieceMissing);
+    const int length = int(NoticeId::PieceLengthWrong);
+    const int checksum = int(NoticeId::PieceDamaged);
+    const int conflict = int(NoticeId::ChecksumsConflict);
+    const int none = int(NoticeId::JoinSucceeded);
+    QTest::newRow("whole, with checksums") << 3500 << true << "" << 0 << none;
+    QTest::newRow("missing") << 3500 << false << "remove 2" << 2 << missing;
+    QTest::newRow("short") << 3500 << false << "resize 3 999" << 3 << length;
+    QTest::newRow("long") << 3500 << false << "resize 2 1001" << 2 << length;
+    QTest::newRow("a 0-byte middle piece") << 3500 << false << "resize 2 0" << 2 << length;
+    QTest::newRow("first piece short") << 3500 << false << "resize 1 999" << 1 << length;
+    QTest::newRow("first piece short, with checksums") << 3500 << true << "resize 1 999" << 1 << checksum;
+    QTest::newRow("first piece short, a later one missing") << 3500 << false << "resize 1 999, remove 3" << 1 << length;
+    QTest::newRow("last piece as long as the first") << 3500 << false << "resize 4 1000" << 0 << none;
+    QTest::newRow("last piece longer") << 3500 << false << "resize 4 1001" << 4 << length;
+    QTest::newRow("last piece empty") << 3500 << false << "resize 4 0" << 4 << length;
+    QTest::newRow("one piece") << 700 << false << "" << 0 << none;
+    QTest::newRow("one piece, empty") << 700 << false << "resize 1 0" << 1 << length;
+    QTest::newRow("two pieces, the first short") << 1500 << false << "resize 1 999" << 0 << none;
+    QTest::newRow("NUL in an entry") << 3500 << true << "nul 3" << 3 << missing;
+    QTest::newRow("an entry longer than any path") << 3500 << false << "overlong 2" << 2 << missing;
+    QTest::newRow("FIFO") << 3500 << false << "fifo 2" << 2 << missing;
+    QTest::newRow("folder") << 3500 << true << "folder 3" << 3 << missing;
+    QTest::newRow("link to the piece") << 3500 << true << "link 2" << 0 << none;
+    QTest::newRow("damaged, with checksums") << 3500 << true << "flip 3" << 3 << checksum;
+    QTest::newRow("checksum file in tag form") << 3500 << true << "tag 0" << 0 << none;
+    QTest::newRow("checksum file in tag form, damaged") << 3500 << true << "tag 0, flip 2" << 2 << checksum;
+    QTest::newRow("a piece listed twice") << 3500 << true << "twice 3" << -1 << conflict;
+}
+
+// On every set verify calls whole, the join succeeds; on every other set both name the
+// same piece first, and the join keeps the pieces before it.
+void TestJoiner::joinAndVerifyAgree() {
+    QFETCH(int, size);
+    QFETCH(bool, checksums);
+    QFETCH(QString, faults);
+    QFETCH(int, first);
+    QFETCH(int, says);
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("o")) && QDir().mkpath(dir.filePath("elsewhere")));
+    const QString list = makeSet(dir.path(), "a.bin", Files::pattern(size), 1000, checksums);
+    QVERIFY(!list.isEmpty());
+    const QString sums = dir.filePath("a.bin.splt.sha256");
+    QByteArray named; // the name the first bad entry gives
+    for (const QString& fault : faults.split(", ", Qt::SkipEmptyParts)) {
+        const QString action = fault.section(' ', 0, 0);
+        const QByteArray name = "a.bin_splt" + fault.section(' ', 1, 1).toLatin1();
+        const QString piece = dir.filePath(name);
+        const QString target = dir.filePath("elsewhere/" + name);
+        if (action == "remove") {
+            QVERIFY(QFile::remove(piece));
+        } else if (action == "resize") {
+            QVERIFY(QFile::resize(piece, fault.section(' ', 2, 2).toLongLong()));
+        } else if (action == "flip") {
+            Files::write(piece, Files::read(piece).prepend('x').chopped(1));
+        } else if (action == "nul") {
+            // Cut at the NUL, the entry names a piece that exists.
+            Files::write(list, Files::read(list).replace("/" + name + "\r\n", "/" + name + QByteArray("\0x\r\n", 4)));
+        } else if (action == "overlong") {
+            named = QByteArray(PieceSet::maxPathLength + 1, 'n');
+            Files::write(list, Files::read(list).replace("/" + name + "\r\n", "/" + named + "\r\n"));
+            named.chop(1);
+        } else if (action == "fifo") {
+            QVERIFY(QFile::remove(piece) && ::mkfifo(Files::path(piece).c_str(), 0644) == 0);
+        } else if (action == "folder") {
+            QVERIFY(QFile::remove(piece) && QDir().mkdir(piece));
+        } else if (action == "link") {
+            QVERIFY(QFile::rename(piece, target) && QFile::link(target, piece));
+        } else if (action == "tag") {
+            // As `sha256sum --tag` writes it.
+            const QRegularExpression line("(?m)^([0-9a-f]{64})  (.*)$");
+            Files::write(sums, QString::fromLatin1(Files::read(sums)).replace(line, "SHA256 (\\2) = \\1").toLatin1());
+        } else if (action == "twice") {
+            Files::write(sums, Files::read(sums) + QByteArray(64, 'f') + "  " + name + "\n");
+        }
+    }
+
+    const std::string manifest = Files::path(list);
+    std::vector<std::string> bad;
+    const Verify::Result verdict =
+        Verify::VerifySet(manifest, [&](const Verify::Finding& finding) { bad.push_back(finding.piecePath); });
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    const Outcome outcome = SplitMergeFile::JoinFiles(manifest, host);
+    QVERIFY(host.reports.empty());
+
+    if (first < 0) {
+        QCOMPARE(verdict.status, Verify::Result::Status::ChecksumsConflict);
+        QCOMPARE(verdict.failedPath, Files::path(sums));
+        QCOMPARE(outcome, Outcome::Refused);
+        QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId(says), {Files::path(sums)}})});
+        return;
+    }
+    QCOMPARE(verdict.status, Verify::Result::Status::Checked);
+    QCOMPARE(verdict.checksummed, checksums);
+    // The pieces as they stand, up to the first bad one.
+    QByteArray joined;
+    for (int number = 1; number <= verdict.pieces && number != first; ++number) {
+        joined += Files::read(dir.filePath("a.bin_splt" + QString::number(number)));
+    }
+    QCOMPARE(Files::read(dir.filePath("o/a.bin")), joined);
+    const std::string firstBad =
+        first == 0
+            ? std::string()
+            : Files::path(dir.filePath(named.isEmpty() ? "a.bin_splt" + QString::number(first) : QString(named)));
+    QCOMPARE(bad.empty() ? std::string() : bad.front(), firstBad);
+    QCOMPARE(outcome, first == 0                                 ? Outcome::Succeeded
+                      : NoticeId(says) == NoticeId::PieceMissing ? Outcome::Missing
+                                                                 : Outcome::Damaged);
+    QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId(says), {firstBad}})});
+    QVERIFY(first == 0 || host.values.back() == host.maximum); // the bar shows full
 }
 
 QTEST_APPLESS_MAIN(TestJoiner)

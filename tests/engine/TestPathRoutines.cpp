@@ -119,6 +119,16 @@ void TestPathRoutines::existence() {
     QVERIFY(!Main::fileExists(folder + "/*")); // no wildcard expansion
 }
 
+namespace {
+
+// After the last '/', else after the last '\'.
+std::string nameOf(const std::string& line) {
+    const std::size_t slash = line.rfind('/');
+    return line.substr(slash != std::string::npos ? slash + 1 : line.rfind('\\') + 1);
+}
+
+} // namespace
+
 void TestPathRoutines::manifestEntries_data() {
     QTest::addColumn<std::string>("text");
     QTest::addColumn<StringList>("entries");
@@ -139,10 +149,10 @@ void TestPathRoutines::manifestEntries_data() {
 void TestPathRoutines::manifestEntries() {
     QFETCH(std::string, text);
     QFETCH(StringList, entries);
-    QCOMPARE(PieceSet::manifestEntries(text), entries);
-    // Read block by block, as the joiner reads: a CR LF, a separator or a NUL may
+    // Whole, and block by block as the joiner reads: a CR LF, a separator or a NUL may
     // straddle two blocks.
-    for (std::size_t block = 1; block <= 3; ++block) {
+    for (const std::size_t block :
+         {std::max<std::size_t>(text.size(), 1), std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
         PieceSet::ManifestScanner scanner;
         std::vector<PieceSet::Entry> found;
         for (std::size_t at = 0; at < text.size(); at += block) {
@@ -154,7 +164,7 @@ void TestPathRoutines::manifestEntries() {
             const auto nameStart = static_cast<std::size_t>(found[i].nameStart);
             const auto end = static_cast<std::size_t>(found[i].end);
             QCOMPARE(text.substr(start, end - start), entries[i]);
-            QCOMPARE(text.substr(nameStart, end - nameStart), PieceSet::entryName(entries[i]));
+            QCOMPARE(text.substr(nameStart, end - nameStart), nameOf(entries[i]));
             QCOMPARE(found[i].hasNul, entries[i].find('\0') != std::string::npos);
         }
     }
@@ -180,7 +190,9 @@ void TestPathRoutines::entryName_data() {
 void TestPathRoutines::entryName() {
     QFETCH(std::string, line);
     QFETCH(std::string, name);
-    QCOMPARE(PieceSet::entryName(line), name);
+    std::vector<PieceSet::Entry> found;
+    QVERIFY(PieceSet::ManifestScanner().feed(line + "\r\n", found, 1) && found.size() == 1);
+    QCOMPARE(line.substr(static_cast<std::size_t>(found[0].nameStart)), name);
 }
 
 void TestPathRoutines::joinedName_data() {
@@ -237,6 +249,9 @@ void TestPathRoutines::noticeText_data() {
                           << std::string("/d/a_splt2 splitted file not found");
     QTest::newRow("path holding %1 and %2") << int(NoticeId::InvalidManifest) << StringList{"/d/%2%1.splt"}
                                             << std::string("/d/%2%1.splt is not a valid split file list.");
+    QTest::newRow("piece of another length")
+        << int(NoticeId::PieceLengthWrong) << StringList{"/d/a_splt2"}
+        << std::string("/d/a_splt2 is damaged: its length does not match the other pieces.");
     QTest::newRow("argument missing") << int(NoticeId::SplitFileMissing) << StringList{}
                                       << std::string("%1 does not exist.");
 }

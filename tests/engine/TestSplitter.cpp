@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/InputChecks.h"
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
 #include "tests/support/Files.h"
@@ -29,6 +30,7 @@ private slots:
     void sourceNeverOverwritten_data();
     void sourceNeverOverwritten();
     void missingSource();
+    void splitsTheFileItChecked();
     void stopsWhenAsked();
     void turnsDuringLargePiece();
 
@@ -300,6 +302,22 @@ void TestSplitter::missingSource() {
     QCOMPARE(host.reports[0].step, 104);
     QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("gone"), ENOENT));
     QVERIFY(Files::entries(dir.path()).isEmpty());
+}
+
+// A file put at the source's name after the checks is not what gets split.
+void TestSplitter::splitsTheFileItChecked() {
+    QTemporaryDir dir;
+    Files::write(dir.filePath("f"), Files::pattern(500));
+    const InputChecks::SplitSource source(Files::path(dir.filePath("f")));
+    QVERIFY(source.exists());
+    QCOMPARE(source.size(), 500);
+    Files::write(dir.filePath("other"), Files::pattern(50, 3));
+    QVERIFY(::rename(QFile::encodeName(dir.filePath("other")), QFile::encodeName(dir.filePath("f"))) == 0);
+    QVERIFY(!InputChecks::notLargerThanChunk(source, 100));
+    RecordingHost host;
+    host.folder = Files::path(dir.path());
+    QCOMPARE(SplitMergeFile::SplitFile(source, 100, host), Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("f_splt5")), Files::pattern(500).mid(400));
 }
 
 void TestSplitter::stopsWhenAsked() {
