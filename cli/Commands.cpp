@@ -125,7 +125,13 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const std::string typed = manifestFor(arguments.operand);
     const std::string manifest = names.file(typed);
     names.listFolder(manifest, typed);
-    host.setOutputFolder(names.folder(arguments.output));
+    const bool toStream = arguments.output && *arguments.output == CommandLine::standardStream;
+    if (toStream) {
+        // Standard output carries the joined bytes and nothing else.
+        host.setOutcomesToStandardError();
+    } else {
+        host.setOutputFolder(names.folder(arguments.output));
+    }
     if (!InputChecks::fileExists(manifest)) {
         host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
@@ -137,6 +143,10 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     host.setExpectedBytes(scan.bytes);
+    if (toStream) {
+        return exitStatus(
+            SplitMergeFile::JoinToStream(manifest, STDOUT_FILENO, std::string(CommandLine::standardStream), host));
+    }
     return exitStatus(SplitMergeFile::JoinFiles(manifest, host));
 }
 

@@ -102,7 +102,9 @@ int ConsoleHost::stopSignal() {
 void ConsoleHost::printResult(const std::string& text) {
     clearProgress();
     errno = 0;
-    if (m_outputError == 0 && !writeLine(stdout, text)) {
+    if (m_outcomes == stderr) {
+        writeLine(stderr, text);
+    } else if (m_outputError == 0 && !writeLine(stdout, text)) {
         m_outputError = errno != 0 ? errno : EIO;
     }
 }

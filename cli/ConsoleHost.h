@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "cli/TypedNames.h"
@@ -19,6 +20,8 @@ public:
 
     TypedNames& names() { return m_names; }
     void setOutputFolder(std::string folder) { m_outputFolder = std::move(folder); }
+    // Outcomes and results go to standard error, as standard output carries data.
+    void setOutcomesToStandardError() { m_outcomes = stderr; }
 
     // Makes SIGINT and SIGTERM ask the engine to stop at its next event-loop turn; a
     // second signal of the same kind ends the program at once. A signal that was
@@ -67,6 +70,7 @@ private:
 
     TypedNames& m_names;
     std::string m_outputFolder;
+    std::FILE* m_outcomes = stdout;
     bool m_showProgress;
     bool m_quiet;
     int m_maximum = 0;

@@ -96,6 +96,11 @@ int run(int argc, char** argv) {
         return Commands::exitFailed;
     }
 
+    // A join into standard output leaves nothing behind: when its reader goes, it
+    // ends as cat does.
+    if (args.command == CommandLine::Command::Join && args.output && *args.output == CommandLine::standardStream) {
+        std::signal(SIGPIPE, SIG_DFL);
+    }
     // verify writes nothing, so it has nothing to clean up and may die at once.
     if (args.command != CommandLine::Command::Verify) {
         ConsoleHost::installStopHandlers();

@@ -502,6 +502,10 @@ class Joiner {
 public:
     Joiner(const std::string& manifestPath, EngineHost& host) : m_manifestPath(manifestPath), m_host(host) {}
 
+    // A join into the stream at `outputFd`, named `outputName` in descriptions.
+    Joiner(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host)
+        : m_manifestPath(manifestPath), m_host(host), m_outputPath(outputName), m_outputFd(outputFd) {}
+
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
             m_host, joinLabel, m_step, m_manifestPath, [this] { return run(); }, [this] { endEarly(); });
@@ -550,7 +554,7 @@ private:
             m_pieceHash.emplace();
         }
 
-        if (const auto refusal = openOutput()) {
+        if (const auto refusal = m_outputFd >= 0 ? checkOutputStream() : openOutput()) {
             m_host.showNotice({*refusal});
             return Outcome::Refused;
         }
@@ -593,12 +597,21 @@ private:
                     return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
             }
+            if (m_pieceHash && m_outputFd >= 0) {
+                const std::optional<bool> matches = hashMatches(piece, piecePath, *expected);
+                if (!matches) {
+                    return Outcome::Stopped;
+                }
+                if (!*matches) {
+                    return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
+                }
+            }
             const std::int64_t before = m_joined;
             if (!appendPiece(piece, pieceStat.st_size, piecePath)) {
                 endEarly();
                 return Outcome::Stopped;
             }
-            if (m_pieceHash && *expected != m_pieceHash->finish()) {
+            if (m_pieceHash && m_outputFd < 0 && *expected != m_pieceHash->finish()) {
                 // Hashed while it was appended: cut off again, so that only checked bytes stay.
                 cutTo(before);
                 return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
@@ -606,7 +619,9 @@ private:
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
         }
 
-        publishOutput();
+        if (m_outputFd < 0) {
+            publishOutput();
+        }
         m_host.showNotice({NoticeId::JoinSucceeded});
         return Outcome::Succeeded;
     }
@@ -647,8 +662,12 @@ private:
         return expected >= 0 && expected != m_firstLength;
     }
 
-    // Cuts the output back to its first `bytes`.
+    // Cuts the output back to its first `bytes`. What a stream's reader has seen
+    // cannot be taken back.
     void cutTo(std::int64_t bytes) {
+        if (m_outputFd >= 0) {
+            return;
+        }
         if (::ftruncate(m_temporary.fd(), bytes) != 0) {
             const int error = errno;
             // The damaged bytes would stand under the output name.
@@ -709,11 +728,55 @@ private:
         return std::nullopt;
     }
 
+    // The stream a join writes to: refused when it is the list or one of its pieces
+    // (a shell's "> piece" would already have emptied it).
+    std::optional<NoticeId> checkOutputStream() const {
+        struct stat outputStat {};
+        if (::fstat(m_outputFd, &outputStat) != 0) {
+            fail(118, m_outputPath, errno);
+        }
+        if (S_ISREG(outputStat.st_mode) && isPartOfPieceSet(outputStat)) {
+            return NoticeId::JoinOverwritesPieceSet;
+        }
+        return std::nullopt;
+    }
+
+    // Hashes a piece bound for a stream before any of it goes out, as no reader can
+    // be made to forget bytes; nothing when the host asked to stop meanwhile.
+    std::optional<bool> hashMatches(const Descriptor& piece, const std::string& piecePath,
+                                    const Checksum::Digest& expected) {
+        m_step = 140;
+        bool stopped = false;
+        std::int64_t sinceTurn = 0;
+        const int error =
+            FileSize::readBlocks(piece.get(), m_buffer.data(), FileSize::CopyBuffer::size, [&](std::string_view block) {
+                m_pieceHash->update(block.data(), block.size());
+                sinceTurn += static_cast<std::int64_t>(block.size());
+                if (sinceTurn >= FileSize::CopyBuffer::maxBlockBytes) {
+                    sinceTurn = 0;
+                    stopped = !m_host.processEvents();
+                }
+                return !stopped;
+            });
+        if (error != 0) {
+            fail(140, piecePath, error);
+        }
+        const bool matches = m_pieceHash->finish() == expected;
+        if (stopped) {
+            return std::nullopt;
+        }
+        return matches;
+    }
+
     bool wouldOverwritePieceSet() const {
         struct stat outputStat {};
         if (!m_output.statEntry(m_outputName, outputStat, true)) {
             return false;
         }
+        return isPartOfPieceSet(outputStat);
+    }
+
+    bool isPartOfPieceSet(const struct stat& outputStat) const {
         if (sameFile(outputStat, m_manifestStat)) {
             return true;
         }
@@ -734,11 +797,12 @@ private:
     bool appendPiece(const Descriptor& piece, std::int64_t length, const std::string& piecePath) {
         m_step = 140;
         FileSize::CopyObserver observe;
-        if (m_pieceHash) {
+        // A stream's pieces were checked before.
+        if (m_pieceHash && m_outputFd < 0) {
             observe = [this](const char* data, std::size_t n) { m_pieceHash->update(data, n); };
         }
         const CopyResult copied = FileSize::ReadFileChunks(
-            piece.get(), 0, m_temporary.fd(), length, m_buffer,
+            piece.get(), 0, m_outputFd >= 0 ? m_outputFd : m_temporary.fd(), length, m_buffer,
             [this](std::int64_t done) {
                 m_host.setProgressBytes(m_joined + done);
                 return m_host.processEvents();
@@ -802,6 +866,7 @@ private:
     std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
     std::int64_t m_firstLength = 0;              // of the first piece: that of every piece but the last
     int m_step = 104;                            // where an allocation failure is reported
+    int m_outputFd = -1;                         // a stream the join writes to instead of a file
 };
 
 } // namespace
@@ -821,6 +886,10 @@ Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::stri
 
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host) {
     return Joiner(manifestPath, host).guardedRun();
+}
+
+Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host) {
+    return Joiner(manifestPath, outputFd, outputName, host).guardedRun();
 }
 
 } // namespace SplitMergeFile

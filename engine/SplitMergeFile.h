@@ -72,4 +72,14 @@ Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::stri
 // nothing of it.
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host);
 
+// Joins as JoinFiles does, but writes the joined bytes to `outputFd` (standard output,
+// a pipe) as they come, in place of a file; `outputName` names it in failure
+// descriptions. Nothing is written into a folder, and nothing is locked or published.
+// With the checksum file beside the manifest, each piece is hashed before any of it
+// is written, so that a damaged piece's bytes never reach the reader; a missing or
+// damaged piece ends the join with its message after the bytes of the pieces before
+// it, which cannot be taken back. Refused when the stream is the manifest or one of
+// its pieces.
+Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host);
+
 } // namespace SplitMergeFile

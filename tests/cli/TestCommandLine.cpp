@@ -98,6 +98,9 @@ private slots:
     void verify_data();
     void verify();
     void joinFromAPiece();
+    void joinToStandardOutput_data();
+    void joinToStandardOutput();
+    void joinToAClosedPipe();
     void errorReports_data();
     void errorReports();
     void progressOnlyOnTerminal();
@@ -833,6 +836,87 @@ void TestCommandLine::verify() {
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(result.exitCode, exitCode);
     QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+}
+
+void TestCommandLine::joinToStandardOutput_data() {
+    QTest::addColumn<bool>("checksum");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("piecesOut"); // the pieces whose bytes reach standard output
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<int>("exitCode");
+    const QByteArray joined("Files successfully joined\n");
+    QTest::newRow("whole set") << false << "" << 4 << joined << 0;
+    QTest::newRow("whole set, checked") << true << "" << 4 << joined << 0;
+    QTest::newRow("quiet") << true << "quiet" << 4 << QByteArray() << 0;
+    QTest::newRow("missing piece") << false << "remove 3" << 2
+                                   << QByteArray("quarnel-cli: a.bin_splt3: splitted file not found\n") << 1;
+    // Checked before it goes out: none of the damaged piece reaches the reader.
+    QTest::newRow("damaged piece") << true << "flip 2" << 1
+                                   << QByteArray("quarnel-cli: a.bin_splt2: damaged: its checksum does not match\n")
+                                   << 1;
+    QTest::newRow("damaged last piece") << true << "flip 4" << 3
+                                        << QByteArray(
+                                               "quarnel-cli: a.bin_splt4: damaged: its checksum does not match\n")
+                                        << 1;
+    QTest::newRow("into one of the pieces")
+        << true << "into 2" << 0
+        << errorLine("The joined file would overwrite its own piece set. Please select another output folder.") << 1;
+    QTest::newRow("full disk") << false << "full" << 0 << failureLine("-", ENOSPC, 144) << 1;
+}
+
+// `join LIST --output -` writes the joined bytes to standard output and nothing else,
+// and writes no file.
+void TestCommandLine::joinToStandardOutput() {
+    QFETCH(bool, checksum);
+    QFETCH(QString, fault);
+    QFETCH(int, piecesOut);
+    QFETCH(QByteArray, err);
+    QFETCH(int, exitCode);
+    const QByteArray source = makeSet("a.bin", 3500, 1000, checksum);
+    QVERIFY(!source.isEmpty());
+    QVERIFY(QFile::remove(path("a.bin")));
+    QStringList arguments{"join", "a.bin.splt", "--output", "-"};
+    std::function<void()> inChild;
+    const QString piece = path("a.bin_splt" + fault.section(' ', 1, 1));
+    if (fault.startsWith("remove")) {
+        QVERIFY(QFile::remove(piece));
+    } else if (fault.startsWith("flip")) {
+        QFile file(piece);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(7));
+        const char byte = file.read(1).at(0);
+        QVERIFY(file.seek(7) && file.putChar(static_cast<char>(byte ^ 1)));
+    } else if (fault == "quiet") {
+        arguments << "-q";
+    } else if (fault.startsWith("into")) {
+        const QByteArray name = QFile::encodeName(piece);
+        inChild = [name] { dup2(::open(name.constData(), O_WRONLY), STDOUT_FILENO); };
+    } else if (fault == "full") {
+        inChild = [] { dup2(::open("/dev/full", O_WRONLY), STDOUT_FILENO); };
+    }
+    const QStringList before = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    const QByteArray pieceBefore = Files::read(piece);
+
+    const Run result = run(arguments, inChild);
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.out, source.left(qint64(piecesOut) * 1000));
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    QCOMPARE(Files::read(piece), pieceBefore);
+}
+
+// A reader that goes away ends a join into standard output as it ends cat: by
+// SIGPIPE, without a word.
+void TestCommandLine::joinToAClosedPipe() {
+    QVERIFY(!makeSet("a.bin", 3000000, 1000000, false).isEmpty());
+    int pipeEnds[2] = {-1, -1};
+    QVERIFY(::pipe(pipeEnds) == 0);
+    ::close(pipeEnds[0]);
+    const int target = pipeEnds[1];
+    const Child child = spawn({"join", "a.bin.splt", "-o", "-"}, [target] { dup2(target, STDOUT_FILENO); });
+    ::close(pipeEnds[1]);
+    const int status = finish(child);
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE, qPrintable(QString::number(status)));
+    QCOMPARE(Files::read(child.err), QByteArray());
 }
 
 // A piece's path finds the list beside it, for join and verify alike; a list that is
