@@ -5,11 +5,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <string_view>
 #include <utility>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/Messages.h"
 
@@ -44,33 +44,6 @@ bool writeLine(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fputc('\n', stream);
     return std::fflush(stream) == 0 && std::ferror(stream) == 0;
-}
-
-std::string formatBytes(std::int64_t bytes) {
-    static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-    if (bytes < 1024) {
-        return std::to_string(bytes) + " B";
-    }
-    double value = static_cast<double>(bytes) / 1024;
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
-}
-
-std::string formatDuration(double seconds) {
-    const long long total = static_cast<long long>(seconds + 0.5);
-    char text[32];
-    if (total >= 3600) {
-        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
-    } else {
-        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
-    }
-    return text;
 }
 
 } // namespace
@@ -147,7 +120,6 @@ void ConsoleHost::setProgressBytes(std::int64_t done) {
     m_doneBytes = done;
     if (!m_started) {
         m_started = true;
-        m_start = std::chrono::steady_clock::now();
         drawProgress(true);
         return;
     }
@@ -220,28 +192,18 @@ void ConsoleHost::drawProgress(bool force) {
         return;
     }
     m_lastDraw = now;
-
-    std::string line = formatBytes(m_doneBytes);
-    if (m_expectedBytes > 0) {
-        line += " of " + formatBytes(m_expectedBytes) + " (" +
-                std::to_string(std::min<std::int64_t>(100, m_doneBytes * 100 / m_expectedBytes)) + "%)";
-    }
-    const double seconds = std::chrono::duration<double>(now - m_start).count();
-    if (seconds >= 0.1 && m_doneBytes > 0) {
-        const double speed = static_cast<double>(m_doneBytes) / seconds;
-        line += ", " + formatBytes(static_cast<std::int64_t>(speed)) + "/s";
-        if (m_expectedBytes > m_doneBytes) {
-            line += ", " + formatDuration(static_cast<double>(m_expectedBytes - m_doneBytes) / speed) + " left";
-        }
-    }
+    m_progress.record(m_doneBytes, now);
+    // The last column stays free: some terminals wrap a line that fills it.
+    const std::size_t columns = ProgressLine::terminalWidth(STDERR_FILENO) - 1;
+    std::string line = m_progress.text(m_expectedBytes, columns);
     const std::size_t width = line.size();
     if (width < m_shownWidth) {
-        line.append(m_shownWidth - width, ' ');
+        line.append(std::min(m_shownWidth, columns) - width, ' ');
     }
     std::fputc('\r', stderr);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    m_shownWidth = std::max(width, m_shownWidth);
+    m_shownWidth = std::max(width, std::min(m_shownWidth, columns));
 }
 
 void ConsoleHost::clearProgress() {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/ProgressLine.h"
 #include "cli/TypedNames.h"
 #include "engine/EngineHost.h"
 
@@ -77,8 +78,8 @@ private:
     std::int64_t m_expectedBytes = 0;
     std::int64_t m_doneBytes = 0;
     bool m_started = false;
-    std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lastDraw;
+    ProgressLine m_progress;
     std::size_t m_shownWidth = 0; // 0: no progress line on screen
     int m_outputError = 0;
 };

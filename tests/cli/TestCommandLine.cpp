@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,6 +104,7 @@ private slots:
     void joinToAClosedPipe();
     void errorReports_data();
     void errorReports();
+    void progressOnlyOnTerminal_data();
     void progressOnlyOnTerminal();
     void stopOnSignal_data();
     void stopOnSignal();
@@ -1002,7 +1004,22 @@ void TestCommandLine::errorReports() {
 
 // Bytes, share, speed and time left are drawn on a terminal, a few times a second at
 // most, and wiped at the end; the messages stay on standard output.
+void TestCommandLine::progressOnlyOnTerminal_data() {
+    QTest::addColumn<bool>("fromStream");
+    QTest::addColumn<int>("terminalWidth");  // 0: the terminal says none
+    QTest::addColumn<QByteArray>("columns"); // COLUMNS
+    QTest::addColumn<int>("widest");         // that a frame may be
+    QTest::newRow("file") << false << 200 << QByteArray() << 199;
+    QTest::newRow("narrow terminal") << false << 30 << QByteArray("100") << 29;
+    QTest::newRow("COLUMNS when the terminal says nothing") << false << 0 << QByteArray("24") << 23;
+    QTest::newRow("standard input: no share") << true << 200 << QByteArray() << 199;
+}
+
 void TestCommandLine::progressOnlyOnTerminal() {
+    QFETCH(bool, fromStream);
+    QFETCH(int, terminalWidth);
+    QFETCH(QByteArray, columns);
+    QFETCH(int, widest);
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) {
         QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: ") + QString::fromLocal8Bit(std::strerror(errno))));
@@ -1010,14 +1027,25 @@ void TestCommandLine::progressOnlyOnTerminal() {
     QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
     const int terminal = ::open(ptsname(master), O_RDWR | O_NOCTTY);
     QVERIFY(terminal >= 0);
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(terminalWidth);
+    QVERIFY(::ioctl(terminal, TIOCSWINSZ, &size) == 0);
+    if (columns.isEmpty()) {
+        qunsetenv("COLUMNS");
+    } else {
+        qputenv("COLUMNS", columns);
+    }
     QVERIFY(fcntl(master, F_SETFL, O_NONBLOCK) == 0);
     QVERIFY(QDir(m_folder).mkdir("out"));
     Files::write(path("source.dat"), Files::pattern(250000));
 
     QElapsedTimer clock;
     clock.start();
-    const Run result = run({"split", "source.dat", "--chunk-size", "1000", "--output", "out"},
-                           [terminal] { dup2(terminal, STDERR_FILENO); });
+    const QStringList file = fromStream ? QStringList{"-", "--name", "source.dat"} : QStringList{"source.dat"};
+    const Run result = run(
+        QStringList{"split"} + file + QStringList{"--chunk-size", "1000", "--output", "out"},
+        [terminal] { dup2(terminal, STDERR_FILENO); }, Files::pattern(250000));
+    qunsetenv("COLUMNS");
     const qint64 elapsed = clock.elapsed();
     QByteArray drawn;
     char buffer[4096];
@@ -1036,17 +1064,21 @@ void TestCommandLine::progressOnlyOnTerminal() {
     QVERIFY2(frames.size() >= 4 && frames.first().isEmpty() && frames.last().isEmpty(), drawn.constData());
     // The wipe blanks the widest line drawn.
     QCOMPARE(frames[frames.size() - 2].trimmed(), QByteArray());
-    qsizetype widest = 0;
+    qsizetype drawnWidest = 0;
     for (qsizetype i = 1; i + 2 < frames.size(); ++i) {
-        widest = std::max(widest, frames[i].size());
+        drawnWidest = std::max(drawnWidest, frames[i].size());
     }
-    QVERIFY(frames[frames.size() - 2].size() >= widest);
-    const QRegularExpression frame(
-        "^\\d+(\\.\\d)? (B|KiB) of 244\\.1 KiB \\((\\d+)%\\)(, [\\d.]+ (B|KiB|MiB|GiB)/s(, \\d+:\\d\\d left)?)? *$");
+    QVERIFY(frames[frames.size() - 2].size() >= drawnWidest);
+    // Fits the terminal, the last column left free; what does not fit goes, the time
+    // left first, then the speed, then the share.
+    QVERIFY2(frames[frames.size() - 2].size() <= widest, qPrintable(QString::number(drawnWidest)));
+    const QString share = fromStream ? "" : "( of 244\\.1 KiB \\((\\d+)%\\))?";
+    const QRegularExpression frame("^\\d+(\\.\\d)? (B|KiB)" + share +
+                                   "(, [\\d.]+ (B|KiB|MiB|GiB)/s(, \\d+:\\d\\d left)?)? *$");
     for (qsizetype i = 1; i + 2 < frames.size(); ++i) {
         QVERIFY2(frame.match(QString::fromLatin1(frames[i])).hasMatch(), frames[i].constData());
     }
-    QVERIFY2(frames[1].startsWith("0 B of 244.1 KiB (0%)"), frames[1].constData());
+    QVERIFY2(frames[1].startsWith(fromStream ? "0 B" : "0 B of 244.1 KiB (0%)"), frames[1].constData());
     // At most four redraws a second, and the first at once.
     QVERIFY2(frames.size() - 3 <= 2 + elapsed / 250, qPrintable(QString::number(frames.size() - 3)));
 }
