@@ -1,5 +1,8 @@
 #include <clocale>
+#include <utility>
 
+#include <QFile>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include "cli/CommandLine.h"
@@ -17,6 +20,7 @@ private slots:
     void usageErrors();
     void quoting_data();
     void quoting();
+    void manualMatchesHelp();
 };
 
 namespace {
@@ -29,6 +33,53 @@ std::vector<std::string> toStrings(const QStringList& arguments) {
         strings.push_back(argument.toStdString());
     }
     return strings;
+}
+
+// A line of the manual page's source as it reads: the font macros' words, escapes
+// resolved. B and I join their words with blanks; BR, RB and the like alternate fonts
+// between words written together.
+QString roffText(const QString& line) {
+    QString text = line;
+    QString macro;
+    if (line.startsWith('.')) {
+        macro = line.section(' ', 0, 0).mid(1);
+        QStringList words;
+        static const QRegularExpression word("\"([^\"]*)\"|(\\S+)");
+        for (auto match = word.globalMatch(line.section(' ', 1)); match.hasNext();) {
+            const QRegularExpressionMatch found = match.next();
+            words << (found.hasCaptured(1) ? found.captured(1) : found.captured(2));
+        }
+        text = words.join(macro.size() == 1 ? " " : "");
+    }
+    for (const auto& [escape, meaning] :
+         {std::pair{"\\-", "-"}, {"\\fB", ""}, {"\\fI", ""}, {"\\fP", ""}, {"\\fR", ""}, {"\\(ha", "^"}, {"\\&", ""}}) {
+        text.replace(escape, meaning);
+    }
+    return text;
+}
+
+// The lines of the manual's section `name`, each .TP tag or .br line as it reads.
+QStringList manualSection(const QStringList& manual, const QString& name, bool tags) {
+    QStringList lines;
+    QString current;
+    bool inside = false;
+    for (qsizetype i = 0; i < manual.size(); ++i) {
+        const QString& line = manual[i];
+        if (line.startsWith(".SH ")) {
+            inside = line == ".SH " + name;
+        } else if (inside && tags && line == ".TP" && i + 1 < manual.size()) {
+            lines << roffText(manual[++i]);
+        } else if (inside && !tags && line == ".br") {
+            lines << current;
+            current.clear();
+        } else if (inside && !tags) {
+            current += (current.isEmpty() ? "" : " ") + roffText(line);
+        }
+    }
+    if (!current.isEmpty()) {
+        lines << current;
+    }
+    return lines;
 }
 
 } // namespace
@@ -240,6 +291,29 @@ void TestCommandLineParser::quoting() {
     const std::string_view text(name.constData(), static_cast<std::size_t>(name.size()));
     QCOMPARE(QByteArray::fromStdString(Quoting::quote(text)), needed);
     QCOMPARE(QByteArray::fromStdString(Quoting::quote(text, Quoting::When::Always)), always);
+}
+
+// The manual page's synopsis and option tags are those of --help, which the command
+// table makes.
+void TestCommandLineParser::manualMatchesHelp() {
+    QFile file(QStringLiteral(QUARNEL_CLI_MANUAL));
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.errorString()));
+    const QStringList manual = QString::fromUtf8(file.readAll()).split('\n');
+    QStringList usage;
+    QStringList tags;
+    bool inOptions = false;
+    for (const QString& line : QString::fromStdString(CommandLine::helpText()).split('\n')) {
+        if (line.startsWith("Usage: ") || (usage.size() > 0 && line.startsWith("       quarnel-cli"))) {
+            usage << line.mid(7);
+        }
+        inOptions = (inOptions && !line.isEmpty()) || line == "Options:";
+        if (inOptions && line.startsWith("  ") && line.trimmed().startsWith('-')) {
+            tags << line.trimmed().section("  ", 0, 0);
+        }
+    }
+    QVERIFY(usage.size() >= 4 && tags.size() == qsizetype(CommandLine::options().size()));
+    QCOMPARE(manualSection(manual, "SYNOPSIS", false), usage);
+    QCOMPARE(manualSection(manual, "OPTIONS", true), tags);
 }
 
 QTEST_APPLESS_MAIN(TestCommandLineParser)
