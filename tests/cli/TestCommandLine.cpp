@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "cli/CommandLine.h"
 #include "tests/support/Files.h"
 
 namespace {
@@ -1205,14 +1206,40 @@ void TestCommandLine::closedStandardStreams() {
 void TestCommandLine::bashCompletion_data() {
     QTest::addColumn<QStringList>("words"); // after the program's name; the last is being completed
     QTest::addColumn<QStringList>("offered");
-    QTest::newRow("verbs") << QStringList{""} << QStringList{"split", "join", "verify", "--help", "--version"};
+    QStringList verbs{"--help", "--version"};
+    for (const CommandLine::CommandSpec& command : CommandLine::commands()) {
+        verbs << command.name;
+    }
+    QTest::newRow("verbs") << QStringList{""} << verbs;
     QTest::newRow("verb begun") << QStringList{"j"} << QStringList{"join"};
     QTest::newRow("split options") << QStringList{"split", "--c"} << QStringList{"--chunk-size", "--checksum"};
-    QTest::newRow("join options") << QStringList{"join", "-"} << QStringList{"--quiet", "-q", "--help", "--output"};
+    QTest::newRow("join options") << QStringList{"join", "-"}
+                                  << QStringList{"--quiet", "-q", "--help", "-h", "--output", "-o"};
     QTest::newRow("verify options") << QStringList{"verify", "--"} << QStringList{"--quiet", "--help"};
+    // Every option the command table gives a command, in both forms.
+    for (const CommandLine::CommandSpec& command : CommandLine::commands()) {
+        QStringList forms;
+        for (const CommandLine::Option option : CommandLine::optionsOf(command)) {
+            const CommandLine::OptionSpec& spec = CommandLine::spec(option);
+            forms << QString("--") + spec.longName;
+            if (spec.shortName != 0) {
+                forms << QString("-") + QLatin1Char(spec.shortName);
+            }
+        }
+        QTest::newRow(qPrintable(QString(command.name) + " options of the table"))
+            << QStringList{command.name, "-"} << forms;
+    }
+    QTest::newRow("options before the command")
+        << QStringList{"-q", "split", "--ch"} << QStringList{"--chunk-size", "--checksum"};
+    QTest::newRow("an option's value is no command")
+        << QStringList{"-b", "1K", "split", "--n"} << QStringList{"--name"};
     QTest::newRow("lists for join") << QStringList{"join", "a"} << QStringList{"a.bin.splt"};
     QTest::newRow("files for split") << QStringList{"split", "a"} << QStringList{"a.bin", "a.bin.splt"};
     QTest::newRow("no files after -n") << QStringList{"split", "a.bin", "-n", ""} << QStringList{};
+    QTest::newRow("nothing after --name") << QStringList{"split", "-", "--name", ""} << QStringList{};
+    QTest::newRow("folders or - for join's output")
+        << QStringList{"join", "a.bin.splt", "-o", ""} << QStringList{"-", "sub"};
+    QTest::newRow("folders for split's output") << QStringList{"split", "a.bin", "--output", ""} << QStringList{"sub"};
 }
 
 // The installed completion, run by bash with the bash-completion helpers it uses.
@@ -1225,6 +1252,7 @@ void TestCommandLine::bashCompletion() {
     }
     Files::write(path("a.bin"), "x");
     Files::write(path("a.bin.splt"), "x");
+    QVERIFY(QDir(m_folder).mkdir("sub"));
     const QString script = "source \"$1\" && source \"$2\" && shift 2 && COMP_WORDS=(quarnel-cli \"$@\") && "
                            "COMP_CWORD=$# && COMP_LINE=\"${COMP_WORDS[*]}\" && COMP_POINT=${#COMP_LINE} && "
                            "_quarnel_cli; printf '%s\\n' \"${COMPREPLY[@]}\"";
