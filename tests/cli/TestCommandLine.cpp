@@ -109,6 +109,7 @@ private slots:
     void progressOnlyOnTerminal();
     void stopOnSignal_data();
     void stopOnSignal();
+    void stopWhileTheStreamIsQuiet();
     void standardOutputFailures_data();
     void standardOutputFailures();
     void closedStandardStreams();
@@ -1125,6 +1126,27 @@ void TestCommandLine::stopOnSignal() {
     }
     QCOMPARE(Files::read(child.err), QByteArray());
     QCOMPARE(QDir(path("out")).entryList(QDir::Hidden | QDir::Files).filter(".quarnel").size(), 0);
+}
+
+// A split of standard input that waits for bytes still hears a stop at once.
+void TestCommandLine::stopWhileTheStreamIsQuiet() {
+    QVERIFY(QDir(m_folder).mkdir("out"));
+    int pipeEnds[2] = {-1, -1};
+    QVERIFY(::pipe(pipeEnds) == 0);
+    const int reading = pipeEnds[0];
+    const Child child = spawn({"split", "-", "--name", "x", "-b", "10", "-o", "out"}, [reading, pipeEnds] {
+        dup2(reading, STDIN_FILENO);
+        ::close(pipeEnds[1]);
+    });
+    ::close(reading);
+    // Piece 1 and half of piece 2, then the writer falls silent without ending.
+    QCOMPARE(::write(pipeEnds[1], "0123456789abcde", 15), ssize_t(15));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path("out/x_splt1")), 30000);
+    QCOMPARE(::kill(child.pid, SIGINT), 0);
+    const int status = finish(child);
+    ::close(pipeEnds[1]);
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT, qPrintable(QString::number(status)));
+    QVERIFY(!QFile::exists(path("out/x.splt")));
 }
 
 void TestCommandLine::standardOutputFailures_data() {
