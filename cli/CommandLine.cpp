@@ -287,7 +287,7 @@ const std::vector<CommandSpec>& commands() {
     static const std::vector<CommandSpec> table = {
         {Command::Split,
          "split",
-         {"FILE", "- --name NAME"},
+         {{"FILE", {}}, {"- --name NAME", {Option::Parts}}},
          {{Option::ChunkSize, Option::Parts}, {Option::Checksum}, {Option::Output}, {Option::Quiet}},
          {Option::Name},
          "cuts FILE into pieces of BYTES bytes, NAME_splt1, NAME_splt2, ... in\n"
@@ -295,7 +295,7 @@ const std::vector<CommandSpec>& commands() {
          "FILE - reads standard input to its end; --name gives the NAME."},
         {Command::Join,
          "join",
-         {"MANIFEST"},
+         {{"MANIFEST", {}}},
          {{Option::Output}, {Option::Quiet}},
          {},
          "rebuilds the file listed by MANIFEST (a .splt file) from the pieces\n"
@@ -303,7 +303,7 @@ const std::vector<CommandSpec>& commands() {
          "MANIFEST may also be one of the pieces: NAME.splt beside it is used."},
         {Command::Verify,
          "verify",
-         {"MANIFEST"},
+         {{"MANIFEST", {}}},
          {{Option::Quiet}},
          {},
          "checks the pieces MANIFEST lists without joining them: it names every\n"
@@ -502,15 +502,19 @@ std::string helpText() {
     constexpr std::size_t column = 26;
     std::string text;
     for (const CommandSpec& command : commands()) {
-        for (const char* form : command.forms) {
+        for (const FormSpec& form : command.forms) {
             std::string line =
-                std::string(text.empty() ? "Usage: " : "       ") + "quarnel-cli " + command.name + " " + form;
+                std::string(text.empty() ? "Usage: " : "       ") + "quarnel-cli " + command.name + " " + form.operands;
             for (const std::vector<Option>& group : command.groups) {
-                line += " [";
+                std::string forms;
                 for (const Option option : group) {
-                    line += (option == group.front() ? "" : " | ") + usageForm(spec(option));
+                    if (std::find(form.without.begin(), form.without.end(), option) == form.without.end()) {
+                        forms += (forms.empty() ? "" : " | ") + usageForm(spec(option));
+                    }
                 }
-                line += "]";
+                if (!forms.empty()) {
+                    line += " [" + forms + "]";
+                }
             }
             text += line + "\n";
         }

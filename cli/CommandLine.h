@@ -26,11 +26,16 @@ struct OptionSpec {
     const char* help;     // its lines in --help, '\n' between them
 };
 
+// One usage line of a command.
+struct FormSpec {
+    const char* operands;        // what follows the command's name: "FILE"
+    std::vector<Option> without; // options of the command's groups this form does not take
+};
+
 struct CommandSpec {
     Command command;
     const char* name;
-    // One usage line each: what follows the command's name before its options.
-    std::vector<const char*> forms;
+    std::vector<FormSpec> forms;
     // The options it takes, each group bracketed in the usage line; the options of a
     // group exclude each other.
     std::vector<std::vector<Option>> groups;
