@@ -1,5 +1,4 @@
 #include <clocale>
-#include <utility>
 
 #include <QFile>
 #include <QRegularExpression>
@@ -35,51 +34,23 @@ std::vector<std::string> toStrings(const QStringList& arguments) {
     return strings;
 }
 
-// A line of the manual page's source as it reads: the font macros' words, escapes
-// resolved. B and I join their words with blanks; BR, RB and the like alternate fonts
-// between words written together.
-QString roffText(const QString& line) {
-    QString text = line;
-    QString macro;
-    if (line.startsWith('.')) {
-        macro = line.section(' ', 0, 0).mid(1);
-        QStringList words;
-        static const QRegularExpression word("\"([^\"]*)\"|(\\S+)");
-        for (auto match = word.globalMatch(line.section(' ', 1)); match.hasNext();) {
-            const QRegularExpressionMatch found = match.next();
-            words << (found.hasCaptured(1) ? found.captured(1) : found.captured(2));
-        }
-        text = words.join(macro.size() == 1 ? " " : "");
-    }
-    for (const auto& [escape, meaning] :
-         {std::pair{"\\-", "-"}, {"\\fB", ""}, {"\\fI", ""}, {"\\fP", ""}, {"\\fR", ""}, {"\\(ha", "^"}, {"\\&", ""}}) {
-        text.replace(escape, meaning);
-    }
-    return text;
-}
-
-// The lines of the manual's section `name`, each .TP tag or .br line as it reads.
+// The manual's section `name` as its words read, blanks left out: one entry for each
+// line the section breaks (.br), or for each .TP tag with `tags`.
 QStringList manualSection(const QStringList& manual, const QString& name, bool tags) {
-    QStringList lines;
-    QString current;
+    static const QRegularExpression markup(R"(^\.[A-Z]+ |\\f[BIPR]|\\&|"|\s)");
+    QStringList entries{""};
     bool inside = false;
     for (qsizetype i = 0; i < manual.size(); ++i) {
-        const QString& line = manual[i];
-        if (line.startsWith(".SH ")) {
-            inside = line == ".SH " + name;
-        } else if (inside && tags && line == ".TP" && i + 1 < manual.size()) {
-            lines << roffText(manual[++i]);
-        } else if (inside && !tags && line == ".br") {
-            lines << current;
-            current.clear();
+        if (manual[i].startsWith(".SH ")) {
+            inside = manual[i] == ".SH " + name;
+        } else if (inside && (tags ? manual[i] == ".TP" : manual[i] == ".br")) {
+            entries << (tags ? QString(manual[++i]).remove(markup).replace("\\-", "-") : "");
         } else if (inside && !tags) {
-            current += (current.isEmpty() ? "" : " ") + roffText(line);
+            entries.last() += QString(manual[i]).remove(markup).replace("\\-", "-");
         }
     }
-    if (!current.isEmpty()) {
-        lines << current;
-    }
-    return lines;
+    entries.removeAll("");
+    return entries;
 }
 
 } // namespace
@@ -93,7 +64,7 @@ void TestCommandLineParser::initTestCase() {
 
 void TestCommandLineParser::meanings_data() {
     QTest::addColumn<QStringList>("arguments");
-    // "command operand chunk parts checksum quiet output name", '-' for "not given"
+    // "command operand chunk parts checksum quiet output name", '*' for "not given"
     // where that is not the default.
     QTest::addColumn<QString>("meaning");
     QTest::newRow("defaults") << Arguments{"split", "a.bin"} << "split a.bin 100000 0 0 0 * *";
@@ -109,23 +80,18 @@ void TestCommandLineParser::meanings_data() {
         << Arguments{"split", "-b1M", "-oout", "a.bin"} << "split a.bin 1048576 0 0 0 out *";
     QTest::newRow("abbreviated") << Arguments{"split", "a.bin", "--chunk=1M", "--chec", "--out", "o", "--qu"}
                                  << "split a.bin 1048576 0 1 1 o *";
-    QTest::newRow("abbreviated parts") << Arguments{"split", "a.bin", "--par=5"} << "split a.bin 100000 5 0 0 * *";
     QTest::newRow("-- ends the options") << Arguments{"split", "--", "-q"} << "split -q 100000 0 0 0 * *";
     QTest::newRow("options before --") << Arguments{"split", "-q", "--", "--checksum"}
                                        << "split --checksum 100000 0 0 1 * *";
     QTest::newRow("largest chunk") << Arguments{"split", "a", "-b", "2147483647"} << "split a 2147483647 0 0 0 * *";
-    QTest::newRow("smallest chunk") << Arguments{"split", "a", "-b", "1"} << "split a 1 0 0 0 * *";
     QTest::newRow("standard input") << Arguments{"split", "-", "--name", "backup.tar", "-b", "1G"}
                                     << "split - 1073741824 0 0 0 * backup.tar";
-    QTest::newRow("name abbreviated") << Arguments{"split", "--na=x", "-"} << "split - 100000 0 0 0 * x";
     QTest::newRow("join to standard output")
         << Arguments{"join", "a.splt", "-o", "-"} << "join a.splt 100000 0 0 0 - *";
     QTest::newRow("verify") << Arguments{"verify", "-q", "a.splt"} << "verify a.splt 100000 0 0 1 * *";
     QTest::newRow("help wins over what follows") << Arguments{"split", "--help", "--force"} << "help";
     QTest::newRow("-h bundled") << Arguments{"-qh"} << "help";
-    QTest::newRow("help abbreviated") << Arguments{"--he"} << "help";
     QTest::newRow("version after a command") << Arguments{"join", "x", "--version"} << "version";
-    QTest::newRow("version abbreviated") << Arguments{"--vers"} << "version";
 }
 
 void TestCommandLineParser::meanings() {
@@ -140,15 +106,14 @@ void TestCommandLineParser::meanings() {
         return;
     }
     const QString command = a.command == Command::Split ? "split" : a.command == Command::Join ? "join" : "verify";
-    const QString got = QStringList{command,
-                                    QString::fromStdString(a.operand),
-                                    QString::number(a.chunkSize),
-                                    QString::number(a.parts),
-                                    QString::number(a.checksum),
-                                    QString::number(a.quiet),
-                                    a.output ? QString::fromStdString(*a.output) : "*",
-                                    a.name.empty() ? "*" : QString::fromStdString(a.name)}
-                            .join(' ');
+    const QString got = QString("%1 %2 %3 %4 %5 %6 %7 %8")
+                            .arg(command, QString::fromStdString(a.operand))
+                            .arg(a.chunkSize)
+                            .arg(a.parts)
+                            .arg(int(a.checksum))
+                            .arg(int(a.quiet))
+                            .arg(a.output ? QString::fromStdString(*a.output) : "*",
+                                 a.name.empty() ? "*" : QString::fromStdString(a.name));
     QCOMPARE(got, meaning);
 }
 
@@ -203,23 +168,17 @@ void TestCommandLineParser::usageErrors_data() {
     // Every chunk size but a whole number from 1 to 2^31 - 1.
     const QString invalid = "invalid chunk size";
     QTest::newRow("chunk 0") << Arguments{"split", "big.bin", "-b", "0"} << invalid;
-    QTest::newRow("chunk 0K") << Arguments{"split", "big.bin", "--chunk-size=0K"} << invalid;
-    QTest::newRow("chunk -1") << Arguments{"split", "big.bin", "-b", "-1"} << invalid;
     QTest::newRow("chunk -1K") << Arguments{"split", "big.bin", "--chunk-size", "-1K"} << invalid;
     QTest::newRow("chunk -2^31") << Arguments{"split", "big.bin", "--chunk-size=-2147483648"} << invalid;
-    QTest::newRow("chunk 2^31 by -b") << Arguments{"split", "big.bin", "-b2147483648"} << limit;
     QTest::newRow("-b without value") << Arguments{"split", "big.bin", "-b"} << "option -b needs a value";
-    QTest::newRow("--output without value") << Arguments{"join", "x", "--output"} << "option --output needs a value";
     QTest::newRow("-o without value, bundled") << Arguments{"join", "x", "-qo"} << "option -o needs a value";
     QTest::newRow("ambiguous abbreviation")
         << Arguments{"split", "x", "--ch", "5"} << "'--ch' is ambiguous: --chunk-size, --checksum";
     QTest::newRow("unknown short option") << Arguments{"split", "x", "-qz"} << "unknown option '-z'";
     QTest::newRow("unknown long option, value") << Arguments{"split", "x", "--force=yes"} << "unknown option '--force'";
     QTest::newRow("value for a flag") << Arguments{"split", "x", "--checksum=1"} << "--checksum takes no value";
-    QTest::newRow("value for --quiet") << Arguments{"split", "x", "--quiet=1"} << "--quiet takes no value";
     QTest::newRow("an option before an unknown command") << Arguments{"-q", "cut", "x"} << "unknown command 'cut'";
     QTest::newRow("a command after --") << Arguments{"--", "-q"} << "unknown command '-q'";
-    QTest::newRow("-o for verify") << Arguments{"verify", "x", "-o", "out"} << "verify takes no --output";
     QTest::newRow("-b for join") << Arguments{"-b", "5", "join", "x"} << "join takes no --chunk-size";
     QTest::newRow("--name for join") << Arguments{"join", "x", "--name", "y"} << "join takes no --name";
     QTest::newRow("split - without --name") << Arguments{"split", "-"} << "needs --name";
@@ -229,7 +188,6 @@ void TestCommandLineParser::usageErrors_data() {
     QTest::newRow("parts of standard input") << Arguments{"split", "-", "--name", "x", "-n", "3"} << "--chunk-size";
     QTest::newRow("split into standard output") << Arguments{"split", "a.bin", "-o", "-"} << "for join only";
     QTest::newRow("join of standard input") << Arguments{"join", "-"} << "not from standard input";
-    QTest::newRow("verify of standard input") << Arguments{"verify", "-"} << "not from standard input";
     QTest::newRow("operand quoted") << Arguments{"split", "a", "b c"} << "unexpected argument 'b c'";
 }
 
@@ -245,52 +203,37 @@ void TestCommandLineParser::usageErrors() {
 
 void TestCommandLineParser::quoting_data() {
     QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QByteArray>("needed"); // at the start of "NAME: reason"
-    QTest::addColumn<QByteArray>("always"); // inside a sentence
-    QTest::newRow("plain") << QByteArray("a.bin") << QByteArray("a.bin") << QByteArray("'a.bin'");
-    QTest::newRow("path") << QByteArray("out/x_splt1") << QByteArray("out/x_splt1") << QByteArray("'out/x_splt1'");
-    QTest::newRow("empty") << QByteArray("") << QByteArray("''") << QByteArray("''");
-    QTest::newRow("blank") << QByteArray("a b") << QByteArray("'a b'") << QByteArray("'a b'");
-    QTest::newRow("line break") << QByteArray("x\ny") << QByteArray("'x'$'\\n''y'") << QByteArray("'x'$'\\n''y'");
-    QTest::newRow("escape first") << QByteArray("\t") << QByteArray("''$'\\t'") << QByteArray("''$'\\t'");
-    QTest::newRow("two escapes") << QByteArray("a\r\nb") << QByteArray("'a'$'\\r\\n''b'")
-                                 << QByteArray("'a'$'\\r\\n''b'");
-    QTest::newRow("byte 377") << QByteArray("\377") << QByteArray("''$'\\377'") << QByteArray("''$'\\377'");
-    QTest::newRow("byte 377 inside") << QByteArray("a\377x") << QByteArray("'a'$'\\377''x'")
-                                     << QByteArray("'a'$'\\377''x'");
-    QTest::newRow("control byte") << QByteArray("\001") << QByteArray("''$'\\001'") << QByteArray("''$'\\001'");
-    QTest::newRow("delete") << QByteArray("\177") << QByteArray("''$'\\177'") << QByteArray("''$'\\177'");
-    QTest::newRow("apostrophe") << QByteArray("it's") << QByteArray("\"it's\"") << QByteArray("\"it's\"");
-    QTest::newRow("apostrophe and blank")
-        << QByteArray("it's a") << QByteArray("\"it's a\"") << QByteArray("\"it's a\"");
-    QTest::newRow("apostrophe and dollar")
-        << QByteArray("it's $x") << QByteArray("'it'\\''s $x'") << QByteArray("'it'\\''s $x'");
-    QTest::newRow("apostrophe and line break")
-        << QByteArray("it's\n") << QByteArray("'it'\\''s'$'\\n'") << QByteArray("'it'\\''s'$'\\n'");
-    QTest::newRow("dollar") << QByteArray("$x") << QByteArray("'$x'") << QByteArray("'$x'");
-    QTest::newRow("backslash") << QByteArray("a\\b") << QByteArray("'a\\b'") << QByteArray("'a\\b'");
-    QTest::newRow("hash first") << QByteArray("#a") << QByteArray("'#a'") << QByteArray("'#a'");
-    QTest::newRow("hash later") << QByteArray("a#") << QByteArray("a#") << QByteArray("'a#'");
-    QTest::newRow("tilde first") << QByteArray("~a") << QByteArray("'~a'") << QByteArray("'~a'");
-    QTest::newRow("brace alone") << QByteArray("{") << QByteArray("'{'") << QByteArray("'{'");
-    QTest::newRow("brace in a name") << QByteArray("a{") << QByteArray("a{") << QByteArray("'a{'");
-    QTest::newRow("safe punctuation") << QByteArray("a,b:c@d%+-]_") << QByteArray("a,b:c@d%+-]_")
-                                      << QByteArray("'a,b:c@d%+-]_'");
-    QTest::newRow("equals") << QByteArray("a=b") << QByteArray("'a=b'") << QByteArray("'a=b'");
-    QTest::newRow("printable UTF-8") << QByteArray("\303\251t\303\251") << QByteArray("\303\251t\303\251")
-                                     << QByteArray("'\303\251t\303\251'");
-    QTest::newRow("UTF-8 cut short") << QByteArray("a\303") << QByteArray("'a'$'\\303'") << QByteArray("'a'$'\\303'");
-    QTest::newRow("C1 control in UTF-8") << QByteArray("\302\205") << QByteArray("''$'\\302\\205'")
-                                         << QByteArray("''$'\\302\\205'");
+    QTest::addColumn<QByteArray>("quoted"); // where needed, as at the start of "NAME: reason"
+    QTest::newRow("plain") << QByteArray("out/a_splt1") << QByteArray("out/a_splt1");
+    QTest::newRow("empty") << QByteArray("") << QByteArray("''");
+    QTest::newRow("blank") << QByteArray("a b") << QByteArray("'a b'");
+    QTest::newRow("line break") << QByteArray("x\ny") << QByteArray("'x'$'\\n''y'");
+    QTest::newRow("escapes first") << QByteArray("\t\r") << QByteArray("''$'\\t\\r'");
+    QTest::newRow("byte 377 inside") << QByteArray("a\377x") << QByteArray("'a'$'\\377''x'");
+    QTest::newRow("control byte") << QByteArray("\001") << QByteArray("''$'\\001'");
+    QTest::newRow("apostrophe") << QByteArray("it's a") << QByteArray("\"it's a\"");
+    QTest::newRow("apostrophe and dollar") << QByteArray("it's $x") << QByteArray("'it'\\''s $x'");
+    QTest::newRow("apostrophe and line break") << QByteArray("it's\n") << QByteArray("'it'\\''s'$'\\n'");
+    QTest::newRow("backslash") << QByteArray("a\\b") << QByteArray("'a\\b'");
+    QTest::newRow("hash first") << QByteArray("#a") << QByteArray("'#a'");
+    QTest::newRow("hash later") << QByteArray("a#") << QByteArray("a#");
+    QTest::newRow("brace alone") << QByteArray("{") << QByteArray("'{'");
+    QTest::newRow("safe punctuation") << QByteArray("a,b:c@d%+-]_{") << QByteArray("a,b:c@d%+-]_{");
+    QTest::newRow("equals") << QByteArray("a=b") << QByteArray("'a=b'");
+    QTest::newRow("printable UTF-8") << QByteArray("\303\251t\303\251") << QByteArray("\303\251t\303\251");
+    QTest::newRow("UTF-8 cut short") << QByteArray("a\303") << QByteArray("'a'$'\\303'");
+    QTest::newRow("C1 control in UTF-8") << QByteArray("\302\205") << QByteArray("''$'\\302\\205'");
 }
 
 void TestCommandLineParser::quoting() {
     QFETCH(QByteArray, name);
-    QFETCH(QByteArray, needed);
-    QFETCH(QByteArray, always);
+    QFETCH(QByteArray, quoted);
     const std::string_view text(name.constData(), static_cast<std::size_t>(name.size()));
-    QCOMPARE(QByteArray::fromStdString(Quoting::quote(text)), needed);
-    QCOMPARE(QByteArray::fromStdString(Quoting::quote(text, Quoting::When::Always)), always);
+    QCOMPARE(QByteArray::fromStdString(Quoting::quote(text)), quoted);
+    // Inside a sentence a name is quoted in any case.
+    const bool bare = !quoted.startsWith('\'') && !quoted.startsWith('"');
+    QCOMPARE(QByteArray::fromStdString(Quoting::quote(text, Quoting::When::Always)),
+             bare ? "'" + quoted + "'" : quoted);
 }
 
 // The manual page's synopsis and option tags are those of --help, which the command
@@ -304,11 +247,11 @@ void TestCommandLineParser::manualMatchesHelp() {
     bool inOptions = false;
     for (const QString& line : QString::fromStdString(CommandLine::helpText()).split('\n')) {
         if (line.startsWith("Usage: ") || (usage.size() > 0 && line.startsWith("       quarnel-cli"))) {
-            usage << line.mid(7);
+            usage << line.mid(7).remove(' ');
         }
         inOptions = (inOptions && !line.isEmpty()) || line == "Options:";
-        if (inOptions && line.startsWith("  ") && line.trimmed().startsWith('-')) {
-            tags << line.trimmed().section("  ", 0, 0);
+        if (inOptions && line.trimmed().startsWith('-')) {
+            tags << line.trimmed().section("  ", 0, 0).remove(' ');
         }
     }
     QVERIFY(usage.size() >= 4 && tags.size() == qsizetype(CommandLine::options().size()));

@@ -25,9 +25,7 @@ void TestProgressLine::text_data() {
         << sixty << 300 * mib << 50 << "100.0 MiB of 300.0 MiB (33%), 50.0 MiB/s";
     QTest::newRow("no room for the speed") << sixty << 300 * mib << 39 << "100.0 MiB of 300.0 MiB (33%)";
     QTest::newRow("no room for the share") << sixty << 300 * mib << 27 << "100.0 MiB";
-    QTest::newRow("no room at all") << sixty << 300 * mib << 5 << "100.0";
     QTest::newRow("unknown total") << QString("0:0 1:%1").arg(mib) << qint64(0) << 79 << "1.0 MiB, 1.0 MiB/s";
-    QTest::newRow("less than a tenth of a second") << QString("0:0 0.05:%1").arg(mib) << qint64(0) << 79 << "1.0 MiB";
     // The speed of the last seconds, not the average since the start (21 MiB/s here).
     QTest::newRow("a disk that slowed down")
         << QString("0:0 1:%1 2:%2 12:%3").arg(100 * mib).arg(200 * mib).arg(220 * mib) << qint64(0) << 79
