@@ -75,6 +75,14 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The folder's lock says no other run is writing there: a hidden temporary file
+// there was left by a run that was killed.
+void clearLeftovers(const RunFolder& folder) {
+    if (folder.lockedExclusively()) {
+        TemporaryFile::removeLeftovers(folder.fd());
+    }
+}
+
 // Runs a split or a join: a failing step is reported with its own number, an
 // allocation failure at `step` (read when it happens) naming `path`; either way
 // `onFailure` cleans up and the run has failed.
@@ -281,6 +289,7 @@ private:
         if (!m_folder.lock()) {
             return refuse(NoticeId::AnotherRunWriting);
         }
+        clearLeftovers(m_folder);
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
@@ -515,6 +524,13 @@ private:
     using Scan = PieceSet::Scan;
 
     Outcome run() {
+        // Pieces are looked for beside the manifest, whatever folder the lines name.
+        // Its lock is taken before the manifest is read, so that no split rewrites the
+        // set until the join ends. A folder that cannot be opened has no pieces to find.
+        m_pieceFolderText = PieceSet::pieceFolder(m_manifestPath);
+        if (m_pieces.open(m_pieceFolderText) && !m_pieces.lock(RunFolder::Lock::Shared)) {
+            return refuse({NoticeId::AnotherRunWriting});
+        }
         m_manifest.reset(openForReading(AT_FDCWD, m_manifestPath, m_manifestPath, 102, m_manifestStat));
         if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
             return refuseManifest();
@@ -531,11 +547,6 @@ private:
         if (scan == Scan::Invalid) {
             return refuseManifest();
         }
-
-        // Pieces are looked for beside the manifest, whatever folder the lines
-        // name. A folder that cannot be opened has no pieces to find.
-        m_pieceFolderText = PieceSet::pieceFolder(m_manifestPath);
-        m_pieces.open(m_pieceFolderText);
 
         // Checksums beside the manifest are checked piece by piece as the pieces
         // are joined.
@@ -555,8 +566,7 @@ private:
         }
 
         if (const auto refusal = m_outputFd >= 0 ? checkOutputStream() : openOutput()) {
-            m_host.showNotice({*refusal});
-            return Outcome::Refused;
+            return refuse({*refusal});
         }
 
         const int count = static_cast<int>(m_entries.size());
@@ -626,10 +636,12 @@ private:
         return Outcome::Succeeded;
     }
 
-    Outcome refuseManifest() {
-        m_host.showNotice({NoticeId::InvalidManifest, {m_manifestPath}});
+    Outcome refuse(const Notice& notice) {
+        m_host.showNotice(notice);
         return Outcome::Refused;
     }
+
+    Outcome refuseManifest() { return refuse({NoticeId::InvalidManifest, {m_manifestPath}}); }
 
     // Ends the join before piece `index` with `notice`, as at a missing piece: the
     // pieces before it stay, joined. Those are all as long as the first; when most
@@ -712,9 +724,14 @@ private:
         if (m_outputName.empty() || m_outputName == "." || m_outputName == "..") {
             fail(118, m_outputPath, EISDIR);
         }
-        if (!m_output.lock()) {
+        // One folder holds one lock: a join into the pieces' folder turns its shared
+        // lock into the exclusive one, as a second lock would exclude the first.
+        const bool intoPieceFolder = m_pieces.isOpen() && m_output.sameFolder(m_pieces);
+        RunFolder& written = intoPieceFolder ? m_pieces : m_output;
+        if (!written.lock(RunFolder::Lock::Exclusive)) {
             return NoticeId::AnotherRunWriting;
         }
+        clearLeftovers(written);
         struct stat st {};
         if (!m_output.statEntry(m_outputName, st, false) && errno != ENOENT) {
             fail(118, m_outputPath, errno);

@@ -33,7 +33,8 @@ enum class Outcome {
 // never written through; a link to the source is a failure of its open step.
 // Refused with a plain message before anything is written: a chunk size below 1, more
 // than 32767 pieces, a line break in the base name or folder, names longer than the
-// folder or PATH_MAX allows, and a folder another split or join is writing to.
+// folder or PATH_MAX allows, and a folder another split or join is writing to or a
+// join is reading a set from.
 // Failure descriptions read "PATH: reason". With `checksums`, hashes the pieces
 // while it copies them and writes the checksum file (see Checksum.h) after the
 // manifest. A checksum file of an earlier split beside the manifest is removed in
@@ -59,14 +60,17 @@ Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::stri
 
 // Joins the piece set listed by the manifest at `manifestPath` into the host's output
 // folder, under the manifest's name without ".splt". Pieces are looked for in the
-// manifest's folder, opened once; the output folder is opened once and locked. The
+// manifest's folder, opened once and locked shared from before the manifest is read
+// to the end, so that no split rewrites the set meanwhile while other joins may read
+// it; the output folder is opened once and locked exclusively. The
 // manifest is read block by block and never held whole. The output is written to a
 // temporary file that nothing can leave behind and named at the end, replacing an
 // earlier file only after an fdatasync; a join that ends early keeps an earlier file
 // of the output name untouched. An entry with a NUL byte is a missing piece. Refused
 // with a plain message: a manifest larger than 134,283,264 bytes or with more than
-// 32767 entries, an output that is part of the piece set, and a folder another split
-// or join is writing to. An empty output folder fails at step 118. When the checksum
+// 32767 entries, an output that is part of the piece set, a pieces' folder a split
+// is writing to, and an output folder another split or join is writing to or reading
+// from. An empty output folder fails at step 118. When the checksum
 // file lies beside the manifest, each piece is checked against it while it is
 // appended, and the join stops at the first piece that does not match, keeping
 // nothing of it.

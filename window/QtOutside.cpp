@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
@@ -99,8 +100,9 @@ bool QtMessageBoxes::question(QWidget* owner, const QString& caption, const QStr
 }
 
 void QtMessageBoxes::errorReport(QWidget* owner, const QString& text) {
-    showBox(owner, QMessageBox::Warning, QString::fromLatin1(ErrorReport::caption), text, QMessageBox::Ok,
-            QMessageBox::Ok);
+    // ErrorReport::caption, translated.
+    showBox(owner, QMessageBox::Warning, QCoreApplication::translate("ErrorReport", "Application Error"), text,
+            QMessageBox::Ok, QMessageBox::Ok);
 }
 
 QString QtFileDialogs::openFile(QWidget* owner, const QString& title, const QString& filter) {

@@ -1,5 +1,8 @@
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QTemporaryDir>
@@ -133,36 +136,135 @@ void TestRunFolder::emptyOutputFolderIsNoFolder() {
 
 void TestRunFolder::secondRunRefused_data() {
     QTest::addColumn<QString>("run");
-    QTest::newRow("split of the same file") << "split";
-    QTest::newRow("split of another file") << "split other";
-    QTest::newRow("join") << "join";
+    // "lock FOLDER": the exclusive lock a split holds there; "join": a join of the set
+    // into a folder of its own, between its pieces.
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("split of the same file") << "split"
+                                            << "lock set" << true;
+    QTest::newRow("split of another file") << "split other"
+                                           << "lock set" << true;
+    QTest::newRow("join") << "join"
+                          << "lock out" << true;
+    QTest::newRow("join of a set being split") << "join"
+                                               << "lock set" << true;
+    QTest::newRow("split into a folder whose set is being joined") << "split"
+                                                                   << "join" << true;
+    QTest::newRow("two joins of one set") << "join"
+                                          << "join" << false;
+    QTest::newRow("join into its pieces' folder while another join reads them") << "join here"
+                                                                                << "join" << true;
 }
+
+namespace {
+
+// A first run in a process of its own. `body` calls its argument where the run is to
+// wait until release(); the child's exit status is 0 when `body` returns true.
+class FirstRun {
+public:
+    explicit FirstRun(const std::function<bool(const std::function<void()>&)>& body) {
+        int ready[2];
+        int release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0) {
+            return;
+        }
+        m_child = ::fork();
+        if (m_child == 0) {
+            ::close(release[1]);
+            const bool ok = body([&] {
+                char byte = 'y';
+                // Until the parent closes its end.
+                if (::write(ready[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) < 0) {
+                    ::_exit(2);
+                }
+            });
+            ::_exit(ok ? 0 : 1);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        m_release = release[1];
+        char byte = 0;
+        m_waiting = m_child > 0 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~FirstRun() { release(); }
+    FirstRun(const FirstRun&) = delete;
+    FirstRun& operator=(const FirstRun&) = delete;
+
+    bool waiting() const { return m_waiting; }
+
+    // Lets the first run end; its exit status, or -1.
+    int release() {
+        int status = 0;
+        if (m_child > 0) {
+            ::close(m_release);
+            const bool exited = ::waitpid(m_child, &status, 0) == m_child && WIFEXITED(status);
+            m_child = -1;
+            return exited ? WEXITSTATUS(status) : -1;
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_child = -1;
+    int m_release = -1;
+    bool m_waiting = false;
+};
+
+} // namespace
 
 void TestRunFolder::secondRunRefused() {
     QFETCH(QString, run);
+    QFETCH(QString, first);
+    QFETCH(bool, refused);
     QTemporaryDir dir;
-    QVERIFY(makeSet(dir.filePath("set"), "f", Files::pattern(300)));
+    const QByteArray data = Files::pattern(300);
+    QVERIFY(makeSet(dir.filePath("set"), "f", data));
     Files::write(dir.filePath("f"), Files::pattern(300, 2));
     Files::write(dir.filePath("g"), Files::pattern(300, 3));
     const QString out = run == "join" ? dir.filePath("out") : dir.filePath("set");
     QVERIFY(QDir().mkpath(out));
+    QVERIFY(QDir().mkpath(dir.filePath("first")));
     const QStringList before = Files::entries(out);
     const QByteArray listBefore = Files::read(dir.filePath("set/f.splt"));
+    const std::string list = Files::path(dir.filePath("set/f.splt"));
+    const std::string held = Files::path(first.startsWith("lock") ? dir.filePath(first.mid(5)) : dir.filePath("first"));
 
     RecordingHost host;
     host.folder = Files::path(out);
     const auto start = [&] {
-        if (run == "join") {
-            return SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host);
+        if (run.startsWith("join")) {
+            return SplitMergeFile::JoinFiles(list, host);
         }
         return SplitMergeFile::SplitFile(Files::path(dir.filePath(run == "split" ? "f" : "g")), 100, host);
     };
     {
-        // The lock a first run holds on its output folder.
-        const int held = ::open(Files::path(out).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+        FirstRun firstRun([&](const std::function<void()>& wait) {
+            if (first == "join") {
+                RecordingHost joining;
+                joining.folder = held;
+                joining.onTurn = [&](int turn) {
+                    if (turn == 2) {
+                        wait();
+                    }
+                    return true;
+                };
+                return SplitMergeFile::JoinFiles(list, joining) == Outcome::Succeeded;
+            }
+            const int fd = ::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const bool locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            wait();
+            return locked;
+        });
+        QVERIFY(firstRun.waiting());
         const Outcome outcome = start();
-        ::close(held);
+        QCOMPARE(firstRun.release(), 0);
+        if (!refused) {
+            QCOMPARE(outcome, Outcome::Succeeded);
+            QCOMPARE(Files::read(out + "/f"), data);
+            QCOMPARE(Files::read(dir.filePath("first/f")), data);
+            return;
+        }
         QCOMPARE(outcome, Outcome::Refused);
     }
     QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::AnotherRunWriting})});
