@@ -17,10 +17,12 @@ inline constexpr int exitFailed = 1; // refused, failed, stopped, or a set with 
 inline constexpr int exitUsage = 2;
 
 // Output folder, the two piece-set markers, existence, size against the chunk size,
-// then `SplitFile`; ends with "Done." when the split succeeded.
+// then `SplitFile`; "-" splits standard input under --name with `SplitStream`. Ends
+// with "Done." when the split succeeded.
 int split(const CommandLine::Arguments& arguments, ConsoleHost& host);
 
-// Existence, a list at all, then `JoinFiles`. The output folder is the joiner's to test.
+// Existence, a list at all, then `JoinFiles`, or `JoinToStream` into standard output
+// for --output -. The output folder is the joiner's to test.
 int join(const CommandLine::Arguments& arguments, ConsoleHost& host);
 
 // Checks the set and prints one line for each piece that must be sent again.
