@@ -236,12 +236,24 @@ public:
     }
 
 private:
+    // The names of one split's files.
+    struct Names {
+        std::string folder;
+        std::string baseName;
+        std::string manifestName;
+        std::string manifestPath;
+        std::string sidecarName;
+        std::string sidecarPath;
+        int last = 1; // the number of the last piece, whose name is the longest
+    };
+
     Outcome run() {
         const bool fromStream = m_streamFd >= 0;
-        const std::string baseName = fromStream ? m_baseName : Main::GetFileName(m_sourcePath);
+        Names names;
+        names.baseName = fromStream ? m_baseName : Main::GetFileName(m_sourcePath);
         // Read once: the event loop runs during the split, and one split must not
         // spread its pieces over two folders.
-        const std::string folder = m_host.outputFolder();
+        names.folder = m_host.outputFolder();
 
         // A stream redirected from a file is guarded against as a file is.
         if (fromStream && ::fstat(m_streamFd, &m_streamStat) != 0) {
@@ -250,46 +262,12 @@ private:
         if (!fromStream && m_source->fd() < 0) {
             fail(104, m_sourcePath, m_source->openError());
         }
-        const int source = fromStream ? -1 : m_source->fd();
-        const std::int64_t size = m_sourceStat.st_size;
-
-        if (m_chunkSize < 1) {
-            return refuse(NoticeId::ChunkTooSmall);
-        }
         // A stream's pieces are made and counted by copyStream.
-        const std::int64_t pieces = fromStream ? 0 : PieceSet::pieceCount(size, m_chunkSize);
-        if (pieces > PieceSet::maxPieces) {
-            return refuse(NoticeId::TooManyPieces);
+        const std::int64_t pieces =
+            fromStream || m_chunkSize < 1 ? 0 : PieceSet::pieceCount(m_sourceStat.st_size, m_chunkSize);
+        if (const auto refusal = checkLimits(pieces, names)) {
+            return refuse(*refusal);
         }
-        if (PieceSet::hasLineBreak(baseName) || PieceSet::hasLineBreak(folder)) {
-            return refuse(NoticeId::LineBreakInName);
-        }
-        const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
-        const std::string manifestName = PieceSet::manifestName(baseName);
-        // The checksum file's name is the longest of the run when there is one.
-        const std::string sidecarPath = Checksum::sidecarPath(manifestPath);
-        const std::string sidecarName = Checksum::sidecarPath(manifestName);
-        const std::string& longestListPath = m_checksums ? sidecarPath : manifestPath;
-        const std::string& longestListName = m_checksums ? sidecarName : manifestName;
-        // The last piece has the longest name; a stream's names must hold the most
-        // pieces there can be.
-        const int last = fromStream ? PieceSet::maxPieces : static_cast<int>(std::max<std::int64_t>(pieces, 1));
-        if (std::max(PieceSet::piecePath(folder, baseName, last).size(), longestListPath.size()) >
-            PieceSet::maxPathLength) {
-            return refuse(NoticeId::NamesTooLong);
-        }
-
-        if (!m_folder.open(folder)) {
-            fail(118, folder, errno);
-        }
-        const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), longestListName.size());
-        if (static_cast<long>(longestName) > m_folder.nameMax()) {
-            return refuse(NoticeId::NamesTooLong);
-        }
-        if (!m_folder.lock()) {
-            return refuse(NoticeId::AnotherRunWriting);
-        }
-        clearLeftovers(m_folder);
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
@@ -308,15 +286,14 @@ private:
         }
 
         // An older manifest would pass a half-written set as whole.
-        removeOldManifest(manifestName, manifestPath);
+        removeOldManifest(names.manifestName, names.manifestPath);
         // Checksums of an earlier split would call every new piece damaged. A name
         // too long for the folder names nothing there.
-        if (!m_folder.removeEntry(sidecarName) && errno != ENAMETOOLONG) {
-            fail(134, sidecarPath, errno);
+        if (!m_folder.removeEntry(names.sidecarName) && errno != ENAMETOOLONG) {
+            fail(134, names.sidecarPath, errno);
         }
-        ManifestWriter manifest(m_folder, manifestPath);
+        ManifestWriter manifest(m_folder, names.manifestPath);
 
-        FileSize::CopyBuffer buffer;
         // The pieces and the source are hashed as they are copied, so the source is
         // read once; the source's hash on a second thread.
         std::optional<Checksum::Sha256> pieceHash;
@@ -333,25 +310,80 @@ private:
             };
         }
         m_host.setProgressBytes(0);
-        if (stream) {
-            if (const Outcome cut = copyStream(*stream, folder, baseName, manifest, observe, pieceHash, digests);
-                cut != Outcome::Succeeded) {
-                return cut;
-            }
+        const Outcome copied = stream ? copyStream(*stream, names, manifest, observe, pieceHash, digests)
+                                      : copyFile(pieces, names, manifest, observe, pieceHash, digests);
+        if (copied != Outcome::Succeeded) {
+            return copied;
         }
+        manifest.publish(names.manifestName);
+        if (m_checksums) {
+            writeChecksums(names.sidecarName, names.sidecarPath, names.baseName, digests, sourceHash->finish());
+        }
+        m_host.showNotice({NoticeId::SplitSucceeded});
+        return Outcome::Succeeded;
+    }
+
+    // What the format or the folder cannot hold, and a folder another run is writing
+    // to, refused before anything is written; fills `names` and opens and locks the
+    // output folder on the way.
+    std::optional<NoticeId> checkLimits(std::int64_t pieces, Names& names) {
+        if (m_chunkSize < 1) {
+            return NoticeId::ChunkTooSmall;
+        }
+        if (pieces > PieceSet::maxPieces) {
+            return NoticeId::TooManyPieces;
+        }
+        if (PieceSet::hasLineBreak(names.baseName) || PieceSet::hasLineBreak(names.folder)) {
+            return NoticeId::LineBreakInName;
+        }
+        names.manifestPath = PieceSet::manifestPath(names.folder, names.baseName);
+        names.manifestName = PieceSet::manifestName(names.baseName);
+        names.sidecarPath = Checksum::sidecarPath(names.manifestPath);
+        names.sidecarName = Checksum::sidecarPath(names.manifestName);
+        // The checksum file's name is the longest of the run when there is one.
+        const std::string& longestListPath = m_checksums ? names.sidecarPath : names.manifestPath;
+        const std::string& longestListName = m_checksums ? names.sidecarName : names.manifestName;
+        // A stream's names must hold the most pieces there can be.
+        names.last = m_streamFd >= 0 ? PieceSet::maxPieces : static_cast<int>(std::max<std::int64_t>(pieces, 1));
+        if (std::max(PieceSet::piecePath(names.folder, names.baseName, names.last).size(), longestListPath.size()) >
+            PieceSet::maxPathLength) {
+            return NoticeId::NamesTooLong;
+        }
+
+        if (!m_folder.open(names.folder)) {
+            fail(118, names.folder, errno);
+        }
+        const auto longestName =
+            std::max(PieceSet::pieceName(names.baseName, names.last).size(), longestListName.size());
+        if (static_cast<long>(longestName) > m_folder.nameMax()) {
+            return NoticeId::NamesTooLong;
+        }
+        if (!m_folder.lock()) {
+            return NoticeId::AnotherRunWriting;
+        }
+        clearLeftovers(m_folder);
+        return std::nullopt;
+    }
+
+    // Copies the source's `pieces` pieces, one file each.
+    Outcome copyFile(std::int64_t pieces, const Names& names, ManifestWriter& manifest,
+                     const FileSize::CopyObserver& observe, std::optional<Checksum::Sha256>& pieceHash,
+                     std::vector<Checksum::Digest>& digests) {
+        FileSize::CopyBuffer buffer;
+        const std::int64_t size = m_sourceStat.st_size;
         for (int number = 1; number <= pieces; ++number) {
             if (!m_host.processEvents()) {
                 return Outcome::Stopped;
             }
             m_step = 114;
-            const std::string piecePath = PieceSet::piecePath(folder, baseName, number);
-            Descriptor piece(openPiece(PieceSet::pieceName(baseName, number), piecePath));
+            const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
+            Descriptor piece(openPiece(PieceSet::pieceName(names.baseName, number), piecePath));
             manifest.add(piecePath);
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
             const CopyResult copied = FileSize::ReadFileChunks(
-                source, offset, piece.get(), length, buffer,
+                m_source->fd(), offset, piece.get(), length, buffer,
                 [&](std::int64_t done) {
                     m_host.setProgressBytes(offset + done);
                     return m_host.processEvents();
@@ -366,17 +398,12 @@ private:
             if (!piece.close()) {
                 fail(124, piecePath, errno);
             }
-            if (m_checksums) {
+            if (pieceHash) {
                 digests.push_back(pieceHash->finish());
             }
             m_host.setProgressBytes(offset + length);
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
         }
-        manifest.publish(manifestName);
-        if (m_checksums) {
-            writeChecksums(sidecarName, sidecarPath, baseName, digests, sourceHash->finish());
-        }
-        m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
     }
 
@@ -387,9 +414,9 @@ private:
 
     // Cuts the stream, whose first bytes `stream` holds, into pieces as the loop of a
     // file's split does, a piece made only for bytes that came.
-    Outcome copyStream(StreamSource& stream, const std::string& folder, const std::string& baseName,
-                       ManifestWriter& manifest, const FileSize::CopyObserver& observe,
-                       std::optional<Checksum::Sha256>& pieceHash, std::vector<Checksum::Digest>& digests) {
+    Outcome copyStream(StreamSource& stream, const Names& names, ManifestWriter& manifest,
+                       const FileSize::CopyObserver& observe, std::optional<Checksum::Sha256>& pieceHash,
+                       std::vector<Checksum::Digest>& digests) {
         std::int64_t total = 0;
         for (int number = 1; stream.size() > 0; ++number) {
             if (number > PieceSet::maxPieces) {
@@ -397,8 +424,8 @@ private:
                 return Outcome::Failed;
             }
             m_step = 114;
-            const std::string piecePath = PieceSet::piecePath(folder, baseName, number);
-            Descriptor piece(openPiece(PieceSet::pieceName(baseName, number), piecePath));
+            const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
+            Descriptor piece(openPiece(PieceSet::pieceName(names.baseName, number), piecePath));
             manifest.add(piecePath);
             m_step = 120;
             for (std::int64_t length = 0;;) {
