@@ -45,6 +45,19 @@ Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineH
 Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, EngineHost& host,
                   bool checksums = false);
 
+// Cuts what `sourceFd` brings until its end, a stream that cannot seek and whose size
+// is known only there (a pipe), into pieces named after `baseName`, exactly as
+// SplitFile cuts a file of that name: the same refusals, names, list and checksum
+// file, the names checked for the most pieces a list holds. `sourceName` names the
+// stream in failure descriptions. Progress counts bytes; the number of pieces is
+// known at the end. A stream that brings nothing is refused with the message of a
+// file not larger than a piece, before an earlier set of that name is touched. One
+// that needs more than 32767 pieces fails with the message of too many pieces when it
+// gets there, leaving no list. An early end of the stream is its end; a read error
+// fails at step 120.
+Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
+                    EngineHost& host, bool checksums = false);
+
 // Joins the piece set listed by the manifest at `manifestPath` into the host's output
 // folder, under the manifest's name without ".splt". Pieces are looked for in the
 // manifest's folder, opened once and locked shared from before the manifest is read
@@ -62,5 +75,15 @@ Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize
 // appended, and the join stops at the first piece that does not match, keeping
 // nothing of it.
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host);
+
+// Joins as JoinFiles does, but writes the joined bytes to `outputFd` (standard output,
+// a pipe) as they come, in place of a file; `outputName` names it in failure
+// descriptions. Nothing is written into a folder, and nothing is locked or published.
+// With the checksum file beside the manifest, each piece is hashed before any of it
+// is written, so that a damaged piece's bytes never reach the reader; a missing or
+// damaged piece ends the join with its message after the bytes of the pieces before
+// it, which cannot be taken back. Refused when the stream is the manifest or one of
+// its pieces.
+Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host);
 
 } // namespace SplitMergeFile
