@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include "shell/Arguments.h"
+#include "shell/Languages.h"
 #include "shell/Settings.h"
 #include "window/Form1.h"
 #include "window/QtOutside.h"
@@ -32,8 +33,15 @@ int main(int argc, char* argv[]) {
     // file named like one (after "--") is ours, not Qt's.
     int qtArgc = 1;
     QApplication application(qtArgc, argv);
-    // Wayland finds the window's icon and "Open with" entry through the desktop id.
+    // Wayland finds the window's icon and "Open with" entry through the desktop id;
+    // X11 docks match the window's class, the application name, with StartupWMClass.
     QGuiApplication::setDesktopFileName(QStringLiteral("example.velmarc.Quarnel"));
+    QCoreApplication::setApplicationName(QStringLiteral("quarnel"));
+
+    // Before the window is built: its captions are translated as it makes them.
+    Languages languages;
+    languages.install(QLocale::system(),
+                      QCoreApplication::applicationDirPath() + QLatin1String(Languages::folderSuffix));
 
     QtMessageBoxes messages;
     QtFileDialogs dialogs;

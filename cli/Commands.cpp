@@ -3,7 +3,11 @@
 #include <cstring>
 #include <limits>
 
+#include <unistd.h>
+
 #include "cli/ConsoleHost.h"
+#include "cli/Quoting.h"
+#include "cli/TypedNames.h"
 #include "engine/Checksum.h"
 #include "engine/FileSize.h"
 #include "engine/InputChecks.h"
@@ -43,6 +47,17 @@ std::string describe(const Verify::Finding& finding, const std::string& sidecarN
     return {};
 }
 
+int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    const SplitMergeFile::Outcome outcome =
+        SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream), arguments.name,
+                                    arguments.chunkSize, host, arguments.checksum);
+    if (outcome != SplitMergeFile::Outcome::Succeeded) {
+        return exitFailed;
+    }
+    host.showNotice({NoticeId::Done});
+    return exitSucceeded;
+}
+
 } // namespace
 
 std::string manifestFor(const std::string& path) {
@@ -60,47 +75,63 @@ std::string manifestFor(const std::string& path) {
     return Main::fileExists(manifest) ? manifest : path;
 }
 
-int split(const std::string& file, const SplitOptions& options, ConsoleHost& host) {
-    if (!InputChecks::outputFolderExists(host.outputFolder())) {
+int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    TypedNames& names = host.names();
+    const std::string folder = names.folder(arguments.output);
+    host.setOutputFolder(folder);
+    if (!InputChecks::outputFolderExists(folder)) {
         host.showNotice({NoticeId::FolderMissing});
         return exitFailed;
     }
-    int status = exitFailed;
-    if (!InputChecks::namesFile(file)) {
-        // The window says nothing more than "Done." here either.
-    } else if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
+    const bool fromStream = arguments.operand == CommandLine::standardStream;
+    // A stream is split as a file of its name would be.
+    const std::string file = fromStream ? arguments.name : names.file(arguments.operand);
+    if (InputChecks::containsManifestSuffix(file) || InputChecks::containsPieceMarker(file)) {
         host.showNotice({NoticeId::AlreadySplit});
-    } else if (const InputChecks::SplitSource source(file); !source.exists()) {
-        host.showNotice({NoticeId::SplitFileMissing, {file}});
-    } else {
-        const std::int64_t size = source.size();
-        // The smallest chunk size that gives at most `parts` pieces.
-        const std::int64_t chunkSize =
-            options.parts > 0 ? (size + options.parts - 1) / options.parts : std::int64_t{options.chunkSize};
-        if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
-            host.showNotice({NoticeId::TooLargeForParts, {std::to_string(options.parts)}});
-        } else if (InputChecks::notLargerThanChunk(source, chunkSize)) {
-            host.showNotice({NoticeId::NotLargerThanChunk});
-        } else {
-            host.setExpectedBytes(size);
-            const SplitMergeFile::Outcome outcome =
-                SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), host, options.checksums);
-            if (outcome == SplitMergeFile::Outcome::Stopped) {
-                return exitFailed;
-            }
-            status = exitStatus(outcome);
-        }
-    }
-    host.showNotice({NoticeId::Done});
-    return status;
-}
-
-int join(const std::string& given, ConsoleHost& host) {
-    if (!InputChecks::namesFile(given)) {
-        host.showNotice({NoticeId::NoFileToJoin});
         return exitFailed;
     }
-    const std::string manifest = manifestFor(given);
+    if (fromStream) {
+        return splitStandardInput(arguments, host);
+    }
+    const InputChecks::SplitSource source(file);
+    if (!source.exists()) {
+        host.showNotice({NoticeId::SplitFileMissing, {file}});
+        return exitFailed;
+    }
+    const std::int64_t size = source.size();
+    // The smallest chunk size that gives at most `parts` pieces.
+    const std::int64_t chunkSize =
+        arguments.parts > 0 ? (size + arguments.parts - 1) / arguments.parts : std::int64_t{arguments.chunkSize};
+    if (chunkSize > std::numeric_limits<std::int32_t>::max()) {
+        host.showNotice({NoticeId::TooLargeForParts, {std::to_string(arguments.parts)}});
+        return exitFailed;
+    }
+    if (InputChecks::notLargerThanChunk(source, chunkSize)) {
+        host.showNotice({NoticeId::NotLargerThanChunk});
+        return exitFailed;
+    }
+    host.setExpectedBytes(size);
+    const SplitMergeFile::Outcome outcome =
+        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), host, arguments.checksum);
+    if (outcome != SplitMergeFile::Outcome::Succeeded) {
+        return exitFailed;
+    }
+    host.showNotice({NoticeId::Done});
+    return exitSucceeded;
+}
+
+int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    TypedNames& names = host.names();
+    const std::string typed = manifestFor(arguments.operand);
+    const std::string manifest = names.file(typed);
+    names.listFolder(manifest, typed);
+    const bool toStream = arguments.output && *arguments.output == CommandLine::standardStream;
+    if (toStream) {
+        // Standard output carries the joined bytes and nothing else.
+        host.setOutcomesToStandardError();
+    } else {
+        host.setOutputFolder(names.folder(arguments.output));
+    }
     if (!InputChecks::fileExists(manifest)) {
         host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
@@ -112,26 +143,29 @@ int join(const std::string& given, ConsoleHost& host) {
         return exitFailed;
     }
     host.setExpectedBytes(scan.bytes);
+    if (toStream) {
+        return exitStatus(
+            SplitMergeFile::JoinToStream(manifest, STDOUT_FILENO, std::string(CommandLine::standardStream), host));
+    }
     return exitStatus(SplitMergeFile::JoinFiles(manifest, host));
 }
 
-int verify(const std::string& given, ConsoleHost& host) {
-    if (given.empty()) {
-        host.showNotice({NoticeId::NoFileToVerify});
-        return exitFailed;
-    }
-    const std::string manifest = manifestFor(given);
+int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    TypedNames& names = host.names();
+    const std::string typed = manifestFor(arguments.operand);
+    const std::string manifest = names.file(typed);
+    names.listFolder(manifest, typed);
     if (!Main::fileExists(manifest)) {
         host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
     }
-    const std::string sidecarName = Main::GetFileName(Checksum::sidecarPath(manifest));
+    const std::string sidecarName = Quoting::quote(Main::GetFileName(Checksum::sidecarPath(manifest)));
     const Verify::Result result = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) {
-        host.printResult(finding.piecePath + ": " + describe(finding, sidecarName));
+        host.printResult(names.show(finding.piecePath) + ": " + describe(finding, sidecarName));
     });
     switch (result.status) {
     case Verify::Result::Status::Failed:
-        ConsoleHost::printError(result.failedPath + ": " + std::strerror(result.error));
+        host.fileError(result.failedPath, std::strerror(result.error));
         return exitFailed;
     case Verify::Result::Status::ChecksumFailed:
         ConsoleHost::printError(result.failedPath + ": " + result.reason);

@@ -4,14 +4,36 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <iterator>
+#include <cstring>
+#include <string_view>
 #include <utility>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/Messages.h"
 
 namespace {
 
 volatile std::sig_atomic_t stopSignalled = 0;
+
+// Why `path` names no regular file, in the system's words where it has some.
+std::string notAFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return std::strerror(EISDIR);
+    }
+    return "not a regular file";
+}
+
+// Why `path` names no folder.
+std::string notAFolder(const std::string& path) {
+    struct stat st {};
+    return std::strerror(::stat(path.c_str(), &st) != 0 ? errno : ENOTDIR);
+}
 
 extern "C" void onStopSignal(int signalNumber) {
     stopSignalled = signalNumber;
@@ -24,37 +46,10 @@ bool writeLine(std::FILE* stream, const std::string& text) {
     return std::fflush(stream) == 0 && std::ferror(stream) == 0;
 }
 
-std::string formatBytes(std::int64_t bytes) {
-    static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-    if (bytes < 1024) {
-        return std::to_string(bytes) + " B";
-    }
-    double value = static_cast<double>(bytes) / 1024;
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
-}
-
-std::string formatDuration(double seconds) {
-    const long long total = static_cast<long long>(seconds + 0.5);
-    char text[32];
-    if (total >= 3600) {
-        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
-    } else {
-        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
-    }
-    return text;
-}
-
 } // namespace
 
-ConsoleHost::ConsoleHost(std::string outputFolder, bool showProgress, bool quiet)
-    : m_outputFolder(std::move(outputFolder)), m_showProgress(showProgress), m_quiet(quiet) {}
+ConsoleHost::ConsoleHost(TypedNames& names, bool showProgress, bool quiet)
+    : m_names(names), m_showProgress(showProgress), m_quiet(quiet) {}
 
 void ConsoleHost::installStopHandlers() {
     for (const int signalNumber : {SIGINT, SIGTERM}) {
@@ -80,7 +75,9 @@ int ConsoleHost::stopSignal() {
 void ConsoleHost::printResult(const std::string& text) {
     clearProgress();
     errno = 0;
-    if (m_outputError == 0 && !writeLine(stdout, text)) {
+    if (m_outcomes == stderr) {
+        writeLine(stderr, text);
+    } else if (m_outputError == 0 && !writeLine(stdout, text)) {
         m_outputError = errno != 0 ? errno : EIO;
     }
 }
@@ -94,6 +91,15 @@ void ConsoleHost::printOutcome(const std::string& text) {
 void ConsoleHost::printError(const std::string& text) {
     // Nothing sensible is left to do when standard error fails.
     writeLine(stderr, "quarnel-cli: " + text);
+}
+
+void ConsoleHost::refusal(const std::string& text) {
+    clearProgress();
+    printError(text);
+}
+
+void ConsoleHost::fileError(const std::string& path, const std::string& reason) {
+    refusal(m_names.show(path) + ": " + reason);
 }
 
 std::string ConsoleHost::outputFolder() {
@@ -114,7 +120,6 @@ void ConsoleHost::setProgressBytes(std::int64_t done) {
     m_doneBytes = done;
     if (!m_started) {
         m_started = true;
-        m_start = std::chrono::steady_clock::now();
         drawProgress(true);
         return;
     }
@@ -125,19 +130,53 @@ bool ConsoleHost::isOutcome(NoticeId id) {
     return id == NoticeId::SplitSucceeded || id == NoticeId::JoinSucceeded || id == NoticeId::Done;
 }
 
+// The notices that concern a file given or made say so as "NAME: what", the file as
+// typed and the system's reason where it has one; the others read as designed.
 void ConsoleHost::showNotice(const Notice& notice) {
-    const std::string text = Messages::text(notice);
+    const std::string path = notice.arguments.empty() ? std::string() : notice.arguments.front();
     if (isOutcome(notice.id)) {
-        printOutcome(text);
-    } else {
-        clearProgress();
-        printError(text);
+        printOutcome(Messages::text(notice));
+        return;
+    }
+    switch (notice.id) {
+    case NoticeId::FolderMissing:
+        fileError(m_outputFolder, notAFolder(m_outputFolder));
+        return;
+    case NoticeId::SplitFileMissing:
+    case NoticeId::JoinFileMissing:
+        fileError(path, notAFile(path));
+        return;
+    case NoticeId::NoFileToJoin:
+    case NoticeId::NoFileToVerify:
+        fileError("", std::strerror(ENOENT));
+        return;
+    case NoticeId::InvalidManifest:
+        fileError(path, "not a valid split file list");
+        return;
+    case NoticeId::PieceMissing:
+        fileError(path, "splitted file not found");
+        return;
+    case NoticeId::PieceDamaged:
+        fileError(path, "damaged: its checksum does not match");
+        return;
+    case NoticeId::PieceLengthWrong:
+        fileError(path, "damaged: its length does not match the other pieces");
+        return;
+    case NoticeId::ChecksumsConflict:
+        fileError(path, "damaged: it lists a name twice with different checksums");
+        return;
+    default:
+        refusal(Messages::text(notice));
+        return;
     }
 }
 
+// A description names its file first: "PATH: reason".
 void ConsoleHost::reportError(const std::string&, int step, const std::string& description) {
-    clearProgress();
-    printError(description + " (" + std::to_string(step) + ")");
+    const std::size_t end = description.rfind(": ");
+    const std::string text =
+        end == std::string::npos ? description : m_names.show(description.substr(0, end)) + description.substr(end);
+    refusal(text + " (" + std::to_string(step) + ")");
 }
 
 bool ConsoleHost::processEvents() {
@@ -153,28 +192,18 @@ void ConsoleHost::drawProgress(bool force) {
         return;
     }
     m_lastDraw = now;
-
-    std::string line = formatBytes(m_doneBytes);
-    if (m_expectedBytes > 0) {
-        line += " of " + formatBytes(m_expectedBytes) + " (" +
-                std::to_string(std::min<std::int64_t>(100, m_doneBytes * 100 / m_expectedBytes)) + "%)";
-    }
-    const double seconds = std::chrono::duration<double>(now - m_start).count();
-    if (seconds >= 0.1 && m_doneBytes > 0) {
-        const double speed = static_cast<double>(m_doneBytes) / seconds;
-        line += ", " + formatBytes(static_cast<std::int64_t>(speed)) + "/s";
-        if (m_expectedBytes > m_doneBytes) {
-            line += ", " + formatDuration(static_cast<double>(m_expectedBytes - m_doneBytes) / speed) + " left";
-        }
-    }
+    m_progress.record(m_doneBytes, now);
+    // The last column stays free: some terminals wrap a line that fills it.
+    const std::size_t columns = ProgressLine::terminalWidth(STDERR_FILENO) - 1;
+    std::string line = m_progress.text(m_expectedBytes, columns);
     const std::size_t width = line.size();
     if (width < m_shownWidth) {
-        line.append(m_shownWidth - width, ' ');
+        line.append(std::min(m_shownWidth, columns) - width, ' ');
     }
     std::fputc('\r', stderr);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    m_shownWidth = std::max(width, m_shownWidth);
+    m_shownWidth = std::max(width, std::min(m_shownWidth, columns));
 }
 
 void ConsoleHost::clearProgress() {

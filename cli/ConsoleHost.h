@@ -2,17 +2,27 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
+#include "cli/ProgressLine.h"
+#include "cli/TypedNames.h"
 #include "engine/EngineHost.h"
 
-// The engine's host on a terminal. Outcome notices (the split or join succeeded,
-// "Done.") go to standard output unless quiet; every other notice, and each failing
-// step, is one line on standard error after "quarnel-cli: ". Progress (bytes, speed, time left) is drawn on standard
-// error when that is a terminal. SIGINT and SIGTERM raise a stop request.
+// The engine's host on a terminal. The outcome messages ("File successfully split",
+// "Done.", "Files successfully joined") go to standard output unless quiet; every
+// other notice, and each failing step, is one line on standard error after
+// "quarnel-cli: ", the files in it named as typed. Progress (bytes, speed, time left)
+// is drawn on standard error when that is a terminal. SIGINT and SIGTERM raise a stop
+// request.
 class ConsoleHost : public EngineHost {
 public:
-    ConsoleHost(std::string outputFolder, bool showProgress, bool quiet);
+    ConsoleHost(TypedNames& names, bool showProgress, bool quiet);
+
+    TypedNames& names() { return m_names; }
+    void setOutputFolder(std::string folder) { m_outputFolder = std::move(folder); }
+    // Outcomes and results go to standard error, as standard output carries data.
+    void setOutcomesToStandardError() { m_outcomes = stderr; }
 
     // Makes SIGINT and SIGTERM ask the engine to stop at its next event-loop turn; a
     // second signal of the same kind ends the program at once. A signal that was
@@ -27,6 +37,10 @@ public:
     void printOutcome(const std::string& text);
     // Prints "quarnel-cli: " and the text on standard error.
     static void printError(const std::string& text);
+    // A refusal or failure that names no file, on standard error.
+    void refusal(const std::string& text);
+    // "NAME: reason" on standard error, the file named as typed.
+    void fileError(const std::string& path, const std::string& reason);
     // Whether a notice is an outcome of the command (standard output) rather than a
     // refusal or failure (standard error).
     static bool isOutcome(NoticeId id);
@@ -55,15 +69,17 @@ public:
 private:
     void drawProgress(bool force);
 
+    TypedNames& m_names;
     std::string m_outputFolder;
+    std::FILE* m_outcomes = stdout;
     bool m_showProgress;
     bool m_quiet;
     int m_maximum = 0;
     std::int64_t m_expectedBytes = 0;
     std::int64_t m_doneBytes = 0;
     bool m_started = false;
-    std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lastDraw;
+    ProgressLine m_progress;
     std::size_t m_shownWidth = 0; // 0: no progress line on screen
     int m_outputError = 0;
 };

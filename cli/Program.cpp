@@ -1,6 +1,7 @@
 #include "cli/Program.h"
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/ConsoleHost.h"
+#include "cli/TypedNames.h"
 
 namespace Program {
 
@@ -58,6 +60,9 @@ int printText(const std::string& text) {
 } // namespace
 
 int run(int argc, char** argv) {
+    // The system's reasons in the user's language, and names quoted by what the
+    // terminal's character set can show.
+    std::setlocale(LC_ALL, "");
     // A standard stream closed by the caller must not become the first file the
     // engine opens, or messages would be written into a piece or the joined file.
     // Read-only, so that writes to it still fail and are reported.
@@ -73,7 +78,7 @@ int run(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const std::string currentFolder = workingFolder();
     const int currentFolderError = errno;
-    const CommandLine::ParseResult parsed = CommandLine::parse(arguments, currentFolder);
+    const CommandLine::ParseResult parsed = CommandLine::parse(arguments);
     if (!parsed.arguments) {
         // One line, as every other error: the reason, then where to read more.
         ConsoleHost::printError(parsed.error + " (try 'quarnel-cli --help')");
@@ -84,28 +89,37 @@ int run(int argc, char** argv) {
         return printText(CommandLine::helpText());
     }
     if (args.command == CommandLine::Command::Version) {
-        return printText("quarnel-cli " QUARNEL_VERSION "\n");
+        return printText(CommandLine::versionText());
     }
     if (currentFolder.empty()) {
         ConsoleHost::printError(std::string("cannot read the current folder: ") + std::strerror(currentFolderError));
         return Commands::exitFailed;
     }
 
+    // A join into standard output leaves nothing behind: when its reader goes, it
+    // ends as cat does.
+    if (args.command == CommandLine::Command::Join && args.output && *args.output == CommandLine::standardStream) {
+        std::signal(SIGPIPE, SIG_DFL);
+    }
     // verify writes nothing, so it has nothing to clean up and may die at once.
     if (args.command != CommandLine::Command::Verify) {
         ConsoleHost::installStopHandlers();
     }
-    ConsoleHost host(args.outputFolder, isatty(STDERR_FILENO) == 1, args.quiet);
+    TypedNames names(currentFolder);
+    ConsoleHost host(names, isatty(STDERR_FILENO) == 1, args.quiet);
     int status = Commands::exitFailed;
     switch (args.command) {
     case CommandLine::Command::Split:
-        status = Commands::split(args.path, {args.chunkSize, args.parts, args.checksum}, host);
+        status = Commands::split(args, host);
         break;
     case CommandLine::Command::Join:
-        status = Commands::join(args.path, host);
+        status = Commands::join(args, host);
         break;
-    default:
-        status = Commands::verify(args.path, host);
+    case CommandLine::Command::Verify:
+        status = Commands::verify(args, host);
+        break;
+    case CommandLine::Command::Help:
+    case CommandLine::Command::Version:
         break;
     }
     host.clearProgress();

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -148,6 +149,86 @@ Digest Sha256::finish() {
     }
     start(m_context->context);
     return digest;
+}
+
+struct BackgroundSha256::Worker {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<char> block;
+    bool pending = false; // `block` holds bytes not hashed yet
+    bool quit = false;
+    std::optional<std::string> failed; // why the hash failed
+    std::thread thread;
+
+    void run(Sha256& hash) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return pending || quit; });
+            if (!pending) {
+                return;
+            }
+            // The caller waits for `pending` to clear before it touches `block`.
+            lock.unlock();
+            std::optional<std::string> failure;
+            try {
+                hash.update(block.data(), block.size());
+            } catch (const Failure& e) {
+                failure = e.reason();
+            }
+            lock.lock();
+            if (failure && !failed) {
+                failed = failure;
+            }
+            pending = false;
+            changed.notify_all();
+        }
+    }
+
+    void waitIdle(std::unique_lock<std::mutex>& lock) {
+        changed.wait(lock, [this] { return !pending; });
+    }
+};
+
+BackgroundSha256::BackgroundSha256() : m_worker(std::make_unique<Worker>()) {
+    try {
+        m_worker->thread = std::thread([this] { m_worker->run(m_hash); });
+    } catch (const std::system_error&) {
+        m_worker.reset();
+    }
+}
+
+BackgroundSha256::~BackgroundSha256() {
+    if (m_worker) {
+        {
+            const std::lock_guard lock(m_worker->mutex);
+            m_worker->quit = true;
+        }
+        m_worker->changed.notify_all();
+        m_worker->thread.join();
+    }
+}
+
+void BackgroundSha256::update(const void* data, std::size_t count) {
+    if (!m_worker) {
+        m_hash.update(data, count);
+        return;
+    }
+    std::unique_lock lock(m_worker->mutex);
+    m_worker->waitIdle(lock);
+    m_worker->block.assign(static_cast<const char*>(data), static_cast<const char*>(data) + count);
+    m_worker->pending = true;
+    m_worker->changed.notify_all();
+}
+
+Digest BackgroundSha256::finish() {
+    if (m_worker) {
+        std::unique_lock lock(m_worker->mutex);
+        m_worker->waitIdle(lock);
+        if (m_worker->failed) {
+            throw Failure(*m_worker->failed);
+        }
+    }
+    return m_hash.finish();
 }
 
 namespace {

@@ -16,12 +16,20 @@ bool RunFolder::open(const std::string& path) {
     return true;
 }
 
-bool RunFolder::lock() {
+bool RunFolder::lock(Lock kind) {
     int result = 0;
     do {
-        result = ::flock(m_fd.get(), LOCK_EX | LOCK_NB);
+        result = ::flock(m_fd.get(), (kind == Lock::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
     } while (result != 0 && errno == EINTR);
+    m_exclusive = result == 0 && kind == Lock::Exclusive;
     return result == 0 || errno != EWOULDBLOCK;
+}
+
+bool RunFolder::sameFolder(const RunFolder& other) const {
+    struct stat mine {};
+    struct stat theirs {};
+    return ::fstat(m_fd.get(), &mine) == 0 && ::fstat(other.m_fd.get(), &theirs) == 0 && mine.st_dev == theirs.st_dev &&
+           mine.st_ino == theirs.st_ino;
 }
 
 long RunFolder::nameMax() const {

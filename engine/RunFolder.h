@@ -18,10 +18,22 @@ public:
     bool isOpen() const { return m_fd.get() >= 0; }
     int fd() const { return m_fd.get(); }
 
-    // Takes the advisory lock that keeps two runs from writing the same names at once;
-    // it is held until the folder is closed. False (errno EWOULDBLOCK) when another run
-    // holds it. A file system that cannot lock at all lets the run through.
-    bool lock();
+    // Exclusive for a run that writes into the folder, shared for one that only reads
+    // the files there.
+    enum class Lock { Shared, Exclusive };
+
+    // Takes the advisory lock that keeps a run from writing names another run writes
+    // or reads; it is held until the folder is closed. Taking the other kind converts
+    // the lock. False (errno EWOULDBLOCK) when another run holds a lock that excludes
+    // it. A file system that cannot lock at all lets the run through.
+    bool lock(Lock kind = Lock::Exclusive);
+
+    // Whether the exclusive lock is held, not only let through by a file system that
+    // cannot lock.
+    bool lockedExclusively() const { return m_exclusive; }
+
+    // Whether `other` is open on the same folder.
+    bool sameFolder(const RunFolder& other) const;
 
     // The longest file name the folder accepts.
     long nameMax() const;
@@ -40,4 +52,5 @@ public:
 
 private:
     Descriptor m_fd;
+    bool m_exclusive = false;
 };

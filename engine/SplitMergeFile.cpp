@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,14 @@ constexpr const char* acceptedNothing = "The file system accepted none of the by
 
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The folder's lock says no other run is writing there: a hidden temporary file
+// there was left by a run that was killed.
+void clearLeftovers(const RunFolder& folder) {
+    if (folder.lockedExclusively()) {
+        TemporaryFile::removeLeftovers(folder.fd());
+    }
 }
 
 // Runs a split or a join: a failing step is reported with its own number, an
@@ -159,6 +168,56 @@ private:
     std::string m_buffer;
 };
 
+// The source of a split read as a stream (a pipe): in order and to its end, never
+// sought; its size is known only there. It waits for bytes a tenth of a second at a
+// time, so that a stop request is seen while the writer is quiet.
+class StreamSource {
+public:
+    StreamSource(int fd, const std::string& name, EngineHost& host) : m_fd(fd), m_name(name), m_host(host) {}
+
+    // Reads the next bytes, at most `most` and at most a buffer: fewer only at the
+    // stream's end. False when the host asked to stop; a read error fails step 120.
+    bool next(std::int64_t most) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(most, Copy::Buffer::size));
+        m_filled = 0;
+        while (m_filled < wanted && !m_ended) {
+            if (!m_host.processEvents()) {
+                return false;
+            }
+            pollfd ready = {m_fd, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, 100);
+            if (polled < 0 && errno != EINTR) {
+                fail(120, m_name, errno);
+            }
+            if (polled <= 0) {
+                continue;
+            }
+            const ssize_t n = ::read(m_fd, m_buffer.data() + m_filled, wanted - m_filled);
+            if (n > 0) {
+                m_filled += static_cast<std::size_t>(n);
+            } else if (n == 0) {
+                m_ended = true;
+            } else if (errno != EINTR && errno != EAGAIN) {
+                fail(120, m_name, errno);
+            }
+        }
+        return true;
+    }
+
+    const char* data() { return m_buffer.data(); }
+    // What the last next() brought.
+    std::size_t size() const { return m_filled; }
+    bool ended() const { return m_ended; }
+
+private:
+    int m_fd;
+    const std::string& m_name;
+    EngineHost& m_host;
+    Copy::Buffer m_buffer;
+    std::size_t m_filled = 0;
+    bool m_ended = false;
+};
+
 // The hashes of a split: the whole source in one sequential pass on a thread of its
 // own, the pieces on the other cores, each reading the range the copy has just put in
 // the page cache, so that the copy itself can clone or stay in the kernel. A failure
@@ -235,8 +294,15 @@ private:
 class Splitter {
 public:
     Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, bool checksums, EngineHost& host)
-        : m_source(source), m_sourcePath(source.path()), m_sourceStat(source.status()), m_chunkSize(chunkSize),
+        : m_source(&source), m_sourcePath(source.path()), m_sourceStat(source.status()), m_chunkSize(chunkSize),
           m_checksums(checksums), m_host(host) {}
+
+    // A split of the stream at `streamFd`, named `sourcePath` in descriptions, into
+    // pieces named after `baseName`.
+    Splitter(int streamFd, const std::string& sourcePath, const std::string& baseName, std::int32_t chunkSize,
+             bool checksums, EngineHost& host)
+        : m_sourcePath(sourcePath), m_sourceStat(m_streamStat), m_chunkSize(chunkSize), m_checksums(checksums),
+          m_host(host), m_streamFd(streamFd), m_baseName(baseName) {}
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
@@ -244,79 +310,141 @@ public:
     }
 
 private:
+    // The names of one split's files.
+    struct Names {
+        std::string folder;
+        std::string baseName;
+        std::string manifestName;
+        std::string manifestPath;
+        std::string sidecarName;
+        std::string sidecarPath;
+        int last = 1; // the number of the last piece, whose name is the longest
+    };
+
     Outcome run() {
-        const std::string baseName = Main::GetFileName(m_sourcePath);
+        const bool fromStream = m_streamFd >= 0;
+        Names names;
+        names.baseName = fromStream ? m_baseName : Main::GetFileName(m_sourcePath);
         // Read once: the event loop runs during the split, and one split must not
         // spread its pieces over two folders.
-        const std::string folder = m_host.outputFolder();
+        names.folder = m_host.outputFolder();
 
-        if (m_source.fd() < 0) {
-            fail(104, m_sourcePath, m_source.openError());
+        // A stream redirected from a file is guarded against as a file is.
+        if (fromStream && ::fstat(m_streamFd, &m_streamStat) != 0) {
+            fail(104, m_sourcePath, errno);
         }
-        const int source = m_source.fd();
-        const std::int64_t size = m_sourceStat.st_size;
-
-        if (m_chunkSize < 1) {
-            return refuse(NoticeId::ChunkTooSmall);
+        if (!fromStream && m_source->fd() < 0) {
+            fail(104, m_sourcePath, m_source->openError());
         }
-        const std::int64_t pieces = PieceSet::pieceCount(size, m_chunkSize);
-        if (pieces > PieceSet::maxPieces) {
-            return refuse(NoticeId::TooManyPieces);
-        }
-        if (PieceSet::hasLineBreak(baseName) || PieceSet::hasLineBreak(folder)) {
-            return refuse(NoticeId::LineBreakInName);
-        }
-        const std::string manifestPath = PieceSet::manifestPath(folder, baseName);
-        const std::string manifestName = PieceSet::manifestName(baseName);
-        // The checksum file's name is the longest of the run when there is one.
-        const std::string sidecarPath = Checksum::sidecarPath(manifestPath);
-        const std::string sidecarName = Checksum::sidecarPath(manifestName);
-        const std::string& longestListPath = m_checksums ? sidecarPath : manifestPath;
-        const std::string& longestListName = m_checksums ? sidecarName : manifestName;
-        // The last piece has the longest name.
-        const int last = static_cast<int>(std::max<std::int64_t>(pieces, 1));
-        if (std::max(PieceSet::piecePath(folder, baseName, last).size(), longestListPath.size()) >
-            PieceSet::maxPathLength) {
-            return refuse(NoticeId::NamesTooLong);
-        }
-
-        if (!m_folder.open(folder)) {
-            fail(118, folder, errno);
-        }
-        const auto longestName = std::max(PieceSet::pieceName(baseName, last).size(), longestListName.size());
-        if (static_cast<long>(longestName) > m_folder.nameMax()) {
-            return refuse(NoticeId::NamesTooLong);
-        }
-        if (!m_folder.lock()) {
-            return refuse(NoticeId::AnotherRunWriting);
+        // A stream's pieces are made and counted by copyStream.
+        const std::int64_t pieces =
+            fromStream || m_chunkSize < 1 ? 0 : PieceSet::pieceCount(m_sourceStat.st_size, m_chunkSize);
+        if (const auto refusal = checkLimits(pieces, names)) {
+            return refuse(*refusal);
         }
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
 
+        // A stream that brings nothing would make a list of nothing: it is refused
+        // before an earlier set is touched.
+        std::optional<StreamSource> stream;
+        if (fromStream) {
+            stream.emplace(m_streamFd, m_sourcePath, m_host);
+            if (!stream->next(m_chunkSize)) {
+                return Outcome::Stopped;
+            }
+            if (stream->size() == 0) {
+                return refuse(NoticeId::NotLargerThanChunk);
+            }
+        }
+
         // An older manifest would pass a half-written set as whole.
-        removeOldManifest(manifestName, manifestPath);
+        removeOldManifest(names.manifestName, names.manifestPath);
         // Checksums of an earlier split would call every new piece damaged. A name
         // too long for the folder names nothing there.
-        if (!m_folder.removeEntry(sidecarName) && errno != ENAMETOOLONG) {
-            fail(134, sidecarPath, errno);
+        if (!m_folder.removeEntry(names.sidecarName) && errno != ENAMETOOLONG) {
+            fail(134, names.sidecarPath, errno);
         }
-        ManifestWriter manifest(m_folder, manifestPath);
+        ManifestWriter manifest(m_folder, names.manifestPath);
 
+        m_host.setProgressBytes(0);
+        std::vector<Checksum::Digest> digests;
+        Checksum::Digest sourceDigest{};
+        const Outcome copied = stream ? copyStream(*stream, names, manifest, digests, sourceDigest)
+                                      : copyFile(pieces, names, manifest, digests, sourceDigest);
+        if (copied != Outcome::Succeeded) {
+            return copied;
+        }
+        manifest.publish(names.manifestName);
+        if (m_checksums) {
+            writeChecksums(names.sidecarName, names.sidecarPath, names.baseName, digests, sourceDigest);
+        }
+        m_host.showNotice({NoticeId::SplitSucceeded});
+        return Outcome::Succeeded;
+    }
+
+    // What the format or the folder cannot hold, and a folder another run is writing
+    // to, refused before anything is written; fills `names` and opens and locks the
+    // output folder on the way.
+    std::optional<NoticeId> checkLimits(std::int64_t pieces, Names& names) {
+        if (m_chunkSize < 1) {
+            return NoticeId::ChunkTooSmall;
+        }
+        if (pieces > PieceSet::maxPieces) {
+            return NoticeId::TooManyPieces;
+        }
+        if (PieceSet::hasLineBreak(names.baseName) || PieceSet::hasLineBreak(names.folder)) {
+            return NoticeId::LineBreakInName;
+        }
+        names.manifestPath = PieceSet::manifestPath(names.folder, names.baseName);
+        names.manifestName = PieceSet::manifestName(names.baseName);
+        names.sidecarPath = Checksum::sidecarPath(names.manifestPath);
+        names.sidecarName = Checksum::sidecarPath(names.manifestName);
+        // The checksum file's name is the longest of the run when there is one.
+        const std::string& longestListPath = m_checksums ? names.sidecarPath : names.manifestPath;
+        const std::string& longestListName = m_checksums ? names.sidecarName : names.manifestName;
+        // A stream's names must hold the most pieces there can be.
+        names.last = m_streamFd >= 0 ? PieceSet::maxPieces : static_cast<int>(std::max<std::int64_t>(pieces, 1));
+        if (std::max(PieceSet::piecePath(names.folder, names.baseName, names.last).size(), longestListPath.size()) >
+            PieceSet::maxPathLength) {
+            return NoticeId::NamesTooLong;
+        }
+
+        if (!m_folder.open(names.folder)) {
+            fail(118, names.folder, errno);
+        }
+        const auto longestName =
+            std::max(PieceSet::pieceName(names.baseName, names.last).size(), longestListName.size());
+        if (static_cast<long>(longestName) > m_folder.nameMax()) {
+            return NoticeId::NamesTooLong;
+        }
+        if (!m_folder.lock()) {
+            return NoticeId::AnotherRunWriting;
+        }
+        clearLeftovers(m_folder);
+        return std::nullopt;
+    }
+
+    // Copies the source's `pieces` pieces, one file each; with checksums, hashes them
+    // and the source beside the copy.
+    Outcome copyFile(std::int64_t pieces, const Names& names, ManifestWriter& manifest,
+                     std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
         Copy::Buffer buffer;
+        const int source = m_source->fd();
+        const std::int64_t size = m_sourceStat.st_size;
         std::optional<SplitHashes> hashes;
         if (m_checksums) {
             hashes.emplace(source, size, static_cast<std::size_t>(pieces), m_sourcePath,
                            [this] { return m_host.processEvents(); });
         }
-        m_host.setProgressBytes(0);
         for (int number = 1; number <= pieces; ++number) {
             if (!m_host.processEvents()) {
                 return Outcome::Stopped;
             }
             m_step = 114;
-            const std::string piecePath = PieceSet::piecePath(folder, baseName, number);
-            Descriptor piece(openPiece(PieceSet::pieceName(baseName, number), piecePath));
+            const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
+            Descriptor piece(openPiece(PieceSet::pieceName(names.baseName, number), piecePath));
             manifest.add(piecePath);
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
@@ -346,18 +474,91 @@ private:
         }
         if (hashes) {
             hashes->finish();
+            digests = hashes->pieces();
+            sourceDigest = hashes->source();
         }
-        manifest.publish(manifestName);
-        if (hashes) {
-            writeChecksums(sidecarName, sidecarPath, baseName, hashes->pieces(), hashes->source());
-        }
-        m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
     }
 
     Outcome refuse(NoticeId refusal) {
         m_host.showNotice({refusal});
         return Outcome::Refused;
+    }
+
+    // Cuts the stream, whose first bytes `stream` holds, into pieces as the loop of a
+    // file's split does, a piece made only for bytes that came.
+    // Its bytes pass through memory and are hashed there: the piece's in line, the
+    // source's on a thread of its own.
+    Outcome copyStream(StreamSource& stream, const Names& names, ManifestWriter& manifest,
+                       std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
+        std::optional<Checksum::Sha256> pieceHash;
+        std::optional<Checksum::BackgroundSha256> sourceHash;
+        if (m_checksums) {
+            checksummed([&] {
+                pieceHash.emplace();
+                sourceHash.emplace();
+            });
+        }
+        std::int64_t total = 0;
+        for (int number = 1; stream.size() > 0; ++number) {
+            if (number > PieceSet::maxPieces) {
+                m_host.showNotice({NoticeId::TooManyPieces});
+                return Outcome::Failed;
+            }
+            m_step = 114;
+            const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
+            Descriptor piece(openPiece(PieceSet::pieceName(names.baseName, number), piecePath));
+            manifest.add(piecePath);
+            m_step = 120;
+            for (std::int64_t length = 0;;) {
+                if (pieceHash) {
+                    checksummed([&] {
+                        pieceHash->update(stream.data(), stream.size());
+                        sourceHash->update(stream.data(), stream.size());
+                    });
+                }
+                int error = 0;
+                if (!Copy::writeAll(piece.get(), stream.data(), stream.size(), error)) {
+                    failWrite(122, piecePath, error);
+                }
+                length += static_cast<std::int64_t>(stream.size());
+                total += static_cast<std::int64_t>(stream.size());
+                m_host.setProgressBytes(total);
+                if (length == m_chunkSize || stream.ended()) {
+                    break;
+                }
+                if (!stream.next(m_chunkSize - length)) {
+                    return Outcome::Stopped;
+                }
+            }
+            if (!piece.close()) {
+                fail(124, piecePath, errno);
+            }
+            if (pieceHash) {
+                checksummed([&] { digests.push_back(pieceHash->finish()); });
+            }
+            progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
+            if (stream.ended()) {
+                break;
+            }
+            // At the stream's end, this brings nothing, and no piece is made.
+            if (!stream.next(m_chunkSize)) {
+                return Outcome::Stopped;
+            }
+        }
+        if (sourceHash) {
+            checksummed([&] { sourceDigest = sourceHash->finish(); });
+        }
+        return Outcome::Succeeded;
+    }
+
+    // A checksum that cannot be computed fails the source's copy step.
+    template <typename Action> void checksummed(Action&& action) {
+        try {
+            action();
+        } catch (const Checksum::Failure& failure) {
+            fail(120, m_sourcePath, failure.what());
+        }
     }
 
     // Written after the manifest, in the steps of the manifest.
@@ -417,19 +618,26 @@ private:
         fail(118, path, EEXIST);
     }
 
-    const InputChecks::SplitSource& m_source;
+    const InputChecks::SplitSource* m_source = nullptr; // none for a stream
     const std::string& m_sourcePath;
-    const struct stat& m_sourceStat;
+    struct stat m_streamStat {};
+    const struct stat& m_sourceStat; // of the file, or of the stream
     const std::int32_t m_chunkSize;
     const bool m_checksums;
     EngineHost& m_host;
     RunFolder m_folder;
     int m_step = 104; // where an allocation failure is reported
+    int m_streamFd = -1;
+    std::string m_baseName; // of a stream's pieces
 };
 
 class Joiner {
 public:
     Joiner(const std::string& manifestPath, EngineHost& host) : m_manifestPath(manifestPath), m_host(host) {}
+
+    // A join into the stream at `outputFd`, named `outputName` in descriptions.
+    Joiner(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host)
+        : m_manifestPath(manifestPath), m_host(host), m_outputPath(outputName), m_outputFd(outputFd) {}
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
@@ -440,6 +648,13 @@ private:
     using Scan = PieceSet::Scan;
 
     Outcome run() {
+        // Pieces are looked for beside the manifest, whatever folder the lines name.
+        // Its lock is taken before the manifest is read, so that no split rewrites the
+        // set until the join ends. A folder that cannot be opened has no pieces to find.
+        m_pieceFolderText = PieceSet::pieceFolder(m_manifestPath);
+        if (m_pieces.open(m_pieceFolderText) && !m_pieces.lock(RunFolder::Lock::Shared)) {
+            return refuse({NoticeId::AnotherRunWriting});
+        }
         m_manifest.reset(openForReading(AT_FDCWD, m_manifestPath, m_manifestPath, 102, m_manifestStat));
         if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
             return refuseManifest();
@@ -457,11 +672,6 @@ private:
             return refuseManifest();
         }
 
-        // Pieces are looked for beside the manifest, whatever folder the lines
-        // name. A folder that cannot be opened has no pieces to find.
-        m_pieceFolderText = PieceSet::pieceFolder(m_manifestPath);
-        m_pieces.open(m_pieceFolderText);
-
         // Checksums beside the manifest are checked piece by piece as the pieces
         // are joined.
         if (m_pieces.isOpen()) {
@@ -475,11 +685,18 @@ private:
                 return Outcome::Refused;
             }
         }
-        if (const auto refusal = openOutput()) {
-            m_host.showNotice({*refusal});
-            return Outcome::Refused;
+        const bool checksummed = m_sidecar.status() == Checksum::Sidecar::Status::Loaded;
+        if (checksummed && m_outputFd >= 0) {
+            checked([this] {
+                m_pieceHash.emplace();
+                return true;
+            });
         }
-        if (m_sidecar.status() == Checksum::Sidecar::Status::Loaded) {
+
+        if (const auto refusal = m_outputFd >= 0 ? checkOutputStream() : openOutput()) {
+            return refuse({*refusal});
+        }
+        if (checksummed && m_outputFd < 0) {
             startChecks();
         }
 
@@ -525,12 +742,24 @@ private:
             if (PieceSet::compareLength(pieceStat.st_size, m_firstLength, index + 1 == count) != 0) {
                 return stopBefore(index, {NoticeId::PieceLengthWrong, {piecePath}}, Outcome::Damaged);
             }
-            if (m_checks) {
+            std::optional<Checksum::Digest> expected;
+            if (m_pieceHash || m_checks) {
                 // A piece the checksum file does not list cannot be trusted either.
-                const std::optional<Checksum::Digest> expected = m_sidecar.find(name);
+                expected = m_sidecar.find(name);
                 if (!expected) {
                     return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
+            }
+            if (m_pieceHash) {
+                const std::optional<bool> matches = hashMatches(piece, piecePath, *expected);
+                if (!matches) {
+                    return Outcome::Stopped;
+                }
+                if (!*matches) {
+                    return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
+                }
+            }
+            if (m_checks) {
                 m_expected[static_cast<std::size_t>(index)] = *expected;
                 if (!checked([&] {
                         return m_checks->add(
@@ -550,15 +779,19 @@ private:
             return stopBefore(count, {NoticeId::PieceDamaged}, Outcome::Damaged);
         }
 
-        publishOutput();
+        if (m_outputFd < 0) {
+            publishOutput();
+        }
         m_host.showNotice({NoticeId::JoinSucceeded});
         return Outcome::Succeeded;
     }
 
-    Outcome refuseManifest() {
-        m_host.showNotice({NoticeId::InvalidManifest, {m_manifestPath}});
+    Outcome refuse(const Notice& notice) {
+        m_host.showNotice(notice);
         return Outcome::Refused;
     }
+
+    Outcome refuseManifest() { return refuse({NoticeId::InvalidManifest, {m_manifestPath}}); }
 
     // Ends the join before piece `index` with `notice`, as at a missing piece: the
     // pieces before it stay, joined. Those are all as long as the first; when most
@@ -601,8 +834,12 @@ private:
         return expected >= 0 && expected != m_firstLength;
     }
 
-    // Cuts the output back to its first `bytes`.
+    // Cuts the output back to its first `bytes`. What a stream's reader has seen
+    // cannot be taken back.
     void cutTo(std::int64_t bytes) {
+        if (m_outputFd >= 0) {
+            return;
+        }
         if (::ftruncate(m_temporary.fd(), bytes) != 0) {
             const int error = errno;
             // The damaged bytes would stand under the output name.
@@ -646,9 +883,14 @@ private:
         if (m_outputName.empty() || m_outputName == "." || m_outputName == "..") {
             fail(118, m_outputPath, EISDIR);
         }
-        if (!m_output.lock()) {
+        // One folder holds one lock: a join into the pieces' folder turns its shared
+        // lock into the exclusive one, as a second lock would exclude the first.
+        const bool intoPieceFolder = m_pieces.isOpen() && m_output.sameFolder(m_pieces);
+        RunFolder& written = intoPieceFolder ? m_pieces : m_output;
+        if (!written.lock(RunFolder::Lock::Exclusive)) {
             return NoticeId::AnotherRunWriting;
         }
+        clearLeftovers(written);
         struct stat st {};
         if (!m_output.statEntry(m_outputName, st, false) && errno != ENOENT) {
             fail(118, m_outputPath, errno);
@@ -662,11 +904,58 @@ private:
         return std::nullopt;
     }
 
+    // The stream a join writes to: refused when it is the list or one of its pieces
+    // (a shell's "> piece" would already have emptied it).
+    std::optional<NoticeId> checkOutputStream() const {
+        struct stat outputStat {};
+        if (::fstat(m_outputFd, &outputStat) != 0) {
+            fail(118, m_outputPath, errno);
+        }
+        if (S_ISREG(outputStat.st_mode) && isPartOfPieceSet(outputStat)) {
+            return NoticeId::JoinOverwritesPieceSet;
+        }
+        return std::nullopt;
+    }
+
+    // Hashes a piece bound for a stream before any of it goes out, as no reader can
+    // be made to forget bytes; nothing when the host asked to stop meanwhile.
+    std::optional<bool> hashMatches(const Descriptor& piece, const std::string& piecePath,
+                                    const Checksum::Digest& expected) {
+        m_step = 140;
+        bool stopped = false;
+        std::int64_t sinceTurn = 0;
+        const int error =
+            Copy::readBlocks(piece.get(), m_buffer.data(), Copy::Buffer::size, [&](std::string_view block) {
+                checked([&] {
+                    m_pieceHash->update(block.data(), block.size());
+                    return true;
+                });
+                sinceTurn += static_cast<std::int64_t>(block.size());
+                if (sinceTurn >= Copy::Buffer::maxBlockBytes) {
+                    sinceTurn = 0;
+                    stopped = !m_host.processEvents();
+                }
+                return !stopped;
+            });
+        if (error != 0) {
+            fail(140, piecePath, error);
+        }
+        const bool matches = checked([&] { return m_pieceHash->finish() == expected; });
+        if (stopped) {
+            return std::nullopt;
+        }
+        return matches;
+    }
+
     bool wouldOverwritePieceSet() const {
         struct stat outputStat {};
         if (!m_output.statEntry(m_outputName, outputStat, true)) {
             return false;
         }
+        return isPartOfPieceSet(outputStat);
+    }
+
+    bool isPartOfPieceSet(const struct stat& outputStat) const {
         if (sameFile(outputStat, m_manifestStat)) {
             return true;
         }
@@ -686,11 +975,14 @@ private:
     // meanwhile.
     bool appendPiece(const Descriptor& piece, std::int64_t length, const std::string& piecePath) {
         m_step = 140;
-        const Copy::Result copied = FileSize::ReadFileChunks(
-            piece.get(), 0, m_temporary.fd(), m_joined, length, m_buffer, [this](std::int64_t done) {
-                m_host.setProgressBytes(m_joined + done);
-                return advanceChecks(m_joined + done) && m_host.processEvents();
-            });
+        // A stream is written at its position; its pieces were checked before.
+        const bool toStream = m_outputFd >= 0;
+        const Copy::Result copied =
+            FileSize::ReadFileChunks(piece.get(), 0, toStream ? m_outputFd : m_temporary.fd(), toStream ? -1 : m_joined,
+                                     length, m_buffer, [this](std::int64_t done) {
+                                         m_host.setProgressBytes(m_joined + done);
+                                         return advanceChecks(m_joined + done) && m_host.processEvents();
+                                     });
         if (copied.status == Copy::Result::Status::Stopped) {
             return false;
         }
@@ -811,12 +1103,15 @@ private:
     TemporaryFile m_temporary;
     Copy::Buffer m_buffer;
     Checksum::Sidecar m_sidecar;
-    std::int64_t m_joined = 0;      // bytes of the pieces appended so far
-    std::int64_t m_firstLength = 0; // of the first piece: that of every piece but the last
-    bool m_lastCloned = false;      // the piece appended last was cloned
-    int m_step = 104;               // where an allocation failure is reported
-    // The checks, when the checksum file is there: the digests it lists, by entry, and
-    // the first piece found damaged. Its threads end before the output is closed.
+    std::optional<Checksum::Sha256> m_pieceHash; // for a stream, when the checksum file is there
+    std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
+    std::int64_t m_firstLength = 0;              // of the first piece: that of every piece but the last
+    bool m_lastCloned = false;                   // the piece appended last was cloned
+    int m_step = 104;                            // where an allocation failure is reported
+    int m_outputFd = -1;                         // a stream the join writes to instead of a file
+    // The checks of a file, when the checksum file is there: the digests it lists, by
+    // entry, and the first piece found damaged. Its threads end before the output is
+    // closed.
     static constexpr std::size_t noPiece = std::numeric_limits<std::size_t>::max();
     std::vector<Checksum::Digest> m_expected;
     std::atomic<std::size_t> m_damaged{noPiece};
@@ -834,8 +1129,17 @@ Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize
     return Splitter(source, chunkSize, checksums, host).guardedRun();
 }
 
+Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
+                    EngineHost& host, bool checksums) {
+    return Splitter(sourceFd, sourceName, baseName, chunkSize, checksums, host).guardedRun();
+}
+
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host) {
     return Joiner(manifestPath, host).guardedRun();
+}
+
+Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host) {
+    return Joiner(manifestPath, outputFd, outputName, host).guardedRun();
 }
 
 } // namespace SplitMergeFile

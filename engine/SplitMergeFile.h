@@ -33,7 +33,8 @@ enum class Outcome {
 // never written through; a link to the source is a failure of its open step.
 // Refused with a plain message before anything is written: a chunk size below 1, more
 // than 32767 pieces, a line break in the base name or folder, names longer than the
-// folder or PATH_MAX allows, and a folder another split or join is writing to.
+// folder or PATH_MAX allows, and a folder another split or join is writing to or a
+// join is reading a set from.
 // Failure descriptions read "PATH: reason". With `checksums`, hashes the pieces
 // while it copies them and writes the checksum file (see Checksum.h) after the
 // manifest. A checksum file of an earlier split beside the manifest is removed in
@@ -44,19 +45,45 @@ Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineH
 Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, EngineHost& host,
                   bool checksums = false);
 
+// Cuts what `sourceFd` brings until its end, a stream that cannot seek and whose size
+// is known only there (a pipe), into pieces named after `baseName`, exactly as
+// SplitFile cuts a file of that name: the same refusals, names, list and checksum
+// file, the names checked for the most pieces a list holds. `sourceName` names the
+// stream in failure descriptions. Progress counts bytes; the number of pieces is
+// known at the end. A stream that brings nothing is refused with the message of a
+// file not larger than a piece, before an earlier set of that name is touched. One
+// that needs more than 32767 pieces fails with the message of too many pieces when it
+// gets there, leaving no list. An early end of the stream is its end; a read error
+// fails at step 120.
+Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
+                    EngineHost& host, bool checksums = false);
+
 // Joins the piece set listed by the manifest at `manifestPath` into the host's output
 // folder, under the manifest's name without ".splt". Pieces are looked for in the
-// manifest's folder, opened once; the output folder is opened once and locked. The
+// manifest's folder, opened once and locked shared from before the manifest is read
+// to the end, so that no split rewrites the set meanwhile while other joins may read
+// it; the output folder is opened once and locked exclusively. The
 // manifest is read block by block and never held whole. The output is written to a
 // temporary file that nothing can leave behind and named at the end, replacing an
 // earlier file only after an fdatasync; a join that ends early keeps an earlier file
 // of the output name untouched. An entry with a NUL byte is a missing piece. Refused
 // with a plain message: a manifest larger than 134,283,264 bytes or with more than
-// 32767 entries, an output that is part of the piece set, and a folder another split
-// or join is writing to. An empty output folder fails at step 118. When the checksum
+// 32767 entries, an output that is part of the piece set, a pieces' folder a split
+// is writing to, and an output folder another split or join is writing to or reading
+// from. An empty output folder fails at step 118. When the checksum
 // file lies beside the manifest, each piece is checked against it while it is
 // appended, and the join stops at the first piece that does not match, keeping
 // nothing of it.
 Outcome JoinFiles(const std::string& manifestPath, EngineHost& host);
+
+// Joins as JoinFiles does, but writes the joined bytes to `outputFd` (standard output,
+// a pipe) as they come, in place of a file; `outputName` names it in failure
+// descriptions. Nothing is written into a folder, and nothing is locked or published.
+// With the checksum file beside the manifest, each piece is hashed before any of it
+// is written, so that a damaged piece's bytes never reach the reader; a missing or
+// damaged piece ends the join with its message after the bytes of the pieces before
+// it, which cannot be taken back. Refused when the stream is the manifest or one of
+// its pieces.
+Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host);
 
 } // namespace SplitMergeFile

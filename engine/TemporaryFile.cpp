@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +25,12 @@ std::string hiddenName() {
     char name[32];
     std::snprintf(name, sizeof name, ".quarnel-%08x", static_cast<unsigned>(x));
     return name;
+}
+
+bool isHiddenName(std::string_view name) {
+    constexpr std::string_view prefix = ".quarnel-";
+    return name.size() == prefix.size() + 8 && name.substr(0, prefix.size()) == prefix &&
+           name.find_first_not_of("0123456789abcdef", prefix.size()) == std::string_view::npos;
 }
 
 std::string procPath(int fd) {
@@ -90,7 +99,7 @@ bool TemporaryFile::flush() {
 
 bool TemporaryFile::publish(const std::string& name, bool replace) {
     const bool published =
-        closeReportingErrors() && (m_hiddenName.empty() ? linkUnnamed(name, replace) : renameHidden(name, replace));
+        m_hiddenName.empty() ? publishUnnamed(name, replace) : m_fd.close() && renameHidden(name, replace);
     const ErrnoKeeper keep;
     discard();
     return published;
@@ -104,35 +113,60 @@ void TemporaryFile::discard() {
     }
 }
 
-bool TemporaryFile::closeReportingErrors() {
-    if (!m_hiddenName.empty()) {
-        return m_fd.close();
+void TemporaryFile::removeLeftovers(int folderFd) {
+    const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (folder == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return;
     }
-    // The unnamed file lives only as long as its descriptor, so close a duplicate:
-    // file systems that report write errors at close (NFS) do so at every close.
-    const int duplicate = ::dup(m_fd.get());
-    return duplicate >= 0 && ::close(duplicate) == 0;
+    // Named first and removed after, as a folder read while it changes may skip names.
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (isHiddenName(entry->d_name) && (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN)) {
+            leftovers.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(folder);
+    for (const std::string& name : leftovers) {
+        struct stat st {};
+        if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            ::unlinkat(folderFd, name.c_str(), 0);
+        }
+    }
 }
 
-bool TemporaryFile::linkUnnamed(const std::string& name, bool replace) {
+bool TemporaryFile::publishUnnamed(const std::string& name, bool replace) {
+    // The unnamed file lives only as long as its descriptor, so it can only be closed
+    // once it has a name. A duplicate closed first lets file systems that report write
+    // errors at every close (NFS) do so before the name is given.
+    const int duplicate = ::dup(m_fd.get());
+    if (duplicate < 0 || ::close(duplicate) != 0) {
+        return false;
+    }
     const std::string source = procPath(m_fd.get());
     if (::linkat(AT_FDCWD, source.c_str(), m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return true;
+        // The name stood free: a failing close takes it back.
+        if (m_fd.close()) {
+            return true;
+        }
+        const ErrnoKeeper keep;
+        ::unlinkat(m_folderFd, name.c_str(), 0);
+        return false;
     }
     if (errno != EEXIST || !replace) {
         return false;
     }
-    // linkat never replaces: link under a hidden name, then rename that over the name.
-    std::string hidden;
-    if (!linkUnderHiddenName(hidden)) {
+    // linkat never replaces: link under a hidden name, close, then rename that over the
+    // name, so that a failing close leaves the earlier file as it was. discard()
+    // removes the hidden name on failure.
+    if (!linkUnderHiddenName(m_hiddenName)) {
+        m_hiddenName.clear();
         return false;
     }
-    if (::renameat(m_folderFd, hidden.c_str(), m_folderFd, name.c_str()) == 0) {
-        return true;
-    }
-    const ErrnoKeeper keep;
-    ::unlinkat(m_folderFd, hidden.c_str(), 0);
-    return false;
+    return m_fd.close() && renameHidden(name, true);
 }
 
 bool TemporaryFile::linkUnderHiddenName(std::string& hidden) {

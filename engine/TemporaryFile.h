@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "engine/Descriptor.h"
 
@@ -28,15 +29,23 @@ public:
 
     // Closes the file and gives it `name` in its folder. With `replace`, whatever entry
     // stands at that name is replaced (never written through); without, an existing
-    // entry makes it fail with EEXIST. False with errno set; the file is gone then.
+    // entry makes it fail with EEXIST. A failing close fails it as well, also where the
+    // close can only come after the name was given: then the name is taken back, and
+    // an entry it replaced is left as it was. False with errno set; the file is gone
+    // then.
     bool publish(const std::string& name, bool replace);
 
     // Closes and removes the file.
     void discard();
 
+    // Removes what runs killed before they could remove their files left in the folder
+    // open at `folderFd`: regular files of a hidden temporary name, nothing else. Only
+    // for a run that holds the folder's exclusive lock, so that no other run can be
+    // writing them. What cannot be removed stays.
+    static void removeLeftovers(int folderFd);
+
 private:
-    bool closeReportingErrors();
-    bool linkUnnamed(const std::string& name, bool replace);
+    bool publishUnnamed(const std::string& name, bool replace);
     bool renameHidden(const std::string& name, bool replace);
     // Links the unnamed file under a new hidden name; false with errno set.
     bool linkUnderHiddenName(std::string& hidden);

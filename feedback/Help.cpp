@@ -1,12 +1,15 @@
 #include "feedback/Help.h"
 
+#include <QCoreApplication>
+
 #include "shell/StartUp.h"
 #include "shell/WindowHost.h"
 
 namespace Help {
 
 QString helpText() {
-    return QStringLiteral("Questions? Please contact Team Velmarc at ") + QLatin1String(StartUp::contactPage);
+    return QCoreApplication::translate("Help", "Questions? Please contact Team Velmarc at %1")
+        .arg(QLatin1String(StartUp::contactPage));
 }
 
 void showHelp(WindowHost& window) {

@@ -4,12 +4,17 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build libssl-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # the translations: lupdate and lrelease, qt_add_translations' CMake package,
+    # and Qt's own translations of its dialogs
+    qt6-l10n-tools qt6-tools-dev qt6-translations-l10n
     fonts-liberation qt6-wayland
     xvfb xauth time bash-completion
     # scripts/check-package.sh: cpack's dependency list, the validators, lintian,
     # and the file type and manual page lookups of the installed package
     dpkg-dev desktop-file-utils appstream lintian file
     shared-mime-info xdg-utils libfile-mimeinfo-perl man-db
+    # and the installed window read as a dock and a screen reader read it
+    x11-utils dbus at-spi2-core python3-dbus
 )
 missing=()
 for p in "${packages[@]}"; do

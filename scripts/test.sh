@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
 
+# With Debian's flags from the start, so that the package check reuses this build.
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr \
-    >/dev/null
+    -DQUARNEL_DEBIAN_FLAGS=ON >/dev/null
 cmake --build build-test -j "$jobs"
 (cd build-test && ctest -LE large --output-on-failure -j "$jobs")
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QImage>
 #include <QPixmap>
@@ -30,12 +31,15 @@ QPoint hotSpotOf(const QByteArray& file, const QSize& size) {
 QCursor load(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        throw std::runtime_error(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()).toStdString());
+        throw std::runtime_error(QCoreApplication::translate("CursorFile", "Cannot read %1: %2")
+                                     .arg(path, file.errorString())
+                                     .toStdString());
     }
     const QByteArray contents = file.readAll();
     QImage image;
     if (!image.loadFromData(contents, "CUR") && !image.loadFromData(contents)) {
-        throw std::runtime_error(QStringLiteral("Invalid picture: %1").arg(path).toStdString());
+        throw std::runtime_error(
+            QCoreApplication::translate("CursorFile", "Invalid picture: %1").arg(path).toStdString());
     }
     const QPoint hotSpot = hotSpotOf(contents, image.size());
     return QCursor(QPixmap::fromImage(image), hotSpot.x(), hotSpot.y());

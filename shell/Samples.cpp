@@ -1,5 +1,6 @@
 #include "shell/Samples.h"
 
+#include <QCoreApplication>
 #include <QUrl>
 
 #include "shell/Outside.h"
@@ -20,8 +21,9 @@ void loadSample(WindowHost& window, const char* procedureName, WindowHost::Field
     if (sample.test(
             102,
             [&] {
-                return !window.closing() && outside.messages.question(&window.form(), window.applicationTitle(),
-                                                                      QString::fromLatin1(StartUp::sampleQuestion));
+                return !window.closing() &&
+                       outside.messages.question(&window.form(), window.applicationTitle(),
+                                                 QCoreApplication::translate("StartUp", StartUp::sampleQuestion));
             },
             true)) {
         // Opening does not wait, and its result is not examined.

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -10,8 +11,9 @@ namespace {
 constexpr const char* group = "Quarnel";
 
 QString statusText(QSettings::Status status) {
-    return status == QSettings::AccessError ? QStringLiteral("Permission denied or file not writable")
-                                            : QStringLiteral("Settings file is malformed");
+    return status == QSettings::AccessError
+               ? QCoreApplication::translate("Settings", "Permission denied or file not writable")
+               : QCoreApplication::translate("Settings", "Settings file is malformed");
 }
 
 } // namespace
@@ -29,7 +31,7 @@ QString Settings::read(const QString& key, const QString& defaultValue) const {
     store.beginGroup(QLatin1String(group));
     const QVariant value = store.value(key);
     if (store.status() != QSettings::NoError) {
-        throw std::runtime_error(QStringLiteral("Cannot read setting \"%1\" from %2: %3")
+        throw std::runtime_error(QCoreApplication::translate("Settings", "Cannot read setting \"%1\" from %2: %3")
                                      .arg(key, m_file, statusText(store.status()))
                                      .toStdString());
     }
@@ -49,7 +51,7 @@ void Settings::write(const QString& key, const QString& value) const {
     store.setValue(key, value);
     store.sync();
     if (store.status() != QSettings::NoError) {
-        throw std::runtime_error(QStringLiteral("Cannot write setting \"%1\" to %2: %3")
+        throw std::runtime_error(QCoreApplication::translate("Settings", "Cannot write setting \"%1\" to %2: %3")
                                      .arg(key, m_file, statusText(store.status()))
                                      .toStdString());
     }

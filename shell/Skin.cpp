@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -30,7 +31,8 @@ void apply(QWidget& window, const QString& skinFile) {
     }
     QFile file(skinFile);
     if (!file.open(QIODevice::ReadOnly)) {
-        throw std::runtime_error(QStringLiteral("Cannot read %1: %2").arg(skinFile, file.errorString()).toStdString());
+        throw std::runtime_error(
+            QCoreApplication::translate("Skin", "Cannot read %1: %2").arg(skinFile, file.errorString()).toStdString());
     }
     window.setStyleSheet(QString::fromUtf8(file.readAll()));
 }

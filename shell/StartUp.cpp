@@ -3,6 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -77,14 +78,16 @@ void load(WindowHost& window) {
     load.run(108, [&] {
         if (homePageDrawHits(window.outside().random.draw()) &&
             !window.outside().desktop.openUrl(QUrl(QString::fromLatin1(homePage)))) {
-            throw std::runtime_error(std::string("Cannot open ") + homePage);
+            throw std::runtime_error(
+                QCoreApplication::translate("StartUp", "Cannot open %1").arg(QLatin1String(homePage)).toStdString());
         }
     });
     load.run(126, [&] { window.form().setWindowTitle(QString::fromLatin1(productName)); });
     load.run(126, [&] {
         const QIcon programIcon(QStringLiteral(":/quarnel/quarnel.png"));
         if (programIcon.isNull()) {
-            throw std::runtime_error("The program icon is missing");
+            throw std::runtime_error(
+                QCoreApplication::translate("StartUp", "The program icon is missing").toStdString());
         }
         window.form().setWindowIcon(programIcon);
     });

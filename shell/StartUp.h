@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 class WindowHost;
 
@@ -21,8 +22,9 @@ inline constexpr const char* joinSampleFolderSuffix = "/Samples/join_me/";
 inline constexpr const char* joinSampleSuffix = "/Samples/join_me/sample1.pdf.splt";
 
 // Asked by both sample buttons after they filled their field.
-inline constexpr const char* sampleQuestion = "Would you like this software to open the folder where these sample "
-                                              "files are stored (so that you can view them before working with them)?";
+inline constexpr const char* sampleQuestion =
+    QT_TRANSLATE_NOOP("StartUp", "Would you like this software to open the folder where these sample files are stored "
+                                 "(so that you can view them before working with them)?");
 
 // The title of message boxes: the name without its last word, then without further
 // words while it is longer than 40 characters. A name without a blank is itself.

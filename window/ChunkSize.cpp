@@ -6,6 +6,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include <QCoreApplication>
+
 namespace ChunkSize {
 
 namespace {
@@ -32,7 +34,7 @@ bool isNumeric(const QString& text, const QLocale& locale) {
 std::int32_t toChunkSize(const QString& text, const QLocale& locale) {
     const std::optional<double> value = toNumber(text, locale);
     if (!value) {
-        throw std::runtime_error("Type mismatch");
+        throw std::runtime_error(QCoreApplication::translate("ChunkSize", "Type mismatch").toStdString());
     }
     // nearbyint follows the rounding mode; make sure it is to nearest, ties to even.
     const int previousMode = std::fegetround();
@@ -41,7 +43,7 @@ std::int32_t toChunkSize(const QString& text, const QLocale& locale) {
     std::fesetround(previousMode);
     if (rounded < static_cast<double>(std::numeric_limits<std::int32_t>::min()) ||
         rounded > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-        throw std::runtime_error("Overflow");
+        throw std::runtime_error(QCoreApplication::translate("ChunkSize", "Overflow").toStdString());
     }
     return static_cast<std::int32_t>(rounded);
 }

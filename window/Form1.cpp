@@ -26,19 +26,16 @@
 #include "shell/Samples.h"
 #include "shell/StartUp.h"
 #include "window/ChunkSize.h"
+#include "window/NoticeText.h"
 
 namespace {
 
-constexpr const char* progressBarText = "Progress Bar";
-constexpr const char* notNumeric = "Must be a numeric entry.";
+// Translated where they are shown (Form1::tr); the designed texts are the sources.
+constexpr const char* progressBarText = QT_TRANSLATE_NOOP("Form1", "Progress Bar");
+constexpr const char* notNumeric = QT_TRANSLATE_NOOP("Form1", "Must be a numeric entry.");
 
 std::string bytes(const QString& path) {
     return QFile::encodeName(path).toStdString();
-}
-
-// The text a notice shows in the window.
-QString noticeText(const Notice& notice) {
-    return QFile::decodeName(QByteArray::fromStdString(Messages::text(notice)));
 }
 
 // The window is laid out in twips; a pixel is 15 twips at 96 DPI.
@@ -73,7 +70,7 @@ void Form1::buildControls() {
     setMouseTracking(true);
 
     const auto button = [&](int number, const char* caption, QWidget* container, int l, int t, int w, int h) {
-        auto* pushButton = new PushButton(QString::fromLatin1(caption), container);
+        auto* pushButton = new PushButton(tr(caption), container);
         pushButton->setObjectName(QStringLiteral("PushButton%1").arg(number));
         pushButton->setFont(buttonFont);
         place(pushButton, l, t, w, h);
@@ -91,7 +88,7 @@ void Form1::buildControls() {
         return edit;
     };
     const auto label = [&](const char* name, const char* caption, QWidget* container, int l, int t, int w, int h) {
-        auto* text = new QLabel(QString::fromLatin1(caption), container);
+        auto* text = new QLabel(tr(caption), container);
         text->setObjectName(QLatin1String(name));
         text->setMouseTracking(true);
         text->installEventFilter(this);
@@ -109,7 +106,7 @@ void Form1::buildControls() {
         field->setAccessibleName(label->text());
     };
     const auto frame = [&](const char* name, const char* caption, int l, int t, int w, int h) {
-        auto* box = new QGroupBox(QString::fromLatin1(caption), this);
+        auto* box = new QGroupBox(tr(caption), this);
         box->setObjectName(QLatin1String(name));
         box->setMouseTracking(true);
         box->installEventFilter(this);
@@ -118,39 +115,40 @@ void Form1::buildControls() {
         return box;
     };
 
-    // Creation order as designed; tab order is set below.
-    button(6, "Help", this, 120, 120, 7800, 405);
-    m_frame2 = frame("Frame2", "Join", 120, 3405, 7800, 1335);
-    button(3, "Start Joining", m_frame2, 240, 765, 7320, 405);
+    // Creation order as designed; tab order is set below. The captions are the
+    // translations' sources; "..." is the same in every language.
+    button(6, QT_TR_NOOP("Help"), this, 120, 120, 7800, 405);
+    m_frame2 = frame("Frame2", QT_TR_NOOP("Join"), 120, 3405, 7800, 1335);
+    button(3, QT_TR_NOOP("Start Joining"), m_frame2, 240, 765, 7320, 405);
     m_text4 = textBox("Text4", m_frame2, 3240, 300, 3600, 345);
-    button(5, "...", m_frame2, 6960, 300, 600, 345)->setAccessibleName(QStringLiteral("Select the .splt file to join"));
-    labelField(label("Label3", "Select .splt Filename (first of set):", m_frame2, 240, 345, 2835, 225), m_text4);
-    m_frame1 = frame("Frame1", "Split", 120, 1080, 7800, 2280);
+    button(5, "...", m_frame2, 6960, 300, 600, 345)->setAccessibleName(tr("Select the .splt file to join"));
+    labelField(label("Label3", QT_TR_NOOP("Select .splt Filename (first of set):"), m_frame2, 240, 345, 2835, 225),
+               m_text4);
+    m_frame1 = frame("Frame1", QT_TR_NOOP("Split"), 120, 1080, 7800, 2280);
     m_text3 = textBox("Text3", m_frame1, 1800, 1200, 2595, 345);
     m_text3->setText(QString::fromLatin1(StartUp::defaultChunkSize));
-    button(1, "...", m_frame1, 6960, 300, 600, 345)->setAccessibleName(QStringLiteral("Select the file to split"));
+    button(1, "...", m_frame1, 6960, 300, 600, 345)->setAccessibleName(tr("Select the file to split"));
     m_text1 = textBox("Text1", m_frame1, 1800, 300, 5040, 345);
     m_text2 = textBox("Text2", m_frame1, 2760, 750, 4080, 345);
-    button(2, "...", m_frame1, 6960, 750, 600, 345)
-        ->setAccessibleName(QStringLiteral("Select the folder to save results to"));
-    button(4, "Start Splitting", m_frame1, 240, 1680, 7320, 405);
-    labelField(label("lblSize", "Split Every:", m_frame1, 240, 1245, 930, 225), m_text3);
-    m_text3->setAccessibleDescription(label("Label2", "bytes", m_frame1, 4560, 1245, 465, 225)->text());
-    labelField(label("Label1", "One File To Split:", m_frame1, 240, 345, 1395, 225), m_text1);
-    labelField(label("Label7", "Save Results To This Folder:", m_frame1, 240, 795, 2385, 225), m_text2);
+    button(2, "...", m_frame1, 6960, 750, 600, 345)->setAccessibleName(tr("Select the folder to save results to"));
+    button(4, QT_TR_NOOP("Start Splitting"), m_frame1, 240, 1680, 7320, 405);
+    labelField(label("lblSize", QT_TR_NOOP("Split Every:"), m_frame1, 240, 1245, 930, 225), m_text3);
+    m_text3->setAccessibleDescription(label("Label2", QT_TR_NOOP("bytes"), m_frame1, 4560, 1245, 465, 225)->text());
+    labelField(label("Label1", QT_TR_NOOP("One File To Split:"), m_frame1, 240, 345, 1395, 225), m_text1);
+    labelField(label("Label7", QT_TR_NOOP("Save Results To This Folder:"), m_frame1, 240, 795, 2385, 225), m_text2);
     m_progressBarWidget = new QProgressBar(this);
     m_progressBarWidget->setObjectName(QStringLiteral("ProgressBar1"));
     m_progressBarWidget->setMouseTracking(true);
     m_progressBarWidget->installEventFilter(this);
     m_progressBarWidget->setAlignment(Qt::AlignCenter);
     m_progressBarWidget->setTextVisible(true);
-    m_progressBarWidget->setAccessibleName(QStringLiteral("Progress of the split or join"));
+    m_progressBarWidget->setAccessibleName(tr("Progress of the split or join"));
     place(m_progressBarWidget, 120, 4860, 7800, 405);
     m_progressBar.emplace(m_progressBarWidget);
     m_progressBar->setValue(0);
-    m_progressBar->setText(QString::fromLatin1(progressBarText));
-    button(7, "Load Sample/Example Split Files", this, 120, 630, 3840, 405);
-    button(8, "Load Sample/Example Join Files", this, 4080, 630, 3840, 405);
+    m_progressBar->setText(tr(progressBarText));
+    button(7, QT_TR_NOOP("Load Sample/Example Split Files"), this, 120, 630, 3840, 405);
+    button(8, QT_TR_NOOP("Load Sample/Example Join Files"), this, 4080, 630, 3840, 405);
 
     // Frames, labels and the progress bar take no focus; the rest follow the tab index.
     for (QWidget* widget : findChildren<QWidget*>()) {
@@ -276,7 +274,7 @@ void Form1::Text3_LostFocus() {
         return;
     }
     m_checkingText3 = true;
-    notice(QString::fromLatin1(notNumeric));
+    notice(tr(notNumeric));
     m_text3->setFocus(Qt::OtherFocusReason);
     m_checkingText3 = false;
 }
@@ -313,15 +311,20 @@ int Form1::progressMaximum() {
 }
 
 void Form1::showNotice(const Notice& notice) {
-    this->notice(noticeText(notice));
+    this->notice(NoticeText::text(notice));
 }
 
 void Form1::reportError(const std::string& sourceLabel, int step, const std::string& description) {
     if (m_closing) {
         return;
     }
+    // ErrorReport::text in the user's language: the description, CR LF, the source
+    // label, the step, two CRs and the request to mail a screenshot.
+    const auto decoded = [](const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); };
     m_outside.messages.errorReport(
-        this, QFile::decodeName(QByteArray::fromStdString(ErrorReport::text(description, sourceLabel, step))));
+        this, decoded(description) + QLatin1String("\r\n") + decoded(sourceLabel) + tr("at line %1").arg(step) +
+                  QLatin1String("\r\r") +
+                  tr("Please email screenshot of this message to %1").arg(QLatin1String(ErrorReport::supportAddress)));
 }
 
 bool Form1::processEvents() {
@@ -430,15 +433,15 @@ void Form1::PushButton3_Click() {
 void Form1::restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine) {
     procedure.run(pointerLine, [this] { setMousePointer(Hover::defaultPointer); });
     procedure.run(barLine, [this] { m_progressBar->setValue(0); });
-    procedure.run(barLine, [this] { m_progressBar->setText(QString::fromLatin1(progressBarText)); });
+    procedure.run(barLine, [this] { m_progressBar->setText(tr(progressBarText)); });
 }
 
 void Form1::PushButton1_Click() {
-    pickFile("PushButton1_Click", QStringLiteral("All Files (*)"), m_text1);
+    pickFile("PushButton1_Click", tr("All Files (*)"), m_text1);
 }
 
 void Form1::PushButton5_Click() {
-    pickFile("PushButton5_Click", QStringLiteral("Split Files (*.splt *.SPLT)"), m_text4);
+    pickFile("PushButton5_Click", tr("Split Files (*.splt *.SPLT)"), m_text4);
 }
 
 void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit* target) {
@@ -447,7 +450,7 @@ void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit
     QString dialogFilter;
     const ReportingProcedure pick = procedure(procedureName);
     pick.run(100, [&] { fileName.clear(); });
-    pick.run(102, [&] { title = QStringLiteral("Select File"); });
+    pick.run(102, [&] { title = tr("Select File"); });
     pick.run(104, [&] { dialogFilter = filter; });
     pick.run(106, [&] { fileName = m_outside.dialogs.openFile(this, title, dialogFilter); });
     if (pick.test(
@@ -461,9 +464,7 @@ void Form1::PushButton2_Click() {
     QString result;
     const ReportingProcedure pick = procedure("PushButton2_Click");
     pick.run(100, [&] { lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString()); });
-    pick.run(100, [&] {
-        result = m_outside.dialogs.browseForFolder(this, QStringLiteral("Please select folder:"), lastFolder);
-    });
+    pick.run(100, [&] { result = m_outside.dialogs.browseForFolder(this, tr("Please select folder:"), lastFolder); });
     if (!pick.test(
             102, [&] { return !result.isEmpty(); }, true)) {
         return;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
@@ -31,42 +32,6 @@ int widestLine(const QWidget& box) {
     return std::max(std::min(boxLimit - 120, 720), 200);
 }
 
-// Lines wider than `width` break after a blank or a "/", so a long path wraps at its
-// separators; a name too wide for a line of its own is cut where it must be.
-QStringList wrapped(const QString& text, const QFontMetrics& metrics, int width) {
-    QStringList lines;
-    for (const QString& line : text.split(QLatin1Char('\n'))) {
-        if (metrics.horizontalAdvance(line) <= width) {
-            lines << line;
-            continue;
-        }
-        QString current;
-        qsizetype from = 0;
-        for (qsizetype i = 0; i < line.size(); ++i) {
-            if (line.at(i) != QLatin1Char(' ') && line.at(i) != QLatin1Char('/') && i + 1 < line.size()) {
-                continue;
-            }
-            const QString piece = line.mid(from, i + 1 - from);
-            from = i + 1;
-            if (!current.isEmpty() && metrics.horizontalAdvance(current + piece) > width) {
-                lines << current;
-                current.clear();
-            }
-            current += piece;
-            while (current.size() > 1 && metrics.horizontalAdvance(current) > width) {
-                qsizetype fit = 1;
-                while (fit + 1 < current.size() && metrics.horizontalAdvance(current.left(fit + 1)) <= width) {
-                    ++fit;
-                }
-                lines << current.left(fit);
-                current.remove(0, fit);
-            }
-        }
-        lines << current;
-    }
-    return lines;
-}
-
 int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
             QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton) {
     QMessageBox box(icon, caption, QString(), buttons, owner);
@@ -77,13 +42,21 @@ int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, cons
         box.setText(forDisplay(text));
         return box.exec();
     }
-    // QMessageBox wraps anything wider than 500 px at its own break points, which
-    // include the inside of a web address. Each line keeps to one line instead: the
-    // label is at least as wide as its widest line.
+    // The label keeps the text as it is, for screen readers and the clipboard, and
+    // wraps it on screen only, where Qt's line breaking allows (after a blank or a
+    // "/"), at the width of its widest line up to widestLine(). QMessageBox alone would
+    // wrap anything wider than 500 px. A word wider than that widens the box instead,
+    // as far as the screen allows: Qt's word wrap breaks no word.
     box.ensurePolished(); // measured in the font the box will show
-    box.setText(wrapped(forDisplay(text), label->fontMetrics(), widestLine(box)).join(QLatin1Char('\n')));
+    box.setText(forDisplay(text));
+    label->setWordWrap(true);
+    const int widestWord = label->minimumSizeHint().width();
     label->setWordWrap(false);
-    label->setMinimumWidth(label->minimumSizeHint().width() + 2);
+    const int width = std::min(label->minimumSizeHint().width(), widestLine(box));
+    if (widestWord <= width) {
+        label->setWordWrap(true);
+        label->setMinimumWidth(width + 2);
+    }
     return box.exec();
 }
 
@@ -99,8 +72,9 @@ bool QtMessageBoxes::question(QWidget* owner, const QString& caption, const QStr
 }
 
 void QtMessageBoxes::errorReport(QWidget* owner, const QString& text) {
-    showBox(owner, QMessageBox::Warning, QString::fromLatin1(ErrorReport::caption), text, QMessageBox::Ok,
-            QMessageBox::Ok);
+    // ErrorReport::caption, translated.
+    showBox(owner, QMessageBox::Warning, QCoreApplication::translate("ErrorReport", "Application Error"), text,
+            QMessageBox::Ok, QMessageBox::Ok);
 }
 
 QString QtFileDialogs::openFile(QWidget* owner, const QString& title, const QString& filter) {

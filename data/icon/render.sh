@@ -1,10 +1,15 @@
 #!/bin/sh
-# Renders the program icon's PNG sizes from quarnel.svg with ImageMagick.
-# The PNGs are committed, so a build never needs this; rerun it after editing the SVG.
+# Renders the PNG sizes of the program icon (quarnel.svg) and of the piece-list icon
+# (application-x-quarnel-splt.svg) into hicolor/, laid out as the icon theme installs
+# them. The PNGs are committed, so a build never needs this; rerun it after editing
+# an SVG (needs rsvg-convert, Debian librsvg2-bin).
 set -eu
 cd "$(dirname "$0")"
-render() {
-    convert -background none -density 384 quarnel.svg -resize "$1x$1" -strip PNG32:"$2"
-}
-render 256 quarnel.png
-render 48 quarnel-48.png
+for size in 16 22 24 32 48 64 128 256; do
+    for pair in quarnel.svg:apps application-x-quarnel-splt.svg:mimetypes; do
+        svg=${pair%%:*}
+        folder=hicolor/${size}x${size}/${pair#*:}
+        mkdir -p "$folder"
+        rsvg-convert --width "$size" --height "$size" --format png --output "$folder/${svg%.svg}.png" "$svg"
+    done
+done

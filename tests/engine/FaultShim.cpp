@@ -1,9 +1,13 @@
-// Preloaded into TestFaults: injects file-system and library faults, named by the
-// environment variable QUARNEL_FAULT (several separated by commas) and read at every
-// call, into the process's own calls.
+// Preloaded into TestFaults: injects file-system and library faults, named (separated
+// by commas) by the environment variable QUARNEL_FAULT and read at every call, into
+// the process's own calls.
 //   write-nothing    write, pwrite and copy_file_range to a regular file accept no byte
 //   no-tmpfile       the file system has no unnamed files (O_TMPFILE)
 //   fdatasync-fails  fdatasync fails with EIO
+//   close-fails-N    (N = 1, 2) closing the Nth temporary file (unnamed, or of a
+//                    hidden ".quarnel-" name) made since one was made without the
+//                    fault fails with EIO once the file has a name, as a write-back
+//                    error reported at the last close does; the descriptor is closed
 //   clone-ERROR      FICLONERANGE fails with ERROR (eopnotsupp, exdev, einval)
 //   fake-clone       FICLONERANGE succeeds where a cloning file system's would, and
 //                    copies the range: a file system that clones, wherever the test runs
@@ -22,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <dlfcn.h>
@@ -34,16 +39,15 @@
 
 namespace {
 
-bool fault(const char* name) {
+bool fault(std::string_view name) {
     const char* active = std::getenv("QUARNEL_FAULT");
-    const std::size_t length = std::strlen(name);
-    for (const char* at = active; at != nullptr && *at != '\0';) {
-        const char* end = std::strchr(at, ',');
-        const std::size_t size = end != nullptr ? static_cast<std::size_t>(end - at) : std::strlen(at);
-        if (size == length && std::strncmp(at, name, length) == 0) {
+    const std::string_view faults = active != nullptr ? active : "";
+    for (std::size_t start = 0; start <= faults.size();) {
+        const std::size_t end = std::min(faults.find(',', start), faults.size());
+        if (faults.substr(start, end - start) == name) {
             return true;
         }
-        at = end != nullptr ? end + 1 : nullptr;
+        start = end + 1;
     }
     return false;
 }
@@ -69,6 +73,38 @@ void count(Counted call) {
     ++counts[call];
 }
 
+// The temporary file whose close fails, counted from 1 (0: none), and that file.
+int closeFailsAt() {
+    return fault("close-fails-1") ? 1 : fault("close-fails-2") ? 2 : 0;
+}
+
+std::atomic<int> temporariesCreated{0};
+std::atomic<dev_t> failingDevice{0};
+std::atomic<ino_t> failingInode{0};
+
+void created(int fd, const char* path, int flags) {
+    const std::string_view name(path);
+    const bool hidden = (flags & O_CREAT) != 0 && name.size() == 17 && name.substr(0, 9) == ".quarnel-";
+    if (fd < 0 || ((flags & O_TMPFILE) != O_TMPFILE && !hidden)) {
+        return;
+    }
+    struct stat st {};
+    if (closeFailsAt() == 0) {
+        // The inode of an earlier fault's file may be another file's by now.
+        temporariesCreated = 0;
+        failingInode = 0;
+    } else if (++temporariesCreated == closeFailsAt() && ::fstat(fd, &st) == 0) {
+        failingDevice = st.st_dev;
+        failingInode = st.st_ino;
+    }
+}
+
+bool closeShouldFail(int fd) {
+    struct stat st {};
+    return closeFailsAt() != 0 && failingInode != 0 && ::fstat(fd, &st) == 0 && st.st_ino == failingInode &&
+           st.st_dev == failingDevice && st.st_nlink > 0;
+}
+
 bool regularFile(int fd) {
     struct stat st {};
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -88,7 +124,9 @@ int openAt(OpenAt real, int folder, const char* path, int flags, mode_t mode) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    return real(folder, path, flags, mode);
+    const int fd = real(folder, path, flags, mode);
+    created(fd, path, flags);
+    return fd;
 }
 
 // A clone as XFS and btrfs allow it: offsets on 4096-byte blocks, a length of whole
@@ -182,6 +220,16 @@ int fdatasync(int fd) {
         return -1;
     }
     static const auto real = next<int (*)(int)>("fdatasync");
+    return real(fd);
+}
+
+int close(int fd) {
+    static const auto real = next<int (*)(int)>("close");
+    if (closeShouldFail(fd)) {
+        real(fd);
+        errno = EIO;
+        return -1;
+    }
     return real(fd);
 }
 

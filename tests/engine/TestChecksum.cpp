@@ -64,14 +64,20 @@ void TestChecksum::digests() {
         return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     };
     Checksum::Sha256 hash;
+    Checksum::BackgroundSha256 background;
     QByteArray part;
     for (qsizetype i = 0; i < data.size(); i += pieceSize) {
         part = data.mid(i, pieceSize);
         hash.update(part.constData(), static_cast<std::size_t>(part.size()));
+        background.update(part.constData(), static_cast<std::size_t>(part.size()));
+        // The background hash took its own copy: the caller's buffer is free again.
+        part.fill('\0');
     }
     QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256(data));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), sha256(data));
     // finish starts afresh.
     QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256({}));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), sha256({}));
 
     // The same from a file on hashing threads: the whole and its parts, read only as
     // far as it was made available, in steps that do not meet the parts' ends.

@@ -1,3 +1,5 @@
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -133,36 +135,78 @@ void TestRunFolder::emptyOutputFolderIsNoFolder() {
 
 void TestRunFolder::secondRunRefused_data() {
     QTest::addColumn<QString>("run");
-    QTest::newRow("split of the same file") << "split";
-    QTest::newRow("split of another file") << "split other";
-    QTest::newRow("join") << "join";
+    // "lock FOLDER": the exclusive lock a split holds there; "join": a join of the set
+    // into a folder of its own, between its pieces.
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("split of the same file") << "split"
+                                            << "lock set" << true;
+    QTest::newRow("split of another file") << "split other"
+                                           << "lock set" << true;
+    QTest::newRow("join") << "join"
+                          << "lock out" << true;
+    QTest::newRow("join of a set being split") << "join"
+                                               << "lock set" << true;
+    QTest::newRow("split into a folder whose set is being joined") << "split"
+                                                                   << "join" << true;
+    QTest::newRow("two joins of one set") << "join"
+                                          << "join" << false;
+    QTest::newRow("join into its pieces' folder while another join reads them") << "join here"
+                                                                                << "join" << true;
 }
 
 void TestRunFolder::secondRunRefused() {
     QFETCH(QString, run);
+    QFETCH(QString, first);
+    QFETCH(bool, refused);
     QTemporaryDir dir;
-    QVERIFY(makeSet(dir.filePath("set"), "f", Files::pattern(300)));
+    const QByteArray data = Files::pattern(300);
+    QVERIFY(makeSet(dir.filePath("set"), "f", data));
     Files::write(dir.filePath("f"), Files::pattern(300, 2));
     Files::write(dir.filePath("g"), Files::pattern(300, 3));
     const QString out = run == "join" ? dir.filePath("out") : dir.filePath("set");
     QVERIFY(QDir().mkpath(out));
+    QVERIFY(QDir().mkpath(dir.filePath("first")));
     const QStringList before = Files::entries(out);
     const QByteArray listBefore = Files::read(dir.filePath("set/f.splt"));
+    const std::string list = Files::path(dir.filePath("set/f.splt"));
+    const std::string held = Files::path(first.startsWith("lock") ? dir.filePath(first.mid(5)) : dir.filePath("first"));
 
     RecordingHost host;
     host.folder = Files::path(out);
     const auto start = [&] {
-        if (run == "join") {
-            return SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host);
+        if (run.startsWith("join")) {
+            return SplitMergeFile::JoinFiles(list, host);
         }
         return SplitMergeFile::SplitFile(Files::path(dir.filePath(run == "split" ? "f" : "g")), 100, host);
     };
     {
-        // The lock a first run holds on its output folder.
-        const int held = ::open(Files::path(out).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+        Files::PausedChild firstRun([&](const std::function<void()>& wait) {
+            if (first == "join") {
+                RecordingHost joining;
+                joining.folder = held;
+                joining.onTurn = [&](int turn) {
+                    if (turn == 2) {
+                        wait();
+                    }
+                    return true;
+                };
+                return SplitMergeFile::JoinFiles(list, joining) == Outcome::Succeeded;
+            }
+            const int fd = ::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const bool locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            wait();
+            return locked;
+        });
+        QVERIFY(firstRun.paused());
         const Outcome outcome = start();
-        ::close(held);
+        QCOMPARE(firstRun.resume(), 0);
+        if (!refused) {
+            QCOMPARE(outcome, Outcome::Succeeded);
+            QCOMPARE(Files::read(out + "/f"), data);
+            QCOMPARE(Files::read(dir.filePath("first/f")), data);
+            return;
+        }
         QCOMPARE(outcome, Outcome::Refused);
     }
     QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::AnotherRunWriting})});

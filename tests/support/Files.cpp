@@ -132,4 +132,62 @@ int inChild(const std::function<int()>& body, rlim_t memory) {
     return WEXITSTATUS(status);
 }
 
+PausedChild::PausedChild(const std::function<bool(const std::function<void()>&)>& body) {
+    int paused[2];
+    int resume[2];
+    if (::pipe(paused) != 0 || ::pipe(resume) != 0) {
+        return;
+    }
+    m_child = ::fork();
+    if (m_child == 0) {
+        ::close(resume[1]);
+        const bool ok = body([&] {
+            // Until the parent closes its end.
+            char byte = 'p';
+            if (::write(paused[1], &byte, 1) != 1 || ::read(resume[0], &byte, 1) < 0) {
+                ::_exit(2);
+            }
+        });
+        ::_exit(ok ? 0 : 1);
+    }
+    ::close(paused[1]);
+    ::close(resume[0]);
+    m_resume = resume[1];
+    char byte = 0;
+    m_paused = m_child > 0 && ::read(paused[0], &byte, 1) == 1;
+    ::close(paused[0]);
+}
+
+PausedChild::~PausedChild() {
+    kill();
+}
+
+int PausedChild::resume() {
+    ::close(m_resume);
+    m_resume = -1;
+    const int status = wait();
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool PausedChild::kill() {
+    if (m_child > 0) {
+        ::kill(m_child, SIGKILL);
+    }
+    const int status = wait();
+    return status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+int PausedChild::wait() {
+    int status = -1;
+    if (m_child > 0 && ::waitpid(m_child, &status, 0) != m_child) {
+        status = -1;
+    }
+    m_child = -1;
+    if (m_resume >= 0) {
+        ::close(m_resume);
+        m_resume = -1;
+    }
+    return status;
+}
+
 } // namespace Files

@@ -89,4 +89,28 @@ rlim_t dataSize();
 // than that (not under AddressSanitizer, whose allocator maps memory of its own).
 int inChild(const std::function<int()>& body, rlim_t memory = 0);
 
+// A child process that runs `body` until body calls its argument, and waits there
+// until the object resumes or kills it; the constructor returns once it waits. The
+// child's exit status is 0 when `body` returns true.
+class PausedChild {
+public:
+    explicit PausedChild(const std::function<bool(const std::function<void()>& pause)>& body);
+    ~PausedChild();
+    PausedChild(const PausedChild&) = delete;
+    PausedChild& operator=(const PausedChild&) = delete;
+
+    bool paused() const { return m_paused; }
+    // Lets the child go on; its exit status, or -1.
+    int resume();
+    // True when the child died of SIGKILL.
+    bool kill();
+
+private:
+    int wait();
+
+    pid_t m_child = -1;
+    int m_resume = -1;
+    bool m_paused = false;
+};
+
 } // namespace Files

@@ -68,6 +68,14 @@ public:
     bool writeCursorFile(QPoint pixel) const;
     QString desktopFolder() const { return home + QStringLiteral("/Desktop/"); }
 
+    // The caption a control shows and the width in pixels it has for it: a button's
+    // contents, a label's contents, a frame's or a field's or the bar's whole width.
+    struct Caption {
+        QString text;
+        int room = 0;
+    };
+    static Caption caption(const QWidget& widget);
+
     QTemporaryDir dir;
     QString programFolder;
     QString home;

@@ -87,27 +87,9 @@ void TestForm1Layout::controls() {
     QVERIFY(font.bold());
     const QFontMetrics metrics(font);
 
-    QString shown;
-    int room = 0;
-    if (auto* button = qobject_cast<QPushButton*>(widget)) {
-        shown = button->text();
-        QStyleOptionButton option;
-        option.initFrom(button);
-        const QRect content = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
-        room = content.width();
-    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-        shown = label->text();
-        room = label->contentsRect().width();
+    const auto [shown, room] = Harness::caption(*widget);
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
         QVERIFY(label->height() >= metrics.height());
-    } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {
-        shown = box->title();
-        room = box->width();
-    } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        shown = edit->text();
-        room = edit->width();
-    } else if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
-        shown = bar->text();
-        room = bar->width();
     }
     QCOMPARE(shown, caption);
     QVERIFY2(

@@ -1,10 +1,13 @@
+#include <QAccessible>
 #include <QHash>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopeGuard>
+#include <QTextLayout>
 #include <QtTest>
 
 #include "feedback/Help.h"
+#include "shell/StartUp.h"
 #include "tests/support/Harness.h"
 #include "window/QtOutside.h"
 
@@ -51,7 +54,7 @@ bool near(const QColor& a, const QColor& b) {
 
 void TestLook::boxesHoldTheirLines_data() {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("lines"); // 0: more than one, each broken after a "/" or a blank
+    QTest::addColumn<int>("lines"); // on screen; 0: more than one, each broken after a "/" or a blank
     const QString deep = QStringLiteral("/srv/archive/2024/second half/regional offices/north-east/quarterly/");
     QTest::newRow("help") << Help::helpText() << 1;
     QTest::newRow("path wider than Qt's 500 px")
@@ -60,7 +63,35 @@ void TestLook::boxesHoldTheirLines_data() {
                                      "Please email screenshot of this message to support@velmarc.example"
                                   << 4;
     QTest::newRow("path too wide for one line") << deep + deep + deep + "summary.pdf does not exist." << 0;
+    QTest::newRow("sample question") << QString::fromLatin1(StartUp::sampleQuestion) << 0;
+    QTest::newRow("name wider than a line")
+        << "/home/someone/" + QString(100, QLatin1Char('x')) + " does not exist." << 0;
 }
+
+namespace {
+
+// The lines the label shows, as QPainter wraps plain text. False in `fit` when one
+// is wider than the label.
+QStringList shownLines(const QLabel& label, bool& fit) {
+    QStringList lines;
+    fit = true;
+    for (const QString& text : label.text().split(QLatin1Char('\n'))) {
+        QTextLayout layout(text, label.font());
+        QTextOption option;
+        option.setWrapMode(label.wordWrap() ? QTextOption::WordWrap : QTextOption::NoWrap);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(label.contentsRect().width());
+            lines << text.mid(line.textStart(), line.textLength());
+            fit = fit && line.naturalTextWidth() <= label.contentsRect().width() + 1;
+        }
+        layout.endLayout();
+    }
+    return lines;
+}
+
+} // namespace
 
 void TestLook::boxesHoldTheirLines() {
     QFETCH(QString, text);
@@ -73,9 +104,14 @@ void TestLook::boxesHoldTheirLines() {
         inspected = true;
         auto closeBox = qScopeGuard([box] { box->done(0); });
         auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
-        const QStringList shown = label->text().split(QLatin1Char('\n'));
-        QCOMPARE(label->text().remove(QLatin1Char('\n')),
-                 QString(text).remove(QLatin1Char('\r')).remove(QLatin1Char('\n')));
+        // The text itself holds no break of the box's making: line ends only, as LF.
+        const QString designed = QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")).replace('\r', '\n');
+        QCOMPARE(label->text(), designed);
+        QCOMPARE(QAccessible::queryAccessibleInterface(box)->text(QAccessible::Value), designed);
+        bool fit = false;
+        const QStringList shown = shownLines(*label, fit);
+        QVERIFY2(fit, qPrintable(shown.join('|')));
+        QCOMPARE(shown.join(QString()), QString(designed).remove('\n'));
         if (lines > 0) {
             QCOMPARE(shown.size(), lines);
         } else {
@@ -85,7 +121,7 @@ void TestLook::boxesHoldTheirLines() {
                          qPrintable(shown.at(i)));
             }
         }
-        // Qt wraps no further: every line is one line on screen.
+        // Qt lays out no more lines than those: every line is one line on screen.
         if (label->wordWrap()) {
             QVERIFY(label->heightForWidth(label->width()) <= shown.size() * label->fontMetrics().lineSpacing() + 2);
         }
