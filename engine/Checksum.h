@@ -58,8 +58,9 @@ private:
 
 // A SHA-256 computed on a thread of its own, beside the caller's work: the split of
 // a stream hashes each piece and the whole source from the same bytes, which pass
-// through memory once, and two cores do that in about the time of one. update() copies the bytes and returns once the
-// block before them was taken. Without a thread to be had, it hashes in the caller's.
+// through memory once, and two cores do that in about the time of one. update()
+// copies the bytes and returns once the block before them was taken. Without a thread
+// to be had, it hashes in the caller's. Throws Failure as Sha256 does.
 class BackgroundSha256 {
 public:
     BackgroundSha256();
