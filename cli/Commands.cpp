@@ -168,7 +168,7 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.fileError(result.failedPath, std::strerror(result.error));
         return exitFailed;
     case Verify::Result::Status::ChecksumFailed:
-        ConsoleHost::printError(result.failedPath + ": " + result.reason);
+        host.fileError(result.failedPath, result.reason);
         return exitFailed;
     case Verify::Result::Status::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
