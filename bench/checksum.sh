@@ -157,6 +157,11 @@ for chunk in "${chunks[@]}"; do
     add_row split+sum "$chunk" splitc "$split_limit" 1.3
     add_row join "$chunk" join "$join_limit" -
     add_row join+sum "$chunk" joinc "$join_limit" 1.3
+    # What two jobs sharing the cores allow at best: the copy and the hash of every
+    # byte. Shown beside the target, not judged.
+    floor=$(compute '(a + b) / c' "$(median_seconds join_q)" "$pass" "$cores")
+    rows+=("$(row join+sum "$chunk" "floor" "$floor" "" "" "$(ratio "$(median_seconds joinc_q)" "$floor")" \
+        "(join+pass)/cores" "" "")")
     add_row verify "$chunk" verify "$verify_limit" 1.3
 done
 
