@@ -8,11 +8,10 @@
 //                    hidden ".quarnel-" name) made since one was made without the
 //                    fault fails with EIO once the file has a name, as a write-back
 //                    error reported at the last close does; the descriptor is closed
-//   clone-ERROR      FICLONERANGE fails with ERROR (eopnotsupp, exdev, einval)
+//   clone-ERROR      FICLONERANGE fails with ERROR (eopnotsupp, exdev, einval, eio)
 //   fake-clone       FICLONERANGE succeeds where a cloning file system's would, and
 //                    copies the range: a file system that clones, wherever the test runs
-//   copy-range-ERROR copy_file_range fails with ERROR (exdev, enosys, eopnotsupp,
-//                    einval, eio)
+//   copy-range-ERROR copy_file_range fails with ERROR (as clone-ERROR)
 //   digest-fails     OpenSSL's EVP_DigestUpdate fails
 //   no-threads       pthread_create fails with EAGAIN
 //   hash-read-fails  pread fails with EIO on any thread but the main one
@@ -55,7 +54,7 @@ bool fault(std::string_view name) {
 // The errno a fault "PREFIXerror" names, or 0 when none is active.
 int faultError(const std::string& prefix) {
     static const std::pair<const char*, int> errors[] = {
-        {"eopnotsupp", EOPNOTSUPP}, {"exdev", EXDEV}, {"einval", EINVAL}, {"enosys", ENOSYS}, {"eio", EIO}};
+        {"eopnotsupp", EOPNOTSUPP}, {"exdev", EXDEV}, {"einval", EINVAL}, {"eio", EIO}};
     for (const auto& [name, error] : errors) {
         if (fault((prefix + name).c_str())) {
             return error;

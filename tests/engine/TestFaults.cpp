@@ -349,8 +349,6 @@ void TestFaults::copyFallsBack_data() {
     // 12388 bytes: three whole blocks of 4096 and a short last piece.
     QTest::newRow("cannot clone: copied") << "clone-eopnotsupp"
                                           << "split" << 4096 << 0 << 1 << 0 << -1;
-    QTest::newRow("cannot clone across file systems") << "clone-exdev"
-                                                      << "join" << 4096 << 0 << 1 << 0 << -1;
     QTest::newRow("a range refused: tried again with the next piece") << "clone-einval"
                                                                       << "join checked" << 4096 << 0 << 4 << 0 << -1;
     QTest::newRow("split cloned") << "fake-clone"
@@ -369,10 +367,6 @@ void TestFaults::copyFallsBack_data() {
     const char* noClone = "clone-eopnotsupp,";
     QTest::newRow("no copy_file_range across file systems: read/write") << QString(noClone) + "copy-range-exdev"
                                                                         << "split" << 4096 << 0 << 1 << 0 << 1;
-    QTest::newRow("no copy_file_range in the kernel") << QString(noClone) + "copy-range-enosys"
-                                                      << "join" << 4096 << 0 << 1 << 0 << 1;
-    QTest::newRow("no copy_file_range here") << QString(noClone) + "copy-range-eopnotsupp"
-                                             << "split checked" << 100 << 0 << 1 << 0 << 1;
     QTest::newRow("copy_file_range refuses the files") << QString(noClone) + "copy-range-einval"
                                                        << "join checked" << 100 << 0 << 1 << 0 << 1;
     QTest::newRow("copy_file_range fails: a write failure, split") << QString(noClone) + "copy-range-eio"
