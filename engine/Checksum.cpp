@@ -245,8 +245,12 @@ struct Hashers::State {
     Done done;
     Turn turn;
     std::mutex mutex;
-    std::condition_variable work;     // for the hashing threads: a job, bytes or the end
-    std::condition_variable progress; // for the caller: room, hashed bytes, a failure
+    // Each wakes only those who wait for what it tells, as a wake-up per piece costs a
+    // set of small pieces more than its hash.
+    std::condition_variable work;     // for idle hashing threads: a job, or the end
+    std::condition_variable data;     // for hashing threads inside a job: bytes, or the end
+    std::condition_variable room;     // for the caller: half the queue free, or a failure
+    std::condition_variable progress; // for the caller: hashed bytes, a job done, or a failure
     std::deque<Job> queue;
     // Where each thread's job has come to; `idle` when it has none.
     std::vector<std::int64_t> positions;
@@ -284,12 +288,15 @@ struct Hashers::State {
             failure = what;
         }
         work.notify_all();
+        data.notify_all();
+        room.notify_all();
         progress.notify_all();
     }
 
     // Waits, under `lock`, until `ready` holds, giving turns; false when a turn asked
     // to stop and `stoppable`.
-    template <typename Ready> bool waitFor(std::unique_lock<std::mutex>& lock, bool stoppable, Ready&& ready) {
+    template <typename Ready>
+    bool waitFor(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, bool stoppable, Ready&& ready) {
         for (;;) {
             if (failure) {
                 throw Failure(*failure);
@@ -297,7 +304,7 @@ struct Hashers::State {
             if (ready()) {
                 return true;
             }
-            if (progress.wait_for(lock, std::chrono::milliseconds(50), [&] { return failure || ready(); })) {
+            if (changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return failure || ready(); })) {
                 continue;
             }
             if (turn) {
@@ -349,6 +356,7 @@ Hashers::~Hashers() {
         m_state->quit = true;
     }
     m_state->work.notify_all();
+    m_state->data.notify_all();
     for (const State::Thread& thread : m_state->threads) {
         ::pthread_join(thread.id, nullptr);
     }
@@ -361,7 +369,9 @@ Hashers::~Hashers() {
 
 bool Hashers::add(const Job& job) {
     std::unique_lock lock(m_state->mutex);
-    if (!m_state->waitFor(lock, true, [this] { return m_state->queue.size() < maxQueued; })) {
+    // A full queue is let half empty before the next job goes in.
+    if (m_state->queue.size() >= maxQueued &&
+        !m_state->waitFor(m_state->room, lock, true, [this] { return m_state->queue.size() <= maxQueued / 2; })) {
         if (job.closeFd) {
             ::close(job.fd);
         }
@@ -376,16 +386,17 @@ bool Hashers::advance(std::int64_t offset) {
     std::unique_lock lock(m_state->mutex);
     if (offset > m_state->available) {
         m_state->available = offset;
-        m_state->work.notify_all();
+        m_state->data.notify_all();
     }
-    return m_state->waitFor(lock, true, [this] { return m_state->available - m_state->lowest() <= window; });
+    return m_state->waitFor(m_state->progress, lock, true,
+                            [this] { return m_state->available - m_state->lowest() <= window; });
 }
 
 void Hashers::drain() {
     std::unique_lock lock(m_state->mutex);
     m_state->closed = true;
-    m_state->work.notify_all();
-    m_state->waitFor(lock, false, [this] { return m_state->queue.empty() && m_state->busy == 0; });
+    m_state->data.notify_all();
+    m_state->waitFor(m_state->progress, lock, false, [this] { return m_state->queue.empty() && m_state->busy == 0; });
 }
 
 unsigned Hashers::cores() {
@@ -426,14 +437,16 @@ void Hashers::work(std::size_t slot) {
         ++state.busy;
         std::int64_t& position = state.positions[slot];
         position = job.offset;
-        state.progress.notify_all();
+        if (state.queue.size() == maxQueued / 2) {
+            state.room.notify_all();
+        }
         const std::int64_t end =
             job.offset + std::min(job.length, std::numeric_limits<std::int64_t>::max() - job.offset);
         int error = 0;
         bool whole = true;
         try {
             while (position < end) {
-                state.work.wait(
+                state.data.wait(
                     lock, [&] { return state.quit || state.failure || state.closed || state.available > position; });
                 if (state.quit || state.failure || state.available <= position) {
                     whole = false;
