@@ -316,53 +316,43 @@ void TestCommandLine::splitChecks_data() {
     const QString noSuchFile = QString::fromLocal8Bit(std::strerror(ENOENT));
     const QString alreadySplit = "Cannot split already split file.";
     const QString notLarger = "Filesize is less than or equal to chunk size.";
+    const auto refused = [](const char* name, const QStringList& arguments, const QString& refusal) {
+        QTest::newRow(name) << arguments << refusal << QString() << 1;
+    };
 
     // Files and folders are named as typed, with the system's reason; no "Done." after
     // a refusal.
-    QTest::newRow("output folder missing")
-        << QStringList{"split", "big.bin", "--output", "missing"} << "missing: " + noSuchFile << "" << 1;
-    QTest::newRow("output folder is a file") << QStringList{"split", "big.bin", "--output", "big.bin"}
-                                             << "big.bin: " + QString::fromLocal8Bit(std::strerror(ENOTDIR)) << "" << 1;
-    QTest::newRow("output folder empty") << QStringList{"split", "big.bin", "--output", ""} << "'': " + noSuchFile << ""
-                                         << 1;
-    QTest::newRow("folder tested before the file")
-        << QStringList{"split", "", "--output", "missing"} << "missing: " + noSuchFile << "" << 1;
-    QTest::newRow("empty file") << QStringList{"split", "", "--output", "out"} << "'': " + noSuchFile << "" << 1;
-    QTest::newRow(".splt in the folder part")
-        << QStringList{"split", "old.splt files/a.bin", "--output", "out"} << alreadySplit << "" << 1;
-    QTest::newRow("_splt in the name") << QStringList{"split", "a.bin_splt1", "--output", "out"} << alreadySplit << ""
-                                       << 1;
-    QTest::newRow("markers before existence")
-        << QStringList{"split", "gone.splt", "--output", "out"} << alreadySplit << "" << 1;
-    QTest::newRow("file missing") << QStringList{"split", "gone.bin", "--output", "out"} << "gone.bin: " + noSuchFile
-                                  << "" << 1;
-    QTest::newRow("absolute path kept as given")
-        << QStringList{"split", "%1//gone.bin", "--output", "out"} << "%1//gone.bin: " + noSuchFile << "" << 1;
-    QTest::newRow("folder as file") << QStringList{"split", "folder", "--output", "out"}
-                                    << "folder: " + QString::fromLocal8Bit(std::strerror(EISDIR)) << "" << 1;
-    QTest::newRow("line break in the name, quoted")
-        << QStringList{"split", "gone\nfile", "--output", "out"} << "'gone'$'\\n''file': " + noSuchFile << "" << 1;
-    QTest::newRow("size equal to chunk") << QStringList{"split", "exact.bin", "--chunk-size", "100", "--output", "out"}
-                                         << notLarger << "" << 1;
-    QTest::newRow("size below default chunk")
-        << QStringList{"split", "big.bin", "--output", "out"} << notLarger << "" << 1;
-    QTest::newRow("too many pieces") << QStringList{"split", "many.bin", "--chunk-size", "1", "--output", "out"}
-                                     << "Chunk size too small: a file can be split into at most 32767 pieces."
-                                     << "" << 1;
+    refused("output folder missing", {"split", "big.bin", "--output", "missing"}, "missing: " + noSuchFile);
+    refused("output folder is a file", {"split", "big.bin", "--output", "big.bin"},
+            "big.bin: " + QString::fromLocal8Bit(std::strerror(ENOTDIR)));
+    refused("output folder empty", {"split", "big.bin", "--output", ""}, "'': " + noSuchFile);
+    refused("folder tested before the file", {"split", "", "--output", "missing"}, "missing: " + noSuchFile);
+    refused("empty file", {"split", "", "--output", "out"}, "'': " + noSuchFile);
+    refused(".splt in the folder part", {"split", "old.splt files/a.bin", "--output", "out"}, alreadySplit);
+    refused("_splt in the name", {"split", "a.bin_splt1", "--output", "out"}, alreadySplit);
+    refused("markers before existence", {"split", "gone.splt", "--output", "out"}, alreadySplit);
+    refused("file missing", {"split", "gone.bin", "--output", "out"}, "gone.bin: " + noSuchFile);
+    refused("absolute path kept as given", {"split", "%1//gone.bin", "--output", "out"}, "%1//gone.bin: " + noSuchFile);
+    refused("folder as file", {"split", "folder", "--output", "out"},
+            "folder: " + QString::fromLocal8Bit(std::strerror(EISDIR)));
+    refused("line break in the name, quoted", {"split", "gone\nfile", "--output", "out"},
+            "'gone'$'\\n''file': " + noSuchFile);
+    refused("size equal to chunk", {"split", "exact.bin", "--chunk-size", "100", "--output", "out"}, notLarger);
+    refused("size below default chunk", {"split", "big.bin", "--output", "out"}, notLarger);
+    refused("too many pieces", {"split", "many.bin", "--chunk-size", "1", "--output", "out"},
+            "Chunk size too small: a file can be split into at most 32767 pieces.");
     QTest::newRow("one byte above chunk")
         << QStringList{"split", "exact.bin", "--chunk-size", "99", "--output", "out"} << "" << success << 0;
     QTest::newRow("capital .SPLT is not a marker")
         << QStringList{"split", "SAMPLE.SPLT", "--chunk-size", "100", "--output", "out"} << "" << success << 0;
     // -n: the chunk size comes from the size, so the size test refuses one part.
-    QTest::newRow("one part") << QStringList{"split", "big.bin", "-n", "1", "--output", "out"} << notLarger << "" << 1;
-    QTest::newRow("parts of an empty file")
-        << QStringList{"split", "empty.bin", "-n", "5", "--output", "out"} << notLarger << "" << 1;
+    refused("one part", {"split", "big.bin", "-n", "1", "--output", "out"}, notLarger);
+    refused("parts of an empty file", {"split", "empty.bin", "-n", "5", "--output", "out"}, notLarger);
     // -q silences the outcome messages, never a refusal.
-    QTest::newRow("quiet refusal") << QStringList{"split", "big.bin", "-q", "--output", "out"} << notLarger << "" << 1;
+    refused("quiet refusal", {"split", "big.bin", "-q", "--output", "out"}, notLarger);
     QTest::newRow("quiet success") << QStringList{"split",   "exact.bin", "--chunk-size", "99",
                                                   "--quiet", "--output",  "out"}
-                                   << ""
-                                   << "" << 0;
+                                   << QString() << QString() << 0;
 }
 
 void TestCommandLine::splitChecks() {
@@ -393,28 +383,24 @@ void TestCommandLine::joinChecks_data() {
     QTest::addColumn<QString>("refusal");
 
     const QString noSuchFile = QString::fromLocal8Bit(std::strerror(ENOENT));
-    QTest::newRow("empty manifest path") << QStringList{"join", "", "--output", "out"} << "'': " + noSuchFile;
-    QTest::newRow("manifest missing") << QStringList{"join", "gone.splt", "--output", "out"}
-                                      << "gone.splt: " + noSuchFile;
-    QTest::newRow("manifest missing, default output") << QStringList{"join", "gone.splt"} << "gone.splt: " + noSuchFile;
-    QTest::newRow("manifest missing, absolute") << QStringList{"join", "%1/gone.splt"} << "%1/gone.splt: " + noSuchFile;
-    QTest::newRow("folder as manifest") << QStringList{"join", "set", "--output", "out"}
-                                        << "set: " + QString::fromLocal8Bit(std::strerror(EISDIR));
-    QTest::newRow("manifest too large") << QStringList{"join", "huge.splt", "--output", "out"}
-                                        << "huge.splt: not a valid split file list";
-    QTest::newRow("output over the manifest")
-        << QStringList{"join", "set/list", "--output", "set"}
-        << "The joined file would overwrite its own piece set. Please select another output folder.";
-    QTest::newRow("binary file") << QStringList{"join", "photo.jpg", "--output", "out"}
-                                 << "photo.jpg: not a valid split file list";
-    QTest::newRow("empty file") << QStringList{"join", "empty.splt", "--output", "out"}
-                                << "empty.splt: not a valid split file list";
-    QTest::newRow("LF line ends") << QStringList{"join", "unix.splt", "--output", "out"}
-                                  << "unix.splt: not a valid split file list";
-    QTest::newRow("piece without its list")
-        << QStringList{"join", "set/part_splt1", "--output", "out"} << "set/part_splt1: not a valid split file list";
-    QTest::newRow("quiet keeps refusals")
-        << QStringList{"join", "-q", "gone.splt", "--output", "out"} << "gone.splt: " + noSuchFile;
+    const auto refused = [](const char* name, const QStringList& arguments, const QString& refusal) {
+        QTest::newRow(name) << arguments << refusal;
+    };
+    refused("empty manifest path", {"join", "", "--output", "out"}, "'': " + noSuchFile);
+    refused("manifest missing", {"join", "gone.splt", "--output", "out"}, "gone.splt: " + noSuchFile);
+    refused("manifest missing, default output", {"join", "gone.splt"}, "gone.splt: " + noSuchFile);
+    refused("manifest missing, absolute", {"join", "%1/gone.splt"}, "%1/gone.splt: " + noSuchFile);
+    refused("folder as manifest", {"join", "set", "--output", "out"},
+            "set: " + QString::fromLocal8Bit(std::strerror(EISDIR)));
+    refused("manifest too large", {"join", "huge.splt", "--output", "out"}, "huge.splt: not a valid split file list");
+    refused("output over the manifest", {"join", "set/list", "--output", "set"},
+            "The joined file would overwrite its own piece set. Please select another output folder.");
+    refused("binary file", {"join", "photo.jpg", "--output", "out"}, "photo.jpg: not a valid split file list");
+    refused("empty file", {"join", "empty.splt", "--output", "out"}, "empty.splt: not a valid split file list");
+    refused("LF line ends", {"join", "unix.splt", "--output", "out"}, "unix.splt: not a valid split file list");
+    refused("piece without its list", {"join", "set/part_splt1", "--output", "out"},
+            "set/part_splt1: not a valid split file list");
+    refused("quiet keeps refusals", {"join", "-q", "gone.splt", "--output", "out"}, "gone.splt: " + noSuchFile);
 }
 
 void TestCommandLine::joinChecks() {
