@@ -922,23 +922,13 @@ void TestCommandLine::errorReports_data() {
     QTest::addColumn<qint64>("fileSizeLimit"); // 0: none
     QTest::addColumn<int>("error");
     QTest::addColumn<int>("step");
-    QTest::addColumn<QByteArray>("expectedOut");
-
-    QTest::newRow("split: disk full on a piece")
-        << "split"
-        << "out"
-        << "out/source.dat_splt1" << qint64(50000) << EFBIG << 122 << QByteArray();
-    QTest::newRow("split: folder in place of piece 2")
-        << "split"
-        << "blocked"
-        << "blocked/source.dat_splt2" << qint64(0) << EISDIR << 118 << QByteArray();
-    QTest::newRow("join: disk full on the second piece")
-        << "join"
-        << "joined"
-        << "joined/source.dat" << qint64(150000) << EFBIG << 144 << QByteArray();
-    QTest::newRow("join: output folder missing") << "join"
-                                                 << "missing"
-                                                 << "missing" << qint64(0) << ENOENT << 118 << QByteArray();
+    const auto row = [](const char* name, const char* command, const char* output, const char* file, qint64 limit,
+                        int error,
+                        int step) { QTest::newRow(name) << command << output << file << limit << error << step; };
+    row("split: disk full on a piece", "split", "out", "out/source.dat_splt1", 50000, EFBIG, 122);
+    row("split: folder in place of piece 2", "split", "blocked", "blocked/source.dat_splt2", 0, EISDIR, 118);
+    row("join: disk full on the second piece", "join", "joined", "joined/source.dat", 150000, EFBIG, 144);
+    row("join: output folder missing", "join", "missing", "missing", 0, ENOENT, 118);
 }
 
 void TestCommandLine::errorReports() {
@@ -948,7 +938,6 @@ void TestCommandLine::errorReports() {
     QFETCH(qint64, fileSizeLimit);
     QFETCH(int, error);
     QFETCH(int, step);
-    QFETCH(QByteArray, expectedOut);
     QDir folder(m_folder);
     QVERIFY(folder.mkdir("out") && folder.mkdir("joined") && folder.mkdir("blocked") && folder.mkdir("set"));
     QVERIFY(folder.mkdir("blocked/source.dat_splt2"));
@@ -963,7 +952,7 @@ void TestCommandLine::errorReports() {
     };
     const QString input = command == "split" ? "source.dat" : "set/source.dat.splt";
     const Run result = run({command, input, "--output", output}, limitFileSize);
-    QCOMPARE(result.out, expectedOut);
+    QCOMPARE(result.out, QByteArray()); // no "Done." after a failure
     QCOMPARE(result.err, failureLine(file, error, step));
     QCOMPARE(result.exitCode, 1);
     if (command == "split") {
