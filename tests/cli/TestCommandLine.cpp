@@ -744,53 +744,31 @@ void TestCommandLine::verify_data() {
     QTest::addColumn<int>("exitCode");
 
     const QString notWhole = "The set is not whole: %2 of 4 pieces must be sent again.";
+    const QString unchecked = "The set is whole: 4 pieces of the right lengths (there is no a.bin.splt.sha256, so "
+                              "their bytes were not checked).";
+    const QString tooShort = ": too short: 999 bytes, every piece but the last has 1000";
+    const QString damaged = ": damaged: its checksum does not match";
+    // The pieces named, then how many must be sent again.
+    const auto notWholeRow = [&](const char* name, bool checksum, const char* fault, const QStringList& findings) {
+        QTest::newRow(name) << checksum << fault << findings + QStringList{notWhole.arg(findings.size())} << 1;
+    };
     QTest::newRow("whole, with checksums")
         << true << "" << QStringList{"The set is whole: 4 pieces, every checksum matches."} << 0;
-    QTest::newRow("whole, without checksums")
-        << false << ""
-        << QStringList{"The set is whole: 4 pieces of the right lengths (there is no a.bin.splt.sha256, so their "
-                       "bytes were not checked)."}
-        << 0;
-    QTest::newRow("missing") << true << "remove 2" << QStringList{"a.bin_splt2: missing", notWhole.arg(1)} << 1;
-    QTest::newRow("missing, without checksums")
-        << false << "remove 4" << QStringList{"a.bin_splt4: missing", notWhole.arg(1)} << 1;
-    QTest::newRow("short") << false << "cut 3"
-                           << QStringList{"a.bin_splt3: too short: 999 bytes, every piece but the last has 1000",
-                                          notWhole.arg(1)}
-                           << 1;
-    QTest::newRow("first piece short") << true << "cut 1"
-                                       << QStringList{"a.bin_splt1: too short: 999 bytes, every piece but the "
-                                                      "last has 1000",
-                                                      notWhole.arg(1)}
-                                       << 1;
-    QTest::newRow("last piece too long")
-        << false << "grow 4"
-        << QStringList{"a.bin_splt4: too long: 1001 bytes, the last piece has at most 1000", notWhole.arg(1)} << 1;
-    QTest::newRow("last piece empty") << false << "empty 4" << QStringList{"a.bin_splt4: empty", notWhole.arg(1)} << 1;
-    QTest::newRow("damaged") << true << "flip 2"
-                             << QStringList{"a.bin_splt2: damaged: its checksum does not match", notWhole.arg(1)} << 1;
-    QTest::newRow("damaged, without checksums")
-        << false << "flip 2"
-        << QStringList{"The set is whole: 4 pieces of the right lengths (there is no a.bin.splt.sha256, so their "
-                       "bytes were not checked)."}
-        << 0;
-    QTest::newRow("damaged last piece") << true << "cut 4"
-                                        << QStringList{"a.bin_splt4: damaged: its checksum does not match",
-                                                       notWhole.arg(1)}
-                                        << 1;
-    QTest::newRow("unlisted") << true << "unlist 3"
-                              << QStringList{"a.bin_splt3: damaged: a.bin.splt.sha256 holds no checksum for it",
-                                             notWhole.arg(1)}
-                              << 1;
-    QTest::newRow("several, in order") << true << "flip 3, remove 1"
-                                       << QStringList{"a.bin_splt1: missing",
-                                                      "a.bin_splt3: damaged: its checksum does not match",
-                                                      notWhole.arg(2)}
-                                       << 1;
-    QTest::newRow("an entry cut by a NUL byte")
-        << true << "nul 3" << QStringList{"a.bin_splt3: missing", notWhole.arg(1)} << 1;
-    QTest::newRow("a folder in place of a piece")
-        << true << "folder 2" << QStringList{"a.bin_splt2: missing", notWhole.arg(1)} << 1;
+    QTest::newRow("whole, without checksums") << false << "" << QStringList{unchecked} << 0;
+    notWholeRow("missing", true, "remove 2", {"a.bin_splt2: missing"});
+    notWholeRow("missing, without checksums", false, "remove 4", {"a.bin_splt4: missing"});
+    notWholeRow("short", false, "cut 3", {"a.bin_splt3" + tooShort});
+    notWholeRow("first piece short", true, "cut 1", {"a.bin_splt1" + tooShort});
+    notWholeRow("last piece too long", false, "grow 4",
+                {"a.bin_splt4: too long: 1001 bytes, the last piece has at most 1000"});
+    notWholeRow("last piece empty", false, "empty 4", {"a.bin_splt4: empty"});
+    notWholeRow("damaged", true, "flip 2", {"a.bin_splt2" + damaged});
+    QTest::newRow("damaged, without checksums") << false << "flip 2" << QStringList{unchecked} << 0;
+    notWholeRow("damaged last piece", true, "cut 4", {"a.bin_splt4" + damaged});
+    notWholeRow("unlisted", true, "unlist 3", {"a.bin_splt3: damaged: a.bin.splt.sha256 holds no checksum for it"});
+    notWholeRow("several, in order", true, "flip 3, remove 1", {"a.bin_splt1: missing", "a.bin_splt3" + damaged});
+    notWholeRow("an entry cut by a NUL byte", true, "nul 3", {"a.bin_splt3: missing"});
+    notWholeRow("a folder in place of a piece", true, "folder 2", {"a.bin_splt2: missing"});
     QTest::newRow("quiet names the pieces only")
         << true << "remove 2, quiet" << QStringList{"a.bin_splt2: missing"} << 1;
     QTest::newRow("quiet, whole") << true << "quiet" << QStringList{} << 0;
