@@ -177,9 +177,8 @@ void TestCommandLine::usageErrors_data() {
     QTest::newRow("-n and --chunk-size") << QStringList{"split", "big.bin", "-n", "3", "--chunk-size", "100"}
                                          << QByteArray("not both");
     // A chunk size below 1 is a usage error, before the file is looked at.
-    const QByteArray invalid("invalid chunk size");
-    QTest::newRow("chunk 0") << QStringList{"split", "big.bin", "--chunk-size", "0"} << invalid;
-    QTest::newRow("empty source, chunk 0") << QStringList{"split", "empty.bin", "-b", "0"} << invalid;
+    QTest::newRow("empty source, chunk 0")
+        << QStringList{"split", "empty.bin", "-b", "0"} << QByteArray("invalid chunk size");
 }
 
 void TestCommandLine::usageErrors() {

@@ -106,9 +106,9 @@ void TestTranslations::localeChoosesTheLanguage() {
 
 void TestTranslations::captionsFitTheirControls_data() {
     QTest::addColumn<QString>("locale");
-    QTest::newRow("German") << "de_DE";
-    QTest::newRow("French") << "fr_FR";
-    QTest::newRow("Spanish") << "es_ES";
+    for (const char* locale : {"de_DE", "fr_FR", "es_ES"}) {
+        QTest::newRow(locale) << QString::fromLatin1(locale);
+    }
 }
 
 void TestTranslations::captionsFitTheirControls() {
