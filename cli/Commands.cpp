@@ -167,6 +167,9 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     case Verify::Result::Status::Failed:
         host.fileError(result.failedPath, std::strerror(result.error));
         return exitFailed;
+    case Verify::Result::Status::ChecksumFailed:
+        host.fileError(result.failedPath, result.reason);
+        return exitFailed;
     case Verify::Result::Status::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;

@@ -1,18 +1,28 @@
 #include "engine/Checksum.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
-#include "engine/FileSize.h"
 
 namespace Checksum {
 
@@ -22,9 +32,20 @@ struct Sha256::Context {
 
 namespace {
 
+// OpenSSL's own reason where it gives one.
+[[noreturn]] void opensslFailed() {
+    std::string reason = "OpenSSL's SHA-256 failed";
+    if (const unsigned long code = ERR_get_error(); code != 0) {
+        char text[256];
+        ERR_error_string_n(code, text, sizeof text);
+        reason += std::string(" (") + text + ")";
+    }
+    throw Failure(reason);
+}
+
 void start(EVP_MD_CTX* context) {
     if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
-        throw std::bad_alloc();
+        opensslFailed();
     }
 }
 
@@ -92,10 +113,13 @@ std::optional<std::string> unescape(std::string_view name) {
 
 } // namespace
 
+Failure::Failure(const std::string& reason)
+    : std::runtime_error("The checksum could not be computed: " + reason), m_reason(reason) {}
+
 Sha256::Sha256() : m_context(new Context{EVP_MD_CTX_new()}) {
     if (m_context->context == nullptr) {
         delete m_context;
-        throw std::bad_alloc();
+        opensslFailed();
     }
     try {
         start(m_context->context);
@@ -113,7 +137,7 @@ Sha256::~Sha256() {
 
 void Sha256::update(const void* data, std::size_t count) {
     if (EVP_DigestUpdate(m_context->context, data, count) != 1) {
-        throw std::bad_alloc();
+        opensslFailed();
     }
 }
 
@@ -121,7 +145,7 @@ Digest Sha256::finish() {
     Digest digest{};
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(m_context->context, digest.data(), &length) != 1 || length != digest.size()) {
-        throw std::bad_alloc();
+        opensslFailed();
     }
     start(m_context->context);
     return digest;
@@ -133,7 +157,7 @@ struct BackgroundSha256::Worker {
     std::vector<char> block;
     bool pending = false; // `block` holds bytes not hashed yet
     bool quit = false;
-    bool failed = false;
+    std::optional<std::string> failed; // why the hash failed
     std::thread thread;
 
     void run(Sha256& hash) {
@@ -145,14 +169,16 @@ struct BackgroundSha256::Worker {
             }
             // The caller waits for `pending` to clear before it touches `block`.
             lock.unlock();
-            bool ok = true;
+            std::optional<std::string> failure;
             try {
                 hash.update(block.data(), block.size());
-            } catch (const std::bad_alloc&) {
-                ok = false;
+            } catch (const Failure& e) {
+                failure = e.reason();
             }
             lock.lock();
-            failed = failed || !ok;
+            if (failure && !failed) {
+                failed = failure;
+            }
             pending = false;
             changed.notify_all();
         }
@@ -199,10 +225,260 @@ Digest BackgroundSha256::finish() {
         std::unique_lock lock(m_worker->mutex);
         m_worker->waitIdle(lock);
         if (m_worker->failed) {
-            throw std::bad_alloc();
+            throw Failure(*m_worker->failed);
         }
     }
     return m_hash.finish();
+}
+
+namespace {
+
+void relock(std::unique_lock<std::mutex>& lock) {
+    if (!lock.owns_lock()) {
+        lock.lock();
+    }
+}
+
+} // namespace
+
+struct Hashers::State {
+    Done done;
+    Turn turn;
+    std::mutex mutex;
+    std::condition_variable work;     // for the hashing threads: a job, bytes or the end
+    std::condition_variable progress; // for the caller: room, hashed bytes, a failure
+    std::deque<Job> queue;
+    // Where each thread's job has come to; `idle` when it has none.
+    std::vector<std::int64_t> positions;
+    std::int64_t available;
+    std::size_t busy = 0; // jobs taken and not done
+    bool closed = false;  // no more bytes become available
+    bool quit = false;
+    std::optional<std::string> failure;
+    // Started with a small stack of their own: a hashing thread needs little, and the
+    // default of 8 MiB each would count against the process's data limit.
+    struct Thread {
+        Hashers* hashers;
+        std::size_t slot;
+        pthread_t id;
+    };
+    std::vector<Thread> threads;
+    static constexpr std::size_t stackBytes = std::size_t{256} << 10;
+
+    static constexpr std::int64_t idle = std::numeric_limits<std::int64_t>::max();
+
+    // The first byte made available that is not hashed yet.
+    std::int64_t lowest() const {
+        std::int64_t low = available;
+        for (const std::int64_t position : positions) {
+            low = std::min(low, position);
+        }
+        for (const Job& job : queue) {
+            low = std::min(low, job.offset);
+        }
+        return low;
+    }
+
+    void fail(const std::string& what) {
+        if (!failure) {
+            failure = what;
+        }
+        work.notify_all();
+        progress.notify_all();
+    }
+
+    // Waits, under `lock`, until `ready` holds, giving turns; false when a turn asked
+    // to stop and `stoppable`.
+    template <typename Ready> bool waitFor(std::unique_lock<std::mutex>& lock, bool stoppable, Ready&& ready) {
+        for (;;) {
+            if (failure) {
+                throw Failure(*failure);
+            }
+            if (ready()) {
+                return true;
+            }
+            if (progress.wait_for(lock, std::chrono::milliseconds(50), [&] { return failure || ready(); })) {
+                continue;
+            }
+            if (turn) {
+                lock.unlock();
+                const bool go = turn();
+                lock.lock();
+                if (!go && stoppable) {
+                    return false;
+                }
+            }
+        }
+    }
+};
+
+Hashers::Hashers(unsigned threads, Done done, Turn turn, std::int64_t available) : m_state(std::make_unique<State>()) {
+    m_state->done = std::move(done);
+    m_state->turn = std::move(turn);
+    m_state->available = available;
+    m_state->positions.assign(std::max(threads, 1U), State::idle);
+    // Reserved, so that the threads' records never move.
+    m_state->threads.reserve(m_state->positions.size());
+    pthread_attr_t attributes;
+    int error = ::pthread_attr_init(&attributes);
+    if (error == 0) {
+        error = ::pthread_attr_setstacksize(&attributes, std::max<std::size_t>(State::stackBytes, PTHREAD_STACK_MIN));
+    }
+    for (std::size_t slot = 0; error == 0 && slot < m_state->positions.size(); ++slot) {
+        State::Thread& thread = m_state->threads.emplace_back(State::Thread{this, slot, {}});
+        error = ::pthread_create(&thread.id, &attributes, &Hashers::start, &thread);
+        if (error != 0) {
+            m_state->threads.pop_back();
+        }
+    }
+    ::pthread_attr_destroy(&attributes);
+    if (m_state->threads.empty()) {
+        throw Failure(std::strerror(error));
+    }
+}
+
+void* Hashers::start(void* thread) {
+    const auto& record = *static_cast<const State::Thread*>(thread);
+    record.hashers->work(record.slot);
+    return nullptr;
+}
+
+Hashers::~Hashers() {
+    {
+        const std::lock_guard lock(m_state->mutex);
+        m_state->quit = true;
+    }
+    m_state->work.notify_all();
+    for (const State::Thread& thread : m_state->threads) {
+        ::pthread_join(thread.id, nullptr);
+    }
+    for (const Job& job : m_state->queue) {
+        if (job.closeFd) {
+            ::close(job.fd);
+        }
+    }
+}
+
+bool Hashers::add(const Job& job) {
+    std::unique_lock lock(m_state->mutex);
+    if (!m_state->waitFor(lock, true, [this] { return m_state->queue.size() < maxQueued; })) {
+        if (job.closeFd) {
+            ::close(job.fd);
+        }
+        return false;
+    }
+    m_state->queue.push_back(job);
+    m_state->work.notify_one();
+    return true;
+}
+
+bool Hashers::advance(std::int64_t offset) {
+    std::unique_lock lock(m_state->mutex);
+    if (offset > m_state->available) {
+        m_state->available = offset;
+        m_state->work.notify_all();
+    }
+    return m_state->waitFor(lock, true, [this] { return m_state->available - m_state->lowest() <= window; });
+}
+
+void Hashers::drain() {
+    std::unique_lock lock(m_state->mutex);
+    m_state->closed = true;
+    m_state->work.notify_all();
+    m_state->waitFor(lock, false, [this] { return m_state->queue.empty() && m_state->busy == 0; });
+}
+
+unsigned Hashers::cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const int count = ::sched_getaffinity(0, sizeof set, &set) == 0
+                          ? CPU_COUNT(&set)
+                          : static_cast<int>(std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::clamp(count, 1, 16));
+}
+
+void Hashers::work(std::size_t slot) {
+    State& state = *m_state;
+    std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(std::aligned_alloc(4096, blockBytes)),
+                                                       &std::free);
+    std::optional<Sha256> hash;
+    std::optional<std::string> startFailure;
+    try {
+        hash.emplace();
+    } catch (const Failure& failure) {
+        startFailure = failure.reason();
+    }
+    if (buffer == nullptr) {
+        startFailure = std::strerror(ENOMEM);
+    }
+    std::unique_lock lock(state.mutex);
+    if (startFailure) {
+        state.fail(*startFailure);
+        return;
+    }
+    for (;;) {
+        state.work.wait(lock, [&] { return state.quit || state.failure || !state.queue.empty(); });
+        if (state.quit || state.failure) {
+            return;
+        }
+        const Job job = state.queue.front();
+        state.queue.pop_front();
+        ++state.busy;
+        std::int64_t& position = state.positions[slot];
+        position = job.offset;
+        state.progress.notify_all();
+        const std::int64_t end =
+            job.offset + std::min(job.length, std::numeric_limits<std::int64_t>::max() - job.offset);
+        int error = 0;
+        bool whole = true;
+        try {
+            while (position < end) {
+                state.work.wait(
+                    lock, [&] { return state.quit || state.failure || state.closed || state.available > position; });
+                if (state.quit || state.failure || state.available <= position) {
+                    whole = false;
+                    break;
+                }
+                const auto want = static_cast<std::size_t>(
+                    std::min<std::int64_t>({end - position, state.available - position, std::int64_t{blockBytes}}));
+                const std::int64_t at = position;
+                lock.unlock();
+                ssize_t n = 0;
+                do {
+                    n = ::pread(job.fd, buffer.get(), want, at);
+                } while (n < 0 && errno == EINTR);
+                error = n < 0 ? errno : 0;
+                if (n > 0) {
+                    hash->update(buffer.get(), static_cast<std::size_t>(n));
+                }
+                lock.lock();
+                if (n <= 0) {
+                    // A file that ended early is hashed as far as it goes.
+                    break;
+                }
+                position += n;
+                state.progress.notify_all();
+            }
+            lock.unlock();
+            const Digest digest = hash->finish();
+            if (whole) {
+                state.done(job, error, digest);
+            }
+            lock.lock();
+        } catch (const Failure& failure) {
+            relock(lock);
+            state.fail(failure.reason());
+        } catch (const std::bad_alloc&) {
+            relock(lock);
+            state.fail(std::strerror(ENOMEM));
+        }
+        if (job.closeFd) {
+            ::close(job.fd);
+        }
+        position = State::idle;
+        --state.busy;
+        state.progress.notify_all();
+    }
 }
 
 std::string toHex(const Digest& digest) {
@@ -267,7 +543,7 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
     bool overlong = false;
     std::int64_t total = 0;
     int error = 0;
-    const int readError = FileSize::readBlocks(file.get(), block, sizeof block, [&](std::string_view text) {
+    const int readError = Copy::readBlocks(file.get(), block, sizeof block, [&](std::string_view text) {
         // It may have grown since fstat.
         total += static_cast<std::int64_t>(text.size());
         if (total > maxSidecarBytes) {

@@ -3,8 +3,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,8 +26,20 @@ inline constexpr std::string_view sidecarSuffix = ".sha256";
 inline constexpr std::size_t maxLineBytes = 1024;
 inline constexpr std::int64_t maxSidecarBytes = std::int64_t{20} * 1024 * 1024;
 
-// An incremental SHA-256 over OpenSSL's EVP interface. Throws std::bad_alloc when
-// the context cannot be made.
+// A checksum that could not be computed: OpenSSL failed, no hashing thread could be
+// started, or a hashing thread's read failed. what() reads "The checksum could not be
+// computed: REASON".
+class Failure : public std::runtime_error {
+public:
+    explicit Failure(const std::string& reason);
+    const std::string& reason() const { return m_reason; }
+
+private:
+    std::string m_reason;
+};
+
+// An incremental SHA-256 over OpenSSL's EVP interface. Throws Failure when OpenSSL
+// fails.
 class Sha256 {
 public:
     Sha256();
@@ -41,10 +56,11 @@ private:
     Context* m_context;
 };
 
-// A SHA-256 computed on a thread of its own, beside the caller's work: the split
-// hashes each piece and the whole source from the same bytes, and two cores do that
-// in about the time of one. update() copies the bytes and returns once the block
-// before them was taken. Without a thread to be had, it hashes in the caller's.
+// A SHA-256 computed on a thread of its own, beside the caller's work: the split of
+// a stream hashes each piece and the whole source from the same bytes, which pass
+// through memory once, and two cores do that in about the time of one. update()
+// copies the bytes and returns once the block before them was taken. Without a thread
+// to be had, it hashes in the caller's. Throws Failure as Sha256 does.
 class BackgroundSha256 {
 public:
     BackgroundSha256();
@@ -60,6 +76,65 @@ private:
     struct Worker;
     Sha256 m_hash;
     std::unique_ptr<Worker> m_worker;
+};
+
+// SHA-256 of ranges of files, on threads of their own beside the caller's copy: each
+// job is a range read with pread, from the page cache where the copy has just put it.
+// Memory stays bounded: one buffer per thread and at most maxQueued jobs waiting.
+// Paced (an `available` below `unlimited`), ranges are read only as far as the caller
+// says its copy has come, and the copy is held back while more than `window` of the
+// bytes it made available wait for their hash, so that they are still in the page
+// cache when they are read and the progress shown is that of the hashes too.
+class Hashers {
+public:
+    struct Job {
+        int fd;
+        std::int64_t offset; // where the range starts, counted as `available` counts
+        std::int64_t length;
+        std::size_t index;    // the caller's number for it
+        bool closeFd = false; // the descriptor is closed once the job is done or dropped
+    };
+    // Called on a hashing thread as each job is done, in no set order: `error` is the
+    // failing read's errno; else 0, and `digest` is that of the range (of its bytes up
+    // to the file's end where the file is shorter). A Failure it throws fails the
+    // whole.
+    using Done = std::function<void(const Job& job, int error, const Digest& digest)>;
+    // Given a turn about every 50 ms while the caller waits; false asks to stop.
+    using Turn = std::function<bool()>;
+
+    static constexpr std::int64_t unlimited = std::numeric_limits<std::int64_t>::max();
+    static constexpr std::int64_t window = std::int64_t{32} << 20;
+    static constexpr std::size_t maxQueued = 64;
+    static constexpr std::size_t blockBytes = std::size_t{256} << 10;
+
+    // Starts `threads` hashing threads; Failure when not one can be started. Bytes
+    // before `available` may be read from the start.
+    Hashers(unsigned threads, Done done, Turn turn = {}, std::int64_t available = unlimited);
+    // Drops the jobs not done and ends the threads.
+    ~Hashers();
+    Hashers(const Hashers&) = delete;
+    Hashers& operator=(const Hashers&) = delete;
+
+    // Queues `job`, waiting while maxQueued jobs wait. False when a turn asked to stop;
+    // the job is not queued then. Throws Failure once a job failed.
+    bool add(const Job& job);
+    // The copy has come to `offset`: the bytes before it may be read. Waits while more
+    // than `window` bytes before it wait for their hash. False when a turn asked to
+    // stop. Throws Failure once a job failed.
+    bool advance(std::int64_t offset);
+    // Waits until every job is done, dropping those (or their rest) beyond what was
+    // made available; turns are given, but cannot end the wait. Throws Failure once a
+    // job failed.
+    void drain();
+
+    // The cores this process may run on, between 1 and 16.
+    static unsigned cores();
+
+private:
+    struct State;
+    static void* start(void* thread);
+    void work(std::size_t slot);
+    std::unique_ptr<State> m_state;
 };
 
 std::string toHex(const Digest& digest);

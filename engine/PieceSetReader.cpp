@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/FileSize.h"
+#include "engine/Copy.h"
 #include "engine/Main.h"
 #include "engine/RunFolder.h"
 
@@ -20,7 +20,7 @@ Scan scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entrie
     std::int64_t total = 0;
     std::int64_t sinceTurn = 0;
     Scan scan = Scan::Complete;
-    const int error = FileSize::readBlocks(fd, buffer, size, [&](std::string_view block) {
+    const int error = Copy::readBlocks(fd, buffer, size, [&](std::string_view block) {
         total += static_cast<std::int64_t>(block.size());
         if (total > maxManifestBytes || !scanner.feed(block, entries, maxPieces)) {
             scan = Scan::Invalid;

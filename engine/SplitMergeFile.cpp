@@ -1,9 +1,11 @@
 #include "engine/SplitMergeFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include "engine/Checksum.h"
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/EngineHost.h"
 #include "engine/FileSize.h"
@@ -32,8 +35,6 @@
 namespace SplitMergeFile {
 
 namespace {
-
-using FileSize::CopyResult;
 
 // A failing step: reported with its number, then the operation ends.
 struct StepFailure {
@@ -60,9 +61,9 @@ constexpr const char* acceptedNothing = "The file system accepted none of the by
     fail(step, path, error);
 }
 
-[[noreturn]] void failCopy(const CopyResult& result, int readStep, const std::string& readPath, int writeStep,
+[[noreturn]] void failCopy(const Copy::Result& result, int readStep, const std::string& readPath, int writeStep,
                            const std::string& writePath) {
-    if (result.status != CopyResult::Status::ReadFailed) {
+    if (result.status != Copy::Result::Status::ReadFailed) {
         failWrite(writeStep, writePath, result.error);
     }
     if (result.error == 0) {
@@ -154,7 +155,7 @@ private:
 
     void write() {
         int error = 0;
-        if (!FileSize::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size(), error)) {
+        if (!Copy::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size(), error)) {
             failWrite(136, m_path, error);
         }
         m_buffer.clear();
@@ -177,7 +178,7 @@ public:
     // Reads the next bytes, at most `most` and at most a buffer: fewer only at the
     // stream's end. False when the host asked to stop; a read error fails step 120.
     bool next(std::int64_t most) {
-        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(most, FileSize::CopyBuffer::size));
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(most, Copy::Buffer::size));
         m_filled = 0;
         while (m_filled < wanted && !m_ended) {
             if (!m_host.processEvents()) {
@@ -212,9 +213,82 @@ private:
     int m_fd;
     const std::string& m_name;
     EngineHost& m_host;
-    FileSize::CopyBuffer m_buffer;
+    Copy::Buffer m_buffer;
     std::size_t m_filled = 0;
     bool m_ended = false;
+};
+
+// The hashes of a split: the whole source in one sequential pass on a thread of its
+// own, the pieces on the other cores, each reading the range the copy has just put in
+// the page cache, so that the copy itself can clone or stay in the kernel. A failure
+// of either is one of the source's copy step.
+class SplitHashes {
+public:
+    using Job = Checksum::Hashers::Job;
+
+    SplitHashes(int source, std::int64_t size, std::size_t pieces, const std::string& sourcePath,
+                const Checksum::Hashers::Turn& turn)
+        : m_sourceFd(source), m_sourcePath(sourcePath), m_pieces(pieces) {
+        guarded([&] {
+            m_sourceHash.emplace(
+                1, [this](const Job&, int error, const Checksum::Digest& digest) { m_source = checked(error, digest); },
+                turn, 0);
+            m_pieceHashes.emplace(
+                std::max(Checksum::Hashers::cores(), 2U) - 1,
+                [this](const Job& job, int error, const Checksum::Digest& digest) {
+                    m_pieces[job.index] = checked(error, digest);
+                },
+                turn, 0);
+            return m_sourceHash->add({m_sourceFd, 0, size, 0});
+        });
+    }
+
+    // Before the piece of `length` bytes at `offset` is copied. False when the host
+    // asked to stop.
+    bool add(std::int64_t offset, std::int64_t length, std::size_t index) {
+        return guarded([&] { return m_pieceHashes->add({m_sourceFd, offset, length, index}); });
+    }
+
+    // The copy has come to `offset`; false when the host asked to stop.
+    bool advance(std::int64_t offset) {
+        return guarded([&] { return m_sourceHash->advance(offset) && m_pieceHashes->advance(offset); });
+    }
+
+    // Waits for the last hashes.
+    void finish() {
+        guarded([&] {
+            m_sourceHash->drain();
+            m_pieceHashes->drain();
+            return true;
+        });
+    }
+
+    const std::vector<Checksum::Digest>& pieces() const { return m_pieces; }
+    const Checksum::Digest& source() const { return m_source; }
+
+private:
+    static Checksum::Digest checked(int error, const Checksum::Digest& digest) {
+        if (error != 0) {
+            throw Checksum::Failure(std::strerror(error));
+        }
+        return digest;
+    }
+
+    template <typename Action> bool guarded(Action&& action) {
+        try {
+            return action();
+        } catch (const Checksum::Failure& failure) {
+            fail(120, m_sourcePath, failure.what());
+        }
+    }
+
+    const int m_sourceFd;
+    const std::string& m_sourcePath;
+    std::vector<Checksum::Digest> m_pieces;
+    Checksum::Digest m_source{};
+    // Declared last, so that their threads end before what they write to goes.
+    std::optional<Checksum::Hashers> m_sourceHash;
+    std::optional<Checksum::Hashers> m_pieceHashes;
 };
 
 class Splitter {
@@ -294,30 +368,17 @@ private:
         }
         ManifestWriter manifest(m_folder, names.manifestPath);
 
-        // The pieces and the source are hashed as they are copied, so the source is
-        // read once; the source's hash on a second thread.
-        std::optional<Checksum::Sha256> pieceHash;
-        std::optional<Checksum::BackgroundSha256> sourceHash;
-        std::vector<Checksum::Digest> digests;
-        FileSize::CopyObserver observe;
-        if (m_checksums) {
-            pieceHash.emplace();
-            sourceHash.emplace();
-            digests.reserve(static_cast<std::size_t>(pieces));
-            observe = [&](const char* data, std::size_t count) {
-                pieceHash->update(data, count);
-                sourceHash->update(data, count);
-            };
-        }
         m_host.setProgressBytes(0);
-        const Outcome copied = stream ? copyStream(*stream, names, manifest, observe, pieceHash, digests)
-                                      : copyFile(pieces, names, manifest, observe, pieceHash, digests);
+        std::vector<Checksum::Digest> digests;
+        Checksum::Digest sourceDigest{};
+        const Outcome copied = stream ? copyStream(*stream, names, manifest, digests, sourceDigest)
+                                      : copyFile(pieces, names, manifest, digests, sourceDigest);
         if (copied != Outcome::Succeeded) {
             return copied;
         }
         manifest.publish(names.manifestName);
         if (m_checksums) {
-            writeChecksums(names.sidecarName, names.sidecarPath, names.baseName, digests, sourceHash->finish());
+            writeChecksums(names.sidecarName, names.sidecarPath, names.baseName, digests, sourceDigest);
         }
         m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
@@ -365,12 +426,18 @@ private:
         return std::nullopt;
     }
 
-    // Copies the source's `pieces` pieces, one file each.
+    // Copies the source's `pieces` pieces, one file each; with checksums, hashes them
+    // and the source beside the copy.
     Outcome copyFile(std::int64_t pieces, const Names& names, ManifestWriter& manifest,
-                     const FileSize::CopyObserver& observe, std::optional<Checksum::Sha256>& pieceHash,
-                     std::vector<Checksum::Digest>& digests) {
-        FileSize::CopyBuffer buffer;
+                     std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
+        Copy::Buffer buffer;
+        const int source = m_source->fd();
         const std::int64_t size = m_sourceStat.st_size;
+        std::optional<SplitHashes> hashes;
+        if (m_checksums) {
+            hashes.emplace(source, size, static_cast<std::size_t>(pieces), m_sourcePath,
+                           [this] { return m_host.processEvents(); });
+        }
         for (int number = 1; number <= pieces; ++number) {
             if (!m_host.processEvents()) {
                 return Outcome::Stopped;
@@ -382,27 +449,33 @@ private:
             m_step = 120;
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
-            const CopyResult copied = FileSize::ReadFileChunks(
-                m_source->fd(), offset, piece.get(), length, buffer,
-                [&](std::int64_t done) {
-                    m_host.setProgressBytes(offset + done);
-                    return m_host.processEvents();
-                },
-                observe);
-            if (copied.status == CopyResult::Status::Stopped) {
+            if (hashes && !hashes->add(offset, length, static_cast<std::size_t>(number - 1))) {
                 return Outcome::Stopped;
             }
-            if (copied.status != CopyResult::Status::Copied) {
+            const Copy::Result copied =
+                FileSize::ReadFileChunks(source, offset, piece.get(), 0, length, buffer, [&](std::int64_t done) {
+                    m_host.setProgressBytes(offset + done);
+                    return (!hashes || hashes->advance(offset + done)) && m_host.processEvents();
+                });
+            if (copied.status == Copy::Result::Status::Stopped) {
+                return Outcome::Stopped;
+            }
+            if (copied.status != Copy::Result::Status::Copied) {
                 failCopy(copied, 120, m_sourcePath, 122, piecePath);
             }
             if (!piece.close()) {
                 fail(124, piecePath, errno);
             }
-            if (pieceHash) {
-                digests.push_back(pieceHash->finish());
+            if (hashes && !hashes->advance(offset + length)) {
+                return Outcome::Stopped;
             }
             m_host.setProgressBytes(offset + length);
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
+        }
+        if (hashes) {
+            hashes->finish();
+            digests = hashes->pieces();
+            sourceDigest = hashes->source();
         }
         return Outcome::Succeeded;
     }
@@ -414,9 +487,18 @@ private:
 
     // Cuts the stream, whose first bytes `stream` holds, into pieces as the loop of a
     // file's split does, a piece made only for bytes that came.
+    // Its bytes pass through memory and are hashed there: the piece's in line, the
+    // source's on a thread of its own.
     Outcome copyStream(StreamSource& stream, const Names& names, ManifestWriter& manifest,
-                       const FileSize::CopyObserver& observe, std::optional<Checksum::Sha256>& pieceHash,
-                       std::vector<Checksum::Digest>& digests) {
+                       std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
+        std::optional<Checksum::Sha256> pieceHash;
+        std::optional<Checksum::BackgroundSha256> sourceHash;
+        if (m_checksums) {
+            checksummed([&] {
+                pieceHash.emplace();
+                sourceHash.emplace();
+            });
+        }
         std::int64_t total = 0;
         for (int number = 1; stream.size() > 0; ++number) {
             if (number > PieceSet::maxPieces) {
@@ -429,11 +511,14 @@ private:
             manifest.add(piecePath);
             m_step = 120;
             for (std::int64_t length = 0;;) {
-                if (observe) {
-                    observe(stream.data(), stream.size());
+                if (pieceHash) {
+                    checksummed([&] {
+                        pieceHash->update(stream.data(), stream.size());
+                        sourceHash->update(stream.data(), stream.size());
+                    });
                 }
                 int error = 0;
-                if (!FileSize::writeAll(piece.get(), stream.data(), stream.size(), error)) {
+                if (!Copy::writeAll(piece.get(), stream.data(), stream.size(), error)) {
                     failWrite(122, piecePath, error);
                 }
                 length += static_cast<std::int64_t>(stream.size());
@@ -450,7 +535,7 @@ private:
                 fail(124, piecePath, errno);
             }
             if (pieceHash) {
-                digests.push_back(pieceHash->finish());
+                checksummed([&] { digests.push_back(pieceHash->finish()); });
             }
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
             if (stream.ended()) {
@@ -461,7 +546,19 @@ private:
                 return Outcome::Stopped;
             }
         }
+        if (sourceHash) {
+            checksummed([&] { sourceDigest = sourceHash->finish(); });
+        }
         return Outcome::Succeeded;
+    }
+
+    // A checksum that cannot be computed fails the source's copy step.
+    template <typename Action> void checksummed(Action&& action) {
+        try {
+            action();
+        } catch (const Checksum::Failure& failure) {
+            fail(120, m_sourcePath, failure.what());
+        }
     }
 
     // Written after the manifest, in the steps of the manifest.
@@ -477,7 +574,7 @@ private:
         }
         text += Checksum::sidecarLine(sourceDigest, baseName);
         int error = 0;
-        if (!FileSize::writeAll(file.fd(), text.data(), text.size(), error)) {
+        if (!Copy::writeAll(file.fd(), text.data(), text.size(), error)) {
             failWrite(136, path, error);
         }
         if (!file.publish(name, true)) {
@@ -563,7 +660,7 @@ private:
             return refuseManifest();
         }
         m_step = 110;
-        const Scan scan = PieceSet::scanList(m_manifest.get(), m_buffer.data(), FileSize::CopyBuffer::size, m_entries,
+        const Scan scan = PieceSet::scanList(m_manifest.get(), m_buffer.data(), Copy::Buffer::size, m_entries,
                                              [this] { return m_host.processEvents(); });
         if (scan == Scan::Failed) {
             fail(106, m_manifestPath, errno);
@@ -588,12 +685,19 @@ private:
                 return Outcome::Refused;
             }
         }
-        if (m_sidecar.status() == Checksum::Sidecar::Status::Loaded) {
-            m_pieceHash.emplace();
+        const bool checksummed = m_sidecar.status() == Checksum::Sidecar::Status::Loaded;
+        if (checksummed && m_outputFd >= 0) {
+            checked([this] {
+                m_pieceHash.emplace();
+                return true;
+            });
         }
 
         if (const auto refusal = m_outputFd >= 0 ? checkOutputStream() : openOutput()) {
             return refuse({*refusal});
+        }
+        if (checksummed && m_outputFd < 0) {
+            startChecks();
         }
 
         const int count = static_cast<int>(m_entries.size());
@@ -601,25 +705,37 @@ private:
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
         m_host.setProgressBytes(0);
-        FileSize::ReadAhead readAhead(m_entries.size(), [this](std::size_t index) { return openAhead(index); });
+        Copy::ReadAhead readAhead(m_entries.size(),
+                                  [this](std::size_t index, struct stat& st) { return openAhead(index, st); });
         for (int index = 0; index < count; ++index) {
             if (!m_host.processEvents()) {
                 endEarly();
                 return Outcome::Stopped;
             }
-            readAhead.before(static_cast<std::size_t>(index));
+            if (m_checks && m_damaged.load() != noPiece) {
+                return stopBefore(index, {NoticeId::PieceDamaged}, Outcome::Damaged);
+            }
+            // Pieces that clone are never read: reading them ahead would cost time for
+            // nothing. Whether they do, the first one tells.
+            if (index > 0 && !m_lastCloned) {
+                readAhead.before(static_cast<std::size_t>(index));
+            }
             m_step = 128;
             const PieceSet::Entry& entry = m_entries[static_cast<std::size_t>(index)];
             bool whole = false;
             const std::string name = readName(entry, whole);
             const std::string piecePath = m_pieceFolderText + name;
-            if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
-                // A NUL ends the text where any C string would end it.
-                return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
-                                  Outcome::Missing);
-            }
             struct stat pieceStat {};
-            Descriptor piece(openForReading(m_pieces.fd(), name, piecePath, 136, pieceStat));
+            // A piece the read-ahead opened was looked at as the join looks at it.
+            Descriptor piece(readAhead.take(static_cast<std::size_t>(index), pieceStat));
+            if (piece.get() < 0) {
+                if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
+                    // A NUL ends the text where any C string would end it.
+                    return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
+                                      Outcome::Missing);
+                }
+                piece.reset(openForReading(m_pieces.fd(), name, piecePath, 136, pieceStat));
+            }
             if (index == 0) {
                 m_firstLength = pieceStat.st_size;
             }
@@ -627,14 +743,14 @@ private:
                 return stopBefore(index, {NoticeId::PieceLengthWrong, {piecePath}}, Outcome::Damaged);
             }
             std::optional<Checksum::Digest> expected;
-            if (m_pieceHash) {
+            if (m_pieceHash || m_checks) {
                 // A piece the checksum file does not list cannot be trusted either.
                 expected = m_sidecar.find(name);
                 if (!expected) {
                     return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
             }
-            if (m_pieceHash && m_outputFd >= 0) {
+            if (m_pieceHash) {
                 const std::optional<bool> matches = hashMatches(piece, piecePath, *expected);
                 if (!matches) {
                     return Outcome::Stopped;
@@ -643,17 +759,24 @@ private:
                     return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
             }
-            const std::int64_t before = m_joined;
+            if (m_checks) {
+                m_expected[static_cast<std::size_t>(index)] = *expected;
+                if (!checked([&] {
+                        return m_checks->add(
+                            {m_temporary.fd(), m_joined, pieceStat.st_size, static_cast<std::size_t>(index)});
+                    })) {
+                    endEarly();
+                    return Outcome::Stopped;
+                }
+            }
             if (!appendPiece(piece, pieceStat.st_size, piecePath)) {
                 endEarly();
                 return Outcome::Stopped;
             }
-            if (m_pieceHash && m_outputFd < 0 && *expected != m_pieceHash->finish()) {
-                // Hashed while it was appended: cut off again, so that only checked bytes stay.
-                cutTo(before);
-                return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
-            }
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
+        }
+        if (firstDamaged()) {
+            return stopBefore(count, {NoticeId::PieceDamaged}, Outcome::Damaged);
         }
 
         if (m_outputFd < 0) {
@@ -674,7 +797,17 @@ private:
     // pieces before it stay, joined. Those are all as long as the first; when most
     // pieces before the last are of another length, the first is the damaged one, and
     // nothing stays.
+    // A piece found damaged by the checks that run beside the join is where it stops,
+    // when it comes before `index`; the output is cut back to before it, so that only
+    // checked bytes stay.
     Outcome stopBefore(int index, Notice notice, Outcome outcome) {
+        if (const std::optional<std::size_t> damaged = firstDamaged(); damaged && *damaged < std::size_t(index)) {
+            index = static_cast<int>(*damaged);
+            cutTo(index * m_firstLength);
+            bool whole = false;
+            notice = {NoticeId::PieceDamaged, {m_pieceFolderText + readName(m_entries[*damaged], whole)}};
+            outcome = Outcome::Damaged;
+        }
         if (index > 0 && firstPieceIsOdd()) {
             cutTo(0);
             bool whole = false;
@@ -728,11 +861,10 @@ private:
     // For the read-ahead: piece `index` opened for reading when it is a regular file,
     // else -1; looked at first, so that a FIFO or a device is never opened. A hint
     // only, so its failures are nobody's concern.
-    int openAhead(std::size_t index) const {
+    int openAhead(std::size_t index, struct stat& st) const {
         const PieceSet::Entry& entry = m_entries[index];
         std::string name;
         bool whole = false;
-        struct stat st {};
         return !entry.hasNul && m_namesAhead.read(entry, name, whole) &&
                        PieceSet::namedLength(m_pieces, entry, name, whole) >= 0
                    ? openRegular(m_pieces.fd(), name.c_str(), st)
@@ -793,10 +925,13 @@ private:
         bool stopped = false;
         std::int64_t sinceTurn = 0;
         const int error =
-            FileSize::readBlocks(piece.get(), m_buffer.data(), FileSize::CopyBuffer::size, [&](std::string_view block) {
-                m_pieceHash->update(block.data(), block.size());
+            Copy::readBlocks(piece.get(), m_buffer.data(), Copy::Buffer::size, [&](std::string_view block) {
+                checked([&] {
+                    m_pieceHash->update(block.data(), block.size());
+                    return true;
+                });
                 sinceTurn += static_cast<std::int64_t>(block.size());
-                if (sinceTurn >= FileSize::CopyBuffer::maxBlockBytes) {
+                if (sinceTurn >= Copy::Buffer::maxBlockBytes) {
                     sinceTurn = 0;
                     stopped = !m_host.processEvents();
                 }
@@ -805,7 +940,7 @@ private:
         if (error != 0) {
             fail(140, piecePath, error);
         }
-        const bool matches = m_pieceHash->finish() == expected;
+        const bool matches = checked([&] { return m_pieceHash->finish() == expected; });
         if (stopped) {
             return std::nullopt;
         }
@@ -840,27 +975,75 @@ private:
     // meanwhile.
     bool appendPiece(const Descriptor& piece, std::int64_t length, const std::string& piecePath) {
         m_step = 140;
-        FileSize::CopyObserver observe;
-        // A stream's pieces were checked before.
-        if (m_pieceHash && m_outputFd < 0) {
-            observe = [this](const char* data, std::size_t n) { m_pieceHash->update(data, n); };
-        }
-        const CopyResult copied = FileSize::ReadFileChunks(
-            piece.get(), 0, m_outputFd >= 0 ? m_outputFd : m_temporary.fd(), length, m_buffer,
-            [this](std::int64_t done) {
-                m_host.setProgressBytes(m_joined + done);
-                return m_host.processEvents();
-            },
-            observe);
-        if (copied.status == CopyResult::Status::Stopped) {
+        // A stream is written at its position; its pieces were checked before.
+        const bool toStream = m_outputFd >= 0;
+        const Copy::Result copied =
+            FileSize::ReadFileChunks(piece.get(), 0, toStream ? m_outputFd : m_temporary.fd(), toStream ? -1 : m_joined,
+                                     length, m_buffer, [this](std::int64_t done) {
+                                         m_host.setProgressBytes(m_joined + done);
+                                         return advanceChecks(m_joined + done) && m_host.processEvents();
+                                     });
+        if (copied.status == Copy::Result::Status::Stopped) {
             return false;
         }
-        if (copied.status != CopyResult::Status::Copied) {
+        if (copied.status != Copy::Result::Status::Copied) {
             failCopy(copied, 140, piecePath, 144, m_outputPath);
         }
+        m_lastCloned = copied.cloned;
         m_joined += length;
         m_host.setProgressBytes(m_joined);
-        return true;
+        return advanceChecks(m_joined);
+    }
+
+    // The checks against the checksum file: each piece's range of the output, read
+    // back from the page cache once it was written, so that what is checked is what
+    // the output holds, hashed on every core while the next pieces are appended.
+    void startChecks() {
+        m_expected.resize(m_entries.size());
+        checked([this] {
+            m_checks.emplace(
+                Checksum::Hashers::cores(),
+                [this](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
+                    if (error != 0) {
+                        throw Checksum::Failure(std::strerror(error));
+                    }
+                    if (digest != m_expected[job.index]) {
+                        std::size_t first = m_damaged.load();
+                        while (job.index < first && !m_damaged.compare_exchange_weak(first, job.index)) {
+                        }
+                    }
+                },
+                [this] { return m_host.processEvents(); }, 0);
+            return true;
+        });
+    }
+
+    bool advanceChecks(std::int64_t offset) {
+        return !m_checks || checked([&] { return m_checks->advance(offset); });
+    }
+
+    // The first damaged piece once the checks of every piece appended are done.
+    std::optional<std::size_t> firstDamaged() {
+        if (!m_checks) {
+            return std::nullopt;
+        }
+        checked([this] {
+            m_checks->drain();
+            return true;
+        });
+        const std::size_t damaged = m_damaged.load();
+        return damaged == noPiece ? std::nullopt : std::optional<std::size_t>(damaged);
+    }
+
+    // A check that cannot be made fails the join at the copy's step: the output's
+    // bytes can no longer be vouched for.
+    template <typename Action> bool checked(Action&& action) {
+        try {
+            return action();
+        } catch (const Checksum::Failure& failure) {
+            m_checksFailed = true;
+            fail(140, m_outputPath, failure.what());
+        }
     }
 
     // Gives the joined file its name. An earlier file of that name is replaced
@@ -880,6 +1063,20 @@ private:
     // name untouched; with none, the pieces joined so far stand under that name.
     void endEarly() {
         if (!m_temporary.isOpen()) {
+            return;
+        }
+        // No hashing thread may read the file once it is closed, and no damaged or
+        // unchecked bytes may stand under the output name.
+        try {
+            const std::optional<std::size_t> damaged = firstDamaged();
+            if (damaged && static_cast<std::int64_t>(*damaged) * m_firstLength < m_joined) {
+                cutTo(static_cast<std::int64_t>(*damaged) * m_firstLength);
+            }
+        } catch (const StepFailure&) {
+            m_checksFailed = true;
+        }
+        if (m_checksFailed) {
+            m_temporary.discard();
             return;
         }
         struct stat st {};
@@ -904,13 +1101,22 @@ private:
     std::string m_outputName;
     std::string m_outputPath;
     TemporaryFile m_temporary;
-    FileSize::CopyBuffer m_buffer;
+    Copy::Buffer m_buffer;
     Checksum::Sidecar m_sidecar;
-    std::optional<Checksum::Sha256> m_pieceHash; // when the checksum file is there
+    std::optional<Checksum::Sha256> m_pieceHash; // for a stream, when the checksum file is there
     std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
     std::int64_t m_firstLength = 0;              // of the first piece: that of every piece but the last
+    bool m_lastCloned = false;                   // the piece appended last was cloned
     int m_step = 104;                            // where an allocation failure is reported
     int m_outputFd = -1;                         // a stream the join writes to instead of a file
+    // The checks of a file, when the checksum file is there: the digests it lists, by
+    // entry, and the first piece found damaged. Its threads end before the output is
+    // closed.
+    static constexpr std::size_t noPiece = std::numeric_limits<std::size_t>::max();
+    std::vector<Checksum::Digest> m_expected;
+    std::atomic<std::size_t> m_damaged{noPiece};
+    bool m_checksFailed = false;
+    std::optional<Checksum::Hashers> m_checks;
 };
 
 } // namespace

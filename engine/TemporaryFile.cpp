@@ -62,7 +62,7 @@ TemporaryFile::~TemporaryFile() {
 bool TemporaryFile::create(int folderFd) {
     discard();
     m_folderFd = folderFd;
-    const int fd = ::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    const int fd = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd >= 0) {
         // An unnamed file can only be linked in through /proc.
         if (::access(procPath(fd).c_str(), F_OK) == 0) {
@@ -75,7 +75,7 @@ bool TemporaryFile::create(int folderFd) {
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = hiddenName();
-        const int named = ::openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int named = ::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (named >= 0) {
             m_fd.reset(named);
             m_hiddenName = std::move(name);

@@ -17,7 +17,8 @@ public:
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    // Creates the file in the folder open at `folderFd`. False with errno set.
+    // Creates the file in the folder open at `folderFd`, for reading and writing, so
+    // that what was written can be read back. False with errno set.
     bool create(int folderFd);
     bool isOpen() const { return m_fd.get() >= 0; }
     int fd() const { return m_fd.get(); }

@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 
 #include "engine/Checksum.h"
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
-#include "engine/FileSize.h"
 #include "engine/Main.h"
 #include "engine/PieceSetReader.h"
 #include "engine/RunFolder.h"
@@ -37,7 +37,7 @@ bool stop(Result& result, Result::Status status, const std::string& path = {}, i
 
 // False, with `result` saying why, when the list cannot be read, is not one or lists
 // nothing.
-bool openSet(const std::string& manifestPath, Set& set, FileSize::CopyBuffer& buffer, Result& result) {
+bool openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer, Result& result) {
     struct stat st {};
     set.list.reset(openRegular(AT_FDCWD, manifestPath.c_str(), st));
     if (set.list.get() < 0) {
@@ -46,7 +46,7 @@ bool openSet(const std::string& manifestPath, Set& set, FileSize::CopyBuffer& bu
     const PieceSet::Scan scan =
         st.st_size > PieceSet::maxManifestBytes
             ? PieceSet::Scan::Invalid
-            : PieceSet::scanList(set.list.get(), buffer.data(), FileSize::CopyBuffer::size, set.entries, {});
+            : PieceSet::scanList(set.list.get(), buffer.data(), Copy::Buffer::size, set.entries, {});
     if (scan == PieceSet::Scan::Failed) {
         return stop(result, Result::Status::Failed, manifestPath, errno);
     }
@@ -64,6 +64,7 @@ struct Piece {
     std::int64_t length = -1; // -1: it names no piece
     int error = 0;            // errno of a failed open or read
     std::optional<Finding::Problem> checksum;
+    Checksum::Digest expected{}; // the checksum file's digest of it
 };
 
 // The order of the joiner's checks, so that the first piece found bad is the one where
@@ -87,7 +88,7 @@ std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expec
 Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
     Result result;
     Set set;
-    FileSize::CopyBuffer buffer;
+    Copy::Buffer buffer;
     if (!openSet(manifestPath, set, buffer, result)) {
         return result;
     }
@@ -112,44 +113,61 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
     const auto readName = [&](const PieceSet::Entry& entry) {
         return names.read(entry, name, whole) || stop(result, Result::Status::Failed, manifestPath, errno);
     };
-    Checksum::Sha256 hash;
     std::vector<Piece> pieces(set.entries.size());
     std::vector<std::int64_t> lengths; // of the pieces before the last
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (!readName(set.entries[i])) {
-            return result;
+    // The pieces are looked up in order here and hashed on every core; what the
+    // hashes find goes to their own records, reported in list order below.
+    std::optional<Checksum::Hashers> hashers;
+    try {
+        if (result.checksummed) {
+            hashers.emplace(Checksum::Hashers::cores(),
+                            [&](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
+                                Piece& piece = pieces[job.index];
+                                piece.error = error;
+                                if (error == 0 && digest != piece.expected) {
+                                    piece.checksum = Finding::Problem::Damaged;
+                                }
+                            });
         }
-        Piece& piece = pieces[i];
-        piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
-        if (piece.length < 0) {
-            continue;
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            if (!readName(set.entries[i])) {
+                return result;
+            }
+            Piece& piece = pieces[i];
+            piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
+            if (piece.length < 0) {
+                continue;
+            }
+            result.bytes += piece.length;
+            if (i + 1 < pieces.size()) {
+                lengths.push_back(piece.length);
+            }
+            struct stat st {};
+            Descriptor file(openRegular(set.pieces.fd(), name.c_str(), st));
+            if (file.get() < 0) {
+                piece.error = errno;
+                continue;
+            }
+            if (!result.checksummed) {
+                continue;
+            }
+            const std::optional<Checksum::Digest> digest = sidecar.find(name);
+            if (!digest) {
+                piece.checksum = Finding::Problem::Unlisted;
+                continue;
+            }
+            piece.expected = *digest;
+            // To the end of the file as it is now, as a join would copy it.
+            hashers->add({file.release(), 0, Checksum::Hashers::unlimited, i, true});
         }
-        result.bytes += piece.length;
-        if (i + 1 < pieces.size()) {
-            lengths.push_back(piece.length);
+        if (hashers) {
+            hashers->drain();
         }
-        struct stat st {};
-        const Descriptor file(openRegular(set.pieces.fd(), name.c_str(), st));
-        if (file.get() < 0) {
-            piece.error = errno;
-            continue;
-        }
-        const std::optional<Checksum::Digest> digest = sidecar.find(name);
-        if (!result.checksummed) {
-            continue;
-        }
-        if (!digest) {
-            piece.checksum = Finding::Problem::Unlisted;
-            continue;
-        }
-        piece.error = FileSize::readBlocks(file.get(), buffer.data(), buffer.size, [&](std::string_view block) {
-            hash.update(block.data(), block.size());
-            return true;
-        });
-        // Finished even after a failed read, so that the next piece starts afresh.
-        if (hash.finish() != *digest && piece.error == 0) {
-            piece.checksum = Finding::Problem::Damaged;
-        }
+    } catch (const Checksum::Failure& failure) {
+        result.status = Result::Status::ChecksumFailed;
+        result.failedPath = manifestPath;
+        result.reason = failure.what();
+        return result;
     }
 
     const std::int64_t expected = PieceSet::pieceLength(std::move(lengths));
@@ -176,7 +194,7 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
 Result estimateSet(const std::string& manifestPath) {
     Result result;
     Set set;
-    FileSize::CopyBuffer buffer;
+    Copy::Buffer buffer;
     if (!openSet(manifestPath, set, buffer, result)) {
         return result;
     }

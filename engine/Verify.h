@@ -34,6 +34,7 @@ struct Result {
         NotAList,          // no CR LF at all, too large, or more than 32767 entries
         Failed,            // the manifest or the checksum file could not be read (`failedPath`, `error`)
         ChecksumsConflict, // the checksum file (`failedPath`) lists a name twice with different digests
+        ChecksumFailed,    // the pieces of the list `failedPath` could not be hashed (`reason`)
     };
     Status status = Status::Checked;
     int pieces = 0;           // entries of the manifest
@@ -42,6 +43,7 @@ struct Result {
     std::int64_t bytes = 0;   // total length of the pieces that exist
     std::string failedPath;
     int error = 0;
+    std::string reason;
 };
 
 // Reads the manifest at `manifestPath` and looks at its pieces beside it, as the

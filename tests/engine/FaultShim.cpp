@@ -1,24 +1,38 @@
-// Preloaded into TestFaults: injects file-system faults, named (separated by commas) by
-// the environment variable QUARNEL_FAULT and read at every call, into the process's
-// own calls.
-//   write-nothing    write and copy_file_range to a regular file accept no byte
+// Preloaded into TestFaults: injects file-system and library faults, named (separated
+// by commas) by the environment variable QUARNEL_FAULT and read at every call, into
+// the process's own calls.
+//   write-nothing    write, pwrite and copy_file_range to a regular file accept no byte
 //   no-tmpfile       the file system has no unnamed files (O_TMPFILE)
 //   fdatasync-fails  fdatasync fails with EIO
 //   close-fails-N    (N = 1, 2) closing the Nth temporary file (unnamed, or of a
 //                    hidden ".quarnel-" name) made since one was made without the
 //                    fault fails with EIO once the file has a name, as a write-back
 //                    error reported at the last close does; the descriptor is closed
-// Without the variable every call goes straight to the C library.
+//   clone-ERROR      FICLONERANGE fails with ERROR (eopnotsupp, exdev, einval, eio)
+//   fake-clone       FICLONERANGE succeeds where a cloning file system's would, and
+//                    copies the range: a file system that clones, wherever the test runs
+//   copy-range-ERROR copy_file_range fails with ERROR (as clone-ERROR)
+//   digest-fails     OpenSSL's EVP_DigestUpdate fails
+//   no-threads       pthread_create fails with EAGAIN
+//   hash-read-fails  pread fails with EIO on any thread but the main one
+// Without the variable every call goes straight to the C library. The calls the tests
+// count are counted always; quarnel_fault_count() reads and clears a count.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +49,27 @@ bool fault(std::string_view name) {
         start = end + 1;
     }
     return false;
+}
+
+// The errno a fault "PREFIXerror" names, or 0 when none is active.
+int faultError(const std::string& prefix) {
+    static const std::pair<const char*, int> errors[] = {
+        {"eopnotsupp", EOPNOTSUPP}, {"exdev", EXDEV}, {"einval", EINVAL}, {"eio", EIO}};
+    for (const auto& [name, error] : errors) {
+        if (fault((prefix + name).c_str())) {
+            return error;
+        }
+    }
+    return 0;
+}
+
+// Counted calls: clone attempts, clones made, copy_file_range calls, read-ahead
+// requests and opens of pieces.
+enum Counted { clones, cloned, copyRanges, readAheads, pieceOpens, countedCalls };
+std::atomic<long> counts[countedCalls];
+
+void count(Counted call) {
+    ++counts[call];
 }
 
 // The temporary file whose close fails, counted from 1 (0: none), and that file.
@@ -81,6 +116,9 @@ template <typename Function> Function next(const char* name) {
 using OpenAt = int (*)(int, const char*, int, ...);
 
 int openAt(OpenAt real, int folder, const char* path, int flags, mode_t mode) {
+    if (std::strstr(path, "_splt") != nullptr) {
+        count(pieceOpens);
+    }
     if ((flags & O_TMPFILE) == O_TMPFILE && fault("no-tmpfile")) {
         errno = EOPNOTSUPP;
         return -1;
@@ -88,6 +126,35 @@ int openAt(OpenAt real, int folder, const char* path, int flags, mode_t mode) {
     const int fd = real(folder, path, flags, mode);
     created(fd, path, flags);
     return fd;
+}
+
+// A clone as XFS and btrfs allow it: offsets on 4096-byte blocks, a length of whole
+// blocks or one that runs to the source's end; done by copying. An errno or 0.
+int fakeClone(int destFd, const file_clone_range& range) {
+    static const auto readAt = next<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
+    static const auto writeAt = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
+    struct stat source {};
+    if (::fstat(static_cast<int>(range.src_fd), &source) != 0) {
+        return errno;
+    }
+    const auto size = static_cast<std::uint64_t>(source.st_size);
+    const std::uint64_t length = range.src_length != 0 ? range.src_length : size - range.src_offset;
+    if (range.src_offset % 4096 != 0 || range.dest_offset % 4096 != 0 || range.src_offset + length > size ||
+        (length % 4096 != 0 && range.src_offset + length != size)) {
+        return EINVAL;
+    }
+    char block[65536];
+    for (std::uint64_t done = 0; done < length;) {
+        const std::size_t want = std::min<std::uint64_t>(sizeof block, length - done);
+        const ssize_t n =
+            readAt(static_cast<int>(range.src_fd), block, want, static_cast<off_t>(range.src_offset + done));
+        if (n <= 0 ||
+            writeAt(destFd, block, static_cast<std::size_t>(n), static_cast<off_t>(range.dest_offset + done)) != n) {
+            return EIO;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    return 0;
 }
 
 mode_t modeArgument(int flags, va_list arguments) {
@@ -106,12 +173,30 @@ ssize_t write(int fd, const void* data, size_t count) {
     return real(fd, data, count);
 }
 
-ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count, unsigned flags) {
+// pwrite and pwrite64 differ in their names only.
+#define QUARNEL_FAULT_PWRITE(name)                                                                                     \
+    ssize_t name(int fd, const void* data, size_t count, off_t offset) {                                               \
+        if (fault("write-nothing") && regularFile(fd)) {                                                               \
+            return 0;                                                                                                  \
+        }                                                                                                              \
+        static const auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>(#name);                            \
+        return real(fd, data, count, offset);                                                                          \
+    }
+
+QUARNEL_FAULT_PWRITE(pwrite)
+QUARNEL_FAULT_PWRITE(pwrite64)
+
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length, unsigned flags) {
+    count(copyRanges);
     if (fault("write-nothing") && regularFile(out)) {
         return 0;
     }
+    if (const int error = faultError("copy-range-"); error != 0) {
+        errno = error;
+        return -1;
+    }
     static const auto real = next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range");
-    return real(in, inOffset, out, outOffset, count, flags);
+    return real(in, inOffset, out, outOffset, length, flags);
 }
 
 // openat and openat64 differ in their names only.
@@ -145,6 +230,89 @@ int close(int fd) {
         return -1;
     }
     return real(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (request == FICLONERANGE) {
+        count(clones);
+        const auto* range = static_cast<const file_clone_range*>(argument);
+        if (const int error = faultError("clone-"); error != 0) {
+            errno = error;
+            return -1;
+        }
+        if (fault("fake-clone")) {
+            const int error = fakeClone(fd, *range);
+            if (error == 0) {
+                count(cloned);
+                return 0;
+            }
+            errno = error;
+            return -1;
+        }
+    }
+    static const auto real = next<int (*)(int, unsigned long, void*)>("ioctl");
+    const int result = real(fd, request, argument);
+    if (request == FICLONERANGE && result == 0) {
+        count(cloned);
+    }
+    return result;
+}
+
+int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
+    if (advice == POSIX_FADV_WILLNEED) {
+        count(readAheads);
+    }
+    static const auto real = next<int (*)(int, off_t, off_t, int)>("posix_fadvise");
+    return real(fd, offset, length, advice);
+}
+
+// pread and pread64 differ in their names only.
+#define QUARNEL_FAULT_PREAD(name)                                                                                      \
+    ssize_t name(int fd, void* data, size_t count, off_t offset) {                                                     \
+        if (fault("hash-read-fails") && ::gettid() != ::getpid()) {                                                    \
+            errno = EIO;                                                                                               \
+            return -1;                                                                                                 \
+        }                                                                                                              \
+        static const auto real = next<ssize_t (*)(int, void*, size_t, off_t)>(#name);                                  \
+        return real(fd, data, count, offset);                                                                          \
+    }
+
+QUARNEL_FAULT_PREAD(pread)
+QUARNEL_FAULT_PREAD(pread64)
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
+    if (fault("no-threads")) {
+        return EAGAIN;
+    }
+    static const auto real =
+        next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+    return real(thread, attributes, start, argument);
+}
+
+// OpenSSL's, declared here without its headers.
+int EVP_DigestUpdate(void* context, const void* data, size_t count) {
+    if (fault("digest-fails")) {
+        return 0;
+    }
+    static const auto real = next<int (*)(void*, const void*, size_t)>("EVP_DigestUpdate");
+    return real(context, data, count);
+}
+
+// For the tests: how often `call` ("clones", "cloned", "copy_file_range",
+// "read-ahead", "piece opens") happened since the last time it was asked; -1 for an
+// unknown name.
+long quarnel_fault_count(const char* call) {
+    static const char* const names[countedCalls] = {"clones", "cloned", "copy_file_range", "read-ahead", "piece opens"};
+    for (int i = 0; i < countedCalls; ++i) {
+        if (std::strcmp(call, names[i]) == 0) {
+            return counts[i].exchange(0);
+        }
+    }
+    return -1;
 }
 
 } // extern "C"

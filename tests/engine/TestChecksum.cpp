@@ -1,4 +1,7 @@
+#include <atomic>
+
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>
@@ -57,6 +60,9 @@ void TestChecksum::digests_data() {
 void TestChecksum::digests() {
     QFETCH(QByteArray, data);
     QFETCH(int, pieceSize);
+    const auto sha256 = [](const QByteArray& bytes) {
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    };
     Checksum::Sha256 hash;
     Checksum::BackgroundSha256 background;
     QByteArray part;
@@ -67,13 +73,51 @@ void TestChecksum::digests() {
         // The background hash took its own copy: the caller's buffer is free again.
         part.fill('\0');
     }
-    const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), expected);
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), expected);
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256(data));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), sha256(data));
     // finish starts afresh.
-    const QByteArray empty = QCryptographicHash::hash({}, QCryptographicHash::Sha256).toHex();
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), empty);
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), empty);
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256({}));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), sha256({}));
+
+    // The same from a file on hashing threads: the whole and its parts, read only as
+    // far as it was made available, in steps that do not meet the parts' ends.
+    QTemporaryDir dir;
+    Files::write(dir.filePath("data"), data);
+    const int fd = ::open(QFile::encodeName(dir.filePath("data")).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    const qsizetype parts = (data.size() + pieceSize - 1) / pieceSize;
+    std::vector<QByteArray> digests(static_cast<std::size_t>(parts) + 1);
+    std::atomic<int> wrong{0}; // jobs that failed or were done before all of them was available
+    std::atomic<std::int64_t> available{0};
+    {
+        Checksum::Hashers hashers(
+            3,
+            [&](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
+                digests[job.index] = QByteArray::fromStdString(Checksum::toHex(digest));
+                if (error != 0 || job.offset + job.length > available) {
+                    ++wrong;
+                }
+            },
+            {}, 0);
+        QVERIFY(hashers.add({fd, 0, data.size(), digests.size() - 1}));
+        for (qsizetype i = 0; i < parts; ++i) {
+            QVERIFY(hashers.add({fd, i * pieceSize, std::min<qsizetype>(pieceSize, data.size() - i * pieceSize),
+                                 static_cast<std::size_t>(i)}));
+        }
+        for (std::int64_t step = 0; step < data.size(); step += 100003) {
+            available = step;
+            QVERIFY(hashers.advance(step));
+        }
+        available = data.size();
+        QVERIFY(hashers.advance(data.size()));
+        hashers.drain();
+    }
+    ::close(fd);
+    QCOMPARE(wrong.load(), 0);
+    QCOMPARE(digests.back(), sha256(data));
+    for (qsizetype i = 0; i < parts; ++i) {
+        QCOMPARE(digests[static_cast<std::size_t>(i)], sha256(data.mid(i * pieceSize, pieceSize)));
+    }
 }
 
 void TestChecksum::sidecarLines_data() {
@@ -165,30 +209,41 @@ void TestChecksum::joinChecksEachPiece_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("earlierFile");
     QTest::addColumn<int>("goodPieces"); // joined before the stop; -1: the join succeeds
-    QTest::newRow("whole") << "" << false << -1;
-    QTest::newRow("piece 3 flipped") << "flip" << false << 2;
-    QTest::newRow("piece 3 flipped, earlier file") << "flip" << true << 2;
-    QTest::newRow("piece 3 unlisted") << "unlist" << false << 2;
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("chunk");
+    const qint64 small = 4500;
+    QTest::newRow("whole") << "" << false << -1 << small << 1000;
+    QTest::newRow("piece 3 flipped") << "flip" << false << 2 << small << 1000;
+    QTest::newRow("piece 3 flipped, earlier file") << "flip" << true << 2 << small << 1000;
+    QTest::newRow("piece 3 unlisted") << "unlist" << false << 2 << small << 1000;
+    // Long enough for the copy to run ahead of the hashes.
+    const qint64 large = qint64(48) << 20;
+    QTest::newRow("48 MiB, whole") << "" << false << -1 << large << (1 << 20);
+    QTest::newRow("48 MiB, piece 41 flipped") << "flip" << false << 40 << large << (1 << 20);
+    QTest::newRow("48 MiB, the last piece flipped") << "flip" << false << 47 << large << (1 << 20);
 }
 
 void TestChecksum::joinChecksEachPiece() {
     QFETCH(QString, fault);
     QFETCH(bool, earlierFile);
     QFETCH(int, goodPieces);
+    QFETCH(qint64, size);
+    QFETCH(int, chunk);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("joined"));
-    const QByteArray data = Files::pattern(4500);
+    const QByteArray data = Files::pattern(size);
     Files::write(dir.filePath("a.bin"), data);
     RecordingHost splitHost;
     splitHost.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, splitHost, true), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), chunk, splitHost, true), Outcome::Succeeded);
+    const QString damaged = "a.bin_splt" + QString::number(goodPieces + 1);
     if (fault == "flip") {
-        QByteArray piece = Files::read(dir.filePath("a.bin_splt3"));
-        piece[999] = static_cast<char>(piece[999] ^ 0x80);
-        Files::write(dir.filePath("a.bin_splt3"), piece);
+        QByteArray piece = Files::read(dir.filePath(damaged));
+        piece[piece.size() - 1] = static_cast<char>(piece[piece.size() - 1] ^ 0x80);
+        Files::write(dir.filePath(damaged), piece);
     } else if (fault == "unlist") {
         QByteArray sums = Files::read(dir.filePath("a.bin.splt.sha256"));
-        sums.replace("a.bin_splt3\n", "a.bin_splt9\n");
+        sums.replace(damaged.toLatin1() + "\n", "a.bin_splt9\n");
         Files::write(dir.filePath("a.bin.splt.sha256"), sums);
     }
     if (earlierFile) {
@@ -205,10 +260,10 @@ void TestChecksum::joinChecksEachPiece() {
         return;
     }
     QCOMPARE(outcome, Outcome::Damaged);
-    QCOMPARE(host.messages, std::vector<std::string>{
-                                Messages::text({NoticeId::PieceDamaged, {Files::path(dir.filePath("a.bin_splt3"))}})});
-    QCOMPARE(Files::read(dir.filePath("joined/a.bin")),
-             earlierFile ? QByteArray("earlier") : data.left(goodPieces * 1000));
+    QCOMPARE(host.messages,
+             std::vector<std::string>{Messages::text({NoticeId::PieceDamaged, {Files::path(dir.filePath(damaged))}})});
+    QVERIFY(Files::read(dir.filePath("joined/a.bin")) ==
+            (earlierFile ? QByteArray("earlier") : data.left(goodPieces * chunk)));
     QCOMPARE(Files::entries(dir.filePath("joined")), QStringList{"a.bin"});
 }
 

@@ -1,11 +1,17 @@
+#include <cerrno>
+#include <cstring>
 #include <functional>
 
+#include <dlfcn.h>
+
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
+#include "engine/Verify.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
 
@@ -27,6 +33,12 @@ private slots:
     void flushBeforeReplacing();
     void killedMidRun_data();
     void killedMidRun();
+    void copyFallsBack_data();
+    void copyFallsBack();
+    void checksumFailures_data();
+    void checksumFailures();
+    void joinReadsAheadOnlyWhatItCopies_data();
+    void joinReadsAheadOnlyWhatItCopies();
 };
 
 namespace {
@@ -40,9 +52,11 @@ public:
     Fault& operator=(const Fault&) = delete;
 };
 
-// A folder "set" holding the 100-byte pieces of `data` named "f", and an empty "out".
-// Splits `data` into set/; with `earlier`, out/ already holds a file of the joined name.
-bool makeSet(const QTemporaryDir& dir, const QByteArray& data, bool earlier = false) {
+// A folder "set" holding the pieces of `chunk` bytes of `data` named "f", and an empty
+// "out". Splits `data` into set/; with `earlier`, out/ already holds a file of the
+// joined name.
+bool makeSet(const QTemporaryDir& dir, const QByteArray& data, bool earlier = false, int chunk = 100,
+             bool checksums = false) {
     QDir().mkpath(dir.filePath("set"));
     QDir().mkpath(dir.filePath("out"));
     Files::write(dir.filePath("f"), data);
@@ -51,7 +65,7 @@ bool makeSet(const QTemporaryDir& dir, const QByteArray& data, bool earlier = fa
     }
     RecordingHost host;
     host.folder = Files::path(dir.filePath("set"));
-    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host) == Outcome::Succeeded;
+    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host, checksums) == Outcome::Succeeded;
 }
 
 Outcome join(const QTemporaryDir& dir, RecordingHost& host) {
@@ -59,9 +73,37 @@ Outcome join(const QTemporaryDir& dir, RecordingHost& host) {
     return SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host);
 }
 
-Outcome split(const QTemporaryDir& dir, RecordingHost& host, bool checksums = false) {
+Outcome split(const QTemporaryDir& dir, RecordingHost& host, int chunk = 100, bool checksums = false) {
     host.folder = Files::path(dir.filePath("set"));
-    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host, checksums);
+    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host, checksums);
+}
+
+// How often the shim saw `call` since it was last asked.
+long counted(const char* call) {
+    static const auto count = reinterpret_cast<long (*)(const char*)>(::dlsym(RTLD_DEFAULT, "quarnel_fault_count"));
+    return count(call);
+}
+
+QByteArray sha256(const QByteArray& data) {
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// The pieces of set/ joined, and the checksum file a split of `data` into pieces of
+// `chunk` bytes writes.
+QByteArray joinedPieces(const QTemporaryDir& dir, int pieces) {
+    QByteArray joined;
+    for (int i = 1; i <= pieces; ++i) {
+        joined += Files::read(dir.filePath("set/f_splt" + QString::number(i)));
+    }
+    return joined;
+}
+
+QByteArray checksumFile(const QByteArray& data, int chunk) {
+    QByteArray text;
+    for (qsizetype i = 0; i * chunk < data.size(); ++i) {
+        text += sha256(data.mid(i * chunk, chunk)) + "  f_splt" + QByteArray::number(i + 1) + "\n";
+    }
+    return text + sha256(data) + "  f\n";
 }
 
 } // namespace
@@ -115,7 +157,7 @@ void TestFaults::failingWriteOrClose() {
     RecordingHost host;
     const Outcome outcome = [&] {
         const Fault active(qPrintable(fault));
-        return run == "join" ? join(dir, host) : split(dir, host, run == "split checksums");
+        return run == "join" ? join(dir, host) : split(dir, host, 100, run == "split checksums");
     }();
     QCOMPARE(outcome, Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
@@ -290,6 +332,218 @@ void TestFaults::killedMidRun() {
         others + (run == "split" ? QStringList{"f.splt", "f_splt1", "f_splt2", "f_splt3"} : QStringList{"f"});
     expected.sort();
     QCOMPARE(Files::entries(folder), expected);
+}
+
+void TestFaults::copyFallsBack_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("run"); // "split" or "join", "checked" with checksums
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<int>("step");   // of the failure; 0: the run succeeds
+    QTest::addColumn<int>("clones"); // tried; -1: not counted
+    QTest::addColumn<int>("cloned");
+    QTest::addColumn<int>("copyRanges"); // copy_file_range calls; -1: not counted
+    // 12388 bytes: three whole blocks of 4096 and a short last piece.
+    QTest::newRow("cannot clone: copied") << "clone-eopnotsupp"
+                                          << "split" << 4096 << 0 << 1 << 0 << -1;
+    QTest::newRow("a range refused: tried again with the next piece") << "clone-einval"
+                                                                      << "join checked" << 4096 << 0 << 4 << 0 << -1;
+    QTest::newRow("split cloned") << "fake-clone"
+                                  << "split" << 4096 << 0 << 4 << 4 << 0;
+    QTest::newRow("split cloned, checked") << "fake-clone"
+                                           << "split checked" << 4096 << 0 << 4 << 4 << 0;
+    QTest::newRow("join cloned") << "fake-clone"
+                                 << "join" << 4096 << 0 << 4 << 4 << 0;
+    QTest::newRow("join cloned, checked") << "fake-clone"
+                                          << "join checked" << 4096 << 0 << 4 << 4 << 0;
+    // Only the first piece lies on a block and runs to its file's end.
+    QTest::newRow("join of unaligned pieces") << "fake-clone"
+                                              << "join checked" << 100 << 0 << 1 << 1 << -1;
+    QTest::newRow("split of unaligned pieces") << "fake-clone"
+                                               << "split" << 1000 << 0 << 1 << 0 << -1;
+    const char* noClone = "clone-eopnotsupp,";
+    QTest::newRow("no copy_file_range across file systems: read/write") << QString(noClone) + "copy-range-exdev"
+                                                                        << "split" << 4096 << 0 << 1 << 0 << 1;
+    QTest::newRow("copy_file_range refuses the files") << QString(noClone) + "copy-range-einval"
+                                                       << "join checked" << 100 << 0 << 1 << 0 << 1;
+    QTest::newRow("copy_file_range fails: a write failure, split") << QString(noClone) + "copy-range-eio"
+                                                                   << "split" << 4096 << 122 << 1 << 0 << 1;
+    QTest::newRow("copy_file_range fails: a write failure, join") << QString(noClone) + "copy-range-eio"
+                                                                  << "join" << 4096 << 144 << 1 << 0 << 1;
+}
+
+// Every way of copying gives the same bytes, and the same checksums: a clone, where
+// the file system allows it, copy_file_range where it cannot clone, read/write where
+// copy_file_range cannot serve the files.
+void TestFaults::copyFallsBack() {
+    QFETCH(QString, fault);
+    QFETCH(QString, run);
+    QFETCH(int, chunk);
+    QFETCH(int, step);
+    QFETCH(int, clones);
+    QFETCH(int, cloned);
+    QFETCH(int, copyRanges);
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(3 * 4096 + 100);
+    const bool checked = run.endsWith("checked");
+    const bool splitting = run.startsWith("split");
+    if (splitting) {
+        QVERIFY(QDir().mkpath(dir.filePath("set")));
+        Files::write(dir.filePath("f"), data);
+    } else {
+        QVERIFY(makeSet(dir, data, false, chunk, checked));
+    }
+    for (const char* call : {"clones", "cloned", "copy_file_range"}) {
+        counted(call);
+    }
+    RecordingHost host;
+    const Outcome outcome = [&] {
+        const Fault injected(fault.toLatin1().constData());
+        return splitting ? split(dir, host, chunk, checked) : join(dir, host);
+    }();
+    const long tried = counted("clones");
+    QCOMPARE(counted("cloned"), cloned);
+    QVERIFY2(clones < 0 || tried == clones, qPrintable(QString::number(tried)));
+    QVERIFY(copyRanges < 0 || counted("copy_file_range") == copyRanges);
+    if (step != 0) {
+        QCOMPARE(outcome, Outcome::Failed);
+        QCOMPARE(host.reports.size(), std::size_t{1});
+        QCOMPARE(host.reports[0].step, step);
+        QCOMPARE(host.reports[0].description, Files::failure(dir.filePath(splitting ? "set/f_splt1" : "out/f"), EIO));
+        return;
+    }
+    QCOMPARE(outcome, Outcome::Succeeded);
+    QVERIFY(host.reports.empty());
+    if (!splitting) {
+        QCOMPARE(Files::read(dir.filePath("out/f")), data);
+        return;
+    }
+    QCOMPARE(joinedPieces(dir, int((data.size() + chunk - 1) / chunk)), data);
+    QCOMPARE(Files::read(dir.filePath("set/f.splt.sha256")), checked ? checksumFile(data, chunk) : "<missing>");
+}
+
+void TestFaults::checksumFailures_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("run");    // "split", "join" or "verify", "plain" without checksums
+    QTest::addColumn<QString>("reason"); // why no checksum could be computed; empty: it could
+    const QString openssl = "OpenSSL's SHA-256 failed";
+    const QString threads = std::strerror(EAGAIN);
+    const QString read = std::strerror(EIO);
+    for (const QString run : {"split", "join", "verify"}) {
+        QTest::addRow("OpenSSL fails, %s", qPrintable(run)) << "digest-fails" << run << openssl;
+        QTest::addRow("no thread, %s", qPrintable(run)) << "no-threads" << run << threads;
+        // Verify names the pieces it could not read.
+        QTest::addRow("a hashing read fails, %s", qPrintable(run))
+            << "hash-read-fails" << run << (run == "verify" ? QString() : read);
+    }
+    QTest::newRow("no thread, plain split") << "no-threads"
+                                            << "plain split" << QString();
+    QTest::newRow("no thread, plain join") << "no-threads"
+                                           << "plain join" << QString();
+    QTest::newRow("OpenSSL fails, plain join") << "digest-fails"
+                                               << "plain join" << QString();
+}
+
+// A checksum that cannot be computed fails the run, naming the checksum: the split
+// leaves no list that would pass its pieces as whole, the join nothing unchecked under
+// the output name. Runs without checksums need neither threads nor OpenSSL.
+void TestFaults::checksumFailures() {
+    QFETCH(QString, fault);
+    QFETCH(QString, run);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QByteArray data = Files::pattern(300);
+    const bool checksums = !run.startsWith("plain");
+    if (run.endsWith("split")) {
+        QVERIFY(QDir().mkpath(dir.filePath("set")));
+        Files::write(dir.filePath("f"), data);
+    } else {
+        QVERIFY(makeSet(dir, data, true, 100, checksums));
+    }
+    const std::string manifest = Files::path(dir.filePath("set/f.splt"));
+    RecordingHost host;
+    std::vector<Verify::Finding> findings;
+    Verify::Result verdict;
+    Outcome outcome = Outcome::Succeeded;
+    {
+        const Fault injected(fault.toLatin1().constData());
+        if (run == "verify") {
+            verdict = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) { findings.push_back(finding); });
+        } else {
+            outcome = run.endsWith("split") ? split(dir, host, 100, checksums) : join(dir, host);
+        }
+    }
+    const std::string why = "The checksum could not be computed: " + reason.toStdString();
+    if (run == "verify") {
+        QCOMPARE(verdict.status,
+                 reason.isEmpty() ? Verify::Result::Status::Checked : Verify::Result::Status::ChecksumFailed);
+        QCOMPARE(verdict.failedPath, reason.isEmpty() ? std::string() : manifest);
+        QCOMPARE(verdict.reason, reason.isEmpty() ? std::string() : why);
+        QCOMPARE(findings.size(), std::size_t(reason.isEmpty() ? 3 : 0));
+        for (const Verify::Finding& finding : findings) {
+            QCOMPARE(finding.problem, Verify::Finding::Problem::Unreadable);
+            QCOMPARE(finding.error, EIO);
+        }
+        return;
+    }
+    if (reason.isEmpty()) {
+        QCOMPARE(outcome, Outcome::Succeeded);
+        QVERIFY(host.reports.empty());
+        QCOMPARE(run.endsWith("split") ? joinedPieces(dir, 3) : Files::read(dir.filePath("out/f")), data);
+        return;
+    }
+    QCOMPARE(outcome, Outcome::Failed);
+    QVERIFY(host.messages.empty());
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    if (run == "split") {
+        QCOMPARE(host.reports[0].step, 120);
+        QCOMPARE(host.reports[0].description, Files::path(dir.filePath("f")) + ": " + why);
+        QVERIFY(!Files::entries(dir.filePath("set")).contains("f.splt"));
+        QVERIFY(!Files::entries(dir.filePath("set")).contains("f.splt.sha256"));
+    } else {
+        QCOMPARE(host.reports[0].step, 140);
+        QCOMPARE(host.reports[0].description, Files::path(dir.filePath("out/f")) + ": " + why);
+        QCOMPARE(Files::entries(dir.filePath("out")), QStringList{"f"});
+        QCOMPARE(Files::read(dir.filePath("out/f")), QByteArray("earlier"));
+    }
+}
+
+void TestFaults::joinReadsAheadOnlyWhatItCopies_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<bool>("readAhead");
+    QTest::newRow("copied pieces") << "clone-eopnotsupp" << 4096 << true;
+    QTest::newRow("pieces that clone") << "fake-clone" << 4096 << false;
+    QTest::newRow("unaligned pieces: the first clones, the rest are copied") << "fake-clone" << 4000 << true;
+}
+
+// Pieces not in the page cache are read ahead where they are copied, never where they
+// clone, since a clone reads nothing; and each is opened once.
+void TestFaults::joinReadsAheadOnlyWhatItCopies() {
+    QFETCH(QString, fault);
+    QFETCH(int, chunk);
+    QFETCH(bool, readAhead);
+    QTemporaryDir dir;
+    constexpr int pieces = 64;
+    const QByteArray data = Files::pattern(qint64(pieces) * chunk);
+    QVERIFY(makeSet(dir, data, false, chunk));
+    for (int i = 1; i <= pieces; ++i) {
+        if (!Files::dropFromCache(dir.filePath("set/f_splt" + QString::number(i)))) {
+            QSKIP("this file system keeps the pieces in the page cache");
+        }
+    }
+    for (const char* call : {"read-ahead", "piece opens"}) {
+        counted(call);
+    }
+    RecordingHost host;
+    const Outcome outcome = [&] {
+        const Fault injected(fault.toLatin1().constData());
+        return join(dir, host);
+    }();
+    QCOMPARE(outcome, Outcome::Succeeded);
+    QCOMPARE(Files::read(dir.filePath("out/f")), data);
+    const long asked = counted("read-ahead");
+    QVERIFY2(readAhead ? asked > 0 : asked == 0, qPrintable(QString::number(asked)));
+    QCOMPARE(counted("piece opens"), long(pieces));
 }
 
 QTEST_APPLESS_MAIN(TestFaults)

@@ -2,22 +2,20 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
 #include "tests/support/Files.h"
 
-using FileSize::CopyResult;
-
-// The chunked copy on both of its paths (copy_file_range, and read/write when the
-// bytes are observed), its blocks on a slow disk, and the read-ahead of a join's next
-// pieces.
+// The chunked copy on its paths (copy_file_range, and read/write where that cannot
+// serve the files; clones in TestFaults), its blocks on a slow disk, and the
+// read-ahead of a join's next pieces.
 class TestFileSize : public QObject {
     Q_OBJECT
 
@@ -48,24 +46,6 @@ int openOrFail(const QString& path, int flags) {
     return fd;
 }
 
-// Whether the last page of `path` is in the page cache. Asked through mincore, which
-// unlike a read that must not wait does not start reading the page in.
-bool lastPageCached(const QString& path) {
-    const int fd = openOrFail(path, O_RDONLY);
-    struct stat st {};
-    ::fstat(fd, &st);
-    void* map = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-    ::close(fd);
-    if (map == MAP_FAILED) {
-        qFatal("cannot map %s", qPrintable(path));
-    }
-    const long page = ::sysconf(_SC_PAGESIZE);
-    std::vector<unsigned char> resident(static_cast<std::size_t>((st.st_size + page - 1) / page));
-    ::mincore(map, static_cast<std::size_t>(st.st_size), resident.data());
-    ::munmap(map, static_cast<std::size_t>(st.st_size));
-    return (resident.back() & 1) != 0;
-}
-
 } // namespace
 
 void TestFileSize::copiesTheRange_data() {
@@ -76,7 +56,7 @@ void TestFileSize::copiesTheRange_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("leastTurns");
 
-    const int copied = int(CopyResult::Status::Copied), readFailed = int(CopyResult::Status::ReadFailed);
+    const int copied = int(Copy::Result::Status::Copied), readFailed = int(Copy::Result::Status::ReadFailed);
     QTest::newRow("same place in a page") << 4 * MiB << qint64(8192) << qint64(0) << 3 * MiB + 17 << copied << 0;
     QTest::newRow("source shifted") << 4 * MiB << qint64(100) << qint64(0) << 3 * MiB << copied << 0;
     QTest::newRow("destination shifted") << 4 * MiB << qint64(0) << qint64(4000) << 3 * MiB << copied << 0;
@@ -99,43 +79,39 @@ void TestFileSize::copiesTheRange() {
     const QByteArray source = Files::pattern(sourceSize);
     const QByteArray prefix = Files::pattern(destPrefix, 3);
     Files::write(m_dir.filePath("source"), source);
-    for (const bool observed : {false, true}) {
-        Files::write(m_dir.filePath("dest"), prefix);
-        const int in = openOrFail(m_dir.filePath("source"), O_RDONLY);
-        const int out = openOrFail(m_dir.filePath("dest"), O_WRONLY);
-        QCOMPARE(::lseek(out, 0, SEEK_END), destPrefix);
-        FileSize::CopyBuffer buffer;
-        int turns = 0;
-        QByteArray seen;
-        FileSize::CopyObserver observe;
-        if (observed) {
-            observe = [&](const char* data, std::size_t count) { seen.append(data, qsizetype(count)); };
-        }
-        const CopyResult result = FileSize::ReadFileChunks(
-            in, offset, out, length, buffer,
-            [&](std::int64_t) {
-                ++turns;
-                return true;
-            },
-            observe);
-        ::close(in);
-        ::close(out);
+    // copy_file_range and read/write, each to a given offset and to the position.
+    for (const bool copyRange : {true, false}) {
+        for (const bool atPosition : {false, true}) {
+            Files::write(m_dir.filePath("dest"), prefix + "tail to be overwritten");
+            const int in = openOrFail(m_dir.filePath("source"), O_RDONLY);
+            const int out = openOrFail(m_dir.filePath("dest"), O_WRONLY);
+            QCOMPARE(::ftruncate(out, destPrefix), 0);
+            QCOMPARE(::lseek(out, atPosition ? destPrefix : 0, SEEK_SET), atPosition ? destPrefix : 0);
+            Copy::Buffer buffer;
+            buffer.copyRangeUsable = copyRange;
+            int turns = 0;
+            const Copy::Result result = FileSize::ReadFileChunks(in, offset, out, atPosition ? -1 : destPrefix, length,
+                                                                 buffer, [&](std::int64_t) {
+                                                                     ++turns;
+                                                                     return true;
+                                                                 });
+            ::close(in);
+            ::close(out);
 
-        QCOMPARE(int(result.status), status);
-        QCOMPARE(result.error, 0);
-        const QByteArray written = Files::read(m_dir.filePath("dest"));
-        QCOMPARE(written.left(destPrefix), prefix);
-        // An observer sees exactly the bytes written, in order.
-        QVERIFY(!observed || seen == written.mid(destPrefix));
-        if (status == int(CopyResult::Status::Copied)) {
-            QCOMPARE(written.size(), destPrefix + length);
-            QVERIFY(written.mid(destPrefix) == source.mid(offset, length));
-            // Between blocks, never before the first; a slow machine may make them smaller.
-            QVERIFY2(turns >= leastTurns, qPrintable(QString::number(turns)));
-            QCOMPARE(turns == 0, length <= FileSize::CopyBuffer::maxBlockBytes);
-        } else {
-            // What was there is copied, nothing made up.
-            QVERIFY(written.mid(destPrefix) == source.mid(offset).left(written.size() - destPrefix));
+            QCOMPARE(int(result.status), status);
+            QCOMPARE(result.error, 0);
+            const QByteArray written = Files::read(m_dir.filePath("dest"));
+            QCOMPARE(written.left(destPrefix), prefix);
+            if (status == int(Copy::Result::Status::Copied)) {
+                QCOMPARE(written.size(), destPrefix + length);
+                QVERIFY(written.mid(destPrefix) == source.mid(offset, length));
+                // Between blocks, never before the first; a slow machine may make them smaller.
+                QVERIFY2(turns >= leastTurns, qPrintable(QString::number(turns)));
+                QCOMPARE(turns == 0, length <= Copy::Buffer::maxBlockBytes);
+            } else {
+                // What was there is copied, nothing made up.
+                QVERIFY(written.mid(destPrefix) == source.mid(offset).left(written.size() - destPrefix));
+            }
         }
     }
 }
@@ -156,22 +132,26 @@ void TestFileSize::blockSizeFollowsTheDisk() {
     QFETCH(qint64, block);
     QFETCH(int, tookMs);
     QFETCH(qint64, next);
-    QCOMPARE(FileSize::nextBlockSize(block, std::chrono::milliseconds(tookMs)), next);
+    QCOMPARE(Copy::nextBlockSize(block, std::chrono::milliseconds(tookMs)), next);
 }
 
 void TestFileSize::readAheadWindow_data() {
     QTest::addColumn<qint64>("pieceSize");
     QTest::addColumn<bool>("coldSecondPiece");
     QTest::addColumn<int>("window"); // pieces asked for ahead once at work
-    QTest::newRow("small pieces, cold") << qint64(4096) << true << int(FileSize::ReadAhead::windowPieces);
-    QTest::newRow("1 MiB pieces, cold") << MiB << true << int(FileSize::ReadAhead::windowBytes / MiB);
-    QTest::newRow("all in the page cache") << qint64(4096) << false << 0;
+    QTest::addColumn<int>("first");  // the piece before which it is first called
+    QTest::newRow("small pieces, cold") << qint64(4096) << true << int(Copy::ReadAhead::windowPieces) << 0;
+    QTest::newRow("1 MiB pieces, cold") << MiB << true << int(Copy::ReadAhead::windowBytes / MiB) << 0;
+    QTest::newRow("all in the page cache") << qint64(4096) << false << 0 << 0;
+    QTest::newRow("from the first piece, cold") << qint64(4096) << true << int(Copy::ReadAhead::windowPieces) << 1;
+    QTest::newRow("from the first piece, cached") << qint64(4096) << false << 0 << 1;
 }
 
 void TestFileSize::readAheadWindow() {
     QFETCH(qint64, pieceSize);
     QFETCH(bool, coldSecondPiece);
     QFETCH(int, window);
+    QFETCH(int, first);
 
     constexpr int count = 300;
     QTemporaryDir dir;
@@ -179,7 +159,7 @@ void TestFileSize::readAheadWindow() {
         // Large pieces are holes, but for the one that is sampled.
         QFile piece(dir.filePath(QString::number(i)));
         QVERIFY(piece.open(QIODevice::WriteOnly));
-        if (pieceSize <= 65536 || i == 1) {
+        if (pieceSize <= 65536 || i == first + 1) {
             QCOMPARE(piece.write(Files::pattern(pieceSize, i)), pieceSize);
             // Written back now: a page being written back can make the sample find
             // it busy and take it for one not in the page cache.
@@ -190,38 +170,52 @@ void TestFileSize::readAheadWindow() {
         }
     }
     if (coldSecondPiece) {
-        const int fd = openOrFail(dir.filePath("1"), O_RDONLY);
+        const int fd = openOrFail(dir.filePath(QString::number(first + 1)), O_RDONLY);
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
         ::close(fd);
-        if (lastPageCached(dir.filePath("1"))) {
+        if (Files::lastPageCached(dir.filePath(QString::number(first + 1)))) {
             QSKIP("this file system keeps the piece in the page cache");
         }
     }
 
+    const int descriptors = Files::entries("/proc/self/fd").size();
     QList<int> opened;
-    FileSize::ReadAhead readAhead(count, [&](std::size_t index) {
-        opened << int(index);
-        struct stat st {};
-        return openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
-    });
-    QList<int> expected;
-    for (int index = 0; index < count; ++index) {
-        readAhead.before(std::size_t(index));
-        if (coldSecondPiece) {
-            if (index == 0) {
-                expected << 1; // the sample that finds it cold
-                for (int i = 1; i <= window; ++i) {
-                    expected << i;
+    QList<int> taken;
+    {
+        Copy::ReadAhead readAhead(count, [&](std::size_t index, struct stat& st) {
+            opened << int(index);
+            return openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
+        });
+        QList<int> expected;
+        for (int index = first; index < count; ++index) {
+            readAhead.before(std::size_t(index));
+            if (coldSecondPiece) {
+                if (index == first) {
+                    // The sample that finds it cold, then the rest: opened once each.
+                    for (int i = 1; i <= window; ++i) {
+                        expected << first + i;
+                    }
+                } else if (index + window < count) {
+                    expected << index + window; // one more as each piece begins
                 }
-            } else if (index + window < count) {
-                expected << index + window; // one more as each piece begins
+            } else if (index == first || index % int(Copy::ReadAhead::probeEvery) == 0) {
+                expected << index + 1; // samples only
             }
-        } else if (index % int(FileSize::ReadAhead::probeEvery) == 0) {
-            expected << index + 1; // samples only
+            struct stat st {};
+            const int fd = readAhead.take(std::size_t(index), st);
+            if (fd >= 0) {
+                taken << index;
+                QCOMPARE(st.st_size, pieceSize);
+                ::close(fd);
+            }
         }
+        QCOMPARE(readAhead.atWork(), coldSecondPiece);
+        QCOMPARE(opened, expected);
     }
-    QCOMPARE(readAhead.atWork(), coldSecondPiece);
-    QCOMPARE(opened, expected);
+    // Every piece it opened is handed over to the join, or closed.
+    opened.removeAll(count);
+    QCOMPARE(taken, opened);
+    QCOMPARE(Files::entries("/proc/self/fd").size(), descriptors);
 }
 
 // What the join opens, and the read-ahead: nothing but regular files.
@@ -267,7 +261,7 @@ void TestFileSize::readBlocks() {
     char block[4096];
     QByteArray taken;
     int blocks = 0;
-    const int error = FileSize::readBlocks(fd, block, sizeof block, [&](std::string_view text) {
+    const int error = Copy::readBlocks(fd, block, sizeof block, [&](std::string_view text) {
         taken.append(text.data(), qsizetype(text.size()));
         return ++blocks != stopAfter;
     });
@@ -278,8 +272,7 @@ void TestFileSize::readBlocks() {
     // A read that fails gives its errno and hands nothing on.
     const int folder = openOrFail(m_dir.path(), O_RDONLY | O_DIRECTORY);
     bool called = false;
-    QCOMPARE(FileSize::readBlocks(folder, block, sizeof block, [&](std::string_view) { return called = true; }),
-             EISDIR);
+    QCOMPARE(Copy::readBlocks(folder, block, sizeof block, [&](std::string_view) { return called = true; }), EISDIR);
     ::close(folder);
     QVERIFY(!called);
 }

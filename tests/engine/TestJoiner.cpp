@@ -309,19 +309,24 @@ void TestJoiner::nulInEntry() {
 void TestJoiner::boundedMemory_data() {
     QTest::addColumn<QString>("list");
     QTest::addColumn<int>("outcome");
-    QTest::newRow("longest list the splitter writes") << "split" << int(Outcome::Succeeded);
-    QTest::newRow("64 MiB of empty lines") << "empty lines" << int(Outcome::Refused);
-    QTest::newRow("one line of 128 MiB") << "one line" << int(Outcome::Missing);
+    QTest::addColumn<bool>("checksums");
+    QTest::newRow("longest list the splitter writes") << "split" << int(Outcome::Succeeded) << false;
+    QTest::newRow("longest list, with checksums") << "split" << int(Outcome::Succeeded) << true;
+    QTest::newRow("64 MiB of empty lines") << "empty lines" << int(Outcome::Refused) << false;
+    QTest::newRow("one line of 128 MiB") << "one line" << int(Outcome::Missing) << false;
 }
 
-// Each run goes in a child process whose memory may grow by 48 MiB at most.
+// Each run goes in a child process whose memory may grow by 48 MiB at most, with its
+// hashing threads when there are checksums.
 void TestJoiner::boundedMemory() {
     QFETCH(QString, list);
     QFETCH(int, outcome);
+    QFETCH(bool, checksums);
     QTemporaryDir dir;
     QVERIFY(QDir().mkpath(dir.filePath("o")));
-    // 32767 one-byte pieces whose last path is PATH_MAX bytes long.
-    const QString folder = Files::folderOfLength(dir.path(), PieceSet::maxPathLength - 12);
+    // 32767 one-byte pieces whose last path (or that of the checksum file) is PATH_MAX
+    // bytes long.
+    const QString folder = Files::folderOfLength(dir.path(), PieceSet::maxPathLength - (checksums ? 14 : 12));
     QVERIFY(!folder.isEmpty());
     const QByteArray data = Files::pattern(PieceSet::maxPieces);
     QString manifest = folder + "/l.splt";
@@ -331,7 +336,7 @@ void TestJoiner::boundedMemory() {
             [&] {
                 RecordingHost host;
                 host.folder = Files::path(folder);
-                return int(SplitMergeFile::SplitFile(Files::path(dir.filePath("l")), 1, host));
+                return int(SplitMergeFile::SplitFile(Files::path(dir.filePath("l")), 1, host, checksums));
             },
             48 << 20);
         QCOMPARE(split, int(Outcome::Succeeded));
@@ -340,6 +345,7 @@ void TestJoiner::boundedMemory() {
             size += folder.size() + 9 + QByteArray::number(i).size();
         }
         QCOMPARE(QFileInfo(manifest).size(), size);
+        QCOMPARE(Files::entries(folder).contains("l.splt.sha256"), checksums);
     } else {
         QFile file(manifest = dir.filePath("l.splt"));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -430,6 +436,12 @@ void TestJoiner::joinAndVerifyAgree_data() {
     QTest::newRow("checksum file in tag form") << 3500 << true << "tag 0" << 0 << none;
     QTest::newRow("checksum file in tag form, damaged") << 3500 << true << "tag 0, flip 2" << 2 << checksum;
     QTest::newRow("a piece listed twice") << 3500 << true << "twice 3" << -1 << conflict;
+    // Checked on other threads while later pieces are appended: still the first bad one.
+    QTest::newRow("two damaged") << 3500 << true << "flip 2, flip 4" << 2 << checksum;
+    QTest::newRow("damaged, a later one missing") << 3500 << true << "flip 2, remove 4" << 2 << checksum;
+    QTest::newRow("first damaged, a later one short") << 3500 << true << "flip 1, resize 3 999" << 1 << checksum;
+    QTest::newRow("the last damaged") << 3500 << true << "flip 4" << 4 << checksum;
+    QTest::newRow("many pieces, three damaged") << 300500 << true << "flip 250, flip 61, flip 300" << 61 << checksum;
 }
 
 // On every set verify calls whole, the join succeeds; on every other set both name the
@@ -508,6 +520,21 @@ void TestJoiner::joinAndVerifyAgree() {
             ? std::string()
             : Files::path(dir.filePath(named.isEmpty() ? "a.bin_splt" + QString::number(first) : QString(named)));
     QCOMPARE(bad.empty() ? std::string() : bad.front(), firstBad);
+    // Verify hashes on every core and reports in list order: where only bytes were
+    // changed, exactly those pieces.
+    const QStringList changes = faults.split(", ", Qt::SkipEmptyParts);
+    if (!changes.isEmpty() && changes.filter(QRegularExpression("^flip ")).size() == changes.size()) {
+        QList<int> flipped;
+        for (const QString& change : changes) {
+            flipped << change.section(' ', 1, 1).toInt();
+        }
+        std::sort(flipped.begin(), flipped.end());
+        std::vector<std::string> damaged;
+        for (const int number : flipped) {
+            damaged.push_back(Files::path(dir.filePath("a.bin_splt" + QString::number(number))));
+        }
+        QCOMPARE(bad, damaged);
+    }
     QCOMPARE(outcome, first == 0                                 ? Outcome::Succeeded
                       : NoticeId(says) == NoticeId::PieceMissing ? Outcome::Missing
                                                                  : Outcome::Damaged);

@@ -1,13 +1,47 @@
 #include "tests/support/Files.h"
 
 #include <csignal>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QFileInfo>
 
 namespace Files {
+
+bool lastPageCached(const QString& p) {
+    const int fd = ::open(QFile::encodeName(p).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size == 0) {
+        qFatal("cannot look at %s", qPrintable(p));
+    }
+    void* map = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        qFatal("cannot map %s", qPrintable(p));
+    }
+    const long page = ::sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> resident(static_cast<std::size_t>((st.st_size + page - 1) / page));
+    ::mincore(map, static_cast<std::size_t>(st.st_size), resident.data());
+    ::munmap(map, static_cast<std::size_t>(st.st_size));
+    return (resident.back() & 1) != 0;
+}
+
+bool dropFromCache(const QString& p) {
+    const int fd = ::open(QFile::encodeName(p).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // Written back first: dirty pages stay.
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+    return !lastPageCached(p);
+}
 
 QByteArray pattern(qint64 size, int seed) {
     QByteArray data(size, Qt::Uninitialized);

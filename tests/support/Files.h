@@ -73,6 +73,14 @@ private:
 // an empty path when it cannot.
 QString folderOfLength(const QString& root, int length);
 
+// Whether the last page of `p` is in the page cache. Asked through mincore, which
+// unlike a read that must not wait does not start reading the page in.
+bool lastPageCached(const QString& p);
+
+// Writes `p` back and drops it from the page cache; false when its last page stayed
+// there all the same (some file systems keep it).
+bool dropFromCache(const QString& p);
+
 // The process's private data in bytes, as RLIMIT_DATA counts it (VmData).
 rlim_t dataSize();
 

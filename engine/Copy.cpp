@@ -1,0 +1,293 @@
+#include "engine/Copy.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace Copy {
+
+Buffer::~Buffer() {
+    std::free(m_data);
+}
+
+char* Buffer::data() {
+    if (m_data == nullptr) {
+        // Page-aligned: an unaligned buffer copies markedly slower.
+        m_data = static_cast<char*>(std::aligned_alloc(4096, size));
+        if (m_data == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    return m_data;
+}
+
+std::int64_t nextBlockSize(std::int64_t blockBytes, std::chrono::nanoseconds took) {
+    constexpr std::chrono::nanoseconds aim = std::chrono::milliseconds(100);
+    std::int64_t next = blockBytes;
+    if (took > aim) {
+        // In proportion, so that one very slow block does not need many halvings.
+        next = static_cast<std::int64_t>(static_cast<double>(blockBytes) * 0.5 * aim.count() /
+                                         static_cast<double>(took.count()));
+    } else if (took < aim / 4) {
+        next = blockBytes * 2;
+    }
+    return std::clamp(next, Buffer::minBlockBytes, Buffer::maxBlockBytes);
+}
+
+namespace {
+
+// Errors that say copy_file_range cannot serve these two files at all.
+bool copyRangeUnsupported(int error) {
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF ||
+           error == ETXTBSY || error == EPERM;
+}
+
+// Errors that say these two files cannot be cloned at all; after others (EINVAL for
+// a range this file system cannot clone, say) the next block may still clone.
+bool cloneUnsupported(int error) {
+    return error == EOPNOTSUPP || error == ENOTTY || error == EXDEV || error == ENOSYS || error == EBADF ||
+           error == EPERM || error == ETXTBSY || error == EISDIR;
+}
+
+bool aligned(std::int64_t value) {
+    return value % Buffer::cloneAlignment == 0;
+}
+
+// Clones the block where both files allow it; false when it is to be copied instead,
+// which also tells the errors that are not about cloning.
+bool cloneBlock(int sourceFd, std::int64_t offset, int destFd, std::int64_t destOffset, std::int64_t count,
+                Buffer& buffer) {
+    // An unaligned length clones only when it runs to the source's end, which the
+    // clone itself tells.
+    if (!buffer.cloneUsable || destOffset < 0 || !aligned(offset) || !aligned(destOffset)) {
+        return false;
+    }
+    file_clone_range range{};
+    range.src_fd = sourceFd;
+    range.src_offset = static_cast<std::uint64_t>(offset);
+    range.src_length = static_cast<std::uint64_t>(count);
+    range.dest_offset = static_cast<std::uint64_t>(destOffset);
+    int result = 0;
+    do {
+        result = ::ioctl(destFd, FICLONERANGE, &range);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && cloneUnsupported(errno)) {
+        buffer.cloneUsable = false;
+    }
+    return result == 0;
+}
+
+// writeAll at `offset` (-1: at the position), which it advances.
+bool writeAllAt(int fd, const char* data, std::size_t count, std::int64_t& offset, int& error) {
+    while (count > 0) {
+        const ssize_t n = offset < 0 ? ::write(fd, data, count) : ::pwrite(fd, data, count, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // A write that takes nothing would take nothing again: never retry it.
+            error = n < 0 ? errno : 0;
+            return false;
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+        if (offset >= 0) {
+            offset += n;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+Result copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset, std::int64_t count,
+                 Buffer& buffer) {
+    if (count > 0 && cloneBlock(sourceFd, offset, destFd, destOffset, count, buffer)) {
+        offset += count;
+        destOffset += count;
+        return {Result::Status::Copied, 0, true};
+    }
+    while (count > 0 && buffer.copyRangeUsable) {
+        loff_t in = offset;
+        loff_t out = destOffset;
+        const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, destOffset < 0 ? nullptr : &out,
+                                            static_cast<std::size_t>(count), 0);
+        if (n > 0) {
+            offset += n;
+            if (destOffset >= 0) {
+                destOffset += n;
+            }
+            count -= n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && !copyRangeUnsupported(errno)) {
+            return {Result::Status::WriteFailed, errno};
+        }
+        if (n < 0) {
+            buffer.copyRangeUsable = false;
+        }
+        // n == 0: the source may have ended early, or the file system copies nothing
+        // through this call; plain reads tell which.
+        break;
+    }
+    while (count > 0) {
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(count, Buffer::size));
+        const ssize_t n = ::pread(sourceFd, buffer.data(), want, offset);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return {Result::Status::ReadFailed, errno};
+        }
+        if (n == 0) {
+            return {Result::Status::ReadFailed, 0};
+        }
+        int error = 0;
+        if (!writeAllAt(destFd, buffer.data(), static_cast<std::size_t>(n), destOffset, error)) {
+            return {Result::Status::WriteFailed, error};
+        }
+        offset += n;
+        count -= n;
+    }
+    return {};
+}
+
+bool writeAll(int fd, const char* data, std::size_t count, int& error) {
+    std::int64_t atPosition = -1;
+    return writeAllAt(fd, data, count, atPosition, error);
+}
+
+int readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errno;
+        }
+        if (n == 0 || !take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+            return 0;
+        }
+    }
+}
+
+ReadAhead::ReadAhead(std::size_t count, std::function<int(std::size_t, struct stat&)> open)
+    : m_count(count), m_open(std::move(open)) {
+    // The window and the piece about to be taken, but no more than a quarter of the
+    // descriptors a process may open, so that the join's own opens and whatever else
+    // the process holds never run short.
+    rlimit files{};
+    const rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0;
+    m_heldLimit = static_cast<std::size_t>(std::min<rlim_t>(limit / 4, windowPieces + 1));
+}
+
+ReadAhead::~ReadAhead() {
+    dropBefore(m_count);
+}
+
+void ReadAhead::before(std::size_t index) {
+    dropBefore(index);
+    // Pieces from `index` on are being copied or asked for; forget the ones before.
+    while (!m_ahead.empty() && m_next - m_ahead.size() <= index) {
+        m_aheadBytes -= m_ahead.front();
+        m_ahead.pop_front();
+    }
+    m_next = std::max(m_next, index + 1);
+    if (!m_atWork) {
+        const bool sample = !m_sampled || index % probeEvery == 0;
+        m_sampled = true;
+        if (!sample || m_next >= m_count || cached(m_next)) {
+            return;
+        }
+        m_atWork = true;
+    }
+    while (m_next < m_count && m_ahead.size() < windowPieces && m_aheadBytes < windowBytes) {
+        std::int64_t asked = 0;
+        std::int64_t size = 0;
+        bool kept = false;
+        const int fd = open(m_next, size, kept);
+        if (fd >= 0 && size > 0) {
+            // The rest of a long piece the kernel's own read-ahead fetches as it is copied.
+            asked = std::min<std::int64_t>(size, windowBytes - m_aheadBytes);
+            ::posix_fadvise(fd, 0, asked, POSIX_FADV_WILLNEED);
+        }
+        if (fd >= 0 && !kept) {
+            ::close(fd);
+        }
+        m_ahead.push_back(asked);
+        m_aheadBytes += asked;
+        ++m_next;
+    }
+}
+
+int ReadAhead::take(std::size_t index, struct stat& st) {
+    dropBefore(index);
+    if (m_held.empty() || m_held.front().index != index) {
+        return -1;
+    }
+    st = m_held.front().st;
+    const int fd = m_held.front().fd;
+    m_held.pop_front();
+    return fd;
+}
+
+// Whether the last byte of piece `index` is in the page cache; a piece that cannot
+// be looked at counts as cached, since reading ahead could not help it either.
+bool ReadAhead::cached(std::size_t index) {
+    std::int64_t size = 0;
+    bool kept = false;
+    const int fd = open(index, size, kept);
+    if (fd < 0) {
+        return true;
+    }
+    bool inCache = true;
+    if (size > 0) {
+        char byte = 0;
+        struct iovec one = {&byte, 1};
+        // RWF_NOWAIT reads only what needs no disk access; EAGAIN says the page is not there.
+        inCache = !(::preadv2(fd, &one, 1, size - 1, RWF_NOWAIT) < 0 && errno == EAGAIN);
+    }
+    if (!kept) {
+        ::close(fd);
+    }
+    return inCache;
+}
+
+int ReadAhead::open(std::size_t index, std::int64_t& size, bool& kept) {
+    if (!m_held.empty() && m_held.back().index == index) {
+        kept = true;
+        size = m_held.back().st.st_size;
+        return m_held.back().fd;
+    }
+    Held held{index, -1, {}};
+    held.fd = m_open(index, held.st);
+    size = held.fd >= 0 && S_ISREG(held.st.st_mode) ? held.st.st_size : 0;
+    kept = held.fd >= 0 && m_held.size() < m_heldLimit;
+    if (kept) {
+        m_held.push_back(held);
+    }
+    return held.fd;
+}
+
+void ReadAhead::dropBefore(std::size_t index) {
+    while (!m_held.empty() && m_held.front().index < index) {
+        ::close(m_held.front().fd);
+        m_held.pop_front();
+    }
+}
+
+} // namespace Copy

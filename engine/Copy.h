@@ -1,0 +1,146 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string_view>
+
+#include <sys/stat.h>
+
+// The machinery beneath the split's and the join's copies: the buffer and state of a
+// run of copies, one block copied, whole writes, block reads and the join's
+// read-ahead.
+namespace Copy {
+
+// The state of a run of copies: a page-aligned buffer for copies that go through
+// neither a clone nor copy_file_range, allocated on first use and reused, so a run of
+// many small pieces allocates once; whether cloning or copy_file_range proved
+// unusable between the two files' file systems, so that they are not tried again for
+// every piece; and the size of the next block, which shrinks on a slow disk (see
+// nextBlockSize).
+class Buffer {
+public:
+    // Writes of 1 MiB and more from it into new page-cache pages were now and then ten
+    // times slower than writes of 256 KiB on the machines this was measured on.
+    static constexpr std::size_t size = std::size_t{256} << 10;
+    Buffer() = default;
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    char* data();
+
+    bool cloneUsable = true;
+    bool copyRangeUsable = true;
+    std::int64_t blockBytes = maxBlockBytes;
+
+    static constexpr std::int64_t maxBlockBytes = std::int64_t{8} << 20;
+    static constexpr std::int64_t minBlockBytes = std::int64_t{256} << 10;
+    // The block size of the file systems that clone: offsets and lengths of a clone
+    // are multiples of it. Where a file system's blocks are larger, its clones fail and
+    // the copy falls back.
+    static constexpr std::int64_t cloneAlignment = 4096;
+
+private:
+    char* m_data = nullptr;
+};
+
+// The block to copy after one of `blockBytes` took `took`: blocks are meant to take
+// about a tenth of a second at most, so that a slow disk (a USB stick writing 10 MB/s)
+// still lets the host take its turn, and a stop request its effect, several times a
+// second. Halves (or more) after a slow block, doubles after a quick one, always
+// between minBlockBytes and maxBlockBytes.
+std::int64_t nextBlockSize(std::int64_t blockBytes, std::chrono::nanoseconds took);
+
+// How a copy ended.
+struct Result {
+    enum class Status { Copied, ReadFailed, WriteFailed, Stopped };
+    Status status = Status::Copied;
+    // errno of the failing call; 0 when the source ended early (ReadFailed) or a
+    // write accepted no byte at all (WriteFailed)
+    int error = 0;
+    // Every byte was cloned: the destination shares the source's blocks, and neither
+    // file's bytes were read.
+    bool cloned = false;
+};
+
+// Copies `count` bytes from `offset` of `sourceFd` to `destOffset` of `destFd` (-1:
+// its current position) and advances both offsets past them. Tries in turn what the
+// two files' file systems allow: a clone (FICLONERANGE) where both offsets are
+// multiples of Buffer::cloneAlignment and `count` is one too or runs to the source's
+// end, copy_file_range (which clones by itself on some file systems, and copies from
+// page cache to page cache elsewhere), and read/write through `buffer`. A source that
+// ends early is ReadFailed with error 0, a write that accepts no byte WriteFailed
+// with error 0. A failing copy_file_range cannot tell reading from writing; it counts
+// as WriteFailed.
+Result copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset, std::int64_t count,
+                 Buffer& buffer);
+
+// Writes all `count` bytes of `data` to `fd`. On failure returns false with `error`
+// set to the write's errno, or to 0 when a write accepted no byte.
+bool writeAll(int fd, const char* data, std::size_t count, int& error);
+
+// Reads `fd` from its position to its end in blocks of at most `size` bytes into
+// `buffer` and hands each block to `take`, which returns false to stop there. Returns
+// 0 at the end or when `take` stopped, else the failing read's errno.
+int readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take);
+
+// Asks the kernel to start reading the pieces a join will copy next, so that a piece
+// set that is not in the page cache (just copied from a stick, say) is read with many
+// requests in flight instead of one piece at a time. It stays idle while the pieces
+// it samples (the one after its first call, then one in probeEvery) are in the page
+// cache, as asking costs a few system calls a piece; after the first sample that is
+// not, it stays at work for the rest of the join. Purely a hint: it never fails and
+// never changes what is copied. `open(index, st)` opens piece `index` for reading,
+// fills `st` and returns its descriptor, or -1; it must not block (O_NONBLOCK) and
+// should open nothing but regular files. The descriptors it opens are kept, while the
+// process's limit of open files leaves ample room, until the join takes them or
+// passes their pieces, so that no piece is opened twice.
+class ReadAhead {
+public:
+    static constexpr std::int64_t windowBytes = std::int64_t{32} << 20;
+    static constexpr std::size_t windowPieces = 256;
+    static constexpr std::size_t probeEvery = 32;
+
+    ReadAhead(std::size_t count, std::function<int(std::size_t index, struct stat& st)> open);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Before piece `index` is copied: at work, asks for the pieces after it until
+    // windowBytes or windowPieces lie ahead of it.
+    void before(std::size_t index);
+
+    // The descriptor of piece `index` when this opened it and kept it, with what
+    // `open` filled in `st`; the caller owns it then. -1 otherwise. Descriptors of the
+    // pieces before it are closed.
+    int take(std::size_t index, struct stat& st);
+
+    bool atWork() const { return m_atWork; }
+
+private:
+    struct Held {
+        std::size_t index;
+        int fd;
+        struct stat st;
+    };
+
+    bool cached(std::size_t index);
+    // Piece `index`'s descriptor, held or opened now, and its size; -1 when it cannot
+    // be opened. `kept`: it stays held, else the caller closes it.
+    int open(std::size_t index, std::int64_t& size, bool& kept);
+    void dropBefore(std::size_t index);
+
+    std::size_t m_count;
+    std::function<int(std::size_t, struct stat&)> m_open;
+    bool m_atWork = false;
+    bool m_sampled = false;           // the first call has sampled
+    std::size_t m_next = 0;           // the first piece not asked for yet
+    std::deque<std::int64_t> m_ahead; // bytes asked for of pieces m_next - size() .. m_next - 1
+    std::int64_t m_aheadBytes = 0;
+    std::deque<Held> m_held; // by ascending index
+    std::size_t m_heldLimit;
+};
+
+} // namespace Copy
