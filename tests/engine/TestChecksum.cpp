@@ -20,10 +20,10 @@ using Status = Checksum::Sidecar::Status;
 namespace {
 
 // Reads `text` as the joiner and verify read a checksum file.
-void load(const QByteArray& text, Checksum::Sidecar& sidecar) {
+Checksum::Sidecar load(const QByteArray& text) {
     QTemporaryDir dir;
     Files::write(dir.filePath("a.splt.sha256"), text);
-    sidecar = Checksum::Sidecar::load(Files::path(dir.filePath("a.splt.sha256")), AT_FDCWD);
+    return Checksum::Sidecar::load(Files::path(dir.filePath("a.splt.sha256")), AT_FDCWD);
 }
 
 } // namespace
@@ -140,8 +140,7 @@ void TestChecksum::sidecarLines() {
     const std::string line = Checksum::sidecarLine(digest, name.toStdString());
     QCOMPARE(line.front() == '\\', escaped);
     QCOMPARE(std::count(line.begin(), line.end(), '\n'), std::ptrdiff_t(1));
-    Checksum::Sidecar sidecar;
-    load("garbage line\n" + QByteArray::fromStdString(line), sidecar);
+    const Checksum::Sidecar sidecar = load("garbage line\n" + QByteArray::fromStdString(line));
     QCOMPARE(sidecar.status(), Status::Loaded);
     QVERIFY(sidecar.find(name.toStdString()) == digest);
     QVERIFY(!sidecar.find("garbage line"));
@@ -152,8 +151,7 @@ void TestChecksum::sidecarFromSha256sum() {
     const QByteArray abc = QCryptographicHash::hash("abc", QCryptographicHash::Sha256).toHex();
     const QByteArray text = abc + "  plain\n" + abc.toUpper() + " *binary\r\n\\" + abc + "  we\\\\ird\\nname\n" +
                             abc.left(63) + "   short digest\n" + "\\" + abc + "  bad\\escape\n";
-    Checksum::Sidecar sidecar;
-    load(text, sidecar);
+    const Checksum::Sidecar sidecar = load(text);
     for (const char* name : {"plain", "binary", "we\\ird\nname"}) {
         const std::optional<Checksum::Digest> digest = sidecar.find(name);
         QVERIFY2(digest && QByteArray::fromStdString(Checksum::toHex(*digest)) == abc, name);
@@ -184,8 +182,7 @@ void TestChecksum::sidecarForms() {
     QFETCH(QByteArray, text);
     QFETCH(QByteArray, name);
     QFETCH(int, found);
-    Checksum::Sidecar sidecar;
-    load(text, sidecar);
+    const Checksum::Sidecar sidecar = load(text);
     QCOMPARE(sidecar.status(), found < 0 ? Status::Conflicting : Status::Loaded);
     const std::optional<Checksum::Digest> digest = sidecar.find(name.toStdString());
     QVERIFY(found < 0 || digest.has_value() == (found == 1));

@@ -125,25 +125,21 @@ void TestFaults::failingWriteOrClose_data() {
     QTest::addColumn<QStringList>("setAfter");
     const QStringList pieces{"f_splt1", "f_splt2", "f_splt3"};
     const QStringList set = QStringList{"f.splt"} + pieces;
-    QTest::newRow("split") << "split"
-                           << "write-nothing" << true << 122 << "set/f_splt1" << 0 << 1 << pieces;
-    QTest::newRow("join") << "join"
-                          << "write-nothing" << true << 144 << "out/f" << 0 << 1 << set;
+    const auto row = [](const QString& name, const char* run, const QString& fault, bool earlier, int step,
+                        const char* file, int error, int turns, const QStringList& setAfter) {
+        QTest::newRow(qPrintable(name)) << run << fault << earlier << step << file << error << turns << setAfter;
+    };
+    row("split", "split", "write-nothing", true, 122, "set/f_splt1", 0, 1, pieces);
+    row("join", "join", "write-nothing", true, 144, "out/f", 0, 1, set);
     // The last close of a file that has a name already: the name is taken back.
     for (const QString tmpfile : {"", ",no-tmpfile"}) {
-        const QString path = tmpfile.isEmpty() ? "unnamed" : "hidden name";
-        QTest::addRow("split, %s: the list's close", qPrintable(path))
-            << "split"
-            << "close-fails-1" + tmpfile << false << 138 << "set/f.splt" << EIO << 3 << pieces;
-        QTest::addRow("split, %s: the checksum file's close", qPrintable(path))
-            << "split checksums"
-            << "close-fails-2" + tmpfile << false << 138 << "set/f.splt.sha256" << EIO << 3 << set;
-        QTest::addRow("join, %s: the close", qPrintable(path))
-            << "join"
-            << "close-fails-1" + tmpfile << false << 154 << "out/f" << EIO << 3 << set;
-        QTest::addRow("join, %s: the close before replacing", qPrintable(path))
-            << "join"
-            << "close-fails-1" + tmpfile << true << 154 << "out/f" << EIO << 3 << set;
+        const QString path = tmpfile.isEmpty() ? ", unnamed" : ", hidden name";
+        const QString close = "close-fails-1" + tmpfile;
+        row("split" + path + ": the list's close", "split", close, false, 138, "set/f.splt", EIO, 3, pieces);
+        row("split" + path + ": the checksum file's close", "split checksums", "close-fails-2" + tmpfile, false, 138,
+            "set/f.splt.sha256", EIO, 3, set);
+        row("join" + path + ": the close", "join", close, false, 154, "out/f", EIO, 3, set);
+        row("join" + path + ": the close before replacing", "join", close, true, 154, "out/f", EIO, 3, set);
     }
 }
 

@@ -139,20 +139,16 @@ void TestRunFolder::secondRunRefused_data() {
     // into a folder of its own, between its pieces.
     QTest::addColumn<QString>("first");
     QTest::addColumn<bool>("refused");
-    QTest::newRow("split of the same file") << "split"
-                                            << "lock set" << true;
-    QTest::newRow("split of another file") << "split other"
-                                           << "lock set" << true;
-    QTest::newRow("join") << "join"
-                          << "lock out" << true;
-    QTest::newRow("join of a set being split") << "join"
-                                               << "lock set" << true;
-    QTest::newRow("split into a folder whose set is being joined") << "split"
-                                                                   << "join" << true;
-    QTest::newRow("two joins of one set") << "join"
-                                          << "join" << false;
-    QTest::newRow("join into its pieces' folder while another join reads them") << "join here"
-                                                                                << "join" << true;
+    const auto row = [](const char* name, const char* run, const char* first, bool refused) {
+        QTest::newRow(name) << run << first << refused;
+    };
+    row("split of the same file", "split", "lock set", true);
+    row("split of another file", "split other", "lock set", true);
+    row("join", "join", "lock out", true);
+    row("join of a set being split", "join", "lock set", true);
+    row("split into a folder whose set is being joined", "split", "join", true);
+    row("two joins of one set", "join", "join", false);
+    row("join into its pieces' folder while another join reads them", "join here", "join", true);
 }
 
 void TestRunFolder::secondRunRefused() {

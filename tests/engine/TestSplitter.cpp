@@ -178,13 +178,12 @@ void TestSplitter::limitsRefusedBeforeWriting_data() {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<int>("chunk");
     QTest::addColumn<QString>("message");
-    QTest::newRow("zero chunk") << qint64(10) << 0 << QString::fromStdString(Messages::text({NoticeId::ChunkTooSmall}));
-    QTest::newRow("negative chunk") << qint64(10) << -5
-                                    << QString::fromStdString(Messages::text({NoticeId::ChunkTooSmall}));
-    QTest::newRow("32768 pieces") << qint64(32768) << 1
-                                  << QString::fromStdString(Messages::text({NoticeId::TooManyPieces}));
-    QTest::newRow("one byte over 32767 pieces")
-        << qint64(32767 * 2 + 1) << 2 << QString::fromStdString(Messages::text({NoticeId::TooManyPieces}));
+    const QString tooSmall = QString::fromStdString(Messages::text({NoticeId::ChunkTooSmall}));
+    const QString tooMany = QString::fromStdString(Messages::text({NoticeId::TooManyPieces}));
+    QTest::newRow("zero chunk") << qint64(10) << 0 << tooSmall;
+    QTest::newRow("negative chunk") << qint64(10) << -5 << tooSmall;
+    QTest::newRow("32768 pieces") << qint64(32768) << 1 << tooMany;
+    QTest::newRow("one byte over 32767 pieces") << qint64(32767 * 2 + 1) << 2 << tooMany;
 }
 
 void TestSplitter::limitsRefusedBeforeWriting() {
