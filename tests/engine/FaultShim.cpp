@@ -284,6 +284,16 @@ int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
 QUARNEL_FAULT_PREAD(pread)
 QUARNEL_FAULT_PREAD(pread64)
 
+// What a build with _FORTIFY_SOURCE calls instead of pread.
+ssize_t __pread_chk(int fd, void* data, size_t count, off_t offset, size_t size) {
+    if (fault("hash-read-fails") && ::gettid() != ::getpid()) {
+        errno = EIO;
+        return -1;
+    }
+    static const auto real = next<ssize_t (*)(int, void*, size_t, off_t, size_t)>("__pread_chk");
+    return real(fd, data, count, offset, size);
+}
+
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
     if (fault("no-threads")) {
         return EAGAIN;
