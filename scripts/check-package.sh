@@ -217,7 +217,7 @@ purge_package() {
 install_package quarnel-cli
 page=$(man -w quarnel-cli) || fail "man -w finds no page for quarnel-cli"
 [ "$page" = /usr/share/man/man1/quarnel-cli.1.gz ] || fail "man -w quarnel-cli gives $page"
-[ "$(quarnel-cli --version)" = "quarnel-cli $version" ] || fail "quarnel-cli --version says $(quarnel-cli --version)"
+[ "$(quarnel-cli --version | head -n 1)" = "quarnel-cli $version" ] || fail "quarnel-cli --version says $(quarnel-cli --version | head -n 1)"
 head -c 250000 /dev/urandom >"$work/some.bin"
 mkdir "$work/pieces" "$work/joined"
 quarnel-cli split "$work/some.bin" --chunk-size 100000 --checksum --output "$work/pieces" >/dev/null ||
