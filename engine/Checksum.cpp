@@ -26,28 +26,35 @@
 
 namespace Checksum {
 
-struct Sha256::Context {
-    EVP_MD_CTX* context;
-};
-
 namespace {
 
 // OpenSSL's own reason where it gives one.
-[[noreturn]] void opensslFailed() {
+Fault opensslFailed() {
     std::string reason = "OpenSSL's SHA-256 failed";
     if (const unsigned long code = ERR_get_error(); code != 0) {
         char text[256];
         ERR_error_string_n(code, text, sizeof text);
         reason += std::string(" (") + text + ")";
     }
-    throw Failure(reason);
+    return failure(reason);
 }
 
-void start(EVP_MD_CTX* context) {
-    if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
-        opensslFailed();
+} // namespace
+
+struct Sha256::Context {
+    EVP_MD_CTX* context = nullptr;
+    std::optional<Fault> broken; // once OpenSSL failed, every call fails
+
+    Status start() {
+        if (!broken && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+            broken = opensslFailed();
+        }
+        return status();
     }
-}
+    Status status() const { return broken ? Status{*broken} : Status{}; }
+};
+
+namespace {
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -113,21 +120,16 @@ std::optional<std::string> unescape(std::string_view name) {
 
 } // namespace
 
-Failure::Failure(const std::string& reason)
-    : std::runtime_error("The checksum could not be computed: " + reason), m_reason(reason) {}
+Fault failure(const std::string& reason) {
+    return Fault::because("The checksum could not be computed: " + reason);
+}
 
-Sha256::Sha256() : m_context(new Context{EVP_MD_CTX_new()}) {
+Sha256::Sha256() : m_context(new Context) {
+    m_context->context = EVP_MD_CTX_new();
     if (m_context->context == nullptr) {
-        delete m_context;
-        opensslFailed();
+        m_context->broken = opensslFailed();
     }
-    try {
-        start(m_context->context);
-    } catch (...) {
-        EVP_MD_CTX_free(m_context->context);
-        delete m_context;
-        throw;
-    }
+    (void)m_context->start();
 }
 
 Sha256::~Sha256() {
@@ -135,19 +137,23 @@ Sha256::~Sha256() {
     delete m_context;
 }
 
-void Sha256::update(const void* data, std::size_t count) {
-    if (EVP_DigestUpdate(m_context->context, data, count) != 1) {
-        opensslFailed();
+Status Sha256::update(const void* data, std::size_t count) {
+    if (!m_context->broken && EVP_DigestUpdate(m_context->context, data, count) != 1) {
+        m_context->broken = opensslFailed();
     }
+    return m_context->status();
 }
 
-Digest Sha256::finish() {
+Result<Digest> Sha256::finish() {
     Digest digest{};
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(m_context->context, digest.data(), &length) != 1 || length != digest.size()) {
-        opensslFailed();
+    if (!m_context->broken &&
+        (EVP_DigestFinal_ex(m_context->context, digest.data(), &length) != 1 || length != digest.size())) {
+        m_context->broken = opensslFailed();
     }
-    start(m_context->context);
+    if (Status started = m_context->start(); !started) {
+        return started.fault();
+    }
     return digest;
 }
 
@@ -157,7 +163,7 @@ struct BackgroundSha256::Worker {
     std::vector<char> block;
     bool pending = false; // `block` holds bytes not hashed yet
     bool quit = false;
-    std::optional<std::string> failed; // why the hash failed
+    Status status; // the first failure of the hash, if any
     std::thread thread;
 
     void run(Sha256& hash) {
@@ -169,15 +175,10 @@ struct BackgroundSha256::Worker {
             }
             // The caller waits for `pending` to clear before it touches `block`.
             lock.unlock();
-            std::optional<std::string> failure;
-            try {
-                hash.update(block.data(), block.size());
-            } catch (const Failure& e) {
-                failure = e.reason();
-            }
+            Status updated = hash.update(block.data(), block.size());
             lock.lock();
-            if (failure && !failed) {
-                failed = failure;
+            if (!updated && status) {
+                status = std::move(updated);
             }
             pending = false;
             changed.notify_all();
@@ -208,38 +209,32 @@ BackgroundSha256::~BackgroundSha256() {
     }
 }
 
-void BackgroundSha256::update(const void* data, std::size_t count) {
+Status BackgroundSha256::update(const void* data, std::size_t count) {
     if (!m_worker) {
-        m_hash.update(data, count);
-        return;
+        return m_hash.update(data, count);
     }
     std::unique_lock lock(m_worker->mutex);
     m_worker->waitIdle(lock);
+    if (!m_worker->status) {
+        return m_worker->status;
+    }
     m_worker->block.assign(static_cast<const char*>(data), static_cast<const char*>(data) + count);
     m_worker->pending = true;
     m_worker->changed.notify_all();
+    return {};
 }
 
-Digest BackgroundSha256::finish() {
+Result<Digest> BackgroundSha256::finish() {
     if (m_worker) {
         std::unique_lock lock(m_worker->mutex);
         m_worker->waitIdle(lock);
-        if (m_worker->failed) {
-            throw Failure(*m_worker->failed);
+        if (!m_worker->status) {
+            return m_worker->status.fault();
         }
     }
     return m_hash.finish();
 }
 
-namespace {
-
-void relock(std::unique_lock<std::mutex>& lock) {
-    if (!lock.owns_lock()) {
-        lock.lock();
-    }
-}
-
-} // namespace
 
 struct Hashers::State {
     Done done;
@@ -258,7 +253,7 @@ struct Hashers::State {
     std::size_t busy = 0; // jobs taken and not done
     bool closed = false;  // no more bytes become available
     bool quit = false;
-    std::optional<std::string> failure;
+    std::optional<Fault> failure;
     // Started with a small stack of their own: a hashing thread needs little, and the
     // default of 8 MiB each would count against the process's data limit.
     struct Thread {
@@ -283,9 +278,9 @@ struct Hashers::State {
         return low;
     }
 
-    void fail(const std::string& what) {
+    void fail(const Fault& fault) {
         if (!failure) {
-            failure = what;
+            failure = fault;
         }
         work.notify_all();
         data.notify_all();
@@ -296,10 +291,11 @@ struct Hashers::State {
     // Waits, under `lock`, until `ready` holds, giving turns; false when a turn asked
     // to stop and `stoppable`.
     template <typename Ready>
-    bool waitFor(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, bool stoppable, Ready&& ready) {
+    Result<bool> waitFor(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, bool stoppable,
+                         Ready&& ready) {
         for (;;) {
             if (failure) {
-                throw Failure(*failure);
+                return *failure;
             }
             if (ready()) {
                 return true;
@@ -340,7 +336,7 @@ Hashers::Hashers(unsigned threads, Done done, Turn turn, std::int64_t available)
     }
     ::pthread_attr_destroy(&attributes);
     if (m_state->threads.empty()) {
-        throw Failure(std::strerror(error));
+        m_state->failure = failure(std::strerror(error));
     }
 }
 
@@ -367,22 +363,25 @@ Hashers::~Hashers() {
     }
 }
 
-bool Hashers::add(const Job& job) {
+Result<bool> Hashers::add(const Job& job) {
     std::unique_lock lock(m_state->mutex);
     // A full queue is let half empty before the next job goes in.
-    if (m_state->queue.size() >= maxQueued &&
-        !m_state->waitFor(m_state->room, lock, true, [this] { return m_state->queue.size() <= maxQueued / 2; })) {
+    Result<bool> room = m_state->failure ? Result<bool>(*m_state->failure) : Result<bool>(true);
+    if (room && m_state->queue.size() >= maxQueued) {
+        room = m_state->waitFor(m_state->room, lock, true, [this] { return m_state->queue.size() <= maxQueued / 2; });
+    }
+    if (!room || !*room) {
         if (job.closeFd) {
             ::close(job.fd);
         }
-        return false;
+        return room;
     }
     m_state->queue.push_back(job);
     m_state->work.notify_one();
     return true;
 }
 
-bool Hashers::advance(std::int64_t offset) {
+Result<bool> Hashers::advance(std::int64_t offset) {
     std::unique_lock lock(m_state->mutex);
     if (offset > m_state->available) {
         m_state->available = offset;
@@ -392,11 +391,13 @@ bool Hashers::advance(std::int64_t offset) {
                             [this] { return m_state->available - m_state->lowest() <= window; });
 }
 
-void Hashers::drain() {
+Status Hashers::drain() {
     std::unique_lock lock(m_state->mutex);
     m_state->closed = true;
     m_state->data.notify_all();
-    m_state->waitFor(m_state->progress, lock, false, [this] { return m_state->queue.empty() && m_state->busy == 0; });
+    const Result<bool> drained =
+        m_state->waitFor(m_state->progress, lock, false, [this] { return m_state->queue.empty() && m_state->busy == 0; });
+    return drained ? Status{} : Status{drained.fault()};
 }
 
 unsigned Hashers::cores() {
@@ -413,18 +414,13 @@ void Hashers::work(std::size_t slot) {
     std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(std::aligned_alloc(4096, blockBytes)),
                                                        &std::free);
     std::optional<Sha256> hash;
-    std::optional<std::string> startFailure;
     try {
         hash.emplace();
-    } catch (const Failure& failure) {
-        startFailure = failure.reason();
-    }
-    if (buffer == nullptr) {
-        startFailure = std::strerror(ENOMEM);
+    } catch (const std::bad_alloc&) {
     }
     std::unique_lock lock(state.mutex);
-    if (startFailure) {
-        state.fail(*startFailure);
+    if (buffer == nullptr || !hash) {
+        state.fail(failure(std::strerror(ENOMEM)));
         return;
     }
     for (;;) {
@@ -442,48 +438,52 @@ void Hashers::work(std::size_t slot) {
         }
         const std::int64_t end =
             job.offset + std::min(job.length, std::numeric_limits<std::int64_t>::max() - job.offset);
-        int error = 0;
+        Status read;
+        Status hashed;
         bool whole = true;
-        try {
-            while (position < end) {
-                state.data.wait(
-                    lock, [&] { return state.quit || state.failure || state.closed || state.available > position; });
-                if (state.quit || state.failure || state.available <= position) {
-                    whole = false;
-                    break;
-                }
-                const auto want = static_cast<std::size_t>(
-                    std::min<std::int64_t>({end - position, state.available - position, std::int64_t{blockBytes}}));
-                const std::int64_t at = position;
-                lock.unlock();
-                ssize_t n = 0;
-                do {
-                    n = ::pread(job.fd, buffer.get(), want, at);
-                } while (n < 0 && errno == EINTR);
-                error = n < 0 ? errno : 0;
-                if (n > 0) {
-                    hash->update(buffer.get(), static_cast<std::size_t>(n));
-                }
-                lock.lock();
-                if (n <= 0) {
-                    // A file that ended early is hashed as far as it goes.
-                    break;
-                }
-                position += n;
-                state.progress.notify_all();
+        while (position < end && hashed) {
+            state.data.wait(lock,
+                            [&] { return state.quit || state.failure || state.closed || state.available > position; });
+            if (state.quit || state.failure || state.available <= position) {
+                whole = false;
+                break;
             }
+            const auto want = static_cast<std::size_t>(
+                std::min<std::int64_t>({end - position, state.available - position, std::int64_t{blockBytes}}));
+            const std::int64_t at = position;
             lock.unlock();
-            const Digest digest = hash->finish();
-            if (whole) {
-                state.done(job, error, digest);
+            ssize_t n = 0;
+            do {
+                n = ::pread(job.fd, buffer.get(), want, at);
+            } while (n < 0 && errno == EINTR);
+            read = statusOf(n >= 0);
+            if (n > 0) {
+                hashed = hash->update(buffer.get(), static_cast<std::size_t>(n));
             }
             lock.lock();
-        } catch (const Failure& failure) {
-            relock(lock);
-            state.fail(failure.reason());
-        } catch (const std::bad_alloc&) {
-            relock(lock);
-            state.fail(std::strerror(ENOMEM));
+            if (n <= 0) {
+                // A file that ended early is hashed as far as it goes.
+                break;
+            }
+            position += n;
+            state.progress.notify_all();
+        }
+        lock.unlock();
+        const Result<Digest> digest = hash->finish();
+        Status done = hashed;
+        if (done && !digest) {
+            done = digest.fault();
+        }
+        if (done && whole) {
+            try {
+                done = state.done(job, read ? digest : Result<Digest>(read.fault()));
+            } catch (const std::bad_alloc&) {
+                done = failure(std::strerror(ENOMEM));
+            }
+        }
+        lock.lock();
+        if (!done) {
+            state.fail(done.fault());
         }
         if (job.closeFd) {
             ::close(job.fd);
@@ -534,33 +534,29 @@ std::string sidecarLine(const Digest& digest, std::string_view name) {
     return line;
 }
 
-Sidecar Sidecar::load(const std::string& path, int folderFd) {
+Result<Sidecar> Sidecar::load(const std::string& path, int folderFd) {
     Sidecar sidecar;
     struct stat st {};
-    const Descriptor file(openRegular(folderFd, path.c_str(), st));
-    const auto failed = [&](int error) {
-        sidecar.m_status = Status::Failed;
-        sidecar.m_error = error;
-        return std::move(sidecar);
-    };
-    if (file.get() < 0) {
+    const Result<Descriptor> file = openRegular(folderFd, path.c_str(), st);
+    if (!file) {
         // A list whose name is as long as a name can be has no room for the suffix:
         // no checksum file can stand beside it.
-        return errno == ENOENT || errno == ENAMETOOLONG ? std::move(sidecar) : failed(errno);
+        const int error = file.fault().error;
+        return error == ENOENT || error == ENAMETOOLONG ? Result<Sidecar>(std::move(sidecar)) : file.fault();
     }
     if (st.st_size > maxSidecarBytes) {
-        return failed(EFBIG);
+        return Fault{EFBIG};
     }
     char block[65536];
     std::string line;
     bool overlong = false;
     std::int64_t total = 0;
-    int error = 0;
-    const int readError = Copy::readBlocks(file.get(), block, sizeof block, [&](std::string_view text) {
+    bool tooLarge = false;
+    const Status read = Copy::readBlocks(file->get(), block, sizeof block, [&](std::string_view text) {
         // It may have grown since fstat.
         total += static_cast<std::int64_t>(text.size());
         if (total > maxSidecarBytes) {
-            error = EFBIG;
+            tooLarge = true;
             return false;
         }
         // Line by line, so that only the digests are held, never the whole text.
@@ -583,15 +579,16 @@ Sidecar Sidecar::load(const std::string& path, int folderFd) {
         }
         return true;
     });
-    if (readError != 0 || error != 0) {
-        return failed(readError != 0 ? readError : error);
+    if (!read) {
+        return read.fault();
+    }
+    if (tooLarge) {
+        return Fault{EFBIG};
     }
     if (!overlong && !line.empty()) {
         sidecar.addLine(line);
     }
-    if (sidecar.m_status != Status::Conflicting) {
-        sidecar.m_status = Status::Loaded;
-    }
+    sidecar.m_present = true;
     return sidecar;
 }
 
@@ -629,7 +626,7 @@ void Sidecar::addLine(std::string_view line) {
     }
     const auto [listed, added] = m_digests.try_emplace(std::move(*unescaped), *digest);
     if (!added && listed->second != *digest) {
-        m_status = Status::Conflicting;
+        m_conflicting = true;
     }
 }
 

@@ -7,10 +7,11 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+
+#include "engine/Result.h"
 
 // SHA-256 of pieces and the checksum file "NAME.splt.sha256" beside a manifest, in
 // the format of `sha256sum`: one line per file, 64 hexadecimal digits, two blanks,
@@ -26,20 +27,13 @@ inline constexpr std::string_view sidecarSuffix = ".sha256";
 inline constexpr std::size_t maxLineBytes = 1024;
 inline constexpr std::int64_t maxSidecarBytes = std::int64_t{20} * 1024 * 1024;
 
-// A checksum that could not be computed: OpenSSL failed, no hashing thread could be
-// started, or a hashing thread's read failed. what() reads "The checksum could not be
-// computed: REASON".
-class Failure : public std::runtime_error {
-public:
-    explicit Failure(const std::string& reason);
-    const std::string& reason() const { return m_reason; }
+// A checksum that could not be computed (OpenSSL failed, no hashing thread could be
+// started, a hashing thread's read failed): "The checksum could not be computed:
+// REASON".
+Fault failure(const std::string& reason);
 
-private:
-    std::string m_reason;
-};
-
-// An incremental SHA-256 over OpenSSL's EVP interface. Throws Failure when OpenSSL
-// fails.
+// An incremental SHA-256 over OpenSSL's EVP interface. A failure of OpenSSL's fails
+// the call and every one after it.
 class Sha256 {
 public:
     Sha256();
@@ -47,9 +41,9 @@ public:
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
 
-    void update(const void* data, std::size_t count);
+    Status update(const void* data, std::size_t count);
     // The digest of everything given since construction or the last finish; starts afresh.
-    Digest finish();
+    Result<Digest> finish();
 
 private:
     struct Context;
@@ -60,7 +54,8 @@ private:
 // a stream hashes each piece and the whole source from the same bytes, which pass
 // through memory once, and two cores do that in about the time of one. update()
 // copies the bytes and returns once the block before them was taken. Without a thread
-// to be had, it hashes in the caller's. Throws Failure as Sha256 does.
+// to be had, it hashes in the caller's. Fails as Sha256 does; a failure on its thread
+// fails the next call.
 class BackgroundSha256 {
 public:
     BackgroundSha256();
@@ -68,9 +63,9 @@ public:
     BackgroundSha256(const BackgroundSha256&) = delete;
     BackgroundSha256& operator=(const BackgroundSha256&) = delete;
 
-    void update(const void* data, std::size_t count);
+    Status update(const void* data, std::size_t count);
     // Waits for the bytes given so far; then as Sha256::finish.
-    Digest finish();
+    Result<Digest> finish();
 
 private:
     struct Worker;
@@ -94,11 +89,10 @@ public:
         std::size_t index;    // the caller's number for it
         bool closeFd = false; // the descriptor is closed once the job is done or dropped
     };
-    // Called on a hashing thread as each job is done, in no set order: `error` is the
-    // failing read's errno; else 0, and `digest` is that of the range (of its bytes up
-    // to the file's end where the file is shorter). A Failure it throws fails the
-    // whole.
-    using Done = std::function<void(const Job& job, int error, const Digest& digest)>;
+    // Called on a hashing thread as each job is done, in no set order, with the failing
+    // read's fault or the digest of the range (of its bytes up to the file's end where
+    // the file is shorter). A fault it returns fails the whole.
+    using Done = std::function<Status(const Job& job, const Result<Digest>& digest)>;
     // Given a turn about every 50 ms while the caller waits; false asks to stop.
     using Turn = std::function<bool()>;
 
@@ -107,8 +101,9 @@ public:
     static constexpr std::size_t maxQueued = 64;
     static constexpr std::size_t blockBytes = std::size_t{256} << 10;
 
-    // Starts `threads` hashing threads; Failure when not one can be started. Bytes
-    // before `available` may be read from the start.
+    // Starts `threads` hashing threads; when not one can be started, the first call
+    // fails. Bytes before `available` may be read from the start. Once a job failed,
+    // every call fails with its fault, a failure of the checksum's.
     Hashers(unsigned threads, Done done, Turn turn = {}, std::int64_t available = unlimited);
     // Drops the jobs not done and ends the threads.
     ~Hashers();
@@ -116,16 +111,15 @@ public:
     Hashers& operator=(const Hashers&) = delete;
 
     // Queues `job`, waiting while maxQueued jobs wait. False when a turn asked to stop;
-    // the job is not queued then. Throws Failure once a job failed.
-    bool add(const Job& job);
+    // the job is not queued then.
+    Result<bool> add(const Job& job);
     // The copy has come to `offset`: the bytes before it may be read. Waits while more
     // than `window` bytes before it wait for their hash. False when a turn asked to
-    // stop. Throws Failure once a job failed.
-    bool advance(std::int64_t offset);
+    // stop.
+    Result<bool> advance(std::int64_t offset);
     // Waits until every job is done, dropping those (or their rest) beyond what was
-    // made available; turns are given, but cannot end the wait. Throws Failure once a
-    // job failed.
-    void drain();
+    // made available; turns are given, but cannot end the wait.
+    Status drain();
 
     // The cores this process may run on, between 1 and 16.
     static unsigned cores();
@@ -151,20 +145,15 @@ std::string sidecarLine(const Digest& digest, std::string_view name);
 // `sha256sum -c` skips them.
 class Sidecar {
 public:
-    enum class Status {
-        Absent,
-        Loaded,
-        Failed,      // see `error`
-        Conflicting, // a name is listed twice with different digests: no digest can be trusted
-    };
+    // Reads the file `path`, relative to the folder open at `folderFd`: absent when
+    // nothing stands there. Fails when it cannot be opened or read, is not a regular file
+    // or is larger than maxSidecarBytes (EFBIG).
+    static Result<Sidecar> load(const std::string& path, int folderFd);
 
-    // Reads the file `path`, relative to the folder open at `folderFd`. Absent when
-    // nothing stands there; Failed, with `error` set to an errno value, when it cannot
-    // be opened or read, is not a regular file or is larger than maxSidecarBytes (EFBIG).
-    static Sidecar load(const std::string& path, int folderFd);
-
-    Status status() const { return m_status; }
-    int error() const { return m_error; }
+    // A checksum file stood there and was read.
+    bool present() const { return m_present; }
+    // A name is listed twice with different digests: no digest can be trusted.
+    bool conflicting() const { return m_conflicting; }
 
     // The digest listed for `name`, or nothing.
     std::optional<Digest> find(const std::string& name) const;
@@ -172,8 +161,8 @@ public:
 private:
     void addLine(std::string_view line);
 
-    Status m_status = Status::Absent;
-    int m_error = 0;
+    bool m_present = false;
+    bool m_conflicting = false;
     std::unordered_map<std::string, Digest> m_digests;
 };
 

@@ -88,7 +88,7 @@ bool cloneBlock(int sourceFd, std::int64_t offset, int destFd, std::int64_t dest
 }
 
 // writeAll at `offset` (-1: at the position), which it advances.
-bool writeAllAt(int fd, const char* data, std::size_t count, std::int64_t& offset, int& error) {
+Status writeAllAt(int fd, const char* data, std::size_t count, std::int64_t& offset) {
     while (count > 0) {
         const ssize_t n = offset < 0 ? ::write(fd, data, count) : ::pwrite(fd, data, count, offset);
         if (n < 0 && errno == EINTR) {
@@ -96,8 +96,7 @@ bool writeAllAt(int fd, const char* data, std::size_t count, std::int64_t& offse
         }
         if (n <= 0) {
             // A write that takes nothing would take nothing again: never retry it.
-            error = n < 0 ? errno : 0;
-            return false;
+            return n < 0 ? Fault::ofErrno() : Fault::because(acceptedNothing);
         }
         data += n;
         count -= static_cast<std::size_t>(n);
@@ -105,17 +104,22 @@ bool writeAllAt(int fd, const char* data, std::size_t count, std::int64_t& offse
             offset += n;
         }
     }
-    return true;
+    return {};
+}
+
+Fault atDestination(Fault fault) {
+    fault.atDestination = true;
+    return fault;
 }
 
 } // namespace
 
-Result copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset, std::int64_t count,
-                 Buffer& buffer) {
+::Result<Copied> copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset,
+                           std::int64_t count, Buffer& buffer) {
     if (count > 0 && cloneBlock(sourceFd, offset, destFd, destOffset, count, buffer)) {
         offset += count;
         destOffset += count;
-        return {Result::Status::Copied, 0, true};
+        return Copied{true};
     }
     while (count > 0 && buffer.copyRangeUsable) {
         loff_t in = offset;
@@ -134,7 +138,7 @@ Result copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& d
             continue;
         }
         if (n < 0 && !copyRangeUnsupported(errno)) {
-            return {Result::Status::WriteFailed, errno};
+            return atDestination(Fault::ofErrno());
         }
         if (n < 0) {
             buffer.copyRangeUsable = false;
@@ -150,42 +154,41 @@ Result copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& d
             if (errno == EINTR) {
                 continue;
             }
-            return {Result::Status::ReadFailed, errno};
+            return Fault::ofErrno();
         }
         if (n == 0) {
-            return {Result::Status::ReadFailed, 0};
+            return Fault::because(endedEarly);
         }
-        int error = 0;
-        if (!writeAllAt(destFd, buffer.data(), static_cast<std::size_t>(n), destOffset, error)) {
-            return {Result::Status::WriteFailed, error};
+        if (Status written = writeAllAt(destFd, buffer.data(), static_cast<std::size_t>(n), destOffset); !written) {
+            return atDestination(written.fault());
         }
         offset += n;
         count -= n;
     }
-    return {};
+    return Copied{};
 }
 
-bool writeAll(int fd, const char* data, std::size_t count, int& error) {
+Status writeAll(int fd, const char* data, std::size_t count) {
     std::int64_t atPosition = -1;
-    return writeAllAt(fd, data, count, atPosition, error);
+    return writeAllAt(fd, data, count, atPosition);
 }
 
-int readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take) {
+Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
-            return errno;
+            return Fault::ofErrno();
         }
         if (n == 0 || !take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
-            return 0;
+            return {};
         }
     }
 }
 
-ReadAhead::ReadAhead(std::size_t count, std::function<int(std::size_t, struct stat&)> open)
+ReadAhead::ReadAhead(std::size_t count, Open open)
     : m_count(count), m_open(std::move(open)) {
     // The window and the piece about to be taken, but no more than a quarter of the
     // descriptors a process may open, so that the join's own opens and whatever else
@@ -234,13 +237,13 @@ void ReadAhead::before(std::size_t index) {
     }
 }
 
-int ReadAhead::take(std::size_t index, struct stat& st) {
+Descriptor ReadAhead::take(std::size_t index, struct stat& st) {
     dropBefore(index);
     if (m_held.empty() || m_held.front().index != index) {
-        return -1;
+        return Descriptor();
     }
     st = m_held.front().st;
-    const int fd = m_held.front().fd;
+    Descriptor fd(m_held.front().fd);
     m_held.pop_front();
     return fd;
 }
@@ -283,7 +286,7 @@ int ReadAhead::open(std::size_t index, std::int64_t& size, bool& kept) {
         return m_held.back().fd;
     }
     Held held{index, -1, {}};
-    held.fd = m_open(index, held.st);
+    held.fd = m_open(index, held.st).release();
     size = held.fd >= 0 && S_ISREG(held.st.st_mode) ? held.st.st_size : 0;
     kept = held.fd >= 0 && m_held.size() < m_heldLimit;
     if (kept) {

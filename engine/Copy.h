@@ -9,6 +9,9 @@
 
 #include <sys/stat.h>
 
+#include "engine/Descriptor.h"
+#include "engine/Result.h"
+
 // The machinery beneath the split's and the join's copies: the buffer and state of a
 // run of copies, one block copied, whole writes, block reads and the join's
 // read-ahead.
@@ -53,17 +56,18 @@ private:
 // between minBlockBytes and maxBlockBytes.
 std::int64_t nextBlockSize(std::int64_t blockBytes, std::chrono::nanoseconds took);
 
-// How a copy ended.
-struct Result {
-    enum class Status { Copied, ReadFailed, WriteFailed, Stopped };
-    Status status = Status::Copied;
-    // errno of the failing call; 0 when the source ended early (ReadFailed) or a
-    // write accepted no byte at all (WriteFailed)
-    int error = 0;
+// How a copy that did not fail ended.
+struct Copied {
     // Every byte was cloned: the destination shares the source's blocks, and neither
     // file's bytes were read.
     bool cloned = false;
+    // A turn asked to stop before the last byte.
+    bool stopped = false;
 };
+
+// The reasons of failures no errno names.
+inline constexpr const char* endedEarly = "The file ended before all of its bytes were read.";
+inline constexpr const char* acceptedNothing = "The file system accepted none of the bytes written.";
 
 // Copies `count` bytes from `offset` of `sourceFd` to `destOffset` of `destFd` (-1:
 // its current position) and advances both offsets past them. Tries in turn what the
@@ -71,20 +75,19 @@ struct Result {
 // multiples of Buffer::cloneAlignment and `count` is one too or runs to the source's
 // end, copy_file_range (which clones by itself on some file systems, and copies from
 // page cache to page cache elsewhere), and read/write through `buffer`. A source that
-// ends early is ReadFailed with error 0, a write that accepts no byte WriteFailed
-// with error 0. A failing copy_file_range cannot tell reading from writing; it counts
-// as WriteFailed.
-Result copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset, std::int64_t count,
-                 Buffer& buffer);
+// ends early fails with endedEarly, a write that accepts no byte with acceptedNothing
+// at the destination. A failing copy_file_range cannot tell reading from writing; it
+// counts as the destination's.
+::Result<Copied> copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset,
+                           std::int64_t count, Buffer& buffer);
 
-// Writes all `count` bytes of `data` to `fd`. On failure returns false with `error`
-// set to the write's errno, or to 0 when a write accepted no byte.
-bool writeAll(int fd, const char* data, std::size_t count, int& error);
+// Writes all `count` bytes of `data` to `fd`; fails with acceptedNothing when a write
+// accepts no byte.
+Status writeAll(int fd, const char* data, std::size_t count);
 
 // Reads `fd` from its position to its end in blocks of at most `size` bytes into
-// `buffer` and hands each block to `take`, which returns false to stop there. Returns
-// 0 at the end or when `take` stopped, else the failing read's errno.
-int readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take);
+// `buffer` and hands each block to `take`, which returns false to stop there.
+Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take);
 
 // Asks the kernel to start reading the pieces a join will copy next, so that a piece
 // set that is not in the page cache (just copied from a stick, say) is read with many
@@ -93,7 +96,7 @@ int readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(
 // cache, as asking costs a few system calls a piece; after the first sample that is
 // not, it stays at work for the rest of the join. Purely a hint: it never fails and
 // never changes what is copied. `open(index, st)` opens piece `index` for reading,
-// fills `st` and returns its descriptor, or -1; it must not block (O_NONBLOCK) and
+// fills `st` and returns its descriptor (none: -1); it must not block (O_NONBLOCK) and
 // should open nothing but regular files. The descriptors it opens are kept, while the
 // process's limit of open files leaves ample room, until the join takes them or
 // passes their pieces, so that no piece is opened twice.
@@ -103,7 +106,8 @@ public:
     static constexpr std::size_t windowPieces = 256;
     static constexpr std::size_t probeEvery = 32;
 
-    ReadAhead(std::size_t count, std::function<int(std::size_t index, struct stat& st)> open);
+    using Open = std::function<Descriptor(std::size_t index, struct stat& st)>;
+    ReadAhead(std::size_t count, Open open);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -113,9 +117,9 @@ public:
     void before(std::size_t index);
 
     // The descriptor of piece `index` when this opened it and kept it, with what
-    // `open` filled in `st`; the caller owns it then. -1 otherwise. Descriptors of the
-    // pieces before it are closed.
-    int take(std::size_t index, struct stat& st);
+    // `open` filled in `st`; none otherwise. Descriptors of the pieces before it are
+    // closed.
+    Descriptor take(std::size_t index, struct stat& st);
 
     bool atWork() const { return m_atWork; }
 
@@ -133,7 +137,7 @@ private:
     void dropBefore(std::size_t index);
 
     std::size_t m_count;
-    std::function<int(std::size_t, struct stat&)> m_open;
+    Open m_open;
     bool m_atWork = false;
     bool m_sampled = false;           // the first call has sampled
     std::size_t m_next = 0;           // the first piece not asked for yet

@@ -9,6 +9,13 @@ Descriptor::~Descriptor() {
     reset();
 }
 
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        reset(other.release());
+    }
+    return *this;
+}
+
 void Descriptor::reset(int fd) {
     if (m_fd >= 0) {
         ::close(m_fd);
@@ -22,26 +29,18 @@ int Descriptor::release() {
     return fd;
 }
 
-bool Descriptor::close() {
+Status Descriptor::close() {
     const int fd = release();
-    return fd < 0 || ::close(fd) == 0;
+    return statusOf(fd < 0 || ::close(fd) == 0);
 }
 
-int openRegular(int dirFd, const char* path, struct stat& st) {
-    const int fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return -1;
+Result<Descriptor> openRegular(int dirFd, const char* path, struct stat& st) {
+    Descriptor fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        return Fault::ofErrno();
     }
-    int error = 0;
-    if (::fstat(fd, &st) != 0) {
-        error = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    }
-    if (error != 0) {
-        ::close(fd);
-        errno = error;
-        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        return Fault{S_ISDIR(st.st_mode) ? EISDIR : EINVAL};
     }
     return fd;
 }

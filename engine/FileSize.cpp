@@ -11,11 +11,10 @@ namespace FileSize {
 
 std::int64_t FileSize2(const std::string& path) {
     struct stat st {};
-    const Descriptor file(openRegular(AT_FDCWD, path.c_str(), st));
-    return file.get() >= 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+    return openRegular(AT_FDCWD, path.c_str(), st) ? static_cast<std::int64_t>(st.st_size) : 0;
 }
 
-Copy::Result ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
+Result<Copy::Copied> ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
                             std::int64_t length, Copy::Buffer& buffer,
                             const std::function<bool(std::int64_t copied)>& turn) {
     using Clock = std::chrono::steady_clock;
@@ -23,25 +22,25 @@ Copy::Result ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd,
     bool cloned = length > 0;
     for (std::int64_t done = 0; done < length;) {
         if (done > 0 && !turn(done)) {
-            return {Copy::Result::Status::Stopped, 0};
+            return Copy::Copied{false, true};
         }
         std::int64_t count = length - done;
         if (count > buffer.blockBytes) {
             count = buffer.blockBytes - buffer.blockBytes % Copy::Buffer::cloneAlignment;
         }
         const Clock::time_point start = Clock::now();
-        const Copy::Result result = Copy::copyBlock(sourceFd, offset, destFd, destOffset, count, buffer);
-        if (result.status != Copy::Result::Status::Copied) {
-            return result;
+        const Result<Copy::Copied> block = Copy::copyBlock(sourceFd, offset, destFd, destOffset, count, buffer);
+        if (!block) {
+            return block;
         }
-        cloned = cloned && result.cloned;
+        cloned = cloned && block->cloned;
         // A short block says little about the disk's speed.
         if (count >= Copy::Buffer::minBlockBytes) {
             buffer.blockBytes = Copy::nextBlockSize(count, Clock::now() - start);
         }
         done += count;
     }
-    return {Copy::Result::Status::Copied, 0, cloned};
+    return Copy::Copied{cloned};
 }
 
 } // namespace FileSize

@@ -19,9 +19,9 @@ std::int64_t FileSize2(const std::string& path);
 // else through copy_file_range or read/write. Blocks other than the last are
 // multiples of Copy::Buffer::cloneAlignment, so that an aligned copy stays aligned.
 // Calls `turn` between blocks (not before the first one) with the bytes copied so
-// far; when it returns false the copy ends with Stopped. Failures as copyBlock
-// reports them; `cloned` is set when every block was cloned.
-Copy::Result ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
+// far; when it returns false the copy ends, `stopped`. Failures as copyBlock reports
+// them; `cloned` is set when every block was cloned.
+Result<Copy::Copied> ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
                             std::int64_t length, Copy::Buffer& buffer,
                             const std::function<bool(std::int64_t copied)>& turn);
 

@@ -33,17 +33,19 @@ bool fileExists(const std::string& path) {
 SplitSource::SplitSource(std::string path) : m_path(std::move(path)) {
     struct stat named {};
     if (::stat(m_path.c_str(), &named) != 0) {
-        m_openError = errno;
+        m_openFault = Fault::ofErrno();
         return;
     }
     if (!S_ISREG(named.st_mode)) {
-        m_openError = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
+        m_openFault = Fault{S_ISDIR(named.st_mode) ? EISDIR : EINVAL};
         return;
     }
     m_exists = true;
-    m_fd.reset(openRegular(AT_FDCWD, m_path.c_str(), m_status));
-    if (fd() < 0) {
-        m_openError = errno;
+    Result<Descriptor> opened = openRegular(AT_FDCWD, m_path.c_str(), m_status);
+    if (opened) {
+        m_fd = std::move(*opened);
+    } else {
+        m_openFault = opened.fault();
     }
 }
 

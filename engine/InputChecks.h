@@ -31,10 +31,10 @@ public:
     const std::string& path() const { return m_path; }
     // The path names a regular file (symbolic links followed).
     bool exists() const { return m_exists; }
-    // Open for reading, or -1 with openError() set: ENOENT, EISDIR or EINVAL for a
-    // name that is not a regular file, else what the open or its check said.
+    // Open for reading, or -1 with openFault() saying why: ENOENT, EISDIR or EINVAL
+    // for a name that is not a regular file, else what the open or its check said.
     int fd() const { return m_fd.get(); }
-    int openError() const { return m_openError; }
+    const Fault& openFault() const { return m_openFault; }
     // Of the open file; the size a file that could not be opened counts is 0.
     const struct stat& status() const { return m_status; }
     std::int64_t size() const { return fd() >= 0 ? static_cast<std::int64_t>(m_status.st_size) : 0; }
@@ -43,7 +43,7 @@ private:
     std::string m_path;
     bool m_exists = false;
     Descriptor m_fd;
-    int m_openError = 0;
+    Fault m_openFault;
     struct stat m_status {};
 };
 

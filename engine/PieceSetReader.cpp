@@ -13,14 +13,14 @@
 
 namespace PieceSet {
 
-Scan scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries, const std::function<bool()>& turn) {
+Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries, const std::function<bool()>& turn) {
     // Small enough that a slow disk still gives the event loop turns.
     constexpr std::int64_t turnEvery = std::int64_t{8} << 20;
     ManifestScanner scanner;
     std::int64_t total = 0;
     std::int64_t sinceTurn = 0;
     Scan scan = Scan::Complete;
-    const int error = Copy::readBlocks(fd, buffer, size, [&](std::string_view block) {
+    const Status read = Copy::readBlocks(fd, buffer, size, [&](std::string_view block) {
         total += static_cast<std::int64_t>(block.size());
         if (total > maxManifestBytes || !scanner.feed(block, entries, maxPieces)) {
             scan = Scan::Invalid;
@@ -36,9 +36,8 @@ Scan scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entrie
         }
         return true;
     });
-    if (error != 0) {
-        errno = error;
-        return Scan::Failed;
+    if (!read) {
+        return read.fault();
     }
     return scan;
 }
@@ -54,22 +53,22 @@ static_assert(windowSize >= maxPathLength);
 
 } // namespace
 
-bool NameReader::read(const Entry& entry, std::string& name, bool& whole) {
+Status NameReader::read(const Entry& entry, std::string& name, bool& whole) {
     const std::int64_t length = entry.end - entry.nameStart;
     whole = length <= static_cast<std::int64_t>(maxPathLength);
     const auto wanted = static_cast<std::size_t>(whole ? length : maxPathLength);
     if (entry.nameStart < m_start || entry.nameStart + static_cast<std::int64_t>(wanted) > m_start + m_filled) {
-        if (!fill(entry.nameStart)) {
-            return false;
+        if (Status filled = fill(entry.nameStart); !filled) {
+            return filled;
         }
     }
     // A list that shrank since it was scanned: take what is there.
     const auto from = static_cast<std::size_t>(entry.nameStart - m_start);
     name.assign(m_window.data() + from, std::min(wanted, static_cast<std::size_t>(m_filled) - from));
-    return true;
+    return {};
 }
 
-bool NameReader::fill(std::int64_t start) {
+Status NameReader::fill(std::int64_t start) {
     m_window.resize(windowSize);
     m_start = start;
     m_filled = 0;
@@ -80,22 +79,22 @@ bool NameReader::fill(std::int64_t start) {
         }
         if (n < 0) {
             m_filled = 0;
-            return false;
+            return Fault::ofErrno();
         }
         if (n == 0) {
             break;
         }
         m_filled += n;
     }
-    return true;
+    return {};
 }
 
 std::int64_t namedLength(const RunFolder& folder, const Entry& entry, const std::string& name, bool whole) {
-    struct stat st {};
-    if (entry.hasNul || !whole || !folder.isOpen() || !folder.statEntry(name, st, true) || !S_ISREG(st.st_mode)) {
+    if (entry.hasNul || !whole || !folder.isOpen()) {
         return -1;
     }
-    return st.st_size;
+    const Result<struct stat> st = folder.statEntry(name, true);
+    return st && S_ISREG(st->st_mode) ? st->st_size : -1;
 }
 
 std::int64_t pieceLength(std::vector<std::int64_t> lengths) {

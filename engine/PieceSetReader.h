@@ -8,6 +8,7 @@
 
 #include "engine/Descriptor.h"
 #include "engine/PieceSet.h"
+#include "engine/Result.h"
 
 class RunFolder;
 
@@ -17,13 +18,13 @@ class RunFolder;
 // in the list's own folder, opened once.
 namespace PieceSet {
 
-enum class Scan { Complete, Invalid, Stopped, Failed };
+enum class Scan { Complete, Invalid, Stopped };
 
 // Reads the list open at `fd` from its position to its end, through `buffer` of `size`
 // bytes, and appends where each of its entries lies to `entries`. Invalid past
 // maxManifestBytes or maxPieces entries; Stopped when `turn`, called after every
-// 8 MiB, returns false; Failed with errno set when a read fails.
-Scan scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries, const std::function<bool()>& turn);
+// 8 MiB, returns false. Fails when a read fails.
+Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries, const std::function<bool()>& turn);
 
 // The folder of the pieces of the list at `manifestPath`, whatever folder its lines
 // name: its folder part, ending with one separator.
@@ -36,12 +37,12 @@ public:
     explicit NameReader(const Descriptor& list) : m_list(list) {}
 
     // Sets `name` to the piece name of `entry`. A name longer than any path cannot name
-    // a file: then only its beginning is read and `whole` is false. False with errno
-    // set when the list cannot be read.
-    bool read(const Entry& entry, std::string& name, bool& whole);
+    // a file: then only its beginning is read and `whole` is false. Fails when the list
+    // cannot be read.
+    Status read(const Entry& entry, std::string& name, bool& whole);
 
 private:
-    bool fill(std::int64_t start);
+    Status fill(std::int64_t start);
 
     const Descriptor& m_list;
     std::string m_window;

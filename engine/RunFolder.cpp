@@ -7,13 +7,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-bool RunFolder::open(const std::string& path) {
+Status RunFolder::open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return Fault::ofErrno();
     }
     m_fd.reset(fd);
-    return true;
+    return {};
 }
 
 bool RunFolder::lock(Lock kind) {
@@ -37,16 +37,24 @@ long RunFolder::nameMax() const {
     return max > 0 ? max : NAME_MAX;
 }
 
-int RunFolder::createExclusive(const std::string& name) const {
+Result<Descriptor> RunFolder::createExclusive(const std::string& name) const {
     // No O_TRUNC: a file that is new needs none, and a truncate makes ext4 start
     // write-back at every close.
-    return ::openat(m_fd.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    Descriptor fd(::openat(m_fd.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd.get() < 0) {
+        return Fault::ofErrno();
+    }
+    return fd;
 }
 
-bool RunFolder::removeEntry(const std::string& name) const {
-    return ::unlinkat(m_fd.get(), name.c_str(), 0) == 0 || errno == ENOENT;
+Status RunFolder::removeEntry(const std::string& name) const {
+    return statusOf(::unlinkat(m_fd.get(), name.c_str(), 0) == 0 || errno == ENOENT);
 }
 
-bool RunFolder::statEntry(const std::string& name, struct stat& st, bool followLinks) const {
-    return ::fstatat(m_fd.get(), name.c_str(), &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+Result<struct stat> RunFolder::statEntry(const std::string& name, bool followLinks) const {
+    struct stat st {};
+    if (::fstatat(m_fd.get(), name.c_str(), &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+        return Fault::ofErrno();
+    }
+    return st;
 }

@@ -12,9 +12,9 @@
 // meanwhile can neither spread one run over two folders nor strand a file.
 class RunFolder {
 public:
-    // Opens `path` as a directory, following symbolic links. False with errno set when
-    // it cannot be opened; an empty path is no folder (ENOENT).
-    bool open(const std::string& path);
+    // Opens `path` as a directory, following symbolic links; an empty path is no
+    // folder (ENOENT).
+    Status open(const std::string& path);
     bool isOpen() const { return m_fd.get() >= 0; }
     int fd() const { return m_fd.get(); }
 
@@ -24,8 +24,8 @@ public:
 
     // Takes the advisory lock that keeps a run from writing names another run writes
     // or reads; it is held until the folder is closed. Taking the other kind converts
-    // the lock. False (errno EWOULDBLOCK) when another run holds a lock that excludes
-    // it. A file system that cannot lock at all lets the run through.
+    // the lock. False when another run holds a lock that excludes it. A file system
+    // that cannot lock at all lets the run through.
     bool lock(Lock kind = Lock::Exclusive);
 
     // Whether the exclusive lock is held, not only let through by a file system that
@@ -39,16 +39,16 @@ public:
     long nameMax() const;
 
     // Creates the new file `name` for writing, exclusively: never opens what already
-    // stands there. -1 with errno set (EEXIST when the name is taken).
-    int createExclusive(const std::string& name) const;
+    // stands there: EEXIST when the name is taken.
+    Result<Descriptor> createExclusive(const std::string& name) const;
 
     // Removes the entry `name` itself (a file, or a link, FIFO or device without
-    // touching what it stands for). True when nothing stands there afterwards; false
-    // with errno set otherwise (EISDIR for a folder).
-    bool removeEntry(const std::string& name) const;
+    // touching what it stands for). Succeeds when nothing stands there afterwards
+    // (EISDIR for a folder).
+    Status removeEntry(const std::string& name) const;
 
-    // stat of the entry `name`, following a symbolic link or not. False with errno set.
-    bool statEntry(const std::string& name, struct stat& st, bool followLinks) const;
+    // stat of the entry `name`, following a symbolic link or not.
+    Result<struct stat> statEntry(const std::string& name, bool followLinks) const;
 
 private:
     Descriptor m_fd;

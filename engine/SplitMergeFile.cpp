@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <fcntl.h>
@@ -39,37 +40,51 @@ namespace {
 // A failing step: reported with its number, then the operation ends.
 struct StepFailure {
     int step;
-    std::string description;
+    Fault fault;
 };
 
-constexpr const char* endedEarly = "The file ended before all of its bytes were read.";
-constexpr const char* acceptedNothing = "The file system accepted none of the bytes written.";
-
 // Descriptions name the file the failing call concerned: "PATH: reason".
+[[noreturn]] void fail(int step, const std::string& path, const Fault& fault) {
+    throw StepFailure{step, fault.named(path)};
+}
+
 [[noreturn]] void fail(int step, const std::string& path, const std::string& reason) {
-    throw StepFailure{step, path.empty() ? reason : path + ": " + reason};
+    fail(step, path, Fault::because(reason));
 }
 
-[[noreturn]] void fail(int step, const std::string& path, int error) {
-    fail(step, path, std::string(std::strerror(error)));
-}
-
-[[noreturn]] void failWrite(int step, const std::string& path, int error) {
-    if (error == 0) {
-        fail(step, path, acceptedNothing);
+// The value of a call of step `step` about `path`; its failure fails the step.
+template <typename T>
+    requires(!std::is_void_v<T>)
+T orFail(Result<T>&& result, int step, const std::string& path) {
+    if (!result) {
+        fail(step, path, result.fault());
     }
-    fail(step, path, error);
+    return std::move(*result);
 }
 
-[[noreturn]] void failCopy(const Copy::Result& result, int readStep, const std::string& readPath, int writeStep,
+void orFail(const Status& status, int step, const std::string& path) {
+    if (!status) {
+        fail(step, path, status.fault());
+    }
+}
+
+// A copy's failure is one of the step that reads or of the step that writes.
+[[noreturn]] void failCopy(const Fault& fault, int readStep, const std::string& readPath, int writeStep,
                            const std::string& writePath) {
-    if (result.status != Copy::Result::Status::ReadFailed) {
-        failWrite(writeStep, writePath, result.error);
+    if (fault.atDestination) {
+        fail(writeStep, writePath, fault);
     }
-    if (result.error == 0) {
-        fail(readStep, readPath, endedEarly);
+    fail(readStep, readPath, fault);
+}
+
+// Runs `action` as step `step`: an allocation failure in it fails that step, naming
+// `path`. Outside such steps it fails the run's first step.
+template <typename Action> decltype(auto) atStep(int step, const std::string& path, Action&& action) {
+    try {
+        return action();
+    } catch (const std::bad_alloc&) {
+        fail(step, path, Fault{ENOMEM});
     }
-    fail(readStep, readPath, result.error);
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -85,17 +100,14 @@ void clearLeftovers(const RunFolder& folder) {
 }
 
 // Runs a split or a join: a failing step is reported with its own number, an
-// allocation failure at `step` (read when it happens) naming `path`; either way
-// `onFailure` cleans up and the run has failed.
+// allocation failure outside the steps that name their own at 104, naming `path`;
+// either way `onFailure` cleans up and the run has failed.
 template <typename Run, typename OnFailure>
-Outcome guardedRun(EngineHost& host, const char* label, const int& step, const std::string& path, Run&& run,
-                   OnFailure&& onFailure) {
+Outcome guardedRun(EngineHost& host, const char* label, const std::string& path, Run&& run, OnFailure&& onFailure) {
     try {
-        return run();
+        return atStep(104, path, run);
     } catch (const StepFailure& failure) {
-        host.reportError(label, failure.step, failure.description);
-    } catch (const std::bad_alloc&) {
-        host.reportError(label, step, path + ": " + std::strerror(ENOMEM));
+        host.reportError(label, failure.step, failure.fault.description());
     }
     onFailure();
     return Outcome::Failed;
@@ -109,16 +121,6 @@ template <typename Action> void progressStep(EngineHost& host, const char* label
     } catch (const std::exception& e) {
         host.reportError(label, step, e.what());
     }
-}
-
-// Opens a regular file for reading, relative to the folder `dirFd`; a failure is
-// one of step `step`, naming `path`.
-int openForReading(int dirFd, const std::string& name, const std::string& path, int step, struct stat& st) {
-    const int fd = openRegular(dirFd, name.c_str(), st);
-    if (fd < 0) {
-        fail(step, path, errno);
-    }
-    return fd;
 }
 
 // The manifest, written line by line to a temporary file while the pieces are
@@ -141,23 +143,18 @@ public:
     void publish(const std::string& name) {
         create();
         write();
-        if (!m_file.publish(name, true)) {
-            fail(138, m_path, errno);
-        }
+        orFail(m_file.publish(name, true), 138, m_path);
     }
 
 private:
     void create() {
-        if (!m_file.isOpen() && !m_file.create(m_folder.fd())) {
-            fail(134, m_path, errno);
+        if (!m_file.isOpen()) {
+            orFail(m_file.create(m_folder.fd()), 134, m_path);
         }
     }
 
     void write() {
-        int error = 0;
-        if (!Copy::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size(), error)) {
-            failWrite(136, m_path, error);
-        }
+        orFail(Copy::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size()), 136, m_path);
         m_buffer.clear();
     }
 
@@ -187,7 +184,7 @@ public:
             pollfd ready = {m_fd, POLLIN, 0};
             const int polled = ::poll(&ready, 1, 100);
             if (polled < 0 && errno != EINTR) {
-                fail(120, m_name, errno);
+                fail(120, m_name, Fault::ofErrno());
             }
             if (polled <= 0) {
                 continue;
@@ -198,7 +195,7 @@ public:
             } else if (n == 0) {
                 m_ended = true;
             } else if (errno != EINTR && errno != EAGAIN) {
-                fail(120, m_name, errno);
+                fail(120, m_name, Fault::ofErrno());
             }
         }
         return true;
@@ -229,58 +226,49 @@ public:
     SplitHashes(int source, std::int64_t size, std::size_t pieces, const std::string& sourcePath,
                 const Checksum::Hashers::Turn& turn)
         : m_sourceFd(source), m_sourcePath(sourcePath), m_pieces(pieces) {
-        guarded([&] {
-            m_sourceHash.emplace(
-                1, [this](const Job&, int error, const Checksum::Digest& digest) { m_source = checked(error, digest); },
-                turn, 0);
-            m_pieceHashes.emplace(
-                std::max(Checksum::Hashers::cores(), 2U) - 1,
-                [this](const Job& job, int error, const Checksum::Digest& digest) {
-                    m_pieces[job.index] = checked(error, digest);
-                },
-                turn, 0);
-            return m_sourceHash->add({m_sourceFd, 0, size, 0});
-        });
+        m_sourceHash.emplace(
+            1, [this](const Job&, const Result<Checksum::Digest>& digest) { return keep(digest, m_source); }, turn, 0);
+        m_pieceHashes.emplace(
+            std::max(Checksum::Hashers::cores(), 2U) - 1,
+            [this](const Job& job, const Result<Checksum::Digest>& digest) {
+                return keep(digest, m_pieces[job.index]);
+            },
+            turn, 0);
+        // An empty queue takes a job at once.
+        checked(m_sourceHash->add({m_sourceFd, 0, size, 0}));
     }
 
     // Before the piece of `length` bytes at `offset` is copied. False when the host
     // asked to stop.
     bool add(std::int64_t offset, std::int64_t length, std::size_t index) {
-        return guarded([&] { return m_pieceHashes->add({m_sourceFd, offset, length, index}); });
+        return checked(m_pieceHashes->add({m_sourceFd, offset, length, index}));
     }
 
     // The copy has come to `offset`; false when the host asked to stop.
     bool advance(std::int64_t offset) {
-        return guarded([&] { return m_sourceHash->advance(offset) && m_pieceHashes->advance(offset); });
+        return checked(m_sourceHash->advance(offset)) && checked(m_pieceHashes->advance(offset));
     }
 
     // Waits for the last hashes.
     void finish() {
-        guarded([&] {
-            m_sourceHash->drain();
-            m_pieceHashes->drain();
-            return true;
-        });
+        orFail(m_sourceHash->drain(), 120, m_sourcePath);
+        orFail(m_pieceHashes->drain(), 120, m_sourcePath);
     }
 
     const std::vector<Checksum::Digest>& pieces() const { return m_pieces; }
     const Checksum::Digest& source() const { return m_source; }
 
 private:
-    static Checksum::Digest checked(int error, const Checksum::Digest& digest) {
-        if (error != 0) {
-            throw Checksum::Failure(std::strerror(error));
+    // A range that cannot be read cannot be hashed.
+    static Status keep(const Result<Checksum::Digest>& digest, Checksum::Digest& into) {
+        if (!digest) {
+            return Checksum::failure(digest.fault().why());
         }
-        return digest;
+        into = *digest;
+        return {};
     }
 
-    template <typename Action> bool guarded(Action&& action) {
-        try {
-            return action();
-        } catch (const Checksum::Failure& failure) {
-            fail(120, m_sourcePath, failure.what());
-        }
-    }
+    bool checked(Result<bool>&& result) const { return orFail(std::move(result), 120, m_sourcePath); }
 
     const int m_sourceFd;
     const std::string& m_sourcePath;
@@ -306,7 +294,7 @@ public:
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
-            m_host, splitLabel, m_step, m_sourcePath, [this] { return run(); }, [] {});
+            m_host, splitLabel, m_sourcePath, [this] { return run(); }, [] {});
     }
 
 private:
@@ -331,10 +319,10 @@ private:
 
         // A stream redirected from a file is guarded against as a file is.
         if (fromStream && ::fstat(m_streamFd, &m_streamStat) != 0) {
-            fail(104, m_sourcePath, errno);
+            fail(104, m_sourcePath, Fault::ofErrno());
         }
         if (!fromStream && m_source->fd() < 0) {
-            fail(104, m_sourcePath, m_source->openError());
+            fail(104, m_sourcePath, m_source->openFault());
         }
         // A stream's pieces are made and counted by copyStream.
         const std::int64_t pieces =
@@ -363,8 +351,9 @@ private:
         removeOldManifest(names.manifestName, names.manifestPath);
         // Checksums of an earlier split would call every new piece damaged. A name
         // too long for the folder names nothing there.
-        if (!m_folder.removeEntry(names.sidecarName) && errno != ENAMETOOLONG) {
-            fail(134, names.sidecarPath, errno);
+        if (const Status removed = m_folder.removeEntry(names.sidecarName);
+            !removed && removed.fault().error != ENAMETOOLONG) {
+            fail(134, names.sidecarPath, removed.fault());
         }
         ManifestWriter manifest(m_folder, names.manifestPath);
 
@@ -411,9 +400,7 @@ private:
             return NoticeId::NamesTooLong;
         }
 
-        if (!m_folder.open(names.folder)) {
-            fail(118, names.folder, errno);
-        }
+        orFail(m_folder.open(names.folder), 118, names.folder);
         const auto longestName =
             std::max(PieceSet::pieceName(names.baseName, names.last).size(), longestListName.size());
         if (static_cast<long>(longestName) > m_folder.nameMax()) {
@@ -442,30 +429,26 @@ private:
             if (!m_host.processEvents()) {
                 return Outcome::Stopped;
             }
-            m_step = 114;
             const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
-            Descriptor piece(openPiece(PieceSet::pieceName(names.baseName, number), piecePath));
-            manifest.add(piecePath);
-            m_step = 120;
+            Descriptor piece = openPiece(PieceSet::pieceName(names.baseName, number), piecePath, manifest);
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
-            if (hashes && !hashes->add(offset, length, static_cast<std::size_t>(number - 1))) {
-                return Outcome::Stopped;
-            }
-            const Copy::Result copied =
-                FileSize::ReadFileChunks(source, offset, piece.get(), 0, length, buffer, [&](std::int64_t done) {
+            const Result<Copy::Copied> copied = atStep(120, m_sourcePath, [&]() -> Result<Copy::Copied> {
+                if (hashes && !hashes->add(offset, length, static_cast<std::size_t>(number - 1))) {
+                    return Copy::Copied{false, true};
+                }
+                return FileSize::ReadFileChunks(source, offset, piece.get(), 0, length, buffer, [&](std::int64_t done) {
                     m_host.setProgressBytes(offset + done);
                     return (!hashes || hashes->advance(offset + done)) && m_host.processEvents();
                 });
-            if (copied.status == Copy::Result::Status::Stopped) {
+            });
+            if (!copied) {
+                failCopy(copied.fault(), 120, m_sourcePath, 122, piecePath);
+            }
+            if (copied->stopped) {
                 return Outcome::Stopped;
             }
-            if (copied.status != Copy::Result::Status::Copied) {
-                failCopy(copied, 120, m_sourcePath, 122, piecePath);
-            }
-            if (!piece.close()) {
-                fail(124, piecePath, errno);
-            }
+            orFail(piece.close(), 124, piecePath);
             if (hashes && !hashes->advance(offset + length)) {
                 return Outcome::Stopped;
             }
@@ -494,10 +477,8 @@ private:
         std::optional<Checksum::Sha256> pieceHash;
         std::optional<Checksum::BackgroundSha256> sourceHash;
         if (m_checksums) {
-            checksummed([&] {
-                pieceHash.emplace();
-                sourceHash.emplace();
-            });
+            pieceHash.emplace();
+            sourceHash.emplace();
         }
         std::int64_t total = 0;
         for (int number = 1; stream.size() > 0; ++number) {
@@ -505,22 +486,14 @@ private:
                 m_host.showNotice({NoticeId::TooManyPieces});
                 return Outcome::Failed;
             }
-            m_step = 114;
             const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
-            Descriptor piece(openPiece(PieceSet::pieceName(names.baseName, number), piecePath));
-            manifest.add(piecePath);
-            m_step = 120;
+            Descriptor piece = openPiece(PieceSet::pieceName(names.baseName, number), piecePath, manifest);
             for (std::int64_t length = 0;;) {
                 if (pieceHash) {
-                    checksummed([&] {
-                        pieceHash->update(stream.data(), stream.size());
-                        sourceHash->update(stream.data(), stream.size());
-                    });
+                    checksummed(pieceHash->update(stream.data(), stream.size()));
+                    checksummed(sourceHash->update(stream.data(), stream.size()));
                 }
-                int error = 0;
-                if (!Copy::writeAll(piece.get(), stream.data(), stream.size(), error)) {
-                    failWrite(122, piecePath, error);
-                }
+                orFail(Copy::writeAll(piece.get(), stream.data(), stream.size()), 122, piecePath);
                 length += static_cast<std::int64_t>(stream.size());
                 total += static_cast<std::int64_t>(stream.size());
                 m_host.setProgressBytes(total);
@@ -531,11 +504,9 @@ private:
                     return Outcome::Stopped;
                 }
             }
-            if (!piece.close()) {
-                fail(124, piecePath, errno);
-            }
+            orFail(piece.close(), 124, piecePath);
             if (pieceHash) {
-                checksummed([&] { digests.push_back(pieceHash->finish()); });
+                digests.push_back(checksummed(pieceHash->finish()));
             }
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
             if (stream.ended()) {
@@ -547,75 +518,68 @@ private:
             }
         }
         if (sourceHash) {
-            checksummed([&] { sourceDigest = sourceHash->finish(); });
+            sourceDigest = checksummed(sourceHash->finish());
         }
         return Outcome::Succeeded;
     }
 
     // A checksum that cannot be computed fails the source's copy step.
-    template <typename Action> void checksummed(Action&& action) {
-        try {
-            action();
-        } catch (const Checksum::Failure& failure) {
-            fail(120, m_sourcePath, failure.what());
-        }
+    void checksummed(const Status& status) const { orFail(status, 120, m_sourcePath); }
+    Checksum::Digest checksummed(Result<Checksum::Digest>&& digest) const {
+        return orFail(std::move(digest), 120, m_sourcePath);
     }
 
     // Written after the manifest, in the steps of the manifest.
     void writeChecksums(const std::string& name, const std::string& path, const std::string& baseName,
                         const std::vector<Checksum::Digest>& digests, const Checksum::Digest& sourceDigest) const {
         TemporaryFile file;
-        if (!file.create(m_folder.fd())) {
-            fail(134, path, errno);
-        }
+        orFail(file.create(m_folder.fd()), 134, path);
         std::string text;
         for (std::size_t i = 0; i < digests.size(); ++i) {
             text += Checksum::sidecarLine(digests[i], PieceSet::pieceName(baseName, static_cast<int>(i + 1)));
         }
         text += Checksum::sidecarLine(sourceDigest, baseName);
-        int error = 0;
-        if (!Copy::writeAll(file.fd(), text.data(), text.size(), error)) {
-            failWrite(136, path, error);
-        }
-        if (!file.publish(name, true)) {
-            fail(138, path, errno);
-        }
+        orFail(Copy::writeAll(file.fd(), text.data(), text.size()), 136, path);
+        orFail(file.publish(name, true), 138, path);
     }
 
     // A name that leads to the source (a symbolic or hard link) is never
     // replaced.
     void guardSource(int step, const std::string& name, const std::string& path) const {
-        struct stat st {};
-        if (m_folder.statEntry(name, st, true) && sameFile(st, m_sourceStat)) {
+        if (const Result<struct stat> st = m_folder.statEntry(name, true); st && sameFile(*st, m_sourceStat)) {
             fail(step, path, "would overwrite the file being split");
         }
     }
 
     void removeOldManifest(const std::string& name, const std::string& path) const {
         guardSource(134, name, path);
-        if (!m_folder.removeEntry(name)) {
-            fail(134, path, errno);
-        }
+        orFail(m_folder.removeEntry(name), 134, path);
     }
 
-    // Creates the piece file exclusively. Whatever stands at its name is replaced
-    // as a directory entry, so a link, FIFO or device there is never opened.
-    int openPiece(const std::string& name, const std::string& path) const {
+    // Creates the piece file exclusively and lists it. Whatever stands at its name is
+    // replaced as a directory entry, so a link, FIFO or device there is never opened.
+    Descriptor openPiece(const std::string& name, const std::string& path, ManifestWriter& manifest) const {
+        return atStep(114, m_sourcePath, [&] {
+            Descriptor piece = createPiece(name, path);
+            manifest.add(path);
+            return piece;
+        });
+    }
+
+    Descriptor createPiece(const std::string& name, const std::string& path) const {
         for (int attempt = 0; attempt < 3; ++attempt) {
-            const int fd = m_folder.createExclusive(name);
-            if (fd >= 0) {
-                return fd;
+            Result<Descriptor> created = m_folder.createExclusive(name);
+            if (created) {
+                return std::move(*created);
             }
-            if (errno != EEXIST) {
-                fail(118, path, errno);
+            if (created.fault().error != EEXIST) {
+                fail(118, path, created.fault());
             }
             guardSource(118, name, path);
-            if (!m_folder.removeEntry(name)) {
-                fail(118, path, errno);
-            }
+            orFail(m_folder.removeEntry(name), 118, path);
         }
         // Something keeps putting a file there.
-        fail(118, path, EEXIST);
+        fail(118, path, Fault{EEXIST});
     }
 
     const InputChecks::SplitSource* m_source = nullptr; // none for a stream
@@ -626,7 +590,6 @@ private:
     const bool m_checksums;
     EngineHost& m_host;
     RunFolder m_folder;
-    int m_step = 104; // where an allocation failure is reported
     int m_streamFd = -1;
     std::string m_baseName; // of a stream's pieces
 };
@@ -641,7 +604,7 @@ public:
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
-            m_host, joinLabel, m_step, m_manifestPath, [this] { return run(); }, [this] { endEarly(); });
+            m_host, joinLabel, m_manifestPath, [this] { return run(); }, [this] { endEarly(); });
     }
 
 private:
@@ -655,16 +618,17 @@ private:
         if (m_pieces.open(m_pieceFolderText) && !m_pieces.lock(RunFolder::Lock::Shared)) {
             return refuse({NoticeId::AnotherRunWriting});
         }
-        m_manifest.reset(openForReading(AT_FDCWD, m_manifestPath, m_manifestPath, 102, m_manifestStat));
+        m_manifest = orFail(openRegular(AT_FDCWD, m_manifestPath.c_str(), m_manifestStat), 102, m_manifestPath);
         if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
             return refuseManifest();
         }
-        m_step = 110;
-        const Scan scan = PieceSet::scanList(m_manifest.get(), m_buffer.data(), Copy::Buffer::size, m_entries,
-                                             [this] { return m_host.processEvents(); });
-        if (scan == Scan::Failed) {
-            fail(106, m_manifestPath, errno);
-        }
+        return atStep(110, m_manifestPath, [this] { return joinScanned(); });
+    }
+
+    Outcome joinScanned() {
+        const Scan scan = orFail(PieceSet::scanList(m_manifest.get(), m_buffer.data(), Copy::Buffer::size, m_entries,
+                                                    [this] { return m_host.processEvents(); }),
+                                 106, m_manifestPath);
         if (scan == Scan::Stopped) {
             return Outcome::Stopped;
         }
@@ -676,21 +640,15 @@ private:
         // are joined.
         if (m_pieces.isOpen()) {
             const std::string sidecarName = Checksum::sidecarPath(Main::GetFileName(m_manifestPath));
-            m_sidecar = Checksum::Sidecar::load(sidecarName, m_pieces.fd());
-            if (m_sidecar.status() == Checksum::Sidecar::Status::Failed) {
-                fail(102, m_pieceFolderText + sidecarName, m_sidecar.error());
-            }
-            if (m_sidecar.status() == Checksum::Sidecar::Status::Conflicting) {
+            m_sidecar = orFail(Checksum::Sidecar::load(sidecarName, m_pieces.fd()), 102, m_pieceFolderText + sidecarName);
+            if (m_sidecar.conflicting()) {
                 m_host.showNotice({NoticeId::ChecksumsConflict, {m_pieceFolderText + sidecarName}});
                 return Outcome::Refused;
             }
         }
-        const bool checksummed = m_sidecar.status() == Checksum::Sidecar::Status::Loaded;
+        const bool checksummed = m_sidecar.present();
         if (checksummed && m_outputFd >= 0) {
-            checked([this] {
-                m_pieceHash.emplace();
-                return true;
-            });
+            m_pieceHash.emplace();
         }
 
         if (const auto refusal = m_outputFd >= 0 ? checkOutputStream() : openOutput()) {
@@ -720,21 +678,20 @@ private:
             if (index > 0 && !m_lastCloned) {
                 readAhead.before(static_cast<std::size_t>(index));
             }
-            m_step = 128;
             const PieceSet::Entry& entry = m_entries[static_cast<std::size_t>(index)];
             bool whole = false;
-            const std::string name = readName(entry, whole);
+            const std::string name = atStep(128, m_manifestPath, [&] { return readName(entry, whole); });
             const std::string piecePath = m_pieceFolderText + name;
             struct stat pieceStat {};
             // A piece the read-ahead opened was looked at as the join looks at it.
-            Descriptor piece(readAhead.take(static_cast<std::size_t>(index), pieceStat));
+            Descriptor piece = readAhead.take(static_cast<std::size_t>(index), pieceStat);
             if (piece.get() < 0) {
                 if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
                     // A NUL ends the text where any C string would end it.
                     return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
                                       Outcome::Missing);
                 }
-                piece.reset(openForReading(m_pieces.fd(), name, piecePath, 136, pieceStat));
+                piece = orFail(openRegular(m_pieces.fd(), name.c_str(), pieceStat), 136, piecePath);
             }
             if (index == 0) {
                 m_firstLength = pieceStat.st_size;
@@ -751,7 +708,8 @@ private:
                 }
             }
             if (m_pieceHash) {
-                const std::optional<bool> matches = hashMatches(piece, piecePath, *expected);
+                const std::optional<bool> matches =
+                    atStep(140, m_manifestPath, [&] { return hashMatches(piece, piecePath, *expected); });
                 if (!matches) {
                     return Outcome::Stopped;
                 }
@@ -761,15 +719,13 @@ private:
             }
             if (m_checks) {
                 m_expected[static_cast<std::size_t>(index)] = *expected;
-                if (!checked([&] {
-                        return m_checks->add(
-                            {m_temporary.fd(), m_joined, pieceStat.st_size, static_cast<std::size_t>(index)});
-                    })) {
+                if (!checked(m_checks->add(
+                        {m_temporary.fd(), m_joined, pieceStat.st_size, static_cast<std::size_t>(index)}))) {
                     endEarly();
                     return Outcome::Stopped;
                 }
             }
-            if (!appendPiece(piece, pieceStat.st_size, piecePath)) {
+            if (!atStep(140, m_manifestPath, [&] { return appendPiece(piece, pieceStat.st_size, piecePath); })) {
                 endEarly();
                 return Outcome::Stopped;
             }
@@ -841,10 +797,10 @@ private:
             return;
         }
         if (::ftruncate(m_temporary.fd(), bytes) != 0) {
-            const int error = errno;
+            const Fault fault = Fault::ofErrno();
             // The damaged bytes would stand under the output name.
             m_temporary.discard();
-            fail(144, m_outputPath, error);
+            fail(144, m_outputPath, fault);
         }
         m_joined = bytes;
     }
@@ -852,23 +808,23 @@ private:
     // The piece name of an entry; see NameReader.
     std::string readName(const PieceSet::Entry& entry, bool& whole) const {
         std::string name;
-        if (!m_names.read(entry, name, whole)) {
-            fail(128, m_manifestPath, errno);
-        }
+        orFail(m_names.read(entry, name, whole), 128, m_manifestPath);
         return name;
     }
 
     // For the read-ahead: piece `index` opened for reading when it is a regular file,
     // else -1; looked at first, so that a FIFO or a device is never opened. A hint
     // only, so its failures are nobody's concern.
-    int openAhead(std::size_t index, struct stat& st) const {
+    Descriptor openAhead(std::size_t index, struct stat& st) const {
         const PieceSet::Entry& entry = m_entries[index];
         std::string name;
         bool whole = false;
-        return !entry.hasNul && m_namesAhead.read(entry, name, whole) &&
-                       PieceSet::namedLength(m_pieces, entry, name, whole) >= 0
-                   ? openRegular(m_pieces.fd(), name.c_str(), st)
-                   : -1;
+        if (entry.hasNul || !m_namesAhead.read(entry, name, whole) ||
+            PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
+            return Descriptor();
+        }
+        Result<Descriptor> opened = openRegular(m_pieces.fd(), name.c_str(), st);
+        return opened ? std::move(*opened) : Descriptor();
     }
 
     // Opens the output folder and the temporary output file in it; returns a
@@ -877,11 +833,9 @@ private:
         const std::string folder = m_host.outputFolder();
         m_outputName = PieceSet::joinedName(m_manifestPath);
         m_outputPath = folder + Main::nativeSeparator + m_outputName;
-        if (!m_output.open(folder)) {
-            fail(118, folder, errno);
-        }
+        orFail(m_output.open(folder), 118, folder);
         if (m_outputName.empty() || m_outputName == "." || m_outputName == "..") {
-            fail(118, m_outputPath, EISDIR);
+            fail(118, m_outputPath, Fault{EISDIR});
         }
         // One folder holds one lock: a join into the pieces' folder turns its shared
         // lock into the exclusive one, as a second lock would exclude the first.
@@ -891,16 +845,14 @@ private:
             return NoticeId::AnotherRunWriting;
         }
         clearLeftovers(written);
-        struct stat st {};
-        if (!m_output.statEntry(m_outputName, st, false) && errno != ENOENT) {
-            fail(118, m_outputPath, errno);
+        if (const Result<struct stat> st = m_output.statEntry(m_outputName, false);
+            !st && st.fault().error != ENOENT) {
+            fail(118, m_outputPath, st.fault());
         }
         if (wouldOverwritePieceSet()) {
             return NoticeId::JoinOverwritesPieceSet;
         }
-        if (!m_temporary.create(m_output.fd())) {
-            fail(118, m_outputPath, errno);
-        }
+        orFail(m_temporary.create(m_output.fd()), 118, m_outputPath);
         return std::nullopt;
     }
 
@@ -909,7 +861,7 @@ private:
     std::optional<NoticeId> checkOutputStream() const {
         struct stat outputStat {};
         if (::fstat(m_outputFd, &outputStat) != 0) {
-            fail(118, m_outputPath, errno);
+            fail(118, m_outputPath, Fault::ofErrno());
         }
         if (S_ISREG(outputStat.st_mode) && isPartOfPieceSet(outputStat)) {
             return NoticeId::JoinOverwritesPieceSet;
@@ -921,26 +873,22 @@ private:
     // be made to forget bytes; nothing when the host asked to stop meanwhile.
     std::optional<bool> hashMatches(const Descriptor& piece, const std::string& piecePath,
                                     const Checksum::Digest& expected) {
-        m_step = 140;
         bool stopped = false;
+        Status hashed;
         std::int64_t sinceTurn = 0;
-        const int error =
+        const Status read =
             Copy::readBlocks(piece.get(), m_buffer.data(), Copy::Buffer::size, [&](std::string_view block) {
-                checked([&] {
-                    m_pieceHash->update(block.data(), block.size());
-                    return true;
-                });
+                hashed = m_pieceHash->update(block.data(), block.size());
                 sinceTurn += static_cast<std::int64_t>(block.size());
                 if (sinceTurn >= Copy::Buffer::maxBlockBytes) {
                     sinceTurn = 0;
                     stopped = !m_host.processEvents();
                 }
-                return !stopped;
+                return hashed && !stopped;
             });
-        if (error != 0) {
-            fail(140, piecePath, error);
-        }
-        const bool matches = checked([&] { return m_pieceHash->finish() == expected; });
+        orFail(read, 140, piecePath);
+        checked(hashed);
+        const bool matches = checked(m_pieceHash->finish()) == expected;
         if (stopped) {
             return std::nullopt;
         }
@@ -948,11 +896,8 @@ private:
     }
 
     bool wouldOverwritePieceSet() const {
-        struct stat outputStat {};
-        if (!m_output.statEntry(m_outputName, outputStat, true)) {
-            return false;
-        }
-        return isPartOfPieceSet(outputStat);
+        const Result<struct stat> outputStat = m_output.statEntry(m_outputName, true);
+        return outputStat && isPartOfPieceSet(*outputStat);
     }
 
     bool isPartOfPieceSet(const struct stat& outputStat) const {
@@ -962,9 +907,10 @@ private:
         for (const PieceSet::Entry& entry : m_entries) {
             bool whole = false;
             const std::string name = readName(entry, whole);
-            struct stat st {};
-            if (!entry.hasNul && whole && m_pieces.isOpen() && m_pieces.statEntry(name, st, true) &&
-                sameFile(st, outputStat)) {
+            if (entry.hasNul || !whole || !m_pieces.isOpen()) {
+                continue;
+            }
+            if (const Result<struct stat> st = m_pieces.statEntry(name, true); st && sameFile(*st, outputStat)) {
                 return true;
             }
         }
@@ -974,22 +920,21 @@ private:
     // Appends one piece to the output; false when the host asked to stop
     // meanwhile.
     bool appendPiece(const Descriptor& piece, std::int64_t length, const std::string& piecePath) {
-        m_step = 140;
         // A stream is written at its position; its pieces were checked before.
         const bool toStream = m_outputFd >= 0;
-        const Copy::Result copied =
+        const Result<Copy::Copied> copied =
             FileSize::ReadFileChunks(piece.get(), 0, toStream ? m_outputFd : m_temporary.fd(), toStream ? -1 : m_joined,
                                      length, m_buffer, [this](std::int64_t done) {
                                          m_host.setProgressBytes(m_joined + done);
                                          return advanceChecks(m_joined + done) && m_host.processEvents();
                                      });
-        if (copied.status == Copy::Result::Status::Stopped) {
+        if (!copied) {
+            failCopy(copied.fault(), 140, piecePath, 144, m_outputPath);
+        }
+        if (copied->stopped) {
             return false;
         }
-        if (copied.status != Copy::Result::Status::Copied) {
-            failCopy(copied, 140, piecePath, 144, m_outputPath);
-        }
-        m_lastCloned = copied.cloned;
+        m_lastCloned = copied->cloned;
         m_joined += length;
         m_host.setProgressBytes(m_joined);
         return advanceChecks(m_joined);
@@ -1000,63 +945,58 @@ private:
     // the output holds, hashed on every core while the next pieces are appended.
     void startChecks() {
         m_expected.resize(m_entries.size());
-        checked([this] {
-            m_checks.emplace(
-                Checksum::Hashers::cores(),
-                [this](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
-                    if (error != 0) {
-                        throw Checksum::Failure(std::strerror(error));
+        m_checks.emplace(
+            Checksum::Hashers::cores(),
+            [this](const Checksum::Hashers::Job& job, const Result<Checksum::Digest>& digest) -> Status {
+                if (!digest) {
+                    return Checksum::failure(digest.fault().why());
+                }
+                if (*digest != m_expected[job.index]) {
+                    std::size_t first = m_damaged.load();
+                    while (job.index < first && !m_damaged.compare_exchange_weak(first, job.index)) {
                     }
-                    if (digest != m_expected[job.index]) {
-                        std::size_t first = m_damaged.load();
-                        while (job.index < first && !m_damaged.compare_exchange_weak(first, job.index)) {
-                        }
-                    }
-                },
-                [this] { return m_host.processEvents(); }, 0);
-            return true;
-        });
+                }
+                return {};
+            },
+            [this] { return m_host.processEvents(); }, 0);
     }
 
-    bool advanceChecks(std::int64_t offset) {
-        return !m_checks || checked([&] { return m_checks->advance(offset); });
-    }
+    bool advanceChecks(std::int64_t offset) { return !m_checks || checked(m_checks->advance(offset)); }
 
     // The first damaged piece once the checks of every piece appended are done.
     std::optional<std::size_t> firstDamaged() {
         if (!m_checks) {
             return std::nullopt;
         }
-        checked([this] {
-            m_checks->drain();
-            return true;
-        });
+        checked(m_checks->drain());
         const std::size_t damaged = m_damaged.load();
         return damaged == noPiece ? std::nullopt : std::optional<std::size_t>(damaged);
     }
 
     // A check that cannot be made fails the join at the copy's step: the output's
     // bytes can no longer be vouched for.
-    template <typename Action> bool checked(Action&& action) {
-        try {
-            return action();
-        } catch (const Checksum::Failure& failure) {
+    template <typename T>
+        requires(!std::is_void_v<T>)
+    T checked(Result<T>&& result) {
+        if (!result) {
             m_checksFailed = true;
-            fail(140, m_outputPath, failure.what());
         }
+        return orFail(std::move(result), 140, m_outputPath);
+    }
+    void checked(const Status& status) {
+        if (!status) {
+            m_checksFailed = true;
+        }
+        orFail(status, 140, m_outputPath);
     }
 
     // Gives the joined file its name. An earlier file of that name is replaced
     // only after the new one reached the disk, so that a crash never loses both.
     void publishOutput() {
-        struct stat st {};
-        const bool replaces = m_output.statEntry(m_outputName, st, false);
-        if (replaces && !m_temporary.flush()) {
-            fail(154, m_outputPath, errno);
+        if (m_output.statEntry(m_outputName, false)) {
+            orFail(m_temporary.flush(), 154, m_outputPath);
         }
-        if (!m_temporary.publish(m_outputName, true)) {
-            fail(154, m_outputPath, errno);
-        }
+        orFail(m_temporary.publish(m_outputName, true), 154, m_outputPath);
     }
 
     // A join that ends before its last piece keeps an earlier file of the output
@@ -1079,11 +1019,11 @@ private:
             m_temporary.discard();
             return;
         }
-        struct stat st {};
-        if (m_output.statEntry(m_outputName, st, false) || errno != ENOENT) {
+        if (const Result<struct stat> st = m_output.statEntry(m_outputName, false); st || st.fault().error != ENOENT) {
             m_temporary.discard();
         } else {
-            m_temporary.publish(m_outputName, false);
+            // Nothing can be done about a failure here: the join has already ended.
+            (void)m_temporary.publish(m_outputName, false);
         }
     }
 
@@ -1107,7 +1047,6 @@ private:
     std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
     std::int64_t m_firstLength = 0;              // of the first piece: that of every piece but the last
     bool m_lastCloned = false;                   // the piece appended last was cloned
-    int m_step = 104;                            // where an allocation failure is reported
     int m_outputFd = -1;                         // a stream the join writes to instead of a file
     // The checks of a file, when the checksum file is there: the digests it lists, by
     // entry, and the first piece found damaged. Its threads end before the output is

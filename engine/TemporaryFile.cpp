@@ -42,24 +42,13 @@ bool unnamedUnsupported(int error) {
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
 }
 
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() : m_errno(errno) {}
-    ~ErrnoKeeper() { errno = m_errno; }
-    ErrnoKeeper(const ErrnoKeeper&) = delete;
-    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
-private:
-    int m_errno;
-};
-
 } // namespace
 
 TemporaryFile::~TemporaryFile() {
     discard();
 }
 
-bool TemporaryFile::create(int folderFd) {
+Status TemporaryFile::create(int folderFd) {
     discard();
     m_folderFd = folderFd;
     const int fd = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
@@ -67,11 +56,11 @@ bool TemporaryFile::create(int folderFd) {
         // An unnamed file can only be linked in through /proc.
         if (::access(procPath(fd).c_str(), F_OK) == 0) {
             m_fd.reset(fd);
-            return true;
+            return {};
         }
         ::close(fd);
     } else if (!unnamedUnsupported(errno)) {
-        return false;
+        return Fault::ofErrno();
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = hiddenName();
@@ -79,28 +68,30 @@ bool TemporaryFile::create(int folderFd) {
         if (named >= 0) {
             m_fd.reset(named);
             m_hiddenName = std::move(name);
-            return true;
+            return {};
         }
         if (errno != EEXIST) {
-            return false;
+            return Fault::ofErrno();
         }
     }
-    errno = EEXIST;
-    return false;
+    return Fault{EEXIST};
 }
 
-bool TemporaryFile::flush() {
+Status TemporaryFile::flush() {
     int result = 0;
     do {
         result = ::fdatasync(m_fd.get());
     } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return statusOf(result == 0);
 }
 
-bool TemporaryFile::publish(const std::string& name, bool replace) {
-    const bool published =
-        m_hiddenName.empty() ? publishUnnamed(name, replace) : m_fd.close() && renameHidden(name, replace);
-    const ErrnoKeeper keep;
+Status TemporaryFile::publish(const std::string& name, bool replace) {
+    Status published;
+    if (m_hiddenName.empty()) {
+        published = publishUnnamed(name, replace);
+    } else if (published = m_fd.close(); published) {
+        published = renameHidden(name, replace);
+    }
     discard();
     return published;
 }
@@ -138,66 +129,67 @@ void TemporaryFile::removeLeftovers(int folderFd) {
     }
 }
 
-bool TemporaryFile::publishUnnamed(const std::string& name, bool replace) {
+Status TemporaryFile::publishUnnamed(const std::string& name, bool replace) {
     // The unnamed file lives only as long as its descriptor, so it can only be closed
     // once it has a name. A duplicate closed first lets file systems that report write
     // errors at every close (NFS) do so before the name is given.
     const int duplicate = ::dup(m_fd.get());
     if (duplicate < 0 || ::close(duplicate) != 0) {
-        return false;
+        return Fault::ofErrno();
     }
     const std::string source = procPath(m_fd.get());
     if (::linkat(AT_FDCWD, source.c_str(), m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
         // The name stood free: a failing close takes it back.
-        if (m_fd.close()) {
-            return true;
+        Status closed = m_fd.close();
+        if (!closed) {
+            ::unlinkat(m_folderFd, name.c_str(), 0);
         }
-        const ErrnoKeeper keep;
-        ::unlinkat(m_folderFd, name.c_str(), 0);
-        return false;
+        return closed;
     }
     if (errno != EEXIST || !replace) {
-        return false;
+        return Fault::ofErrno();
     }
     // linkat never replaces: link under a hidden name, close, then rename that over the
     // name, so that a failing close leaves the earlier file as it was. discard()
     // removes the hidden name on failure.
-    if (!linkUnderHiddenName(m_hiddenName)) {
+    if (Status linked = linkUnderHiddenName(m_hiddenName); !linked) {
         m_hiddenName.clear();
-        return false;
+        return linked;
     }
-    return m_fd.close() && renameHidden(name, true);
+    if (Status closed = m_fd.close(); !closed) {
+        return closed;
+    }
+    return renameHidden(name, true);
 }
 
-bool TemporaryFile::linkUnderHiddenName(std::string& hidden) {
+Status TemporaryFile::linkUnderHiddenName(std::string& hidden) {
     const std::string source = procPath(m_fd.get());
     for (int attempt = 0; attempt < 100; ++attempt) {
         hidden = hiddenName();
         if (::linkat(AT_FDCWD, source.c_str(), m_folderFd, hidden.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            return true;
+            return {};
         }
         if (errno != EEXIST) {
-            return false;
+            return Fault::ofErrno();
         }
     }
-    errno = EEXIST;
-    return false;
+    return Fault{EEXIST};
 }
 
-bool TemporaryFile::renameHidden(const std::string& name, bool replace) {
+Status TemporaryFile::renameHidden(const std::string& name, bool replace) {
     const char* from = m_hiddenName.c_str();
     if (replace) {
         if (::renameat(m_folderFd, from, m_folderFd, name.c_str()) != 0) {
-            return false;
+            return Fault::ofErrno();
         }
     } else if (::renameat2(m_folderFd, from, m_folderFd, name.c_str(), RENAME_NOREPLACE) != 0) {
         if (errno != EINVAL && errno != ENOSYS) {
-            return false;
+            return Fault::ofErrno();
         }
         // No RENAME_NOREPLACE here: a hard link also refuses an existing name. The
         // hidden name is removed by discard().
-        return ::linkat(m_folderFd, from, m_folderFd, name.c_str(), 0) == 0;
+        return statusOf(::linkat(m_folderFd, from, m_folderFd, name.c_str(), 0) == 0);
     }
     m_hiddenName.clear();
-    return true;
+    return {};
 }

@@ -28,35 +28,31 @@ struct Set {
     RunFolder pieces;
 };
 
-bool stop(Result& result, Result::Status status, const std::string& path = {}, int error = 0) {
-    result.status = status;
-    result.failedPath = path;
-    result.error = error;
-    return false;
-}
-
-// False, with `result` saying why, when the list cannot be read, is not one or lists
+// Opens and scans the list; the summary's verdict says when it is not one or lists
 // nothing.
-bool openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer, Result& result) {
+Result<Summary> openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer) {
     struct stat st {};
-    set.list.reset(openRegular(AT_FDCWD, manifestPath.c_str(), st));
-    if (set.list.get() < 0) {
-        return stop(result, Result::Status::Failed, manifestPath, errno);
+    Result<Descriptor> list = openRegular(AT_FDCWD, manifestPath.c_str(), st);
+    if (!list) {
+        return list.fault().named(manifestPath);
     }
-    const PieceSet::Scan scan =
+    set.list = std::move(*list);
+    const Result<PieceSet::Scan> scan =
         st.st_size > PieceSet::maxManifestBytes
             ? PieceSet::Scan::Invalid
             : PieceSet::scanList(set.list.get(), buffer.data(), Copy::Buffer::size, set.entries, {});
-    if (scan == PieceSet::Scan::Failed) {
-        return stop(result, Result::Status::Failed, manifestPath, errno);
+    if (!scan) {
+        return scan.fault().named(manifestPath);
     }
-    if (scan != PieceSet::Scan::Complete || set.entries.empty()) {
-        return stop(result, Result::Status::NotAList);
+    Summary summary;
+    if (*scan != PieceSet::Scan::Complete || set.entries.empty()) {
+        summary.verdict = Summary::Verdict::NotAList;
+        return summary;
     }
-    result.pieces = static_cast<int>(set.entries.size());
+    summary.pieces = static_cast<int>(set.entries.size());
     set.folderText = PieceSet::pieceFolder(manifestPath);
-    set.pieces.open(set.folderText);
-    return true;
+    (void)set.pieces.open(set.folderText);
+    return summary;
 }
 
 // What the first pass learnt of one piece.
@@ -85,89 +81,88 @@ std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expec
 
 } // namespace
 
-Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
-    Result result;
+Result<Summary> VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
     Set set;
     Copy::Buffer buffer;
-    if (!openSet(manifestPath, set, buffer, result)) {
-        return result;
+    Result<Summary> opened = openSet(manifestPath, set, buffer);
+    if (!opened || opened->verdict != Summary::Verdict::Checked) {
+        return opened;
     }
-    Checksum::Sidecar sidecar;
+    Summary& summary = *opened;
     const std::string sidecarName = Checksum::sidecarPath(Main::GetFileName(manifestPath));
+    Result<Checksum::Sidecar> sidecar = Checksum::Sidecar();
     if (set.pieces.isOpen()) {
         sidecar = Checksum::Sidecar::load(sidecarName, set.pieces.fd());
     }
-    if (sidecar.status() == Checksum::Sidecar::Status::Failed) {
-        stop(result, Result::Status::Failed, set.folderText + sidecarName, sidecar.error());
-        return result;
+    if (!sidecar) {
+        return sidecar.fault().named(set.folderText + sidecarName);
     }
-    if (sidecar.status() == Checksum::Sidecar::Status::Conflicting) {
-        stop(result, Result::Status::ChecksumsConflict, set.folderText + sidecarName);
-        return result;
+    if (sidecar->conflicting()) {
+        summary.verdict = Summary::Verdict::ChecksumsConflict;
+        summary.checksumFile = set.folderText + sidecarName;
+        return summary;
     }
-    result.checksummed = sidecar.status() == Checksum::Sidecar::Status::Loaded;
+    summary.checksummed = sidecar->present();
 
     PieceSet::NameReader names(set.list);
     std::string name;
     bool whole = false;
-    const auto readName = [&](const PieceSet::Entry& entry) {
-        return names.read(entry, name, whole) || stop(result, Result::Status::Failed, manifestPath, errno);
-    };
     std::vector<Piece> pieces(set.entries.size());
     std::vector<std::int64_t> lengths; // of the pieces before the last
     // The pieces are looked up in order here and hashed on every core; what the
     // hashes find goes to their own records, reported in list order below.
     std::optional<Checksum::Hashers> hashers;
-    try {
-        if (result.checksummed) {
-            hashers.emplace(Checksum::Hashers::cores(),
-                            [&](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
-                                Piece& piece = pieces[job.index];
-                                piece.error = error;
-                                if (error == 0 && digest != piece.expected) {
-                                    piece.checksum = Finding::Problem::Damaged;
-                                }
-                            });
+    if (summary.checksummed) {
+        hashers.emplace(Checksum::Hashers::cores(),
+                        [&](const Checksum::Hashers::Job& job, const Result<Checksum::Digest>& digest) {
+                            Piece& piece = pieces[job.index];
+                            piece.error = digest ? 0 : digest.fault().error;
+                            if (digest && *digest != piece.expected) {
+                                piece.checksum = Finding::Problem::Damaged;
+                            }
+                            return Status{};
+                        });
+    }
+    // What fails the hashers is a checksum failure already.
+    const auto hashFailed = [&](const Fault& fault) { return fault.named(manifestPath); };
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (const Status read = names.read(set.entries[i], name, whole); !read) {
+            return read.fault().named(manifestPath);
         }
-        for (std::size_t i = 0; i < pieces.size(); ++i) {
-            if (!readName(set.entries[i])) {
-                return result;
-            }
-            Piece& piece = pieces[i];
-            piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
-            if (piece.length < 0) {
-                continue;
-            }
-            result.bytes += piece.length;
-            if (i + 1 < pieces.size()) {
-                lengths.push_back(piece.length);
-            }
-            struct stat st {};
-            Descriptor file(openRegular(set.pieces.fd(), name.c_str(), st));
-            if (file.get() < 0) {
-                piece.error = errno;
-                continue;
-            }
-            if (!result.checksummed) {
-                continue;
-            }
-            const std::optional<Checksum::Digest> digest = sidecar.find(name);
-            if (!digest) {
-                piece.checksum = Finding::Problem::Unlisted;
-                continue;
-            }
-            piece.expected = *digest;
-            // To the end of the file as it is now, as a join would copy it.
-            hashers->add({file.release(), 0, Checksum::Hashers::unlimited, i, true});
+        Piece& piece = pieces[i];
+        piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
+        if (piece.length < 0) {
+            continue;
         }
-        if (hashers) {
-            hashers->drain();
+        summary.bytes += piece.length;
+        if (i + 1 < pieces.size()) {
+            lengths.push_back(piece.length);
         }
-    } catch (const Checksum::Failure& failure) {
-        result.status = Result::Status::ChecksumFailed;
-        result.failedPath = manifestPath;
-        result.reason = failure.what();
-        return result;
+        struct stat st {};
+        Result<Descriptor> file = openRegular(set.pieces.fd(), name.c_str(), st);
+        if (!file) {
+            piece.error = file.fault().error;
+            continue;
+        }
+        if (!summary.checksummed) {
+            continue;
+        }
+        const std::optional<Checksum::Digest> digest = sidecar->find(name);
+        if (!digest) {
+            piece.checksum = Finding::Problem::Unlisted;
+            continue;
+        }
+        piece.expected = *digest;
+        // To the end of the file as it is now, as a join would copy it.
+        if (const Result<bool> added = hashers->add({file->release(), 0, Checksum::Hashers::unlimited, i, true});
+            !added) {
+            return hashFailed(added.fault());
+        }
+    }
+    if (hashers) {
+        if (const Status drained = hashers->drain(); !drained) {
+            return hashFailed(drained.fault());
+        }
     }
 
     const std::int64_t expected = PieceSet::pieceLength(std::move(lengths));
@@ -177,26 +172,26 @@ Result VerifySet(const std::string& manifestPath, const std::function<void(const
         if (!problem) {
             continue;
         }
-        ++result.bad;
+        ++summary.bad;
         if (!report) {
             continue;
         }
         // The names are read again rather than held.
-        if (!readName(set.entries[i])) {
-            return result;
+        if (const Status read = names.read(set.entries[i], name, whole); !read) {
+            return read.fault().named(manifestPath);
         }
         const std::string path = set.folderText + name;
         report({path.substr(0, path.find('\0')), *problem, last, pieces[i].length, expected, pieces[i].error});
     }
-    return result;
+    return opened;
 }
 
-Result estimateSet(const std::string& manifestPath) {
-    Result result;
+Result<Summary> estimateSet(const std::string& manifestPath) {
     Set set;
     Copy::Buffer buffer;
-    if (!openSet(manifestPath, set, buffer, result)) {
-        return result;
+    Result<Summary> opened = openSet(manifestPath, set, buffer);
+    if (!opened || opened->verdict != Summary::Verdict::Checked) {
+        return opened;
     }
     PieceSet::NameReader names(set.list);
     const auto length = [&](const PieceSet::Entry& entry) -> std::int64_t {
@@ -205,11 +200,11 @@ Result estimateSet(const std::string& manifestPath) {
         return names.read(entry, name, whole) ? PieceSet::namedLength(set.pieces, entry, name, whole) : -1;
     };
     const std::int64_t firstLength = length(set.entries.front());
-    const std::int64_t lastLength = result.pieces == 1 ? firstLength : length(set.entries.back());
+    const std::int64_t lastLength = opened->pieces == 1 ? firstLength : length(set.entries.back());
     if (firstLength >= 0 && lastLength >= 0) {
-        result.bytes = firstLength * (result.pieces - 1) + lastLength;
+        opened->bytes = firstLength * (opened->pieces - 1) + lastLength;
     }
-    return result;
+    return opened;
 }
 
 } // namespace Verify

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "engine/Result.h"
+
 // Checks a piece set without joining it and without writing anything, reading it as
 // the joiner reads it (see PieceSetReader.h), so that the two find the same first
 // fault: every piece the manifest lists must exist, every piece but the last must be
@@ -28,35 +30,33 @@ struct Finding {
     int error = 0;
 };
 
-struct Result {
-    enum class Status {
+struct Summary {
+    enum class Verdict {
         Checked,           // the pieces were looked at; see `bad`
         NotAList,          // no CR LF at all, too large, or more than 32767 entries
-        Failed,            // the manifest or the checksum file could not be read (`failedPath`, `error`)
-        ChecksumsConflict, // the checksum file (`failedPath`) lists a name twice with different digests
-        ChecksumFailed,    // the pieces of the list `failedPath` could not be hashed (`reason`)
+        ChecksumsConflict, // the checksum file (`checksumFile`) lists a name twice with different digests
     };
-    Status status = Status::Checked;
+    Verdict verdict = Verdict::Checked;
     int pieces = 0;           // entries of the manifest
     int bad = 0;              // pieces with a finding
     bool checksummed = false; // a checksum file was there and was used
     std::int64_t bytes = 0;   // total length of the pieces that exist
-    std::string failedPath;
-    int error = 0;
-    std::string reason;
+    std::string checksumFile;
 };
 
 // Reads the manifest at `manifestPath` and looks at its pieces beside it, as the
 // joiner finds them. Calls `report` once per bad piece, in manifest order, after all
 // pieces were looked at. Memory stays bounded whatever the manifest holds: the
-// entries' offsets, never their text.
-Result VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report);
+// entries' offsets, never their text. Fails, naming the file, when the manifest or the
+// checksum file cannot be read, and with a checksum failure naming the manifest when
+// its pieces cannot be hashed.
+Result<Summary> VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report);
 
 // For a join's progress: the entries of the manifest (`pieces`) and the bytes the join
 // will write (`bytes`), estimated from the first and the last piece alone, since every
 // piece before the last is as long as the first in a whole set; 0 when either is
 // missing. A stat of every piece would cost a join of many small pieces a tenth of
-// its time. `status` as VerifySet gives it; `bad` is not set.
-Result estimateSet(const std::string& manifestPath);
+// its time. Verdicts and failures as VerifySet gives them; `bad` is not set.
+Result<Summary> estimateSet(const std::string& manifestPath);
 
 } // namespace Verify
