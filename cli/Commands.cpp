@@ -137,12 +137,13 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     // A file without a single CR LF lists nothing: joining it would only make an empty file.
-    const Verify::Result scan = Verify::estimateSet(manifest);
-    if (scan.status == Verify::Result::Status::NotAList) {
+    // A list that cannot be read fails the join itself, at its step.
+    const Result<Verify::Summary> scan = Verify::estimateSet(manifest);
+    if (scan && scan->verdict == Verify::Summary::Verdict::NotAList) {
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;
     }
-    host.setExpectedBytes(scan.bytes);
+    host.setExpectedBytes(scan ? scan->bytes : 0);
     if (toStream) {
         return exitStatus(
             SplitMergeFile::JoinToStream(manifest, STDOUT_FILENO, std::string(CommandLine::standardStream), host));
@@ -160,23 +161,22 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     const std::string sidecarName = Quoting::quote(Main::GetFileName(Checksum::sidecarPath(manifest)));
-    const Verify::Result result = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) {
+    const Result<Verify::Summary> verified = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) {
         host.printResult(names.show(finding.piecePath) + ": " + describe(finding, sidecarName));
     });
-    switch (result.status) {
-    case Verify::Result::Status::Failed:
-        host.fileError(result.failedPath, std::strerror(result.error));
+    if (!verified) {
+        host.fileError(verified.fault().path, verified.fault().why());
         return exitFailed;
-    case Verify::Result::Status::ChecksumFailed:
-        host.fileError(result.failedPath, result.reason);
-        return exitFailed;
-    case Verify::Result::Status::NotAList:
+    }
+    const Verify::Summary& result = *verified;
+    switch (result.verdict) {
+    case Verify::Summary::Verdict::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
         return exitFailed;
-    case Verify::Result::Status::ChecksumsConflict:
-        host.showNotice({NoticeId::ChecksumsConflict, {result.failedPath}});
+    case Verify::Summary::Verdict::ChecksumsConflict:
+        host.showNotice({NoticeId::ChecksumsConflict, {result.checksumFile}});
         return exitFailed;
-    case Verify::Result::Status::Checked:
+    case Verify::Summary::Verdict::Checked:
         break;
     }
     const std::string pieces = std::to_string(result.pieces) + (result.pieces == 1 ? " piece" : " pieces");

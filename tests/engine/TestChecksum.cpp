@@ -15,7 +15,6 @@
 #include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
-using Status = Checksum::Sidecar::Status;
 
 namespace {
 
@@ -23,7 +22,8 @@ namespace {
 Checksum::Sidecar load(const QByteArray& text) {
     QTemporaryDir dir;
     Files::write(dir.filePath("a.splt.sha256"), text);
-    return Checksum::Sidecar::load(Files::path(dir.filePath("a.splt.sha256")), AT_FDCWD);
+    Result<Checksum::Sidecar> sidecar = Checksum::Sidecar::load(Files::path(dir.filePath("a.splt.sha256")), AT_FDCWD);
+    return sidecar ? std::move(*sidecar) : Checksum::Sidecar();
 }
 
 } // namespace
@@ -68,16 +68,16 @@ void TestChecksum::digests() {
     QByteArray part;
     for (qsizetype i = 0; i < data.size(); i += pieceSize) {
         part = data.mid(i, pieceSize);
-        hash.update(part.constData(), static_cast<std::size_t>(part.size()));
-        background.update(part.constData(), static_cast<std::size_t>(part.size()));
+        QVERIFY(hash.update(part.constData(), static_cast<std::size_t>(part.size())));
+        QVERIFY(background.update(part.constData(), static_cast<std::size_t>(part.size())));
         // The background hash took its own copy: the caller's buffer is free again.
         part.fill('\0');
     }
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256(data));
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), sha256(data));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(*hash.finish())), sha256(data));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(*background.finish())), sha256(data));
     // finish starts afresh.
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(hash.finish())), sha256({}));
-    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(background.finish())), sha256({}));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(*hash.finish())), sha256({}));
+    QCOMPARE(QByteArray::fromStdString(Checksum::toHex(*background.finish())), sha256({}));
 
     // The same from a file on hashing threads: the whole and its parts, read only as
     // far as it was made available, in steps that do not meet the parts' ends.
@@ -92,25 +92,27 @@ void TestChecksum::digests() {
     {
         Checksum::Hashers hashers(
             3,
-            [&](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
-                digests[job.index] = QByteArray::fromStdString(Checksum::toHex(digest));
-                if (error != 0 || job.offset + job.length > available) {
+            [&](const Checksum::Hashers::Job& job, const Result<Checksum::Digest>& digest) {
+                if (!digest || job.offset + job.length > available) {
                     ++wrong;
+                    return Status{};
                 }
+                digests[job.index] = QByteArray::fromStdString(Checksum::toHex(*digest));
+                return Status{};
             },
             {}, 0);
-        QVERIFY(hashers.add({fd, 0, data.size(), digests.size() - 1}));
+        QVERIFY(*hashers.add({fd, 0, data.size(), digests.size() - 1}));
         for (qsizetype i = 0; i < parts; ++i) {
-            QVERIFY(hashers.add({fd, i * pieceSize, std::min<qsizetype>(pieceSize, data.size() - i * pieceSize),
+            QVERIFY(*hashers.add({fd, i * pieceSize, std::min<qsizetype>(pieceSize, data.size() - i * pieceSize),
                                  static_cast<std::size_t>(i)}));
         }
         for (std::int64_t step = 0; step < data.size(); step += 100003) {
             available = step;
-            QVERIFY(hashers.advance(step));
+            QVERIFY(*hashers.advance(step));
         }
         available = data.size();
-        QVERIFY(hashers.advance(data.size()));
-        hashers.drain();
+        QVERIFY(*hashers.advance(data.size()));
+        QVERIFY(hashers.drain());
     }
     ::close(fd);
     QCOMPARE(wrong.load(), 0);
@@ -135,13 +137,13 @@ void TestChecksum::sidecarLines() {
     QFETCH(QByteArray, name);
     QFETCH(bool, escaped);
     Checksum::Sha256 hash;
-    hash.update(name.constData(), static_cast<std::size_t>(name.size()));
-    const Checksum::Digest digest = hash.finish();
+    QVERIFY(hash.update(name.constData(), static_cast<std::size_t>(name.size())));
+    const Checksum::Digest digest = *hash.finish();
     const std::string line = Checksum::sidecarLine(digest, name.toStdString());
     QCOMPARE(line.front() == '\\', escaped);
     QCOMPARE(std::count(line.begin(), line.end(), '\n'), std::ptrdiff_t(1));
     const Checksum::Sidecar sidecar = load("garbage line\n" + QByteArray::fromStdString(line));
-    QCOMPARE(sidecar.status(), Status::Loaded);
+    QVERIFY(sidecar.present() && !sidecar.conflicting());
     QVERIFY(sidecar.find(name.toStdString()) == digest);
     QVERIFY(!sidecar.find("garbage line"));
 }
@@ -183,7 +185,8 @@ void TestChecksum::sidecarForms() {
     QFETCH(QByteArray, name);
     QFETCH(int, found);
     const Checksum::Sidecar sidecar = load(text);
-    QCOMPARE(sidecar.status(), found < 0 ? Status::Conflicting : Status::Loaded);
+    QVERIFY(sidecar.present());
+    QCOMPARE(sidecar.conflicting(), found < 0);
     const std::optional<Checksum::Digest> digest = sidecar.find(name.toStdString());
     QVERIFY(found < 0 || digest.has_value() == (found == 1));
     QVERIFY(found != 1 || QByteArray::fromStdString(Checksum::toHex(*digest)) ==
@@ -313,10 +316,11 @@ void TestChecksum::listNameWithoutRoomForTheSuffix() {
 
     const std::string manifest = Files::path(dir.filePath(name + ".splt"));
     int findings = 0;
-    const Verify::Result result = Verify::VerifySet(manifest, [&](const Verify::Finding&) { ++findings; });
-    QCOMPARE(result.status, Verify::Result::Status::Checked);
-    QCOMPARE(result.pieces, 3);
-    QVERIFY(!result.checksummed);
+    const Result<Verify::Summary> result = Verify::VerifySet(manifest, [&](const Verify::Finding&) { ++findings; });
+    QVERIFY(result);
+    QCOMPARE(result->verdict, Verify::Summary::Verdict::Checked);
+    QCOMPARE(result->pieces, 3);
+    QVERIFY(!result->checksummed);
     QCOMPARE(findings, 0);
 
     RecordingHost joinHost;

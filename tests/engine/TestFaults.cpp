@@ -44,12 +44,12 @@ private slots:
 namespace {
 
 // Injects a fault for the lifetime of the object.
-class Fault {
+class InjectedFault {
 public:
-    explicit Fault(const char* name) { qputenv("QUARNEL_FAULT", name); }
-    ~Fault() { qunsetenv("QUARNEL_FAULT"); }
-    Fault(const Fault&) = delete;
-    Fault& operator=(const Fault&) = delete;
+    explicit InjectedFault(const char* name) { qputenv("QUARNEL_FAULT", name); }
+    ~InjectedFault() { qunsetenv("QUARNEL_FAULT"); }
+    InjectedFault(const InjectedFault&) = delete;
+    InjectedFault& operator=(const InjectedFault&) = delete;
 };
 
 // A folder "set" holding the pieces of `chunk` bytes of `data` named "f", and an empty
@@ -156,7 +156,7 @@ void TestFaults::failingWriteOrClose() {
     QVERIFY(makeSet(dir, Files::pattern(300), earlier));
     RecordingHost host;
     const Outcome outcome = [&] {
-        const Fault active(qPrintable(fault));
+        const InjectedFault active(qPrintable(fault));
         return run == "join" ? join(dir, host) : split(dir, host, 100, run == "split checksums");
     }();
     QCOMPARE(outcome, Outcome::Failed);
@@ -210,7 +210,7 @@ void TestFaults::noUnnamedFiles() {
         return turn != stopAt;
     };
     const Outcome result = [&] {
-        const Fault fault("no-tmpfile");
+        const InjectedFault fault("no-tmpfile");
         std::unique_ptr<Files::FileSizeLimit> full;
         if (diskFull > 0) {
             full = std::make_unique<Files::FileSizeLimit>(diskFull);
@@ -241,7 +241,7 @@ void TestFaults::flushBeforeReplacing() {
     QVERIFY(makeSet(dir, data, earlier));
     RecordingHost host;
     const Outcome outcome = [&] {
-        const Fault fault("fdatasync-fails");
+        const InjectedFault fault("fdatasync-fails");
         return join(dir, host);
     }();
     QCOMPARE(Files::entries(dir.filePath("out")), QStringList{"f"});
@@ -397,7 +397,7 @@ void TestFaults::copyFallsBack() {
     }
     RecordingHost host;
     const Outcome outcome = [&] {
-        const Fault injected(fault.toLatin1().constData());
+        const InjectedFault injected(fault.toLatin1().constData());
         return splitting ? split(dir, host, chunk, checked) : join(dir, host);
     }();
     const long tried = counted("clones");
@@ -462,10 +462,10 @@ void TestFaults::checksumFailures() {
     const std::string manifest = Files::path(dir.filePath("set/f.splt"));
     RecordingHost host;
     std::vector<Verify::Finding> findings;
-    Verify::Result verdict;
+    Result<Verify::Summary> verdict = Verify::Summary();
     Outcome outcome = Outcome::Succeeded;
     {
-        const Fault injected(fault.toLatin1().constData());
+        const InjectedFault injected(fault.toLatin1().constData());
         if (run == "verify") {
             verdict = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) { findings.push_back(finding); });
         } else {
@@ -474,10 +474,9 @@ void TestFaults::checksumFailures() {
     }
     const std::string why = "The checksum could not be computed: " + reason.toStdString();
     if (run == "verify") {
-        QCOMPARE(verdict.status,
-                 reason.isEmpty() ? Verify::Result::Status::Checked : Verify::Result::Status::ChecksumFailed);
-        QCOMPARE(verdict.failedPath, reason.isEmpty() ? std::string() : manifest);
-        QCOMPARE(verdict.reason, reason.isEmpty() ? std::string() : why);
+        QCOMPARE(verdict.ok(), reason.isEmpty());
+        QCOMPARE(verdict ? std::string() : verdict.fault().description(),
+                 reason.isEmpty() ? std::string() : manifest + ": " + why);
         QCOMPARE(findings.size(), std::size_t(reason.isEmpty() ? 3 : 0));
         for (const Verify::Finding& finding : findings) {
             QCOMPARE(finding.problem, Verify::Finding::Problem::Unreadable);
@@ -536,7 +535,7 @@ void TestFaults::joinReadsAheadOnlyWhatItCopies() {
     }
     RecordingHost host;
     const Outcome outcome = [&] {
-        const Fault injected(fault.toLatin1().constData());
+        const InjectedFault injected(fault.toLatin1().constData());
         return join(dir, host);
     }();
     QCOMPARE(outcome, Outcome::Succeeded);

@@ -393,13 +393,14 @@ void TestJoiner::progressEstimate() {
     if (!removed.isEmpty()) {
         QVERIFY(QFile::remove(dir.filePath(removed)));
     }
-    const Verify::Result result = Verify::estimateSet(Files::path(manifest));
-    QCOMPARE(result.status, Verify::Result::Status::Checked);
-    QCOMPARE(result.pieces, pieces);
-    QCOMPARE(result.bytes, bytes);
+    const Result<Verify::Summary> result = Verify::estimateSet(Files::path(manifest));
+    QVERIFY(result);
+    QCOMPARE(result->verdict, Verify::Summary::Verdict::Checked);
+    QCOMPARE(result->pieces, pieces);
+    QCOMPARE(result->bytes, bytes);
 
     Files::write(manifest, "no line end");
-    QCOMPARE(Verify::estimateSet(Files::path(manifest)).status, Verify::Result::Status::NotAList);
+    QCOMPARE(Verify::estimateSet(Files::path(manifest))->verdict, Verify::Summary::Verdict::NotAList);
 }
 
 void TestJoiner::joinAndVerifyAgree_data() {
@@ -493,21 +494,23 @@ void TestJoiner::joinAndVerifyAgree() {
 
     const std::string manifest = Files::path(list);
     std::vector<std::string> bad;
-    const Verify::Result verdict =
+    const Result<Verify::Summary> verified =
         Verify::VerifySet(manifest, [&](const Verify::Finding& finding) { bad.push_back(finding.piecePath); });
+    QVERIFY(verified);
+    const Verify::Summary& verdict = *verified;
     RecordingHost host;
     host.folder = Files::path(dir.filePath("o"));
     const Outcome outcome = SplitMergeFile::JoinFiles(manifest, host);
     QVERIFY(host.reports.empty());
 
     if (first < 0) {
-        QCOMPARE(verdict.status, Verify::Result::Status::ChecksumsConflict);
-        QCOMPARE(verdict.failedPath, Files::path(sums));
+        QCOMPARE(verdict.verdict, Verify::Summary::Verdict::ChecksumsConflict);
+        QCOMPARE(verdict.checksumFile, Files::path(sums));
         QCOMPARE(outcome, Outcome::Refused);
         QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId(says), {Files::path(sums)}})});
         return;
     }
-    QCOMPARE(verdict.status, Verify::Result::Status::Checked);
+    QCOMPARE(verdict.verdict, Verify::Summary::Verdict::Checked);
     QCOMPARE(verdict.checksummed, checksums);
     // The pieces as they stand, up to the first bad one.
     QByteArray joined;
