@@ -235,7 +235,6 @@ Result<Digest> BackgroundSha256::finish() {
     return m_hash.finish();
 }
 
-
 struct Hashers::State {
     Done done;
     Turn turn;
@@ -395,8 +394,8 @@ Status Hashers::drain() {
     std::unique_lock lock(m_state->mutex);
     m_state->closed = true;
     m_state->data.notify_all();
-    const Result<bool> drained =
-        m_state->waitFor(m_state->progress, lock, false, [this] { return m_state->queue.empty() && m_state->busy == 0; });
+    const Result<bool> drained = m_state->waitFor(m_state->progress, lock, false,
+                                                  [this] { return m_state->queue.empty() && m_state->busy == 0; });
     return drained ? Status{} : Status{drained.fault()};
 }
 

@@ -114,8 +114,8 @@ Fault atDestination(Fault fault) {
 
 } // namespace
 
-::Result<Copied> copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset,
-                           std::int64_t count, Buffer& buffer) {
+::Result<Copied> copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset, std::int64_t count,
+                           Buffer& buffer) {
     if (count > 0 && cloneBlock(sourceFd, offset, destFd, destOffset, count, buffer)) {
         offset += count;
         destOffset += count;
@@ -188,8 +188,7 @@ Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bo
     }
 }
 
-ReadAhead::ReadAhead(std::size_t count, Open open)
-    : m_count(count), m_open(std::move(open)) {
+ReadAhead::ReadAhead(std::size_t count, Open open) : m_count(count), m_open(std::move(open)) {
     // The window and the piece about to be taken, but no more than a quarter of the
     // descriptors a process may open, so that the join's own opens and whatever else
     // the process holds never run short.

@@ -78,8 +78,8 @@ inline constexpr const char* acceptedNothing = "The file system accepted none of
 // ends early fails with endedEarly, a write that accepts no byte with acceptedNothing
 // at the destination. A failing copy_file_range cannot tell reading from writing; it
 // counts as the destination's.
-::Result<Copied> copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset,
-                           std::int64_t count, Buffer& buffer);
+::Result<Copied> copyBlock(int sourceFd, std::int64_t& offset, int destFd, std::int64_t& destOffset, std::int64_t count,
+                           Buffer& buffer);
 
 // Writes all `count` bytes of `data` to `fd`; fails with acceptedNothing when a write
 // accepts no byte.

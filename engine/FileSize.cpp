@@ -15,8 +15,8 @@ std::int64_t FileSize2(const std::string& path) {
 }
 
 Result<Copy::Copied> ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
-                            std::int64_t length, Copy::Buffer& buffer,
-                            const std::function<bool(std::int64_t copied)>& turn) {
+                                    std::int64_t length, Copy::Buffer& buffer,
+                                    const std::function<bool(std::int64_t copied)>& turn) {
     using Clock = std::chrono::steady_clock;
     std::int64_t offset = sourceOffset;
     bool cloned = length > 0;

@@ -22,7 +22,7 @@ std::int64_t FileSize2(const std::string& path);
 // far; when it returns false the copy ends, `stopped`. Failures as copyBlock reports
 // them; `cloned` is set when every block was cloned.
 Result<Copy::Copied> ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
-                            std::int64_t length, Copy::Buffer& buffer,
-                            const std::function<bool(std::int64_t copied)>& turn);
+                                    std::int64_t length, Copy::Buffer& buffer,
+                                    const std::function<bool(std::int64_t copied)>& turn);
 
 } // namespace FileSize

@@ -13,7 +13,8 @@
 
 namespace PieceSet {
 
-Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries, const std::function<bool()>& turn) {
+Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries,
+                      const std::function<bool()>& turn) {
     // Small enough that a slow disk still gives the event loop turns.
     constexpr std::int64_t turnEvery = std::int64_t{8} << 20;
     ManifestScanner scanner;

@@ -24,7 +24,8 @@ enum class Scan { Complete, Invalid, Stopped };
 // bytes, and appends where each of its entries lies to `entries`. Invalid past
 // maxManifestBytes or maxPieces entries; Stopped when `turn`, called after every
 // 8 MiB, returns false. Fails when a read fails.
-Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries, const std::function<bool()>& turn);
+Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries,
+                      const std::function<bool()>& turn);
 
 // The folder of the pieces of the list at `manifestPath`, whatever folder its lines
 // name: its folder part, ending with one separator.

@@ -54,8 +54,7 @@ struct StepFailure {
 
 // The value of a call of step `step` about `path`; its failure fails the step.
 template <typename T>
-    requires(!std::is_void_v<T>)
-T orFail(Result<T>&& result, int step, const std::string& path) {
+requires(!std::is_void_v<T>) T orFail(Result<T>&& result, int step, const std::string& path) {
     if (!result) {
         fail(step, path, result.fault());
     }
@@ -640,7 +639,8 @@ private:
         // are joined.
         if (m_pieces.isOpen()) {
             const std::string sidecarName = Checksum::sidecarPath(Main::GetFileName(m_manifestPath));
-            m_sidecar = orFail(Checksum::Sidecar::load(sidecarName, m_pieces.fd()), 102, m_pieceFolderText + sidecarName);
+            m_sidecar =
+                orFail(Checksum::Sidecar::load(sidecarName, m_pieces.fd()), 102, m_pieceFolderText + sidecarName);
             if (m_sidecar.conflicting()) {
                 m_host.showNotice({NoticeId::ChecksumsConflict, {m_pieceFolderText + sidecarName}});
                 return Outcome::Refused;
@@ -845,8 +845,7 @@ private:
             return NoticeId::AnotherRunWriting;
         }
         clearLeftovers(written);
-        if (const Result<struct stat> st = m_output.statEntry(m_outputName, false);
-            !st && st.fault().error != ENOENT) {
+        if (const Result<struct stat> st = m_output.statEntry(m_outputName, false); !st && st.fault().error != ENOENT) {
             fail(118, m_outputPath, st.fault());
         }
         if (wouldOverwritePieceSet()) {
@@ -976,8 +975,7 @@ private:
     // A check that cannot be made fails the join at the copy's step: the output's
     // bytes can no longer be vouched for.
     template <typename T>
-        requires(!std::is_void_v<T>)
-    T checked(Result<T>&& result) {
+    requires(!std::is_void_v<T>) T checked(Result<T>&& result) {
         if (!result) {
             m_checksFailed = true;
         }

@@ -104,7 +104,7 @@ void TestChecksum::digests() {
         QVERIFY(*hashers.add({fd, 0, data.size(), digests.size() - 1}));
         for (qsizetype i = 0; i < parts; ++i) {
             QVERIFY(*hashers.add({fd, i * pieceSize, std::min<qsizetype>(pieceSize, data.size() - i * pieceSize),
-                                 static_cast<std::size_t>(i)}));
+                                  static_cast<std::size_t>(i)}));
         }
         for (std::int64_t step = 0; step < data.size(); step += 100003) {
             available = step;

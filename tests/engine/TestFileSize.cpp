@@ -95,11 +95,11 @@ void TestFileSize::copiesTheRange() {
             Copy::Buffer buffer;
             buffer.copyRangeUsable = copyRange;
             int turns = 0;
-            const Result<Copy::Copied> result = FileSize::ReadFileChunks(in, offset, out, atPosition ? -1 : destPrefix, length,
-                                                                 buffer, [&](std::int64_t) {
-                                                                     ++turns;
-                                                                     return true;
-                                                                 });
+            const Result<Copy::Copied> result = FileSize::ReadFileChunks(in, offset, out, atPosition ? -1 : destPrefix,
+                                                                         length, buffer, [&](std::int64_t) {
+                                                                             ++turns;
+                                                                             return true;
+                                                                         });
             ::close(in);
             ::close(out);
 
@@ -189,7 +189,8 @@ void TestFileSize::readAheadWindow() {
     {
         Copy::ReadAhead readAhead(count, [&](std::size_t index, struct stat& st) {
             opened << int(index);
-            Result<Descriptor> file = openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
+            Result<Descriptor> file =
+                openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
             return file ? std::move(*file) : Descriptor();
         });
         QList<int> expected;
@@ -275,7 +276,8 @@ void TestFileSize::readBlocks() {
     // A read that fails gives its errno and hands nothing on.
     const int folder = openOrFail(m_dir.path(), O_RDONLY | O_DIRECTORY);
     bool called = false;
-    const Status failed = Copy::readBlocks(folder, block, sizeof block, [&](std::string_view) { return called = true; });
+    const Status failed =
+        Copy::readBlocks(folder, block, sizeof block, [&](std::string_view) { return called = true; });
     QCOMPARE(failed ? 0 : failed.fault().error, EISDIR);
     ::close(folder);
     QVERIFY(!called);
