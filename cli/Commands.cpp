@@ -176,6 +176,9 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     case Verify::Summary::Verdict::ChecksumsConflict:
         host.showNotice({NoticeId::ChecksumsConflict, {result.checksumFile}});
         return exitFailed;
+    case Verify::Summary::Verdict::Busy:
+        host.showNotice({NoticeId::AnotherRunWriting});
+        return exitFailed;
     case Verify::Summary::Verdict::Checked:
         break;
     }

@@ -29,8 +29,15 @@ struct Set {
 };
 
 // Opens and scans the list; the summary's verdict says when it is not one or lists
-// nothing.
+// nothing. The pieces' folder is opened and locked first, as the joiner does it, so
+// that no split rewrites the set while it is looked at.
 Result<Summary> openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer) {
+    Summary summary;
+    set.folderText = PieceSet::pieceFolder(manifestPath);
+    if (set.pieces.open(set.folderText) && !set.pieces.lock(RunFolder::Lock::Shared)) {
+        summary.verdict = Summary::Verdict::Busy;
+        return summary;
+    }
     struct stat st {};
     Result<Descriptor> list = openRegular(AT_FDCWD, manifestPath.c_str(), st);
     if (!list) {
@@ -44,14 +51,11 @@ Result<Summary> openSet(const std::string& manifestPath, Set& set, Copy::Buffer&
     if (!scan) {
         return scan.fault().named(manifestPath);
     }
-    Summary summary;
     if (*scan != PieceSet::Scan::Complete || set.entries.empty()) {
         summary.verdict = Summary::Verdict::NotAList;
         return summary;
     }
     summary.pieces = static_cast<int>(set.entries.size());
-    set.folderText = PieceSet::pieceFolder(manifestPath);
-    (void)set.pieces.open(set.folderText);
     return summary;
 }
 

@@ -35,6 +35,7 @@ struct Summary {
         Checked,           // the pieces were looked at; see `bad`
         NotAList,          // no CR LF at all, too large, or more than 32767 entries
         ChecksumsConflict, // the checksum file (`checksumFile`) lists a name twice with different digests
+        Busy,              // another run is writing in the pieces' folder: what stands there may be half-written
     };
     Verdict verdict = Verdict::Checked;
     int pieces = 0;           // entries of the manifest

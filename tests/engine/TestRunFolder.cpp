@@ -9,6 +9,7 @@
 
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
+#include "engine/Verify.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
 
@@ -149,6 +150,7 @@ void TestRunFolder::secondRunRefused_data() {
     row("split into a folder whose set is being joined", "split", "join", true);
     row("two joins of one set", "join", "join", false);
     row("join into its pieces' folder while another join reads them", "join here", "join", true);
+    row("verify of a set being split", "verify", "lock set", true);
 }
 
 void TestRunFolder::secondRunRefused() {
@@ -171,6 +173,15 @@ void TestRunFolder::secondRunRefused() {
     RecordingHost host;
     host.folder = Files::path(out);
     const auto start = [&] {
+        if (run == "verify") {
+            // As the command line tells it.
+            const Result<Verify::Summary> verified = Verify::VerifySet(list, {});
+            if (verified && verified->verdict == Verify::Summary::Verdict::Busy) {
+                host.showNotice({NoticeId::AnotherRunWriting});
+                return Outcome::Refused;
+            }
+            return verified && verified->bad == 0 ? Outcome::Succeeded : Outcome::Failed;
+        }
         if (run.startsWith("join")) {
             return SplitMergeFile::JoinFiles(list, host);
         }
