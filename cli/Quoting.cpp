@@ -128,7 +128,10 @@ std::string quote(std::string_view text, When when) {
         return std::string(text);
     }
     if (found.singleQuote && found.doubleQuotable) {
-        return "\"" + std::string(text) + "\"";
+        // Appended, not added up: GCC 12 at -O3 warns falsely about "x" + string.
+        std::string out = "\"";
+        out.append(text).append(1, '"');
+        return out;
     }
     std::string out = "'";
     bool inEscapes = false; // inside $'...'

@@ -12,7 +12,8 @@ std::string TypedNames::file(const std::string& typed) {
 
 std::string TypedNames::folder(const std::optional<std::string>& typed) {
     if (!typed) {
-        m_files[m_currentFolder] = ".";
+        // Moved in, not assigned from "." : GCC 12 at -O3 warns falsely about the copy.
+        m_files[m_currentFolder] = std::string(1, '.');
         m_folders[m_currentFolder + Main::nativeSeparator] = "";
         return m_currentFolder;
     }
