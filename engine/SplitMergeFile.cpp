@@ -813,7 +813,7 @@ private:
     }
 
     // For the read-ahead: piece `index` opened for reading when it is a regular file,
-    // else -1; looked at first, so that a FIFO or a device is never opened. A hint
+    // else none; looked at first, so that a FIFO or a device is never opened. A hint
     // only, so its failures are nobody's concern.
     Descriptor openAhead(std::size_t index, struct stat& st) const {
         const PieceSet::Entry& entry = m_entries[index];
