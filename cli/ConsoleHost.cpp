@@ -171,11 +171,9 @@ void ConsoleHost::showNotice(const Notice& notice) {
     }
 }
 
-// A description names its file first: "PATH: reason".
-void ConsoleHost::reportError(const std::string&, int step, const std::string& description) {
-    const std::size_t end = description.rfind(": ");
-    const std::string text =
-        end == std::string::npos ? description : m_names.show(description.substr(0, end)) + description.substr(end);
+// "NAME: reason (STEP)", the file named as typed.
+void ConsoleHost::reportError(const std::string&, int step, const Fault& fault) {
+    const std::string text = fault.path.empty() ? fault.why() : m_names.show(fault.path) + ": " + fault.why();
     refusal(text + " (" + std::to_string(step) + ")");
 }
 

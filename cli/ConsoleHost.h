@@ -60,7 +60,7 @@ public:
     int progressMaximum() override;
     void setProgressBytes(std::int64_t done) override;
     void showNotice(const Notice& notice) override;
-    void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
+    void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
     bool processEvents() override;
 
     // Redraws at most this often.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/Messages.h"
+#include "engine/Result.h"
 
 // What the engine needs from whoever drives it: the window, the command line or a
 // test. Paths are byte strings exactly as the file system names them.
@@ -26,8 +27,9 @@ public:
     // gives its designed English text.
     virtual void showNotice(const Notice& notice) = 0;
 
-    // The "Application Error" report of a failing step. See ErrorReport.h for its text.
-    virtual void reportError(const std::string& sourceLabel, int step, const std::string& description) = 0;
+    // The "Application Error" report of a failing step. See ErrorReport.h for its text;
+    // its description is fault.description(), "PATH: reason".
+    virtual void reportError(const std::string& sourceLabel, int step, const Fault& fault) = 0;
 
     // Gives the event loop one turn. Returns false when the engine must stop at once
     // (the window is closing, the user interrupted the command line).

@@ -106,7 +106,7 @@ Outcome guardedRun(EngineHost& host, const char* label, const std::string& path,
     try {
         return atStep(104, path, run);
     } catch (const StepFailure& failure) {
-        host.reportError(label, failure.step, failure.fault.description());
+        host.reportError(label, failure.step, failure.fault);
     }
     onFailure();
     return Outcome::Failed;
@@ -118,7 +118,7 @@ template <typename Action> void progressStep(EngineHost& host, const char* label
     try {
         action();
     } catch (const std::exception& e) {
-        host.reportError(label, step, e.what());
+        host.reportError(label, step, Fault::because(e.what()));
     }
 }
 

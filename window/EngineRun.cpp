@@ -38,8 +38,8 @@ public:
     void showNotice(const Notice& notice) override {
         m_run.callOnOwner([&] { m_run.m_host.showNotice(notice); });
     }
-    void reportError(const std::string& sourceLabel, int step, const std::string& description) override {
-        m_run.callOnOwner([&] { m_run.m_host.reportError(sourceLabel, step, description); });
+    void reportError(const std::string& sourceLabel, int step, const Fault& fault) override {
+        m_run.callOnOwner([&] { m_run.m_host.reportError(sourceLabel, step, fault); });
     }
     bool processEvents() override { return !m_run.m_stop; }
 

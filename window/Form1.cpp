@@ -314,6 +314,10 @@ void Form1::showNotice(const Notice& notice) {
     this->notice(NoticeText::text(notice));
 }
 
+void Form1::reportError(const std::string& sourceLabel, int step, const Fault& fault) {
+    reportError(sourceLabel, step, fault.description());
+}
+
 void Form1::reportError(const std::string& sourceLabel, int step, const std::string& description) {
     if (m_closing) {
         return;

@@ -54,6 +54,7 @@ public:
     int MousePointer() const override { return m_mousePointer; }
     void setMousePointer(int pointer) override;
     void setMouseIcon(const QCursor& icon) override;
+    void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
 
     // EngineHost
     std::string outputFolder() override;
@@ -61,7 +62,7 @@ public:
     void setProgressMaximum(int maximum) override;
     int progressMaximum() override;
     void showNotice(const Notice& notice) override;
-    void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
+    void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
     bool processEvents() override;
 
     // Esc: a running split or join stops at its next event-loop turn as if the window

@@ -899,13 +899,17 @@ void TestCommandLine::errorReports_data() {
     QTest::addColumn<qint64>("fileSizeLimit"); // 0: none
     QTest::addColumn<int>("error");
     QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("fault"); // injected by the fault shim into a set with checksums
     const auto row = [](const char* name, const char* command, const char* output, const char* file, qint64 limit,
-                        int error,
-                        int step) { QTest::newRow(name) << command << output << file << limit << error << step; };
+                        int error, int step, const char* fault = "") {
+        QTest::newRow(name) << command << output << file << limit << error << step << fault;
+    };
     row("split: disk full on a piece", "split", "out", "out/source.dat_splt1", 50000, EFBIG, 122);
     row("split: folder in place of piece 2", "split", "blocked", "blocked/source.dat_splt2", 0, EISDIR, 118);
     row("join: disk full on the second piece", "join", "joined", "joined/source.dat", 150000, EFBIG, 144);
     row("join: output folder missing", "join", "missing", "missing", 0, ENOENT, 118);
+    // A reason holding ": " still names the file as typed.
+    row("join: no thread to check the checksums", "join", "joined", "joined/source.dat", 0, EAGAIN, 140, "no-threads");
 }
 
 void TestCommandLine::errorReports() {
@@ -915,11 +919,13 @@ void TestCommandLine::errorReports() {
     QFETCH(qint64, fileSizeLimit);
     QFETCH(int, error);
     QFETCH(int, step);
+    QFETCH(QString, fault);
     QDir folder(m_folder);
     QVERIFY(folder.mkdir("out") && folder.mkdir("joined") && folder.mkdir("blocked") && folder.mkdir("set"));
     QVERIFY(folder.mkdir("blocked/source.dat_splt2"));
     Files::write(path("source.dat"), Files::pattern(250000));
-    QCOMPARE(run({"split", "source.dat", "--output", "set"}).exitCode, 0);
+    QStringList split{"split", "source.dat", "--output", "set"};
+    QCOMPARE(run(fault.isEmpty() ? split : split << "--checksum").exitCode, 0);
 
     // A full disk: writes beyond the limit fail with EFBIG instead of killing the process.
     const auto limitFileSize = [fileSizeLimit] {
@@ -928,9 +934,18 @@ void TestCommandLine::errorReports() {
         }
     };
     const QString input = command == "split" ? "source.dat" : "set/source.dat.splt";
+    if (!fault.isEmpty()) {
+        qputenv("LD_PRELOAD", QUARNEL_FAULT_SHIM);
+        qputenv("QUARNEL_FAULT", fault.toLatin1());
+    }
     const Run result = run({command, input, "--output", output}, limitFileSize);
+    qunsetenv("LD_PRELOAD");
+    qunsetenv("QUARNEL_FAULT");
     QCOMPARE(result.out, QByteArray()); // no "Done." after a failure
-    QCOMPARE(result.err, failureLine(file, error, step));
+    QCOMPARE(result.err, fault.isEmpty() ? failureLine(file, error, step)
+                                         : "quarnel-cli: " + QFile::encodeName(file) +
+                                               ": The checksum could not be computed: " + std::strerror(error) + " (" +
+                                               QByteArray::number(step) + ")\n");
     QCOMPARE(result.exitCode, 1);
     if (command == "split") {
         QVERIFY(!QFile::exists(path(output + "/source.dat.splt")));

@@ -33,8 +33,8 @@ public:
         notices.push_back(notice.id);
         messages.push_back(Messages::text(notice));
     }
-    void reportError(const std::string& label, int step, const std::string& description) override {
-        reports.push_back({label, step, description});
+    void reportError(const std::string& label, int step, const Fault& fault) override {
+        reports.push_back({label, step, fault.description()});
     }
     bool processEvents() override {
         ++turns;

@@ -41,11 +41,11 @@ public:
     }
     // The notice's argument names the call.
     void showNotice(const Notice& notice) override { record(QString::fromStdString(notice.arguments.at(0))); }
-    void reportError(const std::string& label, int step, const std::string& description) override {
+    void reportError(const std::string& label, int step, const Fault& fault) override {
         record(QStringLiteral("%1 %2 %3")
                    .arg(QString::fromStdString(label))
                    .arg(step)
-                   .arg(QString::fromStdString(description)));
+                   .arg(QString::fromStdString(fault.description())));
     }
     bool processEvents() override {
         record(QStringLiteral("turn"));
@@ -80,7 +80,7 @@ void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
         goOn = worker.processEvents(); // answered without the window
         worker.setProgressValue(1);
         maximum = worker.progressMaximum(); // the one set, even before it arrived
-        worker.reportError("label", 120, "broken");
+        worker.reportError("label", 120, Fault::because("broken"));
         worker.showNotice({NoticeId::InvalidManifest, {"done"}});
         worker.setProgressValue(9); // the last call of the job: still delivered
     });
