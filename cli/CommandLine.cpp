@@ -15,34 +15,12 @@ namespace {
 
 constexpr std::int64_t largestChunk = std::numeric_limits<std::int32_t>::max();
 
-// The power of the unit a suffix letter names (k and K: 1, M and m: 2, ...), or 0.
+// The power of the unit a suffix letter names (K: 1, M: 2, ... Q: 10; k and m also in
+// lower case, as split reads them), or 0.
 int suffixPower(char letter) {
-    switch (letter) {
-    case 'k':
-    case 'K':
-        return 1;
-    case 'M':
-    case 'm':
-        return 2;
-    case 'G':
-        return 3;
-    case 'T':
-        return 4;
-    case 'P':
-        return 5;
-    case 'E':
-        return 6;
-    case 'Z':
-        return 7;
-    case 'Y':
-        return 8;
-    case 'R':
-        return 9;
-    case 'Q':
-        return 10;
-    default:
-        return 0;
-    }
+    constexpr std::string_view units = "KMGTPEZYRQ";
+    const std::size_t at = units.find(letter == 'k' ? 'K' : letter == 'm' ? 'M' : letter);
+    return at == std::string_view::npos ? 0 : static_cast<int>(at) + 1;
 }
 
 // The multiplier of a size suffix; 0 when it is not one.
