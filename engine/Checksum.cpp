@@ -254,6 +254,8 @@ struct Hashers::State {
     std::deque<Job> queue;
     // Where each thread's job has come to; `idle` when it has none.
     std::vector<std::int64_t> positions;
+    // The `available` each thread inside a job waits for; `idle` when it does not wait.
+    std::vector<std::int64_t> wants;
     std::int64_t available;
     std::size_t busy = 0; // jobs taken and not done
     bool closed = false;  // no more bytes become available
@@ -270,6 +272,28 @@ struct Hashers::State {
     static constexpr std::size_t stackBytes = std::size_t{256} << 10;
 
     static constexpr std::int64_t idle = std::numeric_limits<std::int64_t>::max();
+
+    // Whether an idle thread is to take the job at the queue's front now. Bytes are
+    // let gather first, as a wake-up for every small piece costs more than its hash;
+    // a queue half full, or no more bytes to come, goes at once.
+    bool frontReady() const {
+        if (queue.empty()) {
+            return false;
+        }
+        const std::int64_t offset = queue.front().offset;
+        return closed || available - offset >= gatherBytes || (queue.size() >= maxQueued / 2 && available > offset);
+    }
+
+    // Wakes the thread inside a job whose bytes have come, if any.
+    void tellData() {
+        for (const std::int64_t wanted : wants) {
+            if (wanted <= available) {
+                data.notify_all();
+                return;
+            }
+        }
+    }
+    static constexpr std::int64_t gatherBytes = std::int64_t{16} * blockBytes;
 
     // The first byte made available that is not hashed yet.
     std::int64_t lowest() const {
@@ -324,6 +348,7 @@ Hashers::Hashers(unsigned threads, Done done, Turn turn, std::int64_t available)
     m_state->turn = std::move(turn);
     m_state->available = available;
     m_state->positions.assign(std::max(threads, 1U), State::idle);
+    m_state->wants.assign(m_state->positions.size(), State::idle);
     // Reserved, so that the threads' records never move.
     m_state->threads.reserve(m_state->positions.size());
     pthread_attr_t attributes;
@@ -378,7 +403,9 @@ bool Hashers::add(const Job& job) {
         return false;
     }
     m_state->queue.push_back(job);
-    m_state->work.notify_one();
+    if (m_state->frontReady()) {
+        m_state->work.notify_one();
+    }
     return true;
 }
 
@@ -386,7 +413,10 @@ bool Hashers::advance(std::int64_t offset) {
     std::unique_lock lock(m_state->mutex);
     if (offset > m_state->available) {
         m_state->available = offset;
-        m_state->data.notify_all();
+        m_state->tellData();
+        if (m_state->frontReady()) {
+            m_state->work.notify_one();
+        }
     }
     return m_state->waitFor(m_state->progress, lock, true,
                             [this] { return m_state->available - m_state->lowest() <= window; });
@@ -395,6 +425,7 @@ bool Hashers::advance(std::int64_t offset) {
 void Hashers::drain() {
     std::unique_lock lock(m_state->mutex);
     m_state->closed = true;
+    m_state->work.notify_all();
     m_state->data.notify_all();
     m_state->waitFor(m_state->progress, lock, false, [this] { return m_state->queue.empty() && m_state->busy == 0; });
 }
@@ -428,12 +459,16 @@ void Hashers::work(std::size_t slot) {
         return;
     }
     for (;;) {
-        state.work.wait(lock, [&] { return state.quit || state.failure || !state.queue.empty(); });
+        state.work.wait(lock, [&] { return state.quit || state.failure || state.frontReady(); });
         if (state.quit || state.failure) {
             return;
         }
         const Job job = state.queue.front();
         state.queue.pop_front();
+        // What is left may be enough for another thread.
+        if (state.frontReady()) {
+            state.work.notify_one();
+        }
         ++state.busy;
         std::int64_t& position = state.positions[slot];
         position = job.offset;
@@ -446,8 +481,12 @@ void Hashers::work(std::size_t slot) {
         bool whole = true;
         try {
             while (position < end) {
-                state.data.wait(
-                    lock, [&] { return state.quit || state.failure || state.closed || state.available > position; });
+                // A block, or the rest of the job, before this thread wakes.
+                state.wants[slot] = position + std::min<std::int64_t>(end - position, blockBytes);
+                state.data.wait(lock, [&] {
+                    return state.quit || state.failure || state.closed || state.available >= state.wants[slot];
+                });
+                state.wants[slot] = State::idle;
                 if (state.quit || state.failure || state.available <= position) {
                     whole = false;
                     break;

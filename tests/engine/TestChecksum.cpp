@@ -55,6 +55,7 @@ void TestChecksum::digests_data() {
     QTest::newRow("abc") << QByteArray("abc") << 3;
     QTest::newRow("abc, byte by byte") << QByteArray("abc") << 1;
     QTest::newRow("3 MiB in odd parts") << Files::pattern(3 * 1024 * 1024 + 5) << 65537;
+    QTest::newRow("9 MiB in 1 MiB parts") << Files::pattern(9 * 1024 * 1024 + 5) << 1024 * 1024;
 }
 
 void TestChecksum::digests() {
