@@ -273,15 +273,71 @@ struct Hashers::State {
 
     static constexpr std::int64_t idle = std::numeric_limits<std::int64_t>::max();
 
-    // Whether an idle thread is to take the job at the queue's front now. Bytes are
-    // let gather first, as a wake-up for every small piece costs more than its hash;
-    // a queue half full, or no more bytes to come, goes at once.
-    bool frontReady() const {
-        if (queue.empty()) {
+    // Whether an idle thread is to take the job at the queue's front now: once its
+    // first bytes are there, or no more are to come.
+    bool frontReady() const { return !queue.empty() && (closed || available > queue.front().offset); }
+
+    // Hashes the job at the queue's front on the calling thread, where the caller would
+    // otherwise wait for the hashing threads: all of its bytes are there, and it is
+    // short, so that the caller's turns are not long in coming. False when there is
+    // no such job. A failure fails the whole and is thrown.
+    bool hashOnCaller(std::unique_lock<std::mutex>& lock) {
+        if (failure) {
+            throw Failure(*failure);
+        }
+        if (queue.empty() || queue.front().length > callerJobBytes ||
+            available - queue.front().offset < queue.front().length) {
             return false;
         }
-        const std::int64_t offset = queue.front().offset;
-        return closed || available - offset >= gatherBytes || (queue.size() >= maxQueued / 2 && available > offset);
+        if (!callerBuffer) {
+            callerBuffer.reset(static_cast<char*>(std::aligned_alloc(4096, blockBytes)));
+            if (!callerBuffer) {
+                return false; // the threads do it
+            }
+        }
+        const Job job = queue.front();
+        queue.pop_front();
+        ++busy;
+        lock.unlock();
+        try {
+            if (!callerHash) {
+                callerHash.emplace();
+            }
+            int error = 0;
+            for (std::int64_t at = job.offset; at < job.offset + job.length;) {
+                const auto want =
+                    static_cast<std::size_t>(std::min<std::int64_t>(job.offset + job.length - at, blockBytes));
+                ssize_t n = 0;
+                do {
+                    n = ::pread(job.fd, callerBuffer.get(), want, at);
+                } while (n < 0 && errno == EINTR);
+                if (n <= 0) {
+                    // A file that ended early is hashed as far as it goes.
+                    error = n < 0 ? errno : 0;
+                    break;
+                }
+                callerHash->update(callerBuffer.get(), static_cast<std::size_t>(n));
+                at += n;
+            }
+            const Digest digest = callerHash->finish();
+            if (job.closeFd) {
+                ::close(job.fd);
+            }
+            done(job, error, digest);
+        } catch (const Failure& failed) {
+            relock(lock);
+            --busy;
+            fail(failed.reason());
+            throw;
+        } catch (...) {
+            relock(lock);
+            --busy;
+            fail(std::strerror(ENOMEM));
+            throw;
+        }
+        lock.lock();
+        --busy;
+        return true;
     }
 
     // Wakes the thread inside a job whose bytes have come, if any.
@@ -293,7 +349,9 @@ struct Hashers::State {
             }
         }
     }
-    static constexpr std::int64_t gatherBytes = std::int64_t{16} * blockBytes;
+    static constexpr std::int64_t callerJobBytes = std::int64_t{16} * blockBytes;
+    std::unique_ptr<char, decltype(&std::free)> callerBuffer{nullptr, &std::free};
+    std::optional<Sha256> callerHash;
 
     // The first byte made available that is not hashed yet.
     std::int64_t lowest() const {
@@ -394,6 +452,8 @@ Hashers::~Hashers() {
 
 bool Hashers::add(const Job& job) {
     std::unique_lock lock(m_state->mutex);
+    while (m_state->queue.size() >= maxQueued && m_state->hashOnCaller(lock)) {
+    }
     // A full queue is let half empty before the next job goes in.
     if (m_state->queue.size() >= maxQueued &&
         !m_state->waitFor(m_state->room, lock, true, [this] { return m_state->queue.size() <= maxQueued / 2; })) {
@@ -417,6 +477,10 @@ bool Hashers::advance(std::int64_t offset) {
         if (m_state->frontReady()) {
             m_state->work.notify_one();
         }
+    }
+    // Well before the copy would wait, it lends a hand, so that little is left to
+    // hash once the copy is done.
+    while (m_state->available - m_state->lowest() > window / 4 && m_state->hashOnCaller(lock)) {
     }
     return m_state->waitFor(m_state->progress, lock, true,
                             [this] { return m_state->available - m_state->lowest() <= window; });

@@ -94,10 +94,11 @@ public:
         std::size_t index;    // the caller's number for it
         bool closeFd = false; // the descriptor is closed once the job is done or dropped
     };
-    // Called on a hashing thread as each job is done, in no set order: `error` is the
-    // failing read's errno; else 0, and `digest` is that of the range (of its bytes up
-    // to the file's end where the file is shorter). A Failure it throws fails the
-    // whole.
+    // Called as each job is done, in no set order: on a hashing thread, or on the
+    // caller's inside add or advance, where it hashes a short job itself rather
+    // than wait. `error` is the failing read's errno; else 0, and `digest` is that of
+    // the range (of its bytes up to the file's end where the file is shorter). A
+    // Failure it throws fails the whole.
     using Done = std::function<void(const Job& job, int error, const Digest& digest)>;
     // Given a turn about every 50 ms while the caller waits; false asks to stop.
     using Turn = std::function<bool()>;

@@ -1001,8 +1001,10 @@ private:
     void startChecks() {
         m_expected.resize(m_entries.size());
         checked([this] {
+            // The copy is the work of one core; this thread hashes too whenever the
+            // hashing threads fall behind.
             m_checks.emplace(
-                Checksum::Hashers::cores(),
+                std::max(Checksum::Hashers::cores(), 2U) - 1,
                 [this](const Checksum::Hashers::Job& job, int error, const Checksum::Digest& digest) {
                     if (error != 0) {
                         throw Checksum::Failure(std::strerror(error));

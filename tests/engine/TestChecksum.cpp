@@ -1,4 +1,6 @@
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -113,11 +115,45 @@ void TestChecksum::digests() {
         QVERIFY(hashers.advance(data.size()));
         hashers.drain();
     }
-    ::close(fd);
     QCOMPARE(wrong.load(), 0);
     QCOMPARE(digests.back(), sha256(data));
     for (qsizetype i = 0; i < parts; ++i) {
         QCOMPARE(digests[static_cast<std::size_t>(i)], sha256(data.mid(i * pieceSize, pieceSize)));
+    }
+
+    // While the one thread is held up at the end of a job, a caller that finds the
+    // queue full hashes short jobs itself rather than wait for it.
+    const qsizetype head = std::min<qsizetype>(data.size(), 65536);
+    const std::size_t extra = 4;
+    std::vector<QByteArray> heads(Checksum::Hashers::maxQueued + extra + 1);
+    std::atomic<bool> held{false};
+    std::atomic<std::size_t> byCaller{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    {
+        Checksum::Hashers one(1, [&](const Checksum::Hashers::Job& job, int, const Checksum::Digest& digest) {
+            heads[job.index] = QByteArray::fromStdString(Checksum::toHex(digest));
+            if (job.index == 0) {
+                held = true;
+                for (int i = 0; i < 10000 && byCaller < extra; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            } else if (std::this_thread::get_id() == caller) {
+                ++byCaller;
+            }
+        });
+        QVERIFY(one.add({fd, 0, head, 0}));
+        for (int i = 0; i < 10000 && !held; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (std::size_t i = 1; i < heads.size(); ++i) {
+            QVERIFY(one.add({fd, 0, head, i}));
+        }
+        one.drain();
+    }
+    ::close(fd);
+    QCOMPARE(byCaller.load(), extra);
+    for (const QByteArray& digest : heads) {
+        QCOMPARE(digest, sha256(data.left(head)));
     }
 }
 
