@@ -143,7 +143,7 @@ int main(int argc, char* argv[]) {
             }
         }
     }
-    std::printf("longest %.1f ms (ending %.2f s into the run), %zu turns, run %.2f s, messages: %s\n", ms(longest),
+    std::printf("longest %.1f ms (ending %.2f s into the run), %zu turns, run %.3f s, messages: %s\n", ms(longest),
                 ms(turns[longestAt] - start) / 1000, turns.size() - 2, ms(end - start) / 1000,
                 qPrintable(messages.shown.join(QStringLiteral(" | "))));
     const QString success =

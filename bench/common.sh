@@ -15,8 +15,8 @@ settle() {
     if [ $# -gt 0 ]; then find "$@" -type f -exec cat {} + >/dev/null; fi
 }
 
-# timed NAME COMMAND...: one timed run; wall time in ns and peak RSS in KiB are
-# appended to NAME's records.
+# timed NAME COMMAND...: one timed run; wall time in ns, peak RSS in KiB and the CPU
+# time (user + system) in ns are appended to NAME's records.
 timed() {
     local name=$1
     shift
@@ -30,6 +30,15 @@ timed() {
     end=$(date +%s%N)
     echo $((end - start)) >>"$results/$name.ns"
     awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.log" >>"$results/$name.rss"
+    awk -F': ' '/(User|System) time \(seconds\)/ { t += $2 } END { printf "%d\n", t * 1e9 }' "$work/time.log" \
+        >>"$results/$name.cpu"
+}
+
+# The median CPU time (user + system) of NAME's runs in seconds.
+median_cpu_seconds() {
+    sort -n "$results/$1.cpu" | awk '{ v[NR] = $1 } END {
+        m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%.3f", m / 1e9 }'
 }
 
 median_seconds() {

@@ -248,6 +248,8 @@ struct Hashers::State {
     std::deque<Job> queue;
     // Where each thread's job has come to; `idle` when it has none.
     std::vector<std::int64_t> positions;
+    // The `available` each thread inside a job waits for; `idle` when it does not wait.
+    std::vector<std::int64_t> wants;
     std::int64_t available;
     std::size_t busy = 0; // jobs taken and not done
     bool closed = false;  // no more bytes become available
@@ -264,6 +266,85 @@ struct Hashers::State {
     static constexpr std::size_t stackBytes = std::size_t{256} << 10;
 
     static constexpr std::int64_t idle = std::numeric_limits<std::int64_t>::max();
+
+    // Whether an idle thread is to take the job at the queue's front now: once its
+    // first bytes are there, or no more are to come.
+    bool frontReady() const { return !queue.empty() && (closed || available > queue.front().offset); }
+
+    // Hashes the job at the queue's front on the calling thread, where the caller would
+    // otherwise wait for the hashing threads: all of its bytes are there, and it is
+    // short, so that the caller's turns are not long in coming. False when there is
+    // no such job. A failure fails the whole and is thrown.
+    bool hashOnCaller(std::unique_lock<std::mutex>& lock) {
+        if (failure || queue.empty() || queue.front().length > callerJobBytes ||
+            available - queue.front().offset < queue.front().length) {
+            return false;
+        }
+        if (!callerBuffer) {
+            callerBuffer.reset(static_cast<char*>(std::aligned_alloc(4096, blockBytes)));
+            if (!callerBuffer) {
+                return false; // the threads do it
+            }
+        }
+        const Job job = queue.front();
+        queue.pop_front();
+        ++busy;
+        lock.unlock();
+        Status outcome;
+        try {
+            if (!callerHash) {
+                callerHash.emplace();
+            }
+            Status read;
+            for (std::int64_t at = job.offset; at < job.offset + job.length && outcome;) {
+                const auto want =
+                    static_cast<std::size_t>(std::min<std::int64_t>(job.offset + job.length - at, blockBytes));
+                ssize_t n = 0;
+                do {
+                    n = ::pread(job.fd, callerBuffer.get(), want, at);
+                } while (n < 0 && errno == EINTR);
+                if (n <= 0) {
+                    // A file that ended early is hashed as far as it goes.
+                    read = statusOf(n == 0);
+                    break;
+                }
+                outcome = callerHash->update(callerBuffer.get(), static_cast<std::size_t>(n));
+                at += n;
+            }
+            const Result<Digest> digest = callerHash->finish();
+            if (outcome && !digest) {
+                outcome = digest.fault();
+            }
+            if (outcome) {
+                outcome = done(job, read ? digest : Result<Digest>(read.fault()));
+            }
+        } catch (const std::bad_alloc&) {
+            outcome = Checksum::failure(std::strerror(ENOMEM));
+        }
+        if (job.closeFd) {
+            ::close(job.fd);
+        }
+        lock.lock();
+        --busy;
+        if (!outcome) {
+            fail(outcome.fault());
+            return false;
+        }
+        return true;
+    }
+
+    // Wakes the thread inside a job whose bytes have come, if any.
+    void tellData() {
+        for (const std::int64_t wanted : wants) {
+            if (wanted <= available) {
+                data.notify_all();
+                return;
+            }
+        }
+    }
+    static constexpr std::int64_t callerJobBytes = std::int64_t{16} * blockBytes;
+    std::unique_ptr<char, decltype(&std::free)> callerBuffer{nullptr, &std::free};
+    std::optional<Sha256> callerHash;
 
     // The first byte made available that is not hashed yet.
     std::int64_t lowest() const {
@@ -319,6 +400,7 @@ Hashers::Hashers(unsigned threads, Done done, Turn turn, std::int64_t available)
     m_state->turn = std::move(turn);
     m_state->available = available;
     m_state->positions.assign(std::max(threads, 1U), State::idle);
+    m_state->wants.assign(m_state->positions.size(), State::idle);
     // Reserved, so that the threads' records never move.
     m_state->threads.reserve(m_state->positions.size());
     pthread_attr_t attributes;
@@ -364,6 +446,8 @@ Hashers::~Hashers() {
 
 Result<bool> Hashers::add(const Job& job) {
     std::unique_lock lock(m_state->mutex);
+    while (m_state->queue.size() >= maxQueued && m_state->hashOnCaller(lock)) {
+    }
     // A full queue is let half empty before the next job goes in.
     Result<bool> room = m_state->failure ? Result<bool>(*m_state->failure) : Result<bool>(true);
     if (room && m_state->queue.size() >= maxQueued) {
@@ -376,7 +460,9 @@ Result<bool> Hashers::add(const Job& job) {
         return room;
     }
     m_state->queue.push_back(job);
-    m_state->work.notify_one();
+    if (m_state->frontReady()) {
+        m_state->work.notify_one();
+    }
     return true;
 }
 
@@ -384,7 +470,14 @@ Result<bool> Hashers::advance(std::int64_t offset) {
     std::unique_lock lock(m_state->mutex);
     if (offset > m_state->available) {
         m_state->available = offset;
-        m_state->data.notify_all();
+        m_state->tellData();
+        if (m_state->frontReady()) {
+            m_state->work.notify_one();
+        }
+    }
+    // Well before the copy would wait, it lends a hand, so that little is left to
+    // hash once the copy is done.
+    while (m_state->available - m_state->lowest() > window / 4 && m_state->hashOnCaller(lock)) {
     }
     return m_state->waitFor(m_state->progress, lock, true,
                             [this] { return m_state->available - m_state->lowest() <= window; });
@@ -393,6 +486,7 @@ Result<bool> Hashers::advance(std::int64_t offset) {
 Status Hashers::drain() {
     std::unique_lock lock(m_state->mutex);
     m_state->closed = true;
+    m_state->work.notify_all();
     m_state->data.notify_all();
     const Result<bool> drained = m_state->waitFor(m_state->progress, lock, false,
                                                   [this] { return m_state->queue.empty() && m_state->busy == 0; });
@@ -423,12 +517,16 @@ void Hashers::work(std::size_t slot) {
         return;
     }
     for (;;) {
-        state.work.wait(lock, [&] { return state.quit || state.failure || !state.queue.empty(); });
+        state.work.wait(lock, [&] { return state.quit || state.failure || state.frontReady(); });
         if (state.quit || state.failure) {
             return;
         }
         const Job job = state.queue.front();
         state.queue.pop_front();
+        // What is left may be enough for another thread.
+        if (state.frontReady()) {
+            state.work.notify_one();
+        }
         ++state.busy;
         std::int64_t& position = state.positions[slot];
         position = job.offset;
@@ -441,8 +539,12 @@ void Hashers::work(std::size_t slot) {
         Status hashed;
         bool whole = true;
         while (position < end && hashed) {
-            state.data.wait(lock,
-                            [&] { return state.quit || state.failure || state.closed || state.available > position; });
+            // A block, or the rest of the job, before this thread wakes.
+            state.wants[slot] = position + std::min<std::int64_t>(end - position, blockBytes);
+            state.data.wait(lock, [&] {
+                return state.quit || state.failure || state.closed || state.available >= state.wants[slot];
+            });
+            state.wants[slot] = State::idle;
             if (state.quit || state.failure || state.available <= position) {
                 whole = false;
                 break;

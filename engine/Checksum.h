@@ -89,9 +89,10 @@ public:
         std::size_t index;    // the caller's number for it
         bool closeFd = false; // the descriptor is closed once the job is done or dropped
     };
-    // Called on a hashing thread as each job is done, in no set order, with the failing
-    // read's fault or the digest of the range (of its bytes up to the file's end where
-    // the file is shorter). A fault it returns fails the whole.
+    // Called as each job is done, in no set order: on a hashing thread, or on the
+    // caller's inside add or advance, where it hashes a short job itself rather than
+    // wait; with the failing read's fault or the digest of the range (of its bytes up
+    // to the file's end where the file is shorter). A fault it returns fails the whole.
     using Done = std::function<Status(const Job& job, const Result<Digest>& digest)>;
     // Given a turn about every 50 ms while the caller waits; false asks to stop.
     using Turn = std::function<bool()>;

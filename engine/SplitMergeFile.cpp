@@ -944,8 +944,10 @@ private:
     // the output holds, hashed on every core while the next pieces are appended.
     void startChecks() {
         m_expected.resize(m_entries.size());
+        // The copy is the work of one core; this thread hashes too whenever the
+        // hashing threads fall behind.
         m_checks.emplace(
-            Checksum::Hashers::cores(),
+            std::max(Checksum::Hashers::cores(), 2U) - 1,
             [this](const Checksum::Hashers::Job& job, const Result<Checksum::Digest>& digest) -> Status {
                 if (!digest) {
                     return Checksum::failure(digest.fault().why());

@@ -17,14 +17,10 @@ public:
         m_run.callOnOwner([&] { folder = m_run.m_host.outputFolder(); });
         return folder;
     }
-    void setProgressValue(int value) override {
-        m_run.beforeProgress();
-        emit m_run.progressValue(value);
-    }
+    void setProgressValue(int value) override { m_run.queueProgress({false, value}); }
     void setProgressMaximum(int maximum) override {
         m_maximum = maximum;
-        m_run.beforeProgress();
-        emit m_run.progressMaximum(maximum);
+        m_run.queueProgress({true, maximum});
     }
     // The maximum this run set, which the queue may not have delivered yet; else the
     // window's.
@@ -49,43 +45,67 @@ private:
 };
 
 EngineRun::EngineRun(EngineHost& host, QObject* parent) : QObject(parent), m_host(host) {
-    // A progress bar only shows; what fails in it must not end the run from another
-    // thread.
-    const auto shown = [](const std::function<void()>& show) {
-        try {
-            show();
-        } catch (const std::exception&) {
-        }
-    };
-    connect(
-        this, &EngineRun::progressValue, this,
-        [this, shown](int value) {
-            progressShown();
-            shown([&] { m_host.setProgressValue(value); });
-        },
-        Qt::QueuedConnection);
-    connect(
-        this, &EngineRun::progressMaximum, this,
-        [this, shown](int maximum) {
-            progressShown();
-            shown([&] { m_host.setProgressMaximum(maximum); });
-        },
-        Qt::QueuedConnection);
+    m_pacing.setSingleShot(true);
+    m_pacing.setInterval(pacingMs);
+    connect(&m_pacing, &QTimer::timeout, this, &EngineRun::progressPaced);
 }
 
-void EngineRun::beforeProgress() {
-    std::unique_lock lock(m_mutex);
-    // A quitting application serves no signals: the stop then lets the worker on.
-    m_changed.wait(lock, [this] { return m_unshown < maxUnshown || m_stop; });
-    ++m_unshown;
+void EngineRun::queueProgress(Progress progress) {
+    bool post = false;
+    {
+        std::unique_lock lock(m_mutex);
+        // A quitting application takes nothing more: the stop then lets the worker on.
+        m_changed.wait(lock, [this] { return m_progress.size() < maxUnshown || m_stop; });
+        m_progress.push_back(progress);
+        // The first call after a quiet spell goes at once, and so does a queue half
+        // full, before the worker has to wait for it.
+        post = !std::exchange(m_progressPosted, true) || m_progress.size() == maxUnshown / 2;
+    }
+    if (post) {
+        QMetaObject::invokeMethod(
+            this, [this] { progressArrived(); }, Qt::QueuedConnection);
+    }
 }
 
-void EngineRun::progressShown() {
+void EngineRun::showProgress() {
+    std::vector<Progress> queued;
     {
         const std::lock_guard lock(m_mutex);
-        --m_unshown;
+        queued.swap(m_progress);
     }
     m_changed.notify_all();
+    for (const Progress& progress : queued) {
+        // A progress bar only shows; what fails in it must not end the run from
+        // another thread.
+        try {
+            if (progress.maximum) {
+                m_host.setProgressMaximum(progress.number);
+            } else {
+                m_host.setProgressValue(progress.number);
+            }
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void EngineRun::progressArrived() {
+    showProgress();
+    // What comes in the next interval waits for the timer rather than waking this
+    // thread for every piece.
+    m_pacing.start();
+}
+
+void EngineRun::progressPaced() {
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_progress.empty()) {
+            // Quiet: the next call posts a notification at once.
+            m_progressPosted = false;
+            return;
+        }
+    }
+    showProgress();
+    m_pacing.start();
 }
 
 EngineRun::~EngineRun() = default;
@@ -136,6 +156,8 @@ void EngineRun::serve() {
     if (!request) {
         return;
     }
+    // Progress the worker set before this call comes first.
+    showProgress();
     request();
     {
         const std::lock_guard lock(m_mutex);
@@ -154,6 +176,7 @@ void EngineRun::finish(std::exception_ptr failure) {
     QMetaObject::invokeMethod(
         this,
         [this] {
+            showProgress();
             const std::lock_guard lock(m_mutex);
             // A notification left over from a run that ended while quitting must not
             // end a later run's loop.
@@ -168,7 +191,8 @@ void EngineRun::run(const std::function<void(EngineHost&)>& job) {
     {
         const std::lock_guard lock(m_mutex);
         m_stop = false;
-        m_unshown = 0;
+        m_progress.clear();
+        m_progressPosted = false;
         m_finished = false;
         m_failure = nullptr;
     }
@@ -208,6 +232,9 @@ void EngineRun::run(const std::function<void(EngineHost&)>& job) {
         failure = std::exchange(m_failure, nullptr);
     }
     worker.join();
+    // The last values of a run the application quit during.
+    showProgress();
+    m_pacing.stop();
     if (failure) {
         std::rethrow_exception(failure);
     }

@@ -5,8 +5,10 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include <QObject>
+#include <QTimer>
 
 #include "engine/EngineHost.h"
 
@@ -15,10 +17,12 @@ class QEventLoop;
 // Runs one engine call on a worker thread while the thread that owns this object (the
 // window's) keeps turning its event loop, so that no copy, however slow the disk,
 // freezes the window. To the caller it looks synchronous: run() returns when the call
-// has ended. Progress reaches the window's host through queued signals, in order with
-// everything else; only the calls that need the window (an answer, or a box the user
-// must see before the engine goes on) wait for it. The engine's event-loop turn asks
-// nothing of the window: it answers from the stop flag.
+// has ended. Progress reaches the window's host in order with everything else, every
+// value of it, but without a wake-up of the window's thread per piece: the window takes
+// what has queued up when a few values are waiting, and otherwise at most a pacing
+// interval after they came. Only the calls that need the window (an answer, or a box
+// the user must see before the engine goes on) wait for it. The engine's event-loop
+// turn asks nothing of the window: it answers from the stop flag.
 class EngineRun : public QObject {
     Q_OBJECT
 
@@ -36,13 +40,12 @@ public:
     // a running job it does nothing.
     void requestStop();
 
-signals:
-    // Emitted on the worker, delivered to the host on the owning thread.
-    void progressValue(int value);
-    void progressMaximum(int maximum);
-
 private:
     class WorkerHost;
+    struct Progress {
+        bool maximum; // else a value
+        int number;
+    };
 
     // Worker side: has `action` carried out on the owning thread and waits for it;
     // what `action` throws is thrown here.
@@ -50,16 +53,23 @@ private:
     // Owner side: carries out the pending call, if any.
     void serve();
     void finish(std::exception_ptr failure);
-    // Worker side, before a progress signal: counts it, and first waits while the
-    // window is too far behind, so that what it shows and a stop it asks for stay
-    // close to the work.
-    void beforeProgress();
-    void progressShown();
+    // Worker side: queues a progress call. Waits first while the window is too far
+    // behind, so that what it shows and a stop it asks for stay close to the work.
+    void queueProgress(Progress progress);
+    // Owner side: hands what is queued to the host, in order.
+    void showProgress();
+    // Owner side: the queued notification, then the pacing timer's timeouts.
+    void progressArrived();
+    void progressPaced();
 
     EngineHost& m_host;
     std::atomic<bool> m_stop{false}; // the one stop request of a run
-    static constexpr int maxUnshown = 8;
-    int m_unshown = 0; // guarded by m_mutex
+    // The most progress calls queued and not yet taken.
+    static constexpr std::size_t maxUnshown = 16;
+    static constexpr int pacingMs = 10;
+    std::vector<Progress> m_progress; // guarded by m_mutex
+    bool m_progressPosted = false;    // a notification or the timer is on its way; guarded by m_mutex
+    QTimer m_pacing;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::function<void()> m_request; // guarded by m_mutex

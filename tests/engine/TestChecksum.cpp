@@ -1,4 +1,6 @@
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -55,6 +57,7 @@ void TestChecksum::digests_data() {
     QTest::newRow("abc") << QByteArray("abc") << 3;
     QTest::newRow("abc, byte by byte") << QByteArray("abc") << 1;
     QTest::newRow("3 MiB in odd parts") << Files::pattern(3 * 1024 * 1024 + 5) << 65537;
+    QTest::newRow("9 MiB in 1 MiB parts") << Files::pattern(9 * 1024 * 1024 + 5) << 1024 * 1024;
 }
 
 void TestChecksum::digests() {
@@ -114,11 +117,46 @@ void TestChecksum::digests() {
         QVERIFY(*hashers.advance(data.size()));
         QVERIFY(hashers.drain());
     }
-    ::close(fd);
     QCOMPARE(wrong.load(), 0);
     QCOMPARE(digests.back(), sha256(data));
     for (qsizetype i = 0; i < parts; ++i) {
         QCOMPARE(digests[static_cast<std::size_t>(i)], sha256(data.mid(i * pieceSize, pieceSize)));
+    }
+
+    // While the one thread is held up at the end of a job, a caller that finds the
+    // queue full hashes short jobs itself rather than wait for it.
+    const qsizetype head = std::min<qsizetype>(data.size(), 65536);
+    const std::size_t extra = 4;
+    std::vector<QByteArray> heads(Checksum::Hashers::maxQueued + extra + 1);
+    std::atomic<bool> held{false};
+    std::atomic<std::size_t> byCaller{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    {
+        Checksum::Hashers one(1, [&](const Checksum::Hashers::Job& job, const Result<Checksum::Digest>& digest) {
+            heads[job.index] = digest ? QByteArray::fromStdString(Checksum::toHex(*digest)) : QByteArray();
+            if (job.index == 0) {
+                held = true;
+                for (int i = 0; i < 10000 && byCaller < extra; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            } else if (std::this_thread::get_id() == caller) {
+                ++byCaller;
+            }
+            return Status{};
+        });
+        QVERIFY(*one.add({fd, 0, head, 0}));
+        for (int i = 0; i < 10000 && !held; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (std::size_t i = 1; i < heads.size(); ++i) {
+            QVERIFY(*one.add({fd, 0, head, i}));
+        }
+        QVERIFY(one.drain());
+    }
+    ::close(fd);
+    QCOMPARE(byCaller.load(), extra);
+    for (const QByteArray& digest : heads) {
+        QCOMPARE(digest, sha256(data.left(head)));
     }
 }
 

@@ -106,6 +106,24 @@ void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
     });
     QVERIFY(!goOn);
     QCOMPARE(host.calls, QStringList{"outputFolder"});
+
+    // A value set while the window still shows the one before, then nothing more for
+    // a while, reaches the window while the worker still works.
+    host.calls.clear();
+    std::atomic<int> shown{0};
+    host.onCall = [&](const QString& call) { shown = call.mid(6).toInt(); };
+    bool shownWhileWorking = true;
+    run.run([&](EngineHost& worker) {
+        for (int value = 4; value <= 5; ++value) {
+            worker.setProgressValue(value);
+            for (int i = 0; i < 10000 && shown != value; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            shownWhileWorking = shownWhileWorking && shown == value;
+        }
+    });
+    QVERIFY(shownWhileWorking);
+    QCOMPARE(host.calls, (QStringList{"value 4", "value 5"}));
 }
 
 void TestEngineRun::failuresCrossInBothDirections() {
