@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -12,6 +13,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace Copy {
@@ -57,6 +59,17 @@ bool copyRangeUnsupported(int error) {
 bool cloneUnsupported(int error) {
     return error == EOPNOTSUPP || error == ENOTTY || error == EXDEV || error == ENOSYS || error == EBADF ||
            error == EPERM || error == ETXTBSY || error == EISDIR;
+}
+
+// Network file systems, whose copy_file_range copies on the server: NFS, SMB, CIFS,
+// Ceph, and FUSE, which hands it to the file system's own program.
+bool copiesRemotely(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) {
+        return false;
+    }
+    constexpr unsigned long remote[] = {0x6969, 0xfe534d42, 0xff534d42, 0x00c36400, 0x65735546};
+    return std::find(std::begin(remote), std::end(remote), static_cast<unsigned long>(fs.f_type)) != std::end(remote);
 }
 
 bool aligned(std::int64_t value) {
@@ -121,7 +134,10 @@ Fault atDestination(Fault fault) {
         destOffset += count;
         return Copied{true};
     }
-    while (count > 0 && buffer.copyRangeUsable) {
+    if (count > 0 && !buffer.copyRange) {
+        buffer.copyRange = copiesRemotely(destFd);
+    }
+    while (count > 0 && *buffer.copyRange) {
         loff_t in = offset;
         loff_t out = destOffset;
         const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, destOffset < 0 ? nullptr : &out,
@@ -141,7 +157,7 @@ Fault atDestination(Fault fault) {
             return atDestination(Fault::ofErrno());
         }
         if (n < 0) {
-            buffer.copyRangeUsable = false;
+            buffer.copyRange = false;
         }
         // n == 0: the source may have ended early, or the file system copies nothing
         // through this call; plain reads tell which.

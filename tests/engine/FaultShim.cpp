@@ -12,6 +12,8 @@
 //   fake-clone       FICLONERANGE succeeds where a cloning file system's would, and
 //                    copies the range: a file system that clones, wherever the test runs
 //   copy-range-ERROR copy_file_range fails with ERROR (as clone-ERROR)
+//   remote-fs        fstatfs says NFS: a file system whose copy_file_range copies on
+//                    the server
 //   digest-fails     OpenSSL's EVP_DigestUpdate fails
 //   no-threads       pthread_create fails with EAGAIN
 //   hash-read-fails  pread fails with EIO on any thread but the main one
@@ -34,6 +36,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -261,6 +264,20 @@ int ioctl(int fd, unsigned long request, ...) {
     }
     return result;
 }
+
+// fstatfs and fstatfs64 differ in their names only.
+#define QUARNEL_FAULT_FSTATFS(name, type)                                                                              \
+    int name(int fd, struct type* fs) {                                                                                \
+        static const auto real = next<int (*)(int, struct type*)>(#name);                                              \
+        const int result = real(fd, fs);                                                                               \
+        if (result == 0 && fault("remote-fs")) {                                                                       \
+            fs->f_type = 0x6969;                                                                                       \
+        }                                                                                                              \
+        return result;                                                                                                 \
+    }
+
+QUARNEL_FAULT_FSTATFS(fstatfs, statfs)
+QUARNEL_FAULT_FSTATFS(fstatfs64, statfs64)
 
 int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
     if (advice == POSIX_FADV_WILLNEED) {

@@ -343,8 +343,11 @@ void TestFaults::copyFallsBack_data() {
     QTest::addColumn<int>("cloned");
     QTest::addColumn<int>("copyRanges"); // copy_file_range calls; -1: not counted
     // 12388 bytes: three whole blocks of 4096 and a short last piece.
+    // A local file system copies by read/write, a network one through copy_file_range.
     QTest::newRow("cannot clone: copied") << "clone-eopnotsupp"
-                                          << "split" << 4096 << 0 << 1 << 0 << -1;
+                                          << "split" << 4096 << 0 << 1 << 0 << 0;
+    QTest::newRow("cannot clone, network file system") << "clone-eopnotsupp,remote-fs"
+                                                       << "join checked" << 4096 << 0 << 1 << 0 << 4;
     QTest::newRow("a range refused: tried again with the next piece") << "clone-einval"
                                                                       << "join checked" << 4096 << 0 << 4 << 0 << -1;
     QTest::newRow("split cloned") << "fake-clone"
@@ -360,7 +363,7 @@ void TestFaults::copyFallsBack_data() {
                                               << "join checked" << 100 << 0 << 1 << 1 << -1;
     QTest::newRow("split of unaligned pieces") << "fake-clone"
                                                << "split" << 1000 << 0 << 1 << 0 << -1;
-    const char* noClone = "clone-eopnotsupp,";
+    const char* noClone = "clone-eopnotsupp,remote-fs,";
     QTest::newRow("no copy_file_range across file systems: read/write") << QString(noClone) + "copy-range-exdev"
                                                                         << "split" << 4096 << 0 << 1 << 0 << 1;
     QTest::newRow("copy_file_range refuses the files") << QString(noClone) + "copy-range-einval"

@@ -93,7 +93,7 @@ void TestFileSize::copiesTheRange() {
             QCOMPARE(::ftruncate(out, destPrefix), 0);
             QCOMPARE(::lseek(out, atPosition ? destPrefix : 0, SEEK_SET), atPosition ? destPrefix : 0);
             Copy::Buffer buffer;
-            buffer.copyRangeUsable = copyRange;
+            buffer.copyRange = copyRange;
             int turns = 0;
             const Result<Copy::Copied> result = FileSize::ReadFileChunks(in, offset, out, atPosition ? -1 : destPrefix,
                                                                          length, buffer, [&](std::int64_t) {
