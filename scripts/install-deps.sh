@@ -2,7 +2,9 @@
 # Installs what Quarnel needs to build, test and run on Debian 12 (run as root).
 set -euo pipefail
 packages=(
-    build-essential cmake ninja-build libssl-dev
+    build-essential cmake ninja-build libssl-dev zlib1g-dev libgf-complete-dev
+    # peers the tests check our files against: PAR 2.0, 7-Zip's volumes
+    par2 7zip
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # the translations: lupdate and lrelease, qt_add_translations' CMake package,
     # and Qt's own translations of its dialogs
@@ -15,6 +17,8 @@ packages=(
     shared-mime-info xdg-utils libfile-mimeinfo-perl man-db
     # and the installed window read as a dock and a screen reader read it
     x11-utils dbus at-spi2-core python3-dbus
+    # a private session bus standing in for the desktop's notification and sleep services
+    python3-dbusmock
 )
 missing=()
 for p in "${packages[@]}"; do
