@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "engine/Descriptor.h"
-#include "engine/hash/Crc32.h"
 
 namespace CrcFile {
 
@@ -274,26 +273,6 @@ std::string format(std::string_view name, std::int64_t size, std::uint32_t crc, 
     }
     text += "\r\n";
     return text;
-}
-
-PieceCrcs::PieceCrcs(std::size_t count) : m_pieces(count) {}
-
-void PieceCrcs::record(std::size_t index, std::uint32_t crc, std::int64_t length) {
-    const std::lock_guard lock(m_mutex);
-    m_pieces.at(index) = Piece{crc, length};
-}
-
-std::optional<PieceCrcs::Whole> PieceCrcs::whole() const {
-    const std::lock_guard lock(m_mutex);
-    Whole whole{0, 0};
-    for (const Piece& piece : m_pieces) {
-        if (piece.length < 0) {
-            return std::nullopt;
-        }
-        whole.crc = Crc32::combine(whole.crc, piece.crc, piece.length);
-        whole.size += piece.length;
-    }
-    return whole;
 }
 
 } // namespace CrcFile

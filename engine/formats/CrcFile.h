@@ -1,12 +1,9 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "engine/Result.h"
 
@@ -54,31 +51,5 @@ std::optional<std::string> outputName(const Entry& entry, std::string_view codes
 // "crc32=" in upper-case hex, each line ended by CR LF. `name` holds no CR or LF (the
 // splitter refuses such names, as for a list).
 std::string format(std::string_view name, std::int64_t size, std::uint32_t crc, std::string_view codeset = {});
-
-// The CRC-32 of a file joined from pieces whose CRCs are known one by one, in any
-// order and from any thread (each piece hashed apart, on as many threads as there
-// are cores): combined in piece order once every piece is in.
-class PieceCrcs {
-public:
-    explicit PieceCrcs(std::size_t count);
-
-    // Piece `index` (from 0) is `length` bytes with CRC `crc`.
-    void record(std::size_t index, std::uint32_t crc, std::int64_t length);
-
-    // The CRC and length of the whole, once every piece was recorded.
-    struct Whole {
-        std::uint32_t crc;
-        std::int64_t size;
-    };
-    std::optional<Whole> whole() const;
-
-private:
-    struct Piece {
-        std::uint32_t crc = 0;
-        std::int64_t length = -1; // -1: not recorded
-    };
-    mutable std::mutex m_mutex;
-    std::vector<Piece> m_pieces;
-};
 
 } // namespace CrcFile

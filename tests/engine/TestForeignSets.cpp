@@ -1,6 +1,6 @@
 #include <cstdio>
-#include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -8,10 +8,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/Descriptor.h"
 #include "engine/RunFolder.h"
 #include "engine/formats/CrcFile.h"
 #include "engine/formats/ForeignSet.h"
-#include "engine/hash/Crc32.h"
+#include "engine/hash/ParallelCrc.h"
 #include "tests/support/Files.h"
 
 namespace {
@@ -143,40 +144,43 @@ void TestForeignSets::crcWrittenAndReadBack() {
 }
 
 void TestForeignSets::wholeCrcFromPieces_data() {
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("pieceSize");
-    QTest::newRow("one piece") << 1000 << 1000;
-    QTest::newRow("a short last piece") << 3 * 1024 * 1024 + 7 << 1024 * 1024;
-    QTest::newRow("many pieces") << 100000 << 999;
-    QTest::newRow("empty") << 0 << 10;
+    QTest::addColumn<QList<int>>("pieces"); // their lengths; the last range asks for 5 bytes more
+    QTest::addColumn<int>("threads");
+    const int chunk = int(ParallelCrc::chunkBytes);
+    QTest::newRow("one piece, one thread") << QList<int>{1000} << 1;
+    QTest::newRow("pieces of many chunks") << QList<int>{2 * chunk + 7, chunk, 3} << 3;
+    QTest::newRow("many short pieces, one empty") << QList<int>(100, 999) + QList<int>{0, 1} << 2;
 }
 
 void TestForeignSets::wholeCrcFromPieces() {
-    QFETCH(int, size);
-    QFETCH(int, pieceSize);
+    QFETCH(QList<int>, pieces);
+    QFETCH(int, threads);
     QTemporaryDir dir;
-    const QByteArray data = Files::pattern(size);
-    Files::write(dir.filePath("whole"), data);
-    const std::size_t count = std::max(1, (size + pieceSize - 1) / pieceSize);
-    CrcFile::PieceCrcs pieces(count);
-    // Every piece on a thread of its own, recorded as each ends.
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < count; ++i) {
-        threads.emplace_back([&, i] {
-            const QByteArray piece = data.mid(static_cast<int>(i) * pieceSize, pieceSize);
-            pieces.record(i, Crc32::update(0, piece.constData(), piece.size()), piece.size());
-        });
-        QVERIFY(!pieces.whole() || i + 1 == count);
+    QByteArray whole;
+    std::vector<Descriptor> files;
+    std::vector<ParallelCrc::Range> ranges;
+    for (const int length : pieces) {
+        const QString path = dir.filePath(QString::number(files.size()));
+        Files::write(path, Files::pattern(length, int(files.size())));
+        whole += Files::read(path);
+        files.emplace_back(::open(QFile::encodeName(path).constData(), O_RDONLY));
+        ranges.push_back({files.back().get(), 0, length});
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    const std::optional<CrcFile::PieceCrcs::Whole> whole = pieces.whole();
-    QVERIFY(whole);
-    QCOMPARE(whole->size, qint64(size));
-    // 7-Zip's own CRC of the file, the value a file manager writes to its .crc.
+    ranges.back().length += 5;
+    const Result<std::vector<ParallelCrc::Crc>> crcs = ParallelCrc::ofRanges(ranges, unsigned(threads));
+    QVERIFY(crcs.ok());
+    QCOMPARE(crcs->back().length, qint64(pieces.back()));
+    const ParallelCrc::Crc joined = ParallelCrc::concatenated(*crcs);
+    QCOMPARE(joined.length, qint64(whole.size()));
+    // 7-Zip's own CRC of the joined bytes, the value a file manager writes to its .crc.
+    Files::write(dir.filePath("whole"), whole);
     const QByteArray peer = run(dir.path(), {"7zz", "h", "-scrcCRC32", "whole"});
-    QVERIFY2(peer.contains("CRC32  for data:              " + hex(whole->crc)), peer.constData());
+    QVERIFY2(peer.contains("CRC32  for data:              " + hex(joined.crc)), peer.constData());
+    // A read that fails fails the whole; a turn that says stop ends it.
+    const Descriptor folder(::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY));
+    ranges.push_back({folder.get(), 0, 1});
+    QCOMPARE(ParallelCrc::ofRanges(ranges, unsigned(threads)).fault().error, EISDIR);
+    QCOMPARE(ParallelCrc::ofRanges(ranges, 1, [] { return false; }).fault().error, ECANCELED);
 }
 
 // Where split's suffixes grow past what a test run can make with the real program.
