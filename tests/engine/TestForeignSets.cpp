@@ -42,15 +42,6 @@ QByteArray hex(std::uint32_t crc) {
     return QByteArray::number(crc, 16).toUpper().rightJustified(8, '0');
 }
 
-// The set's pieces one after the other, as a join writes them.
-QByteArray joined(const QString& dir, const ForeignSet::Set& set) {
-    QByteArray bytes;
-    for (std::size_t i = 0; i < set.count(); ++i) {
-        bytes += Files::read(dir + '/' + QString::fromStdString(set.pieceName(i)));
-    }
-    return bytes;
-}
-
 } // namespace
 
 // Sets split by other programs and the .crc of file managers: found from any of their
@@ -209,24 +200,21 @@ void TestForeignSets::setsOfOtherPrograms_data() {
     QTest::addColumn<QStringList>("command"); // run where the source "src" lies
     QTest::addColumn<QByteArray>("picked");
     QTest::addColumn<int>("count");
-    QTest::addColumn<QByteArray>("last");
     QTest::addColumn<QByteArray>("output");
     const QStringList split{"split", "-b", "1"};
     QTest::newRow("letters past 676") << 700 << split + QStringList{"src"} << QByteArray("xaa") << 700
-                                      << QByteArray("xzabx") << QByteArray("x");
-    QTest::newRow("digits past 90 and 990") << 1000 << split + QStringList{"-d", "src"} << QByteArray("x00") << 1000
-                                            << QByteArray("x990009") << QByteArray("x");
-    QTest::newRow("a prefix ending in a dot")
-        << 5000 << QStringList{"split", "-b", "1000", "src", "movie.mkv."} << QByteArray("movie.mkv.aa") << 5
-        << QByteArray("movie.mkv.ae") << QByteArray("movie.mkv");
+                                      << QByteArray("x");
+    QTest::newRow("digits past 90 and 990")
+        << 1000 << split + QStringList{"-d", "src"} << QByteArray("x00") << 1000 << QByteArray("x");
+    QTest::newRow("a prefix ending in a dot") << 5000 << QStringList{"split", "-b", "1000", "src", "movie.mkv."}
+                                              << QByteArray("movie.mkv.aa") << 5 << QByteArray("movie.mkv");
     QTest::newRow("split -d -a 3: numbered from .000")
         << 5000 << QStringList{"split", "-d", "-a", "3", "-b", "999", "src", "data."} << QByteArray("data.003") << 6
-        << QByteArray("data.005") << QByteArray("data");
+        << QByteArray("data");
     QTest::newRow("7-Zip volumes") << 3500000 << QStringList{"7zz", "a", "-v1m", "A.7z", "src"}
-                                   << QByteArray("A.7z.002") << 4 << QByteArray("A.7z.004") << QByteArray("A.7z");
-    QTest::newRow("7-Zip volumes past 999")
-        << 1100000 << QStringList{"7zz", "a", "-v1k", "-mx0", "A.7z", "src"} << QByteArray("A.7z.1000") << 1075
-        << QByteArray("A.7z.1075") << QByteArray("A.7z");
+                                   << QByteArray("A.7z.002") << 4 << QByteArray("A.7z");
+    QTest::newRow("7-Zip volumes past 999") << 1100000 << QStringList{"7zz", "a", "-v1k", "-mx0", "A.7z", "src"}
+                                            << QByteArray("A.7z.1000") << 1075 << QByteArray("A.7z");
 }
 
 void TestForeignSets::setsOfOtherPrograms() {
@@ -234,7 +222,6 @@ void TestForeignSets::setsOfOtherPrograms() {
     QFETCH(QStringList, command);
     QFETCH(QByteArray, picked);
     QFETCH(int, count);
-    QFETCH(QByteArray, last);
     QFETCH(QByteArray, output);
     QTemporaryDir dir;
     const QByteArray source = Files::pattern(size);
@@ -246,9 +233,11 @@ void TestForeignSets::setsOfOtherPrograms() {
     const ForeignSet::Set& found = **set;
     QCOMPARE(int(found.count()), count);
     QVERIFY(!found.firstMissing());
-    QCOMPARE(QByteArray::fromStdString(found.pieceName(found.count() - 1)), last);
     QCOMPARE(QByteArray::fromStdString(found.outputName), output);
-    const QByteArray bytes = joined(dir.path(), found);
+    QByteArray bytes; // the pieces one after the other, as a join writes them
+    for (std::size_t i = 0; i < found.count(); ++i) {
+        bytes += Files::read(dir.filePath(QString::fromStdString(found.pieceName(i))));
+    }
     if (command.first() != "7zz") {
         QCOMPARE(bytes, source);
         return;
