@@ -5,7 +5,9 @@
 
 #include <sys/stat.h>
 
+#include "engine/Descriptor.h"
 #include "engine/RunFolder.h"
+#include "engine/hash/ParallelCrc.h"
 
 namespace ForeignSet {
 
@@ -293,6 +295,35 @@ Result<std::optional<Set>> find(const RunFolder& folder, const std::string& name
         }
     }
     return std::optional<Set>(std::move(set));
+}
+
+Result<WholeCheck> checkWhole(const RunFolder& folder, const Set& set, unsigned threads,
+                              const std::function<bool()>& turn) {
+    std::vector<Descriptor> pieces;
+    std::vector<ParallelCrc::Range> ranges;
+    pieces.reserve(set.count());
+    ranges.reserve(set.count());
+    for (std::size_t i = 0; i < set.count(); ++i) {
+        const std::string name = set.pieceName(i);
+        struct stat st {};
+        Result<Descriptor> piece = openRegular(folder.fd(), name.c_str(), st);
+        if (!piece) {
+            return piece.fault().named(name);
+        }
+        pieces.push_back(std::move(*piece));
+        // One byte past the length seen shows a piece that grew meanwhile.
+        ranges.push_back({pieces.back().get(), 0, static_cast<std::int64_t>(st.st_size) + 1});
+    }
+    std::size_t failed = 0;
+    const Result<std::vector<ParallelCrc::Crc>> crcs = ParallelCrc::ofRanges(ranges, threads, turn, &failed);
+    if (!crcs) {
+        return crcs.fault().error == ECANCELED ? crcs.fault() : crcs.fault().named(set.pieceName(failed));
+    }
+    const ParallelCrc::Crc whole = ParallelCrc::concatenated(*crcs);
+    if (whole.length != set.crc->size) {
+        return WholeCheck::SizeDiffers;
+    }
+    return whole.crc == set.crc->crc ? WholeCheck::Matches : WholeCheck::CrcDiffers;
 }
 
 } // namespace ForeignSet

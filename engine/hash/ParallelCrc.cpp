@@ -26,6 +26,7 @@ struct Work {
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::optional<Fault> fault;
+    std::size_t failedRange = 0;
 
     explicit Work(const std::vector<Range>& all) : ranges(all) {
         std::size_t jobs = 0;
@@ -37,10 +38,11 @@ struct Work {
         chunks.resize(jobs);
     }
 
-    void fail(Fault why) {
+    void fail(Fault why, std::size_t range) {
         const std::lock_guard lock(mutex);
         if (!fault) {
             fault = std::move(why);
+            failedRange = range;
         }
         stop = true;
     }
@@ -64,7 +66,7 @@ struct Work {
                     continue;
                 }
                 if (got < 0) {
-                    fail(Fault::ofErrno());
+                    fail(Fault::ofErrno(), index);
                     return;
                 }
                 if (got == 0) {
@@ -75,7 +77,7 @@ struct Work {
                 if (turn != nullptr && std::chrono::steady_clock::now() - lastTurn >= std::chrono::milliseconds(50)) {
                     lastTurn = std::chrono::steady_clock::now();
                     if (!(*turn)()) {
-                        fail(Fault{ECANCELED});
+                        fail(Fault{ECANCELED}, index);
                         return;
                     }
                 }
@@ -86,8 +88,8 @@ struct Work {
 
 } // namespace
 
-Result<std::vector<Crc>> ofRanges(const std::vector<Range>& ranges, unsigned threads,
-                                  const std::function<bool()>& turn) {
+Result<std::vector<Crc>> ofRanges(const std::vector<Range>& ranges, unsigned threads, const std::function<bool()>& turn,
+                                  std::size_t* failed) {
     Work work(ranges);
     // Plain standard threads: the engine has no event loop or pool of its own, and these
     // live only for the call.
@@ -105,6 +107,9 @@ Result<std::vector<Crc>> ofRanges(const std::vector<Range>& ranges, unsigned thr
         helper.join();
     }
     if (work.fault) {
+        if (failed != nullptr) {
+            *failed = work.failedRange;
+        }
         return *work.fault;
     }
     std::vector<Crc> crcs(ranges.size());

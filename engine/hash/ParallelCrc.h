@@ -31,9 +31,10 @@ inline constexpr std::size_t blockBytes = std::size_t{256} << 10;
 // threads (the caller's one of them; fewer where no more can be started). A range whose
 // file ends early gives the CRC of the bytes it has, with their count. `turn` is called
 // on the caller's thread after its first block and about every 50 ms; when it returns
-// false the work ends with ECANCELED. Fails with the first read's error.
+// false the work ends with ECANCELED. Fails with the first read's error, and sets
+// `failed`, when given, to the index of the range it read.
 Result<std::vector<Crc>> ofRanges(const std::vector<Range>& ranges, unsigned threads,
-                                  const std::function<bool()>& turn = {});
+                                  const std::function<bool()>& turn = {}, std::size_t* failed = nullptr);
 
 // The CRC of the ranges one after another.
 Crc concatenated(const std::vector<Crc>& crcs);

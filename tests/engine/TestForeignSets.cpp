@@ -12,6 +12,7 @@
 #include "engine/RunFolder.h"
 #include "engine/formats/CrcFile.h"
 #include "engine/formats/ForeignSet.h"
+#include "engine/hash/Crc32.h"
 #include "engine/hash/ParallelCrc.h"
 #include "tests/support/Files.h"
 
@@ -62,6 +63,8 @@ private slots:
     void setsOfOtherPrograms();
     void setsFound_data();
     void setsFound();
+    void checkedAgainstTheCrc_data();
+    void checkedAgainstTheCrc();
     void numberedSetJoinedBy7zip();
 };
 
@@ -331,6 +334,51 @@ void TestForeignSets::setsFound() {
         }
     }
     QCOMPARE(described, found);
+}
+
+void TestForeignSets::checkedAgainstTheCrc_data() {
+    QTest::addColumn<QByteArray>("damage");
+    QTest::addColumn<int>("check");
+    QTest::newRow("whole") << QByteArray() << int(ForeignSet::WholeCheck::Matches);
+    QTest::newRow("a byte changed") << QByteArray("flip") << int(ForeignSet::WholeCheck::CrcDiffers);
+    QTest::newRow("a piece longer") << QByteArray("grow") << int(ForeignSet::WholeCheck::SizeDiffers);
+    QTest::newRow("a piece a folder") << QByteArray("folder") << -EISDIR;
+}
+
+// A set split as the splitter will split it, its .crc as the writer writes it.
+void TestForeignSets::checkedAgainstTheCrc() {
+    QFETCH(QByteArray, damage);
+    QFETCH(int, check);
+    QTemporaryDir dir;
+    const QByteArray whole = Files::pattern(5 * 1000 + 7);
+    for (int i = 0; i < 6; ++i) {
+        Files::write(dir.filePath(QString::fromStdString(ForeignSet::numberedName("w.bin", i + 1, 6))),
+                     whole.mid(i * 1000, 1000));
+    }
+    Files::write(dir.filePath("w.bin.crc"),
+                 QByteArray::fromStdString(
+                     CrcFile::format("w.bin", whole.size(), Crc32::update(0, whole.constData(), whole.size()))));
+    QFile piece(dir.filePath("w.bin.003"));
+    QVERIFY(piece.open(QIODevice::ReadWrite));
+    if (damage == "flip") {
+        piece.seek(999);
+        QVERIFY(piece.putChar('x'));
+    } else if (damage == "grow") {
+        piece.seek(1000);
+        QVERIFY(piece.putChar('x'));
+    } else if (damage == "folder") {
+        QVERIFY(piece.remove() && QDir(dir.path()).mkdir("w.bin.003"));
+    }
+    piece.close();
+    RunFolder folder;
+    QVERIFY(folder.open(Files::path(dir.path())).ok());
+    const Result<std::optional<ForeignSet::Set>> set = ForeignSet::find(folder, "w.bin.crc");
+    QVERIFY(set.ok() && set->has_value());
+    const Result<ForeignSet::WholeCheck> result = ForeignSet::checkWhole(folder, **set, 2);
+    QCOMPARE(result ? int(*result) : -result.fault().error, check);
+    if (!result) {
+        QCOMPARE(result.fault().path, std::string("w.bin.003"));
+    }
 }
 
 // The names the splitter will give a numbered set, as 7-Zip joins them.
