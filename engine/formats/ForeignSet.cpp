@@ -299,6 +299,9 @@ Result<std::optional<Set>> find(const RunFolder& folder, const std::string& name
 
 Result<WholeCheck> checkWhole(const RunFolder& folder, const Set& set, unsigned threads,
                               const std::function<bool()>& turn) {
+    if (!set.crc) {
+        return Fault{EINVAL};
+    }
     std::vector<Descriptor> pieces;
     std::vector<ParallelCrc::Range> ranges;
     pieces.reserve(set.count());

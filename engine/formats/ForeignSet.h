@@ -105,9 +105,9 @@ std::pair<std::string, std::string> splitPath(const std::string& path);
 // when the name has none of the forms above, a coreutils first piece has no second one
 // beside it, or the piece given stands there but is not one of the set found (a file
 // "backup.20231201" beside no "backup.001"). Each piece is looked up, and past the
-// first missing one the numbers go on being looked up for max(1000, a quarter of the
-// pieces before) more, so that a few lost pieces in the middle are found missing
-// rather than the set taken to end before them. Fails when the .crc given or beside
+// last one found the numbers go on being looked up for max(1000, a quarter of the
+// pieces so far) more, so that lost pieces in the middle are found missing rather than
+// the set taken to end before them. Fails when the .crc given or beside
 // cannot be read or is refused (CrcFile::invalidReason), named by its file name, or
 // when the set has more than maxPieces pieces (E2BIG).
 Result<std::optional<Set>> find(const RunFolder& folder, const std::string& name);
@@ -115,8 +115,8 @@ Result<std::optional<Set>> find(const RunFolder& folder, const std::string& name
 // How the pieces of a set, one after the other, compare with its .crc.
 enum class WholeCheck { Matches, SizeDiffers, CrcDiffers };
 
-// Reads every piece of `set` in `folder` (none may be missing, and it must have a .crc)
-// on `threads` threads and compares their joined size and CRC-32 with the .crc's, as
+// Reads every piece of `set` in `folder` (none may be missing; a set without a .crc
+// fails with EINVAL) on `threads` threads and compares their joined size and CRC-32 with the .crc's, as
 // verify does and as a join does after copying (from the page cache then). Fails when
 // a piece cannot be opened or read, named by its file name, or with ECANCELED when
 // `turn` (as for ParallelCrc::ofRanges) asks to stop.

@@ -12,7 +12,6 @@
 #include "engine/RunFolder.h"
 #include "engine/formats/CrcFile.h"
 #include "engine/formats/ForeignSet.h"
-#include "engine/hash/Crc32.h"
 #include "engine/hash/ParallelCrc.h"
 #include "tests/support/Files.h"
 
@@ -55,8 +54,6 @@ private slots:
     void crcParsed();
     void crcWrittenAndReadBack_data();
     void crcWrittenAndReadBack();
-    void wholeCrcFromPieces_data();
-    void wholeCrcFromPieces();
     void coreutilsNames_data();
     void coreutilsNames();
     void setsOfOtherPrograms_data();
@@ -135,46 +132,6 @@ void TestForeignSets::crcWrittenAndReadBack() {
     const Result<CrcFile::Entry> read = CrcFile::parse(written);
     QVERIFY(read.ok());
     QCOMPARE(QByteArray::fromStdString(CrcFile::outputName(*read, codeset.toStdString()).value_or("")), name);
-}
-
-void TestForeignSets::wholeCrcFromPieces_data() {
-    QTest::addColumn<QList<int>>("pieces"); // their lengths; the last range asks for 5 bytes more
-    QTest::addColumn<int>("threads");
-    const int chunk = int(ParallelCrc::chunkBytes);
-    QTest::newRow("one piece, one thread") << QList<int>{1000} << 1;
-    QTest::newRow("pieces of many chunks") << QList<int>{2 * chunk + 7, chunk, 3} << 3;
-    QTest::newRow("many short pieces, one empty") << QList<int>(100, 999) + QList<int>{0, 1} << 2;
-}
-
-void TestForeignSets::wholeCrcFromPieces() {
-    QFETCH(QList<int>, pieces);
-    QFETCH(int, threads);
-    QTemporaryDir dir;
-    QByteArray whole;
-    std::vector<Descriptor> files;
-    std::vector<ParallelCrc::Range> ranges;
-    for (const int length : pieces) {
-        const QString path = dir.filePath(QString::number(files.size()));
-        Files::write(path, Files::pattern(length, int(files.size())));
-        whole += Files::read(path);
-        files.emplace_back(::open(QFile::encodeName(path).constData(), O_RDONLY));
-        ranges.push_back({files.back().get(), 0, length});
-    }
-    ranges.back().length += 5;
-    const Result<std::vector<ParallelCrc::Crc>> crcs = ParallelCrc::ofRanges(ranges, unsigned(threads));
-    QVERIFY(crcs.ok());
-    QCOMPARE(crcs->back().length, qint64(pieces.back()));
-    const ParallelCrc::Crc joined = ParallelCrc::concatenated(*crcs);
-    QCOMPARE(joined.length, qint64(whole.size()));
-    // 7-Zip's own CRC of the joined bytes, the value a file manager writes to its .crc.
-    Files::write(dir.filePath("whole"), whole);
-    const QByteArray peer = run(dir.path(), {"7zz", "h", "-scrcCRC32", "whole"});
-    QVERIFY2(peer.contains("CRC32  for data:              " + hex(joined.crc)), peer.constData());
-    // A read that fails fails the whole; a turn that says stop ends it.
-    const Descriptor folder(::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY));
-    ranges.push_back({folder.get(), 0, 1});
-    QCOMPARE(ParallelCrc::ofRanges(ranges, unsigned(threads)).fault().error, EISDIR);
-    QCOMPARE(ParallelCrc::ofRanges(ranges, 1, [] { return false; }).fault().error, ECANCELED);
 }
 
 // Where split's suffixes grow past what a test run can make with the real program.
@@ -338,47 +295,57 @@ void TestForeignSets::setsFound() {
 
 void TestForeignSets::checkedAgainstTheCrc_data() {
     QTest::addColumn<QByteArray>("damage");
-    QTest::addColumn<int>("check");
-    QTest::newRow("whole") << QByteArray() << int(ForeignSet::WholeCheck::Matches);
-    QTest::newRow("a byte changed") << QByteArray("flip") << int(ForeignSet::WholeCheck::CrcDiffers);
-    QTest::newRow("a piece longer") << QByteArray("grow") << int(ForeignSet::WholeCheck::SizeDiffers);
-    QTest::newRow("a piece a folder") << QByteArray("folder") << -EISDIR;
+    QTest::addColumn<int>("pieceSize");
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<int>("check"); // a WholeCheck, or minus the error
+    const int chunk = int(ParallelCrc::chunkBytes);
+    QTest::newRow("whole, one thread") << QByteArray() << 1000 << 1 << int(ForeignSet::WholeCheck::Matches);
+    QTest::newRow("whole, pieces of 2 chunks")
+        << QByteArray() << chunk + 3 << 2 << int(ForeignSet::WholeCheck::Matches);
+    QTest::newRow("a byte changed") << QByteArray("flip") << 1000 << 2 << int(ForeignSet::WholeCheck::CrcDiffers);
+    QTest::newRow("a piece longer") << QByteArray("grow") << 1000 << 2 << int(ForeignSet::WholeCheck::SizeDiffers);
+    QTest::newRow("a piece a folder") << QByteArray("folder") << 1000 << 2 << -EISDIR;
+    QTest::newRow("stopped") << QByteArray("stop") << 1000 << 1 << -ECANCELED;
 }
 
-// A set split as the splitter will split it, its .crc as the writer writes it.
+// A numbered set as the splitter will name it, with the CRC 7-Zip computes in its .crc.
 void TestForeignSets::checkedAgainstTheCrc() {
     QFETCH(QByteArray, damage);
+    QFETCH(int, pieceSize);
+    QFETCH(int, threads);
     QFETCH(int, check);
     QTemporaryDir dir;
-    const QByteArray whole = Files::pattern(5 * 1000 + 7);
-    for (int i = 0; i < 6; ++i) {
-        Files::write(dir.filePath(QString::fromStdString(ForeignSet::numberedName("w.bin", i + 1, 6))),
-                     whole.mid(i * 1000, 1000));
+    const QByteArray whole = Files::pattern(2 * pieceSize + 7);
+    for (int i = 0; i < 3; ++i) {
+        Files::write(dir.filePath(QString::fromStdString(ForeignSet::numberedName("w.bin", i + 1, 3))),
+                     whole.mid(i * pieceSize, pieceSize));
     }
+    Files::write(dir.filePath("w.bin"), whole);
+    const QByteArray peer = run(dir.path(), {"7zz", "h", "-scrcCRC32", "w.bin"});
+    const QByteArray crc = peer.mid(peer.indexOf("CRC32  for data:") + 16).trimmed().left(8);
     Files::write(dir.filePath("w.bin.crc"),
-                 QByteArray::fromStdString(
-                     CrcFile::format("w.bin", whole.size(), Crc32::update(0, whole.constData(), whole.size()))));
-    QFile piece(dir.filePath("w.bin.003"));
+                 "filename=w.bin\r\nsize=" + QByteArray::number(whole.size()) + "\r\ncrc32=" + crc + "\r\n");
+    QFile piece(dir.filePath("w.bin.002"));
     QVERIFY(piece.open(QIODevice::ReadWrite));
-    if (damage == "flip") {
-        piece.seek(999);
-        QVERIFY(piece.putChar('x'));
-    } else if (damage == "grow") {
-        piece.seek(1000);
+    if (damage == "flip" || damage == "grow") {
+        piece.seek(damage == "flip" ? pieceSize - 1 : pieceSize);
         QVERIFY(piece.putChar('x'));
     } else if (damage == "folder") {
-        QVERIFY(piece.remove() && QDir(dir.path()).mkdir("w.bin.003"));
+        QVERIFY(piece.remove() && QDir(dir.path()).mkdir("w.bin.002"));
     }
     piece.close();
     RunFolder folder;
     QVERIFY(folder.open(Files::path(dir.path())).ok());
     const Result<std::optional<ForeignSet::Set>> set = ForeignSet::find(folder, "w.bin.crc");
     QVERIFY(set.ok() && set->has_value());
-    const Result<ForeignSet::WholeCheck> result = ForeignSet::checkWhole(folder, **set, 2);
+    const Result<ForeignSet::WholeCheck> result =
+        ForeignSet::checkWhole(folder, **set, unsigned(threads), [&] { return damage != "stop"; });
     QCOMPARE(result ? int(*result) : -result.fault().error, check);
-    if (!result) {
-        QCOMPARE(result.fault().path, std::string("w.bin.003"));
-    }
+    // A read that fails says which range it was reading.
+    const Descriptor folderFd(::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY));
+    std::size_t failed = 0;
+    const auto read = ParallelCrc::ofRanges({{folderFd.get(), 0, 0}, {folderFd.get(), 0, 1}}, 1, {}, &failed);
+    QVERIFY(!read.ok() && read.fault().error == EISDIR && failed == 1);
 }
 
 // The names the splitter will give a numbered set, as 7-Zip joins them.
