@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -296,28 +297,32 @@ void TestForeignSets::setsFound() {
 void TestForeignSets::checkedAgainstTheCrc_data() {
     QTest::addColumn<QByteArray>("damage");
     QTest::addColumn<int>("pieceSize");
+    QTest::addColumn<int>("pieces");
     QTest::addColumn<int>("threads");
     QTest::addColumn<int>("check"); // a WholeCheck, or minus the error
     const int chunk = int(ParallelCrc::chunkBytes);
-    QTest::newRow("whole, one thread") << QByteArray() << 1000 << 1 << int(ForeignSet::WholeCheck::Matches);
+    QTest::newRow("whole, one thread") << QByteArray() << 1000 << 3 << 1 << int(ForeignSet::WholeCheck::Matches);
     QTest::newRow("whole, pieces of 2 chunks")
-        << QByteArray() << chunk + 3 << 2 << int(ForeignSet::WholeCheck::Matches);
-    QTest::newRow("a byte changed") << QByteArray("flip") << 1000 << 2 << int(ForeignSet::WholeCheck::CrcDiffers);
-    QTest::newRow("a piece longer") << QByteArray("grow") << 1000 << 2 << int(ForeignSet::WholeCheck::SizeDiffers);
-    QTest::newRow("a piece a folder") << QByteArray("folder") << 1000 << 2 << -EISDIR;
-    QTest::newRow("stopped") << QByteArray("stop") << 1000 << 1 << -ECANCELED;
+        << QByteArray() << chunk + 3 << 3 << 2 << int(ForeignSet::WholeCheck::Matches);
+    QTest::newRow("a byte changed") << QByteArray("flip") << 1000 << 3 << 2 << int(ForeignSet::WholeCheck::CrcDiffers);
+    QTest::newRow("a piece longer") << QByteArray("grow") << 1000 << 3 << 2 << int(ForeignSet::WholeCheck::SizeDiffers);
+    QTest::newRow("a piece a folder") << QByteArray("folder") << 1000 << 3 << 2 << -EISDIR;
+    QTest::newRow("1100 pieces, 200 files open at most")
+        << QByteArray("few files") << 10 << 1100 << 2 << int(ForeignSet::WholeCheck::Matches);
+    QTest::newRow("stopped") << QByteArray("stop") << 1000 << 3 << 1 << -ECANCELED;
 }
 
 // A numbered set as the splitter will name it, with the CRC 7-Zip computes in its .crc.
 void TestForeignSets::checkedAgainstTheCrc() {
     QFETCH(QByteArray, damage);
     QFETCH(int, pieceSize);
+    QFETCH(int, pieces);
     QFETCH(int, threads);
     QFETCH(int, check);
     QTemporaryDir dir;
-    const QByteArray whole = Files::pattern(2 * pieceSize + 7);
-    for (int i = 0; i < 3; ++i) {
-        Files::write(dir.filePath(QString::fromStdString(ForeignSet::numberedName("w.bin", i + 1, 3))),
+    const QByteArray whole = Files::pattern((pieces - 1) * pieceSize + 7);
+    for (int i = 0; i < pieces; ++i) {
+        Files::write(dir.filePath(QString::fromStdString(ForeignSet::numberedName("w.bin", i + 1, pieces))),
                      whole.mid(i * pieceSize, pieceSize));
     }
     Files::write(dir.filePath("w.bin"), whole);
@@ -338,8 +343,13 @@ void TestForeignSets::checkedAgainstTheCrc() {
     QVERIFY(folder.open(Files::path(dir.path())).ok());
     const Result<std::optional<ForeignSet::Set>> set = ForeignSet::find(folder, "w.bin.crc");
     QVERIFY(set.ok() && set->has_value());
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit few{200, files.rlim_max};
+    QVERIFY(damage != "few files" || setrlimit(RLIMIT_NOFILE, &few) == 0);
     const Result<ForeignSet::WholeCheck> result =
         ForeignSet::checkWhole(folder, **set, unsigned(threads), [&] { return damage != "stop"; });
+    setrlimit(RLIMIT_NOFILE, &files);
     QCOMPARE(result ? int(*result) : -result.fault().error, check);
     // A read that fails says which range it was reading.
     const Descriptor folderFd(::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY));
