@@ -330,15 +330,14 @@ void TestForeignSets::checkedAgainstTheCrc() {
     const QByteArray crc = peer.mid(peer.indexOf("CRC32  for data:") + 16).trimmed().left(8);
     Files::write(dir.filePath("w.bin.crc"),
                  "filename=w.bin\r\nsize=" + QByteArray::number(whole.size()) + "\r\ncrc32=" + crc + "\r\n");
-    QFile piece(dir.filePath("w.bin.002"));
-    QVERIFY(piece.open(QIODevice::ReadWrite));
+    QFile second(dir.filePath(QString::fromStdString(ForeignSet::numberedName("w.bin", 2, pieces))));
     if (damage == "flip" || damage == "grow") {
-        piece.seek(damage == "flip" ? pieceSize - 1 : pieceSize);
-        QVERIFY(piece.putChar('x'));
+        QVERIFY(second.open(QIODevice::ReadWrite) && second.seek(damage == "flip" ? pieceSize - 1 : pieceSize));
+        QVERIFY(second.putChar('x'));
+        second.close();
     } else if (damage == "folder") {
-        QVERIFY(piece.remove() && QDir(dir.path()).mkdir("w.bin.002"));
+        QVERIFY(second.remove() && QDir().mkdir(second.fileName()));
     }
-    piece.close();
     RunFolder folder;
     QVERIFY(folder.open(Files::path(dir.path())).ok());
     const Result<std::optional<ForeignSet::Set>> set = ForeignSet::find(folder, "w.bin.crc");
