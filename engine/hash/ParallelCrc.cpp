@@ -94,7 +94,9 @@ Result<std::vector<Crc>> ofRanges(const std::vector<Range>& ranges, unsigned thr
     // Plain standard threads: the engine has no event loop or pool of its own, and these
     // live only for the call.
     std::vector<std::thread> helpers;
-    const std::size_t wanted = std::min<std::size_t>(std::max(threads, 1u), work.chunks.size()) - 1;
+    // Threads beside the caller's, no more than there are chunks for.
+    const std::size_t wanted =
+        work.chunks.empty() ? 0 : std::min<std::size_t>(std::max(threads, 1u), work.chunks.size()) - 1;
     for (std::size_t i = 0; i < wanted; ++i) {
         try {
             helpers.emplace_back([&work] { work.run(nullptr); });

@@ -355,6 +355,7 @@ void TestForeignSets::checkedAgainstTheCrc() {
     std::size_t failed = 0;
     const auto read = ParallelCrc::ofRanges({{folderFd.get(), 0, 0}, {folderFd.get(), 0, 1}}, 1, {}, &failed);
     QVERIFY(!read.ok() && read.fault().error == EISDIR && failed == 1);
+    QVERIFY(ParallelCrc::ofRanges({}, 4)->empty());
 }
 
 // The names the splitter will give a numbered set, as 7-Zip joins them.
