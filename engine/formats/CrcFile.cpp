@@ -235,9 +235,10 @@ std::optional<std::string> outputName(const Entry& entry, std::string_view codes
         if (name) {
             const std::string target = localeCodeset(codeset);
             if (!isUtf8Codeset(target)) {
-                // Where it has no equivalent in the locale's set, its bytes still name a file.
+                // Where it has no equivalent in the locale's set, or one holding a
+                // separator byte, its UTF-8 bytes still name a file.
                 std::optional<std::string> local = convert(*name, "UTF-8", target);
-                if (local && lastPart(*local)) {
+                if (local && lastPart(*local) == local) {
                     return local;
                 }
             }
