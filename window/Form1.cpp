@@ -1,5 +1,6 @@
 #include "window/Form1.h"
 
+#include <memory>
 #include <stdexcept>
 
 #include <QApplication>
@@ -52,7 +53,10 @@ Form1::Form1(Outside outside, QWidget* parent)
     buildControls();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    // A run still going (the application quit while it ran) ends before the window.
+    m_stop = true;
+}
 
 void Form1::buildControls() {
     const qreal dpi = screen() ? screen()->logicalDotsPerInch() : 96.0;
@@ -290,7 +294,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     // Form_Unload: a running split or join stops at its next event-loop turn and shows
     // nothing more; the program ends when the handler returns.
     m_closing = true;
-    m_engineRun.requestStop();
+    requestStop();
     event->accept();
 }
 
@@ -331,15 +335,11 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
                   tr("Please email screenshot of this message to %1").arg(QLatin1String(ErrorReport::supportAddress)));
 }
 
-bool Form1::processEvents() {
-    // The engine runs on EngineRun's worker, whose turns answer from its stop flag
-    // while this loop turns by itself; a turn asked of the window just turns it.
-    QCoreApplication::processEvents();
-    return !m_closing;
-}
-
 void Form1::requestStop() {
-    m_engineRun.requestStop();
+    // Only a running split or join stops: an idle window keeps nothing for later.
+    if (m_engineRun.running()) {
+        m_stop = true;
+    }
 }
 
 void Form1::keyPressEvent(QKeyEvent* event) {
@@ -352,92 +352,114 @@ void Form1::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
+void Form1::startRun(EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&)) {
+    m_stop = false;
+    connect(&m_engineRun, &EngineRun::finished, this, ended, Qt::SingleShotConnection);
+    m_engineRun.start(std::move(job));
+}
+
 void Form1::PushButton4_Click() {
-    const ReportingProcedure split = procedure("PushButton4_Click");
-    const auto text1 = [this] { return bytes(m_text1->text()); };
-    // Looked at, opened and parsed once, for the checks and the split alike.
-    std::optional<InputChecks::SplitSource> source;
-    std::int32_t chunkSize = 0;
-    if (split.test(
-            100, [this] { return m_busy; }, false)) {
+    if (m_busy) {
         return;
     }
-    split.run(102, [this] { m_busy = true; });
-    if (split.test(
+    m_busy = true;
+    const ReportingProcedure split = procedure("PushButton4_Click");
+    const std::string text1 = bytes(m_text1->text());
+    if (!split.test(
             104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())); }, true)) {
-        if (split.test(
-                106, [&] { return !InputChecks::namesFile(text1()); }, false)) {
-            // Nothing to split: straight on to the idle look.
-        } else if (split.test(
-                       108, [&] { return InputChecks::containsManifestSuffix(text1()); }, false)) {
-            split.run(126, [this] { showNotice({NoticeId::AlreadySplit}); });
-        } else if (split.test(
-                       110, [&] { return InputChecks::containsPieceMarker(text1()); }, false)) {
-            split.run(124, [this] { showNotice({NoticeId::AlreadySplit}); });
-        } else if (!split.test(
-                       112,
-                       [&] {
-                           source.emplace(text1());
-                           return source->exists();
-                       },
-                       true)) {
-            split.run(122, [this] { showNotice({NoticeId::SplitFileMissing, {bytes(m_text1->text())}}); });
-        } else if (split.test(
-                       114,
-                       [&] {
-                           if (!source) {
-                               source.emplace(text1());
-                           }
-                           chunkSize = ChunkSize::toChunkSize(m_text3->text());
-                           return InputChecks::notLargerThanChunk(*source, chunkSize);
-                       },
-                       true)) {
-            split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
-        } else {
-            split.run(118, [this] { setMousePointer(Hover::busyPointer); });
-            split.run(120, [&] {
-                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, host); });
-            });
-        }
-        restoreIdleLook(split, 128, 130);
-        split.run(132, [this] { showNotice({NoticeId::Done}); });
-    } else {
         split.run(134, [this] { showNotice({NoticeId::FolderMissing}); });
+        m_busy = false;
+        return;
     }
-    split.run(136, [this] { m_busy = false; });
+    // Looked at, opened and parsed once, for the checks and the split alike.
+    std::shared_ptr<InputChecks::SplitSource> source;
+    std::int32_t chunkSize = 0;
+    if (!InputChecks::namesFile(text1)) {
+        // Nothing to split: straight on to the idle look.
+    } else if (InputChecks::containsManifestSuffix(text1)) {
+        split.run(126, [this] { showNotice({NoticeId::AlreadySplit}); });
+    } else if (InputChecks::containsPieceMarker(text1)) {
+        split.run(124, [this] { showNotice({NoticeId::AlreadySplit}); });
+    } else if (!split.test(
+                   112,
+                   [&] {
+                       source = std::make_shared<InputChecks::SplitSource>(text1);
+                       return source->exists();
+                   },
+                   true)) {
+        split.run(122, [&] { showNotice({NoticeId::SplitFileMissing, {text1}}); });
+    } else if (split.test(
+                   114,
+                   [&] {
+                       if (!source) {
+                           source = std::make_shared<InputChecks::SplitSource>(text1);
+                       }
+                       chunkSize = ChunkSize::toChunkSize(m_text3->text());
+                       return InputChecks::notLargerThanChunk(*source, chunkSize);
+                   },
+                   true)) {
+        split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
+    } else {
+        setMousePointer(Hover::busyPointer);
+        split.run(120, [&] {
+            startRun([source, chunkSize](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, host); },
+                     &Form1::splitEnded);
+        });
+        if (m_engineRun.running()) {
+            return;
+        }
+    }
+    splitEnded(nullptr);
+}
+
+void Form1::splitEnded(const std::exception_ptr& failure) {
+    const ReportingProcedure split = procedure("PushButton4_Click");
+    if (failure) {
+        split.run(120, [&] { std::rethrow_exception(failure); });
+    }
+    restoreIdleLook();
+    split.run(132, [this] { showNotice({NoticeId::Done}); });
+    m_busy = false;
 }
 
 void Form1::PushButton3_Click() {
-    const ReportingProcedure join = procedure("PushButton3_Click");
-    const auto text4 = [this] { return bytes(m_text4->text()); };
-    if (join.test(
-            100, [this] { return m_busy; }, false)) {
+    if (m_busy) {
         return;
     }
-    join.run(102, [this] { m_busy = true; });
-    join.run(104, [this] { setMousePointer(Hover::busyPointer); });
-    if (join.test(
-            106, [&] { return !InputChecks::namesFile(text4()); }, false)) {
+    m_busy = true;
+    setMousePointer(Hover::busyPointer);
+    const ReportingProcedure join = procedure("PushButton3_Click");
+    const std::string manifest = bytes(m_text4->text());
+    if (!InputChecks::namesFile(manifest)) {
         join.run(114, [this] { showNotice({NoticeId::NoFileToJoin}); });
     } else if (join.test(
-                   108, [&] { return InputChecks::fileExists(text4()); }, true)) {
+                   108, [&] { return InputChecks::fileExists(manifest); }, true)) {
         join.run(110, [&] {
-            const std::string manifest = text4();
-            m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); });
+            startRun([manifest](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); }, &Form1::joinEnded);
         });
+        if (m_engineRun.running()) {
+            return;
+        }
     } else {
-        join.run(112, [this] { showNotice({NoticeId::JoinFileMissing, {bytes(m_text4->text())}}); });
+        join.run(112, [&] { showNotice({NoticeId::JoinFileMissing, {manifest}}); });
     }
-    restoreIdleLook(join, 116, 118);
-    join.run(120, [this] { m_busy = false; });
+    joinEnded(nullptr);
+}
+
+void Form1::joinEnded(const std::exception_ptr& failure) {
+    if (failure) {
+        procedure("PushButton3_Click").run(110, [&] { std::rethrow_exception(failure); });
+    }
+    restoreIdleLook();
+    m_busy = false;
 }
 
 // The idle look both start commands end with: the normal pointer, then the bar's
-// value and its text, two statements on one line.
-void Form1::restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine) {
-    procedure.run(pointerLine, [this] { setMousePointer(Hover::defaultPointer); });
-    procedure.run(barLine, [this] { m_progressBar->setValue(0); });
-    procedure.run(barLine, [this] { m_progressBar->setText(tr(progressBarText)); });
+// value and its text.
+void Form1::restoreIdleLook() {
+    setMousePointer(Hover::defaultPointer);
+    m_progressBar->setValue(0);
+    m_progressBar->setText(tr(progressBarText));
 }
 
 void Form1::PushButton1_Click() {
@@ -450,16 +472,9 @@ void Form1::PushButton5_Click() {
 
 void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit* target) {
     QString fileName;
-    QString title;
-    QString dialogFilter;
-    const ReportingProcedure pick = procedure(procedureName);
-    pick.run(100, [&] { fileName.clear(); });
-    pick.run(102, [&] { title = tr("Select File"); });
-    pick.run(104, [&] { dialogFilter = filter; });
-    pick.run(106, [&] { fileName = m_outside.dialogs.openFile(this, title, dialogFilter); });
-    if (pick.test(
-            108, [&] { return !fileName.isEmpty(); }, true)) {
-        pick.run(110, [&] { target->setText(fileName); });
+    procedure(procedureName).run(106, [&] { fileName = m_outside.dialogs.openFile(this, tr("Select File"), filter); });
+    if (!fileName.isEmpty()) {
+        target->setText(fileName);
     }
 }
 
@@ -469,14 +484,11 @@ void Form1::PushButton2_Click() {
     const ReportingProcedure pick = procedure("PushButton2_Click");
     pick.run(100, [&] { lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString()); });
     pick.run(100, [&] { result = m_outside.dialogs.browseForFolder(this, tr("Please select folder:"), lastFolder); });
-    if (!pick.test(
-            102, [&] { return !result.isEmpty(); }, true)) {
+    if (result.isEmpty()) {
         return;
     }
-    pick.run(104, [&] { lastFolder = result; });
-    pick.run(104, [&] { m_settings.write(QLatin1String(Settings::lastFolderKey), lastFolder); });
-    if (pick.test(
-            104, [&] { return result.endsWith(QLatin1Char('/')); }, false)) {
+    pick.run(104, [&] { m_settings.write(QLatin1String(Settings::lastFolderKey), result); });
+    if (result.endsWith(QLatin1Char('/'))) {
         pick.run(108, [&] { setText2(result); });
     } else {
         pick.run(106, [&] { setText2(result + QLatin1Char('/')); });
