@@ -1,5 +1,6 @@
 #include "window/EngineRun.h"
 
+#include <stdexcept>
 #include <utility>
 
 #include <QCoreApplication>
@@ -91,6 +92,10 @@ void EngineRun::start(Job job) {
     // Emitted on the job's thread, so queued behind the job's last call.
     connect(m_thread.get(), &QThread::finished, this, &EngineRun::threadFinished);
     m_thread->start();
+    if (!m_thread->isRunning() && !m_thread->isFinished()) {
+        m_thread.reset();
+        throw std::runtime_error("Cannot start a thread for the run");
+    }
 }
 
 void EngineRun::threadFinished() {

@@ -26,7 +26,8 @@ public:
     // told to stop first.
     ~EngineRun() override;
 
-    // Starts `job` and returns at once; finished() follows. One job at a time.
+    // Starts `job` and returns at once; finished() follows. One job at a time. Throws
+    // when no thread can be started.
     void start(Job job);
     bool running() const { return m_thread != nullptr; }
 

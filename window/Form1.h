@@ -9,7 +9,6 @@
 #include <QWidget>
 
 #include "engine/EngineHost.h"
-#include "shell/ReportingProcedure.h"
 #include "shell/Outside.h"
 #include "shell/Settings.h"
 #include "shell/WindowHost.h"
