@@ -54,14 +54,13 @@ public:
     // The errno of the first failed write to standard output, or 0.
     int outputError() const { return m_outputError; }
 
-    std::string outputFolder() override;
+    const std::string& outputFolder() const { return m_outputFolder; }
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
-    int progressMaximum() override;
     void setProgressBytes(std::int64_t done) override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
-    bool processEvents() override;
+    bool keepGoing() override;
 
     // Redraws at most this often.
     static constexpr std::chrono::milliseconds redrawInterval{250};
@@ -74,7 +73,6 @@ private:
     std::FILE* m_outcomes = stdout;
     bool m_showProgress;
     bool m_quiet;
-    int m_maximum = 0;
     std::int64_t m_expectedBytes = 0;
     std::int64_t m_doneBytes = 0;
     bool m_started = false;

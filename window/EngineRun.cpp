@@ -11,22 +11,11 @@ class EngineRun::WorkerHost : public EngineHost {
 public:
     explicit WorkerHost(EngineRun& run) : m_run(run) {}
 
-    std::string outputFolder() override {
-        std::string folder;
-        waitFor([&](EngineHost& host) { folder = host.outputFolder(); });
-        return folder;
-    }
     void setProgressValue(int value) override {
         later([value](EngineHost& host) { host.setProgressValue(value); });
     }
     void setProgressMaximum(int maximum) override {
         later([maximum](EngineHost& host) { host.setProgressMaximum(maximum); });
-    }
-    // Queued calls come first, so the window's bar holds the maximum this run set.
-    int progressMaximum() override {
-        int maximum = 0;
-        waitFor([&](EngineHost& host) { maximum = host.progressMaximum(); });
-        return maximum;
     }
     void showNotice(const Notice& notice) override {
         waitFor([&](EngineHost& host) { host.showNotice(notice); });
@@ -34,7 +23,7 @@ public:
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override {
         waitFor([&](EngineHost& host) { host.reportError(sourceLabel, step, fault); });
     }
-    bool processEvents() override { return m_run.m_host.processEvents(); }
+    bool keepGoing() override { return m_run.m_host.keepGoing(); }
 
 private:
     // A progress bar only shows: what fails in it stays in the window.

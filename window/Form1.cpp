@@ -170,20 +170,12 @@ void Form1::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-std::string Form1::outputFolder() {
-    return bytes(m_text2->text());
-}
-
 void Form1::setProgressValue(int value) {
     m_progressBar->setValue(value);
 }
 
 void Form1::setProgressMaximum(int maximum) {
     m_progressBar->setMaximum(maximum);
-}
-
-int Form1::progressMaximum() {
-    return m_progressBar->maximum();
 }
 
 void Form1::showNotice(const Notice& notice) {
@@ -237,8 +229,10 @@ void Form1::PushButton4_Click() {
     m_busy = true;
     const ReportingProcedure split = procedure("PushButton4_Click");
     const std::string text1 = bytes(m_text1->text());
+    // Read once, here: the window stays usable while the pieces are written.
+    const std::string folder = bytes(m_text2->text());
     if (!split.test(
-            104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())); }, true)) {
+            104, [&] { return InputChecks::outputFolderExists(folder); }, true)) {
         split.run(134, [this] { showNotice({NoticeId::FolderMissing}); });
         m_busy = false;
         return;
@@ -273,10 +267,10 @@ void Form1::PushButton4_Click() {
         split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
     } else {
         setMousePointer(Hover::busyPointer);
-        split.run(120, [&] {
-            startRun([source, chunkSize](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, host); },
-                     &Form1::splitEnded);
-        });
+        const EngineRun::Job job = [source, chunkSize, folder](EngineHost& host) {
+            SplitMergeFile::SplitFile(*source, chunkSize, folder, host);
+        };
+        split.run(120, [&] { startRun(job, &Form1::splitEnded); });
         if (m_engineRun.running()) {
             return;
         }
@@ -307,7 +301,9 @@ void Form1::PushButton3_Click() {
     } else if (join.test(
                    108, [&] { return InputChecks::fileExists(manifest); }, true)) {
         join.run(110, [&] {
-            startRun([manifest](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); }, &Form1::joinEnded);
+            const std::string folder = bytes(m_text2->text());
+            startRun([manifest, folder](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, folder, host); },
+                     &Form1::joinEnded);
         });
         if (m_engineRun.running()) {
             return;

@@ -60,14 +60,12 @@ public:
 
     // EngineHost. A run starts in startRun(), its progress arrives here and its end
     // reaches the slot startRun() was given.
-    std::string outputFolder() override;
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
-    int progressMaximum() override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
     // On the run's thread: false once a stop was asked for.
-    bool processEvents() override { return !m_stop; }
+    bool keepGoing() override { return !m_stop; }
 
     // Esc: a running split or join stops at its next event-loop turn as if the window
     // were closing, but the window stays and the command ends as usual.

@@ -23,10 +23,6 @@ public:
     QStringList calls;
     bool allOnOwner = true;
 
-    std::string outputFolder() override {
-        record(QStringLiteral("outputFolder"));
-        return "/out";
-    }
     void setProgressValue(int value) override {
         record(QStringLiteral("value %1").arg(value));
         if (value == 2) {
@@ -34,7 +30,6 @@ public:
         }
     }
     void setProgressMaximum(int maximum) override { record(QStringLiteral("maximum %1").arg(maximum)); }
-    int progressMaximum() override { return 3; }
     // The notice's argument names the call; "bad" fails as a box that cannot show.
     void showNotice(const Notice& notice) override {
         record(QString::fromStdString(notice.arguments.at(0)));
@@ -46,7 +41,7 @@ public:
         record(QStringLiteral("%1 %2").arg(QString::fromStdString(label)).arg(step));
     }
     // Asked on the job's thread.
-    bool processEvents() override { return QThread::currentThread() != qApp->thread(); }
+    bool keepGoing() override { return QThread::currentThread() != qApp->thread(); }
 
 private:
     void record(const QString& call) {
@@ -68,7 +63,7 @@ void TestEngineRun::hostCallsArriveOnTheWindowThreadInOrder() {
         worker.setProgressMaximum(3);
         worker.setProgressValue(1);
         worker.setProgressValue(2); // fails in the window; the job goes on
-        turnOnJobThread = worker.processEvents();
+        turnOnJobThread = worker.keepGoing();
         worker.reportError("label", 120, Fault::because("broken"));
         try {
             worker.showNotice({NoticeId::InvalidManifest, {"bad"}});
