@@ -116,10 +116,12 @@ int main(int argc, char* argv[]) {
     if (idling) {
         QTimer::singleShot(static_cast<int>(args.at(1).toDouble() * 1000), &application, &QCoreApplication::quit);
         QApplication::exec();
-    } else if (splitting) {
-        form.PushButton4_Click();
     } else {
-        form.PushButton3_Click();
+        // The click starts the run and returns; the run's end makes the window idle.
+        splitting ? form.PushButton4_Click() : form.PushButton3_Click();
+        while (form.Busy()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
     }
     const Clock::time_point end = Clock::now();
     turns.push_back(end);

@@ -82,7 +82,7 @@ void load(WindowHost& window) {
                 QCoreApplication::translate("StartUp", "Cannot open %1").arg(QLatin1String(homePage)).toStdString());
         }
     });
-    load.run(126, [&] { window.form().setWindowTitle(QString::fromLatin1(productName)); });
+    window.form().setWindowTitle(QString::fromLatin1(productName));
     load.run(126, [&] {
         const QIcon programIcon(QStringLiteral(":/quarnel/quarnel.png"));
         if (programIcon.isNull()) {
@@ -91,13 +91,11 @@ void load(WindowHost& window) {
         }
         window.form().setWindowIcon(programIcon);
     });
-    load.run(126, [&] {
-        window.setApplicationTitle(applicationTitle(QString::fromLatin1(productName)));
-        // The title captions the boxes that name none (notice() passes it). A display
-        // name would instead be appended by Qt to every window title that does not end
-        // with it ("Application Error — Quarnel"); an empty one never is.
-        QGuiApplication::setApplicationDisplayName(QString());
-    });
+    window.setApplicationTitle(applicationTitle(QString::fromLatin1(productName)));
+    // The title captions the boxes that name none (notice() passes it). A display
+    // name would instead be appended by Qt to every window title that does not end
+    // with it ("Application Error — Quarnel"); an empty one never is.
+    QGuiApplication::setApplicationDisplayName(QString());
     load.run(128, [&] {
         const QString desktop = GetDesktopFolder();
         window.setFieldText(WindowHost::Field::Text2,

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "engine/ReportingProcedure.h"
+#include "shell/ReportingProcedure.h"
 
 class QCursor;
 class QWidget;

@@ -32,7 +32,7 @@ void PushButton::keyPressEvent(QKeyEvent* event) {
 }
 
 ProgressBar::ProgressBar(QProgressBar* bar) : m_bar(bar) {
-    m_bar->setRange(0, m_maximum);
+    m_bar->setRange(0, 100);
 }
 
 void ProgressBar::setValue(int value) {
@@ -40,13 +40,8 @@ void ProgressBar::setValue(int value) {
 }
 
 void ProgressBar::setMaximum(int maximum) {
-    m_maximum = maximum;
     // A range of 0..0 would make the bar an endless busy indicator.
     m_bar->setRange(0, std::max(maximum, 1));
-}
-
-int ProgressBar::maximum() const {
-    return m_maximum;
 }
 
 void ProgressBar::setText(const QString& text) {

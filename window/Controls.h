@@ -19,18 +19,16 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 
-// The window's progress bar, as the commands and the engine use it: a settable value
-// and maximum, a readable maximum and a settable text. The minimum stays 0.
+// The window's progress bar, as the commands and the engine use it: a settable value,
+// maximum and text. The minimum stays 0.
 class ProgressBar {
 public:
     explicit ProgressBar(QProgressBar* bar);
 
     void setValue(int value);
     void setMaximum(int maximum);
-    int maximum() const;
     void setText(const QString& text);
 
 private:
     QProgressBar* m_bar;
-    int m_maximum = 100;
 };

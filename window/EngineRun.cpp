@@ -1,224 +1,97 @@
 #include "window/EngineRun.h"
 
-#include <string>
-#include <thread>
+#include <stdexcept>
 #include <utility>
 
-#include <QEventLoop>
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 
-// The host the engine sees on the worker.
+// The host the job sees on its thread.
 class EngineRun::WorkerHost : public EngineHost {
 public:
     explicit WorkerHost(EngineRun& run) : m_run(run) {}
 
-    void setProgressValue(int value) override { m_run.queueProgress({false, value}); }
-    void setProgressMaximum(int maximum) override { m_run.queueProgress({true, maximum}); }
-    // Notices and error reports are boxes the user sees before the engine goes on.
+    void setProgressValue(int value) override {
+        later([value](EngineHost& host) { host.setProgressValue(value); });
+    }
+    void setProgressMaximum(int maximum) override {
+        later([maximum](EngineHost& host) { host.setProgressMaximum(maximum); });
+    }
     void showNotice(const Notice& notice) override {
-        m_run.callOnOwner([&] { m_run.m_host.showNotice(notice); });
+        waitFor([&](EngineHost& host) { host.showNotice(notice); });
     }
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override {
-        m_run.callOnOwner([&] { m_run.m_host.reportError(sourceLabel, step, fault); });
+        waitFor([&](EngineHost& host) { host.reportError(sourceLabel, step, fault); });
     }
-    bool keepGoing() override { return !m_run.m_stop; }
+    bool keepGoing() override { return m_run.m_host.keepGoing(); }
 
 private:
+    // A progress bar only shows: what fails in it stays in the window.
+    void later(std::function<void(EngineHost&)> call) {
+        QMetaObject::invokeMethod(
+            &m_run,
+            [&host = m_run.m_host, call = std::move(call)] {
+                try {
+                    call(host);
+                } catch (const std::exception&) {
+                }
+            },
+            Qt::QueuedConnection);
+    }
+    void waitFor(const std::function<void(EngineHost&)>& call) {
+        std::exception_ptr failure;
+        QMetaObject::invokeMethod(
+            &m_run,
+            [&] {
+                try {
+                    call(m_run.m_host);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            },
+            Qt::BlockingQueuedConnection);
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+
     EngineRun& m_run;
 };
 
-EngineRun::EngineRun(EngineHost& host, QObject* parent) : QObject(parent), m_host(host) {
-    m_pacing.setSingleShot(true);
-    m_pacing.setInterval(pacingMs);
-    connect(&m_pacing, &QTimer::timeout, this, &EngineRun::progressPaced);
-}
+EngineRun::EngineRun(EngineHost& host, QObject* parent) : QObject(parent), m_host(host) {}
 
-void EngineRun::queueProgress(Progress progress) {
-    bool post = false;
-    {
-        std::unique_lock lock(m_mutex);
-        // A quitting application takes nothing more: the stop then lets the worker on.
-        m_changed.wait(lock, [this] { return m_progress.size() < maxUnshown || m_stop; });
-        m_progress.push_back(progress);
-        // The first call after a quiet spell goes at once, and so does a queue half
-        // full, before the worker has to wait for it.
-        post = !std::exchange(m_progressPosted, true) || m_progress.size() == maxUnshown / 2;
-    }
-    if (post) {
-        QMetaObject::invokeMethod(
-            this, [this] { progressArrived(); }, Qt::QueuedConnection);
+EngineRun::~EngineRun() {
+    // No event loop may turn any more (the application has quit): the calls the job
+    // waits for are served from here.
+    const std::unique_ptr<QThread> thread = std::move(m_thread);
+    while (thread && !thread->wait(QDeadlineTimer(10))) {
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
 }
 
-void EngineRun::showProgress() {
-    std::vector<Progress> queued;
-    {
-        const std::lock_guard lock(m_mutex);
-        queued.swap(m_progress);
-    }
-    m_changed.notify_all();
-    for (const Progress& progress : queued) {
-        // A progress bar only shows; what fails in it must not end the run from
-        // another thread.
+void EngineRun::start(Job job) {
+    m_thread.reset(QThread::create([this, job = std::move(job)] {
+        WorkerHost host(*this);
         try {
-            if (progress.maximum) {
-                m_host.setProgressMaximum(progress.number);
-            } else {
-                m_host.setProgressValue(progress.number);
-            }
-        } catch (const std::exception&) {
-        }
-    }
-}
-
-void EngineRun::progressArrived() {
-    showProgress();
-    // What comes in the next interval waits for the timer rather than waking this
-    // thread for every piece.
-    m_pacing.start();
-}
-
-void EngineRun::progressPaced() {
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_progress.empty()) {
-            // Quiet: the next call posts a notification at once.
-            m_progressPosted = false;
-            return;
-        }
-    }
-    showProgress();
-    m_pacing.start();
-}
-
-EngineRun::~EngineRun() = default;
-
-void EngineRun::requestStop() {
-    // Only a running job can be stopped: an idle window keeps nothing for later.
-    {
-        const std::lock_guard lock(m_mutex);
-        if (!m_finished) {
-            m_stop = true;
-        }
-    }
-    m_changed.notify_all();
-}
-
-void EngineRun::callOnOwner(const std::function<void()>& action) {
-    std::exception_ptr failure;
-    {
-        std::unique_lock lock(m_mutex);
-        m_request = [&action, &failure] {
-            try {
-                action();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        };
-        m_requestDone = false;
-        // The owner may be in its event loop (the usual case) or, while the
-        // application quits, waiting in run(); the notification reaches the latter.
-        QMetaObject::invokeMethod(
-            this, [this] { serve(); }, Qt::QueuedConnection);
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return m_requestDone; });
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
-
-void EngineRun::serve() {
-    std::function<void()> request;
-    {
-        const std::lock_guard lock(m_mutex);
-        request = std::exchange(m_request, nullptr);
-    }
-    // Already served: the owner waiting in run() got to it first, or a turn inside
-    // the request delivered this notification again.
-    if (!request) {
-        return;
-    }
-    // Progress the worker set before this call comes first.
-    showProgress();
-    request();
-    {
-        const std::lock_guard lock(m_mutex);
-        m_requestDone = true;
-    }
-    m_changed.notify_all();
-}
-
-void EngineRun::finish(std::exception_ptr failure) {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_finished = true;
-        m_failure = std::move(failure);
-    }
-    m_changed.notify_all();
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            showProgress();
-            const std::lock_guard lock(m_mutex);
-            // A notification left over from a run that ended while quitting must not
-            // end a later run's loop.
-            if (m_finished && m_loop != nullptr) {
-                m_loop->quit();
-            }
-        },
-        Qt::QueuedConnection);
-}
-
-void EngineRun::run(const std::function<void(EngineHost&)>& job) {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stop = false;
-        m_progress.clear();
-        m_progressPosted = false;
-        m_finished = false;
-        m_failure = nullptr;
-    }
-    WorkerHost workerHost(*this);
-    QEventLoop loop;
-    m_loop = &loop;
-    std::thread worker([this, &job, &workerHost] {
-        std::exception_ptr failure;
-        try {
-            job(workerHost);
+            job(host);
         } catch (...) {
-            failure = std::current_exception();
+            m_failure = std::current_exception();
         }
-        finish(std::move(failure));
-    });
-
-    loop.exec();
-
-    std::exception_ptr failure;
-    {
-        std::unique_lock lock(m_mutex);
-        m_loop = nullptr;
-        if (!m_finished) {
-            // The loop ended early: the application is quitting, and its event loops
-            // now end at once. Stop the job and serve its remaining calls from here.
-            m_stop = true;
-            m_changed.notify_all();
-            while (!m_finished) {
-                m_changed.wait(lock, [this] { return m_finished || m_request != nullptr; });
-                if (m_request != nullptr) {
-                    lock.unlock();
-                    serve();
-                    lock.lock();
-                }
-            }
-        }
-        failure = std::exchange(m_failure, nullptr);
+    }));
+    // Emitted on the job's thread, so queued behind the job's last call.
+    connect(m_thread.get(), &QThread::finished, this, &EngineRun::threadFinished);
+    m_thread->start();
+    if (!m_thread->isRunning() && !m_thread->isFinished()) {
+        m_thread.reset();
+        throw std::runtime_error("Cannot start a thread for the run");
     }
-    worker.join();
-    // The last values of a run the application quit during.
-    showProgress();
-    m_pacing.stop();
-    if (failure) {
-        std::rethrow_exception(failure);
+}
+
+void EngineRun::threadFinished() {
+    if (!m_thread) {
+        return; // served while the destructor waits
     }
+    m_thread->wait();
+    m_thread.reset();
+    emit finished(std::exchange(m_failure, nullptr));
 }

@@ -1,5 +1,6 @@
 #include "window/Form1.h"
 
+#include <memory>
 #include <stdexcept>
 
 #include <QApplication>
@@ -9,12 +10,10 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
-#include <QScreen>
 
 #include "engine/ErrorReport.h"
 #include "engine/InputChecks.h"
@@ -38,11 +37,6 @@ std::string bytes(const QString& path) {
     return QFile::encodeName(path).toStdString();
 }
 
-// The window is laid out in twips; a pixel is 15 twips at 96 DPI.
-int pixels(int twips, qreal dpi) {
-    return qRound(twips * dpi / 1440.0);
-}
-
 } // namespace
 
 Form1::Form1(Outside outside, QWidget* parent)
@@ -52,129 +46,11 @@ Form1::Form1(Outside outside, QWidget* parent)
     buildControls();
 }
 
-Form1::~Form1() = default;
-
-void Form1::buildControls() {
-    const qreal dpi = screen() ? screen()->logicalDotsPerInch() : 96.0;
-    const auto place = [dpi](QWidget* widget, int left, int top, int width, int height) {
-        widget->setGeometry(pixels(left, dpi), pixels(top, dpi), pixels(width, dpi), pixels(height, dpi));
-    };
-
-    QFont windowFont(QStringLiteral("Arial"));
-    windowFont.setPointSizeF(9);
-    windowFont.setBold(true);
-    QFont buttonFont(QStringLiteral("Arial"));
-    buttonFont.setPointSizeF(11.25);
-    buttonFont.setBold(true);
-    setFont(windowFont);
-    setMouseTracking(true);
-
-    const auto button = [&](int number, const char* caption, QWidget* container, int l, int t, int w, int h) {
-        auto* pushButton = new PushButton(tr(caption), container);
-        pushButton->setObjectName(QStringLiteral("PushButton%1").arg(number));
-        pushButton->setFont(buttonFont);
-        place(pushButton, l, t, w, h);
-        m_pushButtons[number - 1] = pushButton;
-        connect(pushButton, &PushButton::mouseMoved, this,
-                [this, pushButton] { Hover::hoverOver(*this, *pushButton); });
-        return pushButton;
-    };
-    const auto textBox = [&](const char* name, QWidget* container, int l, int t, int w, int h) {
-        auto* edit = new QLineEdit(container);
-        edit->setObjectName(QLatin1String(name));
-        edit->setMouseTracking(true);
-        edit->installEventFilter(this);
-        place(edit, l, t, w, h);
-        return edit;
-    };
-    const auto label = [&](const char* name, const char* caption, QWidget* container, int l, int t, int w, int h) {
-        auto* text = new QLabel(tr(caption), container);
-        text->setObjectName(QLatin1String(name));
-        text->setMouseTracking(true);
-        text->installEventFilter(this);
-        text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        place(text, l, t, w, h);
-        // Widen rather than cut a caption that the design's width does not hold.
-        const QFontMetrics metrics(text->font());
-        const int needed = metrics.horizontalAdvance(text->text()) + 2;
-        text->resize(std::max(text->width(), needed), std::max(text->height(), metrics.height()));
-        return text;
-    };
-    // A screen reader names a field by its label, as a sighted user reads it.
-    const auto labelField = [](QLabel* label, QLineEdit* field) {
-        label->setBuddy(field);
-        field->setAccessibleName(label->text());
-    };
-    const auto frame = [&](const char* name, const char* caption, int l, int t, int w, int h) {
-        auto* box = new QGroupBox(tr(caption), this);
-        box->setObjectName(QLatin1String(name));
-        box->setMouseTracking(true);
-        box->installEventFilter(this);
-        box->setAcceptDrops(true);
-        place(box, l, t, w, h);
-        return box;
-    };
-
-    // Creation order as designed; tab order is set below. The captions are the
-    // translations' sources; "..." is the same in every language.
-    button(6, QT_TR_NOOP("Help"), this, 120, 120, 7800, 405);
-    m_frame2 = frame("Frame2", QT_TR_NOOP("Join"), 120, 3405, 7800, 1335);
-    button(3, QT_TR_NOOP("Start Joining"), m_frame2, 240, 765, 7320, 405);
-    m_text4 = textBox("Text4", m_frame2, 3240, 300, 3600, 345);
-    button(5, "...", m_frame2, 6960, 300, 600, 345)->setAccessibleName(tr("Select the .splt file to join"));
-    labelField(label("Label3", QT_TR_NOOP("Select .splt Filename (first of set):"), m_frame2, 240, 345, 2835, 225),
-               m_text4);
-    m_frame1 = frame("Frame1", QT_TR_NOOP("Split"), 120, 1080, 7800, 2280);
-    m_text3 = textBox("Text3", m_frame1, 1800, 1200, 2595, 345);
-    m_text3->setText(QString::fromLatin1(StartUp::defaultChunkSize));
-    button(1, "...", m_frame1, 6960, 300, 600, 345)->setAccessibleName(tr("Select the file to split"));
-    m_text1 = textBox("Text1", m_frame1, 1800, 300, 5040, 345);
-    m_text2 = textBox("Text2", m_frame1, 2760, 750, 4080, 345);
-    button(2, "...", m_frame1, 6960, 750, 600, 345)->setAccessibleName(tr("Select the folder to save results to"));
-    button(4, QT_TR_NOOP("Start Splitting"), m_frame1, 240, 1680, 7320, 405);
-    labelField(label("lblSize", QT_TR_NOOP("Split Every:"), m_frame1, 240, 1245, 930, 225), m_text3);
-    m_text3->setAccessibleDescription(label("Label2", QT_TR_NOOP("bytes"), m_frame1, 4560, 1245, 465, 225)->text());
-    labelField(label("Label1", QT_TR_NOOP("One File To Split:"), m_frame1, 240, 345, 1395, 225), m_text1);
-    labelField(label("Label7", QT_TR_NOOP("Save Results To This Folder:"), m_frame1, 240, 795, 2385, 225), m_text2);
-    m_progressBarWidget = new QProgressBar(this);
-    m_progressBarWidget->setObjectName(QStringLiteral("ProgressBar1"));
-    m_progressBarWidget->setMouseTracking(true);
-    m_progressBarWidget->installEventFilter(this);
-    m_progressBarWidget->setAlignment(Qt::AlignCenter);
-    m_progressBarWidget->setTextVisible(true);
-    m_progressBarWidget->setAccessibleName(tr("Progress of the split or join"));
-    place(m_progressBarWidget, 120, 4860, 7800, 405);
-    m_progressBar.emplace(m_progressBarWidget);
-    m_progressBar->setValue(0);
-    m_progressBar->setText(tr(progressBarText));
-    button(7, QT_TR_NOOP("Load Sample/Example Split Files"), this, 120, 630, 3840, 405);
-    button(8, QT_TR_NOOP("Load Sample/Example Join Files"), this, 4080, 630, 3840, 405);
-
-    // Frames, labels and the progress bar take no focus; the rest follow the tab index.
-    for (QWidget* widget : findChildren<QWidget*>()) {
-        if (qobject_cast<QGroupBox*>(widget) || qobject_cast<QLabel*>(widget) || qobject_cast<QProgressBar*>(widget)) {
-            widget->setFocusPolicy(Qt::NoFocus);
-        }
-    }
-    QWidget* tabOrder[] = {m_pushButtons[3], m_pushButtons[1], m_text2,          m_text1,
-                           m_pushButtons[0], m_text3,          m_pushButtons[4], m_text4,
-                           m_pushButtons[2], m_pushButtons[5], m_pushButtons[6], m_pushButtons[7]};
-    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
-    }
-    m_pushButtons[3]->setFocus();
-
-    setFixedSize(pixels(8040, dpi), pixels(5385, dpi));
-
-    connect(m_pushButtons[0], &QPushButton::clicked, this, &Form1::PushButton1_Click);
-    connect(m_pushButtons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
-    connect(m_pushButtons[2], &QPushButton::clicked, this, &Form1::PushButton3_Click);
-    connect(m_pushButtons[3], &QPushButton::clicked, this, &Form1::PushButton4_Click);
-    connect(m_pushButtons[4], &QPushButton::clicked, this, &Form1::PushButton5_Click);
-    connect(m_pushButtons[5], &QPushButton::clicked, this, &Form1::PushButton6_Click);
-    connect(m_pushButtons[6], &QPushButton::clicked, this, &Form1::PushButton7_Click);
-    connect(m_pushButtons[7], &QPushButton::clicked, this, &Form1::PushButton8_Click);
-    connect(m_text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
+Form1::~Form1() {
+    // A run still going (the application quit while it ran) stops, shows nothing more
+    // and ends before the window.
+    m_closing = true;
+    m_stop = true;
 }
 
 void Form1::Form_Load() {
@@ -290,7 +166,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     // Form_Unload: a running split or join stops at its next event-loop turn and shows
     // nothing more; the program ends when the handler returns.
     m_closing = true;
-    m_engineRun.requestStop();
+    requestStop();
     event->accept();
 }
 
@@ -323,15 +199,11 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
                   tr("Please email screenshot of this message to %1").arg(QLatin1String(ErrorReport::supportAddress)));
 }
 
-bool Form1::keepGoing() {
-    // The engine runs on EngineRun's worker, whose turns answer from its stop flag
-    // while this loop turns by itself; a turn asked of the window just turns it.
-    QCoreApplication::processEvents();
-    return !m_closing;
-}
-
 void Form1::requestStop() {
-    m_engineRun.requestStop();
+    // Only a running split or join stops: an idle window keeps nothing for later.
+    if (m_engineRun.running()) {
+        m_stop = true;
+    }
 }
 
 void Form1::keyPressEvent(QKeyEvent* event) {
@@ -344,95 +216,118 @@ void Form1::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
+void Form1::startRun(EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&)) {
+    m_stop = false;
+    m_engineRun.start(std::move(job));
+    connect(&m_engineRun, &EngineRun::finished, this, ended, Qt::SingleShotConnection);
+}
+
 void Form1::PushButton4_Click() {
-    const ReportingProcedure split = procedure("PushButton4_Click");
-    const auto text1 = [this] { return bytes(m_text1->text()); };
-    // Looked at, opened and parsed once, for the checks and the split alike.
-    std::optional<InputChecks::SplitSource> source;
-    std::int32_t chunkSize = 0;
-    if (split.test(
-            100, [this] { return m_busy; }, false)) {
+    if (m_busy) {
         return;
     }
-    split.run(102, [this] { m_busy = true; });
-    if (split.test(
-            104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())); }, true)) {
-        if (split.test(
-                106, [&] { return !InputChecks::namesFile(text1()); }, false)) {
-            // Nothing to split: straight on to the idle look.
-        } else if (split.test(
-                       108, [&] { return InputChecks::containsManifestSuffix(text1()); }, false)) {
-            split.run(126, [this] { showNotice({NoticeId::AlreadySplit}); });
-        } else if (split.test(
-                       110, [&] { return InputChecks::containsPieceMarker(text1()); }, false)) {
-            split.run(124, [this] { showNotice({NoticeId::AlreadySplit}); });
-        } else if (!split.test(
-                       112,
-                       [&] {
-                           source.emplace(text1());
-                           return source->exists();
-                       },
-                       true)) {
-            split.run(122, [this] { showNotice({NoticeId::SplitFileMissing, {bytes(m_text1->text())}}); });
-        } else if (split.test(
-                       114,
-                       [&] {
-                           if (!source) {
-                               source.emplace(text1());
-                           }
-                           chunkSize = ChunkSize::toChunkSize(m_text3->text());
-                           return InputChecks::notLargerThanChunk(*source, chunkSize);
-                       },
-                       true)) {
-            split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
-        } else {
-            split.run(118, [this] { setMousePointer(Hover::busyPointer); });
-            split.run(120, [&] {
-                // Read once, here: the window stays usable while the pieces are written.
-                const std::string folder = bytes(m_text2->text());
-                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, folder, host); });
-            });
-        }
-        restoreIdleLook(split, 128, 130);
-        split.run(132, [this] { showNotice({NoticeId::Done}); });
-    } else {
+    m_busy = true;
+    const ReportingProcedure split = procedure("PushButton4_Click");
+    const std::string text1 = bytes(m_text1->text());
+    // Read once, here: the window stays usable while the pieces are written.
+    const std::string folder = bytes(m_text2->text());
+    if (!split.test(
+            104, [&] { return InputChecks::outputFolderExists(folder); }, true)) {
         split.run(134, [this] { showNotice({NoticeId::FolderMissing}); });
+        m_busy = false;
+        return;
     }
-    split.run(136, [this] { m_busy = false; });
+    // Looked at, opened and parsed once, for the checks and the split alike.
+    std::shared_ptr<InputChecks::SplitSource> source;
+    std::int32_t chunkSize = 0;
+    if (!InputChecks::namesFile(text1)) {
+        // Nothing to split: straight on to the idle look.
+    } else if (InputChecks::containsManifestSuffix(text1)) {
+        split.run(126, [this] { showNotice({NoticeId::AlreadySplit}); });
+    } else if (InputChecks::containsPieceMarker(text1)) {
+        split.run(124, [this] { showNotice({NoticeId::AlreadySplit}); });
+    } else if (!split.test(
+                   112,
+                   [&] {
+                       source = std::make_shared<InputChecks::SplitSource>(text1);
+                       return source->exists();
+                   },
+                   true)) {
+        split.run(122, [&] { showNotice({NoticeId::SplitFileMissing, {text1}}); });
+    } else if (split.test(
+                   114,
+                   [&] {
+                       if (!source) {
+                           source = std::make_shared<InputChecks::SplitSource>(text1);
+                       }
+                       chunkSize = ChunkSize::toChunkSize(m_text3->text());
+                       return InputChecks::notLargerThanChunk(*source, chunkSize);
+                   },
+                   true)) {
+        split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
+    } else {
+        setMousePointer(Hover::busyPointer);
+        const EngineRun::Job job = [source, chunkSize, folder](EngineHost& host) {
+            SplitMergeFile::SplitFile(*source, chunkSize, folder, host);
+        };
+        split.run(120, [&] { startRun(job, &Form1::splitEnded); });
+        if (m_engineRun.running()) {
+            return;
+        }
+    }
+    splitEnded(nullptr);
+}
+
+void Form1::splitEnded(const std::exception_ptr& failure) {
+    const ReportingProcedure split = procedure("PushButton4_Click");
+    if (failure) {
+        split.run(120, [&] { std::rethrow_exception(failure); });
+    }
+    restoreIdleLook();
+    split.run(132, [this] { showNotice({NoticeId::Done}); });
+    m_busy = false;
 }
 
 void Form1::PushButton3_Click() {
-    const ReportingProcedure join = procedure("PushButton3_Click");
-    const auto text4 = [this] { return bytes(m_text4->text()); };
-    if (join.test(
-            100, [this] { return m_busy; }, false)) {
+    if (m_busy) {
         return;
     }
-    join.run(102, [this] { m_busy = true; });
-    join.run(104, [this] { setMousePointer(Hover::busyPointer); });
-    if (join.test(
-            106, [&] { return !InputChecks::namesFile(text4()); }, false)) {
+    m_busy = true;
+    setMousePointer(Hover::busyPointer);
+    const ReportingProcedure join = procedure("PushButton3_Click");
+    const std::string manifest = bytes(m_text4->text());
+    if (!InputChecks::namesFile(manifest)) {
         join.run(114, [this] { showNotice({NoticeId::NoFileToJoin}); });
     } else if (join.test(
-                   108, [&] { return InputChecks::fileExists(text4()); }, true)) {
+                   108, [&] { return InputChecks::fileExists(manifest); }, true)) {
         join.run(110, [&] {
-            const std::string manifest = text4();
             const std::string folder = bytes(m_text2->text());
-            m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, folder, host); });
+            startRun([manifest, folder](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, folder, host); },
+                     &Form1::joinEnded);
         });
+        if (m_engineRun.running()) {
+            return;
+        }
     } else {
-        join.run(112, [this] { showNotice({NoticeId::JoinFileMissing, {bytes(m_text4->text())}}); });
+        join.run(112, [&] { showNotice({NoticeId::JoinFileMissing, {manifest}}); });
     }
-    restoreIdleLook(join, 116, 118);
-    join.run(120, [this] { m_busy = false; });
+    joinEnded(nullptr);
+}
+
+void Form1::joinEnded(const std::exception_ptr& failure) {
+    if (failure) {
+        procedure("PushButton3_Click").run(110, [&] { std::rethrow_exception(failure); });
+    }
+    restoreIdleLook();
+    m_busy = false;
 }
 
 // The idle look both start commands end with: the normal pointer, then the bar's
-// value and its text, two statements on one line.
-void Form1::restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine) {
-    procedure.run(pointerLine, [this] { setMousePointer(Hover::defaultPointer); });
-    procedure.run(barLine, [this] { m_progressBar->setValue(0); });
-    procedure.run(barLine, [this] { m_progressBar->setText(tr(progressBarText)); });
+// value and its text.
+void Form1::restoreIdleLook() {
+    setMousePointer(Hover::defaultPointer);
+    m_progressBar->setValue(0);
+    m_progressBar->setText(tr(progressBarText));
 }
 
 void Form1::PushButton1_Click() {
@@ -445,16 +340,9 @@ void Form1::PushButton5_Click() {
 
 void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit* target) {
     QString fileName;
-    QString title;
-    QString dialogFilter;
-    const ReportingProcedure pick = procedure(procedureName);
-    pick.run(100, [&] { fileName.clear(); });
-    pick.run(102, [&] { title = tr("Select File"); });
-    pick.run(104, [&] { dialogFilter = filter; });
-    pick.run(106, [&] { fileName = m_outside.dialogs.openFile(this, title, dialogFilter); });
-    if (pick.test(
-            108, [&] { return !fileName.isEmpty(); }, true)) {
-        pick.run(110, [&] { target->setText(fileName); });
+    procedure(procedureName).run(106, [&] { fileName = m_outside.dialogs.openFile(this, tr("Select File"), filter); });
+    if (!fileName.isEmpty()) {
+        target->setText(fileName);
     }
 }
 
@@ -464,14 +352,11 @@ void Form1::PushButton2_Click() {
     const ReportingProcedure pick = procedure("PushButton2_Click");
     pick.run(100, [&] { lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString()); });
     pick.run(100, [&] { result = m_outside.dialogs.browseForFolder(this, tr("Please select folder:"), lastFolder); });
-    if (!pick.test(
-            102, [&] { return !result.isEmpty(); }, true)) {
+    if (result.isEmpty()) {
         return;
     }
-    pick.run(104, [&] { lastFolder = result; });
-    pick.run(104, [&] { m_settings.write(QLatin1String(Settings::lastFolderKey), lastFolder); });
-    if (pick.test(
-            104, [&] { return result.endsWith(QLatin1Char('/')); }, false)) {
+    pick.run(104, [&] { m_settings.write(QLatin1String(Settings::lastFolderKey), result); });
+    if (result.endsWith(QLatin1Char('/'))) {
         pick.run(108, [&] { setText2(result); });
     } else {
         pick.run(106, [&] { setText2(result + QLatin1Char('/')); });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -7,7 +9,6 @@
 #include <QWidget>
 
 #include "engine/EngineHost.h"
-#include "engine/ReportingProcedure.h"
 #include "shell/Outside.h"
 #include "shell/Settings.h"
 #include "shell/WindowHost.h"
@@ -21,11 +22,12 @@ class QMimeData;
 class QProgressBar;
 
 // The main window: the split and join panels, the sample and help buttons and the
-// progress bar. It is also the engine's host: the engine reads the output folder,
-// drives the progress bar and shows its messages through it. The engine runs on a
-// worker thread (EngineRun); these host calls still all happen on the window's thread.
-// It is also the host of start-up, samples, help and hover (shell/, feedback/),
-// which reach it as WindowHost.
+// progress bar. It is also the engine's host: the engine drives the progress bar and
+// shows its messages through it. The engine runs on its own thread (EngineRun); a
+// start button starts it and returns, and the run's end restores the idle look. The
+// host calls all happen on the window's thread, but for keepGoing(). It is also the
+// host of start-up, samples, help and hover (shell/, feedback/), which reach it as
+// WindowHost.
 class Form1 : public QWidget, public EngineHost, public WindowHost {
     Q_OBJECT
 public:
@@ -56,12 +58,14 @@ public:
     void setMouseIcon(const QCursor& icon) override;
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
 
-    // EngineHost
+    // EngineHost. A run starts in startRun(), its progress arrives here and its end
+    // reaches the slot startRun() was given.
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
-    bool keepGoing() override;
+    // On the run's thread: false once a stop was asked for.
+    bool keepGoing() override { return !m_stop; }
 
     // Esc: a running split or join stops at its next event-loop turn as if the window
     // were closing, but the window stays and the command ends as usual.
@@ -88,7 +92,11 @@ protected:
 private:
     void buildControls();
     void applyPointer();
-    void restoreIdleLook(const ReportingProcedure& procedure, int pointerLine, int barLine);
+    void startRun(EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&));
+    // The ends of the two start commands, after the run or without one.
+    void splitEnded(const std::exception_ptr& failure);
+    void joinEnded(const std::exception_ptr& failure);
+    void restoreIdleLook();
     // Sets Text2 from code; a failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
     void pickFile(const char* procedureName, const QString& filter, QLineEdit* target);
@@ -101,6 +109,7 @@ private:
     QString m_applicationTitle;
     bool m_busy = false;
     bool m_closing = false;
+    std::atomic<bool> m_stop{false}; // of the running split or join
     bool m_checkingText3 = false;
     int m_mousePointer = 0;
     std::optional<QCursor> m_mouseIcon;

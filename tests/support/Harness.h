@@ -9,6 +9,7 @@
 #include <QPoint>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "shell/Settings.h"
 #include "tests/support/Fakes.h"
@@ -56,6 +57,12 @@ public:
         text(1)->setText(source);
         text(3)->setText(QStringLiteral("100"));
         return *form;
+    }
+
+    // Waits until the start command clicked last has ended: the end of its run
+    // restores the idle look.
+    bool waitUntilIdle() const {
+        return QTest::qWaitFor([this] { return !form->Busy(); }, 60000);
     }
 
     QLineEdit* text(int number) const { return form->findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number)); }

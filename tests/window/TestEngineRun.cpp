@@ -1,23 +1,18 @@
-#include <atomic>
 #include <stdexcept>
-#include <thread>
 
 #include <QtTest>
 
 #include "window/EngineRun.h"
 
-// The worker thread behind the window: host calls made on the worker are carried out
-// on the window's thread, in order, with their results and failures passed back; the
-// event loop turns while the worker blocks; an application that quits mid-run still
-// serves the worker's last calls and ends with the worker joined.
+// The thread behind the window: the job's host calls reach the window's thread in
+// order, boxes with their failures passed back, and the end comes after the last
+// call; a run the application quit during is served and joined when it goes.
 class TestEngineRun : public QObject {
     Q_OBJECT
 
 private slots:
-    void hostCallsArriveOnTheOwnerThreadInOrder();
-    void failuresCrossInBothDirections();
-    void eventLoopTurnsWhileTheWorkerBlocks();
-    void quittingStopsTheJobAndServesItsLastCalls();
+    void hostCallsArriveOnTheWindowThreadInOrder();
+    void destructionServesTheLastCallsAndJoins();
 };
 
 namespace {
@@ -27,165 +22,85 @@ class ThreadHost : public EngineHost {
 public:
     QStringList calls;
     bool allOnOwner = true;
-    std::function<void(const QString&)> onCall;
 
-    void setProgressValue(int value) override { record(QStringLiteral("value %1").arg(value)); }
+    void setProgressValue(int value) override {
+        record(QStringLiteral("value %1").arg(value));
+        if (value == 2) {
+            throw std::runtime_error("bar");
+        }
+    }
     void setProgressMaximum(int maximum) override { record(QStringLiteral("maximum %1").arg(maximum)); }
-    // The notice's argument names the call.
-    void showNotice(const Notice& notice) override { record(QString::fromStdString(notice.arguments.at(0))); }
-    void reportError(const std::string& label, int step, const Fault& fault) override {
-        record(QStringLiteral("%1 %2 %3")
-                   .arg(QString::fromStdString(label))
-                   .arg(step)
-                   .arg(QString::fromStdString(fault.description())));
+    // The notice's argument names the call; "bad" fails as a box that cannot show.
+    void showNotice(const Notice& notice) override {
+        record(QString::fromStdString(notice.arguments.at(0)));
+        if (notice.arguments.at(0) == "bad") {
+            throw std::runtime_error("cannot show");
+        }
     }
-    bool keepGoing() override {
-        record(QStringLiteral("turn"));
-        return true;
+    void reportError(const std::string& label, int step, const Fault&) override {
+        record(QStringLiteral("%1 %2").arg(QString::fromStdString(label)).arg(step));
     }
+    // Asked on the job's thread.
+    bool keepGoing() override { return QThread::currentThread() != qApp->thread(); }
 
 private:
     void record(const QString& call) {
         allOnOwner = allOnOwner && QThread::currentThread() == qApp->thread();
         calls << call;
-        if (onCall) {
-            onCall(call);
-        }
     }
 };
 
 } // namespace
 
-void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
+void TestEngineRun::hostCallsArriveOnTheWindowThreadInOrder() {
     ThreadHost host;
     EngineRun run(host);
-    std::thread::id jobThread;
-    bool goOn = false;
-    run.run([&](EngineHost& worker) {
-        jobThread = std::this_thread::get_id();
-        worker.setProgressMaximum(3);
-        goOn = worker.keepGoing(); // answered without the window
-        worker.setProgressValue(1);
-        worker.reportError("label", 120, Fault::because("broken"));
-        worker.showNotice({NoticeId::InvalidManifest, {"done"}});
-        worker.setProgressValue(9); // the last call of the job: still delivered
-    });
-    QVERIFY(jobThread != std::this_thread::get_id());
-    QVERIFY(host.allOnOwner);
-    QCOMPARE(host.calls, (QStringList{"maximum 3", "value 1", "label 120 broken", "done", "value 9"}));
-    QVERIFY(goOn);
-
-    // A stop request answers the next turn without asking the host.
-    host.calls.clear();
-    host.onCall = [&](const QString& call) {
-        if (call == QLatin1String("stop")) {
-            run.requestStop();
-        }
-    };
-    run.run([&](EngineHost& worker) {
-        worker.showNotice({NoticeId::InvalidManifest, {"stop"}});
-        goOn = worker.keepGoing();
-    });
-    QVERIFY(!goOn);
-    QCOMPARE(host.calls, QStringList{"stop"});
-
-    // A value set while the window still shows the one before, then nothing more for
-    // a while, reaches the window while the worker still works.
-    host.calls.clear();
-    std::atomic<int> shown{0};
-    host.onCall = [&](const QString& call) { shown = call.mid(6).toInt(); };
-    bool shownWhileWorking = true;
-    run.run([&](EngineHost& worker) {
-        for (int value = 4; value <= 5; ++value) {
-            worker.setProgressValue(value);
-            for (int i = 0; i < 10000 && shown != value; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            shownWhileWorking = shownWhileWorking && shown == value;
-        }
-    });
-    QVERIFY(shownWhileWorking);
-    QCOMPARE(host.calls, (QStringList{"value 4", "value 5"}));
-}
-
-void TestEngineRun::failuresCrossInBothDirections() {
-    ThreadHost host;
-    host.onCall = [](const QString& call) {
-        if (call == QLatin1String("bad message") || call == QLatin1String("value 2")) {
-            throw std::runtime_error(call.toStdString());
-        }
-    };
-    EngineRun run(host);
+    QList<bool> failed;
+    connect(&run, &EngineRun::finished, this, [&](std::exception_ptr failure) { failed << bool(failure); });
     QStringList caught;
-    run.run([&](EngineHost& worker) {
-        const auto guarded = [&](const std::function<void()>& call) {
-            try {
-                call();
-            } catch (const std::runtime_error& failure) {
-                caught << QString::fromLatin1(failure.what());
-            }
-        };
-        guarded([&] { worker.showNotice({NoticeId::InvalidManifest, {"bad message"}}); });
-        // A progress value is not waited for, and what fails in showing it stays in
-        // the window: the run goes on.
-        guarded([&] { worker.setProgressValue(2); });
-        guarded([&] { worker.keepGoing(); });
-        worker.showNotice({NoticeId::InvalidManifest, {"after"}});
+    bool turnOnJobThread = false;
+    run.start([&](EngineHost& worker) {
+        worker.setProgressMaximum(3);
+        worker.setProgressValue(1);
+        worker.setProgressValue(2); // fails in the window; the job goes on
+        turnOnJobThread = worker.keepGoing();
+        worker.reportError("label", 120, Fault::because("broken"));
+        try {
+            worker.showNotice({NoticeId::InvalidManifest, {"bad"}});
+        } catch (const std::runtime_error& failure) {
+            caught << QString::fromLatin1(failure.what());
+        }
+        worker.setProgressValue(3); // the last call: before the end
     });
-    QCOMPARE(caught, (QStringList{"bad message"}));
-    QCOMPARE(host.calls, (QStringList{"bad message", "value 2", "after"}));
+    QVERIFY(run.running());
+    QTRY_COMPARE(failed, QList<bool>{false});
+    QVERIFY(!run.running());
+    QVERIFY(host.allOnOwner);
+    QVERIFY(turnOnJobThread);
+    QCOMPARE(host.calls, (QStringList{"maximum 3", "value 1", "value 2", "label 120", "bad", "value 3"}));
+    QCOMPARE(caught, QStringList{"cannot show"});
 
-    QVERIFY_THROWS_EXCEPTION(std::bad_alloc, run.run([](EngineHost&) { throw std::bad_alloc(); }));
+    // What leaves the job comes with the end; the next job starts afresh.
+    run.start([](EngineHost&) { throw std::bad_alloc(); });
+    QTRY_COMPARE(failed.size(), 2);
+    QVERIFY(failed.last());
 }
 
-void TestEngineRun::eventLoopTurnsWhileTheWorkerBlocks() {
-    // The job waits for something only the window's event loop does, without a host
-    // call in between, as a worker stuck in a slow write would.
+void TestEngineRun::destructionServesTheLastCallsAndJoins() {
     ThreadHost host;
-    EngineRun run(host);
-    std::atomic<bool> ticked{false};
-    QTimer ticker;
-    connect(&ticker, &QTimer::timeout, &ticker, [&] { ticked = true; });
-    ticker.start(1);
-    bool sawTick = false;
-    run.run([&](EngineHost&) {
-        for (int i = 0; i < 10000 && !ticked; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        sawTick = ticked;
-    });
-    QVERIFY(sawTick);
-    QVERIFY(host.calls.isEmpty());
-}
-
-void TestEngineRun::quittingStopsTheJobAndServesItsLastCalls() {
-    ThreadHost host;
-    host.onCall = [](const QString& call) {
-        if (call == QLatin1String("quit now")) {
-            QCoreApplication::quit(); // as closing the last window does
-        }
-    };
-    EngineRun run(host);
-    int turns = 0;
-    bool returned = false;
-    QTimer::singleShot(0, this, [&] {
-        run.run([&](EngineHost& worker) {
-            worker.showNotice({NoticeId::InvalidManifest, {"quit now"}});
-            // The host never says stop: only the quitting application can. The
-            // progress keeps the worker from running away from the window.
-            while (worker.keepGoing() && turns < 100000) {
-                worker.setProgressValue(++turns);
-            }
+    bool ended = false;
+    {
+        EngineRun run(host);
+        connect(&run, &EngineRun::finished, this, [&] { ended = true; });
+        // No event loop turns from here on, as after the application quit.
+        run.start([](EngineHost& worker) {
+            worker.setProgressValue(1);
             worker.showNotice({NoticeId::InvalidManifest, {"last"}});
         });
-        returned = true;
-    });
-    QCoreApplication::exec();
-
-    QVERIFY(returned);
-    QVERIFY(turns < 100000);
-    QCOMPARE(host.calls.last(), QStringLiteral("last"));
+    }
+    QCOMPARE(host.calls, (QStringList{"value 1", "last"}));
     QVERIFY(host.allOnOwner);
+    QVERIFY(!ended);
 }
 
 QTEST_MAIN(TestEngineRun)

@@ -89,6 +89,7 @@ void TestHover::hourglassIsNeverReplaced() {
         }
     });
     harness.button(4)->click();
+    QVERIFY(harness.waitUntilIdle());
     QCOMPARE(during, QList<int>(5, Hover::busyPointer));
     QCOMPARE(form.MousePointer(), Hover::defaultPointer);
     // The first movement after the command shows the hand again.

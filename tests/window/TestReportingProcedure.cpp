@@ -3,7 +3,7 @@
 #include <QtTest>
 
 #include "engine/ErrorReport.h"
-#include "engine/ReportingProcedure.h"
+#include "shell/ReportingProcedure.h"
 #include "tests/support/Harness.h"
 
 // The report-and-carry-on mechanism that every handler of the window uses.

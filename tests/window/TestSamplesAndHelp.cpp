@@ -120,6 +120,7 @@ void TestSamplesAndHelp::helpDuringASplit() {
     Form1& form = harness.showReadyToSplit(1000);
     QTimer::singleShot(0, &form, [&] { QTest::mouseClick(harness.button(6), Qt::LeftButton); });
     QTest::mouseClick(harness.button(4), Qt::LeftButton);
+    QVERIFY(harness.waitUntilIdle());
     QCOMPARE(harness.messages.notices(),
              (QStringList{"Questions? Please contact Team Velmarc at https://velmarc.example/contact",
                           "File successfully split", "Done."}));
@@ -144,6 +145,7 @@ void TestSamplesAndHelp::shippedSamplesSplitAndJoinFromTheWindow() {
     harness.text(2)->setText(root + QStringLiteral("/split/"));
     QTest::mouseClick(harness.button(7), Qt::LeftButton);
     QTest::mouseClick(harness.button(4), Qt::LeftButton);
+    QVERIFY(harness.waitUntilIdle());
     QCOMPARE(harness.text(3)->text(), QStringLiteral("100000"));
     QCOMPARE(harness.messages.notices(), (QStringList{"File successfully split", "Done."}));
     QVERIFY(QFile::exists(root + QStringLiteral("/split/sample1.pdf.splt")));
@@ -152,6 +154,7 @@ void TestSamplesAndHelp::shippedSamplesSplitAndJoinFromTheWindow() {
     harness.text(2)->setText(root + QStringLiteral("/joined/"));
     QTest::mouseClick(harness.button(8), Qt::LeftButton);
     QTest::mouseClick(harness.button(3), Qt::LeftButton);
+    QVERIFY(harness.waitUntilIdle());
     QCOMPARE(harness.messages.notices(), QStringList{"Files successfully joined"});
 
     QFile original(pdf);

@@ -107,6 +107,7 @@ void TestSplitCommand::messages() {
     harness.text(3)->setText(chunk);
 
     QTest::mouseClick(harness.button(4), Qt::LeftButton);
+    QVERIFY(harness.waitUntilIdle());
 
     for (QString& text : notices) {
         text.replace(QStringLiteral("%1"), root);
@@ -156,6 +157,7 @@ void TestSplitCommand::hourglassWhileSplitting() {
         }
     };
     harness.button(4)->click();
+    QVERIFY(harness.waitUntilIdle());
     QCOMPARE(pointerAtSuccess, Hover::busyPointer);
     QCOMPARE(shape, Qt::WaitCursor);
     QCOMPARE(form.MousePointer(), Hover::defaultPointer);

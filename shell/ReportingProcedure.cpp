@@ -1,13 +1,13 @@
-#include "engine/ReportingProcedure.h"
+#include "shell/ReportingProcedure.h"
 
 #include <exception>
 
 ReportingProcedure::ReportingProcedure(std::string sourceLabel, Reporter reporter)
     : m_sourceLabel(std::move(sourceLabel)), m_reporter(std::move(reporter)) {}
 
-void ReportingProcedure::reportCurrent(int line) const {
+void ReportingProcedure::run(int line, const std::function<void()>& action) const {
     try {
-        throw;
+        action();
     } catch (const std::exception& failure) {
         m_reporter(m_sourceLabel, line, failure.what());
     } catch (...) {
@@ -15,19 +15,8 @@ void ReportingProcedure::reportCurrent(int line) const {
     }
 }
 
-void ReportingProcedure::run(int line, const std::function<void()>& action) const {
-    try {
-        action();
-    } catch (...) {
-        reportCurrent(line);
-    }
-}
-
 bool ReportingProcedure::test(int line, const std::function<bool()>& condition, bool ifItFails) const {
-    try {
-        return condition();
-    } catch (...) {
-        reportCurrent(line);
-        return ifItFails;
-    }
+    bool result = ifItFails;
+    run(line, [&] { result = condition(); });
+    return result;
 }

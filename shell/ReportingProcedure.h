@@ -3,10 +3,10 @@
 #include <functional>
 #include <string>
 
-// A procedure whose statements report a failure with their line number and carry
-// on, so that its last statements, which restore the idle look, run after any number
-// of failures. A handler reads top to bottom with the line numbers beside its
-// statements:
+// A procedure of the window whose statements that can fail report a failure with
+// their line number and carry on, so that its last statements, which restore the
+// idle look, run after any number of failures. A handler reads top to bottom with the
+// line numbers beside the statements that can fail; the others stand as they are:
 //
 //     if (p.test(104, [&] { return folderExists(); }, true)) { ... } else { p.run(134, ...); }
 //
@@ -26,9 +26,6 @@ public:
     bool test(int line, const std::function<bool()>& condition, bool ifItFails) const;
 
 private:
-    // Reports the failure being handled at `line`.
-    void reportCurrent(int line) const;
-
     std::string m_sourceLabel;
     Reporter m_reporter;
 };
