@@ -319,8 +319,8 @@ void Hashers::work(std::size_t slot) {
     std::unique_ptr<State::Hasher> hasher;
     std::unique_lock lock(state.mutex);
     std::int64_t& position = state.positions[slot];
-    // Reads only what the copy made available; as each block is asked for, the one
-    // before it is hashed.
+    // Reads only what the copy made available. As each block is asked for, the one
+    // before it is hashed: the job's position moves on.
     const auto allow = [&](std::int64_t at, std::int64_t want) {
         lock.lock();
         if (at > position) {
