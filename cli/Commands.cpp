@@ -8,7 +8,6 @@
 #include "cli/ConsoleHost.h"
 #include "cli/Quoting.h"
 #include "cli/TypedNames.h"
-#include "engine/Checksum.h"
 #include "engine/FileSize.h"
 #include "engine/InputChecks.h"
 #include "engine/Main.h"
@@ -16,6 +15,7 @@
 #include "engine/PieceSet.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/Verify.h"
+#include "engine/formats/ChecksumFile.h"
 
 namespace Commands {
 

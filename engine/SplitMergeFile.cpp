@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/Checksum.h"
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/EngineHost.h"
@@ -28,6 +27,8 @@
 #include "engine/PieceSetReader.h"
 #include "engine/RunFolder.h"
 #include "engine/TemporaryFile.h"
+#include "engine/formats/ChecksumFile.h"
+#include "engine/hash/HashingPool.h"
 
 // A failure is reported with the number of the step that failed. The numbers
 // stay fixed where the code runs steps in another order: the manifest's
@@ -267,7 +268,9 @@ private:
         return {};
     }
 
-    bool checked(Result<bool>&& result) const { return orFail(std::move(result), 120, m_sourcePath); }
+    bool checked(Result<Checksum::Hashers::Going>&& result) const {
+        return orFail(std::move(result), 120, m_sourcePath) == Checksum::Hashers::Going::On;
+    }
 
     const int m_sourceFd;
     const std::string& m_sourcePath;
@@ -722,8 +725,8 @@ private:
             }
             if (m_checks) {
                 m_expected[static_cast<std::size_t>(index)] = *expected;
-                if (!checked(m_checks->add(
-                        {m_temporary.fd(), m_joined, pieceStat.st_size, static_cast<std::size_t>(index)}))) {
+                if (checked(m_checks->add({m_temporary.fd(), m_joined, pieceStat.st_size,
+                                           static_cast<std::size_t>(index)})) == Checksum::Hashers::Going::Stopped) {
                     endEarly();
                     return Outcome::Stopped;
                 }
@@ -965,7 +968,9 @@ private:
             [this] { return m_host.keepGoing(); }, 0);
     }
 
-    bool advanceChecks(std::int64_t offset) { return !m_checks || checked(m_checks->advance(offset)); }
+    bool advanceChecks(std::int64_t offset) {
+        return !m_checks || checked(m_checks->advance(offset)) == Checksum::Hashers::Going::On;
+    }
 
     // The first damaged piece once the checks of every piece appended are done.
     std::optional<std::size_t> firstDamaged() {

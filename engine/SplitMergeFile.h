@@ -36,7 +36,7 @@ enum class Outcome {
 // folder or PATH_MAX allows, and a folder another split or join is writing to or a
 // join is reading a set from.
 // Failure descriptions read "PATH: reason". With `checksums`, hashes the pieces
-// while it copies them and writes the checksum file (see Checksum.h) after the
+// while it copies them and writes the checksum file (see ChecksumFile.h) after the
 // manifest. A checksum file of an earlier split beside the manifest is removed in
 // any case.
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, const std::string& outputFolder,

@@ -8,12 +8,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "engine/Checksum.h"
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/Main.h"
 #include "engine/PieceSetReader.h"
 #include "engine/RunFolder.h"
+#include "engine/formats/ChecksumFile.h"
+#include "engine/hash/HashingPool.h"
 
 namespace Verify {
 
@@ -158,8 +159,7 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         }
         piece.expected = *digest;
         // To the end of the file as it is now, as a join would copy it.
-        if (const Result<bool> added = hashers->add({file->release(), 0, Checksum::Hashers::unlimited, i, true});
-            !added) {
+        if (const auto added = hashers->add({file->release(), 0, Checksum::Hashers::unlimited, i, true}); !added) {
             return hashFailed(added.fault());
         }
     }

@@ -9,14 +9,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "engine/Checksum.h"
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/Verify.h"
+#include "engine/formats/ChecksumFile.h"
+#include "engine/hash/HashingPool.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
 
 using SplitMergeFile::Outcome;
+using Going = Checksum::Hashers::Going;
 
 namespace {
 
@@ -104,17 +106,17 @@ void TestChecksum::digests() {
                 return Status{};
             },
             {}, 0);
-        QVERIFY(*hashers.add({fd, 0, data.size(), digests.size() - 1}));
+        QVERIFY(*hashers.add({fd, 0, data.size(), digests.size() - 1}) == Going::On);
         for (qsizetype i = 0; i < parts; ++i) {
             QVERIFY(*hashers.add({fd, i * pieceSize, std::min<qsizetype>(pieceSize, data.size() - i * pieceSize),
-                                  static_cast<std::size_t>(i)}));
+                                  static_cast<std::size_t>(i)}) == Going::On);
         }
         for (std::int64_t step = 0; step < data.size(); step += 100003) {
             available = step;
-            QVERIFY(*hashers.advance(step));
+            QVERIFY(*hashers.advance(step) == Going::On);
         }
         available = data.size();
-        QVERIFY(*hashers.advance(data.size()));
+        QVERIFY(*hashers.advance(data.size()) == Going::On);
         QVERIFY(hashers.drain());
     }
     QCOMPARE(wrong.load(), 0);
@@ -144,12 +146,12 @@ void TestChecksum::digests() {
             }
             return Status{};
         });
-        QVERIFY(*one.add({fd, 0, head, 0}));
+        QVERIFY(*one.add({fd, 0, head, 0}) == Going::On);
         for (int i = 0; i < 10000 && !held; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         for (std::size_t i = 1; i < heads.size(); ++i) {
-            QVERIFY(*one.add({fd, 0, head, i}));
+            QVERIFY(*one.add({fd, 0, head, i}) == Going::On);
         }
         QVERIFY(one.drain());
     }
