@@ -6,7 +6,6 @@
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -26,6 +25,7 @@
 #include "shell/Samples.h"
 #include "shell/StartUp.h"
 #include "window/ChunkSize.h"
+#include "window/Drops.h"
 #include "window/NoticeText.h"
 
 namespace {
@@ -34,9 +34,9 @@ namespace {
 constexpr const char* progressBarText = QT_TRANSLATE_NOOP("Form1", "Progress Bar");
 constexpr const char* notNumeric = QT_TRANSLATE_NOOP("Form1", "Must be a numeric entry.");
 
-std::string bytes(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
+// Shown where a field's name holds characters that stand for lost bytes.
+constexpr const char* unusableName =
+    QT_TRANSLATE_NOOP("Form1", "The name %1 cannot be used. Please choose it again with the \"...\" button.");
 
 // The window is laid out in twips; a pixel is 15 twips at 96 DPI.
 int pixels(int twips, qreal dpi) {
@@ -165,6 +165,7 @@ void Form1::buildControls() {
     m_pushButtons[3]->setFocus();
 
     setFixedSize(pixels(8040, dpi), pixels(5385, dpi));
+    setAcceptDrops(true);
 
     connect(m_pushButtons[0], &QPushButton::clicked, this, &Form1::PushButton1_Click);
     connect(m_pushButtons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
@@ -210,7 +211,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         return Hover::filterMovement(*this, *watched);
     }
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop) {
-        return handleDrop(watched, event);
+        return handleDrop(event);
     }
     if (watched == m_text3 && event->type() == QEvent::FocusOut) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();
@@ -224,7 +225,11 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 
 void Form1::Text2_Change() {
     try {
-        m_settings.write(QLatin1String(Settings::outputFolderKey), m_text2->text());
+        if (const auto folder = name(m_text2)) {
+            m_settings.writeName(QLatin1String(Settings::outputFolderKey), QByteArray::fromStdString(*folder));
+        } else {
+            m_settings.write(QLatin1String(Settings::outputFolderKey), m_text2->text());
+        }
         m_text2Failure.reset();
     } catch (const std::exception& failure) {
         // Typing goes on; the next change writes again. A change made by a procedure
@@ -248,6 +253,37 @@ void Form1::setFieldText(Field field, const QString& text) {
         m_text4->setText(text);
         break;
     }
+}
+
+void Form1::setFieldName(Field field, const QByteArray& name) {
+    setName(field == Field::Text2 ? m_text2 : field == Field::Text4 ? m_text4 : m_text1, name);
+}
+
+FieldName& Form1::fieldName(const QLineEdit* field) {
+    return m_names[field == m_text1 ? 0 : field == m_text2 ? 1 : 2];
+}
+
+void Form1::setName(QLineEdit* field, const QByteArray& name) {
+    const QString text = fieldName(field).hold(name);
+    if (field == m_text2) {
+        setText2(text);
+    } else {
+        field->setText(text);
+    }
+}
+
+std::optional<std::string> Form1::name(const QLineEdit* field) const {
+    const auto bytes = const_cast<Form1*>(this)->fieldName(field).bytes(field->text());
+    return bytes ? std::optional<std::string>(bytes->toStdString()) : std::nullopt;
+}
+
+std::string Form1::checkedName(const QLineEdit* field) const {
+    // What cannot be encoded names no file: the checks then find nothing there.
+    return name(field).value_or(QFile::encodeName(field->text()).toStdString());
+}
+
+void Form1::showUnusableName(const QLineEdit* field) {
+    notice(tr(unusableName).arg(field->text()));
 }
 
 void Form1::setText2(const QString& text) {
@@ -290,16 +326,18 @@ void Form1::closeEvent(QCloseEvent* event) {
     // Form_Unload: a running split or join stops at its next event-loop turn and shows
     // nothing more; the program ends when the handler returns.
     m_closing = true;
+    m_desktop.closing();
     m_engineRun.requestStop();
     event->accept();
 }
 
 std::string Form1::outputFolder() {
-    return bytes(m_text2->text());
+    return checkedName(m_text2);
 }
 
 void Form1::setProgressValue(int value) {
     m_progressBar->setValue(value);
+    m_desktop.progress(value, m_progressBar->maximum());
 }
 
 void Form1::setProgressMaximum(int maximum) {
@@ -311,7 +349,10 @@ int Form1::progressMaximum() {
 }
 
 void Form1::showNotice(const Notice& notice) {
-    this->notice(NoticeText::text(notice));
+    const QString text = NoticeText::text(notice);
+    const bool success = notice.id == NoticeId::SplitSucceeded || notice.id == NoticeId::JoinSucceeded;
+    m_desktop.outcome(success ? DesktopSession::Outcome::Success : DesktopSession::Outcome::Refusal, text);
+    this->notice(text);
 }
 
 void Form1::reportError(const std::string& sourceLabel, int step, const Fault& fault) {
@@ -325,6 +366,7 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
     // ErrorReport::text in the user's language: the description, CR LF, the source
     // label, the step, two CRs and the request to mail a screenshot.
     const auto decoded = [](const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); };
+    m_desktop.outcome(DesktopSession::Outcome::Failure, decoded(description));
     m_outside.messages.errorReport(
         this, decoded(description) + QLatin1String("\r\n") + decoded(sourceLabel) + tr("at line %1").arg(step) +
                   QLatin1String("\r\r") +
@@ -354,7 +396,7 @@ void Form1::keyPressEvent(QKeyEvent* event) {
 
 void Form1::PushButton4_Click() {
     const ReportingProcedure split = procedure("PushButton4_Click");
-    const auto text1 = [this] { return bytes(m_text1->text()); };
+    const auto text1 = [this] { return checkedName(m_text1); };
     // Looked at, opened and parsed once, for the checks and the split alike.
     std::optional<InputChecks::SplitSource> source;
     std::int32_t chunkSize = 0;
@@ -364,7 +406,7 @@ void Form1::PushButton4_Click() {
     }
     split.run(102, [this] { m_busy = true; });
     if (split.test(
-            104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())); }, true)) {
+            104, [this] { return InputChecks::outputFolderExists(checkedName(m_text2)); }, true)) {
         if (split.test(
                 106, [&] { return !InputChecks::namesFile(text1()); }, false)) {
             // Nothing to split: straight on to the idle look.
@@ -381,7 +423,12 @@ void Form1::PushButton4_Click() {
                            return source->exists();
                        },
                        true)) {
-            split.run(122, [this] { showNotice({NoticeId::SplitFileMissing, {bytes(m_text1->text())}}); });
+            split.run(122, [this] {
+                if (!name(m_text1)) {
+                    return showUnusableName(m_text1);
+                }
+                showNotice({NoticeId::SplitFileMissing, {checkedName(m_text1)}});
+            });
         } else if (split.test(
                        114,
                        [&] {
@@ -396,20 +443,21 @@ void Form1::PushButton4_Click() {
         } else {
             split.run(118, [this] { setMousePointer(Hover::busyPointer); });
             split.run(120, [&] {
+                const auto desktopRun = m_desktop.started(m_text1->text());
                 m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, host); });
             });
         }
         restoreIdleLook(split, 128, 130);
         split.run(132, [this] { showNotice({NoticeId::Done}); });
     } else {
-        split.run(134, [this] { showNotice({NoticeId::FolderMissing}); });
+        split.run(134, [this] { name(m_text2) ? showNotice({NoticeId::FolderMissing}) : showUnusableName(m_text2); });
     }
     split.run(136, [this] { m_busy = false; });
 }
 
 void Form1::PushButton3_Click() {
     const ReportingProcedure join = procedure("PushButton3_Click");
-    const auto text4 = [this] { return bytes(m_text4->text()); };
+    const auto text4 = [this] { return checkedName(m_text4); };
     if (join.test(
             100, [this] { return m_busy; }, false)) {
         return;
@@ -423,10 +471,16 @@ void Form1::PushButton3_Click() {
                    108, [&] { return InputChecks::fileExists(text4()); }, true)) {
         join.run(110, [&] {
             const std::string manifest = text4();
+            const auto desktopRun = m_desktop.started(m_text4->text());
             m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); });
         });
     } else {
-        join.run(112, [this] { showNotice({NoticeId::JoinFileMissing, {bytes(m_text4->text())}}); });
+        join.run(112, [this] {
+            if (!name(m_text4)) {
+                return showUnusableName(m_text4);
+            }
+            showNotice({NoticeId::JoinFileMissing, {checkedName(m_text4)}});
+        });
     }
     restoreIdleLook(join, 116, 118);
     join.run(120, [this] { m_busy = false; });
@@ -449,96 +503,90 @@ void Form1::PushButton5_Click() {
 }
 
 void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit* target) {
-    QString fileName;
+    QByteArray fileName;
     QString title;
     QString dialogFilter;
     const ReportingProcedure pick = procedure(procedureName);
     pick.run(100, [&] { fileName.clear(); });
     pick.run(102, [&] { title = tr("Select File"); });
     pick.run(104, [&] { dialogFilter = filter; });
-    pick.run(106, [&] { fileName = m_outside.dialogs.openFile(this, title, dialogFilter); });
+    pick.run(106, [&] { fileName = m_outside.dialogs.openFileName(this, title, dialogFilter); });
     if (pick.test(
             108, [&] { return !fileName.isEmpty(); }, true)) {
-        pick.run(110, [&] { target->setText(fileName); });
+        pick.run(110, [&] { setName(target, fileName); });
     }
 }
 
 void Form1::PushButton2_Click() {
-    QString lastFolder;
-    QString result;
+    QByteArray lastFolder;
+    QByteArray result;
     const ReportingProcedure pick = procedure("PushButton2_Click");
-    pick.run(100, [&] { lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString()); });
-    pick.run(100, [&] { result = m_outside.dialogs.browseForFolder(this, tr("Please select folder:"), lastFolder); });
+    pick.run(100, [&] { lastFolder = m_settings.readName(QLatin1String(Settings::lastFolderKey), QByteArray()); });
+    pick.run(100, [&] {
+        result =
+            m_outside.dialogs.browseForFolderName(this, tr("Please select folder:"), QFile::decodeName(lastFolder));
+    });
     if (!pick.test(
             102, [&] { return !result.isEmpty(); }, true)) {
         return;
     }
     pick.run(104, [&] { lastFolder = result; });
-    pick.run(104, [&] { m_settings.write(QLatin1String(Settings::lastFolderKey), lastFolder); });
+    pick.run(104, [&] { m_settings.writeName(QLatin1String(Settings::lastFolderKey), lastFolder); });
     if (pick.test(
-            104, [&] { return result.endsWith(QLatin1Char('/')); }, false)) {
-        pick.run(108, [&] { setText2(result); });
+            104, [&] { return result.endsWith('/'); }, false)) {
+        pick.run(108, [&] { setName(m_text2, result); });
     } else {
-        pick.run(106, [&] { setText2(result + QLatin1Char('/')); });
+        pick.run(106, [&] { setName(m_text2, result + '/'); });
     }
 }
 
-// Drops fill the fields; nothing starts by itself.
-QLineEdit* Form1::dropTarget(QObject* watched) const {
-    if (watched == m_text2) {
-        return m_text2;
-    }
-    for (const QObject* object = watched; object; object = object->parent()) {
-        if (object == m_frame1) {
-            return m_text1;
-        }
-        if (object == m_frame2) {
-            return m_text4;
-        }
-    }
-    return nullptr;
-}
-
-QString Form1::droppedPath(const QMimeData* data, const QLineEdit* target) const {
-    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile()) {
-        return {};
-    }
-    const QString path = data->urls().first().toLocalFile();
-    const QFileInfo info(path);
-    if (target == m_text2) {
-        return info.isDir() ? StartUp::withTrailingSeparator(path) : QString();
-    }
-    if (!info.exists() || info.isDir()) {
-        return {};
-    }
-    if (target == m_text4 && !path.endsWith(QLatin1String(".splt"), Qt::CaseInsensitive)) {
-        return {};
-    }
-    return path;
-}
-
-bool Form1::handleDrop(QObject* watched, QEvent* event) {
+// A drop anywhere on the window fills the field its kind belongs to; nothing starts
+// by itself. Plain text dragged into a field keeps its usual behaviour.
+bool Form1::handleDrop(QEvent* event) {
     auto* drop = static_cast<QDropEvent*>(event);
     if (!drop->mimeData() || !drop->mimeData()->hasUrls()) {
-        return false; // plain text dragged into a field keeps its usual behaviour
+        return false;
     }
-    QLineEdit* target = dropTarget(watched);
-    const QString path = target ? droppedPath(drop->mimeData(), target) : QString();
-    if (path.isEmpty()) {
-        if (target == m_text2) {
-            // Refused here, not passed on to the split panel behind the field.
-            drop->setDropAction(Qt::IgnoreAction);
-            drop->accept();
-        } else {
-            drop->ignore();
-        }
+    const Drops::Verdict verdict = Drops::judge(drop->mimeData());
+    if (verdict.kind == Drops::Verdict::Kind::Nothing) {
+        drop->ignore();
         return true;
     }
     drop->acceptProposedAction();
-    if (event->type() == QEvent::Drop) {
-        target->setText(path);
+    if (event->type() != QEvent::Drop) {
+        return true;
+    }
+    switch (verdict.kind) {
+    case Drops::Verdict::Kind::Refused:
+        notice(verdict.message);
+        break;
+    case Drops::Verdict::Kind::Folder:
+        try {
+            setName(m_text2, verdict.name);
+        } catch (const std::exception&) {
+            // The folder is in the field; its setting is written again with the next change.
+        }
+        break;
+    case Drops::Verdict::Kind::Join:
+        setName(m_text4, verdict.name);
+        break;
+    default:
+        setName(m_text1, verdict.name);
+        break;
     }
     return true;
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent* event) {
+    handleDrop(event);
+}
+
+void Form1::dragMoveEvent(QDragMoveEvent* event) {
+    handleDrop(event);
+}
+
+void Form1::dropEvent(QDropEvent* event) {
+    handleDrop(event);
 }
 
 void Form1::PushButton6_Click() {
@@ -555,4 +603,8 @@ void Form1::PushButton8_Click() {
 
 void Form1::openFile(const QString& path) {
     (Arguments::fieldFor(path) == Arguments::Field::Text4 ? m_text4 : m_text1)->setText(path);
+}
+
+void Form1::openFile(const QByteArray& path) {
+    setName(Arguments::fieldFor(QFile::decodeName(path)) == Arguments::Field::Text4 ? m_text4 : m_text1, path);
 }
