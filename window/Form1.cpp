@@ -263,6 +263,10 @@ FieldName& Form1::fieldName(const QLineEdit* field) {
     return m_names[field == m_text1 ? 0 : field == m_text2 ? 1 : 2];
 }
 
+const FieldName& Form1::fieldName(const QLineEdit* field) const {
+    return m_names[field == m_text1 ? 0 : field == m_text2 ? 1 : 2];
+}
+
 void Form1::setName(QLineEdit* field, const QByteArray& name) {
     const QString text = fieldName(field).hold(name);
     if (field == m_text2) {
@@ -273,7 +277,7 @@ void Form1::setName(QLineEdit* field, const QByteArray& name) {
 }
 
 std::optional<std::string> Form1::name(const QLineEdit* field) const {
-    const auto bytes = const_cast<Form1*>(this)->fieldName(field).bytes(field->text());
+    const auto bytes = fieldName(field).bytes(field->text());
     return bytes ? std::optional<std::string>(bytes->toStdString()) : std::nullopt;
 }
 

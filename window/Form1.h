@@ -109,6 +109,7 @@ private:
     // A field's name as bytes; empty when its text cannot name a file.
     std::optional<std::string> name(const QLineEdit* field) const;
     FieldName& fieldName(const QLineEdit* field);
+    const FieldName& fieldName(const QLineEdit* field) const;
     void setName(QLineEdit* field, const QByteArray& name);
     // The fallback of a field's name for the checks; the message when it cannot be used.
     std::string checkedName(const QLineEdit* field) const;

@@ -31,7 +31,6 @@ private slots:
     void theDockShowsProgressAndClearsIt();
     void sleepIsInhibitedForTheRunOnly_data();
     void sleepIsInhibitedForTheRunOnly();
-    void withoutABusNothingChanges();
 
 private:
     struct Call {
@@ -144,13 +143,8 @@ int TestDesktop::logindInhibitors() {
     const auto list = reply.arguments().value(0).value<QDBusArgument>();
     int count = 0;
     list.beginArray();
-    while (!list.atEnd()) {
-        QString what, who, why, mode;
-        uint user = 0, process = 0;
-        list.beginStructure();
-        list >> what >> who >> why >> mode >> user >> process;
-        list.endStructure();
-        ++count;
+    for (; !list.atEnd(); ++count) {
+        list.asVariant();
     }
     list.endArray();
     return count;
@@ -338,22 +332,6 @@ void TestDesktop::sleepIsInhibitedForTheRunOnly() {
     } else {
         QTRY_COMPARE(logindInhibitors(), 0);
     }
-}
-
-void TestDesktop::withoutABusNothingChanges() {
-    // A bus that is not connected: the run, its boxes and its look are as without one.
-    Harness& harness = *m_harness;
-    Form1& form = harness.showReadyToSplit(3000);
-    QtDesktopBus bus(QDBusConnection(QStringLiteral("none")), QDBusConnection(QStringLiteral("none")),
-                     QStringLiteral("example.velmarc.Quarnel"), QStringLiteral("Quarnel"), QStringLiteral("quarnel"));
-    form.desktopSession().setBus(&bus);
-    form.desktopSession().setThreshold(std::chrono::milliseconds(-1));
-    QWidget other;
-    other.show();
-    other.activateWindow();
-    harness.button(4)->click();
-    QCOMPARE(harness.messages.notices(), (QStringList{"File successfully split", "Done."}));
-    QVERIFY(harness.messages.errorReports().isEmpty());
 }
 
 // The test runs itself again on a private session bus, so that no desktop of the
