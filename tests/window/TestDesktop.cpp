@@ -249,7 +249,6 @@ void TestDesktop::theDockShowsProgressAndClearsIt() {
     prepare(false);
     harness.button(4)->click();
     QTRY_VERIFY(!m_updates.isEmpty() && !m_updates.last().value(QStringLiteral("progress-visible")).toBool());
-    QVERIFY(m_updates.size() > 2);
     // Whole percents, rising to the end, then hidden once.
     double last = -1;
     for (qsizetype i = 0; i + 1 < m_updates.size(); ++i) {
