@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include "shell/Arguments.h"
+#include "shell/DesktopBus.h"
 #include "shell/Languages.h"
 #include "shell/Settings.h"
 #include "window/Form1.h"
@@ -13,8 +14,10 @@ int main(int argc, char* argv[]) {
     // Answered before the application object exists: --help, --version and a usage
     // error need no display.
     QStringList arguments;
+    QList<QByteArray> names;
     for (int i = 0; i < argc; ++i) {
         arguments << QFile::decodeName(argv[i]);
+        names << QByteArray(argv[i]);
     }
     const Arguments::Outcome outcome = Arguments::parse(arguments);
     switch (outcome.action) {
@@ -49,9 +52,13 @@ int main(int argc, char* argv[]) {
     TimeSeededRandom random;
     Form1 form(
         Outside{messages, dialogs, desktop, random, Settings::defaultFile(), QCoreApplication::applicationDirPath()});
+    // Silent where there is no desktop bus.
+    QtDesktopBus bus(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+                     QStringLiteral("example.velmarc.Quarnel"), QStringLiteral("Quarnel"), QStringLiteral("quarnel"));
+    form.desktopSession().setBus(&bus);
     form.Form_Load();
     if (!outcome.path.isEmpty()) {
-        form.openFile(outcome.path);
+        form.openFile(Arguments::fileName(outcome, names));
     }
     form.show();
     return QApplication::exec();

@@ -82,7 +82,9 @@ window_files=(/usr/bin/quarnel /usr/lib/quarnel/quarnel
     /usr/share/applications/example.velmarc.Quarnel.desktop /usr/share/mime/packages/quarnel.xml
     /usr/share/metainfo/example.velmarc.Quarnel.metainfo.xml /usr/share/man/man1/quarnel.1.gz
     /usr/share/doc/quarnel/copyright /usr/share/doc/quarnel/changelog.gz /usr/share/lintian/overrides/quarnel
-    /usr/lib/quarnel/Samples/join_me/sample1.pdf.splt /usr/lib/quarnel/Samples/split_me/sample1.pdf)
+    /usr/lib/quarnel/Samples/join_me/sample1.pdf.splt /usr/lib/quarnel/Samples/split_me/sample1.pdf
+    /usr/share/kio/servicemenus/quarnel-split.desktop /usr/share/kio/servicemenus/quarnel-join.desktop
+    /usr/share/nemo/actions/quarnel-split.nemo_action /usr/share/nemo/actions/quarnel-join.nemo_action)
 cli_files=(/usr/bin/quarnel-cli /usr/share/man/man1/quarnel-cli.1.gz
     /usr/share/bash-completion/completions/quarnel-cli
     /usr/share/doc/quarnel-cli/copyright /usr/share/doc/quarnel-cli/changelog.gz
@@ -114,7 +116,42 @@ done
 desktop_file="$root/usr/share/applications/example.velmarc.Quarnel.desktop"
 out=$(desktop-file-validate "$desktop_file" 2>&1) || { echo "$out" >&2; fail "desktop-file-validate failed"; }
 [ -z "$out" ] || { echo "$out" >&2; fail "desktop-file-validate is not silent"; }
-desktop_key() { sed -n "s/^$1=//p" "$desktop_file"; }
+# The main group only: the actions' groups repeat Name and Exec.
+desktop_key() { sed -n "/^\[Desktop Entry\]/,/^\[/s/^$1=//p" "$desktop_file"; }
+# "Split with Quarnel" and "Join with Quarnel": a group each, translated, opening the
+# file as "Open with" does.
+for action in split join; do
+    group=$(sed -n "/^\[Desktop Action $action\]/,/^\[/p" "$desktop_file")
+    grep -qx 'Exec=quarnel %f' <<<"$group" || fail "the desktop file's $action action does not run quarnel %f"
+    for language in "${languages[@]}"; do
+        grep -q "^Name\[$language\]=" <<<"$group" || fail "the desktop file's $action action has no Name[$language]"
+    done
+done
+[ "$(desktop_key Actions)" = "split;join;" ] || fail "the desktop file's Actions are '$(desktop_key Actions)'"
+# Dolphin's service menus: desktop-file-validate knows no Type=Service, so it may
+# only say that much; KIO needs the service type, the actions and a MIME type.
+for action in split join; do
+    menu="$root/usr/share/kio/servicemenus/quarnel-$action.desktop"
+    out=$(desktop-file-validate "$menu" 2>&1 || true)
+    out=$(grep -v -e 'but the type is "Service"' -e '"all/allfiles"' <<<"$out" || true)
+    [ -z "$out" ] || { echo "$out" >&2; fail "desktop-file-validate finds faults in the $action service menu"; }
+    for line in Type=Service X-KDE-ServiceTypes=KonqPopupMenu/Plugin "Actions=$action;" 'Exec=quarnel %f' Icon=quarnel; do
+        grep -qxF "$line" "$menu" || fail "the $action service menu lacks $line"
+    done
+    grep -q '^MimeType=.' "$menu" || fail "the $action service menu names no MIME type"
+    # Nemo's actions: the keys Nemo requires, a single selection, the program installed.
+    nemo="$root/usr/share/nemo/actions/quarnel-$action.nemo_action"
+    head -n 1 "$nemo" | grep -qx '\[Nemo Action\]' || fail "the $action Nemo action has no [Nemo Action] group"
+    for line in 'Exec=quarnel %F' Selection=s Icon-Name=quarnel Dependencies=quarnel\; Active=true; do
+        grep -qxF "$line" "$nemo" || fail "the $action Nemo action lacks $line"
+    done
+    grep -q '^Extensions=.' "$nemo" || fail "the $action Nemo action names no Extensions"
+    for language in "${languages[@]}"; do
+        for file in "$menu" "$nemo"; do
+            grep -q "^Name\[$language\]=" "$file" || fail "$(basename "$file") has no Name[$language]"
+        done
+    done
+done
 [ "$(desktop_key TryExec)" = quarnel ] || fail "the desktop file's TryExec is '$(desktop_key TryExec)', not quarnel"
 for language in "${languages[@]}"; do
     for key in Name GenericName Comment Keywords; do
@@ -229,6 +266,10 @@ purge_package quarnel-cli
 
 # The window alone.
 install_package quarnel
+# Where Dolphin and Nemo look for "Split with Quarnel" and "Join with Quarnel".
+for file in /usr/share/kio/servicemenus/quarnel-{split,join}.desktop /usr/share/nemo/actions/quarnel-{split,join}.nemo_action; do
+    [ -f "$file" ] || fail "$file is not installed"
+done
 printf '/tmp/a.bin_splt1\r\n/tmp/a.bin_splt2\r\n' >"$work/some.splt"
 type=$(xdg-mime query filetype "$work/some.splt")
 [ "$type" = application/x-quarnel-splt ] || fail "xdg-mime calls a .splt file $type"

@@ -2,6 +2,8 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace Arguments {
@@ -50,6 +52,20 @@ Outcome parse(const QStringList& arguments) {
     }
     // The commands take the field's text as a full path.
     return {Outcome::Action::ShowWindow, QFileInfo(files.first()).absoluteFilePath(), {}};
+}
+
+QByteArray fileName(const Outcome& outcome, const QList<QByteArray>& arguments) {
+    if (outcome.action != Outcome::Action::ShowWindow || outcome.path.isEmpty()) {
+        return {};
+    }
+    // The one file is the last argument that decodes to it; "--" may come before it.
+    for (qsizetype i = arguments.size() - 1; i > 0; --i) {
+        const QByteArray& name = arguments.at(i);
+        if (QFileInfo(QFile::decodeName(name)).absoluteFilePath() == outcome.path) {
+            return name.startsWith('/') ? name : QFile::encodeName(QDir::currentPath()) + '/' + name;
+        }
+    }
+    return QFile::encodeName(outcome.path);
 }
 
 QString helpText() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +30,11 @@ struct Outcome {
 // `arguments` as main received them, the program's name first. Needs no
 // application object, so answering --help or a usage error needs no display.
 Outcome parse(const QStringList& arguments);
+
+// The file of a ShowWindow outcome as the file system names it: the bytes of its
+// argument in `arguments` (as main received them), made absolute as parse() made it.
+// Empty when there is none.
+QByteArray fileName(const Outcome& outcome, const QList<QByteArray>& arguments);
 
 QString helpText();
 

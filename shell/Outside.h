@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QUrl>
 
@@ -27,6 +29,14 @@ public:
     // A modal folder dialog opened at `startFolder`; the chosen folder's absolute
     // path as the dialog returns it, empty when cancelled.
     virtual QString browseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) = 0;
+    // The same choices as the file system names them, byte for byte: a name that is
+    // not valid in the locale's encoding survives only here.
+    virtual QByteArray openFileName(QWidget* owner, const QString& title, const QString& filter) {
+        return QFile::encodeName(openFile(owner, title, filter));
+    }
+    virtual QByteArray browseForFolderName(QWidget* owner, const QString& prompt, const QString& startFolder) {
+        return QFile::encodeName(browseForFolder(owner, prompt, startFolder));
+    }
 };
 
 class Desktop {

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -25,16 +26,7 @@ QString Settings::defaultFile() {
 Settings::Settings(QString file) : m_file(std::move(file)) {}
 
 QString Settings::read(const QString& key, const QString& defaultValue) const {
-    // A fresh QSettings per call: another instance of the program may have written
-    // the file since, and nothing here may answer from a cache.
-    QSettings store(m_file, QSettings::IniFormat);
-    store.beginGroup(QLatin1String(group));
-    const QVariant value = store.value(key);
-    if (store.status() != QSettings::NoError) {
-        throw std::runtime_error(QCoreApplication::translate("Settings", "Cannot read setting \"%1\" from %2: %3")
-                                     .arg(key, m_file, statusText(store.status()))
-                                     .toStdString());
-    }
+    const QVariant value = this->value(key);
     if (!value.isValid()) {
         return defaultValue;
     }
@@ -45,7 +37,42 @@ QString Settings::read(const QString& key, const QString& defaultValue) const {
     return value.toString();
 }
 
+QByteArray Settings::readName(const QString& key, const QByteArray& defaultValue) const {
+    const QVariant value = this->value(key);
+    if (value.userType() == QMetaType::QByteArray) {
+        return value.toByteArray();
+    }
+    return value.isValid() ? QFile::encodeName(read(key, QString())) : defaultValue;
+}
+
+void Settings::writeName(const QString& key, const QByteArray& name) const {
+    const QString text = QFile::decodeName(name);
+    if (QFile::encodeName(text) == name) {
+        write(key, text);
+    } else {
+        store(key, name);
+    }
+}
+
+QVariant Settings::value(const QString& key) const {
+    // A fresh QSettings per call: another instance of the program may have written
+    // the file since, and nothing here may answer from a cache.
+    QSettings store(m_file, QSettings::IniFormat);
+    store.beginGroup(QLatin1String(group));
+    const QVariant value = store.value(key);
+    if (store.status() != QSettings::NoError) {
+        throw std::runtime_error(QCoreApplication::translate("Settings", "Cannot read setting \"%1\" from %2: %3")
+                                     .arg(key, m_file, statusText(store.status()))
+                                     .toStdString());
+    }
+    return value;
+}
+
 void Settings::write(const QString& key, const QString& value) const {
+    store(key, value);
+}
+
+void Settings::store(const QString& key, const QVariant& value) const {
     QSettings store(m_file, QSettings::IniFormat);
     store.beginGroup(QLatin1String(group));
     store.setValue(key, value);

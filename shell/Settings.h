@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <QVariant>
 
 // The per-user settings of Quarnel: application "Velmarc", group "Quarnel", text
 // values only. Every read and every write goes to the INI file at once.
@@ -23,8 +25,17 @@ public:
     // when the file cannot be written.
     void write(const QString& key, const QString& value) const;
 
+    // A file or folder name as the file system has it. One that is not valid in the
+    // locale's encoding is stored as bytes (@ByteArray), any other as text, so that
+    // it reads back unchanged; failures as read() and write().
+    QByteArray readName(const QString& key, const QByteArray& defaultValue) const;
+    void writeName(const QString& key, const QByteArray& name) const;
+
     const QString& file() const { return m_file; }
 
 private:
+    QVariant value(const QString& key) const;
+    void store(const QString& key, const QVariant& value) const;
+
     QString m_file;
 };

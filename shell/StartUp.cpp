@@ -98,8 +98,9 @@ void load(WindowHost& window) {
     QGuiApplication::setApplicationDisplayName(QString());
     load.run(128, [&] {
         const QString desktop = GetDesktopFolder();
-        window.setFieldText(WindowHost::Field::Text2,
-                            window.settings().read(QLatin1String(Settings::outputFolderKey), desktop));
+        window.setFieldName(
+            WindowHost::Field::Text2,
+            window.settings().readName(QLatin1String(Settings::outputFolderKey), QFile::encodeName(desktop)));
     });
     load.run(130, [&] {
         window.setFieldText(WindowHost::Field::Text3, window.settings().read(QLatin1String(Settings::chunkSizeKey),

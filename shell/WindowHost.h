@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include <QByteArray>
 #include <QString>
 
 #include "shell/ReportingProcedure.h"
@@ -30,6 +31,9 @@ public:
     // Sets a field from code. For Text2 a failure of the settings write that the
     // change causes is thrown here.
     virtual void setFieldText(Field field, const QString& text) = 0;
+    // The same for a name as the file system has it (a file or folder field), kept
+    // byte for byte while the field shows it.
+    virtual void setFieldName(Field field, const QByteArray& name) = 0;
     // A box with OK only, captioned with the application title.
     virtual void notice(const QString& text) = 0;
     virtual const QString& applicationTitle() const = 0;

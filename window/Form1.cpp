@@ -7,7 +7,6 @@
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -25,6 +24,7 @@
 #include "shell/Samples.h"
 #include "shell/StartUp.h"
 #include "window/ChunkSize.h"
+#include "window/Drops.h"
 #include "window/NoticeText.h"
 
 namespace {
@@ -33,9 +33,9 @@ namespace {
 constexpr const char* progressBarText = QT_TRANSLATE_NOOP("Form1", "Progress Bar");
 constexpr const char* notNumeric = QT_TRANSLATE_NOOP("Form1", "Must be a numeric entry.");
 
-std::string bytes(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
+// Shown where a field's name holds characters that stand for lost bytes.
+constexpr const char* unusableName =
+    QT_TRANSLATE_NOOP("Form1", "The name %1 cannot be used. Please choose it again with the \"...\" button.");
 
 } // namespace
 
@@ -86,7 +86,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         return Hover::filterMovement(*this, *watched);
     }
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop) {
-        return handleDrop(watched, event);
+        return handleDrop(event);
     }
     if (watched == m_text3 && event->type() == QEvent::FocusOut) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();
@@ -100,7 +100,11 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 
 void Form1::Text2_Change() {
     try {
-        m_settings.write(QLatin1String(Settings::outputFolderKey), m_text2->text());
+        if (const auto folder = name(m_text2)) {
+            m_settings.writeName(QLatin1String(Settings::outputFolderKey), QByteArray::fromStdString(*folder));
+        } else {
+            m_settings.write(QLatin1String(Settings::outputFolderKey), m_text2->text());
+        }
         m_text2Failure.reset();
     } catch (const std::exception& failure) {
         // Typing goes on; the next change writes again. A change made by a procedure
@@ -124,6 +128,41 @@ void Form1::setFieldText(Field field, const QString& text) {
         m_text4->setText(text);
         break;
     }
+}
+
+void Form1::setFieldName(Field field, const QByteArray& name) {
+    setName(field == Field::Text2 ? m_text2 : field == Field::Text4 ? m_text4 : m_text1, name);
+}
+
+FieldName& Form1::fieldName(const QLineEdit* field) {
+    return m_names[field == m_text1 ? 0 : field == m_text2 ? 1 : 2];
+}
+
+const FieldName& Form1::fieldName(const QLineEdit* field) const {
+    return m_names[field == m_text1 ? 0 : field == m_text2 ? 1 : 2];
+}
+
+void Form1::setName(QLineEdit* field, const QByteArray& name) {
+    const QString text = fieldName(field).hold(name);
+    if (field == m_text2) {
+        setText2(text);
+    } else {
+        field->setText(text);
+    }
+}
+
+std::optional<std::string> Form1::name(const QLineEdit* field) const {
+    const auto bytes = fieldName(field).bytes(field->text());
+    return bytes ? std::optional<std::string>(bytes->toStdString()) : std::nullopt;
+}
+
+std::string Form1::checkedName(const QLineEdit* field) const {
+    // What cannot be encoded names no file: the checks then find nothing there.
+    return name(field).value_or(QFile::encodeName(field->text()).toStdString());
+}
+
+void Form1::showUnusableName(const QLineEdit* field) {
+    notice(tr(unusableName).arg(field->text()));
 }
 
 void Form1::setText2(const QString& text) {
@@ -166,12 +205,14 @@ void Form1::closeEvent(QCloseEvent* event) {
     // Form_Unload: a running split or join stops at its next event-loop turn and shows
     // nothing more; the program ends when the handler returns.
     m_closing = true;
+    m_desktop.closing();
     requestStop();
     event->accept();
 }
 
 void Form1::setProgressValue(int value) {
     m_progressBar->setValue(value);
+    m_desktop.progress(value, m_progressBar->maximum());
 }
 
 void Form1::setProgressMaximum(int maximum) {
@@ -179,7 +220,10 @@ void Form1::setProgressMaximum(int maximum) {
 }
 
 void Form1::showNotice(const Notice& notice) {
-    this->notice(NoticeText::text(notice));
+    const QString text = NoticeText::text(notice);
+    const bool success = notice.id == NoticeId::SplitSucceeded || notice.id == NoticeId::JoinSucceeded;
+    m_desktop.outcome(success ? DesktopSession::Outcome::Success : DesktopSession::Outcome::Refusal, text);
+    this->notice(text);
 }
 
 void Form1::reportError(const std::string& sourceLabel, int step, const Fault& fault) {
@@ -193,6 +237,7 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
     // ErrorReport::text in the user's language: the description, CR LF, the source
     // label, the step, two CRs and the request to mail a screenshot.
     const auto decoded = [](const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); };
+    m_desktop.outcome(DesktopSession::Outcome::Failure, decoded(description));
     m_outside.messages.errorReport(
         this, decoded(description) + QLatin1String("\r\n") + decoded(sourceLabel) + tr("at line %1").arg(step) +
                   QLatin1String("\r\r") +
@@ -216,8 +261,9 @@ void Form1::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
-void Form1::startRun(EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&)) {
+void Form1::startRun(const QString& fileName, EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&)) {
     m_stop = false;
+    m_desktop.started(fileName);
     m_engineRun.start(std::move(job));
     connect(&m_engineRun, &EngineRun::finished, this, ended, Qt::SingleShotConnection);
 }
@@ -228,12 +274,12 @@ void Form1::PushButton4_Click() {
     }
     m_busy = true;
     const ReportingProcedure split = procedure("PushButton4_Click");
-    const std::string text1 = bytes(m_text1->text());
+    const std::string text1 = checkedName(m_text1);
     // Read once, here: the window stays usable while the pieces are written.
-    const std::string folder = bytes(m_text2->text());
+    const std::string folder = checkedName(m_text2);
     if (!split.test(
             104, [&] { return InputChecks::outputFolderExists(folder); }, true)) {
-        split.run(134, [this] { showNotice({NoticeId::FolderMissing}); });
+        split.run(134, [this] { name(m_text2) ? showNotice({NoticeId::FolderMissing}) : showUnusableName(m_text2); });
         m_busy = false;
         return;
     }
@@ -253,7 +299,9 @@ void Form1::PushButton4_Click() {
                        return source->exists();
                    },
                    true)) {
-        split.run(122, [&] { showNotice({NoticeId::SplitFileMissing, {text1}}); });
+        split.run(122, [&] {
+            name(m_text1) ? showNotice({NoticeId::SplitFileMissing, {text1}}) : showUnusableName(m_text1);
+        });
     } else if (split.test(
                    114,
                    [&] {
@@ -270,7 +318,7 @@ void Form1::PushButton4_Click() {
         const EngineRun::Job job = [source, chunkSize, folder](EngineHost& host) {
             SplitMergeFile::SplitFile(*source, chunkSize, folder, host);
         };
-        split.run(120, [&] { startRun(job, &Form1::splitEnded); });
+        split.run(120, [&] { startRun(m_text1->text(), job, &Form1::splitEnded); });
         if (m_engineRun.running()) {
             return;
         }
@@ -279,6 +327,7 @@ void Form1::PushButton4_Click() {
 }
 
 void Form1::splitEnded(const std::exception_ptr& failure) {
+    m_desktop.ended();
     const ReportingProcedure split = procedure("PushButton4_Click");
     if (failure) {
         split.run(120, [&] { std::rethrow_exception(failure); });
@@ -295,26 +344,31 @@ void Form1::PushButton3_Click() {
     m_busy = true;
     setMousePointer(Hover::busyPointer);
     const ReportingProcedure join = procedure("PushButton3_Click");
-    const std::string manifest = bytes(m_text4->text());
+    const std::string manifest = checkedName(m_text4);
     if (!InputChecks::namesFile(manifest)) {
         join.run(114, [this] { showNotice({NoticeId::NoFileToJoin}); });
     } else if (join.test(
                    108, [&] { return InputChecks::fileExists(manifest); }, true)) {
         join.run(110, [&] {
-            const std::string folder = bytes(m_text2->text());
-            startRun([manifest, folder](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, folder, host); },
-                     &Form1::joinEnded);
+            const std::string folder = checkedName(m_text2);
+            startRun(
+                m_text4->text(),
+                [manifest, folder](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, folder, host); },
+                &Form1::joinEnded);
         });
         if (m_engineRun.running()) {
             return;
         }
     } else {
-        join.run(112, [&] { showNotice({NoticeId::JoinFileMissing, {manifest}}); });
+        join.run(112, [&] {
+            name(m_text4) ? showNotice({NoticeId::JoinFileMissing, {manifest}}) : showUnusableName(m_text4);
+        });
     }
     joinEnded(nullptr);
 }
 
 void Form1::joinEnded(const std::exception_ptr& failure) {
+    m_desktop.ended();
     if (failure) {
         procedure("PushButton3_Click").run(110, [&] { std::rethrow_exception(failure); });
     }
@@ -339,86 +393,82 @@ void Form1::PushButton5_Click() {
 }
 
 void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit* target) {
-    QString fileName;
-    procedure(procedureName).run(106, [&] { fileName = m_outside.dialogs.openFile(this, tr("Select File"), filter); });
+    QByteArray fileName;
+    procedure(procedureName).run(106, [&] {
+        fileName = m_outside.dialogs.openFileName(this, tr("Select File"), filter);
+    });
     if (!fileName.isEmpty()) {
-        target->setText(fileName);
+        setName(target, fileName);
     }
 }
 
 void Form1::PushButton2_Click() {
-    QString lastFolder;
-    QString result;
+    QByteArray lastFolder;
+    QByteArray result;
     const ReportingProcedure pick = procedure("PushButton2_Click");
-    pick.run(100, [&] { lastFolder = m_settings.read(QLatin1String(Settings::lastFolderKey), QString()); });
-    pick.run(100, [&] { result = m_outside.dialogs.browseForFolder(this, tr("Please select folder:"), lastFolder); });
+    pick.run(100, [&] { lastFolder = m_settings.readName(QLatin1String(Settings::lastFolderKey), QByteArray()); });
+    pick.run(100, [&] {
+        result =
+            m_outside.dialogs.browseForFolderName(this, tr("Please select folder:"), QFile::decodeName(lastFolder));
+    });
     if (result.isEmpty()) {
         return;
     }
-    pick.run(104, [&] { m_settings.write(QLatin1String(Settings::lastFolderKey), result); });
-    if (result.endsWith(QLatin1Char('/'))) {
-        pick.run(108, [&] { setText2(result); });
+    pick.run(104, [&] { m_settings.writeName(QLatin1String(Settings::lastFolderKey), result); });
+    if (result.endsWith('/')) {
+        pick.run(108, [&] { setName(m_text2, result); });
     } else {
-        pick.run(106, [&] { setText2(result + QLatin1Char('/')); });
+        pick.run(106, [&] { setName(m_text2, result + '/'); });
     }
 }
 
-// Drops fill the fields; nothing starts by itself.
-QLineEdit* Form1::dropTarget(QObject* watched) const {
-    if (watched == m_text2) {
-        return m_text2;
-    }
-    for (const QObject* object = watched; object; object = object->parent()) {
-        if (object == m_frame1) {
-            return m_text1;
-        }
-        if (object == m_frame2) {
-            return m_text4;
-        }
-    }
-    return nullptr;
-}
-
-QString Form1::droppedPath(const QMimeData* data, const QLineEdit* target) const {
-    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile()) {
-        return {};
-    }
-    const QString path = data->urls().first().toLocalFile();
-    const QFileInfo info(path);
-    if (target == m_text2) {
-        return info.isDir() ? StartUp::withTrailingSeparator(path) : QString();
-    }
-    if (!info.exists() || info.isDir()) {
-        return {};
-    }
-    if (target == m_text4 && !path.endsWith(QLatin1String(".splt"), Qt::CaseInsensitive)) {
-        return {};
-    }
-    return path;
-}
-
-bool Form1::handleDrop(QObject* watched, QEvent* event) {
+// A drop anywhere on the window fills the field its kind belongs to; nothing starts
+// by itself. Plain text dragged into a field keeps its usual behaviour.
+bool Form1::handleDrop(QEvent* event) {
     auto* drop = static_cast<QDropEvent*>(event);
     if (!drop->mimeData() || !drop->mimeData()->hasUrls()) {
-        return false; // plain text dragged into a field keeps its usual behaviour
+        return false;
     }
-    QLineEdit* target = dropTarget(watched);
-    const QString path = target ? droppedPath(drop->mimeData(), target) : QString();
-    if (path.isEmpty()) {
-        if (target == m_text2) {
-            // Refused here, not passed on to the split panel behind the field.
-            drop->setDropAction(Qt::IgnoreAction);
-            drop->accept();
-        } else {
-            drop->ignore();
-        }
+    const Drops::Verdict verdict = Drops::judge(drop->mimeData());
+    if (verdict.kind == Drops::Verdict::Kind::Nothing) {
+        drop->ignore();
         return true;
     }
     drop->acceptProposedAction();
-    if (event->type() == QEvent::Drop) {
-        target->setText(path);
+    if (event->type() != QEvent::Drop) {
+        return true;
+    }
+    switch (verdict.kind) {
+    case Drops::Verdict::Kind::Refused:
+        notice(verdict.message);
+        break;
+    case Drops::Verdict::Kind::Folder:
+        try {
+            setName(m_text2, verdict.name);
+        } catch (const std::exception&) {
+            // The folder is in the field; its setting is written again with the next change.
+        }
+        break;
+    case Drops::Verdict::Kind::Join:
+        setName(m_text4, verdict.name);
+        break;
+    default:
+        setName(m_text1, verdict.name);
+        break;
     }
     return true;
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent* event) {
+    handleDrop(event);
+}
+
+void Form1::dragMoveEvent(QDragMoveEvent* event) {
+    handleDrop(event);
+}
+
+void Form1::dropEvent(QDropEvent* event) {
+    handleDrop(event);
 }
 
 void Form1::PushButton6_Click() {
@@ -435,4 +485,8 @@ void Form1::PushButton8_Click() {
 
 void Form1::openFile(const QString& path) {
     (Arguments::fieldFor(path) == Arguments::Field::Text4 ? m_text4 : m_text1)->setText(path);
+}
+
+void Form1::openFile(const QByteArray& path) {
+    setName(Arguments::fieldFor(QFile::decodeName(path)) == Arguments::Field::Text4 ? m_text4 : m_text1, path);
 }

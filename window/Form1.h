@@ -13,7 +13,9 @@
 #include "shell/Settings.h"
 #include "shell/WindowHost.h"
 #include "window/Controls.h"
+#include "window/DesktopSession.h"
 #include "window/EngineRun.h"
+#include "window/FieldName.h"
 
 class QGroupBox;
 class QLabel;
@@ -39,6 +41,8 @@ public:
     // Fills in the file given on the command line, in the field its name belongs
     // to; nothing starts by itself.
     void openFile(const QString& path);
+    // The same for a name as the file system has it, kept byte for byte.
+    void openFile(const QByteArray& path);
 
     bool Busy() const { return m_busy; }
     // The hand cursor read at start-up; empty when none was loaded.
@@ -50,6 +54,7 @@ public:
     Settings& settings() override { return m_settings; }
     bool closing() const override { return m_closing; }
     void setFieldText(Field field, const QString& text) override;
+    void setFieldName(Field field, const QByteArray& name) override;
     void notice(const QString& text) override;
     const QString& applicationTitle() const override { return m_applicationTitle; }
     void setApplicationTitle(const QString& title) override { m_applicationTitle = title; }
@@ -71,6 +76,9 @@ public:
     // were closing, but the window stays and the command ends as usual.
     void requestStop();
 
+    // The notification, dock progress and sleep inhibitor of a run.
+    DesktopSession& desktopSession() { return m_desktop; }
+
 public slots:
     void PushButton1_Click();
     void PushButton2_Click();
@@ -85,6 +93,9 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -92,7 +103,7 @@ protected:
 private:
     void buildControls();
     void applyPointer();
-    void startRun(EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&));
+    void startRun(const QString& fileName, EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&));
     // The ends of the two start commands, after the run or without one.
     void splitEnded(const std::exception_ptr& failure);
     void joinEnded(const std::exception_ptr& failure);
@@ -100,9 +111,15 @@ private:
     // Sets Text2 from code; a failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
     void pickFile(const char* procedureName, const QString& filter, QLineEdit* target);
-    QLineEdit* dropTarget(QObject* watched) const;
-    QString droppedPath(const QMimeData* data, const QLineEdit* target) const;
-    bool handleDrop(QObject* watched, QEvent* event);
+    bool handleDrop(QEvent* event);
+    // A field's name as bytes; empty when its text cannot name a file.
+    std::optional<std::string> name(const QLineEdit* field) const;
+    FieldName& fieldName(const QLineEdit* field);
+    const FieldName& fieldName(const QLineEdit* field) const;
+    void setName(QLineEdit* field, const QByteArray& name);
+    // The fallback of a field's name for the checks; the message when it cannot be used.
+    std::string checkedName(const QLineEdit* field) const;
+    void showUnusableName(const QLineEdit* field);
 
     Outside m_outside;
     Settings m_settings;
@@ -125,4 +142,6 @@ private:
     QProgressBar* m_progressBarWidget = nullptr;
     std::optional<ProgressBar> m_progressBar;
     EngineRun m_engineRun{*this};
+    FieldName m_names[3]; // Text1, Text2, Text4
+    DesktopSession m_desktop{*this};
 };

@@ -129,6 +129,7 @@ void Form1::buildControls() {
     m_pushButtons[3]->setFocus();
 
     setFixedSize(pixels(8040, dpi), pixels(5385, dpi));
+    setAcceptDrops(true);
 
     connect(m_pushButtons[0], &QPushButton::clicked, this, &Form1::PushButton1_Click);
     connect(m_pushButtons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);

@@ -12,6 +12,7 @@
 
 #include "engine/ErrorReport.h"
 #include "window/AddFolder.h"
+#include "window/Drops.h"
 
 namespace {
 
@@ -83,6 +84,18 @@ QString QtFileDialogs::openFile(QWidget* owner, const QString& title, const QStr
 
 QString QtFileDialogs::browseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) {
     return AddFolder::BrowseForFolder(owner, prompt, startFolder);
+}
+
+// The portal's dialogs answer with URLs, which keep every byte of a name.
+QByteArray QtFileDialogs::openFileName(QWidget* owner, const QString& title, const QString& filter) {
+    const QUrl url = QFileDialog::getOpenFileUrl(owner, title, QUrl(), filter);
+    return url.isLocalFile() ? Drops::localName(url) : QByteArray();
+}
+
+QByteArray QtFileDialogs::browseForFolderName(QWidget* owner, const QString& prompt, const QString& startFolder) {
+    const QUrl url = QFileDialog::getExistingDirectoryUrl(owner, prompt, QUrl::fromLocalFile(startFolder),
+                                                          QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
+    return url.isLocalFile() ? Drops::localName(url) : QByteArray();
 }
 
 bool QtDesktop::openUrl(const QUrl& url) {

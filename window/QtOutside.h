@@ -17,6 +17,8 @@ class QtFileDialogs : public FileDialogs {
 public:
     QString openFile(QWidget* owner, const QString& title, const QString& filter) override;
     QString browseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) override;
+    QByteArray openFileName(QWidget* owner, const QString& title, const QString& filter) override;
+    QByteArray browseForFolderName(QWidget* owner, const QString& prompt, const QString& startFolder) override;
 };
 
 class QtDesktop : public Desktop {

@@ -24,6 +24,24 @@
     </message>
 </context>
 <context>
+    <name>DesktopSession</name>
+    <message>
+        <source>Splitting or joining %1</source>
+        <translation>%1 wird geteilt oder zusammengefügt</translation>
+    </message>
+</context>
+<context>
+    <name>Drops</name>
+    <message>
+        <source>Please drop one file or folder at a time.</source>
+        <translation>Bitte legen Sie nur eine Datei oder einen Ordner auf einmal ab.</translation>
+    </message>
+    <message>
+        <source>Only files and folders on this computer can be dropped here.</source>
+        <translation>Hier können nur Dateien und Ordner dieses Computers abgelegt werden.</translation>
+    </message>
+</context>
+<context>
     <name>ErrorReport</name>
     <message>
         <source>Application Error</source>
@@ -127,6 +145,10 @@
     <message>
         <source>Please select folder:</source>
         <translation>Bitte einen Ordner auswählen:</translation>
+    </message>
+    <message>
+        <source>The name %1 cannot be used. Please choose it again with the &quot;...&quot; button.</source>
+        <translation>Der Name %1 kann nicht verwendet werden. Bitte wählen Sie ihn erneut mit der Schaltfläche „...“ aus.</translation>
     </message>
 </context>
 <context>

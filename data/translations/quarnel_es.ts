@@ -24,6 +24,24 @@
     </message>
 </context>
 <context>
+    <name>DesktopSession</name>
+    <message>
+        <source>Splitting or joining %1</source>
+        <translation>Dividiendo o uniendo %1</translation>
+    </message>
+</context>
+<context>
+    <name>Drops</name>
+    <message>
+        <source>Please drop one file or folder at a time.</source>
+        <translation>Suelte un solo archivo o carpeta cada vez.</translation>
+    </message>
+    <message>
+        <source>Only files and folders on this computer can be dropped here.</source>
+        <translation>Aquí solo se pueden soltar archivos y carpetas de este equipo.</translation>
+    </message>
+</context>
+<context>
     <name>ErrorReport</name>
     <message>
         <source>Application Error</source>
@@ -127,6 +145,10 @@
     <message>
         <source>Please select folder:</source>
         <translation>Elija una carpeta:</translation>
+    </message>
+    <message>
+        <source>The name %1 cannot be used. Please choose it again with the &quot;...&quot; button.</source>
+        <translation>No se puede usar el nombre %1. Vuelva a elegirlo con el botón &quot;...&quot;.</translation>
     </message>
 </context>
 <context>

@@ -24,6 +24,24 @@
     </message>
 </context>
 <context>
+    <name>DesktopSession</name>
+    <message>
+        <source>Splitting or joining %1</source>
+        <translation>Découpage ou assemblage de %1</translation>
+    </message>
+</context>
+<context>
+    <name>Drops</name>
+    <message>
+        <source>Please drop one file or folder at a time.</source>
+        <translation>Veuillez déposer un seul fichier ou dossier à la fois.</translation>
+    </message>
+    <message>
+        <source>Only files and folders on this computer can be dropped here.</source>
+        <translation>Seuls les fichiers et dossiers de cet ordinateur peuvent être déposés ici.</translation>
+    </message>
+</context>
+<context>
     <name>ErrorReport</name>
     <message>
         <source>Application Error</source>
@@ -127,6 +145,10 @@
     <message>
         <source>Please select folder:</source>
         <translation>Veuillez choisir un dossier&#xa0;:</translation>
+    </message>
+    <message>
+        <source>The name %1 cannot be used. Please choose it again with the &quot;...&quot; button.</source>
+        <translation>Le nom %1 ne peut pas être utilisé. Veuillez le choisir à nouveau avec le bouton «&#xa0;...&#xa0;».</translation>
     </message>
 </context>
 <context>

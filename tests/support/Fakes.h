@@ -88,7 +88,25 @@ public:
     QList<Call> calls;
     QStringList fileAnswers;   // in order; when none is left the dialog is cancelled
     QStringList folderAnswers; // in order; when none is left the dialog is cancelled
+    // Answers as the file system names them, taken before the text answers.
+    QList<QByteArray> fileNameAnswers;
+    QList<QByteArray> folderNameAnswers;
     std::function<void()> onShow;
+
+    QByteArray openFileName(QWidget* owner, const QString& title, const QString& filter) override {
+        if (fileNameAnswers.isEmpty()) {
+            return FileDialogs::openFileName(owner, title, filter);
+        }
+        calls << Call{false, title, filter};
+        return fileNameAnswers.takeFirst();
+    }
+    QByteArray browseForFolderName(QWidget* owner, const QString& prompt, const QString& startFolder) override {
+        if (folderNameAnswers.isEmpty()) {
+            return FileDialogs::browseForFolderName(owner, prompt, startFolder);
+        }
+        calls << Call{true, prompt, startFolder};
+        return folderNameAnswers.takeFirst();
+    }
 
     QString openFile(QWidget*, const QString& title, const QString& filter) override {
         calls << Call{false, title, filter};

@@ -13,6 +13,8 @@ class TestOpenWith : public QObject {
 private slots:
     void argumentsGiveOneFileOrAnAnswer_data();
     void argumentsGiveOneFileOrAnAnswer();
+    void theFileKeepsTheBytesOfItsArgument_data();
+    void theFileKeepsTheBytesOfItsArgument();
     void theFileFillsItsFieldAndNothingStarts_data();
     void theFileFillsItsFieldAndNothingStarts();
     void theProgramAnswersWithoutADisplay_data();
@@ -77,6 +79,29 @@ void TestOpenWith::argumentsGiveOneFileOrAnAnswer() {
                  qPrintable(outcome.text));
         break;
     }
+}
+
+void TestOpenWith::theFileKeepsTheBytesOfItsArgument_data() {
+    QTest::addColumn<QByteArrayList>("arguments");
+    QTest::addColumn<QByteArray>("name");
+    const QByteArray here = QFile::encodeName(QDir::currentPath());
+    QTest::newRow("absolute, Latin-1") << QByteArrayList{"/a/caf\xe9.bin"} << QByteArray("/a/caf\xe9.bin");
+    QTest::newRow("relative, Latin-1") << QByteArrayList{"b/\xff.splt"} << here + "/b/\xff.splt";
+    QTest::newRow("a dash after --") << QByteArrayList{"--", "-\xe9"} << here + "/-\xe9";
+    QTest::newRow("nothing") << QByteArrayList{} << QByteArray();
+}
+
+// What main hands the window: the argument's own bytes, which the decoded text no
+// longer holds.
+void TestOpenWith::theFileKeepsTheBytesOfItsArgument() {
+    QFETCH(QByteArrayList, arguments);
+    QFETCH(QByteArray, name);
+    arguments.prepend("/usr/bin/quarnel");
+    QStringList decoded;
+    for (const QByteArray& argument : arguments) {
+        decoded << QFile::decodeName(argument);
+    }
+    QCOMPARE(Arguments::fileName(Arguments::parse(decoded), arguments), name);
 }
 
 void TestOpenWith::theFileFillsItsFieldAndNothingStarts_data() {

@@ -1,3 +1,11 @@
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -20,6 +28,8 @@ private slots:
     void folderPickerFailuresCarryOn();
     void drops_data();
     void drops();
+    void namesThatAreNotUtf8KeepTheirBytes_data();
+    void namesThatAreNotUtf8KeepTheirBytes();
 };
 
 void TestPickers::filePickers_data() {
@@ -133,31 +143,35 @@ void TestPickers::folderPickerFailuresCarryOn() {
 
 void TestPickers::drops_data() {
     QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("dropped"); // below the test's folder
-    QTest::addColumn<int>("field");       // 0: refused
+    QTest::addColumn<QString>("dropped"); // below the test's folder; "|" between items, a URL as it is
+    QTest::addColumn<int>("field");       // 0: nothing changes
     QTest::addColumn<QString>("expected");
-    QTest::newRow("file on the split frame") << "Frame1"
-                                             << "/a.bin" << 1 << "/a.bin";
-    QTest::newRow("file on Text1") << "Text1"
-                                   << "/a.bin" << 1 << "/a.bin";
-    QTest::newRow("file on a split label") << "Label1"
-                                           << "/a.bin" << 1 << "/a.bin";
-    QTest::newRow("file on Text3") << "Text3"
-                                   << "/a.bin" << 1 << "/a.bin";
-    QTest::newRow("folder on the split frame") << "Frame1"
-                                               << "/dir" << 0 << "";
-    QTest::newRow("folder on Text2") << "Text2"
-                                     << "/dir" << 2 << "/dir/";
-    QTest::newRow("file on Text2") << "Text2"
-                                   << "/a.bin" << 0 << "";
-    QTest::newRow(".splt on the join frame") << "Frame2"
-                                             << "/a.bin.splt" << 4 << "/a.bin.splt";
-    QTest::newRow(".SPLT on Text4") << "Text4"
-                                    << "/B.SPLT" << 4 << "/B.SPLT";
-    QTest::newRow("other file on the join frame") << "Frame2"
-                                                  << "/a.bin" << 0 << "";
-    QTest::newRow("on the progress bar") << "ProgressBar1"
-                                         << "/a.bin" << 0 << "";
+    QTest::addColumn<QString>("message"); // the plain message that says why, if any
+    // Anywhere on the window, a file fills the field of its kind and a folder the
+    // output folder.
+    const auto row = [](const char* name, const char* target, const char* dropped, int field, const char* expected,
+                        const char* message = "") {
+        QTest::newRow(name) << target << dropped << field << expected << message;
+    };
+    row("file on the split frame", "Frame1", "/a.bin", 1, "/a.bin");
+    row("file on Text1", "Text1", "/a.bin", 1, "/a.bin");
+    row("file on a split label", "Label1", "/a.bin", 1, "/a.bin");
+    row("file on Text3", "Text3", "/a.bin", 1, "/a.bin");
+    row("folder on the split frame", "Frame1", "/dir", 2, "/dir/");
+    row("folder on Text2", "Text2", "/dir", 2, "/dir/");
+    row("file on Text2", "Text2", "/a.bin", 1, "/a.bin");
+    row(".splt on the join frame", "Frame2", "/a.bin.splt", 4, "/a.bin.splt");
+    row(".SPLT on Text4", "Text4", "/B.SPLT", 4, "/B.SPLT");
+    row("other file on the join frame", "Frame2", "/a.bin", 1, "/a.bin");
+    row("on the progress bar", "ProgressBar1", "/a.bin", 1, "/a.bin");
+    row(".splt on a sample button", "PushButton7", "/a.bin.splt", 4, "/a.bin.splt");
+    row("a piece on the window", "Form1", "/a.bin_splt2", 4, "/a.bin.splt");
+    row("a numbered piece", "Form1", "/c.iso.001", 4, "/c.iso.001");
+    row(".crc on the split frame", "Frame1", "/c.iso.crc", 4, "/c.iso.crc");
+    row("nothing there", "Form1", "/gone.bin", 0, "");
+    row("two files", "Frame1", "/a.bin|/B.SPLT", 0, "", "Please drop one file or folder at a time.");
+    row("an http URL", "Frame2", "http://example.org/a.bin.splt", 0, "",
+        "Only files and folders on this computer can be dropped here.");
 }
 
 void TestPickers::drops() {
@@ -165,9 +179,10 @@ void TestPickers::drops() {
     QFETCH(QString, dropped);
     QFETCH(int, field);
     QFETCH(QString, expected);
+    QFETCH(QString, message);
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    for (const char* name : {"/a.bin", "/a.bin.splt", "/B.SPLT"}) {
+    for (const char* name : {"/a.bin", "/a.bin.splt", "/B.SPLT", "/a.bin_splt2", "/c.iso.001", "/c.iso.crc"}) {
         QFile file(root + QLatin1String(name));
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
@@ -179,14 +194,18 @@ void TestPickers::drops() {
         before << harness.text(i)->text();
     }
 
-    auto* widget = form.findChild<QWidget*>(target);
+    auto* widget = target == QLatin1String("Form1") ? &form : form.findChild<QWidget*>(target);
     QVERIFY(widget);
     QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(root + dropped)});
+    QList<QUrl> urls;
+    for (const QString& item : dropped.split(QLatin1Char('|'))) {
+        urls << (item.startsWith(QLatin1String("http")) ? QUrl(item) : QUrl::fromLocalFile(root + item));
+    }
+    data.setUrls(urls);
     const QPoint point = widget->rect().center();
     QDragEnterEvent enter(point, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(widget, &enter);
-    QCOMPARE(enter.isAccepted() && enter.dropAction() != Qt::IgnoreAction, field != 0);
+    QCOMPARE(enter.isAccepted() && enter.dropAction() != Qt::IgnoreAction, field != 0 || !message.isEmpty());
     QDropEvent drop(point, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(widget, &drop);
 
@@ -194,8 +213,98 @@ void TestPickers::drops() {
         const QString now = harness.text(i)->text();
         QCOMPARE(now, i == field ? root + expected : before.at(i - 1));
     }
-    QVERIFY(harness.messages.shown.isEmpty());
+    // A dropped folder is stored as a typed one is.
+    QCOMPARE(harness.settings().read(QStringLiteral("Output Folder"), QString()), harness.text(2)->text());
+    QCOMPARE(harness.messages.notices(), message.isEmpty() ? QStringList() : QStringList{message});
     QVERIFY(!form.Busy());
+}
+
+void TestPickers::namesThatAreNotUtf8KeepTheirBytes_data() {
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<QStringList>("notices");
+    const QStringList split{"File successfully split", "Done."};
+    QTest::newRow("argument") << "argument" << split;
+    QTest::newRow("file picker") << "file picker" << split;
+    QTest::newRow("dropped file") << "dropped file" << split;
+    QTest::newRow("folder picker") << "folder picker" << split;
+    QTest::newRow("dropped folder") << "dropped folder" << split;
+    QTest::newRow("stored folder") << "stored folder" << split;
+    QTest::newRow("join picker") << "join picker" << QStringList{"Files successfully joined"};
+    // The same text typed: its replacement characters name no file ("%1": that text).
+    const QString unusable = "The name %1 cannot be used. Please choose it again with the \"...\" button.";
+    QTest::newRow("typed") << "typed" << QStringList{unusable, "Done."};
+}
+
+void TestPickers::namesThatAreNotUtf8KeepTheirBytes() {
+    QFETCH(QString, route);
+    QFETCH(QStringList, notices);
+    Harness& harness = *m_harness;
+    const QByteArray root = QFile::encodeName(harness.dir.path());
+    // Latin-1 bytes, as an old file system or archive leaves them.
+    const QByteArray odd = root + "/caf\xe9-\xff.bin";
+    const QByteArray oddFolder = root + "/out-\xe9";
+    const auto exists = [](const QByteArray& name) { return ::access(name.constData(), F_OK) == 0; };
+    // Qt cannot name these files to remove them.
+    const std::unique_ptr<const char, std::function<void(const char*)>> removal(
+        root.constData(), [](const char* folder) { std::filesystem::remove_all(folder); });
+    const int fd = ::open(odd.constData(), O_CREAT | O_WRONLY, 0644);
+    QVERIFY(fd >= 0 && ::write(fd, QByteArray(250, 'q').constData(), 250) == 250 && ::close(fd) == 0);
+    QVERIFY(::mkdir(oddFolder.constData(), 0755) == 0);
+    Files::writeOrDie(harness.dir.path() + "/plain.bin", QByteArray(250, 'p'));
+    const bool folderRoute = route.contains(QLatin1String("folder"));
+    if (route == QLatin1String("stored folder")) {
+        harness.settings().writeName(QStringLiteral("Output Folder"), oddFolder + '/');
+    }
+    Form1& form = harness.show();
+    if (route != QLatin1String("stored folder")) {
+        harness.text(2)->setText(harness.dir.path() + "/");
+    }
+    harness.text(1)->setText(harness.dir.path() + "/plain.bin");
+    harness.text(3)->setText(QStringLiteral("100"));
+    if (route == QLatin1String("argument") || route == QLatin1String("join picker")) {
+        form.openFile(odd);
+    } else if (route == QLatin1String("file picker")) {
+        harness.dialogs.fileNameAnswers = {odd};
+        harness.button(1)->click();
+    } else if (route == QLatin1String("folder picker")) {
+        harness.dialogs.folderNameAnswers = {oddFolder};
+        harness.button(2)->click();
+    } else if (route == QLatin1String("typed")) {
+        harness.text(1)->setText(QFile::decodeName(odd));
+    } else if (route.startsWith(QLatin1String("dropped"))) {
+        QMimeData data;
+        data.setUrls({QUrl::fromEncoded("file://" + (folderRoute ? oddFolder : odd).toPercentEncoding("/"))});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&form, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&form, &drop);
+    }
+    QVERIFY(harness.messages.shown.isEmpty());
+    harness.button(4)->click();
+    const QByteArray output = folderRoute ? oddFolder + "/plain.bin" : odd;
+    if (route == QLatin1String("join picker")) {
+        QCOMPARE(harness.messages.notices(), (QStringList{"File successfully split", "Done."}));
+        QVERIFY(::mkdir((root + "/joined").constData(), 0755) == 0);
+        harness.text(2)->setText(harness.dir.path() + "/joined/");
+        harness.messages.shown.clear();
+        harness.dialogs.fileNameAnswers = {odd + ".splt"};
+        harness.button(5)->click();
+        harness.button(3)->click();
+    }
+    if (route == QLatin1String("typed")) {
+        QCOMPARE(harness.messages.notices(),
+                 (QStringList{notices.first().arg(QFile::decodeName(odd)), notices.last()}));
+        return;
+    }
+    QCOMPARE(harness.messages.notices(), notices);
+    QVERIFY(exists(output + ".splt") && exists(output + "_splt3"));
+    if (route == QLatin1String("join picker")) {
+        QVERIFY(exists(root + "/joined/caf\xe9-\xff.bin"));
+    }
+    if (folderRoute) {
+        QCOMPARE(harness.settings().readName(QStringLiteral("Output Folder"), QByteArray()), oddFolder + '/');
+    }
 }
 
 QTEST_MAIN(TestPickers)

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QMimeData;
+class QUrl;
+
+// What a drop on the window means: one local file fills the join field when it
+// belongs to a piece set, else the split field; one folder fills the output folder.
+namespace Drops {
+
+struct Verdict {
+    enum class Kind {
+        Nothing, // not a drop of files, or nothing there: the drag is refused
+        Split,   // `name` for the split field
+        Join,    // `name` for the join field
+        Folder,  // `name`, ending in "/", for the output folder
+        Refused, // `message` says why nothing changes
+    };
+    Kind kind = Kind::Nothing;
+    QByteArray name;
+    QString message;
+};
+
+Verdict judge(const QMimeData* data);
+
+// The name a local file URL stands for, byte for byte, also where it is not valid
+// in the locale's encoding.
+QByteArray localName(const QUrl& url);
+
+} // namespace Drops
