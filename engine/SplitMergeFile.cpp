@@ -615,20 +615,18 @@ private:
         // Pieces are looked for beside the manifest, whatever folder the lines name.
         // Its lock is taken before the manifest is read, so that no split rewrites the
         // set until the join ends. A folder that cannot be opened has no pieces to find.
-        m_pieceFolderText = PieceSet::pieceFolder(m_manifestPath);
-        if (m_pieces.open(m_pieceFolderText) && !m_pieces.lock(RunFolder::Lock::Shared)) {
+        if (!m_set.lockFolder(m_manifestPath)) {
             return refuse({NoticeId::AnotherRunWriting});
         }
-        m_manifest = orFail(openRegular(AT_FDCWD, m_manifestPath.c_str(), m_manifestStat), 102, m_manifestPath);
-        if (m_manifestStat.st_size > PieceSet::maxManifestBytes) {
+        orFail(m_set.openList(), 102, m_manifestPath);
+        if (m_set.listTooLarge()) {
             return refuseManifest();
         }
         return atStep(110, m_manifestPath, [this] { return joinScanned(); });
     }
 
     Outcome joinScanned() {
-        const Scan scan = orFail(PieceSet::scanList(m_manifest.get(), m_buffer.data(), Copy::Buffer::size, m_entries,
-                                                    [this] { return m_host.keepGoing(); }),
+        const Scan scan = orFail(m_set.scan(m_buffer.data(), Copy::Buffer::size, [this] { return m_host.keepGoing(); }),
                                  106, m_manifestPath);
         if (scan == Scan::Stopped) {
             return Outcome::Stopped;
@@ -639,16 +637,11 @@ private:
 
         // Checksums beside the manifest are checked piece by piece as the pieces
         // are joined.
-        if (m_pieces.isOpen()) {
-            const std::string sidecarName = Checksum::sidecarPath(Main::GetFileName(m_manifestPath));
-            m_sidecar =
-                orFail(Checksum::Sidecar::load(sidecarName, m_pieces.fd()), 102, m_pieceFolderText + sidecarName);
-            if (m_sidecar.conflicting()) {
-                m_host.showNotice({NoticeId::ChecksumsConflict, {m_pieceFolderText + sidecarName}});
-                return Outcome::Refused;
-            }
+        orFail(m_set.loadChecksums(), 102, m_set.checksumPath());
+        if (m_set.checksums().conflicting()) {
+            return refuse({NoticeId::ChecksumsConflict, {m_set.checksumPath()}});
         }
-        const bool checksummed = m_sidecar.present();
+        const bool checksummed = m_set.checksums().present();
         if (checksummed && m_outputFd >= 0) {
             m_pieceHash.emplace();
         }
@@ -660,13 +653,13 @@ private:
             startChecks();
         }
 
-        const int count = static_cast<int>(m_entries.size());
+        const int count = static_cast<int>(m_set.entries().size());
         progressStep(m_host, joinLabel, 120, [&] { m_host.setProgressValue(0); });
         m_maximum = count;
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
         m_host.setProgressBytes(0);
-        Copy::ReadAhead readAhead(m_entries.size(),
+        Copy::ReadAhead readAhead(m_set.entries().size(),
                                   [this](std::size_t index, struct stat& st) { return openAhead(index, st); });
         for (int index = 0; index < count; ++index) {
             if (!m_host.keepGoing()) {
@@ -681,20 +674,20 @@ private:
             if (index > 0 && !m_lastCloned) {
                 readAhead.before(static_cast<std::size_t>(index));
             }
-            const PieceSet::Entry& entry = m_entries[static_cast<std::size_t>(index)];
+            const PieceSet::Entry& entry = m_set.entries()[static_cast<std::size_t>(index)];
             bool whole = false;
             const std::string name = atStep(128, m_manifestPath, [&] { return readName(entry, whole); });
-            const std::string piecePath = m_pieceFolderText + name;
+            const std::string piecePath = m_set.folderText() + name;
             struct stat pieceStat {};
             // A piece the read-ahead opened was looked at as the join looks at it.
             Descriptor piece = readAhead.take(static_cast<std::size_t>(index), pieceStat);
             if (piece.get() < 0) {
-                if (PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
+                if (PieceSet::namedLength(m_set.folder(), entry, name, whole) < 0) {
                     // A NUL ends the text where any C string would end it.
                     return stopBefore(index, {NoticeId::PieceMissing, {piecePath.substr(0, piecePath.find('\0'))}},
                                       Outcome::Missing);
                 }
-                piece = orFail(openRegular(m_pieces.fd(), name.c_str(), pieceStat), 136, piecePath);
+                piece = orFail(openRegular(m_set.folder().fd(), name.c_str(), pieceStat), 136, piecePath);
             }
             if (index == 0) {
                 m_firstLength = pieceStat.st_size;
@@ -705,7 +698,7 @@ private:
             std::optional<Checksum::Digest> expected;
             if (m_pieceHash || m_checks) {
                 // A piece the checksum file does not list cannot be trusted either.
-                expected = m_sidecar.find(name);
+                expected = m_set.checksums().find(name);
                 if (!expected) {
                     return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
@@ -764,13 +757,13 @@ private:
             index = static_cast<int>(*damaged);
             cutTo(index * m_firstLength);
             bool whole = false;
-            notice = {NoticeId::PieceDamaged, {m_pieceFolderText + readName(m_entries[*damaged], whole)}};
+            notice = {NoticeId::PieceDamaged, {m_set.folderText() + readName(m_set.entries()[*damaged], whole)}};
             outcome = Outcome::Damaged;
         }
         if (index > 0 && firstPieceIsOdd()) {
             cutTo(0);
             bool whole = false;
-            notice = {NoticeId::PieceLengthWrong, {m_pieceFolderText + readName(m_entries.front(), whole)}};
+            notice = {NoticeId::PieceLengthWrong, {m_set.folderText() + readName(m_set.entries().front(), whole)}};
             outcome = Outcome::Damaged;
         }
         progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_maximum); });
@@ -781,10 +774,10 @@ private:
 
     bool firstPieceIsOdd() const {
         std::vector<std::int64_t> lengths;
-        for (std::size_t i = 0; i + 1 < m_entries.size(); ++i) {
+        for (std::size_t i = 0; i + 1 < m_set.entries().size(); ++i) {
             bool whole = false;
-            const std::string name = readName(m_entries[i], whole);
-            const std::int64_t length = PieceSet::namedLength(m_pieces, m_entries[i], name, whole);
+            const std::string name = readName(m_set.entries()[i], whole);
+            const std::int64_t length = PieceSet::namedLength(m_set.folder(), m_set.entries()[i], name, whole);
             if (length >= 0) {
                 lengths.push_back(length);
             }
@@ -819,14 +812,14 @@ private:
     // else none; looked at first, so that a FIFO or a device is never opened. A hint
     // only, so its failures are nobody's concern.
     Descriptor openAhead(std::size_t index, struct stat& st) const {
-        const PieceSet::Entry& entry = m_entries[index];
+        const PieceSet::Entry& entry = m_set.entries()[index];
         std::string name;
         bool whole = false;
         if (entry.hasNul || !m_namesAhead.read(entry, name, whole) ||
-            PieceSet::namedLength(m_pieces, entry, name, whole) < 0) {
+            PieceSet::namedLength(m_set.folder(), entry, name, whole) < 0) {
             return Descriptor();
         }
-        Result<Descriptor> opened = openRegular(m_pieces.fd(), name.c_str(), st);
+        Result<Descriptor> opened = openRegular(m_set.folder().fd(), name.c_str(), st);
         return opened ? std::move(*opened) : Descriptor();
     }
 
@@ -842,8 +835,8 @@ private:
         }
         // One folder holds one lock: a join into the pieces' folder turns its shared
         // lock into the exclusive one, as a second lock would exclude the first.
-        const bool intoPieceFolder = m_pieces.isOpen() && m_output.sameFolder(m_pieces);
-        RunFolder& written = intoPieceFolder ? m_pieces : m_output;
+        const bool intoPieceFolder = m_set.folder().isOpen() && m_output.sameFolder(m_set.folder());
+        RunFolder& written = intoPieceFolder ? m_set.folder() : m_output;
         if (!written.lock(RunFolder::Lock::Exclusive)) {
             return NoticeId::AnotherRunWriting;
         }
@@ -903,16 +896,16 @@ private:
     }
 
     bool isPartOfPieceSet(const struct stat& outputStat) const {
-        if (sameFile(outputStat, m_manifestStat)) {
+        if (sameFile(outputStat, m_set.listStatus())) {
             return true;
         }
-        for (const PieceSet::Entry& entry : m_entries) {
+        for (const PieceSet::Entry& entry : m_set.entries()) {
             bool whole = false;
             const std::string name = readName(entry, whole);
-            if (entry.hasNul || !whole || !m_pieces.isOpen()) {
+            if (entry.hasNul || !whole || !m_set.folder().isOpen()) {
                 continue;
             }
-            if (const Result<struct stat> st = m_pieces.statEntry(name, true); st && sameFile(*st, outputStat)) {
+            if (const Result<struct stat> st = m_set.folder().statEntry(name, true); st && sameFile(*st, outputStat)) {
                 return true;
             }
         }
@@ -946,7 +939,7 @@ private:
     // back from the page cache once it was written, so that what is checked is what
     // the output holds, hashed on every core while the next pieces are appended.
     void startChecks() {
-        m_expected.resize(m_entries.size());
+        m_expected.resize(m_set.entries().size());
         // The copy is the work of one core; this thread hashes too whenever the
         // hashing threads fall behind.
         m_checks.emplace(
@@ -1034,20 +1027,15 @@ private:
     const std::string m_outputFolder; // none for a stream; read once, as the run starts
     EngineHost& m_host;
     int m_maximum = 0; // what the bar counts to
-    Descriptor m_manifest;
+    PieceSet::SetReader m_set;
     // Separate windows: the read-ahead reads names far ahead of the join's own.
-    mutable PieceSet::NameReader m_names{m_manifest};
-    mutable PieceSet::NameReader m_namesAhead{m_manifest};
-    struct stat m_manifestStat {};
-    std::vector<PieceSet::Entry> m_entries;
-    std::string m_pieceFolderText;
-    RunFolder m_pieces;
+    mutable PieceSet::NameReader m_names{m_set.names()};
+    mutable PieceSet::NameReader m_namesAhead{m_set.names()};
     RunFolder m_output;
     std::string m_outputName;
     std::string m_outputPath;
     TemporaryFile m_temporary;
     Copy::Buffer m_buffer;
-    Checksum::Sidecar m_sidecar;
     std::optional<Checksum::Sha256> m_pieceHash; // for a stream, when the checksum file is there
     std::int64_t m_joined = 0;                   // bytes of the pieces appended so far
     std::int64_t m_firstLength = 0;              // of the first piece: that of every piece but the last
