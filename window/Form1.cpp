@@ -18,6 +18,7 @@
 
 #include "engine/ErrorReport.h"
 #include "engine/InputChecks.h"
+#include "engine/Main.h"
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
 #include "feedback/Help.h"
@@ -356,9 +357,9 @@ void Form1::PushButton4_Click() {
     }
     split.run(102, [this] { m_busy = true; });
     if (split.test(
-            104, [this] { return InputChecks::outputFolderExists(bytes(m_text2->text())); }, true)) {
+            104, [this] { return Main::FolderExists(bytes(m_text2->text())); }, true)) {
         if (split.test(
-                106, [&] { return !InputChecks::namesFile(text1()); }, false)) {
+                106, [&] { return text1().empty(); }, false)) {
             // Nothing to split: straight on to the idle look.
         } else if (split.test(
                        108, [&] { return InputChecks::containsManifestSuffix(text1()); }, false)) {
@@ -411,10 +412,10 @@ void Form1::PushButton3_Click() {
     join.run(102, [this] { m_busy = true; });
     join.run(104, [this] { setMousePointer(Hover::busyPointer); });
     if (join.test(
-            106, [&] { return !InputChecks::namesFile(text4()); }, false)) {
+            106, [&] { return text4().empty(); }, false)) {
         join.run(114, [this] { showNotice({NoticeId::NoFileToJoin}); });
     } else if (join.test(
-                   108, [&] { return InputChecks::fileExists(text4()); }, true)) {
+                   108, [&] { return Main::fileExists(text4()); }, true)) {
         join.run(110, [&] {
             const std::string manifest = text4();
             const std::string folder = bytes(m_text2->text());
