@@ -16,7 +16,7 @@
 namespace PieceSet {
 
 Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries,
-                      const std::function<bool()>& turn, int copyFd) {
+                      const std::function<bool()>& turn, int copyFd, std::string* copyText) {
     // Small enough that a slow disk still gives the event loop turns.
     constexpr std::int64_t turnEvery = std::int64_t{8} << 20;
     ManifestScanner scanner;
@@ -27,6 +27,13 @@ Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>
     const Status read = Copy::readBlocks(fd, buffer, size, [&](std::string_view block) {
         if (copyFd >= 0 && !(copied = Copy::writeAll(copyFd, block.data(), block.size()))) {
             return false;
+        }
+        if (copyText != nullptr && copyText->size() + block.size() > maxListText) {
+            scan = Scan::Invalid;
+            return false;
+        }
+        if (copyText != nullptr) {
+            copyText->append(block);
         }
         total += static_cast<std::int64_t>(block.size());
         if (total > maxManifestBytes || !scanner.feed(block, entries, maxPieces)) {
@@ -93,6 +100,9 @@ Status SetReader::openList() {
 }
 
 Result<Scan> SetReader::scan(char* buffer, std::size_t size, const std::function<bool()>& turn) {
+    if (m_listStatus.st_size <= static_cast<std::int64_t>(maxListText)) {
+        return scanList(m_original.get(), buffer, size, m_entries, turn, -1, &m_text);
+    }
     Result<Descriptor> snapshot = unnamedFile();
     if (!snapshot) {
         return snapshot.fault();
@@ -148,6 +158,11 @@ Status NameReader::fill(std::int64_t start) {
     m_window.resize(windowSize);
     m_start = start;
     m_filled = 0;
+    if (m_list.get() < 0) {
+        const auto from = std::min(static_cast<std::size_t>(start), m_text.size());
+        m_filled = static_cast<std::int64_t>(m_text.copy(m_window.data(), windowSize, from));
+        return {};
+    }
     while (static_cast<std::size_t>(m_filled) < windowSize) {
         const ssize_t n = ::pread(m_list.get(), m_window.data() + m_filled, windowSize - m_filled, m_start + m_filled);
         if (n < 0 && errno == EINTR) {
