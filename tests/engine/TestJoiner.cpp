@@ -27,6 +27,7 @@ private slots:
     void capitalSuffix();
     void replacesLongerEarlierFile();
     void stoppedJoinKeepsEarlierFile();
+    void listRewrittenDuringJoin_data();
     void listRewrittenDuringJoin();
     void stoppedJoinWithoutEarlierFileKeepsPieces();
     void fullDiskKeepsEarlierFile();
@@ -188,14 +189,21 @@ void TestJoiner::stoppedJoinKeepsEarlierFile() {
     QVERIFY(host.messages.empty());
 }
 
+void TestJoiner::listRewrittenDuringJoin_data() {
+    QTest::addColumn<int>("pieces");
+    QTest::newRow("a list held in memory") << 100;
+    QTest::newRow("a list copied to a file") << 3000; // over 4 MiB
+}
+
 void TestJoiner::listRewrittenDuringJoin() {
+    QFETCH(int, pieces);
     QTemporaryDir dir;
     // Lines long enough that the list is read back in several windows.
     const QString folder = Files::folderOfLength(dir.path(), 1500);
     QVERIFY(!folder.isEmpty());
-    const QByteArray a = Files::pattern(1000, 1);
+    const QByteArray a = Files::pattern(pieces * 10, 1);
     const QString list = makeSet(folder, "a", a, 10);
-    const QString other = makeSet(folder, "b", Files::pattern(1000, 2), 10);
+    const QString other = makeSet(folder, "b", Files::pattern(pieces * 10, 2), 10);
     QVERIFY(QFileInfo(list).size() > 64 * 1024);
     QVERIFY(QDir().mkpath(dir.filePath("o")));
     RecordingHost host;
