@@ -79,7 +79,7 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     TypedNames& names = host.names();
     const std::string folder = names.folder(arguments.output);
     host.setOutputFolder(folder);
-    if (!InputChecks::outputFolderExists(folder)) {
+    if (!Main::FolderExists(folder)) {
         host.showNotice({NoticeId::FolderMissing});
         return exitFailed;
     }
@@ -132,7 +132,7 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     } else {
         host.setOutputFolder(names.folder(arguments.output));
     }
-    if (!InputChecks::fileExists(manifest)) {
+    if (!Main::fileExists(manifest)) {
         host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
     }

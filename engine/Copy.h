@@ -126,8 +126,6 @@ public:
     // closed.
     Descriptor take(std::size_t index, struct stat& st);
 
-    bool atWork() const { return m_atWork; }
-
 private:
     struct Held {
         std::size_t index;

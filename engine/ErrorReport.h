@@ -7,10 +7,9 @@ namespace ErrorReport {
 inline constexpr const char* caption = "Application Error";
 inline constexpr const char* supportAddress = "support@velmarc.example";
 
-// The text of the error report box: the description, CR LF, the procedure's source
-// label (which ends with a blank), "at line " and the step number, two CRs, then the
+// The error report box reads: the description, CR LF, the procedure's source label
+// (which ends with a blank), "at line " and the step number, two CRs, then the
 // request to mail a screenshot to the support address.
-std::string text(const std::string& description, const std::string& sourceLabel, int step);
 
 // The fixed source label of a procedure: "in Tavrid2021/08/31.<module>.<procedure> ".
 std::string sourceLabel(const std::string& module, const std::string& procedure);

@@ -5,18 +5,9 @@
 
 #include <fcntl.h>
 
-#include "engine/Main.h"
 #include "engine/PieceSet.h"
 
 namespace InputChecks {
-
-bool outputFolderExists(const std::string& folder) {
-    return Main::FolderExists(folder);
-}
-
-bool namesFile(const std::string& path) {
-    return !path.empty();
-}
 
 bool containsManifestSuffix(const std::string& path) {
     return path.find(PieceSet::manifestSuffix) != std::string::npos;
@@ -24,10 +15,6 @@ bool containsManifestSuffix(const std::string& path) {
 
 bool containsPieceMarker(const std::string& path) {
     return path.find(PieceSet::pieceMarker) != std::string::npos;
-}
-
-bool fileExists(const std::string& path) {
-    return Main::fileExists(path);
 }
 
 SplitSource::SplitSource(std::string path) : m_path(std::move(path)) {

@@ -9,17 +9,15 @@
 
 // The input checks of the split and join commands, written once for both front
 // ends: the window makes them one by one as numbered steps, the command line in a
-// row. Paths are byte strings. Join checks: a manifest is named, it exists.
+// row. Paths are byte strings.
 namespace InputChecks {
 
-// Split, in this order: the output folder exists; a file is named; it does not look
-// already split (".splt", then "_splt", anywhere in the path, case-sensitive); it
-// exists as a regular file; it is larger than one piece.
-bool outputFolderExists(const std::string& folder);
-bool namesFile(const std::string& path);
+// Split, in this order: the output folder exists (Main::FolderExists); a file is
+// named; it does not look already split (".splt", then "_splt", anywhere in the path,
+// case-sensitive); it exists as a regular file; it is larger than one piece. Join: a
+// manifest is named, it exists (Main::fileExists).
 bool containsManifestSuffix(const std::string& path);
 bool containsPieceMarker(const std::string& path);
-bool fileExists(const std::string& path);
 
 // The file a split reads, looked at and opened once for every check and the split
 // itself, so that all of them concern the same file. A name that is not a regular

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <string_view>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,14 +16,25 @@
 namespace PieceSet {
 
 Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries,
-                      const std::function<bool()>& turn) {
+                      const std::function<bool()>& turn, int copyFd, std::string* copyText) {
     // Small enough that a slow disk still gives the event loop turns.
     constexpr std::int64_t turnEvery = std::int64_t{8} << 20;
     ManifestScanner scanner;
     std::int64_t total = 0;
     std::int64_t sinceTurn = 0;
     Scan scan = Scan::Complete;
+    Status copied;
     const Status read = Copy::readBlocks(fd, buffer, size, [&](std::string_view block) {
+        if (copyFd >= 0 && !(copied = Copy::writeAll(copyFd, block.data(), block.size()))) {
+            return false;
+        }
+        if (copyText != nullptr && copyText->size() + block.size() > maxListText) {
+            scan = Scan::Invalid;
+            return false;
+        }
+        if (copyText != nullptr) {
+            copyText->append(block);
+        }
         total += static_cast<std::int64_t>(block.size());
         if (total > maxManifestBytes || !scanner.feed(block, entries, maxPieces)) {
             scan = Scan::Invalid;
@@ -40,11 +53,83 @@ Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>
     if (!read) {
         return read.fault();
     }
+    if (!copied) {
+        return copied.fault();
+    }
     return scan;
 }
 
 std::string pieceFolder(const std::string& manifestPath) {
     return Main::CollapseBackslashes(Main::GetFolderPart(manifestPath) + Main::nativeSeparator);
+}
+
+namespace {
+
+// An unnamed file among the system's temporary files, gone when closed; a hidden
+// name removed at once where the file system has no unnamed files.
+Result<Descriptor> unnamedFile() {
+    const char* folder = std::getenv("TMPDIR");
+    const std::string path = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    if (const int fd = ::open(path.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); fd >= 0) {
+        return Descriptor(fd);
+    }
+    std::string name = path + "/.quarnel-list-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return Fault::ofErrno();
+    }
+    ::unlink(name.c_str());
+    return Descriptor(fd);
+}
+
+} // namespace
+
+bool SetReader::lockFolder(const std::string& manifestPath) {
+    m_manifestPath = manifestPath;
+    m_folderText = pieceFolder(manifestPath);
+    return !m_folder.open(m_folderText) || m_folder.lock(RunFolder::Lock::Shared);
+}
+
+Status SetReader::openList() {
+    Result<Descriptor> opened = openRegular(AT_FDCWD, m_manifestPath.c_str(), m_listStatus);
+    if (!opened) {
+        return opened.fault();
+    }
+    m_original = std::move(*opened);
+    return {};
+}
+
+Result<Scan> SetReader::scan(char* buffer, std::size_t size, const std::function<bool()>& turn) {
+    if (m_listStatus.st_size <= static_cast<std::int64_t>(maxListText)) {
+        return scanList(m_original.get(), buffer, size, m_entries, turn, -1, &m_text);
+    }
+    Result<Descriptor> snapshot = unnamedFile();
+    if (!snapshot) {
+        return snapshot.fault();
+    }
+    m_list = std::move(*snapshot);
+    return scanList(m_original.get(), buffer, size, m_entries, turn, m_list.get());
+}
+
+std::string SetReader::checksumPath() const {
+    return m_folderText + Checksum::sidecarPath(Main::GetFileName(m_manifestPath));
+}
+
+Status SetReader::loadChecksums() {
+    if (!m_folder.isOpen()) {
+        return {};
+    }
+    Result<Checksum::Sidecar> loaded =
+        Checksum::Sidecar::load(Checksum::sidecarPath(Main::GetFileName(m_manifestPath)), m_folder.fd());
+    if (!loaded) {
+        return loaded.fault();
+    }
+    m_checksums = std::move(*loaded);
+    return {};
+}
+
+std::int64_t SetReader::namedLength(std::size_t index, const std::string& name, bool whole) const {
+    return PieceSet::namedLength(m_folder, m_entries[index], name, whole);
 }
 
 namespace {
@@ -73,6 +158,11 @@ Status NameReader::fill(std::int64_t start) {
     m_window.resize(windowSize);
     m_start = start;
     m_filled = 0;
+    if (m_list.get() < 0) {
+        const auto from = std::min(static_cast<std::size_t>(start), m_text.size());
+        m_filled = static_cast<std::int64_t>(m_text.copy(m_window.data(), windowSize, from));
+        return {};
+    }
     while (static_cast<std::size_t>(m_filled) < windowSize) {
         const ssize_t n = ::pread(m_list.get(), m_window.data() + m_filled, windowSize - m_filled, m_start + m_filled);
         if (n < 0 && errno == EINTR) {

@@ -48,7 +48,16 @@ Result<Descriptor> RunFolder::createExclusive(const std::string& name) const {
 }
 
 Status RunFolder::removeEntry(const std::string& name) const {
-    return statusOf(::unlinkat(m_fd.get(), name.c_str(), 0) == 0 || errno == ENOENT);
+    if (::unlinkat(m_fd.get(), name.c_str(), 0) == 0 || errno == ENOENT) {
+        return {};
+    }
+    // A read-only folder refuses to remove even a name that is not there.
+    const Fault fault = Fault::ofErrno();
+    struct stat st {};
+    if (::fstatat(m_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        return {};
+    }
+    return fault;
 }
 
 Result<struct stat> RunFolder::statEntry(const std::string& name, bool followLinks) const {

@@ -8,20 +8,22 @@ namespace InputChecks {
 class SplitSource;
 }
 
-// The splitter and the joiner. Both report through the host: progress, the outcome
-// message, and an error report for a failing step (with the step's number); a failing
-// file step ends the operation without the success message.
+// The splitter and the joiner (engine/runs/). Both report through the host:
+// progress, the outcome message, and an error report for a failing step (with the
+// step's number), each once, by the run; a failing file step ends the operation
+// without the success message.
 namespace SplitMergeFile {
 
 inline constexpr const char* splitLabel = "in Tavrid2021/08/31.SplitMergeFile.SplitFile ";
 inline constexpr const char* joinLabel = "in Tavrid2021/08/31.SplitMergeFile.JoinFiles ";
 
+// How a run ended. The host has been told in every case but Stopped.
 enum class Outcome {
-    Succeeded, // the success message was shown
-    Refused,   // a limit was refused with a plain message before anything was written
-    Failed,    // a failing step was reported and the operation ended
-    Missing,   // the join stopped at a missing piece (its message was shown)
-    Damaged,   // the join stopped at a piece that fails its checksum (its message was shown)
+    Succeeded, // every piece was written, or joined
+    Refused,   // a limit held before anything was written
+    Failed,    // a step failed and the operation ended
+    Missing,   // the join stopped at a missing piece
+    Damaged,   // the join stopped at a piece of the wrong length or checksum
     Stopped,   // the host asked to stop
 };
 

@@ -20,43 +20,29 @@ namespace Verify {
 
 namespace {
 
-// A list opened and scanned, and the folder of its pieces, opened as the joiner opens
-// them.
-struct Set {
-    Descriptor list;
-    std::vector<PieceSet::Entry> entries;
-    std::string folderText;
-    RunFolder pieces;
-};
+using Set = PieceSet::SetReader;
 
-// Opens and scans the list; the summary's verdict says when it is not one or lists
-// nothing. The pieces' folder is opened and locked first, as the joiner does it, so
-// that no split rewrites the set while it is looked at.
+// Opens and scans the list, as the joiner does; the summary's verdict says when it is
+// not one, lists nothing, or lies in a folder a split is writing to.
 Result<Summary> openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer) {
     Summary summary;
-    set.folderText = PieceSet::pieceFolder(manifestPath);
-    if (set.pieces.open(set.folderText) && !set.pieces.lock(RunFolder::Lock::Shared)) {
+    if (!set.lockFolder(manifestPath)) {
         summary.verdict = Summary::Verdict::Busy;
         return summary;
     }
-    struct stat st {};
-    Result<Descriptor> list = openRegular(AT_FDCWD, manifestPath.c_str(), st);
-    if (!list) {
-        return list.fault().named(manifestPath);
+    if (const Status opened = set.openList(); !opened) {
+        return opened.fault().named(manifestPath);
     }
-    set.list = std::move(*list);
     const Result<PieceSet::Scan> scan =
-        st.st_size > PieceSet::maxManifestBytes
-            ? PieceSet::Scan::Invalid
-            : PieceSet::scanList(set.list.get(), buffer.data(), Copy::Buffer::size, set.entries, {});
+        set.listTooLarge() ? PieceSet::Scan::Invalid : set.scan(buffer.data(), Copy::Buffer::size, {});
     if (!scan) {
         return scan.fault().named(manifestPath);
     }
-    if (*scan != PieceSet::Scan::Complete || set.entries.empty()) {
+    if (*scan != PieceSet::Scan::Complete || set.count() == 0) {
         summary.verdict = Summary::Verdict::NotAList;
         return summary;
     }
-    summary.pieces = static_cast<int>(set.entries.size());
+    summary.pieces = static_cast<int>(set.count());
     return summary;
 }
 
@@ -94,25 +80,21 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         return opened;
     }
     Summary& summary = *opened;
-    const std::string sidecarName = Checksum::sidecarPath(Main::GetFileName(manifestPath));
-    Result<Checksum::Sidecar> sidecar = Checksum::Sidecar();
-    if (set.pieces.isOpen()) {
-        sidecar = Checksum::Sidecar::load(sidecarName, set.pieces.fd());
+    if (const Status loaded = set.loadChecksums(); !loaded) {
+        return loaded.fault().named(set.checksumPath());
     }
-    if (!sidecar) {
-        return sidecar.fault().named(set.folderText + sidecarName);
-    }
-    if (sidecar->conflicting()) {
+    const Checksum::Sidecar& sidecar = set.checksums();
+    if (sidecar.conflicting()) {
         summary.verdict = Summary::Verdict::ChecksumsConflict;
-        summary.checksumFile = set.folderText + sidecarName;
+        summary.checksumFile = set.checksumPath();
         return summary;
     }
-    summary.checksummed = sidecar->present();
+    summary.checksummed = sidecar.present();
 
-    PieceSet::NameReader names(set.list);
+    PieceSet::NameReader names = set.names();
     std::string name;
     bool whole = false;
-    std::vector<Piece> pieces(set.entries.size());
+    std::vector<Piece> pieces(set.count());
     std::vector<std::int64_t> lengths; // of the pieces before the last
     // The pieces are looked up in order here and hashed on every core; what the
     // hashes find goes to their own records, reported in list order below.
@@ -131,11 +113,11 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     // What fails the hashers is a checksum failure already.
     const auto hashFailed = [&](const Fault& fault) { return fault.named(manifestPath); };
     for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (const Status read = names.read(set.entries[i], name, whole); !read) {
+        if (const Status read = names.read(set.entries()[i], name, whole); !read) {
             return read.fault().named(manifestPath);
         }
         Piece& piece = pieces[i];
-        piece.length = PieceSet::namedLength(set.pieces, set.entries[i], name, whole);
+        piece.length = set.namedLength(i, name, whole);
         if (piece.length < 0) {
             continue;
         }
@@ -144,7 +126,7 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
             lengths.push_back(piece.length);
         }
         struct stat st {};
-        Result<Descriptor> file = openRegular(set.pieces.fd(), name.c_str(), st);
+        Result<Descriptor> file = openRegular(set.folder().fd(), name.c_str(), st);
         if (!file) {
             piece.error = file.fault().error;
             continue;
@@ -152,7 +134,7 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         if (!summary.checksummed) {
             continue;
         }
-        const std::optional<Checksum::Digest> digest = sidecar->find(name);
+        const std::optional<Checksum::Digest> digest = sidecar.find(name);
         if (!digest) {
             piece.checksum = Finding::Problem::Unlisted;
             continue;
@@ -181,10 +163,10 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
             continue;
         }
         // The names are read again rather than held.
-        if (const Status read = names.read(set.entries[i], name, whole); !read) {
+        if (const Status read = names.read(set.entries()[i], name, whole); !read) {
             return read.fault().named(manifestPath);
         }
-        const std::string path = set.folderText + name;
+        const std::string path = set.folderText() + name;
         report({path.substr(0, path.find('\0')), *problem, last, pieces[i].length, expected, pieces[i].error});
     }
     return opened;
@@ -197,14 +179,14 @@ Result<Summary> estimateSet(const std::string& manifestPath) {
     if (!opened || opened->verdict != Summary::Verdict::Checked) {
         return opened;
     }
-    PieceSet::NameReader names(set.list);
-    const auto length = [&](const PieceSet::Entry& entry) -> std::int64_t {
+    PieceSet::NameReader names = set.names();
+    const auto length = [&](std::size_t index) -> std::int64_t {
         std::string name;
         bool whole = false;
-        return names.read(entry, name, whole) ? PieceSet::namedLength(set.pieces, entry, name, whole) : -1;
+        return names.read(set.entries()[index], name, whole) ? set.namedLength(index, name, whole) : -1;
     };
-    const std::int64_t firstLength = length(set.entries.front());
-    const std::int64_t lastLength = opened->pieces == 1 ? firstLength : length(set.entries.back());
+    const std::int64_t firstLength = length(0);
+    const std::int64_t lastLength = opened->pieces == 1 ? firstLength : length(set.count() - 1);
     if (firstLength >= 0 && lastLength >= 0) {
         opened->bytes = firstLength * (opened->pieces - 1) + lastLength;
     }

@@ -16,6 +16,7 @@
 
 #include "engine/ErrorReport.h"
 #include "engine/InputChecks.h"
+#include "engine/Main.h"
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
 #include "feedback/Help.h"
@@ -278,7 +279,7 @@ void Form1::PushButton4_Click() {
     // Read once, here: the window stays usable while the pieces are written.
     const std::string folder = checkedName(m_text2);
     if (!split.test(
-            104, [&] { return InputChecks::outputFolderExists(folder); }, true)) {
+            104, [&] { return Main::FolderExists(folder); }, true)) {
         split.run(134, [this] { name(m_text2) ? showNotice({NoticeId::FolderMissing}) : showUnusableName(m_text2); });
         m_busy = false;
         return;
@@ -286,7 +287,7 @@ void Form1::PushButton4_Click() {
     // Looked at, opened and parsed once, for the checks and the split alike.
     std::shared_ptr<InputChecks::SplitSource> source;
     std::int32_t chunkSize = 0;
-    if (!InputChecks::namesFile(text1)) {
+    if (text1.empty()) {
         // Nothing to split: straight on to the idle look.
     } else if (InputChecks::containsManifestSuffix(text1)) {
         split.run(126, [this] { showNotice({NoticeId::AlreadySplit}); });
@@ -345,10 +346,10 @@ void Form1::PushButton3_Click() {
     setMousePointer(Hover::busyPointer);
     const ReportingProcedure join = procedure("PushButton3_Click");
     const std::string manifest = checkedName(m_text4);
-    if (!InputChecks::namesFile(manifest)) {
+    if (manifest.empty()) {
         join.run(114, [this] { showNotice({NoticeId::NoFileToJoin}); });
     } else if (join.test(
-                   108, [&] { return InputChecks::fileExists(manifest); }, true)) {
+                   108, [&] { return Main::fileExists(manifest); }, true)) {
         join.run(110, [&] {
             const std::string folder = checkedName(m_text2);
             startRun(

@@ -27,6 +27,8 @@ private slots:
     void capitalSuffix();
     void replacesLongerEarlierFile();
     void stoppedJoinKeepsEarlierFile();
+    void listRewrittenDuringJoin_data();
+    void listRewrittenDuringJoin();
     void stoppedJoinWithoutEarlierFileKeepsPieces();
     void fullDiskKeepsEarlierFile();
     void missingOutputFolder();
@@ -185,6 +187,40 @@ void TestJoiner::stoppedJoinKeepsEarlierFile() {
     QCOMPARE(Files::read(dir.filePath("f")), QByteArray("earlier"));
     QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "set"})); // no temporary left
     QVERIFY(host.messages.empty());
+}
+
+void TestJoiner::listRewrittenDuringJoin_data() {
+    QTest::addColumn<int>("pieces");
+    QTest::newRow("a list held in memory") << 100;
+    QTest::newRow("a list copied to a file") << 3000; // over 4 MiB
+}
+
+void TestJoiner::listRewrittenDuringJoin() {
+    QFETCH(int, pieces);
+    QTemporaryDir dir;
+    // Lines long enough that the list is read back in several windows.
+    const QString folder = Files::folderOfLength(dir.path(), 1500);
+    QVERIFY(!folder.isEmpty());
+    const QByteArray a = Files::pattern(pieces * 10, 1);
+    const QString list = makeSet(folder, "a", a, 10);
+    const QString other = makeSet(folder, "b", Files::pattern(pieces * 10, 2), 10);
+    QVERIFY(QFileInfo(list).size() > 64 * 1024);
+    QVERIFY(QDir().mkpath(dir.filePath("o")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("o"));
+    host.onTurn = [&](int turn) {
+        // Another program writes another set's list of the same length over it.
+        if (turn == 50) {
+            QFile file(list);
+            if (!file.open(QIODevice::ReadWrite) || file.write(Files::read(other)) != QFileInfo(other).size()) {
+                return false;
+            }
+        }
+        return true;
+    };
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(list), host.folder, host), Outcome::Succeeded);
+    QVERIFY(host.turns > 50);
+    QCOMPARE(Files::read(dir.filePath("o/a")), a);
 }
 
 void TestJoiner::stoppedJoinWithoutEarlierFileKeepsPieces() {

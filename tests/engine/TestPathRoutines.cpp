@@ -232,9 +232,6 @@ void TestPathRoutines::pieceCount() {
 }
 
 void TestPathRoutines::errorReportText() {
-    const std::string text = ErrorReport::text("Is a directory", "in Tavrid2021/08/31.SplitMergeFile.SplitFile ", 118);
-    QCOMPARE(text, std::string("Is a directory\r\nin Tavrid2021/08/31.SplitMergeFile.SplitFile at line 118\r\r"
-                               "Please email screenshot of this message to support@velmarc.example"));
     QCOMPARE(ErrorReport::sourceLabel("Form1", "PushButton4_Click"),
              std::string("in Tavrid2021/08/31.Form1.PushButton4_Click "));
 }

@@ -24,7 +24,8 @@ private slots:
     void outputFolderReadOnce();
     void limitsRefusedBeforeWriting_data();
     void limitsRefusedBeforeWriting();
-    void directoryInPlaceOfPiece();
+    void pieceCannotBeCreated_data();
+    void pieceCannotBeCreated();
     void fullDisk();
     void fullDiskAtTheList();
     void sourceNeverOverwritten_data();
@@ -204,21 +205,43 @@ void TestSplitter::limitsRefusedBeforeWriting() {
     QCOMPARE(Files::read(dir.filePath("out/f.splt")), QByteArray("kept\r\n"));
 }
 
-void TestSplitter::directoryInPlaceOfPiece() {
+void TestSplitter::pieceCannotBeCreated_data() {
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("piece"); // the first that cannot be created
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QStringList>("left"); // in the folder
+    QTest::newRow("a folder in place of a piece")
+        << "."
+        << "f_splt2" << EISDIR << QStringList{"f", "f_splt1", "f_splt2", "ro"};
+    // Nothing there to remove: no list names the failure, the first piece does.
+    QTest::newRow("a read-only folder") << "ro"
+                                        << "f_splt1" << EROFS << QStringList{};
+}
+
+void TestSplitter::pieceCannotBeCreated() {
+    QFETCH(QString, out);
+    QFETCH(QString, piece);
+    QFETCH(int, error);
+    QFETCH(QStringList, left);
     QTemporaryDir dir;
     Files::write(dir.filePath("f"), Files::pattern(300));
-    QVERIFY(QDir().mkpath(dir.filePath("f_splt2")));
+    const Files::ReadOnlyMount readOnly(dir.filePath("ro"));
+    if (out == "ro" && !readOnly.mounted()) {
+        QSKIP("cannot mount a read-only file system here");
+    }
+    QVERIFY(out == "ro" || QDir().mkpath(dir.filePath("f_splt2")));
+    const QString folder = dir.filePath(out);
     RecordingHost host;
-    host.folder = Files::path(dir.path());
+    host.folder = Files::path(folder);
     QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].label, std::string(SplitMergeFile::splitLabel));
     QCOMPARE(host.reports[0].step, 118);
-    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("f_splt2"), EISDIR));
+    QCOMPARE(host.reports[0].description, Files::failure(folder + "/" + piece, error));
     QVERIFY(host.messages.empty()); // no success message
-    QVERIFY(!QFile::exists(dir.filePath("f_splt3")));
-    QVERIFY(!QFile::exists(dir.filePath("f.splt")));
-    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "f_splt1", "f_splt2"}));
+    QVERIFY(!QFile::exists(folder + "/f_splt3"));
+    QVERIFY(!QFile::exists(folder + "/f.splt"));
+    QCOMPARE(Files::entries(folder), left);
 }
 
 void TestSplitter::fullDisk() {

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +84,16 @@ FileSizeLimit::FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_
 FileSizeLimit::~FileSizeLimit() {
     ::setrlimit(RLIMIT_FSIZE, &m_old);
     std::signal(SIGXFSZ, m_handler);
+}
+
+ReadOnlyMount::ReadOnlyMount(const QString& p) : m_path(path(p)) {
+    m_mounted = QDir().mkpath(p) && ::mount("tmpfs", m_path.c_str(), "tmpfs", MS_RDONLY, "size=1m") == 0;
+}
+
+ReadOnlyMount::~ReadOnlyMount() {
+    if (m_mounted) {
+        ::umount2(m_path.c_str(), MNT_DETACH);
+    }
 }
 
 QString folderOfLength(const QString& root, int length) {

@@ -69,6 +69,23 @@ private:
     void (*m_handler)(int);
 };
 
+// An empty read-only file system (a tmpfs mounted read-only) at the folder `p`, made
+// for it, for the lifetime of the object; mounted() is false where this process may
+// not mount.
+class ReadOnlyMount {
+public:
+    explicit ReadOnlyMount(const QString& p);
+    ~ReadOnlyMount();
+    ReadOnlyMount(const ReadOnlyMount&) = delete;
+    ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+
+    bool mounted() const { return m_mounted; }
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+};
+
 // Makes a folder whose path is exactly `length` bytes long, below `root`; returns
 // an empty path when it cannot.
 QString folderOfLength(const QString& root, int length);

@@ -1,0 +1,185 @@
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "engine/formats/ChecksumFile.h"
+#include "engine/hash/HashingPool.h"
+#include "engine/Copy.h"
+#include "engine/EngineHost.h"
+#include "engine/PieceSet.h"
+#include "engine/RunFolder.h"
+#include "engine/TemporaryFile.h"
+#include "engine/runs/Steps.h"
+
+// What a split is made of besides its loop: the list it writes as it goes, the
+// stream it may read, and the hashes it takes beside the copy. Only the splitter
+// includes this.
+namespace SplitMergeFile::Steps {
+
+// The manifest, written line by line to a temporary file while the pieces are
+// written, so that a long list is never held in memory, and given its name
+// after the last piece. The file is created with the first line, so that a
+// folder that takes no new file fails at the first piece, as it always did.
+class ManifestWriter {
+public:
+    ManifestWriter(const RunFolder& folder, const std::string& path) : m_folder(folder), m_path(path) {}
+
+    void add(const std::string& piecePath) {
+        create();
+        m_buffer += piecePath;
+        m_buffer += PieceSet::lineEnd;
+        if (m_buffer.size() >= bufferSize) {
+            write();
+        }
+    }
+
+    void publish(const std::string& name) {
+        create();
+        write();
+        orFail(m_file.publish(name, true), 138, m_path);
+    }
+
+private:
+    void create() {
+        if (!m_file.isOpen()) {
+            orFail(m_file.create(m_folder.fd()), 134, m_path);
+        }
+    }
+
+    void write() {
+        orFail(Copy::writeAll(m_file.fd(), m_buffer.data(), m_buffer.size()), 136, m_path);
+        m_buffer.clear();
+    }
+
+    static constexpr std::size_t bufferSize = 64 * 1024;
+    const RunFolder& m_folder;
+    const std::string& m_path;
+    TemporaryFile m_file;
+    std::string m_buffer;
+};
+
+// The source of a split read as a stream (a pipe): in order and to its end, never
+// sought; its size is known only there. It waits for bytes a tenth of a second at a
+// time, so that a stop request is seen while the writer is quiet.
+class StreamSource {
+public:
+    StreamSource(int fd, const std::string& name, EngineHost& host) : m_fd(fd), m_name(name), m_host(host) {}
+
+    // Reads the next bytes, at most `most` and at most a buffer: fewer only at the
+    // stream's end. False when the host asked to stop; a read error fails step 120.
+    bool next(std::int64_t most) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(most, Copy::Buffer::size));
+        m_filled = 0;
+        while (m_filled < wanted && !m_ended) {
+            if (!m_host.keepGoing()) {
+                return false;
+            }
+            pollfd ready = {m_fd, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, 100);
+            if (polled < 0 && errno != EINTR) {
+                fail(120, m_name, Fault::ofErrno());
+            }
+            if (polled <= 0) {
+                continue;
+            }
+            const ssize_t n = ::read(m_fd, m_buffer.data() + m_filled, wanted - m_filled);
+            if (n > 0) {
+                m_filled += static_cast<std::size_t>(n);
+            } else if (n == 0) {
+                m_ended = true;
+            } else if (errno != EINTR && errno != EAGAIN) {
+                fail(120, m_name, Fault::ofErrno());
+            }
+        }
+        return true;
+    }
+
+    const char* data() { return m_buffer.data(); }
+    // What the last next() brought.
+    std::size_t size() const { return m_filled; }
+    bool ended() const { return m_ended; }
+
+private:
+    int m_fd;
+    const std::string& m_name;
+    EngineHost& m_host;
+    Copy::Buffer m_buffer;
+    std::size_t m_filled = 0;
+    bool m_ended = false;
+};
+
+// The hashes of a split: the whole source in one sequential pass on a thread of its
+// own, the pieces on the other cores, each reading the range the copy has just put in
+// the page cache, so that the copy itself can clone or stay in the kernel. A failure
+// of either is one of the source's copy step.
+class SplitHashes {
+public:
+    using Job = Checksum::Hashers::Job;
+
+    SplitHashes(int source, std::int64_t size, std::size_t pieces, const std::string& sourcePath,
+                const Checksum::Hashers::Turn& turn)
+        : m_sourceFd(source), m_sourcePath(sourcePath), m_pieces(pieces) {
+        m_sourceHash.emplace(
+            1, [this](const Job&, const Result<Checksum::Digest>& digest) { return keep(digest, m_source); }, turn, 0);
+        m_pieceHashes.emplace(
+            std::max(Checksum::Hashers::cores(), 2U) - 1,
+            [this](const Job& job, const Result<Checksum::Digest>& digest) {
+                return keep(digest, m_pieces[job.index]);
+            },
+            turn, 0);
+        // An empty queue takes a job at once.
+        checked(m_sourceHash->add({m_sourceFd, 0, size, 0}));
+    }
+
+    // Before the piece of `length` bytes at `offset` is copied. False when the host
+    // asked to stop.
+    bool add(std::int64_t offset, std::int64_t length, std::size_t index) {
+        return checked(m_pieceHashes->add({m_sourceFd, offset, length, index}));
+    }
+
+    // The copy has come to `offset`; false when the host asked to stop.
+    bool advance(std::int64_t offset) {
+        return checked(m_sourceHash->advance(offset)) && checked(m_pieceHashes->advance(offset));
+    }
+
+    // Waits for the last hashes.
+    void finish() {
+        orFail(m_sourceHash->drain(), 120, m_sourcePath);
+        orFail(m_pieceHashes->drain(), 120, m_sourcePath);
+    }
+
+    const std::vector<Checksum::Digest>& pieces() const { return m_pieces; }
+    const Checksum::Digest& source() const { return m_source; }
+
+private:
+    // A range that cannot be read cannot be hashed.
+    static Status keep(const Result<Checksum::Digest>& digest, Checksum::Digest& into) {
+        if (!digest) {
+            return Checksum::failure(digest.fault().why());
+        }
+        into = *digest;
+        return {};
+    }
+
+    bool checked(Result<Checksum::Hashers::Going>&& result) const {
+        return orFail(std::move(result), 120, m_sourcePath) == Checksum::Hashers::Going::On;
+    }
+
+    const int m_sourceFd;
+    const std::string& m_sourcePath;
+    std::vector<Checksum::Digest> m_pieces;
+    Checksum::Digest m_source{};
+    // Declared last, so that their threads end before what they write to goes.
+    std::optional<Checksum::Hashers> m_sourceHash;
+    std::optional<Checksum::Hashers> m_pieceHashes;
+};
+
+} // namespace SplitMergeFile::Steps
