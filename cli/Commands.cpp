@@ -40,7 +40,7 @@ std::string describe(const Verify::Finding& finding, const std::string& sidecarN
         return "too long: " + length +
                (finding.last ? ", the last piece has at most " : ", every piece but the last has ") + expected;
     case Problem::Damaged:
-        return "damaged: its checksum does not match";
+        return ConsoleHost::reason(NoticeId::PieceDamaged);
     case Problem::Unlisted:
         return "damaged: " + sidecarName + " holds no checksum for it";
     }
@@ -58,8 +58,8 @@ int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& hos
     return exitSucceeded;
 }
 
-} // namespace
-
+// The manifest a join or verify uses for `path`: NAME.splt beside it when `path` names
+// a piece NAME_spltN and that list exists; else `path` itself.
 std::string manifestFor(const std::string& path) {
     const std::string name = Main::GetFileName(path);
     const std::size_t marker = name.rfind(PieceSet::pieceMarker);
@@ -74,6 +74,8 @@ std::string manifestFor(const std::string& path) {
         Main::GetFolderPart(path) + name.substr(0, marker) + std::string(PieceSet::manifestSuffix);
     return Main::fileExists(manifest) ? manifest : path;
 }
+
+} // namespace
 
 int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     TypedNames& names = host.names();

@@ -41,9 +41,10 @@ public:
     void refusal(const std::string& text);
     // "NAME: reason" on standard error, the file named as typed.
     void fileError(const std::string& path, const std::string& reason);
-    // Whether a notice is an outcome of the command (standard output) rather than a
-    // refusal or failure (standard error).
-    static bool isOutcome(NoticeId id);
+    // What a notice about one file says after "NAME: ", from its designed text:
+    // "%1 is damaged: its checksum does not match." gives "damaged: its checksum
+    // does not match".
+    static std::string reason(NoticeId id);
 
     // The total the byte progress counts towards; 0 when unknown.
     void setExpectedBytes(std::int64_t bytes) { m_expectedBytes = bytes; }
@@ -62,9 +63,6 @@ public:
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
     bool processEvents() override;
-
-    // Redraws at most this often.
-    static constexpr std::chrono::milliseconds redrawInterval{250};
 
 private:
     void drawProgress(bool force);
