@@ -45,6 +45,55 @@ std::int64_t multiplier(std::string_view suffix, int& power) {
     return 0;
 }
 
+struct ChunkSize {
+    enum class Status { Valid, Invalid, AboveLimit };
+    Status status = Status::Invalid;
+    std::int32_t bytes = 0;
+};
+
+// A byte count as `split -b` reads it: optional blanks, an optional sign, decimal
+// digits and an optional suffix: b (512), or one of k K M m G T P E Z Y R Q alone or
+// followed by iB (powers of 1024) or by B or D (powers of 1000). Valid from 1 to
+// 2147483647, the largest piece the format holds; AboveLimit past it, Invalid for
+// anything else, 0 and below too.
+ChunkSize parseChunkSize(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const std::size_t digitsStart = i;
+    // Capping just past the limit keeps every product below 2^63.
+    constexpr std::int64_t cap = largestChunk + 1;
+    std::int64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        magnitude = std::min(magnitude * 10 + (text[i] - '0'), cap);
+    }
+    if (i == digitsStart) {
+        return {};
+    }
+    int power = 0;
+    const std::int64_t unit = multiplier(text.substr(i), power);
+    if (unit == 0) {
+        return {};
+    }
+    std::int64_t value = magnitude * (power == 0 ? unit : 1);
+    for (int p = 0; p < power; ++p) {
+        value = std::min(value * unit, cap);
+    }
+    if (negative || value == 0) {
+        return {};
+    }
+    if (value > largestChunk) {
+        return {ChunkSize::Status::AboveLimit, 0};
+    }
+    return {ChunkSize::Status::Valid, static_cast<std::int32_t>(value)};
+}
+
 ParseResult usage(std::string error) {
     return ParseResult{std::nullopt, std::move(error)};
 }
@@ -200,44 +249,6 @@ bool takes(Command command, int code) {
     default:
         return false;
     }
-}
-
-ChunkSize parseChunkSize(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const std::size_t digitsStart = i;
-    // Capping just past the limit keeps every product below 2^63.
-    constexpr std::int64_t cap = largestChunk + 1;
-    std::int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = std::min(magnitude * 10 + (text[i] - '0'), cap);
-    }
-    if (i == digitsStart) {
-        return {};
-    }
-    int power = 0;
-    const std::int64_t unit = multiplier(text.substr(i), power);
-    if (unit == 0) {
-        return {};
-    }
-    std::int64_t value = magnitude * (power == 0 ? unit : 1);
-    for (int p = 0; p < power; ++p) {
-        value = std::min(value * unit, cap);
-    }
-    if (negative || value == 0) {
-        return {ChunkSize::Status::TooSmall, 0};
-    }
-    if (value > largestChunk) {
-        return {ChunkSize::Status::AboveLimit, 0};
-    }
-    return {ChunkSize::Status::Valid, static_cast<std::int32_t>(value)};
 }
 
 ParseResult parse(const std::vector<std::string>& arguments) {

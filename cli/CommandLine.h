@@ -65,19 +65,6 @@ struct ParseResult {
     std::string error;
 };
 
-struct ChunkSize {
-    enum class Status { Valid, Malformed, TooSmall, AboveLimit };
-    Status status = Status::Malformed;
-    std::int32_t bytes = 0;
-};
-
-// A byte count as `split -b` reads it: optional blanks, an optional sign, decimal
-// digits and an optional suffix: b (512), or one of k K M m G T P E Z Y R Q alone or
-// followed by iB (powers of 1024) or by B or D (powers of 1000). Valid from 1 to
-// 2147483647, the largest piece the format holds; TooSmall for 0 and below,
-// AboveLimit past the largest; Malformed for anything else.
-ChunkSize parseChunkSize(std::string_view text);
-
 // Parses the arguments after the program name as getopt_long does: options before,
 // between and after the operands, short options bundled, long ones abbreviated to
 // any unique beginning, "--" ends the options. --help and --version answer at once.

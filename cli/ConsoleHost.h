@@ -37,8 +37,6 @@ public:
     void printOutcome(const std::string& text);
     // Prints "quarnel-cli: " and the text on standard error.
     static void printError(const std::string& text);
-    // A refusal or failure that names no file, on standard error.
-    void refusal(const std::string& text);
     // "NAME: reason" on standard error, the file named as typed.
     void fileError(const std::string& path, const std::string& reason);
     // What a notice about one file says after "NAME: ", from its designed text:
@@ -65,6 +63,8 @@ public:
     bool processEvents() override;
 
 private:
+    // A refusal or failure that names no file, on standard error.
+    void refusal(const std::string& text);
     void drawProgress(bool force);
 
     TypedNames& m_names;
