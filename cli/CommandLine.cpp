@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <algorithm>
+#include <charconv>
 #include <iterator>
 #include <limits>
 #include <utility>
@@ -102,25 +103,17 @@ std::string quoted(std::string_view text) {
     return Quoting::quote(text, Quoting::When::Always);
 }
 
+// A whole number of pieces, an optional '+' before it, from 1 to the most a list holds.
 std::optional<int> parseParts(std::string_view text) {
-    std::size_t i = text.empty() || text.front() != '+' ? 0 : 1;
-    if (i == text.size()) {
+    text.remove_prefix(text.substr(0, 1) == "+" ? 1 : 0);
+    int value = 0;
+    const char* end = text.data() + text.size();
+    // from_chars takes a '-' too, and refuses blanks and a '+'.
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || value < 1 || value > PieceSet::maxPieces) {
         return std::nullopt;
     }
-    long long value = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (text[i] - '0');
-        if (value > PieceSet::maxPieces) {
-            return std::nullopt;
-        }
-    }
-    if (value < 1) {
-        return std::nullopt;
-    }
-    return static_cast<int>(value);
+    return value;
 }
 
 // The long form of getopt_long's code `code`, or null.
