@@ -50,7 +50,7 @@ std::string describe(const Verify::Finding& finding, const std::string& sidecarN
 int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const SplitMergeFile::Outcome outcome =
         SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream), arguments.name,
-                                    arguments.chunkSize, host, arguments.checksum);
+                                    arguments.chunkSize, host.outputFolder(), host, arguments.checksum);
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
@@ -114,7 +114,7 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     }
     host.setExpectedBytes(size);
     const SplitMergeFile::Outcome outcome =
-        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), host, arguments.checksum);
+        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum);
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
@@ -150,7 +150,7 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitStatus(
             SplitMergeFile::JoinToStream(manifest, STDOUT_FILENO, std::string(CommandLine::standardStream), host));
     }
-    return exitStatus(SplitMergeFile::JoinFiles(manifest, host));
+    return exitStatus(SplitMergeFile::JoinFiles(manifest, host.outputFolder(), host));
 }
 
 int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {

@@ -102,19 +102,9 @@ void ConsoleHost::fileError(const std::string& path, const std::string& reason) 
     refusal(m_names.show(path) + ": " + reason);
 }
 
-std::string ConsoleHost::outputFolder() {
-    return m_outputFolder;
-}
-
 void ConsoleHost::setProgressValue(int) {}
 
-void ConsoleHost::setProgressMaximum(int maximum) {
-    m_maximum = maximum;
-}
-
-int ConsoleHost::progressMaximum() {
-    return m_maximum;
-}
+void ConsoleHost::setProgressMaximum(int) {}
 
 void ConsoleHost::setProgressBytes(std::int64_t done) {
     m_doneBytes = done;
@@ -170,7 +160,7 @@ void ConsoleHost::reportError(const std::string&, int step, const Fault& fault) 
     refusal(text + " (" + std::to_string(step) + ")");
 }
 
-bool ConsoleHost::processEvents() {
+bool ConsoleHost::keepGoing() {
     return stopSignalled == 0;
 }
 

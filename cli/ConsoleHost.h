@@ -53,14 +53,13 @@ public:
     // The errno of the first failed write to standard output, or 0.
     int outputError() const { return m_outputError; }
 
-    std::string outputFolder() override;
+    const std::string& outputFolder() const { return m_outputFolder; }
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
-    int progressMaximum() override;
     void setProgressBytes(std::int64_t done) override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
-    bool processEvents() override;
+    bool keepGoing() override;
 
 private:
     // A refusal or failure that names no file, on standard error.
@@ -72,7 +71,6 @@ private:
     std::FILE* m_outcomes = stdout;
     bool m_showProgress;
     bool m_quiet;
-    int m_maximum = 0;
     std::int64_t m_expectedBytes = 0;
     std::int64_t m_doneBytes = 0;
     bool m_started = false;

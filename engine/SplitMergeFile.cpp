@@ -177,7 +177,7 @@ public:
         const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(most, Copy::Buffer::size));
         m_filled = 0;
         while (m_filled < wanted && !m_ended) {
-            if (!m_host.processEvents()) {
+            if (!m_host.keepGoing()) {
                 return false;
             }
             pollfd ready = {m_fd, POLLIN, 0};
@@ -280,16 +280,17 @@ private:
 
 class Splitter {
 public:
-    Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, bool checksums, EngineHost& host)
+    Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
+             bool checksums, EngineHost& host)
         : m_source(&source), m_sourcePath(source.path()), m_sourceStat(source.status()), m_chunkSize(chunkSize),
-          m_checksums(checksums), m_host(host) {}
+          m_outputFolder(outputFolder), m_checksums(checksums), m_host(host) {}
 
     // A split of the stream at `streamFd`, named `sourcePath` in descriptions, into
     // pieces named after `baseName`.
     Splitter(int streamFd, const std::string& sourcePath, const std::string& baseName, std::int32_t chunkSize,
-             bool checksums, EngineHost& host)
-        : m_sourcePath(sourcePath), m_sourceStat(m_streamStat), m_chunkSize(chunkSize), m_checksums(checksums),
-          m_host(host), m_streamFd(streamFd), m_baseName(baseName) {}
+             const std::string& outputFolder, bool checksums, EngineHost& host)
+        : m_sourcePath(sourcePath), m_sourceStat(m_streamStat), m_chunkSize(chunkSize), m_outputFolder(outputFolder),
+          m_checksums(checksums), m_host(host), m_streamFd(streamFd), m_baseName(baseName) {}
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
@@ -312,9 +313,7 @@ private:
         const bool fromStream = m_streamFd >= 0;
         Names names;
         names.baseName = fromStream ? m_baseName : Main::GetFileName(m_sourcePath);
-        // Read once: the event loop runs during the split, and one split must not
-        // spread its pieces over two folders.
-        names.folder = m_host.outputFolder();
+        names.folder = m_outputFolder;
 
         // A stream redirected from a file is guarded against as a file is.
         if (fromStream && ::fstat(m_streamFd, &m_streamStat) != 0) {
@@ -422,10 +421,10 @@ private:
         std::optional<SplitHashes> hashes;
         if (m_checksums) {
             hashes.emplace(source, size, static_cast<std::size_t>(pieces), m_sourcePath,
-                           [this] { return m_host.processEvents(); });
+                           [this] { return m_host.keepGoing(); });
         }
         for (int number = 1; number <= pieces; ++number) {
-            if (!m_host.processEvents()) {
+            if (!m_host.keepGoing()) {
                 return Outcome::Stopped;
             }
             const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
@@ -438,7 +437,7 @@ private:
                 }
                 return FileSize::ReadFileChunks(source, offset, piece.get(), 0, length, buffer, [&](std::int64_t done) {
                     m_host.setProgressBytes(offset + done);
-                    return (!hashes || hashes->advance(offset + done)) && m_host.processEvents();
+                    return (!hashes || hashes->advance(offset + done)) && m_host.keepGoing();
                 });
             });
             if (!copied) {
@@ -586,6 +585,7 @@ private:
     struct stat m_streamStat {};
     const struct stat& m_sourceStat; // of the file, or of the stream
     const std::int32_t m_chunkSize;
+    const std::string& m_outputFolder;
     const bool m_checksums;
     EngineHost& m_host;
     RunFolder m_folder;
@@ -595,11 +595,13 @@ private:
 
 class Joiner {
 public:
-    Joiner(const std::string& manifestPath, EngineHost& host) : m_manifestPath(manifestPath), m_host(host) {}
+    Joiner(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host)
+        : m_manifestPath(manifestPath), m_outputFolder(outputFolder), m_host(host) {}
 
     // A join into the stream at `outputFd`, named `outputName` in descriptions.
     Joiner(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host)
-        : m_manifestPath(manifestPath), m_host(host), m_outputPath(outputName), m_outputFd(outputFd) {}
+        : m_manifestPath(manifestPath), m_outputFolder(outputName), m_host(host), m_outputPath(outputName),
+          m_outputFd(outputFd) {}
 
     Outcome guardedRun() {
         return SplitMergeFile::guardedRun(
@@ -626,7 +628,7 @@ private:
 
     Outcome joinScanned() {
         const Scan scan = orFail(PieceSet::scanList(m_manifest.get(), m_buffer.data(), Copy::Buffer::size, m_entries,
-                                                    [this] { return m_host.processEvents(); }),
+                                                    [this] { return m_host.keepGoing(); }),
                                  106, m_manifestPath);
         if (scan == Scan::Stopped) {
             return Outcome::Stopped;
@@ -660,13 +662,14 @@ private:
 
         const int count = static_cast<int>(m_entries.size());
         progressStep(m_host, joinLabel, 120, [&] { m_host.setProgressValue(0); });
+        m_maximum = count;
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
         m_host.setProgressBytes(0);
         Copy::ReadAhead readAhead(m_entries.size(),
                                   [this](std::size_t index, struct stat& st) { return openAhead(index, st); });
         for (int index = 0; index < count; ++index) {
-            if (!m_host.processEvents()) {
+            if (!m_host.keepGoing()) {
                 endEarly();
                 return Outcome::Stopped;
             }
@@ -770,7 +773,7 @@ private:
             notice = {NoticeId::PieceLengthWrong, {m_pieceFolderText + readName(m_entries.front(), whole)}};
             outcome = Outcome::Damaged;
         }
-        progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_host.progressMaximum()); });
+        progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_maximum); });
         endEarly();
         m_host.showNotice(notice);
         return outcome;
@@ -830,7 +833,7 @@ private:
     // Opens the output folder and the temporary output file in it; returns a
     // refusal, if any.
     std::optional<NoticeId> openOutput() {
-        const std::string folder = m_host.outputFolder();
+        const std::string& folder = m_outputFolder;
         m_outputName = PieceSet::joinedName(m_manifestPath);
         m_outputPath = folder + Main::nativeSeparator + m_outputName;
         orFail(m_output.open(folder), 118, folder);
@@ -881,7 +884,7 @@ private:
                 sinceTurn += static_cast<std::int64_t>(block.size());
                 if (sinceTurn >= Copy::Buffer::maxBlockBytes) {
                     sinceTurn = 0;
-                    stopped = !m_host.processEvents();
+                    stopped = !m_host.keepGoing();
                 }
                 return hashed && !stopped;
             });
@@ -925,7 +928,7 @@ private:
             FileSize::ReadFileChunks(piece.get(), 0, toStream ? m_outputFd : m_temporary.fd(), toStream ? -1 : m_joined,
                                      length, m_buffer, [this](std::int64_t done) {
                                          m_host.setProgressBytes(m_joined + done);
-                                         return advanceChecks(m_joined + done) && m_host.processEvents();
+                                         return advanceChecks(m_joined + done) && m_host.keepGoing();
                                      });
         if (!copied) {
             failCopy(copied.fault(), 140, piecePath, 144, m_outputPath);
@@ -959,7 +962,7 @@ private:
                 }
                 return {};
             },
-            [this] { return m_host.processEvents(); }, 0);
+            [this] { return m_host.keepGoing(); }, 0);
     }
 
     bool advanceChecks(std::int64_t offset) { return !m_checks || checked(m_checks->advance(offset)); }
@@ -1028,7 +1031,9 @@ private:
     }
 
     const std::string& m_manifestPath;
+    const std::string m_outputFolder; // none for a stream; read once, as the run starts
     EngineHost& m_host;
+    int m_maximum = 0; // what the bar counts to
     Descriptor m_manifest;
     // Separate windows: the read-ahead reads names far ahead of the join's own.
     mutable PieceSet::NameReader m_names{m_manifest};
@@ -1060,21 +1065,23 @@ private:
 
 } // namespace
 
-Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums) {
-    return SplitFile(InputChecks::SplitSource(sourcePath), chunkSize, host, checksums);
+Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, const std::string& outputFolder,
+                  EngineHost& host, bool checksums) {
+    return SplitFile(InputChecks::SplitSource(sourcePath), chunkSize, outputFolder, host, checksums);
 }
 
-Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, EngineHost& host, bool checksums) {
-    return Splitter(source, chunkSize, checksums, host).guardedRun();
+Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
+                  EngineHost& host, bool checksums) {
+    return Splitter(source, chunkSize, outputFolder, checksums, host).guardedRun();
 }
 
 Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
-                    EngineHost& host, bool checksums) {
-    return Splitter(sourceFd, sourceName, baseName, chunkSize, checksums, host).guardedRun();
+                    const std::string& outputFolder, EngineHost& host, bool checksums) {
+    return Splitter(sourceFd, sourceName, baseName, chunkSize, outputFolder, checksums, host).guardedRun();
 }
 
-Outcome JoinFiles(const std::string& manifestPath, EngineHost& host) {
-    return Joiner(manifestPath, host).guardedRun();
+Outcome JoinFiles(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host) {
+    return Joiner(manifestPath, outputFolder, host).guardedRun();
 }
 
 Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host) {

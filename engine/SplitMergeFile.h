@@ -25,8 +25,8 @@ enum class Outcome {
     Stopped,   // the host asked to stop
 };
 
-// Cuts `sourcePath` into pieces of `chunkSize` bytes in the host's output folder, which
-// is read once and held open (and locked against other runs) until the split ends. An
+// Cuts `sourcePath` into pieces of `chunkSize` bytes in `outputFolder` (as the user
+// gave it), which is opened once and held open (and locked against other runs) until the split ends. An
 // existing manifest of that name is removed before the first piece; the new one is
 // written line by line to a temporary file and named after the last piece. Whatever
 // stands at a piece or manifest name (a file, a link, a FIFO, a device) is replaced,
@@ -39,11 +39,12 @@ enum class Outcome {
 // while it copies them and writes the checksum file (see Checksum.h) after the
 // manifest. A checksum file of an earlier split beside the manifest is removed in
 // any case.
-Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, EngineHost& host, bool checksums = false);
+Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, const std::string& outputFolder,
+                  EngineHost& host, bool checksums = false);
 // The same for a source the commands' checks have already opened; a source that
 // could not be opened fails at the open's step with its reason.
-Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, EngineHost& host,
-                  bool checksums = false);
+Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
+                  EngineHost& host, bool checksums = false);
 
 // Cuts what `sourceFd` brings until its end, a stream that cannot seek and whose size
 // is known only there (a pipe), into pieces named after `baseName`, exactly as
@@ -56,10 +57,10 @@ Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize
 // gets there, leaving no list. An early end of the stream is its end; a read error
 // fails at step 120.
 Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
-                    EngineHost& host, bool checksums = false);
+                    const std::string& outputFolder, EngineHost& host, bool checksums = false);
 
-// Joins the piece set listed by the manifest at `manifestPath` into the host's output
-// folder, under the manifest's name without ".splt". Pieces are looked for in the
+// Joins the piece set listed by the manifest at `manifestPath` into `outputFolder`, read
+// once as the join starts, under the manifest's name without ".splt". Pieces are looked for in the
 // manifest's folder, opened once and locked shared from before the manifest is read
 // to the end, so that no split rewrites the set meanwhile while other joins may read
 // it; the output folder is opened once and locked exclusively. The
@@ -74,7 +75,7 @@ Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::stri
 // file lies beside the manifest, each piece is checked against it while it is
 // appended, and the join stops at the first piece that does not match, keeping
 // nothing of it.
-Outcome JoinFiles(const std::string& manifestPath, EngineHost& host);
+Outcome JoinFiles(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host);
 
 // Joins as JoinFiles does, but writes the joined bytes to `outputFd` (standard output,
 // a pipe) as they come, in place of a file; `outputName` names it in failure

@@ -12,24 +12,8 @@ class EngineRun::WorkerHost : public EngineHost {
 public:
     explicit WorkerHost(EngineRun& run) : m_run(run) {}
 
-    std::string outputFolder() override {
-        std::string folder;
-        m_run.callOnOwner([&] { folder = m_run.m_host.outputFolder(); });
-        return folder;
-    }
     void setProgressValue(int value) override { m_run.queueProgress({false, value}); }
-    void setProgressMaximum(int maximum) override {
-        m_maximum = maximum;
-        m_run.queueProgress({true, maximum});
-    }
-    // The maximum this run set, which the queue may not have delivered yet; else the
-    // window's.
-    int progressMaximum() override {
-        if (m_maximum < 0) {
-            m_run.callOnOwner([&] { m_maximum = m_run.m_host.progressMaximum(); });
-        }
-        return m_maximum;
-    }
+    void setProgressMaximum(int maximum) override { m_run.queueProgress({true, maximum}); }
     // Notices and error reports are boxes the user sees before the engine goes on.
     void showNotice(const Notice& notice) override {
         m_run.callOnOwner([&] { m_run.m_host.showNotice(notice); });
@@ -37,11 +21,10 @@ public:
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override {
         m_run.callOnOwner([&] { m_run.m_host.reportError(sourceLabel, step, fault); });
     }
-    bool processEvents() override { return !m_run.m_stop; }
+    bool keepGoing() override { return !m_run.m_stop; }
 
 private:
     EngineRun& m_run;
-    int m_maximum = -1;
 };
 
 EngineRun::EngineRun(EngineHost& host, QObject* parent) : QObject(parent), m_host(host) {

@@ -294,20 +294,12 @@ void Form1::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-std::string Form1::outputFolder() {
-    return bytes(m_text2->text());
-}
-
 void Form1::setProgressValue(int value) {
     m_progressBar->setValue(value);
 }
 
 void Form1::setProgressMaximum(int maximum) {
     m_progressBar->setMaximum(maximum);
-}
-
-int Form1::progressMaximum() {
-    return m_progressBar->maximum();
 }
 
 void Form1::showNotice(const Notice& notice) {
@@ -331,7 +323,7 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
                   tr("Please email screenshot of this message to %1").arg(QLatin1String(ErrorReport::supportAddress)));
 }
 
-bool Form1::processEvents() {
+bool Form1::keepGoing() {
     // The engine runs on EngineRun's worker, whose turns answer from its stop flag
     // while this loop turns by itself; a turn asked of the window just turns it.
     QCoreApplication::processEvents();
@@ -396,7 +388,9 @@ void Form1::PushButton4_Click() {
         } else {
             split.run(118, [this] { setMousePointer(Hover::busyPointer); });
             split.run(120, [&] {
-                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, host); });
+                // Read once, here: the window stays usable while the pieces are written.
+                const std::string folder = bytes(m_text2->text());
+                m_engineRun.run([&](EngineHost& host) { SplitMergeFile::SplitFile(*source, chunkSize, folder, host); });
             });
         }
         restoreIdleLook(split, 128, 130);
@@ -423,7 +417,8 @@ void Form1::PushButton3_Click() {
                    108, [&] { return InputChecks::fileExists(text4()); }, true)) {
         join.run(110, [&] {
             const std::string manifest = text4();
-            m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, host); });
+            const std::string folder = bytes(m_text2->text());
+            m_engineRun.run([&](EngineHost& host) { SplitMergeFile::JoinFiles(manifest, folder, host); });
         });
     } else {
         join.run(112, [this] { showNotice({NoticeId::JoinFileMissing, {bytes(m_text4->text())}}); });

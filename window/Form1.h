@@ -57,13 +57,11 @@ public:
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
 
     // EngineHost
-    std::string outputFolder() override;
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
-    int progressMaximum() override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
-    bool processEvents() override;
+    bool keepGoing() override;
 
     // Esc: a running split or join stops at its next event-loop turn as if the window
     // were closing, but the window stays and the command ends as usual.

@@ -238,9 +238,11 @@ void TestChecksum::splitRemovesStaleChecksums() {
     Files::write(dir.filePath("a.bin"), Files::pattern(2500));
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, host, true), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, host.folder, host, true),
+             Outcome::Succeeded);
     QVERIFY(QFile::exists(dir.filePath("a.bin.splt.sha256")));
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 700, host, false), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 700, host.folder, host, false),
+             Outcome::Succeeded);
     QVERIFY(!QFile::exists(dir.filePath("a.bin.splt.sha256")));
     QCOMPARE(Files::entries(dir.path()),
              (QStringList{"a.bin", "a.bin.splt", "a.bin_splt1", "a.bin_splt2", "a.bin_splt3", "a.bin_splt4"}));
@@ -276,7 +278,8 @@ void TestChecksum::joinChecksEachPiece() {
     Files::write(dir.filePath("a.bin"), data);
     RecordingHost splitHost;
     splitHost.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), chunk, splitHost, true), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), chunk, splitHost.folder, splitHost, true),
+             Outcome::Succeeded);
     const QString damaged = "a.bin_splt" + QString::number(goodPieces + 1);
     if (fault == "flip") {
         QByteArray piece = Files::read(dir.filePath(damaged));
@@ -293,7 +296,7 @@ void TestChecksum::joinChecksEachPiece() {
 
     RecordingHost host;
     host.folder = Files::path(dir.filePath("joined"));
-    const Outcome outcome = SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.bin.splt")), host);
+    const Outcome outcome = SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.bin.splt")), host.folder, host);
     QVERIFY(host.reports.empty());
     if (goodPieces < 0) {
         QCOMPARE(outcome, Outcome::Succeeded);
@@ -317,11 +320,12 @@ void TestChecksum::unreadableChecksumFileFailsTheJoin() {
     {
         RecordingHost splitHost;
         splitHost.folder = Files::path(dir.path());
-        QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, splitHost), Outcome::Succeeded);
+        QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 1000, splitHost.folder, splitHost),
+                 Outcome::Succeeded);
     }
     QVERIFY(QDir(dir.path()).mkdir("a.bin.splt.sha256"));
 
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.bin.splt")), host), Outcome::Failed);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.bin.splt")), host.folder, host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t(1));
     QCOMPARE(host.reports[0].step, 102);
     QVERIFY2(host.reports[0].description.find("a.bin.splt.sha256") != std::string::npos,
@@ -343,13 +347,14 @@ void TestChecksum::listNameWithoutRoomForTheSuffix() {
     // Asked for, it cannot be written: refused before anything is.
     RecordingHost refused;
     refused.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath(name)), 1000, refused, true), Outcome::Refused);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath(name)), 1000, refused.folder, refused, true),
+             Outcome::Refused);
     QCOMPARE(refused.messages, std::vector<std::string>{Messages::text({NoticeId::NamesTooLong})});
     QCOMPARE(Files::entries(dir.path()), (QStringList{"joined", name}));
 
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath(name)), 1000, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath(name)), 1000, host.folder, host), Outcome::Succeeded);
     QVERIFY(host.reports.empty());
 
     const std::string manifest = Files::path(dir.filePath(name + ".splt"));
@@ -363,7 +368,7 @@ void TestChecksum::listNameWithoutRoomForTheSuffix() {
 
     RecordingHost joinHost;
     joinHost.folder = Files::path(dir.filePath("joined"));
-    QCOMPARE(SplitMergeFile::JoinFiles(manifest, joinHost), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(manifest, joinHost.folder, joinHost), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("joined/" + name)), data);
 }
 

@@ -65,17 +65,18 @@ bool makeSet(const QTemporaryDir& dir, const QByteArray& data, bool earlier = fa
     }
     RecordingHost host;
     host.folder = Files::path(dir.filePath("set"));
-    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host, checksums) == Outcome::Succeeded;
+    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host.folder, host, checksums) ==
+           Outcome::Succeeded;
 }
 
 Outcome join(const QTemporaryDir& dir, RecordingHost& host) {
     host.folder = Files::path(dir.filePath("out"));
-    return SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host);
+    return SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host.folder, host);
 }
 
 Outcome split(const QTemporaryDir& dir, RecordingHost& host, int chunk = 100, bool checksums = false) {
     host.folder = Files::path(dir.filePath("set"));
-    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host, checksums);
+    return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host.folder, host, checksums);
 }
 
 // How often the shim saw `call` since it was last asked.

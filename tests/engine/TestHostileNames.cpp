@@ -64,10 +64,12 @@ void TestHostileNames::entriesAtOutputNames() {
 
     RecordingHost split;
     split.folder = Files::path(dir.filePath("set"));
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f.bin")), 100, split), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f.bin")), 100, split.folder, split),
+             Outcome::Succeeded);
     RecordingHost join;
     join.folder = Files::path(dir.filePath("joined"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.bin.splt")), join), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.bin.splt")), join.folder, join),
+             Outcome::Succeeded);
 
     QCOMPARE(Files::read(dir.filePath("joined/f.bin")), data);
     QCOMPARE(Files::read(dir.filePath("precious")), QByteArray("precious"));
@@ -119,7 +121,7 @@ void TestHostileNames::namesTheFormatCannotHold() {
 
     RecordingHost host;
     host.folder = Files::path(folder);
-    const Outcome outcome = SplitMergeFile::SplitFile(Files::path(source), 10, host);
+    const Outcome outcome = SplitMergeFile::SplitFile(Files::path(source), 10, host.folder, host);
     QVERIFY(host.reports.empty());
     if (!message.isEmpty()) {
         QCOMPARE(outcome, Outcome::Refused);
@@ -131,7 +133,8 @@ void TestHostileNames::namesTheFormatCannotHold() {
     QCOMPARE(Files::entries(folder).size(), 4);
     RecordingHost join;
     join.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(folder + "/" + name + ".splt"), join), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(folder + "/" + name + ".splt"), join.folder, join),
+             Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath(name)), data);
 }
 

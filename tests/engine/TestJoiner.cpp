@@ -53,8 +53,8 @@ QString TestJoiner::makeSet(const QString& dir, const QString& name, const QByte
     Files::write(dir + "/" + name, data);
     RecordingHost host;
     host.folder = Files::path(dir);
-    const bool ok =
-        SplitMergeFile::SplitFile(Files::path(dir + "/" + name), chunk, host, checksums) == Outcome::Succeeded;
+    const bool ok = SplitMergeFile::SplitFile(Files::path(dir + "/" + name), chunk, host.folder, host, checksums) ==
+                    Outcome::Succeeded;
     QFile::remove(dir + "/" + name);
     return ok ? dir + "/" + name + ".splt" : QString();
 }
@@ -67,7 +67,7 @@ void TestJoiner::roundTripIntoAnotherFolder() {
 
     RecordingHost host;
     host.folder = Files::path(dir.filePath("Joined"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("Joined/sample1.pdf")), data);
     QCOMPARE(Files::entries(dir.filePath("Joined")), QStringList{"sample1.pdf"});
     QCOMPARE(host.maximum, 3);
@@ -83,7 +83,8 @@ void TestJoiner::movedSetJoins() {
     QVERIFY(QDir().rename(dir.filePath("first"), dir.filePath("moved")));
     RecordingHost host;
     host.folder = Files::path(dir.path()) + "/";
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("moved/a.bin.splt")), host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("moved/a.bin.splt")), host.folder, host),
+             Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("a.bin")), data);
 }
 
@@ -97,7 +98,7 @@ void TestJoiner::windowsWrittenManifest() {
     QVERIFY(QDir().mkpath(dir.filePath("o")));
     RecordingHost host;
     host.folder = Files::path(dir.filePath("o"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("r.doc.splt")), host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("r.doc.splt")), host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("o/r.doc")), data);
 }
 
@@ -109,7 +110,7 @@ void TestJoiner::missingSecondPiece() {
 
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Missing);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host), Outcome::Missing);
     QCOMPARE(Files::read(dir.filePath("sample1.pdf")), data.left(100000));
     const std::string missing = Files::path(dir.filePath("set/sample1.pdf_splt2"));
     QCOMPARE(host.messages, std::vector<std::string>{missing + " splitted file not found"});
@@ -131,7 +132,7 @@ void TestJoiner::manifestsWithoutEntries() {
     QVERIFY(QDir().mkpath(dir.filePath("o")));
     RecordingHost host;
     host.folder = Files::path(dir.filePath("o"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.splt")), host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("a.splt")), host.folder, host), Outcome::Succeeded);
     QVERIFY(QFile::exists(dir.filePath("o/a")));
     QCOMPARE(QFileInfo(dir.filePath("o/a")).size(), 0);
     QCOMPARE(host.messages, std::vector<std::string>{Messages::text({NoticeId::JoinSucceeded})});
@@ -146,7 +147,7 @@ void TestJoiner::lastLineWithoutLineEnd() {
     RecordingHost host;
     host.folder = Files::path(dir.filePath("o"));
     QVERIFY(QDir().mkpath(dir.filePath("o")));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("p.splt")), host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("p.splt")), host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("o/p")), QByteArray("one"));
 }
 
@@ -157,7 +158,8 @@ void TestJoiner::capitalSuffix() {
     QVERIFY(QDir().mkpath(dir.filePath("o")));
     RecordingHost host;
     host.folder = Files::path(dir.filePath("o"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("Report.SPLT")), host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("Report.SPLT")), host.folder, host),
+             Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("o/Report")), QByteArray("r"));
 }
 
@@ -168,7 +170,7 @@ void TestJoiner::replacesLongerEarlierFile() {
     Files::write(dir.filePath("f"), QByteArray(1000, 'z'));
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("f")), data);
 }
 
@@ -179,7 +181,7 @@ void TestJoiner::stoppedJoinKeepsEarlierFile() {
     RecordingHost host;
     host.folder = Files::path(dir.path());
     host.onTurn = [](int turn) { return turn < 2; };
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Stopped);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host), Outcome::Stopped);
     QCOMPARE(Files::read(dir.filePath("f")), QByteArray("earlier"));
     QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "set"})); // no temporary left
     QVERIFY(host.messages.empty());
@@ -192,7 +194,7 @@ void TestJoiner::stoppedJoinWithoutEarlierFileKeepsPieces() {
     RecordingHost host;
     host.folder = Files::path(dir.path());
     host.onTurn = [](int turn) { return turn < 3; };
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Stopped);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host), Outcome::Stopped);
     QCOMPARE(Files::read(dir.filePath("f")), data.left(200));
     QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "set"}));
 }
@@ -206,7 +208,7 @@ void TestJoiner::fullDiskKeepsEarlierFile() {
 
     const Outcome outcome = [&] {
         const Files::FileSizeLimit full(1500);
-        return SplitMergeFile::JoinFiles(Files::path(manifest), host);
+        return SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host);
     }();
 
     QCOMPARE(outcome, Outcome::Failed);
@@ -224,7 +226,7 @@ void TestJoiner::missingOutputFolder() {
     const QString manifest = makeSet(dir.filePath("set"), "f", Files::pattern(300), 100);
     RecordingHost host;
     host.folder = Files::path(dir.filePath("nowhere"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host), Outcome::Failed);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 118);
     QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("nowhere"), ENOENT));
@@ -242,14 +244,14 @@ void TestJoiner::limits() {
         QVERIFY(big.open(QIODevice::WriteOnly));
         QVERIFY(big.resize(PieceSet::maxManifestBytes + 1)); // sparse
     }
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("big.splt")), host), Outcome::Refused);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("big.splt")), host.folder, host), Outcome::Refused);
 
     QByteArray lines;
     for (int i = 1; i <= 32768; ++i) {
         lines += "m_splt" + QByteArray::number(i) + "\r\n";
     }
     Files::write(dir.filePath("m.splt"), lines);
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("m.splt")), host), Outcome::Refused);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("m.splt")), host.folder, host), Outcome::Refused);
 
     QCOMPARE(host.messages,
              (std::vector<std::string>{Files::path(dir.filePath("big.splt")) + " is not a valid split file list.",
@@ -269,8 +271,8 @@ void TestJoiner::overwritingOwnPieceSetRefused() {
 
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("list")), host), Outcome::Refused);
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("x.splt")), host), Outcome::Refused);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("list")), host.folder, host), Outcome::Refused);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("x.splt")), host.folder, host), Outcome::Refused);
     QCOMPARE(host.messages, (std::vector<std::string>(2, Messages::text({NoticeId::JoinOverwritesPieceSet}))));
     QCOMPARE(Files::read(dir.filePath("list")), QByteArray("list_splt1\r\n"));
     QCOMPARE(Files::read(dir.filePath("x")), QByteArray("piece"));
@@ -300,7 +302,7 @@ void TestJoiner::nulInEntry() {
     QVERIFY(QDir().mkpath(dir.filePath("o")));
     RecordingHost host;
     host.folder = Files::path(dir.filePath("o"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("f.splt")), host), Outcome::Missing);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("f.splt")), host.folder, host), Outcome::Missing);
     QCOMPARE(host.messages,
              std::vector<std::string>{Messages::text({NoticeId::PieceMissing, {Files::path(dir.filePath(missing))}})});
     QCOMPARE(Files::read(dir.filePath("o/f")), data.left(joined));
@@ -336,7 +338,7 @@ void TestJoiner::boundedMemory() {
             [&] {
                 RecordingHost host;
                 host.folder = Files::path(folder);
-                return int(SplitMergeFile::SplitFile(Files::path(dir.filePath("l")), 1, host, checksums));
+                return int(SplitMergeFile::SplitFile(Files::path(dir.filePath("l")), 1, host.folder, host, checksums));
             },
             48 << 20);
         QCOMPARE(split, int(Outcome::Succeeded));
@@ -360,7 +362,7 @@ void TestJoiner::boundedMemory() {
         [&] {
             RecordingHost host;
             host.folder = Files::path(dir.filePath("o"));
-            return int(SplitMergeFile::JoinFiles(Files::path(manifest), host));
+            return int(SplitMergeFile::JoinFiles(Files::path(manifest), host.folder, host));
         },
         48 << 20);
     QCOMPARE(joined, outcome);
@@ -500,7 +502,7 @@ void TestJoiner::joinAndVerifyAgree() {
     const Verify::Summary& verdict = *verified;
     RecordingHost host;
     host.folder = Files::path(dir.filePath("o"));
-    const Outcome outcome = SplitMergeFile::JoinFiles(manifest, host);
+    const Outcome outcome = SplitMergeFile::JoinFiles(manifest, host.folder, host);
     QVERIFY(host.reports.empty());
 
     if (first < 0) {

@@ -53,14 +53,15 @@ void TestLargeFile::splitAndJoinPastFourGiB() {
     QVERIFY(QDir().mkpath(dir.filePath("pieces")));
     RecordingHost split;
     split.folder = Files::path(dir.filePath("pieces"));
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(source), 2000000000, split), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(source), 2000000000, split.folder, split), Outcome::Succeeded);
     QCOMPARE(split.maximum, 3);
     QCOMPARE(QFileInfo(dir.filePath("pieces/disk.img_splt3")).size(), size - 4000000000);
 
     QVERIFY(QDir().mkpath(dir.filePath("joined")));
     RecordingHost join;
     join.folder = Files::path(dir.filePath("joined"));
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("pieces/disk.img.splt")), join), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("pieces/disk.img.splt")), join.folder, join),
+             Outcome::Succeeded);
     QCOMPARE(join.messages, std::vector<std::string>{Messages::text({NoticeId::JoinSucceeded})});
     QVERIFY(sameContent(source, dir.filePath("joined/disk.img")));
 }

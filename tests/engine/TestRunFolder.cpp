@@ -38,7 +38,8 @@ bool makeSet(const QString& folder, const QString& name, const QByteArray& data)
     Files::write(folder + "/" + name, data);
     RecordingHost host;
     host.folder = Files::path(folder);
-    const bool ok = SplitMergeFile::SplitFile(Files::path(folder + "/" + name), 100, host) == Outcome::Succeeded;
+    const bool ok =
+        SplitMergeFile::SplitFile(Files::path(folder + "/" + name), 100, host.folder, host) == Outcome::Succeeded;
     return QFile::remove(folder + "/" + name) && ok;
 }
 
@@ -77,8 +78,9 @@ void TestRunFolder::folderSwappedDuringRun() {
         }
         return true;
     };
-    const Outcome outcome = run == "split" ? SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host)
-                                           : SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host);
+    const Outcome outcome = run == "split"
+                                ? SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host)
+                                : SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host.folder, host);
     QCOMPARE(outcome, Outcome::Succeeded);
     QVERIFY(host.reports.empty());
     QVERIFY(Files::entries(dir.filePath(swapped)).isEmpty());
@@ -89,7 +91,8 @@ void TestRunFolder::folderSwappedDuringRun() {
         QVERIFY(QDir().mkpath(dir.filePath("joined")));
         RecordingHost join;
         join.folder = Files::path(dir.filePath("joined"));
-        QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath(out + "/f.splt")), join), Outcome::Succeeded);
+        QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath(out + "/f.splt")), join.folder, join),
+                 Outcome::Succeeded);
         QCOMPARE(Files::read(dir.filePath("joined/f")), data);
     } else {
         QCOMPARE(Files::entries(dir.filePath(out)), QStringList{"f"});
@@ -111,7 +114,7 @@ void TestRunFolder::outputFolderRemovedDuringJoin() {
         }
         return true;
     };
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host), Outcome::Failed);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/f.splt")), host.folder, host), Outcome::Failed);
     QVERIFY(removed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 154);
@@ -126,7 +129,8 @@ void TestRunFolder::emptyOutputFolderIsNoFolder() {
     QVERIFY(makeSet(dir.filePath("set"), name, Files::pattern(300)));
     RecordingHost host;
     host.folder = "";
-    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/" + name + ".splt")), host), Outcome::Failed);
+    QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("set/" + name + ".splt")), host.folder, host),
+             Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 118);
     QCOMPARE(host.reports[0].description, std::string(std::strerror(ENOENT)));
@@ -183,9 +187,9 @@ void TestRunFolder::secondRunRefused() {
             return verified && verified->bad == 0 ? Outcome::Succeeded : Outcome::Failed;
         }
         if (run.startsWith("join")) {
-            return SplitMergeFile::JoinFiles(list, host);
+            return SplitMergeFile::JoinFiles(list, host.folder, host);
         }
-        return SplitMergeFile::SplitFile(Files::path(dir.filePath(run == "split" ? "f" : "g")), 100, host);
+        return SplitMergeFile::SplitFile(Files::path(dir.filePath(run == "split" ? "f" : "g")), 100, host.folder, host);
     };
     {
         Files::PausedChild firstRun([&](const std::function<void()>& wait) {
@@ -198,7 +202,7 @@ void TestRunFolder::secondRunRefused() {
                     }
                     return true;
                 };
-                return SplitMergeFile::JoinFiles(list, joining) == Outcome::Succeeded;
+                return SplitMergeFile::JoinFiles(list, joining.folder, joining) == Outcome::Succeeded;
             }
             const int fd = ::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             const bool locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;

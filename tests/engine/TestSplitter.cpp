@@ -47,7 +47,7 @@ void TestSplitter::workedExample() {
 
     RecordingHost host;
     host.folder = Files::path(m_dir.filePath("Out"));
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(source), 100000, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(source), 100000, host.folder, host), Outcome::Succeeded);
 
     QCOMPARE(Files::read(m_dir.filePath("Out/sample1.pdf_splt1")), data.left(100000));
     QCOMPARE(Files::read(m_dir.filePath("Out/sample1.pdf_splt2")), data.mid(100000, 100000));
@@ -89,7 +89,8 @@ void TestSplitter::sizes() {
 
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("archive.tar.gz")), chunk, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("archive.tar.gz")), chunk, host.folder, host),
+             Outcome::Succeeded);
 
     QByteArray joined;
     QByteArray manifest;
@@ -111,7 +112,7 @@ void TestSplitter::trailingSeparatorDoublesInManifest() {
     Files::write(dir.filePath("a.bin"), Files::pattern(25));
     RecordingHost host;
     host.folder = Files::path(dir.path()) + "/";
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 10, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), 10, host.folder, host), Outcome::Succeeded);
     const QByteArray folder = QFile::encodeName(dir.path());
     QCOMPARE(Files::read(dir.filePath("a.bin.splt")),
              folder + "//a.bin_splt1\r\n" + folder + "//a.bin_splt2\r\n" + folder + "//a.bin_splt3\r\n");
@@ -128,14 +129,14 @@ void TestSplitter::resplitReplacesLongerFiles() {
 
     RecordingHost host;
     host.folder = Files::path(dir.filePath("out"));
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("out/f_splt3")), Files::pattern(250).mid(200));
     QCOMPARE(Files::read(dir.filePath("out/f.splt")).count("\r\n"), 3);
     QCOMPARE(Files::read(dir.filePath("out/f.splt")).size(), 3 * (host.folder.size() + 10));
 
     // Splitting again gives the same files.
     const QByteArray first = Files::read(dir.filePath("out/f.splt"));
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("out/f.splt")), first);
 }
 
@@ -152,7 +153,7 @@ void TestSplitter::oldManifestRemovedBeforeFirstPiece() {
         (turn == 1 ? manifestAtFirstTurn : manifestAtLastTurn) = exists;
         return true;
     };
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Succeeded);
     QVERIFY(!manifestAtFirstTurn);
     QVERIFY(!manifestAtLastTurn);
     QVERIFY(QFile::exists(dir.filePath("f.splt")));
@@ -169,7 +170,7 @@ void TestSplitter::outputFolderReadOnce() {
         host.folder = Files::path(dir.filePath("two")); // the user edits the field meanwhile
         return true;
     };
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::entries(dir.filePath("one")).size(), 4);
     QVERIFY(Files::entries(dir.filePath("two")).isEmpty());
 }
@@ -196,7 +197,7 @@ void TestSplitter::limitsRefusedBeforeWriting() {
     Files::write(dir.filePath("out/f.splt"), "kept\r\n");
     RecordingHost host;
     host.folder = Files::path(dir.filePath("out"));
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host), Outcome::Refused);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), chunk, host.folder, host), Outcome::Refused);
     QCOMPARE(host.messages, std::vector<std::string>{message.toStdString()});
     QVERIFY(host.reports.empty());
     QCOMPARE(Files::entries(dir.filePath("out")), QStringList{"f.splt"});
@@ -209,7 +210,7 @@ void TestSplitter::directoryInPlaceOfPiece() {
     QVERIFY(QDir().mkpath(dir.filePath("f_splt2")));
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Failed);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].label, std::string(SplitMergeFile::splitLabel));
     QCOMPARE(host.reports[0].step, 118);
@@ -228,7 +229,7 @@ void TestSplitter::fullDisk() {
 
     const Outcome outcome = [&] {
         const Files::FileSizeLimit full(1500); // no piece can be completed
-        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 2000, host);
+        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 2000, host.folder, host);
     }();
 
     QCOMPARE(outcome, Outcome::Failed);
@@ -249,7 +250,7 @@ void TestSplitter::fullDiskAtTheList() {
 
     const Outcome outcome = [&] {
         const Files::FileSizeLimit full(100); // the pieces fit, their list does not
-        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 60, host);
+        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 60, host.folder, host);
     }();
 
     QCOMPARE(outcome, Outcome::Failed);
@@ -285,7 +286,7 @@ void TestSplitter::sourceNeverOverwritten() {
 
     RecordingHost host;
     host.folder = Files::path(dir.filePath("out"));
-    QCOMPARE(SplitMergeFile::SplitFile(source, 100, host), Outcome::Failed);
+    QCOMPARE(SplitMergeFile::SplitFile(source, 100, host.folder, host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, step);
     QVERIFY(host.messages.empty());
@@ -296,7 +297,7 @@ void TestSplitter::missingSource() {
     QTemporaryDir dir;
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("gone")), 100, host), Outcome::Failed);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("gone")), 100, host.folder, host), Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 104);
     QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("gone"), ENOENT));
@@ -315,7 +316,7 @@ void TestSplitter::splitsTheFileItChecked() {
     QVERIFY(!InputChecks::notLargerThanChunk(source, 100));
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(source, 100, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(source, 100, host.folder, host), Outcome::Succeeded);
     QCOMPARE(Files::read(dir.filePath("f_splt5")), Files::pattern(500).mid(400));
 }
 
@@ -325,7 +326,7 @@ void TestSplitter::stopsWhenAsked() {
     RecordingHost host;
     host.folder = Files::path(dir.path());
     host.onTurn = [](int turn) { return turn < 3; };
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host), Outcome::Stopped);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Stopped);
     QVERIFY(host.messages.empty());
     QVERIFY(host.reports.empty());
     QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "f_splt1", "f_splt2"}));
@@ -350,7 +351,8 @@ void TestSplitter::turnsDuringLargePiece() {
         copiedAtTurn.push_back(QFileInfo(dir.filePath("out/big_splt1")).size());
         return true;
     };
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("big")), 200 << 20, host), Outcome::Succeeded);
+    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("big")), 200 << 20, host.folder, host),
+             Outcome::Succeeded);
     copiedAtTurn.push_back(size);
     QVERIFY(copiedAtTurn.size() >= 4);
     for (std::size_t i = 1; i < copiedAtTurn.size(); ++i) {

@@ -15,7 +15,7 @@ public:
         std::string description;
     };
 
-    std::string folder;
+    std::string folder; // the output folder the test passes to the run
     std::vector<NoticeId> notices;
     std::vector<std::string> messages; // the notices' texts
     std::vector<Report> reports;
@@ -25,10 +25,8 @@ public:
     // Called at every event-loop turn with its number (from 1); false stops the engine.
     std::function<bool(int)> onTurn;
 
-    std::string outputFolder() override { return folder; }
     void setProgressValue(int value) override { values.push_back(value); }
     void setProgressMaximum(int value) override { maximum = value; }
-    int progressMaximum() override { return maximum; }
     void showNotice(const Notice& notice) override {
         notices.push_back(notice.id);
         messages.push_back(Messages::text(notice));
@@ -36,7 +34,7 @@ public:
     void reportError(const std::string& label, int step, const Fault& fault) override {
         reports.push_back({label, step, fault.description()});
     }
-    bool processEvents() override {
+    bool keepGoing() override {
         ++turns;
         return !onTurn || onTurn(turns);
     }

@@ -29,16 +29,8 @@ public:
     bool allOnOwner = true;
     std::function<void(const QString&)> onCall;
 
-    std::string outputFolder() override {
-        record(QStringLiteral("outputFolder"));
-        return "/out";
-    }
     void setProgressValue(int value) override { record(QStringLiteral("value %1").arg(value)); }
     void setProgressMaximum(int maximum) override { record(QStringLiteral("maximum %1").arg(maximum)); }
-    int progressMaximum() override {
-        record(QStringLiteral("progressMaximum"));
-        return 7;
-    }
     // The notice's argument names the call.
     void showNotice(const Notice& notice) override { record(QString::fromStdString(notice.arguments.at(0))); }
     void reportError(const std::string& label, int step, const Fault& fault) override {
@@ -47,7 +39,7 @@ public:
                    .arg(step)
                    .arg(QString::fromStdString(fault.description())));
     }
-    bool processEvents() override {
+    bool keepGoing() override {
         record(QStringLiteral("turn"));
         return true;
     }
@@ -68,44 +60,34 @@ void TestEngineRun::hostCallsArriveOnTheOwnerThreadInOrder() {
     ThreadHost host;
     EngineRun run(host);
     std::thread::id jobThread;
-    std::string folder;
-    int windowMaximum = 0;
-    int maximum = 0;
     bool goOn = false;
     run.run([&](EngineHost& worker) {
         jobThread = std::this_thread::get_id();
-        folder = worker.outputFolder();
-        windowMaximum = worker.progressMaximum();
         worker.setProgressMaximum(3);
-        goOn = worker.processEvents(); // answered without the window
+        goOn = worker.keepGoing(); // answered without the window
         worker.setProgressValue(1);
-        maximum = worker.progressMaximum(); // the one set, even before it arrived
         worker.reportError("label", 120, Fault::because("broken"));
         worker.showNotice({NoticeId::InvalidManifest, {"done"}});
         worker.setProgressValue(9); // the last call of the job: still delivered
     });
     QVERIFY(jobThread != std::this_thread::get_id());
     QVERIFY(host.allOnOwner);
-    QCOMPARE(host.calls, (QStringList{"outputFolder", "progressMaximum", "maximum 3", "value 1", "label 120 broken",
-                                      "done", "value 9"}));
-    QCOMPARE(folder, std::string("/out"));
-    QCOMPARE(windowMaximum, 7);
-    QCOMPARE(maximum, 3);
+    QCOMPARE(host.calls, (QStringList{"maximum 3", "value 1", "label 120 broken", "done", "value 9"}));
     QVERIFY(goOn);
 
     // A stop request answers the next turn without asking the host.
     host.calls.clear();
     host.onCall = [&](const QString& call) {
-        if (call == QLatin1String("outputFolder")) {
+        if (call == QLatin1String("stop")) {
             run.requestStop();
         }
     };
     run.run([&](EngineHost& worker) {
-        worker.outputFolder();
-        goOn = worker.processEvents();
+        worker.showNotice({NoticeId::InvalidManifest, {"stop"}});
+        goOn = worker.keepGoing();
     });
     QVERIFY(!goOn);
-    QCOMPARE(host.calls, QStringList{"outputFolder"});
+    QCOMPARE(host.calls, QStringList{"stop"});
 
     // A value set while the window still shows the one before, then nothing more for
     // a while, reaches the window while the worker still works.
@@ -147,7 +129,7 @@ void TestEngineRun::failuresCrossInBothDirections() {
         // A progress value is not waited for, and what fails in showing it stays in
         // the window: the run goes on.
         guarded([&] { worker.setProgressValue(2); });
-        guarded([&] { worker.processEvents(); });
+        guarded([&] { worker.keepGoing(); });
         worker.showNotice({NoticeId::InvalidManifest, {"after"}});
     });
     QCOMPARE(caught, (QStringList{"bad message"}));
@@ -191,7 +173,7 @@ void TestEngineRun::quittingStopsTheJobAndServesItsLastCalls() {
             worker.showNotice({NoticeId::InvalidManifest, {"quit now"}});
             // The host never says stop: only the quitting application can. The
             // progress keeps the worker from running away from the window.
-            while (worker.processEvents() && turns < 100000) {
+            while (worker.keepGoing() && turns < 100000) {
                 worker.setProgressValue(++turns);
             }
             worker.showNotice({NoticeId::InvalidManifest, {"last"}});

@@ -157,7 +157,7 @@ void TestForm1Layout::progressBarAdapter() {
     auto* bar = form.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
     form.setProgressValue(0);
     form.setProgressMaximum(3);
-    QCOMPARE(form.progressMaximum(), 3);
+    QCOMPARE(bar->maximum(), 3);
     for (int value = 1; value <= 3; ++value) {
         form.setProgressValue(value);
         QCOMPARE(bar->value(), value);
@@ -165,7 +165,6 @@ void TestForm1Layout::progressBarAdapter() {
     }
     // A maximum of 0 is kept as such but does not turn the bar into a busy indicator.
     form.setProgressMaximum(0);
-    QCOMPARE(form.progressMaximum(), 0);
     QVERIFY(bar->maximum() > bar->minimum());
 }
 
