@@ -47,10 +47,8 @@ std::string describe(const Verify::Finding& finding, const std::string& sidecarN
     return {};
 }
 
-int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& host) {
-    const SplitMergeFile::Outcome outcome =
-        SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream), arguments.name,
-                                    arguments.chunkSize, host.outputFolder(), host, arguments.checksum);
+// "Done." after a split that succeeded, as the window ends one.
+int splitEnded(SplitMergeFile::Outcome outcome, ConsoleHost& host) {
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
@@ -93,7 +91,10 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     if (fromStream) {
-        return splitStandardInput(arguments, host);
+        return splitEnded(SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream),
+                                                      arguments.name, arguments.chunkSize, folder, host,
+                                                      arguments.checksum),
+                          host);
     }
     const InputChecks::SplitSource source(file);
     if (!source.exists()) {
@@ -113,13 +114,9 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     host.setExpectedBytes(size);
-    const SplitMergeFile::Outcome outcome =
-        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum);
-    if (outcome != SplitMergeFile::Outcome::Succeeded) {
-        return exitFailed;
-    }
-    host.showNotice({NoticeId::Done});
-    return exitSucceeded;
+    return splitEnded(
+        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum),
+        host);
 }
 
 int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
