@@ -175,18 +175,6 @@ std::string chunkSizeError(const std::string& value, ChunkSize::Status status) {
            "1024^3; also KiB, MiB, GiB) or KB, MB, GB (1000, 1000^2, 1000^3)";
 }
 
-// The base name of a split of standard input: a name, not a path. Its line breaks
-// and its length are the splitter's to refuse, as for any file's name.
-std::optional<std::string> nameError(const std::string& name) {
-    if (name.empty()) {
-        return "--name needs a file name: that of the pieces and of their list";
-    }
-    if (name.find('/') != std::string::npos) {
-        return "--name " + quoted(name) + " is a path: give the file name alone, and the folder with --output";
-    }
-    return std::nullopt;
-}
-
 ParseResult checkOperands(Arguments& result, const CommandName& command, const std::vector<std::string>& operands,
                           bool haveChunkSize, bool haveName) {
     const bool splitting = command.command == Command::Split;
@@ -207,10 +195,14 @@ ParseResult checkOperands(Arguments& result, const CommandName& command, const s
     if (splitting && !fromStream && haveName) {
         return usage("--name is for a split of standard input (-) only; a file's pieces take its name");
     }
-    if (splitting && haveName) {
-        if (const auto error = nameError(result.name)) {
-            return usage(*error);
-        }
+    // The base name of a split of standard input: a name, not a path. Its line breaks
+    // and its length are the splitter's to refuse, as for any file's name.
+    if (splitting && haveName && result.name.empty()) {
+        return usage("--name needs a file name: that of the pieces and of their list");
+    }
+    if (splitting && haveName && result.name.find('/') != std::string::npos) {
+        return usage("--name " + quoted(result.name) +
+                     " is a path: give the file name alone, and the folder with --output");
     }
     if (splitting && fromStream && result.parts > 0) {
         return usage("--parts needs the size of the file: a split of standard input takes --chunk-size");

@@ -102,18 +102,10 @@ void ConsoleHost::fileError(const std::string& path, const std::string& reason) 
     refusal(m_names.show(path) + ": " + reason);
 }
 
-void ConsoleHost::setProgressValue(int) {}
-
-void ConsoleHost::setProgressMaximum(int) {}
-
 void ConsoleHost::setProgressBytes(std::int64_t done) {
     m_doneBytes = done;
-    if (!m_started) {
-        m_started = true;
-        drawProgress(true);
-        return;
-    }
-    drawProgress(false);
+    // The first is drawn at once, the others at most every redraw interval.
+    drawProgress(!std::exchange(m_started, true));
 }
 
 std::string ConsoleHost::reason(NoticeId id) {

@@ -54,8 +54,9 @@ public:
     int outputError() const { return m_outputError; }
 
     const std::string& outputFolder() const { return m_outputFolder; }
-    void setProgressValue(int value) override;
-    void setProgressMaximum(int maximum) override;
+    // A terminal shows bytes, not pieces.
+    void setProgressValue(int) override {}
+    void setProgressMaximum(int) override {}
     void setProgressBytes(std::int64_t done) override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
