@@ -40,8 +40,7 @@ public:
     // "NAME: reason" on standard error, the file named as typed.
     void fileError(const std::string& path, const std::string& reason);
     // What a notice about one file says after "NAME: ", from its designed text:
-    // "%1 is damaged: its checksum does not match." gives "damaged: its checksum
-    // does not match".
+    // "%1 is damaged: ..." gives "damaged: ...", without the full stop.
     static std::string reason(NoticeId id);
 
     // The total the byte progress counts towards; 0 when unknown.
