@@ -6,8 +6,10 @@
 #include <string_view>
 #include <vector>
 
-// The arguments of quarnel-cli and what they mean: a table of the commands and the
-// options each takes, read by getopt_long, and the help and version texts made from it.
+#include <getopt.h>
+
+// The arguments of quarnel-cli and what they mean: getopt_long's table of the
+// options, the commands that take them, and the help and version texts.
 namespace CommandLine {
 
 inline constexpr std::int32_t defaultChunkSize = 100000;
@@ -16,39 +18,35 @@ inline constexpr std::string_view standardStream = "-";
 
 enum class Command { Help, Version, Split, Join, Verify };
 
-enum class Option { ChunkSize, Parts, Checksum, Output, Name, Quiet, Help, Version };
+// getopt_long's codes of the options without a short form; the others go by their letter.
+enum : int { checksumOption = 256, nameOption, versionOption };
 
-struct OptionSpec {
-    Option option;
-    char shortName;       // 0: a long form only
-    const char* longName; // without the leading "--"
-    const char* value;    // the value's name in the help; nullptr when it takes none
-    const char* help;     // its lines in --help, '\n' between them
+inline constexpr option longOptions[] = {
+    {"chunk-size", required_argument, nullptr, 'b'},
+    {"parts", required_argument, nullptr, 'n'},
+    {"checksum", no_argument, nullptr, checksumOption},
+    {"output", required_argument, nullptr, 'o'},
+    {"name", required_argument, nullptr, nameOption},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, versionOption},
+    {nullptr, 0, nullptr, 0},
 };
 
-// One usage line of a command.
-struct FormSpec {
-    const char* operands;        // what follows the command's name: "FILE"
-    std::vector<Option> without; // options of the command's groups this form does not take
-};
-
-struct CommandSpec {
+struct CommandName {
     Command command;
     const char* name;
-    std::vector<FormSpec> forms;
-    // The options it takes, each group bracketed in the usage line; the options of a
-    // group exclude each other.
-    std::vector<std::vector<Option>> groups;
-    // Options it takes that a form names rather than a group.
-    std::vector<Option> formOptions;
-    const char* help; // its lines in --help
 };
 
-const std::vector<OptionSpec>& options();
-const std::vector<CommandSpec>& commands();
-const OptionSpec& spec(Option option);
-// Every option `command` takes, --help included.
-std::vector<Option> optionsOf(const CommandSpec& command);
+inline constexpr CommandName commands[] = {
+    {Command::Split, "split"},
+    {Command::Join, "join"},
+    {Command::Verify, "verify"},
+};
+
+// Whether `command` takes the option of getopt_long code `code`. --version is no
+// command's: it answers alone.
+bool takes(Command command, int code);
 
 struct Arguments {
     Command command = Command::Help;
@@ -66,24 +64,6 @@ struct ParseResult {
     std::optional<Arguments> arguments;
     std::string error;
 };
-
-struct ChunkSize {
-    enum class Status { Valid, Malformed, TooSmall, AboveLimit };
-    Status status = Status::Malformed;
-    std::int32_t bytes = 0;
-};
-
-// A byte count as `split -b` reads it: optional blanks, an optional sign, decimal
-// digits and an optional suffix: b (512), or one of k K M m G T P E Z Y R Q alone or
-// followed by iB (powers of 1024) or by B or D (powers of 1000). Valid from 1 to
-// 2147483647, the largest piece the format holds; TooSmall for 0 and below,
-// AboveLimit past the largest; Malformed for anything else.
-ChunkSize parseChunkSize(std::string_view text);
-
-// `path` prefixed with `currentFolder` and one '/' when it is relative; an empty or
-// absolute path unchanged. Nothing else is touched: no "." or ".." folding, and a
-// trailing '/' stays, because the manifest lines show the folder as given.
-std::string makeAbsolute(const std::string& path, const std::string& currentFolder);
 
 // Parses the arguments after the program name as getopt_long does: options before,
 // between and after the operands, short options bundled, long ones abbreviated to

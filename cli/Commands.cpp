@@ -40,17 +40,15 @@ std::string describe(const Verify::Finding& finding, const std::string& sidecarN
         return "too long: " + length +
                (finding.last ? ", the last piece has at most " : ", every piece but the last has ") + expected;
     case Problem::Damaged:
-        return "damaged: its checksum does not match";
+        return ConsoleHost::reason(NoticeId::PieceDamaged);
     case Problem::Unlisted:
         return "damaged: " + sidecarName + " holds no checksum for it";
     }
     return {};
 }
 
-int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& host) {
-    const SplitMergeFile::Outcome outcome =
-        SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream), arguments.name,
-                                    arguments.chunkSize, host.outputFolder(), host, arguments.checksum);
+// "Done." after a split that succeeded, as the window ends one.
+int splitEnded(SplitMergeFile::Outcome outcome, ConsoleHost& host) {
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
@@ -58,8 +56,8 @@ int splitStandardInput(const CommandLine::Arguments& arguments, ConsoleHost& hos
     return exitSucceeded;
 }
 
-} // namespace
-
+// The manifest a join or verify uses for `path`: NAME.splt beside it when `path` names
+// a piece NAME_spltN and that list exists; else `path` itself.
 std::string manifestFor(const std::string& path) {
     const std::string name = Main::GetFileName(path);
     const std::size_t marker = name.rfind(PieceSet::pieceMarker);
@@ -74,6 +72,8 @@ std::string manifestFor(const std::string& path) {
         Main::GetFolderPart(path) + name.substr(0, marker) + std::string(PieceSet::manifestSuffix);
     return Main::fileExists(manifest) ? manifest : path;
 }
+
+} // namespace
 
 int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     TypedNames& names = host.names();
@@ -91,7 +91,10 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     if (fromStream) {
-        return splitStandardInput(arguments, host);
+        return splitEnded(SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream),
+                                                      arguments.name, arguments.chunkSize, folder, host,
+                                                      arguments.checksum),
+                          host);
     }
     const InputChecks::SplitSource source(file);
     if (!source.exists()) {
@@ -111,13 +114,9 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     host.setExpectedBytes(size);
-    const SplitMergeFile::Outcome outcome =
-        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum);
-    if (outcome != SplitMergeFile::Outcome::Succeeded) {
-        return exitFailed;
-    }
-    host.showNotice({NoticeId::Done});
-    return exitSucceeded;
+    return splitEnded(
+        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum),
+        host);
 }
 
 int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {

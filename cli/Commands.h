@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 #include "cli/CommandLine.h"
 
 class ConsoleHost;
@@ -27,9 +25,5 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host);
 
 // Checks the set and prints one line for each piece that must be sent again.
 int verify(const CommandLine::Arguments& arguments, ConsoleHost& host);
-
-// The manifest a join or verify uses for `path`: NAME.splt beside it when `path` names
-// a piece NAME_spltN and that list exists; else `path` itself.
-std::string manifestFor(const std::string& path);
 
 } // namespace Commands

@@ -102,33 +102,30 @@ void ConsoleHost::fileError(const std::string& path, const std::string& reason) 
     refusal(m_names.show(path) + ": " + reason);
 }
 
-void ConsoleHost::setProgressValue(int) {}
-
-void ConsoleHost::setProgressMaximum(int) {}
-
 void ConsoleHost::setProgressBytes(std::int64_t done) {
     m_doneBytes = done;
-    if (!m_started) {
-        m_started = true;
-        drawProgress(true);
-        return;
-    }
-    drawProgress(false);
+    // The first is drawn at once, the others at most every redraw interval.
+    drawProgress(!std::exchange(m_started, true));
 }
 
-bool ConsoleHost::isOutcome(NoticeId id) {
-    return id == NoticeId::SplitSucceeded || id == NoticeId::JoinSucceeded || id == NoticeId::Done;
+std::string ConsoleHost::reason(NoticeId id) {
+    std::string_view text = Messages::englishTemplate(id);
+    text.remove_prefix(text.substr(0, 3) == "%1 " ? 3 : 0);
+    text.remove_prefix(text.substr(0, 3) == "is " ? 3 : 0);
+    text.remove_suffix(!text.empty() && text.back() == '.' ? 1 : 0);
+    return std::string(text);
 }
 
 // The notices that concern a file given or made say so as "NAME: what", the file as
 // typed and the system's reason where it has one; the others read as designed.
 void ConsoleHost::showNotice(const Notice& notice) {
     const std::string path = notice.arguments.empty() ? std::string() : notice.arguments.front();
-    if (isOutcome(notice.id)) {
+    switch (notice.id) {
+    case NoticeId::SplitSucceeded:
+    case NoticeId::JoinSucceeded:
+    case NoticeId::Done:
         printOutcome(Messages::text(notice));
         return;
-    }
-    switch (notice.id) {
     case NoticeId::FolderMissing:
         fileError(m_outputFolder, notAFolder(m_outputFolder));
         return;
@@ -136,24 +133,12 @@ void ConsoleHost::showNotice(const Notice& notice) {
     case NoticeId::JoinFileMissing:
         fileError(path, notAFile(path));
         return;
-    case NoticeId::NoFileToJoin:
-    case NoticeId::NoFileToVerify:
-        fileError("", std::strerror(ENOENT));
-        return;
     case NoticeId::InvalidManifest:
-        fileError(path, "not a valid split file list");
-        return;
     case NoticeId::PieceMissing:
-        fileError(path, "splitted file not found");
-        return;
     case NoticeId::PieceDamaged:
-        fileError(path, "damaged: its checksum does not match");
-        return;
     case NoticeId::PieceLengthWrong:
-        fileError(path, "damaged: its length does not match the other pieces");
-        return;
     case NoticeId::ChecksumsConflict:
-        fileError(path, "damaged: it lists a name twice with different checksums");
+        fileError(path, reason(notice.id));
         return;
     default:
         refusal(Messages::text(notice));
@@ -175,6 +160,8 @@ void ConsoleHost::drawProgress(bool force) {
     if (!m_showProgress) {
         return;
     }
+    // Redraws at most this often.
+    constexpr std::chrono::milliseconds redrawInterval{250};
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - m_lastDraw < redrawInterval) {
         return;

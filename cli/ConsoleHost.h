@@ -37,13 +37,11 @@ public:
     void printOutcome(const std::string& text);
     // Prints "quarnel-cli: " and the text on standard error.
     static void printError(const std::string& text);
-    // A refusal or failure that names no file, on standard error.
-    void refusal(const std::string& text);
     // "NAME: reason" on standard error, the file named as typed.
     void fileError(const std::string& path, const std::string& reason);
-    // Whether a notice is an outcome of the command (standard output) rather than a
-    // refusal or failure (standard error).
-    static bool isOutcome(NoticeId id);
+    // What a notice about one file says after "NAME: ", from its designed text:
+    // "%1 is damaged: ..." gives "damaged: ...", without the full stop.
+    static std::string reason(NoticeId id);
 
     // The total the byte progress counts towards; 0 when unknown.
     void setExpectedBytes(std::int64_t bytes) { m_expectedBytes = bytes; }
@@ -55,17 +53,17 @@ public:
     int outputError() const { return m_outputError; }
 
     const std::string& outputFolder() const { return m_outputFolder; }
-    void setProgressValue(int value) override;
-    void setProgressMaximum(int maximum) override;
+    // A terminal shows bytes, not pieces.
+    void setProgressValue(int) override {}
+    void setProgressMaximum(int) override {}
     void setProgressBytes(std::int64_t done) override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
     bool keepGoing() override;
 
-    // Redraws at most this often.
-    static constexpr std::chrono::milliseconds redrawInterval{250};
-
 private:
+    // A refusal or failure that names no file, on standard error.
+    void refusal(const std::string& text);
     void drawProgress(bool force);
 
     TypedNames& m_names;

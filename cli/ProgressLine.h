@@ -18,10 +18,6 @@ public:
     // `done` bytes were reached at `now`.
     void record(std::int64_t done, Clock::time_point now);
 
-    // Bytes a second over the last speedWindow, 0 while less than a tenth of a
-    // second has been seen.
-    double speed() const;
-
     // The line for a total of `total` bytes (0: unknown), at most `width` bytes.
     std::string text(std::int64_t total, std::size_t width) const;
 
@@ -29,6 +25,10 @@ public:
     static std::size_t terminalWidth(int fd);
 
 private:
+    // Bytes a second over the last speedWindow, 0 while less than a tenth of a
+    // second has been seen.
+    double speed() const;
+
     struct Sample {
         Clock::time_point time;
         std::int64_t done;

@@ -31,49 +31,13 @@ Character next(std::string_view text, std::size_t at) {
 
 // The letter of a C escape the shell's $'...' reads too, or 0 for an octal escape.
 char escapeLetter(unsigned char byte) {
-    switch (byte) {
-    case '\a':
-        return 'a';
-    case '\b':
-        return 'b';
-    case '\f':
-        return 'f';
-    case '\n':
-        return 'n';
-    case '\r':
-        return 'r';
-    case '\t':
-        return 't';
-    case '\v':
-        return 'v';
-    default:
-        return 0;
-    }
+    constexpr std::string_view escaped = "\a\b\f\n\r\t\v";
+    const std::size_t at = escaped.find(static_cast<char>(byte));
+    return at == std::string_view::npos ? 0 : "abfnrtv"[at];
 }
 
 bool shellSpecial(char c) {
-    switch (c) {
-    case '!':
-    case '"':
-    case '$':
-    case '&':
-    case '(':
-    case ')':
-    case '*':
-    case ';':
-    case '<':
-    case '=':
-    case '>':
-    case '?':
-    case '[':
-    case '\\':
-    case '^':
-    case '`':
-    case '|':
-        return true;
-    default:
-        return false;
-    }
+    return std::string_view("!\"$&()*;<=>?[\\^`|").find(c) != std::string_view::npos;
 }
 
 struct Scan {

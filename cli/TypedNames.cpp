@@ -1,11 +1,28 @@
 #include "cli/TypedNames.h"
 
-#include "cli/CommandLine.h"
 #include "cli/Quoting.h"
 #include "engine/Main.h"
 
+namespace {
+
+// `path` prefixed with `currentFolder` and one '/' when it is relative; an empty or
+// absolute path unchanged. Nothing else is touched: no "." or ".." folding, and a
+// trailing '/' stays, because the manifest lines show the folder as given.
+std::string makeAbsolute(const std::string& path, const std::string& currentFolder) {
+    if (path.empty() || path.front() == '/') {
+        return path;
+    }
+    // getcwd gives "/" alone for the root; do not make that "//".
+    if (!currentFolder.empty() && currentFolder.back() == '/') {
+        return currentFolder + path;
+    }
+    return currentFolder + "/" + path;
+}
+
+} // namespace
+
 std::string TypedNames::file(const std::string& typed) {
-    std::string path = CommandLine::makeAbsolute(typed, m_currentFolder);
+    std::string path = makeAbsolute(typed, m_currentFolder);
     m_files[path] = typed;
     return path;
 }

@@ -13,8 +13,6 @@ class TypedNames {
 public:
     explicit TypedNames(std::string currentFolder) : m_currentFolder(std::move(currentFolder)) {}
 
-    const std::string& currentFolder() const { return m_currentFolder; }
-
     // The absolute path of the file typed as `typed`.
     std::string file(const std::string& typed);
 

@@ -1,56 +1,64 @@
 #include "engine/Messages.h"
 
+#include <algorithm>
+#include <iterator>
+
+// lupdate reads the templates below for the window's translations, by this marker;
+// the engine itself knows no Qt.
+#define QT_TRANSLATE_NOOP(context, text) text
+
 namespace Messages {
 
+namespace {
+
+struct Entry {
+    NoticeId id;
+    const char* english;
+};
+
+constexpr Entry entries[] = {
+    {NoticeId::FolderMissing, QT_TRANSLATE_NOOP("Notice", "Folder does not exist. Please select another folder.")},
+    {NoticeId::AlreadySplit, QT_TRANSLATE_NOOP("Notice", "Cannot split already split file.")},
+    {NoticeId::SplitFileMissing, QT_TRANSLATE_NOOP("Notice", "%1 does not exist.")},
+    {NoticeId::NotLargerThanChunk, QT_TRANSLATE_NOOP("Notice", "Filesize is less than or equal to chunk size.")},
+    {NoticeId::Done, QT_TRANSLATE_NOOP("Notice", "Done.")},
+    {NoticeId::SplitSucceeded, QT_TRANSLATE_NOOP("Notice", "File successfully split")},
+    {NoticeId::ChunkTooSmall, QT_TRANSLATE_NOOP("Notice", "Chunk size must be at least 1 byte.")},
+    {NoticeId::TooManyPieces,
+     QT_TRANSLATE_NOOP("Notice", "Chunk size too small: a file can be split into at most 32767 pieces.")},
+    {NoticeId::LineBreakInName,
+     QT_TRANSLATE_NOOP("Notice",
+                       "The file name or the folder contains a line break, which a split file list cannot hold.")},
+    {NoticeId::NamesTooLong,
+     QT_TRANSLATE_NOOP("Notice",
+                       "The names of the pieces would be too long. Please use a shorter file name or folder.")},
+    {NoticeId::NoFileToJoin, QT_TRANSLATE_NOOP("Notice", "You must select file to join.")},
+    {NoticeId::JoinFileMissing, QT_TRANSLATE_NOOP("Notice", "%1 not exist")},
+    {NoticeId::JoinSucceeded, QT_TRANSLATE_NOOP("Notice", "Files successfully joined")},
+    {NoticeId::PieceMissing, QT_TRANSLATE_NOOP("Notice", "%1 splitted file not found")},
+    {NoticeId::PieceDamaged, QT_TRANSLATE_NOOP("Notice", "%1 is damaged: its checksum does not match.")},
+    {NoticeId::PieceLengthWrong,
+     QT_TRANSLATE_NOOP("Notice", "%1 is damaged: its length does not match the other pieces.")},
+    {NoticeId::ChecksumsConflict,
+     QT_TRANSLATE_NOOP("Notice", "%1 is damaged: it lists a name twice with different checksums.")},
+    {NoticeId::InvalidManifest, QT_TRANSLATE_NOOP("Notice", "%1 is not a valid split file list.")},
+    {NoticeId::JoinOverwritesPieceSet,
+     QT_TRANSLATE_NOOP("Notice",
+                       "The joined file would overwrite its own piece set. Please select another output folder.")},
+    {NoticeId::AnotherRunWriting,
+     QT_TRANSLATE_NOOP("Notice", "Another split or join is writing these files. Please wait until it ends.")},
+    // The command line's own, never shown by the window.
+    {NoticeId::TooLargeForParts,
+     "The file is too large for %1 pieces: a piece would hold more than 2147483647 bytes, the most a "
+     "split file list allows."},
+};
+
+} // namespace
+
 const char* englishTemplate(NoticeId id) {
-    switch (id) {
-    case NoticeId::FolderMissing:
-        return "Folder does not exist. Please select another folder.";
-    case NoticeId::AlreadySplit:
-        return "Cannot split already split file.";
-    case NoticeId::SplitFileMissing:
-        return "%1 does not exist.";
-    case NoticeId::NotLargerThanChunk:
-        return "Filesize is less than or equal to chunk size.";
-    case NoticeId::Done:
-        return "Done.";
-    case NoticeId::SplitSucceeded:
-        return "File successfully split";
-    case NoticeId::ChunkTooSmall:
-        return "Chunk size must be at least 1 byte.";
-    case NoticeId::TooManyPieces:
-        return "Chunk size too small: a file can be split into at most 32767 pieces.";
-    case NoticeId::LineBreakInName:
-        return "The file name or the folder contains a line break, which a split file list cannot hold.";
-    case NoticeId::NamesTooLong:
-        return "The names of the pieces would be too long. Please use a shorter file name or folder.";
-    case NoticeId::NoFileToJoin:
-        return "You must select file to join.";
-    case NoticeId::JoinFileMissing:
-        return "%1 not exist";
-    case NoticeId::JoinSucceeded:
-        return "Files successfully joined";
-    case NoticeId::PieceMissing:
-        return "%1 splitted file not found";
-    case NoticeId::PieceDamaged:
-        return "%1 is damaged: its checksum does not match.";
-    case NoticeId::PieceLengthWrong:
-        return "%1 is damaged: its length does not match the other pieces.";
-    case NoticeId::ChecksumsConflict:
-        return "%1 is damaged: it lists a name twice with different checksums.";
-    case NoticeId::InvalidManifest:
-        return "%1 is not a valid split file list.";
-    case NoticeId::JoinOverwritesPieceSet:
-        return "The joined file would overwrite its own piece set. Please select another output folder.";
-    case NoticeId::AnotherRunWriting:
-        return "Another split or join is writing these files. Please wait until it ends.";
-    case NoticeId::TooLargeForParts:
-        return "The file is too large for %1 pieces: a piece would hold more than 2147483647 bytes, the most a "
-               "split file list allows.";
-    case NoticeId::NoFileToVerify:
-        return "You must select file to verify.";
-    }
-    return "";
+    const auto* entry = std::find_if(std::begin(entries), std::end(entries),
+                                     [id](const Entry& candidate) { return candidate.id == id; });
+    return entry != std::end(entries) ? entry->english : "";
 }
 
 std::string substitute(const std::string& text, const std::vector<std::string>& arguments) {

@@ -4,7 +4,8 @@
 #include <vector>
 
 // Every message the program shows, by what it means. The engine and the commands
-// report notices; each front end decides how to word and where to show them.
+// report notices; each front end decides where to show them, the window in the
+// user's language.
 enum class NoticeId {
     // The split command and the splitter.
     FolderMissing,
@@ -30,7 +31,6 @@ enum class NoticeId {
     AnotherRunWriting,
     // The command line's own.
     TooLargeForParts, // %1 the number of parts
-    NoFileToVerify,
 };
 
 struct Notice {
@@ -41,7 +41,8 @@ struct Notice {
 
 namespace Messages {
 
-// The designed English text of `id`, with %1, %2, ... where the arguments go.
+// The designed English text of `id`, with %1, %2, ... where the arguments go: the
+// source of its translations too.
 const char* englishTemplate(NoticeId id);
 
 // `text` with %1 ... %9 replaced by `arguments`, in one pass: an argument that holds

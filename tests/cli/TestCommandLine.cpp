@@ -1177,7 +1177,7 @@ void TestCommandLine::bashCompletion_data() {
     QTest::addColumn<QStringList>("words"); // after the program's name; the last is being completed
     QTest::addColumn<QStringList>("offered");
     QStringList verbs{"--help", "--version"};
-    for (const CommandLine::CommandSpec& command : CommandLine::commands()) {
+    for (const CommandLine::CommandName& command : CommandLine::commands) {
         verbs << command.name;
     }
     QTest::newRow("verbs") << QStringList{""} << verbs;
@@ -1186,14 +1186,15 @@ void TestCommandLine::bashCompletion_data() {
     QTest::newRow("join options") << QStringList{"join", "-"}
                                   << QStringList{"--quiet", "-q", "--help", "-h", "--output", "-o"};
     QTest::newRow("verify options") << QStringList{"verify", "--"} << QStringList{"--quiet", "--help"};
-    // Every option the command table gives a command, in both forms.
-    for (const CommandLine::CommandSpec& command : CommandLine::commands()) {
+    // Every option of getopt_long's table that a command takes, in both forms.
+    for (const CommandLine::CommandName& command : CommandLine::commands) {
         QStringList forms;
-        for (const CommandLine::Option option : CommandLine::optionsOf(command)) {
-            const CommandLine::OptionSpec& spec = CommandLine::spec(option);
-            forms << QString("--") + spec.longName;
-            if (spec.shortName != 0) {
-                forms << QString("-") + QLatin1Char(spec.shortName);
+        for (const option* entry = CommandLine::longOptions; entry->name != nullptr; ++entry) {
+            if (CommandLine::takes(command.command, entry->val)) {
+                forms << QString("--") + entry->name;
+                if (entry->val < 256) { // else a long form only
+                    forms << QString("-") + QLatin1Char(static_cast<char>(entry->val));
+                }
             }
         }
         QTest::newRow(qPrintable(QString(command.name) + " options of the table"))
