@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Result.h"
+#include "engine/RunFolder.h"
+#include "engine/TemporaryFile.h"
+#include "engine/formats/Par2.h"
+
+// Recovery data for a piece set: PAR 2.0 files beside the pieces that let lost or
+// damaged pieces be rebuilt, readable by par2 and other PAR 2.0 programs. The pieces
+// are the protected files, by the names the list gives (names within one folder).
+namespace Recovery {
+
+// How the recovery data of one set is cut: the slice size, how many recovery slices
+// and how many go into each volume.
+struct Layout {
+    std::uint64_t sliceSize = 0;
+    std::uint32_t recoverySlices = 0;
+    std::uint32_t slicesPerVolume = 1;
+};
+
+// The layout that rebuilds any `lost` of the pieces of `pieceSizes` (bytes each, in
+// list order; at most `chunkSize`). Where the pieces are at least 1 MiB and few enough
+// for the format's 32768 slices, every piece is two slices of half a piece and each
+// volume holds what fits in one piece, so no volume is longer than a piece; `lost`
+// pieces cost about `lost` pieces of recovery data. Otherwise a piece is one slice.
+Layout layoutFor(const std::vector<std::uint64_t>& pieceSizes, std::uint64_t chunkSize, std::uint32_t lost);
+
+// The names par2 gives: the index BASE.par2 and the volumes BASE.volA+B.par2 (A the
+// first exponent, B the count, zero-padded to the widths of the total and of the
+// largest count). `base` is the list's name (NAME.splt) or a numbered set's NAME.
+std::string indexName(const std::string& base);
+std::vector<std::string> volumeNames(const std::string& base, const Layout& layout);
+
+// Told bytes done and the total now and then; false stops the work (ECANCELED).
+using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
+
+// Writes the index and the volumes for the pieces `pieces` of the folder open as
+// `folder` (held by the caller's lock). Every file is written under a temporary name
+// and named when whole, the index last, replacing files of those names; on failure no
+// new file is left. Fails with the fault of the piece or PAR file concerned (named).
+Status create(const RunFolder& folder, const std::string& base, const std::vector<std::string>& pieces,
+              const Layout& layout, const Progress& progress = {});
+
+// One protected file as found on disk.
+struct PieceState {
+    std::string name;
+    std::uint64_t length = 0; // as recorded
+    bool present = false;
+    std::uint64_t actualLength = 0;
+    std::uint32_t firstSlice = 0; // its first slice's number in the set
+    std::uint32_t slices = 0;
+    std::vector<std::uint32_t> badSlices; // within the file, ascending
+
+    bool whole() const { return present && actualLength == length && badSlices.empty(); }
+};
+
+// What a set's recovery data says of its pieces.
+struct Scan {
+    Par2::Set set;
+    std::vector<PieceState> pieces; // in the set's order
+    std::vector<std::string> parFiles; // the PAR files read, by name
+    std::uint32_t slicesToRebuild = 0;
+    // Distinct recovery slices whose packets are intact (checked only when a slice is
+    // to be rebuilt; before that, those present).
+    std::uint32_t recoveryAvailable = 0;
+    std::uint32_t largestPieceSlices = 1;
+
+    std::uint32_t piecesToRebuild() const;
+    bool whole() const { return piecesToRebuild() == 0; }
+    bool repairable() const { return slicesToRebuild <= recoveryAvailable; }
+    // Recovery slices short of a repair.
+    std::uint32_t slicesMissing() const;
+    // The same in pieces' worth: what "recovery pieces" means to a user.
+    std::uint32_t piecesMissing() const;
+    std::uint32_t recoveryPieces() const;
+};
+
+// Reads the PAR files BASE.par2 and BASE.vol*.par2 in the folder (`index` names the
+// first, BASE.par2) and checks every protected file against its slices' MD5 and CRC32.
+// The recovery packets are read and checked only when something must be rebuilt.
+// Fails when no PAR file describes the set completely (ENOENT when the index and all
+// volumes are missing) or a file cannot be read.
+Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progress& progress = {});
+
+// A piece rebuilt whole, in a file not yet named.
+struct RebuiltPiece {
+    std::string name;
+    std::unique_ptr<TemporaryFile> file;
+};
+
+// Rebuilds every piece `scan` found missing or damaged into new files in the folder open
+// at `scratch` (the pieces' own folder for a repair, the output's for a join), each
+// checked against its recorded length and MD5. Fails when the set is not repairable
+// (ENODATA, with the count missing in the reason), or with the first failing read or
+// write; then no file is left.
+Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& scan, int scratch,
+                                          const Progress& progress = {});
+
+// Repairs the set in place: rebuilds the missing and damaged pieces, keeps each
+// damaged piece under a free name PIECE.damaged (or .damaged.1, ...) and names the
+// rebuilt ones. Nothing is changed unless all pieces were rebuilt. Returns the pieces
+// rebuilt.
+Result<std::vector<std::string>> repair(const RunFolder& folder, const Scan& scan, const Progress& progress = {});
+
+} // namespace Recovery
