@@ -39,7 +39,7 @@ struct File {
 
 // Where a recovery slice packet lies; its MD5 is checked only when its data is needed.
 struct RecoverySlice {
-    std::string file; // the PAR file holding it, by name in its folder
+    std::string file;         // the PAR file holding it, by name in its folder
     std::uint64_t offset = 0; // of the packet
     std::uint32_t exponent = 0;
     Hash packetMd5{};

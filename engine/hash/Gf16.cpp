@@ -6,7 +6,10 @@
 #include <numeric>
 #include <vector>
 
+// gf-complete's header declares C functions without saying so.
+extern "C" {
 #include <gf_complete.h>
+}
 
 namespace Gf16 {
 namespace {

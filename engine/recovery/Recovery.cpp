@@ -84,8 +84,9 @@ Status parallelFor(std::size_t count, const std::function<Status(std::size_t)>& 
         }
     };
     {
-        const unsigned threads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
-                                                                  static_cast<unsigned>(std::min<std::size_t>(count, 64))));
+        const unsigned threads =
+            std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
+                                            static_cast<unsigned>(std::min<std::size_t>(count, 64))));
         std::vector<std::jthread> helpers;
         for (unsigned t = 1; t < threads; ++t) {
             helpers.emplace_back(work);
@@ -150,7 +151,8 @@ Status hashFile(int fd, Par2::File& file, std::uint64_t sliceSize) {
             const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
             std::size_t got = 0;
             if (offset < file.length) {
-                const std::size_t inFile = static_cast<std::size_t>(std::min<std::uint64_t>(want, file.length - offset));
+                const std::size_t inFile =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(want, file.length - offset));
                 auto read = readAt(fd, buffer.data(), inFile, offset);
                 if (!read) {
                     return read.fault();
@@ -168,7 +170,8 @@ Status hashFile(int fd, Par2::File& file, std::uint64_t sliceSize) {
                 }
                 offset += got;
             }
-            std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + static_cast<std::ptrdiff_t>(want), 0);
+            std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(want), 0);
             if (Status st = md5.update(buffer.data(), want); !st) {
                 return st;
             }
@@ -223,8 +226,7 @@ Status readSlice(int fd, std::uint64_t length, std::uint64_t sliceSize, std::uin
 
 std::string baseOf(const std::string& index) {
     const std::string suffix = ".par2";
-    if (index.size() > suffix.size() &&
-        strcasecmp(index.c_str() + index.size() - suffix.size(), suffix.c_str()) == 0) {
+    if (index.size() > suffix.size() && strcasecmp(index.c_str() + index.size() - suffix.size(), suffix.c_str()) == 0) {
         return index.substr(0, index.size() - suffix.size());
     }
     return index;
@@ -423,7 +425,8 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
     }
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return Par2::idLess(files[a].id, files[b].id); });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return Par2::idLess(files[a].id, files[b].id); });
     std::vector<Par2::Hash> ids;
     std::vector<SliceRef> slices;
     for (std::size_t i : order) {
@@ -448,7 +451,8 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
     const std::vector<std::string> names = volumeNames(base, layout);
     const std::uint32_t per = std::max<std::uint32_t>(1, layout.slicesPerVolume);
     const std::uint64_t packetSize = Par2::recoveryPrefix + s;
-    const std::uint64_t work = static_cast<std::uint64_t>(slices.size()) * s * ((names.size() + volumesAtOnce - 1) / volumesAtOnce);
+    const std::uint64_t work =
+        static_cast<std::uint64_t>(slices.size()) * s * ((names.size() + volumesAtOnce - 1) / volumesAtOnce);
     std::uint64_t workDone = 0;
 
     // Volumes a group at a time, each group one pass over the pieces, so that the open
@@ -499,9 +503,7 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
             }
             return md5s[o].update(data, size);
         };
-        c.progress = [&](std::uint64_t done, std::uint64_t) {
-            return !progress || progress(workDone + done, work);
-        };
+        c.progress = [&](std::uint64_t done, std::uint64_t) { return !progress || progress(workDone + done, work); };
         if (Status st = combine(c); !st) {
             return st;
         }
@@ -514,7 +516,8 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
             }
             std::vector<unsigned char> head = Par2::recoveryHeader(setId, s, *digest);
             const unsigned char exponent[4] = {static_cast<unsigned char>(e), static_cast<unsigned char>(e >> 8),
-                                               static_cast<unsigned char>(e >> 16), static_cast<unsigned char>(e >> 24)};
+                                               static_cast<unsigned char>(e >> 16),
+                                               static_cast<unsigned char>(e >> 24)};
             head.insert(head.end(), exponent, exponent + 4);
             const std::size_t v = e / per - firstVolume;
             if (Status st = writeAt(volumes[v]->fd(), head.data(), head.size(), (e % per) * packetSize); !st) {
@@ -522,7 +525,8 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
             }
         }
         for (std::size_t v = firstVolume; v < lastVolume; ++v) {
-            const std::uint32_t count = std::min<std::uint32_t>(per, layout.recoverySlices - static_cast<std::uint32_t>(v) * per);
+            const std::uint32_t count =
+                std::min<std::uint32_t>(per, layout.recoverySlices - static_cast<std::uint32_t>(v) * per);
             TemporaryFile& volume = *volumes[v - firstVolume];
             if (Status st = writeAt(volume.fd(), critical.data(), critical.size(), count * packetSize); !st) {
                 return st.fault().named(names[v]);
@@ -552,7 +556,8 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
 }
 
 std::uint32_t Scan::piecesToRebuild() const {
-    return static_cast<std::uint32_t>(std::count_if(pieces.begin(), pieces.end(), [](const PieceState& p) { return !p.whole(); }));
+    return static_cast<std::uint32_t>(
+        std::count_if(pieces.begin(), pieces.end(), [](const PieceState& p) { return !p.whole(); }));
 }
 
 std::uint32_t Scan::slicesMissing() const {
@@ -702,8 +707,8 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
         return Fault::because("The GF(2^16) arithmetic could not be set up (gf-complete)");
     }
     if (!scan.repairable()) {
-        return Fault{ENODATA, "The recovery files are not enough to rebuild the missing or damaged pieces: " +
-                                  std::to_string(scan.piecesMissing()) + " more are needed"};
+        return Fault::because("The recovery files are not enough to rebuild the missing or damaged pieces: " +
+                              std::to_string(scan.piecesMissing()) + " more are needed");
     }
     const Par2::Set& set = scan.set;
     const std::uint64_t s = set.sliceSize;
@@ -767,10 +772,10 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
             rows.push_back(r);
         }
         if (rows.size() < m) {
-            return Fault{ENODATA, "The recovery files are not enough to rebuild the missing or damaged pieces: " +
-                                      std::to_string((m - rows.size() + scan.largestPieceSlices - 1) /
-                                                     scan.largestPieceSlices) +
-                                      " more are needed"};
+            return Fault::because(
+                "The recovery files are not enough to rebuild the missing or damaged pieces: " +
+                std::to_string((m - rows.size() + scan.largestPieceSlices - 1) / scan.largestPieceSlices) +
+                " more are needed");
         }
         inverse.resize(m * m);
         for (std::size_t j = 0; j < m; ++j) {
@@ -856,11 +861,13 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
         c.read = [&](std::size_t i, std::uint64_t offset, std::size_t size, unsigned char* buffer) -> Status {
             if (i < m) {
                 const Par2::RecoverySlice& slice = set.recovery[rows[i]];
-                auto read = readAt(parFds.at(slice.file).get(), buffer, size, slice.offset + Par2::recoveryPrefix + offset);
+                auto read =
+                    readAt(parFds.at(slice.file).get(), buffer, size, slice.offset + Par2::recoveryPrefix + offset);
                 if (!read) {
                     return read.fault().named(slice.file);
                 }
-                return *read == size ? Status{} : Status{Fault::because("The file ended before its end").named(slice.file)};
+                return *read == size ? Status{}
+                                     : Status{Fault::because("The file ended before its end").named(slice.file)};
             }
             const std::uint32_t number = known[i - m];
             const std::size_t p = pieceOf[number];
@@ -905,7 +912,8 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
                     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - at));
                     auto read = readAt(pieceFds[p].get(), buffer.data(), want, at);
                     if (!read || *read != want) {
-                        return (!read ? read.fault() : Fault::because("The file ended before its end")).named(piece.name);
+                        return (!read ? read.fault() : Fault::because("The file ended before its end"))
+                            .named(piece.name);
                     }
                     if (Status st = writeAt(to, buffer.data(), want, at); !st) {
                         return st.fault().named(piece.name);
@@ -918,7 +926,8 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
         }
         Md5 md5;
         for (std::uint64_t at = 0; at < piece.length; at += buffer.size()) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), piece.length - at));
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), piece.length - at));
             auto read = readAt(to, buffer.data(), want, at);
             if (!read || *read != want) {
                 return (!read ? read.fault() : Fault::because("The file ended before its end")).named(piece.name);

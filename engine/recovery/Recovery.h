@@ -63,7 +63,7 @@ struct PieceState {
 // What a set's recovery data says of its pieces.
 struct Scan {
     Par2::Set set;
-    std::vector<PieceState> pieces; // in the set's order
+    std::vector<PieceState> pieces;    // in the set's order
     std::vector<std::string> parFiles; // the PAR files read, by name
     std::uint32_t slicesToRebuild = 0;
     // Distinct recovery slices whose packets are intact (checked only when a slice is
@@ -97,7 +97,7 @@ struct RebuiltPiece {
 // Rebuilds every piece `scan` found missing or damaged into new files in the folder open
 // at `scratch` (the pieces' own folder for a repair, the output's for a join), each
 // checked against its recorded length and MD5. Fails when the set is not repairable
-// (ENODATA, with the count missing in the reason), or with the first failing read or
+// (the reason says how many more recovery pieces are needed), or with the first failing read or
 // write; then no file is left.
 Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& scan, int scratch,
                                           const Progress& progress = {});
