@@ -28,6 +28,7 @@ constexpr std::uint64_t minimumHalving = 1u << 20;
 constexpr std::size_t readBlock = 1u << 20;
 constexpr std::size_t first16k = 16u << 10;
 constexpr std::size_t volumesAtOnce = 256;
+constexpr std::size_t rowsAtOnce = 256;
 const std::string creatorText = "Created by Quarnel";
 
 // Reads up to `size` bytes at `offset`; fewer only at the end of the file.
@@ -262,37 +263,29 @@ Result<std::vector<std::string>> parFilesOf(const RunFolder& folder, const std::
     return names;
 }
 
-// Checks one present piece slice by slice: CRC32 first, MD5 only where it matches.
-Status checkPiece(int fd, const Par2::File& file, std::uint64_t sliceSize, PieceState& piece) {
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(sliceSize, readBlock)));
-    for (std::uint32_t s = 0; s < piece.slices; ++s) {
-        const std::uint64_t start = s * sliceSize;
-        const std::uint64_t end = std::min(start + sliceSize, file.length);
-        if (piece.actualLength < end) {
-            piece.badSlices.push_back(s);
-            continue;
+// Checks one present piece by feeding its bytes to a SliceCheck.
+Status checkPiece(int fd, const Par2::File& file, std::uint64_t sliceSize, bool md5, PieceState& piece) {
+    SliceCheck check(file, sliceSize, md5);
+    std::vector<unsigned char> buffer(readBlock);
+    for (std::uint64_t at = 0; at < piece.actualLength; at += buffer.size()) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), piece.actualLength - at));
+        auto read = readAt(fd, buffer.data(), want, at);
+        if (!read) {
+            return read.fault();
         }
-        // Two passes over the slice would read it twice; one pass keeps both.
-        Md5 md5;
-        std::uint32_t crc = 0;
-        for (std::uint64_t at = 0; at < sliceSize; at += buffer.size()) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), sliceSize - at));
-            if (Status st = readSlice(fd, file.length, sliceSize, s, at, want, buffer.data()); !st) {
-                return st;
-            }
-            crc = Crc32::update(crc, buffer.data(), want);
-            if (Status st = md5.update(buffer.data(), want); !st) {
-                return st;
-            }
+        if (Status st = check.update(buffer.data(), *read); !st) {
+            return st;
         }
-        auto digest = md5.finish();
-        if (!digest) {
-            return digest.fault();
-        }
-        if (crc != file.slices[s].crc || *digest != file.slices[s].md5) {
-            piece.badSlices.push_back(s);
+        if (*read != want) {
+            break; // it shrank meanwhile: what was read is what it holds
         }
     }
+    auto bad = check.finish();
+    if (!bad) {
+        return bad.fault();
+    }
+    piece.badSlices = std::move(*bad);
     return {};
 }
 
@@ -572,7 +565,83 @@ std::uint32_t Scan::recoveryPieces() const {
     return recoveryAvailable / largestPieceSlices;
 }
 
-Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progress& progress) {
+SliceCheck::SliceCheck(const Par2::File& file, std::uint64_t sliceSize, bool md5)
+    : m_file(file), m_sliceSize(sliceSize), m_useMd5(md5) {}
+
+Status SliceCheck::update(const void* data, std::size_t size) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        // Bytes past the recorded length belong to no slice: the length tells of them.
+        if (m_offset >= m_file.length) {
+            m_offset += size;
+            return {};
+        }
+        const std::size_t take = static_cast<std::size_t>(
+            std::min<std::uint64_t>({size, m_sliceSize - m_inSlice, m_file.length - m_offset}));
+        m_crc = Crc32::update(m_crc, p, take);
+        if (m_useMd5) {
+            if (Status st = m_md5.update(p, take); !st) {
+                return st;
+            }
+        }
+        p += take;
+        size -= take;
+        m_offset += take;
+        m_inSlice += take;
+        if (m_inSlice == m_sliceSize || m_offset == m_file.length) {
+            if (Status st = closeSlice(); !st) {
+                return st;
+            }
+        }
+    }
+    return {};
+}
+
+Status SliceCheck::closeSlice() {
+    const std::uint32_t slice = static_cast<std::uint32_t>((m_offset - 1) / m_sliceSize);
+    // The last slice is checked as the format pads it: with zeros.
+    static const std::vector<unsigned char> zeros(readBlock, 0);
+    for (std::uint64_t left = m_sliceSize - m_inSlice; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+        m_crc = Crc32::update(m_crc, zeros.data(), n);
+        if (m_useMd5) {
+            if (Status st = m_md5.update(zeros.data(), n); !st) {
+                return st;
+            }
+        }
+        left -= n;
+    }
+    bool good = slice < m_file.slices.size() && m_crc == m_file.slices[slice].crc;
+    if (m_useMd5) {
+        auto digest = m_md5.finish();
+        if (!digest) {
+            return digest.fault();
+        }
+        good = good && *digest == m_file.slices[slice].md5;
+    }
+    if (!good) {
+        m_bad.push_back(slice);
+    }
+    m_crc = 0;
+    m_inSlice = 0;
+    return {};
+}
+
+Result<std::vector<std::uint32_t>> SliceCheck::finish() {
+    // A file cut short: the slice it ends in and every one after it are bad.
+    if (m_offset < m_file.length) {
+        const std::uint64_t slices = slicesOf(m_file.length, m_sliceSize);
+        for (std::uint64_t k = m_offset / m_sliceSize; k < slices; ++k) {
+            m_bad.push_back(static_cast<std::uint32_t>(k));
+        }
+        if (m_useMd5) {
+            (void)m_md5.finish(); // starts afresh for another use
+        }
+    }
+    return m_bad;
+}
+
+Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std::vector<std::string>* parFiles) {
     const std::string base = baseOf(index);
     auto names = parFilesOf(folder, base);
     if (!names) {
@@ -592,7 +661,7 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progr
             return read.fault().named(name);
         }
     }
-    // The set the most files speak of; a stray file of another set is ignored.
+    // The set the most recovery slices speak for; a stray file of another set is ignored.
     const Par2::Set* chosen = nullptr;
     for (const auto& [id, set] : sets) {
         if (set.complete() && (!chosen || set.recovery.size() > chosen->recovery.size())) {
@@ -602,29 +671,54 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progr
     if (!chosen) {
         return Fault::because("The recovery files do not describe the set completely").named(index);
     }
+    std::uint64_t slices = 0;
+    for (const Par2::Hash& id : chosen->fileIds) {
+        slices += chosen->sliceCount(chosen->files.at(id));
+    }
+    if (slices > Gf16::maxInputSlices) {
+        return Fault::because("The recovery files describe more slices than PAR 2.0 allows").named(index);
+    }
+    if (parFiles) {
+        *parFiles = *names;
+    }
+    return *chosen;
+}
+
+Scan scanOf(Par2::Set set) {
     Scan result;
-    result.set = *chosen;
-    result.parFiles = *names;
-    const std::uint64_t s = result.set.sliceSize;
+    result.set = std::move(set);
     std::uint32_t sliceNumber = 0;
     for (const Par2::Hash& id : result.set.fileIds) {
         const Par2::File& file = result.set.files.at(id);
         PieceState piece;
         piece.name = file.name;
         piece.length = file.length;
+        piece.present = true;
+        piece.actualLength = file.length;
         piece.firstSlice = sliceNumber;
         piece.slices = static_cast<std::uint32_t>(result.set.sliceCount(file));
         sliceNumber += piece.slices;
         result.largestPieceSlices = std::max(result.largestPieceSlices, piece.slices);
         result.pieces.push_back(std::move(piece));
     }
-    if (sliceNumber > Gf16::maxInputSlices) {
-        return Fault::because("The recovery files describe more slices than PAR 2.0 allows").named(index);
-    }
+    return result;
+}
 
+Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth, const Progress& progress) {
+    std::vector<std::string> parFiles;
+    auto set = readSet(folder, index, &parFiles);
+    if (!set) {
+        return set.fault();
+    }
+    Scan result = scanOf(std::move(*set));
+    result.parFiles = std::move(parFiles);
+    const std::uint64_t s = result.set.sliceSize;
     std::atomic<std::uint64_t> checked{0};
     std::atomic<bool> stopped{false};
-    const std::uint64_t total = static_cast<std::uint64_t>(sliceNumber) * s;
+    std::uint64_t total = 0;
+    for (const PieceState& piece : result.pieces) {
+        total += piece.length;
+    }
     Status st = parallelFor(result.pieces.size(), [&](std::size_t i) -> Status {
         PieceState& piece = result.pieces[i];
         const Par2::File& file = result.set.files.at(result.set.fileIds[i]);
@@ -632,6 +726,8 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progr
         auto fd = openRegular(folder.fd(), piece.name.c_str(), info);
         if (!fd) {
             if (fd.fault().error == ENOENT || fd.fault().error == EISDIR || fd.fault().error == EINVAL) {
+                piece.present = false;
+                piece.actualLength = 0;
                 for (std::uint32_t k = 0; k < piece.slices; ++k) {
                     piece.badSlices.push_back(k);
                 }
@@ -639,12 +735,11 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progr
             }
             return fd.fault().named(piece.name);
         }
-        piece.present = true;
         piece.actualLength = static_cast<std::uint64_t>(info.st_size);
-        if (Status c = checkPiece(fd->get(), file, s, piece); !c) {
+        if (Status c = checkPiece(fd->get(), file, s, depth == Depth::Crc32AndMd5, piece); !c) {
             return c.fault().named(piece.name);
         }
-        const std::uint64_t done = checked += piece.slices * s;
+        const std::uint64_t done = checked += piece.length;
         if (progress && !stopped && !progress(done, total)) {
             stopped = true;
             return Fault{ECANCELED};
@@ -654,10 +749,18 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progr
     if (!st) {
         return st.fault();
     }
+    if (Status counted = countRecovery(folder, result); !counted) {
+        return counted.fault();
+    }
+    return result;
+}
+
+Status countRecovery(const RunFolder& folder, Scan& result) {
+    result.slicesToRebuild = 0;
     for (const PieceState& piece : result.pieces) {
         result.slicesToRebuild += static_cast<std::uint32_t>(piece.badSlices.size());
     }
-
+    const std::uint64_t s = result.set.sliceSize;
     // One intact packet per exponent; their data is read only when needed.
     std::vector<Par2::RecoverySlice> candidates;
     std::set<std::uint32_t> exponents;
@@ -682,7 +785,7 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progr
             return {};
         });
         if (!verified) {
-            return verified.fault();
+            return verified;
         }
         std::vector<Par2::RecoverySlice> kept;
         for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -698,7 +801,7 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progr
         result.set.recovery = std::move(candidates);
     }
     result.recoveryAvailable = static_cast<std::uint32_t>(exponents.size());
-    return result;
+    return {};
 }
 
 Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& scan, int scratch,
@@ -834,61 +937,67 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
                 known.push_back(i);
             }
         }
-        Combination c;
-        c.inputs = m + known.size();
-        c.outputs = m;
-        c.length = s;
-        c.coefficients.assign(c.inputs * c.outputs, 0);
-        // missing_k = sum_j inverse[k][j] * (recovery_j + sum_known c_i^e_j * known_i)
-        std::vector<std::uint16_t> powers(m);
-        for (std::size_t k = 0; k < m; ++k) {
-            for (std::size_t j = 0; j < m; ++j) {
-                c.coefficients[k * c.inputs + j] = inverse[k * m + j];
-            }
-        }
-        for (std::size_t i = 0; i < known.size(); ++i) {
-            for (std::size_t j = 0; j < m; ++j) {
-                powers[j] = constantPower(known[i], set.recovery[rows[j]].exponent);
-            }
-            for (std::size_t k = 0; k < m; ++k) {
-                std::uint16_t sum = 0;
+        // Missing slices a group at a time, each group one pass over the inputs, so
+        // that the coefficients and the stripes stay bounded whatever the damage.
+        for (std::size_t g = 0; g < m; g += rowsAtOnce) {
+            Combination c;
+            c.inputs = m + known.size();
+            c.outputs = std::min(rowsAtOnce, m - g);
+            c.length = s;
+            c.coefficients.assign(c.inputs * c.outputs, 0);
+            // missing_k = sum_j inverse[k][j] * (recovery_j + sum_known c_i^e_j * known_i)
+            std::vector<std::uint16_t> powers(m);
+            for (std::size_t k = 0; k < c.outputs; ++k) {
                 for (std::size_t j = 0; j < m; ++j) {
-                    sum ^= Gf16::multiply(inverse[k * m + j], powers[j]);
+                    c.coefficients[k * c.inputs + j] = inverse[(g + k) * m + j];
                 }
-                c.coefficients[k * c.inputs + m + i] = sum;
             }
-        }
-        c.read = [&](std::size_t i, std::uint64_t offset, std::size_t size, unsigned char* buffer) -> Status {
-            if (i < m) {
-                const Par2::RecoverySlice& slice = set.recovery[rows[i]];
-                auto read =
-                    readAt(parFds.at(slice.file).get(), buffer, size, slice.offset + Par2::recoveryPrefix + offset);
-                if (!read) {
-                    return read.fault().named(slice.file);
+            for (std::size_t i = 0; i < known.size(); ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    powers[j] = constantPower(known[i], set.recovery[rows[j]].exponent);
                 }
-                return *read == size ? Status{}
-                                     : Status{Fault::because("The file ended before its end").named(slice.file)};
+                for (std::size_t k = 0; k < c.outputs; ++k) {
+                    std::uint16_t sum = 0;
+                    for (std::size_t j = 0; j < m; ++j) {
+                        sum ^= Gf16::multiply(inverse[(g + k) * m + j], powers[j]);
+                    }
+                    c.coefficients[k * c.inputs + m + i] = sum;
+                }
             }
-            const std::uint32_t number = known[i - m];
-            const std::size_t p = pieceOf[number];
-            const PieceState& piece = scan.pieces[p];
-            Status st = readSlice(pieceFds[p].get(), piece.length, s, number - piece.firstSlice, offset, size, buffer);
-            return st ? st : Status{st.fault().named(piece.name)};
-        };
-        c.write = [&](std::size_t k, std::uint64_t offset, std::size_t size, const unsigned char* data) -> Status {
-            const std::size_t p = pieceOf[missing[k]];
-            const PieceState& piece = scan.pieces[p];
-            const std::uint64_t at = (missing[k] - piece.firstSlice) * s + offset;
-            if (at >= piece.length) {
-                return {};
+            c.read = [&](std::size_t i, std::uint64_t offset, std::size_t size, unsigned char* buffer) -> Status {
+                if (i < m) {
+                    const Par2::RecoverySlice& slice = set.recovery[rows[i]];
+                    auto read =
+                        readAt(parFds.at(slice.file).get(), buffer, size, slice.offset + Par2::recoveryPrefix + offset);
+                    if (!read) {
+                        return read.fault().named(slice.file);
+                    }
+                    return *read == size ? Status{}
+                                         : Status{Fault::because("The file ended before its end").named(slice.file)};
+                }
+                const std::uint32_t number = known[i - m];
+                const std::size_t p = pieceOf[number];
+                const PieceState& piece = scan.pieces[p];
+                Status st =
+                    readSlice(pieceFds[p].get(), piece.length, s, number - piece.firstSlice, offset, size, buffer);
+                return st ? st : Status{st.fault().named(piece.name)};
+            };
+            c.write = [&](std::size_t k, std::uint64_t offset, std::size_t size, const unsigned char* data) -> Status {
+                const std::uint32_t number = missing[g + k];
+                const std::size_t p = pieceOf[number];
+                const PieceState& piece = scan.pieces[p];
+                const std::uint64_t at = (number - piece.firstSlice) * s + offset;
+                if (at >= piece.length) {
+                    return {};
+                }
+                const std::size_t bytes = static_cast<std::size_t>(std::min<std::uint64_t>(size, piece.length - at));
+                Status st = writeAt(rebuilt[rebuiltIndex[p]].file->fd(), data, bytes, at);
+                return st ? st : Status{st.fault().named(piece.name)};
+            };
+            c.progress = progress;
+            if (Status st = combine(c); !st) {
+                return st.fault();
             }
-            const std::size_t bytes = static_cast<std::size_t>(std::min<std::uint64_t>(size, piece.length - at));
-            Status st = writeAt(rebuilt[rebuiltIndex[p]].file->fd(), data, bytes, at);
-            return st ? st : Status{st.fault().named(piece.name)};
-        };
-        c.progress = progress;
-        if (Status st = combine(c); !st) {
-            return st.fault();
         }
     }
 

@@ -10,6 +10,7 @@
 #include "engine/RunFolder.h"
 #include "engine/TemporaryFile.h"
 #include "engine/formats/Par2.h"
+#include "engine/hash/Md5.h"
 
 // Recovery data for a piece set: PAR 2.0 files beside the pieces that let lost or
 // damaged pieces be rebuilt, readable by par2 and other PAR 2.0 programs. The pieces
@@ -82,11 +83,52 @@ struct Scan {
 };
 
 // Reads the PAR files BASE.par2 and BASE.vol*.par2 in the folder (`index` names the
-// first, BASE.par2) and checks every protected file against its slices' MD5 and CRC32.
-// The recovery packets are read and checked only when something must be rebuilt.
-// Fails when no PAR file describes the set completely (ENOENT when the index and all
-// volumes are missing) or a file cannot be read.
-Result<Scan> scan(const RunFolder& folder, const std::string& index, const Progress& progress = {});
+// first) and gives the recovery set most of them describe completely; a damaged
+// packet is skipped, a PAR file of another set ignored. Fails when none describes one
+// (ENOENT when there is no PAR file at all) or a PAR file cannot be read. `parFiles`,
+// when given, gets the names of the PAR files read.
+Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index,
+                          std::vector<std::string>* parFiles = nullptr);
+
+// Checks one protected file's bytes slice by slice as they come (a join's copy feeds
+// it), by CRC32 alone or by CRC32 and MD5.
+class SliceCheck {
+public:
+    SliceCheck(const Par2::File& file, std::uint64_t sliceSize, bool md5);
+    // The next bytes of the file, in order.
+    Status update(const void* data, std::size_t size);
+    // The slices that do not match, given everything fed so far was the whole file.
+    Result<std::vector<std::uint32_t>> finish();
+
+private:
+    Status closeSlice();
+
+    const Par2::File& m_file;
+    std::uint64_t m_sliceSize;
+    bool m_useMd5;
+    std::uint64_t m_offset = 0; // bytes fed
+    std::uint64_t m_inSlice = 0;
+    std::uint32_t m_crc = 0;
+    Md5 m_md5;
+    std::vector<std::uint32_t> m_bad;
+};
+
+enum class Depth { Crc32, Crc32AndMd5 };
+
+// What the set's recovery data says of its pieces: every protected file in the folder
+// checked slice by slice (missing, cut short, too long, damaged slices), and the
+// recovery slices available. Fails as readSet does, or with a protected file that
+// cannot be read.
+Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth = Depth::Crc32AndMd5,
+                  const Progress& progress = {});
+
+// Counts the recovery slices of `scan.set` that can be used, once `scan.pieces` is
+// filled (by scan, or by a join that checked the pieces as it copied them): their
+// packets' MD5 is checked only when something is to be rebuilt.
+Status countRecovery(const RunFolder& folder, Scan& scan);
+
+// The pieces of `set` in its order, nothing checked yet (all taken as whole).
+Scan scanOf(Par2::Set set);
 
 // A piece rebuilt whole, in a file not yet named.
 struct RebuiltPiece {
