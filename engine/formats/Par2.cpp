@@ -32,7 +32,7 @@ const char* typeName(Type type) {
     case Type::Unknown:
         break;
     }
-    return "";
+    return "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0"; // 16 zeros: no type we know
 }
 
 Type typeOf(const unsigned char* field) {

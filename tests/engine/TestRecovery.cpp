@@ -124,8 +124,8 @@ private slots:
     void ourSetsRepairedByBoth();
     void par2SetsRepaired_data();
     void par2SetsRepaired();
-    void beyondCapacityChangesNothing_data();
-    void beyondCapacityChangesNothing();
+    void recoveryCounted_data();
+    void recoveryCounted();
     void fullDiskDuringRepairLosesNothing();
 };
 
@@ -226,6 +226,8 @@ void TestRecovery::ourSetsRepairedByBoth() {
     QCOMPARE(static_cast<int>(scan->slicesToRebuild), slicesToRebuild);
     QCOMPARE(static_cast<int>(scan->recoveryAvailable), 4);
     QVERIFY(scan->repairable());
+    auto quick = Recovery::scan(folder, "data.splt.par2", Recovery::Depth::Crc32);
+    QVERIFY(quick && quick->slicesToRebuild == scan->slicesToRebuild);
     auto repaired = Recovery::repair(folder, *scan);
     QVERIFY2(repaired, repaired ? "" : repaired.fault().description().c_str());
     QCOMPARE(static_cast<int>(repaired->size()), piecesToRebuild);
@@ -277,10 +279,11 @@ void TestRecovery::par2SetsRepaired() {
     QVERIFY2(par2(dir.path(), {"verify", "-q", "set.par2"}) == 0, par2Output.constData());
 }
 
-void TestRecovery::beyondCapacityChangesNothing_data() {
+void TestRecovery::recoveryCounted_data() {
     QTest::addColumn<QString>("maker"); // quarnel, or par2's arguments
     QTest::addColumn<QString>("damaged");
-    QTest::addColumn<QString>("parDamage"); // a PAR file whose bytes are flipped
+    // A PAR file with a byte flipped, or with "+" a packet of an unknown type added.
+    QTest::addColumn<QString>("parDamage");
     QTest::addColumn<int>("slicesToRebuild");
     QTest::addColumn<int>("available");
     QTest::addColumn<int>("piecesMissing");
@@ -293,13 +296,20 @@ void TestRecovery::beyondCapacityChangesNothing_data() {
     QTest::newRow("ours, a damaged volume is not counted") << "quarnel"
                                                            << "0:missing,1:missing"
                                                            << "data.splt.vol3+1.par2" << 4 << 3 << 1;
+    QTest::newRow("ours, a damaged index: the volumes' copies serve") << "quarnel"
+                                                                      << "1:missing"
+                                                                      << "data.splt.par2" << 2 << 4 << 0;
+    QTest::newRow("ours, an unknown packet skipped") << "quarnel"
+                                                     << "2:cut"
+                                                     << "+data.splt.par2" << 1 << 4 << 0;
     QTest::newRow("par2's, one slice short") << "-s65536 -c16"
                                              << "2:missing"
                                              << "" << 17 << 16 << 1;
 }
 
-// Recovery data that is not enough: the counts say so, and the repair changes no file.
-void TestRecovery::beyondCapacityChangesNothing() {
+// The recovery slices counted past damaged and unknown packets. Recovery data that is
+// enough repairs; data that is not says how much more is needed and changes no file.
+void TestRecovery::recoveryCounted() {
     QFETCH(QString, maker);
     QFETCH(QString, damaged);
     QFETCH(QString, parDamage);
@@ -307,7 +317,7 @@ void TestRecovery::beyondCapacityChangesNothing() {
     QFETCH(int, available);
     QFETCH(int, piecesMissing);
     QTemporaryDir dir;
-    writePieces(dir.path());
+    const QList<QByteArray> pieces = writePieces(dir.path());
     QString index = "data.splt.par2";
     if (maker == "quarnel") {
         QVERIFY(createFor(dir.path(), "data.splt", 2));
@@ -317,7 +327,15 @@ void TestRecovery::beyondCapacityChangesNothing() {
                  0);
     }
     damageAll(dir.path(), damaged);
-    if (!parDamage.isEmpty()) {
+    if (parDamage.startsWith('+')) {
+        QByteArray bytes = Files::read(dir.filePath(parDamage.mid(1)));
+        Par2::Hash setId;
+        std::copy(bytes.begin() + 32, bytes.begin() + 48, setId.begin());
+        const auto unknown = Par2::packet(setId, Par2::Type::Unknown, std::vector<unsigned char>(40, 7));
+        bytes.prepend(
+            QByteArray(reinterpret_cast<const char*>(unknown.data()), static_cast<qsizetype>(unknown.size())));
+        Files::write(dir.filePath(parDamage.mid(1)), bytes);
+    } else if (!parDamage.isEmpty()) {
         QByteArray bytes = Files::read(dir.filePath(parDamage));
         bytes[200] = static_cast<char>(bytes[200] ^ 1);
         Files::write(dir.filePath(parDamage), bytes);
@@ -334,7 +352,10 @@ void TestRecovery::beyondCapacityChangesNothing() {
     QCOMPARE(static_cast<int>(scan->piecesMissing()), piecesMissing);
     QCOMPARE(scan->repairable(), slicesToRebuild <= available);
     if (scan->repairable()) {
-        return; // the count alone is the point: three damaged pieces may need only four slices
+        auto repaired = Recovery::repair(folder, *scan);
+        QVERIFY2(repaired, repaired ? "" : repaired.fault().description().c_str());
+        comparePieces(dir.path(), pieces);
+        return;
     }
     auto repaired = Recovery::repair(folder, *scan);
     QVERIFY(!repaired);
