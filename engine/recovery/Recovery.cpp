@@ -377,7 +377,7 @@ std::vector<std::string> volumeNames(const std::string& base, const Layout& layo
 }
 
 Status create(const RunFolder& folder, const std::string& base, const std::vector<std::string>& pieces,
-              const Layout& layout, const Progress& progress) {
+              const Layout& layout, const Progress& progress, std::size_t memory) {
     if (!Gf16::init()) {
         return Fault::because("The GF(2^16) arithmetic could not be set up (gf-complete)");
     }
@@ -497,7 +497,7 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
             return md5s[o].update(data, size);
         };
         c.progress = [&](std::uint64_t done, std::uint64_t) { return !progress || progress(workDone + done, work); };
-        if (Status st = combine(c); !st) {
+        if (Status st = combine(c, memory); !st) {
             return st;
         }
         workDone += static_cast<std::uint64_t>(slices.size()) * s;
@@ -805,7 +805,7 @@ Status countRecovery(const RunFolder& folder, Scan& result) {
 }
 
 Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& scan, int scratch,
-                                          const Progress& progress) {
+                                          const Progress& progress, std::size_t memory) {
     if (!Gf16::init()) {
         return Fault::because("The GF(2^16) arithmetic could not be set up (gf-complete)");
     }
@@ -995,7 +995,7 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
                 return st ? st : Status{st.fault().named(piece.name)};
             };
             c.progress = progress;
-            if (Status st = combine(c); !st) {
+            if (Status st = combine(c, memory); !st) {
                 return st.fault();
             }
         }
@@ -1060,8 +1060,9 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
     return rebuilt;
 }
 
-Result<std::vector<std::string>> repair(const RunFolder& folder, const Scan& scan, const Progress& progress) {
-    auto rebuilt = rebuild(folder, scan, folder.fd(), progress);
+Result<std::vector<std::string>> repair(const RunFolder& folder, const Scan& scan, const Progress& progress,
+                                        std::size_t memory) {
+    auto rebuilt = rebuild(folder, scan, folder.fd(), progress, memory);
     if (!rebuilt) {
         return rebuilt.fault();
     }

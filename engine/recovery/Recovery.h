@@ -11,6 +11,7 @@
 #include "engine/TemporaryFile.h"
 #include "engine/formats/Par2.h"
 #include "engine/hash/Md5.h"
+#include "engine/recovery/Combine.h"
 
 // Recovery data for a piece set: PAR 2.0 files beside the pieces that let lost or
 // damaged pieces be rebuilt, readable by par2 and other PAR 2.0 programs. The pieces
@@ -45,8 +46,9 @@ using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 // `folder` (held by the caller's lock). Every file is written under a temporary name
 // and named when whole, the index last, replacing files of those names; on failure no
 // new file is left. Fails with the fault of the piece or PAR file concerned (named).
+// `memory` bounds the stripes of the work (see combine).
 Status create(const RunFolder& folder, const std::string& base, const std::vector<std::string>& pieces,
-              const Layout& layout, const Progress& progress = {});
+              const Layout& layout, const Progress& progress = {}, std::size_t memory = combineMemory);
 
 // One protected file as found on disk.
 struct PieceState {
@@ -142,12 +144,13 @@ struct RebuiltPiece {
 // (the reason says how many more recovery pieces are needed), or with the first failing read or
 // write; then no file is left.
 Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& scan, int scratch,
-                                          const Progress& progress = {});
+                                          const Progress& progress = {}, std::size_t memory = combineMemory);
 
 // Repairs the set in place: rebuilds the missing and damaged pieces, keeps each
 // damaged piece under a free name PIECE.damaged (or .damaged.1, ...) and names the
 // rebuilt ones. Nothing is changed unless all pieces were rebuilt. Returns the pieces
 // rebuilt.
-Result<std::vector<std::string>> repair(const RunFolder& folder, const Scan& scan, const Progress& progress = {});
+Result<std::vector<std::string>> repair(const RunFolder& folder, const Scan& scan, const Progress& progress = {},
+                                        std::size_t memory = combineMemory);
 
 } // namespace Recovery

@@ -86,13 +86,14 @@ RunFolder openFolder(const QString& dir) {
     return folder;
 }
 
-Status createFor(const QString& dir, const std::string& base, std::uint32_t lost) {
+Status createFor(const QString& dir, const std::string& base, std::uint32_t lost,
+                 std::size_t memory = Recovery::combineMemory) {
     RunFolder folder = openFolder(dir);
     std::vector<std::uint64_t> sizes;
     for (const QString& name : pieceNames()) {
         sizes.push_back(static_cast<std::uint64_t>(QFileInfo(dir + "/" + name).size()));
     }
-    return Recovery::create(folder, base, stdNames(pieceNames()), Recovery::layoutFor(sizes, chunk, lost));
+    return Recovery::create(folder, base, stdNames(pieceNames()), Recovery::layoutFor(sizes, chunk, lost), {}, memory);
 }
 
 // Damage as rows give it: "2:missing,4:flipped".
@@ -186,12 +187,16 @@ void TestRecovery::ourSetsRepairedByBoth_data() {
     QTest::addColumn<QString>("damaged");
     QTest::addColumn<int>("piecesToRebuild");
     QTest::addColumn<int>("slicesToRebuild");
-    QTest::newRow("a missing piece") << "1:missing" << 1 << 2;
-    QTest::newRow("flipped bytes") << "2:flipped" << 1 << 1;
-    QTest::newRow("a piece cut short") << "0:cut" << 1 << 1;
-    QTest::newRow("a 0-byte piece") << "3:empty" << 1 << 2;
-    QTest::newRow("the short last piece missing") << "4:missing" << 1 << 1;
-    QTest::newRow("two pieces at once") << "1:missing,4:flipped" << 2 << 3;
+    QTest::addColumn<int>("memory"); // for the stripes; 0: the default
+    QTest::newRow("a missing piece") << "1:missing" << 1 << 2 << 0;
+    QTest::newRow("flipped bytes") << "2:flipped" << 1 << 1 << 0;
+    QTest::newRow("a piece cut short") << "0:cut" << 1 << 1 << 0;
+    QTest::newRow("a 0-byte piece") << "3:empty" << 1 << 2 << 0;
+    QTest::newRow("the short last piece missing") << "4:missing" << 1 << 1 << 0;
+    QTest::newRow("two pieces at once") << "1:missing,4:flipped" << 2 << 3 << 0;
+    // Slices in many stripes, inputs in many batches, a stripe not a whole tile.
+    QTest::newRow("in stripes of 48 KiB") << "1:missing,4:flipped" << 2 << 3 << 1024 * 1024;
+    QTest::newRow("in stripes of 16 KiB") << "0:empty,2:cut" << 2 << 3 << 64 * 1024;
 }
 
 // Quarnel's recovery data for two lost pieces: par2 verifies the set whole and repairs
@@ -201,9 +206,11 @@ void TestRecovery::ourSetsRepairedByBoth() {
     QFETCH(QString, damaged);
     QFETCH(int, piecesToRebuild);
     QFETCH(int, slicesToRebuild);
+    QFETCH(int, memory);
+    const std::size_t budget = memory > 0 ? static_cast<std::size_t>(memory) : Recovery::combineMemory;
     QTemporaryDir dir;
     const QList<QByteArray> pieces = writePieces(dir.path());
-    Status created = createFor(dir.path(), "data.splt", 2);
+    Status created = createFor(dir.path(), "data.splt", 2, budget);
     QVERIFY2(created, created ? "" : created.fault().description().c_str());
     QVERIFY(QFileInfo::exists(dir.filePath("data.splt.par2")));
     for (const QString& name : Files::entries(dir.path())) {
@@ -228,7 +235,7 @@ void TestRecovery::ourSetsRepairedByBoth() {
     QVERIFY(scan->repairable());
     auto quick = Recovery::scan(folder, "data.splt.par2", Recovery::Depth::Crc32);
     QVERIFY(quick && quick->slicesToRebuild == scan->slicesToRebuild);
-    auto repaired = Recovery::repair(folder, *scan);
+    auto repaired = Recovery::repair(folder, *scan, {}, budget);
     QVERIFY2(repaired, repaired ? "" : repaired.fault().description().c_str());
     QCOMPARE(static_cast<int>(repaired->size()), piecesToRebuild);
     comparePieces(dir.path(), pieces);
