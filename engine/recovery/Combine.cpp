@@ -1,6 +1,7 @@
 #include "engine/recovery/Combine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -110,8 +111,23 @@ Status combine(const Combination& c, std::size_t memory) {
                 }
             }
         }
-        for (std::size_t o = 0; o < c.outputs; ++o) {
-            if (Status s = c.write(o, offset, size, outputs.get() + o * pitch); !s) {
+        // The outputs' writes (and whatever hashing the caller does there) on every core.
+        std::atomic<std::size_t> nextOutput{0};
+        std::vector<Status> written(threads);
+        auto writeOutputs = [&](unsigned worker) {
+            for (std::size_t o; written[worker] && (o = nextOutput++) < c.outputs;) {
+                written[worker] = c.write(o, offset, size, outputs.get() + o * pitch);
+            }
+        };
+        {
+            std::vector<std::jthread> helpers;
+            for (unsigned w = 1; w < threads && w < c.outputs; ++w) {
+                helpers.emplace_back(writeOutputs, w);
+            }
+            writeOutputs(0);
+        }
+        for (const Status& s : written) {
+            if (!s) {
                 return s;
             }
         }

@@ -21,8 +21,8 @@ struct Combination {
     // Fills `buffer` with `size` bytes of input `index` from `offset`. Called on one
     // thread at a time, not always the caller's; never while `write` runs.
     std::function<Status(std::size_t index, std::uint64_t offset, std::size_t size, unsigned char* buffer)> read;
-    // Takes the finished bytes of output `index` from `offset`; called on the caller's
-    // thread, each output's stripes in order from its start.
+    // Takes the finished bytes of output `index` from `offset`; called for different
+    // outputs on several threads at once, each output's stripes in order from its start.
     std::function<Status(std::size_t index, std::uint64_t offset, std::size_t size, const unsigned char* data)> write;
     // Told the bytes of input done so far and the total after every stripe; false stops
     // the work (ECANCELED).
