@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -245,20 +246,20 @@ Result<std::vector<std::string>> parFilesOf(const RunFolder& folder, const std::
         return Fault::ofErrno();
     }
     std::vector<std::string> names;
-    bool index = false;
+    std::string index;
     const std::string volumes = base + ".vol";
     while (dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (baseOf(name) == base && name != base) {
-            index = true;
+            index = name;
         } else if (name.compare(0, volumes.size(), volumes) == 0 && baseOf(name) != name) {
             names.push_back(name);
         }
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end());
-    if (index) {
-        names.insert(names.begin(), base + ".par2");
+    if (!index.empty()) {
+        names.insert(names.begin(), index);
     }
     return names;
 }
@@ -651,6 +652,7 @@ Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std
         return Fault{ENOENT}.named(index);
     }
     std::map<Par2::Hash, Par2::Set> sets;
+    std::optional<Par2::Hash> indexSet;
     for (const std::string& name : *names) {
         struct stat st {};
         auto fd = openRegular(folder.fd(), name.c_str(), st);
@@ -660,11 +662,19 @@ Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std
         if (Status read = Par2::readFile(fd->get(), name, sets); !read) {
             return read.fault().named(name);
         }
+        if (baseOf(name) == base) {
+            for (const auto& [id, set] : sets) {
+                if (set.complete()) {
+                    indexSet = id;
+                }
+            }
+        }
     }
-    // The set the most recovery slices speak for; a stray file of another set is ignored.
-    const Par2::Set* chosen = nullptr;
+    // The index's set; without a usable index, the set the most recovery slices speak
+    // for. Volumes left from another set of the same name are ignored.
+    const Par2::Set* chosen = indexSet ? &sets.at(*indexSet) : nullptr;
     for (const auto& [id, set] : sets) {
-        if (set.complete() && (!chosen || set.recovery.size() > chosen->recovery.size())) {
+        if (!indexSet && set.complete() && (!chosen || set.recovery.size() > chosen->recovery.size())) {
             chosen = &set;
         }
     }
@@ -682,6 +692,22 @@ Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std
         *parFiles = *names;
     }
     return *chosen;
+}
+
+Status removeRecovery(const RunFolder& folder, const std::string& base) {
+    auto names = parFilesOf(folder, base);
+    if (!names) {
+        return names.fault();
+    }
+    for (const std::string& name : *names) {
+        auto entry = folder.statEntry(name, false);
+        if (entry && S_ISREG(entry->st_mode)) {
+            if (Status st = folder.removeEntry(name); !st) {
+                return st.fault().named(name);
+            }
+        }
+    }
+    return {};
 }
 
 Scan scanOf(Par2::Set set) {

@@ -50,6 +50,11 @@ using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 Status create(const RunFolder& folder, const std::string& base, const std::vector<std::string>& pieces,
               const Layout& layout, const Progress& progress = {}, std::size_t memory = combineMemory);
 
+// Removes the PAR files BASE.par2 and BASE.vol*.par2 (regular files only) from the
+// folder, so that a set written anew under the same name is never claimed by recovery
+// data of the set it replaced. Fails with the first that cannot be removed.
+Status removeRecovery(const RunFolder& folder, const std::string& base);
+
 // One protected file as found on disk.
 struct PieceState {
     std::string name;

@@ -128,6 +128,7 @@ private slots:
     void recoveryCounted_data();
     void recoveryCounted();
     void fullDiskDuringRepairLosesNothing();
+    void removeRecoveryRemovesOnlyTheSets();
 };
 
 void TestRecovery::initTestCase() {
@@ -289,7 +290,8 @@ void TestRecovery::par2SetsRepaired() {
 void TestRecovery::recoveryCounted_data() {
     QTest::addColumn<QString>("maker"); // quarnel, or par2's arguments
     QTest::addColumn<QString>("damaged");
-    // A PAR file with a byte flipped, or with "+" a packet of an unknown type added.
+    // A PAR file with a byte flipped, with "+" a packet of an unknown type added, or
+    // "stale": par2's recovery data for the same pieces under the same name beside.
     QTest::addColumn<QString>("parDamage");
     QTest::addColumn<int>("slicesToRebuild");
     QTest::addColumn<int>("available");
@@ -306,6 +308,9 @@ void TestRecovery::recoveryCounted_data() {
     QTest::newRow("ours, a damaged index: the volumes' copies serve") << "quarnel"
                                                                       << "1:missing"
                                                                       << "data.splt.par2" << 2 << 4 << 0;
+    QTest::newRow("ours, the index's set, not a stale one") << "quarnel"
+                                                            << "0:flipped"
+                                                            << "stale" << 1 << 4 << 0;
     QTest::newRow("ours, an unknown packet skipped") << "quarnel"
                                                      << "2:cut"
                                                      << "+data.splt.par2" << 1 << 4 << 0;
@@ -326,6 +331,9 @@ void TestRecovery::recoveryCounted() {
     QTemporaryDir dir;
     const QList<QByteArray> pieces = writePieces(dir.path());
     QString index = "data.splt.par2";
+    if (parDamage == "stale") {
+        QCOMPARE(par2(dir.path(), QStringList{"create", "-q", "-s65536", "-c40", index} + pieceNames()), 0);
+    }
     if (maker == "quarnel") {
         QVERIFY(createFor(dir.path(), "data.splt", 2));
     } else {
@@ -342,7 +350,7 @@ void TestRecovery::recoveryCounted() {
         bytes.prepend(
             QByteArray(reinterpret_cast<const char*>(unknown.data()), static_cast<qsizetype>(unknown.size())));
         Files::write(dir.filePath(parDamage.mid(1)), bytes);
-    } else if (!parDamage.isEmpty()) {
+    } else if (!parDamage.isEmpty() && parDamage != "stale") {
         QByteArray bytes = Files::read(dir.filePath(parDamage));
         bytes[200] = static_cast<char>(bytes[200] ^ 1);
         Files::write(dir.filePath(parDamage), bytes);
@@ -396,6 +404,22 @@ void TestRecovery::fullDiskDuringRepairLosesNothing() {
     }
     QCOMPARE(Files::entries(dir.path()), names);
     QCOMPARE(Files::read(dir.filePath(pieceNames()[1])), damagedBytes);
+}
+
+// What a split writing a set anew removes first: the PAR files of that name, nothing else.
+void TestRecovery::removeRecoveryRemovesOnlyTheSets() {
+    QTemporaryDir dir;
+    writePieces(dir.path());
+    QVERIFY(createFor(dir.path(), "data.splt", 2));
+    Files::write(dir.filePath("other.par2"), "kept");
+    Files::write(dir.filePath("data.splt.volume.txt"), "kept");
+    QVERIFY(QDir(dir.path()).mkdir("data.splt.vol9+1.par2"));
+    QStringList expected = pieceNames() << "data.splt.vol9+1.par2"
+                                        << "data.splt.volume.txt"
+                                        << "other.par2";
+    expected.sort();
+    QVERIFY(Recovery::removeRecovery(openFolder(dir.path()), "data.splt"));
+    QCOMPARE(Files::entries(dir.path()), expected);
 }
 
 QTEST_APPLESS_MAIN(TestRecovery)
