@@ -6,6 +6,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "engine/hash/Gf16.h"
@@ -33,6 +34,24 @@ unsigned threadCount() {
 }
 
 } // namespace
+
+void onThreads(unsigned count, const std::function<void(unsigned worker)>& work) {
+    std::vector<unsigned> notStarted;
+    {
+        std::vector<std::jthread> helpers;
+        for (unsigned w = 1; w < count; ++w) {
+            try {
+                helpers.emplace_back(work, w);
+            } catch (const std::system_error&) {
+                notStarted.push_back(w);
+            }
+        }
+        work(0);
+    }
+    for (unsigned w : notStarted) {
+        work(w);
+    }
+}
 
 Status combine(const Combination& c, std::size_t memory) {
     if (c.inputs == 0 || c.outputs == 0 || c.length == 0) {
@@ -74,6 +93,7 @@ Status combine(const Combination& c, std::size_t memory) {
             return {};
         };
         auto multiply = [&](std::size_t b, unsigned worker) {
+            // Tiles dealt round-robin by worker number: a worker run late still does its own.
             const unsigned char* from = inputs[b % 2].get();
             const std::size_t first = b * batch;
             const std::size_t last = std::min(c.inputs, first + batch);
@@ -95,20 +115,21 @@ Status combine(const Combination& c, std::size_t memory) {
         }
         for (std::size_t b = 0; b < batches; ++b) {
             std::future<Status> next;
+            Status readInline;
             if (b + 1 < batches) {
-                next = std::async(std::launch::async, readBatch, b + 1);
-            }
-            {
-                std::vector<std::jthread> helpers;
-                for (unsigned w = 1; w < threads && w < tiles; ++w) {
-                    helpers.emplace_back(multiply, b, w);
+                try {
+                    next = std::async(std::launch::async, readBatch, b + 1);
+                } catch (const std::system_error&) {
+                    readInline = readBatch(b + 1); // no thread to read beside: read first
                 }
-                multiply(b, 0);
             }
+            onThreads(static_cast<unsigned>(std::min<std::size_t>(threads, tiles)),
+                      [&](unsigned worker) { multiply(b, worker); });
             if (next.valid()) {
-                if (Status s = next.get(); !s) {
-                    return s;
-                }
+                readInline = next.get();
+            }
+            if (!readInline) {
+                return readInline;
             }
         }
         // The outputs' writes (and whatever hashing the caller does there) on every core.
@@ -119,13 +140,7 @@ Status combine(const Combination& c, std::size_t memory) {
                 written[worker] = c.write(o, offset, size, outputs.get() + o * pitch);
             }
         };
-        {
-            std::vector<std::jthread> helpers;
-            for (unsigned w = 1; w < threads && w < c.outputs; ++w) {
-                helpers.emplace_back(writeOutputs, w);
-            }
-            writeOutputs(0);
-        }
+        onThreads(static_cast<unsigned>(std::min<std::size_t>(threads, c.outputs)), writeOutputs);
         for (const Status& s : written) {
             if (!s) {
                 return s;

@@ -33,6 +33,10 @@ struct Combination {
 // inputs are held for one stripe of the slices at a time.
 constexpr std::size_t combineMemory = 96u << 20;
 
+// Runs work(0) .. work(count - 1) at once, work(0) on the caller's thread; a thread
+// that cannot be started has its share run on the caller's thread afterwards.
+void onThreads(unsigned count, const std::function<void(unsigned worker)>& work);
+
 // Computes the combination stripe by stripe, reading the next inputs while every core
 // multiplies the ones read before. Fails with the first failing read or write.
 Status combine(const Combination& combination, std::size_t memory = combineMemory);

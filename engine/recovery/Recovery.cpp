@@ -85,16 +85,9 @@ Status parallelFor(std::size_t count, const std::function<Status(std::size_t)>& 
             }
         }
     };
-    {
-        const unsigned threads =
-            std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
-                                            static_cast<unsigned>(std::min<std::size_t>(count, 64))));
-        std::vector<std::jthread> helpers;
-        for (unsigned t = 1; t < threads; ++t) {
-            helpers.emplace_back(work);
-        }
-        work();
-    }
+    const unsigned threads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
+                                                             static_cast<unsigned>(std::min<std::size_t>(count, 64))));
+    onThreads(threads, [&](unsigned) { work(); });
     return failed ? Status{*failed} : Status{};
 }
 
