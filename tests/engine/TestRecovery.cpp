@@ -129,6 +129,8 @@ private slots:
     void recoveryCounted();
     void fullDiskDuringRepairLosesNothing();
     void removeRecoveryRemovesOnlyTheSets();
+    void sliceCheckAsAJoinFeedsIt_data();
+    void sliceCheckAsAJoinFeedsIt();
 };
 
 void TestRecovery::initTestCase() {
@@ -290,8 +292,9 @@ void TestRecovery::par2SetsRepaired() {
 void TestRecovery::recoveryCounted_data() {
     QTest::addColumn<QString>("maker"); // quarnel, or par2's arguments
     QTest::addColumn<QString>("damaged");
-    // A PAR file with a byte flipped, with "+" a packet of an unknown type added, or
-    // "stale": par2's recovery data for the same pieces under the same name beside.
+    // A PAR file with a byte flipped, with "+" a packet of an unknown type added, with
+    // "-" its last 100000 bytes cut off, or "stale": par2's recovery data for the same
+    // pieces under the same name beside.
     QTest::addColumn<QString>("parDamage");
     QTest::addColumn<int>("slicesToRebuild");
     QTest::addColumn<int>("available");
@@ -311,6 +314,9 @@ void TestRecovery::recoveryCounted_data() {
     QTest::newRow("ours, the index's set, not a stale one") << "quarnel"
                                                             << "0:flipped"
                                                             << "stale" << 1 << 4 << 0;
+    QTest::newRow("ours, a volume cut short") << "quarnel"
+                                              << "2:empty"
+                                              << "-data.splt.vol1+1.par2" << 2 << 3 << 0;
     QTest::newRow("ours, an unknown packet skipped") << "quarnel"
                                                      << "2:cut"
                                                      << "+data.splt.par2" << 1 << 4 << 0;
@@ -350,6 +356,9 @@ void TestRecovery::recoveryCounted() {
         bytes.prepend(
             QByteArray(reinterpret_cast<const char*>(unknown.data()), static_cast<qsizetype>(unknown.size())));
         Files::write(dir.filePath(parDamage.mid(1)), bytes);
+    } else if (parDamage.startsWith('-')) {
+        const QByteArray bytes = Files::read(dir.filePath(parDamage.mid(1)));
+        Files::write(dir.filePath(parDamage.mid(1)), bytes.left(bytes.size() - 100000));
     } else if (!parDamage.isEmpty() && parDamage != "stale") {
         QByteArray bytes = Files::read(dir.filePath(parDamage));
         bytes[200] = static_cast<char>(bytes[200] ^ 1);
@@ -420,6 +429,43 @@ void TestRecovery::removeRecoveryRemovesOnlyTheSets() {
     expected.sort();
     QVERIFY(Recovery::removeRecovery(openFolder(dir.path()), "data.splt"));
     QCOMPARE(Files::entries(dir.path()), expected);
+}
+
+void TestRecovery::sliceCheckAsAJoinFeedsIt_data() {
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<int>("feed"); // bytes a call
+    QTest::addColumn<bool>("md5");
+    QTest::newRow("whole, in 1 MiB blocks") << "" << 1024 * 1024 << true;
+    QTest::newRow("flipped bytes, CRC32 alone") << "2:flipped" << 65537 << false;
+    QTest::newRow("flipped bytes, 7 bytes a call") << "2:flipped" << 7 << true;
+    QTest::newRow("cut short") << "0:cut" << 100000 << true;
+    QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << true;
+}
+
+// The pieces' bytes fed in any parts as a join copies them find what scan finds.
+void TestRecovery::sliceCheckAsAJoinFeedsIt() {
+    QFETCH(QString, damaged);
+    QFETCH(int, feed);
+    QFETCH(bool, md5);
+    QTemporaryDir dir;
+    writePieces(dir.path());
+    QVERIFY(createFor(dir.path(), "data.splt", 1));
+    damageAll(dir.path(), damaged);
+    RunFolder folder = openFolder(dir.path());
+    auto scan = Recovery::scan(folder, "data.splt.par2");
+    QVERIFY(scan);
+    for (std::size_t i = 0; i < scan->pieces.size(); ++i) {
+        const Recovery::PieceState& piece = scan->pieces[i];
+        Recovery::SliceCheck check(scan->set.files.at(scan->set.fileIds[i]), scan->set.sliceSize, md5);
+        const QByteArray bytes = Files::read(dir.filePath(QString::fromStdString(piece.name)));
+        for (qsizetype at = 0; at < bytes.size(); at += feed) {
+            const QByteArray part = bytes.mid(at, feed);
+            QVERIFY(check.update(part.constData(), static_cast<std::size_t>(part.size())));
+        }
+        auto bad = check.finish();
+        QVERIFY(bad);
+        QCOMPARE(*bad, piece.badSlices);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestRecovery)
