@@ -12,6 +12,7 @@
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/Verify.h"
+#include "engine/recovery/Recovery.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
 
@@ -39,6 +40,8 @@ private slots:
     void checksumFailures();
     void joinReadsAheadOnlyWhatItCopies_data();
     void joinReadsAheadOnlyWhatItCopies();
+    void recoveryFaults_data();
+    void recoveryFaults();
 };
 
 namespace {
@@ -547,6 +550,81 @@ void TestFaults::joinReadsAheadOnlyWhatItCopies() {
     const long asked = counted("read-ahead");
     QVERIFY2(readAhead ? asked > 0 : asked == 0, qPrintable(QString::number(asked)));
     QCOMPARE(counted("piece opens"), long(pieces));
+}
+
+void TestFaults::recoveryFaults_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("during"); // "create", or "repair" of a set made without the fault
+    QTest::addColumn<int>("error");      // 0: it succeeds all the same
+    for (const QString during : {"create", "repair"}) {
+        QTest::addRow("no thread, %s", qPrintable(during)) << "no-threads" << during << 0;
+        QTest::addRow("no unnamed files, %s", qPrintable(during)) << "no-tmpfile" << during << 0;
+        QTest::addRow("a read on a worker fails, %s", qPrintable(during)) << "hash-read-fails" << during << EIO;
+        QTest::addRow("a write takes nothing, %s", qPrintable(during)) << "write-nothing" << during << ENOSPC;
+        QTest::addRow("OpenSSL fails, %s", qPrintable(during)) << "digest-fails" << during << -1;
+    }
+}
+
+// Recovery data made and used where the system fails under it: a run that cannot finish
+// fails with the system's reason and leaves no file it did not finish, a repair changes
+// no file; a run without threads or unnamed files does its work all the same.
+void TestFaults::recoveryFaults() {
+    QFETCH(QString, fault);
+    QFETCH(QString, during);
+    QFETCH(int, error);
+    QTemporaryDir dir;
+    QStringList names;
+    std::vector<std::string> pieces;
+    QList<QByteArray> bytes;
+    for (int i = 0; i < 4; ++i) {
+        names << QString("p.%1").arg(i);
+        pieces.push_back(Files::path(names.last()));
+        bytes << Files::pattern(100000, i);
+        Files::write(dir.filePath(names.last()), bytes.last());
+    }
+    RunFolder folder;
+    QVERIFY(folder.open(Files::path(dir.path())));
+    const Recovery::Layout layout = Recovery::layoutFor({100000, 100000, 100000, 100000}, 100000, 2);
+    auto create = [&] { return Recovery::create(folder, "p", pieces, layout); };
+    if (during == "repair") {
+        QVERIFY(create());
+        QVERIFY(QFile::remove(dir.filePath("p.1")));
+        Files::write(dir.filePath("p.3"), "short");
+    }
+    const QStringList before = Files::entries(dir.path());
+    Fault failure;
+    bool ok = false;
+    {
+        const InjectedFault injected(fault.toLatin1().constData());
+        if (during == "create") {
+            Status made = create();
+            ok = made.ok();
+            failure = made ? Fault() : made.fault();
+        } else {
+            auto scan = Recovery::scan(folder, "p.par2");
+            auto repaired = scan ? Recovery::repair(folder, *scan) : Result<std::vector<std::string>>(scan.fault());
+            ok = repaired.ok();
+            failure = repaired ? Fault() : repaired.fault();
+        }
+    }
+    // Whether a read lands on a worker thread is the scheduler's choice: such a run may
+    // pass, but never half-done.
+    const bool mayPass = fault == "hash-read-fails";
+    QVERIFY2(ok == (error == 0) || (ok && mayPass), failure.description().c_str());
+    if (!ok && error > 0) {
+        QCOMPARE(failure.error, error);
+    }
+    if (!ok) {
+        QCOMPARE(Files::entries(dir.path()), before);
+        return;
+    }
+    auto scan = Recovery::scan(folder, "p.par2");
+    QVERIFY(scan && scan->whole());
+    QCOMPARE(static_cast<int>(scan->recoveryAvailable), 2);
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(Files::read(dir.filePath(names[i])), bytes[i]);
+    }
+    QVERIFY(!Files::entries(dir.path()).join(' ').contains(".quarnel-"));
 }
 
 QTEST_APPLESS_MAIN(TestFaults)

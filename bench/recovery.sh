@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# Times the making of recovery data (quarnel-recovery, the recovery library alone)
+# beside `par2 create` over the same pieces with the same slice size and count, and
+# beside its limit, all measured in the same rounds:
+#   create  <= 0.25 x par2 create
+#   create  <= 1.3 x (MD5 pass x 2 + CRC32 pass + slices x GF pass) / cores
+# where each pass is one core's pass over the whole set (quarnel-recovery pass), the
+# MD5 counted twice (the whole piece and each slice), the GF(2^16) multiply-add once
+# per recovery slice. Then the repair of N missing pieces beside `par2 repair`:
+#   repair  <= 0.25 x par2 repair
+# The pieces are read into the page cache before every run.
+#
+#   bench/recovery.sh [--tool PATH] [--work DIR] [--size BYTES] [--chunk BYTES] [--runs N]
+#                     [--keep] [N...]
+#
+# N (pieces that may be lost) defaults to 1 4 16, the size to 256M, the chunk to 4M.
+# Build quarnel-recovery (bench/) in Release first. Not part of ctest.
+set -euo pipefail
+
+script_dir=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/common.sh
+. "$script_dir/common.sh"
+
+tool="$script_dir/../build/bench/quarnel-recovery"
+[ -x "$script_dir/quarnel-recovery" ] && tool="$script_dir/quarnel-recovery"
+work_parent=/work
+[ -d /work ] && [ -w /work ] || work_parent=${TMPDIR:-/tmp}
+size_text=256M
+chunk_text=4M
+runs=5
+keep=0
+losts=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --tool) tool=$2; shift 2 ;;
+    --work) work_parent=$2; shift 2 ;;
+    --size) size_text=$2; shift 2 ;;
+    --chunk) chunk_text=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+    *) losts+=("$1"); shift ;;
+    esac
+done
+[ ${#losts[@]} -gt 0 ] || losts=(1 4 16)
+[ -x "$tool" ] || { echo "recovery.sh: no quarnel-recovery at $tool" >&2; exit 2; }
+command -v par2 >/dev/null || { echo "recovery.sh: par2 is missing (Debian package 'par2')" >&2; exit 2; }
+[ -x /usr/bin/time ] || { echo "recovery.sh: /usr/bin/time is missing (Debian package 'time')" >&2; exit 2; }
+size=$(numfmt --from=iec "$size_text")
+chunk=$(numfmt --from=iec "$chunk_text")
+cores=$(nproc)
+
+work=$(mktemp -d "$work_parent/quarnel-recovery.XXXXXX")
+cleanup() { if [ "$keep" = 0 ]; then rm -rf "$work"; else echo "kept $work"; fi; }
+trap cleanup EXIT
+[ "$can_drop" = 1 ] || echo "recovery.sh: note: not root, the page cache is not dropped between runs" >&2
+mkdir "$work/set"
+head -c "$size" /dev/urandom >"$work/source.bin"
+(cd "$work/set" && split -b "$chunk" -a 3 -d "$work/source.bin" source.bin.)
+rm "$work/source.bin"
+mapfile -t pieces < <(cd "$work/set" && ls source.bin.*)
+
+row() { printf '%-7s %-4s %-12s %7s %-11s %7s %6s %-6s %-4s %8s\n' "$@"; }
+rows=()
+details=()
+
+# add_row OP N NAME WHO LIMIT TARGET: NAME's median against LIMIT seconds, judged
+# against TARGET ("-": shown, not judged).
+add_row() {
+    local op=$1 n=$2 name=$3 who=$4 limit=$5 target=$6 median r rss
+    median=$(median_seconds "$name")
+    r=$(ratio "$median" "$limit")
+    rss=$(peak_rss_kib "$name")
+    verdict=""
+    if [ "$target" != - ]; then judge "$r" "$target"; fi
+    rows+=("$(row "$op" "$n" "$who" "$median" "$(spread "$name")" "$limit" "$r" \
+        "$([ "$target" != - ] && echo "<=$target")" "$verdict" "$(numfmt --to=iec $((rss * 1024)))")")
+    details+=("$(printf '%-7s %-4s %-12s %s' "$op" "$n" "$who" "$(all_seconds "$name")")")
+}
+
+results="$work/results"
+mkdir -p "$results"
+cat "$work/set"/* >"$work/whole.bin"
+echo "$runs rounds of single passes..." >&2
+for ((i = 0; i < runs; i++)); do
+    for kind in md5 crc32 gf; do
+        settle "$work/whole.bin"
+        timed "pass_$kind" "$tool" pass "$kind" "$work/whole.bin"
+    done
+done
+rm "$work/whole.bin"
+md5=$(median_seconds pass_md5)
+crc=$(median_seconds pass_crc32)
+gf=$(median_seconds pass_gf)
+
+for lost in "${losts[@]}"; do
+    layout=$("$tool" layout "$work/set" source.bin.splt "$chunk" "$lost" "${pieces[@]}")
+    slice=$(echo "$layout" | sed -n 's/^slice \([0-9]*\), \([0-9]*\) recovery slices, \([0-9]*\) a volume$/\1/p')
+    count=$(echo "$layout" | sed -n 's/^slice \([0-9]*\), \([0-9]*\) recovery slices, \([0-9]*\) a volume$/\2/p')
+    per=$(echo "$layout" | sed -n 's/^slice \([0-9]*\), \([0-9]*\) recovery slices, \([0-9]*\) a volume$/\3/p')
+    volumes=$(((count + per - 1) / per))
+    echo "N=$lost: slice $slice, $count recovery slices in $volumes volumes; $runs rounds of creation..." >&2
+    for ((i = 0; i < runs; i++)); do
+        for cmd in quarnel par2; do
+            settle "$work/set"
+            rm -f "$work/set"/*.par2
+            if [ "$cmd" = quarnel ]; then
+                timed "create_q_$lost" "$tool" create-with "$work/set" source.bin.splt "$slice" "$count" "$per" \
+                    "${pieces[@]}"
+            else
+                timed "create_p_$lost" par2 create -q -q -s"$slice" -c"$count" -n"$volumes" -u \
+                    "$work/set/source.bin.splt.par2" "${pieces[@]/#/$work/set/}"
+            fi
+        done
+    done
+    limit=$(awk -v m="$md5" -v c="$crc" -v n="$count" -v g="$gf" -v k="$cores" \
+        'BEGIN { printf "%.3f", (2 * m + c + n * g) / k }')
+    add_row create "$lost" "create_q_$lost" quarnel "$(median_seconds "create_p_$lost")" 0.25
+    add_row create "$lost" "create_p_$lost" "par2 create" "$(median_seconds "create_p_$lost")" -
+    add_row create "$lost" "create_q_$lost" "vs limit" "$limit" 1.3
+
+    # The repair of `lost` missing pieces, by each from Quarnel's recovery data.
+    rm -f "$work/set"/*.par2
+    "$tool" create-with "$work/set" source.bin.splt "$slice" "$count" "$per" "${pieces[@]}" >/dev/null
+    missing=()
+    step=$(( ${#pieces[@]} / lost ))
+    for ((k = 0; k < lost; k++)); do missing+=("${pieces[$((k * step))]}"); done
+    mkdir -p "$work/kept"
+    for p in "${missing[@]}"; do cp "$work/set/$p" "$work/kept/$p"; done
+    echo "N=$lost: $runs rounds of repairs of $lost missing pieces..." >&2
+    for ((i = 0; i < runs; i++)); do
+        for cmd in quarnel par2; do
+            for p in "${missing[@]}"; do rm -f "$work/set/$p" "$work/set/$p".*; done
+            settle "$work/set"
+            if [ "$cmd" = quarnel ]; then
+                timed "repair_q_$lost" "$tool" repair "$work/set" source.bin.splt.par2
+            else
+                timed "repair_p_$lost" par2 repair -q -q "$work/set/source.bin.splt.par2"
+            fi
+            for p in "${missing[@]}"; do same_bytes "$work/kept/$p" "$work/set/$p"; done
+        done
+    done
+    rm -rf "$work/kept" "$work/set"/*.par2
+    add_row repair "$lost" "repair_q_$lost" quarnel "$(median_seconds "repair_p_$lost")" 0.25
+    add_row repair "$lost" "repair_p_$lost" "par2 repair" "$(median_seconds "repair_p_$lost")" -
+done
+
+echo
+echo "Wall time in seconds: median [fastest-slowest] of $runs runs, $(numfmt --to=iec "$size") in pieces of"
+echo "$(numfmt --to=iec "$chunk"), $cores cores, the pieces in the page cache. One core's passes over the set:"
+echo "MD5 $md5 s, CRC32 $crc s, GF(2^16) multiply-add $gf s. 'limit' is what the row is judged against."
+row op N who median spread limit ratio target time "peak RSS"
+for line in "${rows[@]}"; do echo "$line"; done
+echo
+echo "Every run, in seconds, in the order they ran:"
+for line in "${details[@]}"; do echo "$line"; done
+echo
+echo "targets met: $met of $total (load now $(cut -d' ' -f1-3 /proc/loadavg))"

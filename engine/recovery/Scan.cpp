@@ -1,0 +1,313 @@
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <optional>
+#include <set>
+
+#include <sys/stat.h>
+
+#include "engine/Descriptor.h"
+#include "engine/hash/Crc32.h"
+#include "engine/hash/Gf16.h"
+#include "engine/recovery/Recovery.h"
+#include "engine/recovery/Shared.h"
+
+// Reading a set's recovery data and checking its pieces slice by slice.
+namespace Recovery {
+namespace {
+
+// Checks one present piece by feeding its bytes to a SliceCheck.
+Status checkPiece(int fd, const Par2::File& file, std::uint64_t sliceSize, bool md5, PieceState& piece) {
+    SliceCheck check(file, sliceSize, md5);
+    std::vector<unsigned char> buffer(readBlock);
+    for (std::uint64_t at = 0; at < piece.actualLength; at += buffer.size()) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), piece.actualLength - at));
+        auto read = readAt(fd, buffer.data(), want, at);
+        if (!read) {
+            return read.fault();
+        }
+        if (Status st = check.update(buffer.data(), *read); !st) {
+            return st;
+        }
+        if (*read != want) {
+            break; // it shrank meanwhile: what was read is what it holds
+        }
+    }
+    auto bad = check.finish();
+    if (!bad) {
+        return bad.fault();
+    }
+    piece.badSlices = std::move(*bad);
+    return {};
+}
+
+} // namespace
+
+std::uint32_t Scan::piecesToRebuild() const {
+    return static_cast<std::uint32_t>(
+        std::count_if(pieces.begin(), pieces.end(), [](const PieceState& p) { return !p.whole(); }));
+}
+
+std::uint32_t Scan::slicesMissing() const {
+    return slicesToRebuild > recoveryAvailable ? slicesToRebuild - recoveryAvailable : 0;
+}
+
+std::uint32_t Scan::piecesMissing() const {
+    return (slicesMissing() + largestPieceSlices - 1) / largestPieceSlices;
+}
+
+std::uint32_t Scan::recoveryPieces() const {
+    return recoveryAvailable / largestPieceSlices;
+}
+
+SliceCheck::SliceCheck(const Par2::File& file, std::uint64_t sliceSize, bool md5)
+    : m_file(file), m_sliceSize(sliceSize), m_useMd5(md5) {}
+
+Status SliceCheck::update(const void* data, std::size_t size) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        // Bytes past the recorded length belong to no slice: the length tells of them.
+        if (m_offset >= m_file.length) {
+            m_offset += size;
+            return {};
+        }
+        const std::size_t take = static_cast<std::size_t>(
+            std::min<std::uint64_t>({size, m_sliceSize - m_inSlice, m_file.length - m_offset}));
+        m_crc = Crc32::update(m_crc, p, take);
+        if (m_useMd5) {
+            if (Status st = m_md5.update(p, take); !st) {
+                return st;
+            }
+        }
+        p += take;
+        size -= take;
+        m_offset += take;
+        m_inSlice += take;
+        if (m_inSlice == m_sliceSize || m_offset == m_file.length) {
+            if (Status st = closeSlice(); !st) {
+                return st;
+            }
+        }
+    }
+    return {};
+}
+
+Status SliceCheck::closeSlice() {
+    const std::uint32_t slice = static_cast<std::uint32_t>((m_offset - 1) / m_sliceSize);
+    // The last slice is checked as the format pads it: with zeros.
+    static const std::vector<unsigned char> zeros(readBlock, 0);
+    for (std::uint64_t left = m_sliceSize - m_inSlice; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+        m_crc = Crc32::update(m_crc, zeros.data(), n);
+        if (m_useMd5) {
+            if (Status st = m_md5.update(zeros.data(), n); !st) {
+                return st;
+            }
+        }
+        left -= n;
+    }
+    bool good = slice < m_file.slices.size() && m_crc == m_file.slices[slice].crc;
+    if (m_useMd5) {
+        auto digest = m_md5.finish();
+        if (!digest) {
+            return digest.fault();
+        }
+        good = good && *digest == m_file.slices[slice].md5;
+    }
+    if (!good) {
+        m_bad.push_back(slice);
+    }
+    m_crc = 0;
+    m_inSlice = 0;
+    return {};
+}
+
+Result<std::vector<std::uint32_t>> SliceCheck::finish() {
+    // A file cut short: the slice it ends in and every one after it are bad.
+    if (m_offset < m_file.length) {
+        const std::uint64_t slices = slicesOf(m_file.length, m_sliceSize);
+        for (std::uint64_t k = m_offset / m_sliceSize; k < slices; ++k) {
+            m_bad.push_back(static_cast<std::uint32_t>(k));
+        }
+        if (m_useMd5) {
+            (void)m_md5.finish(); // starts afresh for another use
+        }
+    }
+    return m_bad;
+}
+
+Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std::vector<std::string>* parFiles) {
+    const std::string base = baseOf(index);
+    auto names = parFilesOf(folder, base);
+    if (!names) {
+        return names.fault();
+    }
+    if (names->empty()) {
+        return Fault{ENOENT}.named(index);
+    }
+    std::map<Par2::Hash, Par2::Set> sets;
+    std::optional<Par2::Hash> indexSet;
+    for (const std::string& name : *names) {
+        struct stat st {};
+        auto fd = openRegular(folder.fd(), name.c_str(), st);
+        if (!fd) {
+            continue; // a PAR file that went or is no file: the others may do
+        }
+        if (Status read = Par2::readFile(fd->get(), name, sets); !read) {
+            return read.fault().named(name);
+        }
+        if (baseOf(name) == base) {
+            for (const auto& [id, set] : sets) {
+                if (set.complete()) {
+                    indexSet = id;
+                }
+            }
+        }
+    }
+    // The index's set; without a usable index, the set the most recovery slices speak
+    // for. Volumes left from another set of the same name are ignored.
+    const Par2::Set* chosen = indexSet ? &sets.at(*indexSet) : nullptr;
+    for (const auto& [id, set] : sets) {
+        if (!indexSet && set.complete() && (!chosen || set.recovery.size() > chosen->recovery.size())) {
+            chosen = &set;
+        }
+    }
+    if (!chosen) {
+        return Fault::because("The recovery files do not describe the set completely").named(index);
+    }
+    std::uint64_t slices = 0;
+    for (const Par2::Hash& id : chosen->fileIds) {
+        slices += chosen->sliceCount(chosen->files.at(id));
+    }
+    if (slices > Gf16::maxInputSlices) {
+        return Fault::because("The recovery files describe more slices than PAR 2.0 allows").named(index);
+    }
+    if (parFiles) {
+        *parFiles = *names;
+    }
+    return *chosen;
+}
+
+Scan scanOf(Par2::Set set) {
+    Scan result;
+    result.set = std::move(set);
+    std::uint32_t sliceNumber = 0;
+    for (const Par2::Hash& id : result.set.fileIds) {
+        const Par2::File& file = result.set.files.at(id);
+        PieceState piece;
+        piece.name = file.name;
+        piece.length = file.length;
+        piece.present = true;
+        piece.actualLength = file.length;
+        piece.firstSlice = sliceNumber;
+        piece.slices = static_cast<std::uint32_t>(result.set.sliceCount(file));
+        sliceNumber += piece.slices;
+        result.largestPieceSlices = std::max(result.largestPieceSlices, piece.slices);
+        result.pieces.push_back(std::move(piece));
+    }
+    return result;
+}
+
+Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth, const Progress& progress) {
+    std::vector<std::string> parFiles;
+    auto set = readSet(folder, index, &parFiles);
+    if (!set) {
+        return set.fault();
+    }
+    Scan result = scanOf(std::move(*set));
+    result.parFiles = std::move(parFiles);
+    const std::uint64_t s = result.set.sliceSize;
+    std::atomic<std::uint64_t> checked{0};
+    std::atomic<bool> stopped{false};
+    std::uint64_t total = 0;
+    for (const PieceState& piece : result.pieces) {
+        total += piece.length;
+    }
+    Status st = parallelFor(result.pieces.size(), [&](std::size_t i) -> Status {
+        PieceState& piece = result.pieces[i];
+        const Par2::File& file = result.set.files.at(result.set.fileIds[i]);
+        struct stat info {};
+        auto fd = openRegular(folder.fd(), piece.name.c_str(), info);
+        if (!fd) {
+            if (fd.fault().error == ENOENT || fd.fault().error == EISDIR || fd.fault().error == EINVAL) {
+                piece.present = false;
+                piece.actualLength = 0;
+                for (std::uint32_t k = 0; k < piece.slices; ++k) {
+                    piece.badSlices.push_back(k);
+                }
+                return {};
+            }
+            return fd.fault().named(piece.name);
+        }
+        piece.actualLength = static_cast<std::uint64_t>(info.st_size);
+        if (Status c = checkPiece(fd->get(), file, s, depth == Depth::Crc32AndMd5, piece); !c) {
+            return c.fault().named(piece.name);
+        }
+        const std::uint64_t done = checked += piece.length;
+        if (progress && !stopped && !progress(done, total)) {
+            stopped = true;
+            return Fault{ECANCELED};
+        }
+        return {};
+    });
+    if (!st) {
+        return st.fault();
+    }
+    if (Status counted = countRecovery(folder, result); !counted) {
+        return counted.fault();
+    }
+    return result;
+}
+
+Status countRecovery(const RunFolder& folder, Scan& result) {
+    result.slicesToRebuild = 0;
+    for (const PieceState& piece : result.pieces) {
+        result.slicesToRebuild += static_cast<std::uint32_t>(piece.badSlices.size());
+    }
+    const std::uint64_t s = result.set.sliceSize;
+    // One intact packet per exponent; their data is read only when needed.
+    std::vector<Par2::RecoverySlice> candidates;
+    std::set<std::uint32_t> exponents;
+    for (const Par2::RecoverySlice& slice : result.set.recovery) {
+        if (slice.exponent < 65535) {
+            candidates.push_back(slice);
+        }
+    }
+    if (result.slicesToRebuild > 0) {
+        std::vector<char> intact(candidates.size(), 0);
+        Status verified = parallelFor(candidates.size(), [&](std::size_t i) -> Status {
+            struct stat info {};
+            auto fd = openRegular(folder.fd(), candidates[i].file.c_str(), info);
+            if (!fd) {
+                return {};
+            }
+            auto good = Par2::checkRecoverySlice(fd->get(), candidates[i], s);
+            if (!good) {
+                return good.fault().named(candidates[i].file);
+            }
+            intact[i] = *good;
+            return {};
+        });
+        if (!verified) {
+            return verified;
+        }
+        std::vector<Par2::RecoverySlice> kept;
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            if (intact[i] && exponents.insert(candidates[i].exponent).second) {
+                kept.push_back(candidates[i]);
+            }
+        }
+        result.set.recovery = std::move(kept);
+    } else {
+        for (const Par2::RecoverySlice& slice : candidates) {
+            exponents.insert(slice.exponent);
+        }
+        result.set.recovery = std::move(candidates);
+    }
+    result.recoveryAvailable = static_cast<std::uint32_t>(exponents.size());
+    return {};
+}
+
+} // namespace Recovery

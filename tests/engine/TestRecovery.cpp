@@ -1,0 +1,472 @@
+#include <sys/stat.h>
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "engine/RunFolder.h"
+#include "engine/recovery/Recovery.h"
+#include "tests/support/Files.h"
+
+namespace {
+
+// Big enough that a piece is cut into two slices, as split cuts pieces of 1 MiB and more.
+constexpr qint64 chunk = 1024 * 1024 + 100;
+constexpr int pieceCount = 5; // the last one short
+
+QStringList pieceNames() {
+    QStringList names;
+    for (int i = 1; i <= pieceCount; ++i) {
+        names << QString("data.%1").arg(i, 3, 10, QChar('0'));
+    }
+    return names;
+}
+
+std::vector<std::string> stdNames(const QStringList& names) {
+    std::vector<std::string> out;
+    for (const QString& n : names) {
+        out.push_back(Files::path(n));
+    }
+    return out;
+}
+
+// Writes the pieces of a 4.3 MiB file into `dir`; returns each piece's bytes.
+QList<QByteArray> writePieces(const QString& dir) {
+    const QByteArray whole = Files::pattern(4 * chunk + 300000, 11);
+    QList<QByteArray> pieces;
+    for (int i = 0; i < pieceCount; ++i) {
+        pieces << whole.mid(i * chunk, chunk);
+        Files::write(dir + "/" + pieceNames()[i], pieces.last());
+    }
+    return pieces;
+}
+
+// Damages piece `index` in `dir` as `kind` says: missing, flipped (bytes inside its
+// second slice), cut (short by a third), empty (0 bytes).
+void damage(const QString& dir, int index, const QString& kind) {
+    const QString path = dir + "/" + pieceNames()[index];
+    QByteArray bytes = Files::read(path);
+    if (kind == "missing") {
+        QVERIFY(QFile::remove(path));
+        return;
+    }
+    if (kind == "flipped") {
+        for (qsizetype at = bytes.size() - 1000; at < bytes.size() - 990; ++at) {
+            bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
+        }
+    } else if (kind == "cut") {
+        bytes.truncate(bytes.size() * 2 / 3);
+    } else if (kind == "empty") {
+        bytes.clear();
+    } else {
+        QFAIL(qPrintable("unknown damage " + kind));
+    }
+    Files::write(path, bytes);
+}
+
+QByteArray par2Output; // of the last run, for the message of a failing check
+
+// Runs par2 with `arguments` in `dir`; its exit code, or -1 when it did not run.
+int par2(const QString& dir, const QStringList& arguments) {
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("par2", arguments);
+    const bool ran = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit;
+    par2Output = "par2 " + arguments.join(' ').toUtf8() + ": " + process.readAll().right(400);
+    return ran ? process.exitCode() : -1;
+}
+
+RunFolder openFolder(const QString& dir) {
+    RunFolder folder;
+    if (Status st = folder.open(Files::path(dir)); !st) {
+        qFatal("cannot open %s", qPrintable(dir));
+    }
+    return folder;
+}
+
+Status createFor(const QString& dir, const std::string& base, std::uint32_t lost,
+                 std::size_t memory = Recovery::combineMemory) {
+    RunFolder folder = openFolder(dir);
+    std::vector<std::uint64_t> sizes;
+    for (const QString& name : pieceNames()) {
+        sizes.push_back(static_cast<std::uint64_t>(QFileInfo(dir + "/" + name).size()));
+    }
+    return Recovery::create(folder, base, stdNames(pieceNames()), Recovery::layoutFor(sizes, chunk, lost), {}, memory);
+}
+
+// Damage as rows give it: "2:missing,4:flipped".
+void damageAll(const QString& dir, const QString& spec) {
+    for (const QString& part : spec.split(',', Qt::SkipEmptyParts)) {
+        damage(dir, part.section(':', 0, 0).toInt(), part.section(':', 1));
+    }
+}
+
+void comparePieces(const QString& dir, const QList<QByteArray>& pieces) {
+    for (int i = 0; i < pieceCount; ++i) {
+        QVERIFY2(Files::read(dir + "/" + pieceNames()[i]) == pieces[i], qPrintable(pieceNames()[i] + " differs"));
+    }
+}
+
+} // namespace
+
+// Recovery data as par2 reads and writes it: the layout and names, par2 verifying and
+// repairing Quarnel's sets, Quarnel repairing sets par2 made, and damage beyond the
+// recovery data's reach refused with nothing changed.
+class TestRecovery : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void layoutAndNames_data();
+    void layoutAndNames();
+    void ourSetsRepairedByBoth_data();
+    void ourSetsRepairedByBoth();
+    void par2SetsRepaired_data();
+    void par2SetsRepaired();
+    void recoveryCounted_data();
+    void recoveryCounted();
+    void fullDiskDuringRepairLosesNothing();
+    void removeRecoveryRemovesOnlyTheSets();
+    void sliceCheckAsAJoinFeedsIt_data();
+    void sliceCheckAsAJoinFeedsIt();
+};
+
+void TestRecovery::initTestCase() {
+    QVERIFY2(!QStandardPaths::findExecutable("par2").isEmpty(), "par2 is missing (Debian package 'par2')");
+}
+
+void TestRecovery::layoutAndNames_data() {
+    QTest::addColumn<QList<qint64>>("sizes");
+    QTest::addColumn<qint64>("chunkSize");
+    QTest::addColumn<int>("lost");
+    QTest::addColumn<qint64>("sliceSize");
+    QTest::addColumn<int>("slices");
+    QTest::addColumn<QStringList>("volumes");
+    const qint64 mib = 1024 * 1024;
+    // Pieces of 1 MiB and more are two slices each, one slice a volume.
+    QTest::newRow("4 MiB pieces, 1 lost") << QList<qint64>{4 * mib, 4 * mib, mib} << 4 * mib << 1 << 2 * mib << 2
+                                          << QStringList{"S.vol0+1.par2", "S.vol1+1.par2"};
+    QTest::newRow("odd piece size, rounded up to 4")
+        << QList<qint64>{mib + 6, mib + 6, 10} << mib + 6 << 2 << (mib + 6 + 1) / 2 + 1 << 4
+        << QStringList{"S.vol0+1.par2", "S.vol1+1.par2", "S.vol2+1.par2", "S.vol3+1.par2"};
+    QTest::newRow("ten slices: two digits")
+        << QList<qint64>(6, 2 * mib) << 2 * mib << 5 << mib << 10
+        << QStringList{"S.vol00+1.par2", "S.vol01+1.par2", "S.vol02+1.par2", "S.vol03+1.par2", "S.vol04+1.par2",
+                       "S.vol05+1.par2", "S.vol06+1.par2", "S.vol07+1.par2", "S.vol08+1.par2", "S.vol09+1.par2"};
+    QTest::newRow("more lost than pieces")
+        << QList<qint64>{2 * mib, 2 * mib} << 2 * mib << 9 << mib << 4
+        << QStringList{"S.vol0+1.par2", "S.vol1+1.par2", "S.vol2+1.par2", "S.vol3+1.par2"};
+    // Small pieces are one slice each; several slices fit in a volume the size of a piece.
+    QTest::newRow("small pieces") << QList<qint64>(8, 100000) << qint64(100000) << 3 << qint64(100000) << 3
+                                  << QStringList{"S.vol0+1.par2", "S.vol1+1.par2", "S.vol2+1.par2"};
+    QTest::newRow("a short last piece beside small pieces")
+        << QList<qint64>{400000, 400000, 40000} << qint64(400000) << 2 << qint64(400000) << 2
+        << QStringList{"S.vol0+1.par2", "S.vol1+1.par2"};
+}
+
+void TestRecovery::layoutAndNames() {
+    QFETCH(QList<qint64>, sizes);
+    QFETCH(qint64, chunkSize);
+    QFETCH(int, lost);
+    QFETCH(qint64, sliceSize);
+    QFETCH(int, slices);
+    QFETCH(QStringList, volumes);
+    std::vector<std::uint64_t> pieceSizes(sizes.begin(), sizes.end());
+    const Recovery::Layout layout =
+        Recovery::layoutFor(pieceSizes, static_cast<std::uint64_t>(chunkSize), static_cast<std::uint32_t>(lost));
+    QCOMPARE(static_cast<qint64>(layout.sliceSize), sliceSize);
+    QCOMPARE(layout.sliceSize % 4, 0u);
+    QCOMPARE(static_cast<int>(layout.recoverySlices), slices);
+    QStringList names;
+    for (const std::string& name : Recovery::volumeNames("S", layout)) {
+        names << QString::fromStdString(name);
+    }
+    QCOMPARE(names, volumes);
+}
+
+void TestRecovery::ourSetsRepairedByBoth_data() {
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<int>("piecesToRebuild");
+    QTest::addColumn<int>("slicesToRebuild");
+    QTest::addColumn<int>("memory"); // for the stripes; 0: the default
+    QTest::newRow("a missing piece") << "1:missing" << 1 << 2 << 0;
+    QTest::newRow("flipped bytes") << "2:flipped" << 1 << 1 << 0;
+    QTest::newRow("a piece cut short") << "0:cut" << 1 << 1 << 0;
+    QTest::newRow("a 0-byte piece") << "3:empty" << 1 << 2 << 0;
+    QTest::newRow("the short last piece missing") << "4:missing" << 1 << 1 << 0;
+    QTest::newRow("two pieces at once") << "1:missing,4:flipped" << 2 << 3 << 0;
+    // Slices in many stripes, inputs in many batches, a stripe not a whole tile.
+    QTest::newRow("in stripes of 48 KiB") << "1:missing,4:flipped" << 2 << 3 << 1024 * 1024;
+    QTest::newRow("in stripes of 16 KiB") << "0:empty,2:cut" << 2 << 3 << 64 * 1024;
+}
+
+// Quarnel's recovery data for two lost pieces: par2 verifies the set whole and repairs
+// it; then Quarnel finds the same damage slice by slice and repairs it as well, keeping
+// a damaged piece beside.
+void TestRecovery::ourSetsRepairedByBoth() {
+    QFETCH(QString, damaged);
+    QFETCH(int, piecesToRebuild);
+    QFETCH(int, slicesToRebuild);
+    QFETCH(int, memory);
+    const std::size_t budget = memory > 0 ? static_cast<std::size_t>(memory) : Recovery::combineMemory;
+    QTemporaryDir dir;
+    const QList<QByteArray> pieces = writePieces(dir.path());
+    Status created = createFor(dir.path(), "data.splt", 2, budget);
+    QVERIFY2(created, created ? "" : created.fault().description().c_str());
+    QVERIFY(QFileInfo::exists(dir.filePath("data.splt.par2")));
+    for (const QString& name : Files::entries(dir.path())) {
+        if (name.contains(".vol")) {
+            QVERIFY2(QFileInfo(dir.filePath(name)).size() <= chunk, qPrintable(name + " is longer than a piece"));
+        }
+    }
+    QVERIFY2(par2(dir.path(), {"verify", "-q", "data.splt.par2"}) == 0, par2Output.constData());
+
+    damageAll(dir.path(), damaged);
+    QVERIFY(par2(dir.path(), {"verify", "-q", "data.splt.par2"}) != 0);
+    QVERIFY2(par2(dir.path(), {"repair", "-q", "data.splt.par2"}) == 0, par2Output.constData());
+    comparePieces(dir.path(), pieces);
+
+    damageAll(dir.path(), damaged);
+    RunFolder folder = openFolder(dir.path());
+    auto scan = Recovery::scan(folder, "data.splt.par2");
+    QVERIFY2(scan, scan ? "" : scan.fault().description().c_str());
+    QCOMPARE(static_cast<int>(scan->piecesToRebuild()), piecesToRebuild);
+    QCOMPARE(static_cast<int>(scan->slicesToRebuild), slicesToRebuild);
+    QCOMPARE(static_cast<int>(scan->recoveryAvailable), 4);
+    QVERIFY(scan->repairable());
+    auto quick = Recovery::scan(folder, "data.splt.par2", Recovery::Depth::Crc32);
+    QVERIFY(quick && quick->slicesToRebuild == scan->slicesToRebuild);
+    auto repaired = Recovery::repair(folder, *scan, {}, budget);
+    QVERIFY2(repaired, repaired ? "" : repaired.fault().description().c_str());
+    QCOMPARE(static_cast<int>(repaired->size()), piecesToRebuild);
+    comparePieces(dir.path(), pieces);
+    QStringList missing;
+    for (const QString& part : damaged.split(',')) {
+        if (part.endsWith(":missing")) {
+            missing << pieceNames()[part.section(':', 0, 0).toInt()];
+        }
+    }
+    for (const std::string& name : *repaired) {
+        const QString piece = QString::fromStdString(name);
+        QCOMPARE(QFileInfo::exists(dir.filePath(piece + ".damaged")), !missing.contains(piece));
+    }
+    auto again = Recovery::scan(folder, "data.splt.par2");
+    QVERIFY(again && again->whole());
+}
+
+void TestRecovery::par2SetsRepaired_data() {
+    QTest::addColumn<QStringList>("createArguments");
+    QTest::addColumn<QString>("damaged");
+    QTest::newRow("-s, one volume") << QStringList{"-s65536", "-c40", "-n1"} << "1:missing";
+    QTest::newRow("-s, several volumes") << QStringList{"-s40000", "-c60"} << "0:cut,2:flipped";
+    QTest::newRow("-s, uniform volumes") << QStringList{"-s100000", "-c30", "-u", "-n5"} << "3:empty";
+    QTest::newRow("-b, block count") << QStringList{"-b200", "-c80"} << "1:missing,4:missing";
+    QTest::newRow("-b, exactly enough") << QStringList{"-b100", "-c23", "-n3"} << "2:missing";
+}
+
+// par2's own recovery data, any slice size and any number of volumes.
+void TestRecovery::par2SetsRepaired() {
+    QFETCH(QStringList, createArguments);
+    QFETCH(QString, damaged);
+    QTemporaryDir dir;
+    const QList<QByteArray> pieces = writePieces(dir.path());
+    QCOMPARE(par2(dir.path(), QStringList{"create", "-q"} + createArguments + QStringList{"set.par2"} + pieceNames()),
+             0);
+    damageAll(dir.path(), damaged);
+    RunFolder folder = openFolder(dir.path());
+    auto scan = Recovery::scan(folder, "set.par2");
+    QVERIFY2(scan, scan ? "" : scan.fault().description().c_str());
+    QVERIFY(!scan->whole());
+    QVERIFY2(
+        scan->repairable(),
+        qPrintable(
+            QString("%1 slices to rebuild, %2 available").arg(scan->slicesToRebuild).arg(scan->recoveryAvailable)));
+    auto repaired = Recovery::repair(folder, *scan);
+    QVERIFY2(repaired, repaired ? "" : repaired.fault().description().c_str());
+    comparePieces(dir.path(), pieces);
+    QVERIFY2(par2(dir.path(), {"verify", "-q", "set.par2"}) == 0, par2Output.constData());
+}
+
+void TestRecovery::recoveryCounted_data() {
+    QTest::addColumn<QString>("maker"); // quarnel, or par2's arguments
+    QTest::addColumn<QString>("damaged");
+    // A PAR file with a byte flipped, with "+" a packet of an unknown type added, with
+    // "-" its last 100000 bytes cut off, or "stale": par2's recovery data for the same
+    // pieces under the same name beside.
+    QTest::addColumn<QString>("parDamage");
+    QTest::addColumn<int>("slicesToRebuild");
+    QTest::addColumn<int>("available");
+    QTest::addColumn<int>("piecesMissing");
+    QTest::newRow("ours, three pieces for two") << "quarnel"
+                                                << "0:missing,1:flipped,2:cut"
+                                                << "" << 4 << 4 << 0;
+    QTest::newRow("ours, three whole pieces") << "quarnel"
+                                              << "0:missing,1:missing,2:missing"
+                                              << "" << 6 << 4 << 1;
+    QTest::newRow("ours, a damaged volume is not counted") << "quarnel"
+                                                           << "0:missing,1:missing"
+                                                           << "data.splt.vol3+1.par2" << 4 << 3 << 1;
+    QTest::newRow("ours, a damaged index: the volumes' copies serve") << "quarnel"
+                                                                      << "1:missing"
+                                                                      << "data.splt.par2" << 2 << 4 << 0;
+    QTest::newRow("ours, the index's set, not a stale one") << "quarnel"
+                                                            << "0:flipped"
+                                                            << "stale" << 1 << 4 << 0;
+    QTest::newRow("ours, a volume cut short") << "quarnel"
+                                              << "2:empty"
+                                              << "-data.splt.vol1+1.par2" << 2 << 3 << 0;
+    QTest::newRow("ours, an unknown packet skipped") << "quarnel"
+                                                     << "2:cut"
+                                                     << "+data.splt.par2" << 1 << 4 << 0;
+    QTest::newRow("par2's, one slice short") << "-s65536 -c16"
+                                             << "2:missing"
+                                             << "" << 17 << 16 << 1;
+}
+
+// The recovery slices counted past damaged and unknown packets. Recovery data that is
+// enough repairs; data that is not says how much more is needed and changes no file.
+void TestRecovery::recoveryCounted() {
+    QFETCH(QString, maker);
+    QFETCH(QString, damaged);
+    QFETCH(QString, parDamage);
+    QFETCH(int, slicesToRebuild);
+    QFETCH(int, available);
+    QFETCH(int, piecesMissing);
+    QTemporaryDir dir;
+    const QList<QByteArray> pieces = writePieces(dir.path());
+    QString index = "data.splt.par2";
+    if (parDamage == "stale") {
+        QCOMPARE(par2(dir.path(), QStringList{"create", "-q", "-s65536", "-c40", index} + pieceNames()), 0);
+    }
+    if (maker == "quarnel") {
+        QVERIFY(createFor(dir.path(), "data.splt", 2));
+    } else {
+        index = "set.par2";
+        QCOMPARE(par2(dir.path(), QStringList{"create", "-q"} + maker.split(' ') + QStringList{index} + pieceNames()),
+                 0);
+    }
+    damageAll(dir.path(), damaged);
+    if (parDamage.startsWith('+')) {
+        QByteArray bytes = Files::read(dir.filePath(parDamage.mid(1)));
+        Par2::Hash setId;
+        std::copy(bytes.begin() + 32, bytes.begin() + 48, setId.begin());
+        const auto unknown = Par2::packet(setId, Par2::Type::Unknown, std::vector<unsigned char>(40, 7));
+        bytes.prepend(
+            QByteArray(reinterpret_cast<const char*>(unknown.data()), static_cast<qsizetype>(unknown.size())));
+        Files::write(dir.filePath(parDamage.mid(1)), bytes);
+    } else if (parDamage.startsWith('-')) {
+        const QByteArray bytes = Files::read(dir.filePath(parDamage.mid(1)));
+        Files::write(dir.filePath(parDamage.mid(1)), bytes.left(bytes.size() - 100000));
+    } else if (!parDamage.isEmpty() && parDamage != "stale") {
+        QByteArray bytes = Files::read(dir.filePath(parDamage));
+        bytes[200] = static_cast<char>(bytes[200] ^ 1);
+        Files::write(dir.filePath(parDamage), bytes);
+    }
+    QMap<QString, QByteArray> before;
+    for (const QString& name : Files::entries(dir.path())) {
+        before[name] = Files::read(dir.filePath(name));
+    }
+    RunFolder folder = openFolder(dir.path());
+    auto scan = Recovery::scan(folder, Files::path(index));
+    QVERIFY2(scan, scan ? "" : scan.fault().description().c_str());
+    QCOMPARE(static_cast<int>(scan->slicesToRebuild), slicesToRebuild);
+    QCOMPARE(static_cast<int>(scan->recoveryAvailable), available);
+    QCOMPARE(static_cast<int>(scan->piecesMissing()), piecesMissing);
+    QCOMPARE(scan->repairable(), slicesToRebuild <= available);
+    if (scan->repairable()) {
+        auto repaired = Recovery::repair(folder, *scan);
+        QVERIFY2(repaired, repaired ? "" : repaired.fault().description().c_str());
+        comparePieces(dir.path(), pieces);
+        return;
+    }
+    auto repaired = Recovery::repair(folder, *scan);
+    QVERIFY(!repaired);
+    QVERIFY2(repaired.fault().description().find(std::to_string(piecesMissing) + " more are needed") !=
+                 std::string::npos,
+             repaired.fault().description().c_str());
+    QMap<QString, QByteArray> after;
+    for (const QString& name : Files::entries(dir.path())) {
+        after[name] = Files::read(dir.filePath(name));
+    }
+    QVERIFY(after == before);
+}
+
+// A write that fails while a piece is rebuilt: the repair fails, and the damaged
+// piece, every other file and the folder's names stay as they were.
+void TestRecovery::fullDiskDuringRepairLosesNothing() {
+    QTemporaryDir dir;
+    writePieces(dir.path());
+    QVERIFY(createFor(dir.path(), "data.splt", 2));
+    damageAll(dir.path(), "1:flipped,3:missing");
+    const QStringList names = Files::entries(dir.path());
+    const QByteArray damagedBytes = Files::read(dir.filePath(pieceNames()[1]));
+    RunFolder folder = openFolder(dir.path());
+    auto scan = Recovery::scan(folder, "data.splt.par2");
+    QVERIFY(scan && scan->repairable());
+    {
+        Files::FileSizeLimit full(chunk / 2);
+        auto repaired = Recovery::repair(folder, *scan);
+        QVERIFY(!repaired);
+        QCOMPARE(repaired.fault().error, EFBIG);
+    }
+    QCOMPARE(Files::entries(dir.path()), names);
+    QCOMPARE(Files::read(dir.filePath(pieceNames()[1])), damagedBytes);
+}
+
+// What a split writing a set anew removes first: the PAR files of that name, nothing else.
+void TestRecovery::removeRecoveryRemovesOnlyTheSets() {
+    QTemporaryDir dir;
+    writePieces(dir.path());
+    QVERIFY(createFor(dir.path(), "data.splt", 2));
+    Files::write(dir.filePath("other.par2"), "kept");
+    Files::write(dir.filePath("data.splt.volume.txt"), "kept");
+    QVERIFY(QDir(dir.path()).mkdir("data.splt.vol9+1.par2"));
+    QStringList expected = pieceNames() << "data.splt.vol9+1.par2"
+                                        << "data.splt.volume.txt"
+                                        << "other.par2";
+    expected.sort();
+    QVERIFY(Recovery::removeRecovery(openFolder(dir.path()), "data.splt"));
+    QCOMPARE(Files::entries(dir.path()), expected);
+}
+
+void TestRecovery::sliceCheckAsAJoinFeedsIt_data() {
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<int>("feed"); // bytes a call
+    QTest::addColumn<bool>("md5");
+    QTest::newRow("whole, in 1 MiB blocks") << "" << 1024 * 1024 << true;
+    QTest::newRow("flipped bytes, CRC32 alone") << "2:flipped" << 65537 << false;
+    QTest::newRow("flipped bytes, 7 bytes a call") << "2:flipped" << 7 << true;
+    QTest::newRow("cut short") << "0:cut" << 100000 << true;
+    QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << true;
+}
+
+// The pieces' bytes fed in any parts as a join copies them find what scan finds.
+void TestRecovery::sliceCheckAsAJoinFeedsIt() {
+    QFETCH(QString, damaged);
+    QFETCH(int, feed);
+    QFETCH(bool, md5);
+    QTemporaryDir dir;
+    writePieces(dir.path());
+    QVERIFY(createFor(dir.path(), "data.splt", 1));
+    damageAll(dir.path(), damaged);
+    RunFolder folder = openFolder(dir.path());
+    auto scan = Recovery::scan(folder, "data.splt.par2");
+    QVERIFY(scan);
+    for (std::size_t i = 0; i < scan->pieces.size(); ++i) {
+        const Recovery::PieceState& piece = scan->pieces[i];
+        Recovery::SliceCheck check(scan->set.files.at(scan->set.fileIds[i]), scan->set.sliceSize, md5);
+        const QByteArray bytes = Files::read(dir.filePath(QString::fromStdString(piece.name)));
+        for (qsizetype at = 0; at < bytes.size(); at += feed) {
+            const QByteArray part = bytes.mid(at, feed);
+            QVERIFY(check.update(part.constData(), static_cast<std::size_t>(part.size())));
+        }
+        auto bad = check.finish();
+        QVERIFY(bad);
+        QCOMPARE(*bad, piece.badSlices);
+    }
+}
+
+QTEST_APPLESS_MAIN(TestRecovery)
+#include "TestRecovery.moc"
