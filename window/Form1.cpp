@@ -213,7 +213,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::setProgressValue(int value) {
     m_progressBar->setValue(value);
-    m_desktop.progress(value, m_progressBar->maximum());
+    m_desktop.progress(value, m_progressBarWidget->maximum());
 }
 
 void Form1::setProgressMaximum(int maximum) {

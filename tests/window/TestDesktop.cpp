@@ -156,6 +156,7 @@ Form1& TestDesktop::prepare(bool joining) {
     Form1& form = harness.showReadyToSplit(200000);
     if (joining) {
         harness.button(4)->click();
+        harness.waitUntilIdle();
         harness.messages.shown.clear();
         QDir(root).mkdir(QStringLiteral("joined"));
         harness.text(2)->setText(root + QStringLiteral("/joined/"));
@@ -221,6 +222,7 @@ void TestDesktop::aLongRunEndsWithANotification() {
         return calls++ == 0 ? start : start + std::chrono::seconds(seconds);
     });
     harness.button(joining ? 3 : 4)->click();
+    QVERIFY(harness.waitUntilIdle());
     QVERIFY(!harness.messages.shown.isEmpty());
 
     // The mock answers in order: a notification sent is among the calls by now.
@@ -248,6 +250,7 @@ void TestDesktop::theDockShowsProgressAndClearsIt() {
     Harness& harness = *m_harness;
     prepare(false);
     harness.button(4)->click();
+    QVERIFY(harness.waitUntilIdle());
     QTRY_VERIFY(!m_updates.isEmpty() && !m_updates.last().value(QStringLiteral("progress-visible")).toBool());
     // Whole percents, rising to the end, then hidden once.
     double last = -1;
@@ -321,6 +324,7 @@ void TestDesktop::sleepIsInhibitedForTheRunOnly() {
         }
     });
     harness.button(4)->click();
+    QVERIFY(harness.waitUntilIdle());
     QVERIFY(held);
     if (ending != QLatin1String("close")) {
         QVERIFY(!harness.messages.shown.isEmpty());

@@ -282,6 +282,7 @@ void TestPickers::namesThatAreNotUtf8KeepTheirBytes() {
     }
     QVERIFY(harness.messages.shown.isEmpty());
     harness.button(4)->click();
+    QVERIFY(harness.waitUntilIdle());
     const QByteArray output = folderRoute ? oddFolder + "/plain.bin" : odd;
     if (route == QLatin1String("join picker")) {
         QCOMPARE(harness.messages.notices(), (QStringList{"File successfully split", "Done."}));
@@ -291,6 +292,7 @@ void TestPickers::namesThatAreNotUtf8KeepTheirBytes() {
         harness.dialogs.fileNameAnswers = {odd + ".splt"};
         harness.button(5)->click();
         harness.button(3)->click();
+        QVERIFY(harness.waitUntilIdle());
     }
     if (route == QLatin1String("typed")) {
         QCOMPARE(harness.messages.notices(),
