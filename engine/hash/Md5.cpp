@@ -3,20 +3,11 @@
 #include <optional>
 #include <string>
 
-#include <openssl/err.h>
 #include <openssl/evp.h>
 
-namespace {
+#include "engine/hash/Sha256.h"
 
-Fault md5Failed() {
-    std::string reason = "The checksum could not be computed: OpenSSL's MD5 failed";
-    if (const unsigned long code = ERR_get_error(); code != 0) {
-        char text[256];
-        ERR_error_string_n(code, text, sizeof text);
-        reason += std::string(" (") + text + ")";
-    }
-    return Fault::because(reason);
-}
+namespace {
 
 struct ContextFree {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
@@ -30,7 +21,7 @@ struct Md5::Context {
 
     Status start() {
         if (!broken && (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1)) {
-            broken = md5Failed();
+            broken = Checksum::opensslFailure("MD5");
         }
         return broken ? Status{*broken} : Status{};
     }
@@ -46,7 +37,7 @@ Md5& Md5::operator=(Md5&&) noexcept = default;
 
 Status Md5::update(const void* data, std::size_t size) {
     if (!m_context->broken && EVP_DigestUpdate(m_context->context.get(), data, size) != 1) {
-        m_context->broken = md5Failed();
+        m_context->broken = Checksum::opensslFailure("MD5");
     }
     return m_context->broken ? Status{*m_context->broken} : Status{};
 }
@@ -55,7 +46,7 @@ Result<Md5::Digest> Md5::finish() {
     Digest digest{};
     unsigned int size = 0;
     if (!m_context->broken && EVP_DigestFinal_ex(m_context->context.get(), digest.data(), &size) != 1) {
-        m_context->broken = md5Failed();
+        m_context->broken = Checksum::opensslFailure("MD5");
     }
     if (m_context->broken) {
         return *m_context->broken;

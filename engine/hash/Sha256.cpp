@@ -12,23 +12,18 @@
 
 namespace Checksum {
 
-namespace {
+Fault failure(const std::string& reason) {
+    return Fault::because("The checksum could not be computed: " + reason);
+}
 
-// OpenSSL's own reason where it gives one.
-Fault opensslFailed() {
-    std::string reason = "OpenSSL's SHA-256 failed";
+Fault opensslFailure(const char* algorithm) {
+    std::string reason = std::string("OpenSSL's ") + algorithm + " failed";
     if (const unsigned long code = ERR_get_error(); code != 0) {
         char text[256];
         ERR_error_string_n(code, text, sizeof text);
         reason += std::string(" (") + text + ")";
     }
     return failure(reason);
-}
-
-} // namespace
-
-Fault failure(const std::string& reason) {
-    return Fault::because("The checksum could not be computed: " + reason);
 }
 
 std::string toHex(const Digest& digest) {
@@ -44,7 +39,7 @@ std::string toHex(const Digest& digest) {
 
 Sha256::Sha256() : m_context(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
     if (!m_context) {
-        m_broken = opensslFailed();
+        m_broken = opensslFailure("SHA-256");
     }
     (void)start();
 }
@@ -53,7 +48,7 @@ Sha256::~Sha256() = default;
 
 Status Sha256::start() {
     if (!m_broken && EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1) {
-        m_broken = opensslFailed();
+        m_broken = opensslFailure("SHA-256");
     }
     return status();
 }
@@ -64,7 +59,7 @@ Status Sha256::status() const {
 
 Status Sha256::update(const void* data, std::size_t count) {
     if (!m_broken && EVP_DigestUpdate(m_context.get(), data, count) != 1) {
-        m_broken = opensslFailed();
+        m_broken = opensslFailure("SHA-256");
     }
     return status();
 }
@@ -73,7 +68,7 @@ Result<Digest> Sha256::finish() {
     Digest digest{};
     unsigned int length = 0;
     if (!m_broken && (EVP_DigestFinal_ex(m_context.get(), digest.data(), &length) != 1 || length != digest.size())) {
-        m_broken = opensslFailed();
+        m_broken = opensslFailure("SHA-256");
     }
     if (Status started = start(); !started) {
         return started.fault();

@@ -19,6 +19,8 @@ using Digest = std::array<unsigned char, 32>;
 // started, a hashing thread's read failed): "The checksum could not be computed:
 // REASON".
 Fault failure(const std::string& reason);
+// A checksum failure with OpenSSL's own reason where it gives one.
+Fault opensslFailure(const char* algorithm);
 
 std::string toHex(const Digest& digest);
 
