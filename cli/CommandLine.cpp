@@ -116,6 +116,21 @@ std::optional<int> parseParts(std::string_view text) {
     return value;
 }
 
+// --recovery's N (1 to the most pieces a list holds) or N% (1 to 100).
+bool parseRecovery(std::string_view text, Arguments& result) {
+    result.recoveryPercent = !text.empty() && text.back() == '%';
+    text.remove_suffix(result.recoveryPercent ? 1 : 0);
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    const int most = result.recoveryPercent ? 100 : PieceSet::maxPieces;
+    if (text.empty() || error != std::errc() || stop != end || value < 1 || value > most) {
+        return false;
+    }
+    result.recovery = value;
+    return true;
+}
+
 // The long form of getopt_long's code `code`, or null.
 const option* optionOf(int code) {
     for (const option* entry = longOptions; entry->name != nullptr; ++entry) {
@@ -160,7 +175,7 @@ std::string notTaken(const CommandName& command, int code) {
     std::string reason = std::string(command.name) + " takes no --" + optionOf(code)->name;
     if (code == checksumOption) {
         reason += ": every join and verify checks the checksum file when it lies beside the list";
-    } else if (code == 'o' && command.command == Command::Verify) {
+    } else if (code == 'o' && command.command != Command::Join) {
         reason += ": it writes nothing";
     }
     return reason;
@@ -211,6 +226,9 @@ ParseResult checkOperands(Arguments& result, const CommandName& command, const s
         return usage(std::string(command.name) +
                      " reads its list from a file, not from standard input: the pieces are looked for beside it");
     }
+    if (splitting && fromStream && result.recovery > 0) {
+        return usage("--recovery needs the pieces of a file: a split of standard input takes none");
+    }
     if (splitting && result.output && *result.output == standardStream) {
         return usage("split writes pieces into a folder: --output - is for join only");
     }
@@ -219,15 +237,22 @@ ParseResult checkOperands(Arguments& result, const CommandName& command, const s
 
 } // namespace
 
+int recoveryPieces(const Arguments& arguments, int pieces) {
+    const int wanted =
+        arguments.recoveryPercent ? static_cast<int>((std::int64_t{arguments.recovery} * pieces + 99) / 100) : arguments.recovery;
+    return wanted <= pieces ? wanted : 0;
+}
+
 bool takes(Command command, int code) {
     switch (code) {
     case 'b':
     case 'n':
     case checksumOption:
     case nameOption:
+    case recoveryOption:
         return command == Command::Split;
     case 'o':
-        return command != Command::Verify;
+        return command == Command::Split || command == Command::Join;
     case 'q':
     case 'h':
         return true;
@@ -293,6 +318,12 @@ ParseResult parse(const std::vector<std::string>& arguments) {
             result.name = value;
             haveName = true;
             break;
+        case recoveryOption:
+            if (!parseRecovery(value, result)) {
+                return usage("invalid recovery " + quoted(value) +
+                             ": a whole number of pieces from 1 to the piece count, or N% of the pieces");
+            }
+            break;
         case 'q':
             result.quiet = true;
             break;
@@ -304,12 +335,12 @@ ParseResult parse(const std::vector<std::string>& arguments) {
     // In argv, which getopt_long has put in order: the options first, then the operands.
     const std::vector<std::string> operands(argv.begin() + optind, argv.end() - 1);
     if (operands.empty()) {
-        return usage("missing command: split, join or verify");
+        return usage("missing command: split, join, verify or repair");
     }
     const CommandName* command = std::find_if(std::begin(commands), std::end(commands),
                                               [&](const CommandName& known) { return operands.front() == known.name; });
     if (command == std::end(commands)) {
-        return usage("unknown command " + quoted(operands.front()) + ": use split, join or verify");
+        return usage("unknown command " + quoted(operands.front()) + ": use split, join, verify or repair");
     }
     result.command = command->command;
     for (const int code : given) {
@@ -321,10 +352,12 @@ ParseResult parse(const std::vector<std::string>& arguments) {
 }
 
 std::string helpText() {
-    return "Usage: quarnel-cli split FILE [-b BYTES | -n N] [--checksum] [-o DIR] [-q]\n"
+    return "Usage: quarnel-cli split FILE [-b BYTES | -n N] [--checksum] [--recovery N]\n"
+           "                         [-o DIR] [-q]\n"
            "       quarnel-cli split - --name NAME [-b BYTES] [--checksum] [-o DIR] [-q]\n"
            "       quarnel-cli join MANIFEST [-o DIR] [-q]\n"
            "       quarnel-cli verify MANIFEST [-q]\n"
+           "       quarnel-cli repair MANIFEST [-q]\n"
            "       quarnel-cli --help | --version\n"
            "\n"
            "split   cuts FILE into pieces of BYTES bytes, NAME_splt1, NAME_splt2, ... in\n"
@@ -335,7 +368,10 @@ std::string helpText() {
            "        MANIFEST may also be one of the pieces: NAME.splt beside it is used.\n"
            "verify  checks the pieces MANIFEST lists without joining them: it names every\n"
            "        piece that is missing, has the wrong length or is damaged, and writes\n"
-           "        nothing.\n"
+           "        nothing; with recovery files beside the list, it also says whether\n"
+           "        the set can be repaired.\n"
+           "repair  rebuilds the missing and damaged pieces MANIFEST lists from the\n"
+           "        recovery files beside it, keeping a damaged piece as PIECE.damaged.\n"
            "\n"
            "Options:\n"
            "  -b, --chunk-size=BYTES  bytes per piece (default 100000, at most 2147483647);\n"
@@ -347,6 +383,11 @@ std::string helpText() {
            "      --checksum          also write NAME.splt.sha256, the SHA-256 of every piece\n"
            "                          and of FILE in sha256sum format; join and verify check\n"
            "                          the pieces against it whenever it lies beside the list\n"
+           "      --recovery=N        also write PAR 2.0 recovery files, NAME.splt.par2 and\n"
+           "                          NAME.splt.volA+B.par2, that rebuild any N missing or\n"
+           "                          damaged pieces (1 to the piece count, or N% of the\n"
+           "                          pieces, rounded up); they take about N pieces of\n"
+           "                          bytes. Not for a split of standard input\n"
            "  -o, --output=DIR        folder that receives the result (default: the current\n"
            "                          folder); for join, - writes the file to standard output\n"
            "      --name=NAME         the name of a split of standard input: NAME_splt1, ...\n"
@@ -363,8 +404,9 @@ std::string helpText() {
            "name untouched.\n"
            "\n"
            "Exit status: 0 when the split or join succeeded or the set is whole, 1 when\n"
-           "it was refused, failed or found faults, 2 for a usage error; stopped by a\n"
-           "signal, the program ends by that signal (130 for Ctrl-C in a shell).\n"
+           "it was refused, failed or found faults (or a set cannot be repaired), 2\n"
+           "for a usage error; stopped by a signal, the program ends by that signal\n"
+           "(130 for Ctrl-C in a shell).\n"
            "\n"
            "Quarnel home page: <" QUARNEL_HOME_PAGE ">\n";
 }

@@ -16,10 +16,10 @@ inline constexpr std::int32_t defaultChunkSize = 100000;
 // The operand that stands for standard input (split) or standard output (join's --output).
 inline constexpr std::string_view standardStream = "-";
 
-enum class Command { Help, Version, Split, Join, Verify };
+enum class Command { Help, Version, Split, Join, Verify, Repair };
 
 // getopt_long's codes of the options without a short form; the others go by their letter.
-enum : int { checksumOption = 256, nameOption, versionOption };
+enum : int { checksumOption = 256, nameOption, versionOption, recoveryOption };
 
 inline constexpr option longOptions[] = {
     {"chunk-size", required_argument, nullptr, 'b'},
@@ -27,6 +27,7 @@ inline constexpr option longOptions[] = {
     {"checksum", no_argument, nullptr, checksumOption},
     {"output", required_argument, nullptr, 'o'},
     {"name", required_argument, nullptr, nameOption},
+    {"recovery", required_argument, nullptr, recoveryOption},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, versionOption},
@@ -42,6 +43,7 @@ inline constexpr CommandName commands[] = {
     {Command::Split, "split"},
     {Command::Join, "join"},
     {Command::Verify, "verify"},
+    {Command::Repair, "repair"},
 };
 
 // Whether `command` takes the option of getopt_long code `code`. --version is no
@@ -50,14 +52,21 @@ bool takes(Command command, int code);
 
 struct Arguments {
     Command command = Command::Help;
-    std::string operand;               // FILE ("-": standard input) of a split, MANIFEST of a join or verify, as typed
+    std::string operand;               // FILE ("-": standard input) of a split, MANIFEST of a join, verify or repair, as typed
     std::optional<std::string> output; // --output as typed; for a join "-" is standard output
     std::string name;                  // --name: the base name of a split of standard input
     std::int32_t chunkSize = defaultChunkSize;
     int parts = 0; // -n: the chunk size comes from the file's size; 0 when not given
     bool checksum = false;
     bool quiet = false;
+    // --recovery: how many pieces the recovery data rebuilds (0: none), or with
+    // `recoveryPercent` that share of the pieces, rounded up.
+    int recovery = 0;
+    bool recoveryPercent = false;
 };
+
+// The pieces --recovery asks for of a set of `pieces` pieces; 0 when more than the set has.
+int recoveryPieces(const Arguments& arguments, int pieces);
 
 // Either the arguments or the reason they are not usable (a usage error).
 struct ParseResult {

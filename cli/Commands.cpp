@@ -16,6 +16,7 @@
 #include "engine/SplitMergeFile.h"
 #include "engine/Verify.h"
 #include "engine/formats/ChecksumFile.h"
+#include "engine/recovery/Recovery.h"
 
 namespace Commands {
 
@@ -54,6 +55,69 @@ int splitEnded(SplitMergeFile::Outcome outcome, ConsoleHost& host) {
     }
     host.showNotice({NoticeId::Done});
     return exitSucceeded;
+}
+
+// A fault of the recovery work; a file of the folder whose path ends with `folder`'s
+// separator is named by that path.
+void recoveryError(const std::string& folder, const Fault& fault, ConsoleHost& host) {
+    const std::string& name = fault.path;
+    host.fileError(name.empty() ? folder : name.find('/') == std::string::npos ? folder + name : name, fault.why());
+}
+
+Recovery::Progress recoveryProgress(ConsoleHost& host) {
+    return [&host](std::uint64_t done, std::uint64_t total) {
+        host.setExpectedBytes(static_cast<std::int64_t>(total));
+        host.setProgressBytes(static_cast<std::int64_t>(done));
+        return host.keepGoing();
+    };
+}
+
+// After a split that succeeded: recovery data of an earlier set of this name goes,
+// then, when asked for, new recovery data over `pieces` pieces of `chunkSize` bytes
+// (the last `lastSize`) is written beside the list.
+bool writeRecovery(const std::string& folder, const std::string& baseName, int pieces, std::int64_t chunkSize,
+                   std::int64_t lastSize, int lost, ConsoleHost& host) {
+    RunFolder output;
+    if (Status opened = output.open(folder); !opened) {
+        host.fileError(folder, opened.fault().why());
+        return false;
+    }
+    if (!output.lock()) {
+        host.showNotice({NoticeId::AnotherRunWriting});
+        return false;
+    }
+    const std::string base = PieceSet::manifestName(baseName);
+    if (Status removed = Recovery::removeRecovery(output, base); !removed) {
+        recoveryError(folder + "/", removed.fault(), host);
+        return false;
+    }
+    if (lost == 0) {
+        return true;
+    }
+    std::vector<std::string> names;
+    std::vector<std::uint64_t> sizes;
+    for (int number = 1; number <= pieces; ++number) {
+        names.push_back(PieceSet::pieceName(baseName, number));
+        sizes.push_back(static_cast<std::uint64_t>(number == pieces ? lastSize : chunkSize));
+    }
+    const Recovery::Layout layout =
+        Recovery::layoutFor(sizes, static_cast<std::uint64_t>(chunkSize), static_cast<std::uint32_t>(lost));
+    if (Status made = Recovery::create(output, base, names, layout, recoveryProgress(host)); !made) {
+        recoveryError(folder + "/", made.fault(), host);
+        return false;
+    }
+    return true;
+}
+
+// The line that says whether the scanned set can be repaired.
+std::string repairLine(const Recovery::Scan& scan) {
+    const std::string rebuild = std::to_string(scan.piecesToRebuild());
+    const std::string available = std::to_string(scan.recoveryPieces());
+    return scan.repairable()
+               ? "The set can be repaired: " + rebuild + " pieces to rebuild, " + available +
+                     " recovery pieces available."
+               : "The set cannot be repaired: " + rebuild + " pieces to rebuild, only " + available +
+                     " recovery pieces available.";
 }
 
 // The manifest a join or verify uses for `path`: NAME.splt beside it when `path` names
@@ -113,10 +177,25 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::NotLargerThanChunk});
         return exitFailed;
     }
+    const std::int64_t pieces = PieceSet::pieceCount(size, chunkSize);
+    const int lost = arguments.recovery > 0 ? CommandLine::recoveryPieces(arguments, static_cast<int>(pieces)) : 0;
+    if (arguments.recovery > 0 && lost == 0) {
+        ConsoleHost::printError("--recovery " + std::to_string(arguments.recovery) +
+                                " is more than the " + std::to_string(pieces) +
+                                " pieces of the split (try 'quarnel-cli --help')");
+        return exitUsage;
+    }
     host.setExpectedBytes(size);
-    return splitEnded(
-        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum),
-        host);
+    const SplitMergeFile::Outcome outcome =
+        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum);
+    if (outcome != SplitMergeFile::Outcome::Succeeded) {
+        return exitFailed;
+    }
+    if (!writeRecovery(folder, Main::GetFileName(file), static_cast<int>(pieces), chunkSize,
+                       size - (pieces - 1) * chunkSize, lost, host)) {
+        return exitFailed;
+    }
+    return splitEnded(outcome, host);
 }
 
 int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
@@ -185,11 +264,65 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     if (result.bad > 0) {
         host.printOutcome("The set is not whole: " + std::to_string(result.bad) + " of " + pieces +
                           " must be sent again.");
+        const std::string folder = Main::GetFolderPart(manifest);
+        RunFolder pieceFolder;
+        const std::string index = Recovery::indexName(Main::GetFileName(manifest));
+        if (pieceFolder.open(folder) && pieceFolder.statEntry(index, true)) {
+            const Result<Recovery::Scan> scan = Recovery::scan(pieceFolder, index);
+            if (!scan) {
+                recoveryError(folder, scan.fault(), host);
+            } else {
+                host.printResult(repairLine(*scan));
+            }
+        }
         return exitFailed;
     }
     host.printOutcome(result.checksummed ? "The set is whole: " + pieces + ", every checksum matches."
                                          : "The set is whole: " + pieces + " of the right lengths (there is no " +
                                                sidecarName + ", so their bytes were not checked).");
+    return exitSucceeded;
+}
+
+int repair(const CommandLine::Arguments& arguments, ConsoleHost& host) {
+    TypedNames& names = host.names();
+    const std::string typed = manifestFor(arguments.operand);
+    const std::string manifest = names.file(typed);
+    names.listFolder(manifest, typed);
+    if (!Main::fileExists(manifest)) {
+        host.showNotice({NoticeId::JoinFileMissing, {manifest}});
+        return exitFailed;
+    }
+    const std::string folder = Main::GetFolderPart(manifest);
+    RunFolder pieceFolder;
+    if (Status opened = pieceFolder.open(folder); !opened) {
+        host.fileError(folder, opened.fault().why());
+        return exitFailed;
+    }
+    if (!pieceFolder.lock()) {
+        host.showNotice({NoticeId::AnotherRunWriting});
+        return exitFailed;
+    }
+    const std::string index = Recovery::indexName(Main::GetFileName(manifest));
+    const Result<Recovery::Scan> scan = Recovery::scan(pieceFolder, index, Recovery::Depth::Crc32AndMd5,
+                                                       recoveryProgress(host));
+    if (!scan) {
+        recoveryError(folder, scan.fault(), host);
+        return exitFailed;
+    }
+    if (scan->whole()) {
+        host.printOutcome("The set is whole: nothing to rebuild.");
+        return exitSucceeded;
+    }
+    if (!scan->repairable()) {
+        ConsoleHost::printError(repairLine(*scan));
+        return exitFailed;
+    }
+    const Result<std::vector<std::string>> rebuilt = Recovery::repair(pieceFolder, *scan, recoveryProgress(host));
+    if (!rebuilt) {
+        recoveryError(folder, rebuilt.fault(), host);
+        return exitFailed;
+    }
+    host.printOutcome("Pieces rebuilt from the recovery files: " + std::to_string(rebuilt->size()) + ".");
     return exitSucceeded;
 }
 

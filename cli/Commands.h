@@ -23,7 +23,11 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host);
 // for --output -. The output folder is the joiner's to test.
 int join(const CommandLine::Arguments& arguments, ConsoleHost& host);
 
-// Checks the set and prints one line for each piece that must be sent again.
+// Checks the set and prints one line for each piece that must be sent again; with
+// recovery files beside the list, then whether the set can be repaired.
 int verify(const CommandLine::Arguments& arguments, ConsoleHost& host);
+
+// Rebuilds the missing and damaged pieces of the set from its recovery files, in place.
+int repair(const CommandLine::Arguments& arguments, ConsoleHost& host);
 
 } // namespace Commands

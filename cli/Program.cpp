@@ -118,6 +118,9 @@ int run(int argc, char** argv) {
     case CommandLine::Command::Verify:
         status = Commands::verify(args, host);
         break;
+    case CommandLine::Command::Repair:
+        status = Commands::repair(args, host);
+        break;
     case CommandLine::Command::Help:
     case CommandLine::Command::Version:
         break;
