@@ -1,7 +1,9 @@
 #include "cli/Commands.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include <unistd.h>
 
@@ -239,7 +241,9 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     const std::string sidecarName = Quoting::quote(Main::GetFileName(Checksum::sidecarPath(manifest)));
+    std::vector<std::string> reported;
     const Result<Verify::Summary> verified = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) {
+        reported.push_back(finding.piecePath);
         host.printResult(names.show(finding.piecePath) + ": " + describe(finding, sidecarName));
     });
     if (!verified) {
@@ -261,23 +265,36 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         break;
     }
     const std::string pieces = std::to_string(result.pieces) + (result.pieces == 1 ? " piece" : " pieces");
-    if (result.bad > 0) {
-        host.printOutcome("The set is not whole: " + std::to_string(result.bad) + " of " + pieces +
-                          " must be sent again.");
-        const std::string folder = Main::GetFolderPart(manifest);
-        RunFolder pieceFolder;
-        const std::string index = Recovery::indexName(Main::GetFileName(manifest));
-        if (pieceFolder.open(folder) && pieceFolder.statEntry(index, true)) {
-            const Result<Recovery::Scan> scan = Recovery::scan(pieceFolder, index);
-            if (!scan) {
-                recoveryError(folder, scan.fault(), host);
-            } else {
-                host.printResult(repairLine(*scan));
-            }
+    // The recovery data checks every slice, so it also finds damage the lengths and
+    // a missing checksum file cannot show.
+    std::optional<Recovery::Scan> recovery;
+    const std::string folder = Main::GetFolderPart(manifest);
+    RunFolder pieceFolder;
+    const std::string index = Recovery::indexName(Main::GetFileName(manifest));
+    if (pieceFolder.open(folder) && pieceFolder.statEntry(index, true)) {
+        Result<Recovery::Scan> scan = Recovery::scan(pieceFolder, index);
+        if (!scan) {
+            recoveryError(folder, scan.fault(), host);
+            return exitFailed;
+        }
+        recovery = std::move(*scan);
+    }
+    std::int64_t bad = result.bad;
+    for (const Recovery::PieceState& piece : recovery ? recovery->pieces : std::vector<Recovery::PieceState>{}) {
+        const std::string path = folder + piece.name;
+        if (!piece.whole() && std::find(reported.begin(), reported.end(), path) == reported.end()) {
+            host.printResult(names.show(path) + ": " + ConsoleHost::reason(NoticeId::PieceDamaged));
+            ++bad;
+        }
+    }
+    if (bad > 0) {
+        host.printOutcome("The set is not whole: " + std::to_string(bad) + " of " + pieces + " must be sent again.");
+        if (recovery) {
+            host.printResult(repairLine(*recovery));
         }
         return exitFailed;
     }
-    host.printOutcome(result.checksummed ? "The set is whole: " + pieces + ", every checksum matches."
+    host.printOutcome(result.checksummed || recovery ? "The set is whole: " + pieces + ", every checksum matches."
                                          : "The set is whole: " + pieces + " of the right lengths (there is no " +
                                                sidecarName + ", so their bytes were not checked).");
     return exitSucceeded;
