@@ -129,7 +129,7 @@ private:
     static int finish(const Child& child);
     QString path(const QString& name) const { return m_folder + QLatin1Char('/') + name; }
     // Splits `size` bytes of pattern into NAME_splt1.. beside NAME in the working folder.
-    QByteArray makeSet(const QString& name, qint64 size, int chunkSize, bool checksum);
+    QByteArray makeSet(const QString& name, qint64 size, int chunkSize, bool checksum, int recovery = 0);
     void damage(const QString& faults);
 
     std::unique_ptr<QTemporaryDir> m_temporary; // a fresh one for every test function
@@ -522,12 +522,15 @@ void TestCommandLine::missingPiece() {
     QVERIFY(Files::read(path("joined/source.dat")) == source.left(100000));
 }
 
-QByteArray TestCommandLine::makeSet(const QString& name, qint64 size, int chunkSize, bool checksum) {
+QByteArray TestCommandLine::makeSet(const QString& name, qint64 size, int chunkSize, bool checksum, int recovery) {
     const QByteArray source = Files::pattern(size);
     Files::write(path(name), source);
     QStringList arguments{"split", name, "--chunk-size", QString::number(chunkSize), "-q"};
     if (checksum) {
         arguments << "--checksum";
+    }
+    if (recovery > 0) {
+        arguments << "--recovery" << QString::number(recovery);
     }
     const Run result = run(arguments);
     if (result.exitCode != 0) {
@@ -771,6 +774,20 @@ void TestCommandLine::verify_data() {
     QTest::newRow("quiet names the pieces only")
         << true << "remove 2, quiet" << QStringList{"a.bin_splt2: missing"} << 1;
     QTest::newRow("quiet, whole") << true << "quiet" << QStringList{} << 0;
+    // "recovery N" first: the set gets recovery data for N pieces.
+    const QString can = "The set can be repaired: %1 pieces to rebuild, %2 recovery pieces available.";
+    const QString cannot = "The set cannot be repaired: %1 pieces to rebuild, only %2 recovery pieces available.";
+    QTest::newRow("recovery data, whole") << false << "recovery 2"
+                                          << QStringList{"The set is whole: 4 pieces, every checksum matches."} << 0;
+    QTest::newRow("recovery data finds damage without checksums")
+        << false << "recovery 1, flip 2"
+        << QStringList{"a.bin_splt2" + damaged, notWhole.arg(1), can.arg(1).arg(1)} << 1;
+    QTest::newRow("recovery data, missing and damaged")
+        << true << "recovery 2, remove 1, flip 4"
+        << QStringList{"a.bin_splt1: missing", "a.bin_splt4" + damaged, notWhole.arg(2), can.arg(2).arg(2)} << 1;
+    QTest::newRow("beyond the recovery data")
+        << false << "recovery 1, remove 1, cut 3"
+        << QStringList{"a.bin_splt1: missing", "a.bin_splt3" + tooShort, notWhole.arg(2), cannot.arg(2).arg(1)} << 1;
 }
 
 // verify names each piece to send again and writes nothing.
@@ -779,7 +796,8 @@ void TestCommandLine::verify() {
     QFETCH(QString, fault);
     QFETCH(QStringList, lines);
     QFETCH(int, exitCode);
-    const QByteArray source = makeSet("a.bin", 3500, 1000, checksum);
+    const int recovery = fault.startsWith("recovery ") ? fault.section(',', 0, 0).section(' ', 1).toInt() : 0;
+    const QByteArray source = makeSet("a.bin", 3500, 1000, checksum, recovery);
     QVERIFY(!source.isEmpty());
     QVERIFY(QFile::remove(path("a.bin")));
     QStringList arguments{"verify", "a.bin.splt"};
