@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <fcntl.h>
@@ -99,6 +100,8 @@ private slots:
     void splitStandardInput();
     void verify_data();
     void verify();
+    void repair_data();
+    void repair();
     void joinFromAPiece();
     void joinToStandardOutput_data();
     void joinToStandardOutput();
@@ -816,6 +819,76 @@ void TestCommandLine::verify() {
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(result.exitCode, exitCode);
     QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+}
+
+void TestCommandLine::repair_data() {
+    QTest::addColumn<int>("chunkSize");
+    QTest::addColumn<int>("recovery");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message"); // on standard output when it succeeds, else a part of standard error
+    const QString rebuilt = "Pieces rebuilt from the recovery files: %1.";
+    QTest::newRow("missing piece") << 1000 << 1 << "remove 2" << 0 << rebuilt.arg(1);
+    QTest::newRow("damaged and short pieces of 1 MiB") << 1024 * 1024 << 2 << "flip 1, cut 4" << 0 << rebuilt.arg(2);
+    QTest::newRow("empty last piece") << 1000 << 2 << "empty 4" << 0 << rebuilt.arg(1);
+    QTest::newRow("whole") << 1000 << 1 << "" << 0 << "The set is whole: nothing to rebuild.";
+    QTest::newRow("beyond the recovery data")
+        << 1000 << 1 << "remove 1, flip 3" << 1
+        << "quarnel-cli: The set cannot be repaired: 2 pieces to rebuild, only 1 recovery pieces available.\n";
+    // A new split of that name without --recovery leaves no recovery data of the old set.
+    QTest::newRow("split again without recovery") << 1000 << 2 << "resplit, remove 2" << 1 << "a.bin.splt.par2: ";
+}
+
+// repair rebuilds pieces byte-exact, in a set par2 accepts, or changes nothing.
+void TestCommandLine::repair() {
+    QFETCH(int, chunkSize);
+    QFETCH(int, recovery);
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const qint64 size = qint64(chunkSize) * 7 / 2;
+    const QByteArray source = makeSet("a.bin", size, chunkSize, false, recovery);
+    QVERIFY(!source.isEmpty());
+    if (fault.startsWith("resplit")) {
+        QCOMPARE(run({"split", "a.bin", "-b", QString::number(chunkSize), "-q"}).exitCode, 0);
+        QVERIFY(QDir(m_folder).entryList({"*.par2"}).isEmpty());
+    }
+    damage(fault);
+    QVERIFY(!QTest::currentTestFailed());
+    const QDir folder(m_folder);
+    std::map<QString, QByteArray> before;
+    for (const QString& name : folder.entryList(QDir::Files)) {
+        before[name] = Files::read(path(name));
+    }
+
+    const Run result = run({"repair", "a.bin.splt"});
+    QCOMPARE(result.exitCode, exitCode);
+    if (exitCode != 0) {
+        QCOMPARE(result.out, QByteArray());
+        QVERIFY2(result.err.contains(message.toUtf8()), result.err.constData());
+        std::map<QString, QByteArray> after;
+        for (const QString& name : folder.entryList(QDir::Files)) {
+            after[name] = Files::read(path(name));
+        }
+        QVERIFY(after == before);
+        return;
+    }
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, (message + "\n").toUtf8());
+    for (qint64 at = 0, number = 1; at < size; at += chunkSize, ++number) {
+        QCOMPARE(Files::read(path("a.bin_splt" + QString::number(number))), source.mid(at, chunkSize));
+    }
+    // A damaged piece is kept beside, as it was.
+    if (fault.contains("flip 1")) {
+        QCOMPARE(Files::read(path("a.bin_splt1.damaged")), before["a.bin_splt1"]);
+    }
+    QProcess par2;
+    par2.setWorkingDirectory(m_folder);
+    par2.start("par2", {"verify", "-q", "a.bin.splt.par2"});
+    if (!par2.waitForFinished(60000)) {
+        QSKIP("no par2");
+    }
+    QCOMPARE(par2.exitCode(), 0);
 }
 
 void TestCommandLine::joinToStandardOutput_data() {
