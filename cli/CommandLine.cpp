@@ -238,8 +238,9 @@ ParseResult checkOperands(Arguments& result, const CommandName& command, const s
 } // namespace
 
 int recoveryPieces(const Arguments& arguments, int pieces) {
-    const int wanted =
-        arguments.recoveryPercent ? static_cast<int>((std::int64_t{arguments.recovery} * pieces + 99) / 100) : arguments.recovery;
+    const int wanted = arguments.recoveryPercent
+                           ? static_cast<int>((std::int64_t{arguments.recovery} * pieces + 99) / 100)
+                           : arguments.recovery;
     return wanted <= pieces ? wanted : 0;
 }
 

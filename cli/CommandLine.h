@@ -52,7 +52,7 @@ bool takes(Command command, int code);
 
 struct Arguments {
     Command command = Command::Help;
-    std::string operand;               // FILE ("-": standard input) of a split, MANIFEST of a join, verify or repair, as typed
+    std::string operand;               // FILE ("-": standard input) of a split, MANIFEST of the others, as typed
     std::optional<std::string> output; // --output as typed; for a join "-" is standard output
     std::string name;                  // --name: the base name of a split of standard input
     std::int32_t chunkSize = defaultChunkSize;

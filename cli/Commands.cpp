@@ -115,11 +115,10 @@ bool writeRecovery(const std::string& folder, const std::string& baseName, int p
 std::string repairLine(const Recovery::Scan& scan) {
     const std::string rebuild = std::to_string(scan.piecesToRebuild());
     const std::string available = std::to_string(scan.recoveryPieces());
-    return scan.repairable()
-               ? "The set can be repaired: " + rebuild + " pieces to rebuild, " + available +
-                     " recovery pieces available."
-               : "The set cannot be repaired: " + rebuild + " pieces to rebuild, only " + available +
-                     " recovery pieces available.";
+    return scan.repairable() ? "The set can be repaired: " + rebuild + " pieces to rebuild, " + available +
+                                   " recovery pieces available."
+                             : "The set cannot be repaired: " + rebuild + " pieces to rebuild, only " + available +
+                                   " recovery pieces available.";
 }
 
 // The manifest a join or verify uses for `path`: NAME.splt beside it when `path` names
@@ -182,9 +181,8 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const std::int64_t pieces = PieceSet::pieceCount(size, chunkSize);
     const int lost = arguments.recovery > 0 ? CommandLine::recoveryPieces(arguments, static_cast<int>(pieces)) : 0;
     if (arguments.recovery > 0 && lost == 0) {
-        ConsoleHost::printError("--recovery " + std::to_string(arguments.recovery) +
-                                " is more than the " + std::to_string(pieces) +
-                                " pieces of the split (try 'quarnel-cli --help')");
+        ConsoleHost::printError("--recovery " + std::to_string(arguments.recovery) + " is more than the " +
+                                std::to_string(pieces) + " pieces of the split (try 'quarnel-cli --help')");
         return exitUsage;
     }
     host.setExpectedBytes(size);
@@ -294,9 +292,10 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         }
         return exitFailed;
     }
-    host.printOutcome(result.checksummed || recovery ? "The set is whole: " + pieces + ", every checksum matches."
-                                         : "The set is whole: " + pieces + " of the right lengths (there is no " +
-                                               sidecarName + ", so their bytes were not checked).");
+    host.printOutcome(result.checksummed || recovery
+                          ? "The set is whole: " + pieces + ", every checksum matches."
+                          : "The set is whole: " + pieces + " of the right lengths (there is no " + sidecarName +
+                                ", so their bytes were not checked).");
     return exitSucceeded;
 }
 
@@ -320,8 +319,8 @@ int repair(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     const std::string index = Recovery::indexName(Main::GetFileName(manifest));
-    const Result<Recovery::Scan> scan = Recovery::scan(pieceFolder, index, Recovery::Depth::Crc32AndMd5,
-                                                       recoveryProgress(host));
+    const Result<Recovery::Scan> scan =
+        Recovery::scan(pieceFolder, index, Recovery::Depth::Crc32AndMd5, recoveryProgress(host));
     if (!scan) {
         recoveryError(folder, scan.fault(), host);
         return exitFailed;

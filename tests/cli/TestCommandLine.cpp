@@ -780,11 +780,11 @@ void TestCommandLine::verify_data() {
     // "recovery N" first: the set gets recovery data for N pieces.
     const QString can = "The set can be repaired: %1 pieces to rebuild, %2 recovery pieces available.";
     const QString cannot = "The set cannot be repaired: %1 pieces to rebuild, only %2 recovery pieces available.";
-    QTest::newRow("recovery data, whole") << false << "recovery 2"
-                                          << QStringList{"The set is whole: 4 pieces, every checksum matches."} << 0;
+    QTest::newRow("recovery data, whole")
+        << false << "recovery 2" << QStringList{"The set is whole: 4 pieces, every checksum matches."} << 0;
     QTest::newRow("recovery data finds damage without checksums")
-        << false << "recovery 1, flip 2"
-        << QStringList{"a.bin_splt2" + damaged, notWhole.arg(1), can.arg(1).arg(1)} << 1;
+        << false << "recovery 1, flip 2" << QStringList{"a.bin_splt2" + damaged, notWhole.arg(1), can.arg(1).arg(1)}
+        << 1;
     QTest::newRow("recovery data, missing and damaged")
         << true << "recovery 2, remove 1, flip 4"
         << QStringList{"a.bin_splt1: missing", "a.bin_splt4" + damaged, notWhole.arg(2), can.arg(2).arg(2)} << 1;

@@ -93,14 +93,14 @@ void TestCommandLineParser::meanings_data() {
     // After the recovery asked for: what it means for a set of 7 pieces (0: more than it has).
     QTest::newRow("recovery pieces") << Arguments{"split", "a", "--recovery", "3"}
                                      << "split a 100000 0 0 0 * * recovery 3 3";
-    QTest::newRow("recovery share rounded up") << Arguments{"split", "a", "--recov=50%", "--checksum"}
-                                               << "split a 100000 0 1 0 * * recovery 50% 4";
-    QTest::newRow("recovery 1% of a few") << Arguments{"split", "a", "--recovery", "1%"}
-                                          << "split a 100000 0 0 0 * * recovery 1% 1";
-    QTest::newRow("recovery of every piece") << Arguments{"split", "a", "--recovery", "100%"}
-                                             << "split a 100000 0 0 0 * * recovery 100% 7";
-    QTest::newRow("recovery beyond the set") << Arguments{"split", "a", "--recovery", "8"}
-                                             << "split a 100000 0 0 0 * * recovery 8 0";
+    QTest::newRow("recovery share rounded up")
+        << Arguments{"split", "a", "--recov=50%", "--checksum"} << "split a 100000 0 1 0 * * recovery 50% 4";
+    QTest::newRow("recovery 1% of a few")
+        << Arguments{"split", "a", "--recovery", "1%"} << "split a 100000 0 0 0 * * recovery 1% 1";
+    QTest::newRow("recovery of every piece")
+        << Arguments{"split", "a", "--recovery", "100%"} << "split a 100000 0 0 0 * * recovery 100% 7";
+    QTest::newRow("recovery beyond the set")
+        << Arguments{"split", "a", "--recovery", "8"} << "split a 100000 0 0 0 * * recovery 8 0";
     QTest::newRow("help wins over what follows") << Arguments{"split", "--help", "--force"} << "help";
     QTest::newRow("-h bundled") << Arguments{"-qh"} << "help";
     QTest::newRow("version after a command") << Arguments{"join", "x", "--version"} << "version";
@@ -117,18 +117,18 @@ void TestCommandLineParser::meanings() {
         QCOMPARE(QString(a.command == Command::Help ? "help" : "version"), meaning);
         return;
     }
-    const QString command = a.command == Command::Split  ? "split"
-                            : a.command == Command::Join ? "join"
+    const QString command = a.command == Command::Split    ? "split"
+                            : a.command == Command::Join   ? "join"
                             : a.command == Command::Verify ? "verify"
                                                            : "repair";
     QString got = QString("%1 %2 %3 %4 %5 %6 %7 %8")
-                            .arg(command, QString::fromStdString(a.operand))
-                            .arg(a.chunkSize)
-                            .arg(a.parts)
-                            .arg(int(a.checksum))
-                            .arg(int(a.quiet))
-                            .arg(a.output ? QString::fromStdString(*a.output) : "*",
-                                 a.name.empty() ? "*" : QString::fromStdString(a.name));
+                      .arg(command, QString::fromStdString(a.operand))
+                      .arg(a.chunkSize)
+                      .arg(a.parts)
+                      .arg(int(a.checksum))
+                      .arg(int(a.quiet))
+                      .arg(a.output ? QString::fromStdString(*a.output) : "*",
+                           a.name.empty() ? "*" : QString::fromStdString(a.name));
     if (a.recovery > 0) {
         got += QString(" recovery %1%2 %3")
                    .arg(a.recovery)
@@ -218,8 +218,8 @@ void TestCommandLineParser::usageErrors_data() {
     QTest::newRow("recovery with a suffix") << Arguments{"split", "a", "--recovery=2K"} << recovery;
     QTest::newRow("recovery negative") << Arguments{"split", "a", "--recovery=-2"} << recovery;
     QTest::newRow("recovery without value") << Arguments{"split", "a", "--recovery"} << "needs a value";
-    QTest::newRow("recovery of standard input") << Arguments{"split", "-", "--name", "x", "--recovery", "1"}
-                                                << "standard input";
+    QTest::newRow("recovery of standard input")
+        << Arguments{"split", "-", "--name", "x", "--recovery", "1"} << "standard input";
     QTest::newRow("recovery for repair") << Arguments{"repair", "a.splt", "--recovery", "1"}
                                          << "repair takes no --recovery";
     QTest::newRow("output for repair") << Arguments{"repair", "a.splt", "-o", "d"} << "repair takes no --output";
