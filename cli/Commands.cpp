@@ -74,18 +74,27 @@ Recovery::Progress recoveryProgress(ConsoleHost& host) {
     };
 }
 
+// Opens `folder` into `into` and takes its exclusive lock, as a split holds it; says why
+// not when either fails.
+bool lockFolder(RunFolder& into, const std::string& folder, ConsoleHost& host) {
+    if (Status opened = into.open(folder); !opened) {
+        host.fileError(folder, opened.fault().why());
+        return false;
+    }
+    if (!into.lock()) {
+        host.showNotice({NoticeId::AnotherRunWriting});
+        return false;
+    }
+    return true;
+}
+
 // After a split that succeeded: recovery data of an earlier set of this name goes,
 // then, when asked for, new recovery data over `pieces` pieces of `chunkSize` bytes
 // (the last `lastSize`) is written beside the list.
 bool writeRecovery(const std::string& folder, const std::string& baseName, int pieces, std::int64_t chunkSize,
                    std::int64_t lastSize, int lost, ConsoleHost& host) {
     RunFolder output;
-    if (Status opened = output.open(folder); !opened) {
-        host.fileError(folder, opened.fault().why());
-        return false;
-    }
-    if (!output.lock()) {
-        host.showNotice({NoticeId::AnotherRunWriting});
+    if (!lockFolder(output, folder, host)) {
         return false;
     }
     const std::string base = PieceSet::manifestName(baseName);
@@ -310,12 +319,7 @@ int repair(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     }
     const std::string folder = Main::GetFolderPart(manifest);
     RunFolder pieceFolder;
-    if (Status opened = pieceFolder.open(folder); !opened) {
-        host.fileError(folder, opened.fault().why());
-        return exitFailed;
-    }
-    if (!pieceFolder.lock()) {
-        host.showNotice({NoticeId::AnotherRunWriting});
+    if (!lockFolder(pieceFolder, folder, host)) {
         return exitFailed;
     }
     const std::string index = Recovery::indexName(Main::GetFileName(manifest));
