@@ -47,6 +47,12 @@ constexpr Entry entries[] = {
                        "The joined file would overwrite its own piece set. Please select another output folder.")},
     {NoticeId::AnotherRunWriting,
      QT_TRANSLATE_NOOP("Notice", "Another split or join is writing these files. Please wait until it ends.")},
+    {NoticeId::PiecesRebuilt, QT_TRANSLATE_NOOP("Notice", "Pieces rebuilt from the recovery files: %1.")},
+    {NoticeId::RecoveryNotEnough,
+     QT_TRANSLATE_NOOP("Notice",
+                       "The recovery files are not enough to rebuild the missing or damaged pieces: %1 more are needed.")},
+    {NoticeId::JoinedFileMismatch,
+     QT_TRANSLATE_NOOP("Notice", "The joined file does not match %1: one of its pieces is damaged.")},
     // The command line's own, never shown by the window.
     {NoticeId::TooLargeForParts,
      "The file is too large for %1 pieces: a piece would hold more than 2147483647 bytes, the most a "

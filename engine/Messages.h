@@ -29,6 +29,9 @@ enum class NoticeId {
     InvalidManifest,   // %1 the list's path
     JoinOverwritesPieceSet,
     AnotherRunWriting,
+    PiecesRebuilt,      // %1 how many pieces the recovery files rebuilt
+    RecoveryNotEnough,  // %1 how many more recovery pieces are needed
+    JoinedFileMismatch, // %1 the .crc or sums file's path
     // The command line's own.
     TooLargeForParts, // %1 the number of parts
 };

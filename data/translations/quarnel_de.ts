@@ -233,6 +233,18 @@
         <translation>Ein anderes Teilen oder Zusammenfügen schreibt gerade diese Dateien. Bitte warten Sie, bis es beendet ist.</translation>
     </message>
     <message>
+        <source>Pieces rebuilt from the recovery files: %1.</source>
+        <translation>Aus den Wiederherstellungsdateien neu erstellte Teile: %1.</translation>
+    </message>
+    <message>
+        <source>The recovery files are not enough to rebuild the missing or damaged pieces: %1 more are needed.</source>
+        <translation>Die Wiederherstellungsdateien reichen nicht aus, um die fehlenden oder beschädigten Teile neu zu erstellen: %1 weitere werden benötigt.</translation>
+    </message>
+    <message>
+        <source>The joined file does not match %1: one of its pieces is damaged.</source>
+        <translation>Die zusammengefügte Datei stimmt nicht mit %1 überein: eines ihrer Teile ist beschädigt.</translation>
+    </message>
+    <message>
         <source>%1 is damaged: its length does not match the other pieces.</source>
         <translation>%1 ist beschädigt: Seine Länge passt nicht zu den anderen Teilen.</translation>
     </message>

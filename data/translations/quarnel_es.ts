@@ -233,6 +233,18 @@
         <translation>Otra división o unión está escribiendo estos archivos. Espere a que termine.</translation>
     </message>
     <message>
+        <source>Pieces rebuilt from the recovery files: %1.</source>
+        <translation>Partes reconstruidas a partir de los archivos de recuperación: %1.</translation>
+    </message>
+    <message>
+        <source>The recovery files are not enough to rebuild the missing or damaged pieces: %1 more are needed.</source>
+        <translation>Los archivos de recuperación no bastan para reconstruir las partes que faltan o están dañadas: se necesitan %1 más.</translation>
+    </message>
+    <message>
+        <source>The joined file does not match %1: one of its pieces is damaged.</source>
+        <translation>El archivo unido no coincide con %1: una de sus partes está dañada.</translation>
+    </message>
+    <message>
         <source>%1 is damaged: its length does not match the other pieces.</source>
         <translation>%1 está dañado: su tamaño no coincide con el de las demás partes.</translation>
     </message>

@@ -233,6 +233,18 @@
         <translation>Un autre découpage ou assemblage écrit ces fichiers. Veuillez attendre qu’il se termine.</translation>
     </message>
     <message>
+        <source>Pieces rebuilt from the recovery files: %1.</source>
+        <translation>Morceaux reconstruits à partir des fichiers de récupération : %1.</translation>
+    </message>
+    <message>
+        <source>The recovery files are not enough to rebuild the missing or damaged pieces: %1 more are needed.</source>
+        <translation>Les fichiers de récupération ne suffisent pas pour reconstruire les morceaux manquants ou endommagés : il en faut %1 de plus.</translation>
+    </message>
+    <message>
+        <source>The joined file does not match %1: one of its pieces is damaged.</source>
+        <translation>Le fichier assemblé ne correspond pas à %1 : l’un de ses morceaux est endommagé.</translation>
+    </message>
+    <message>
         <source>%1 is damaged: its length does not match the other pieces.</source>
         <translation>%1 est endommagé&#xa0;: sa taille ne correspond pas à celle des autres morceaux.</translation>
     </message>
