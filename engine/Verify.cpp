@@ -103,6 +103,9 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     summary.checksummed = sidecar.present();
     if (summary.checksummed) {
         summary.checksumFile = set.checksumPath();
+    } else if (set.foreign()) {
+        // What such a set would be checked by.
+        summary.checksumFile = set.folderText() + set.foreignSet()->stem + std::string(CrcFile::suffix);
     }
 
     PieceSet::NameReader names = set.names();
