@@ -95,6 +95,10 @@ private:
         if (checksummed && m_outputFd < 0) {
             startChecks();
         }
+        const auto& whole = m_set.wholeChecks();
+        if (m_outputFd < 0 && std::any_of(whole.begin(), whole.end(), [](const auto& check) { return check.crc; })) {
+            m_crcBehind.emplace(m_temporary.fd());
+        }
 
         const int count = static_cast<int>(m_set.entries().size());
         progressStep(m_host, joinLabel, 120, [&] { m_host.setProgressValue(0); });
@@ -191,10 +195,11 @@ private:
     std::optional<Outcome> checkWhole() {
         const auto turn = [this] { return m_host.keepGoing(); };
         for (const PieceSet::SetReader::WholeCheck& check : m_set.wholeChecks()) {
-            const Result<bool> matches = m_outputFd >= 0
-                                             ? m_set.piecesMatchWhole(check, Checksum::Hashers::cores(), turn)
-                                             : PieceSet::matchesWhole({{m_temporary.fd(), 0, m_joined}}, check,
-                                                                      Checksum::Hashers::cores(), turn);
+            const Result<bool> matches =
+                m_outputFd >= 0            ? m_set.piecesMatchWhole(check, Checksum::Hashers::cores(), turn)
+                : check.crc && m_crcBehind ? crcMatches(check)
+                                           : PieceSet::matchesWhole({{m_temporary.fd(), 0, m_joined}}, check,
+                                                                    Checksum::Hashers::cores(), turn);
             if (!matches && matches.fault().error == ECANCELED) {
                 // Bytes that were never checked stand under no name.
                 m_checksFailed = true;
@@ -215,6 +220,17 @@ private:
             }
         }
         return std::nullopt;
+    }
+
+    // The CRC the copy's companion computed, against the .crc's.
+    Result<bool> crcMatches(const PieceSet::SetReader::WholeCheck& check) {
+        const Result<ParallelCrc::Crc> crc =
+            m_crcBehind->finish(m_joined, Checksum::Hashers::cores(), [this] { return m_host.keepGoing(); });
+        m_crcBehind.reset();
+        if (!crc) {
+            return crc.fault();
+        }
+        return crc->length == check.size && crc->crc == check.crc;
     }
 
     Outcome refuse(const Notice& notice) {
@@ -438,6 +454,9 @@ private:
     }
 
     bool advanceChecks(std::int64_t offset) {
+        if (m_crcBehind) {
+            m_crcBehind->advance(offset);
+        }
         return !m_checks || checked(m_checks->advance(offset)) == Checksum::Hashers::Going::On;
     }
 
@@ -470,6 +489,8 @@ private:
     // A join that ends before its last piece keeps an earlier file of the output
     // name untouched; with none, the pieces joined so far stand under that name.
     void endEarly() {
+        // Nothing may read the file once it is closed.
+        m_crcBehind.reset();
         if (!m_temporary.isOpen()) {
             return;
         }
@@ -521,6 +542,8 @@ private:
     std::atomic<std::size_t> m_damaged{noPiece};
     bool m_checksFailed = false;
     std::optional<Checksum::Hashers> m_checks;
+    // The CRC-32 of the output, for a .crc, computed as it is written.
+    std::optional<Copy::CrcBehind> m_crcBehind;
 };
 
 } // namespace
