@@ -11,6 +11,7 @@
 
 #include "engine/formats/ChecksumFile.h"
 #include "engine/hash/HashingPool.h"
+#include "engine/hash/Md5.h"
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
@@ -152,8 +153,24 @@ private:
             }
             if (m_pieceHash) {
                 const std::optional<bool> matches =
-                    atStep(140, m_manifestPath, [&] { return hashMatches(piece, piecePath, *expected); });
+                    atStep(140, m_manifestPath, [&] { return hashMatches(*m_pieceHash, piece, piecePath, *expected); });
                 if (!matches) {
+                    return Outcome::Stopped;
+                }
+                if (!*matches) {
+                    return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
+                }
+            }
+            if (!m_pieceHash && !m_checks && m_set.md5Pieces()) {
+                // An md5sum file is checked piece by piece before each is appended.
+                const auto listed = m_set.md5Pieces()->find(name);
+                Md5 hash;
+                const std::optional<bool> matches =
+                    listed == m_set.md5Pieces()->end() ? std::optional<bool>(false) : atStep(140, m_manifestPath, [&] {
+                        return hashMatches(hash, piece, piecePath, listed->second);
+                    });
+                if (!matches) {
+                    endEarly();
                     return Outcome::Stopped;
                 }
                 if (!*matches) {
@@ -361,14 +378,15 @@ private:
 
     // Hashes a piece bound for a stream before any of it goes out, as no reader can
     // be made to forget bytes; nothing when the host asked to stop meanwhile.
-    std::optional<bool> hashMatches(const Descriptor& piece, const std::string& piecePath,
-                                    const Checksum::Digest& expected) {
+    template <typename Hash, typename Digest>
+    std::optional<bool> hashMatches(Hash& hash, const Descriptor& piece, const std::string& piecePath,
+                                    const Digest& expected) {
         bool stopped = false;
         Status hashed;
         std::int64_t sinceTurn = 0;
         const Status read =
             Copy::readBlocks(piece.get(), m_buffer.data(), Copy::Buffer::size, [&](std::string_view block) {
-                hashed = m_pieceHash->update(block.data(), block.size());
+                hashed = hash.update(block.data(), block.size());
                 sinceTurn += static_cast<std::int64_t>(block.size());
                 if (sinceTurn >= Copy::Buffer::maxBlockBytes) {
                     sinceTurn = 0;
@@ -378,7 +396,7 @@ private:
             });
         orFail(read, 140, piecePath);
         checked(hashed);
-        const bool matches = checked(m_pieceHash->finish()) == expected;
+        const bool matches = checked(hash.finish()) == expected;
         if (stopped) {
             return std::nullopt;
         }

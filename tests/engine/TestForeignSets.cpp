@@ -426,6 +426,15 @@ void TestForeignSets::joinedAndVerified_data() {
     QTest::newRow("SHA256SUMS of the whole, a byte changed")
         << 5500 << numbered + "; sha256sum src > SHA256SUMS; printf x | dd of=src.006 conv=notrunc 2>/dev/null"
         << QByteArray("src.002") << QByteArray("src") << mismatch << QByteArray("SHA256SUMS");
+    QTest::newRow("md5sum of the pieces, one damaged")
+        << 5500 << numbered + "; md5sum src.0* > src.md5; printf x | dd of=src.002 conv=notrunc 2>/dev/null"
+        << QByteArray("src.004") << QByteArray("src") << damaged << QByteArray("src.002");
+    QTest::newRow("MD5SUMS of the whole in tag form, a byte changed")
+        << 5500 << numbered + "; md5sum --tag src > MD5SUMS; printf x | dd of=src.001 conv=notrunc 2>/dev/null"
+        << QByteArray("src.001") << QByteArray("src") << mismatch << QByteArray("MD5SUMS");
+    QTest::newRow("src.md5 of the whole and the pieces")
+        << 5500 << numbered + "; md5sum src src.0* > src.md5" << QByteArray("src.006") << QByteArray("src") << joined
+        << QByteArray();
     QTest::newRow("SHA256SUMS of the whole and the pieces")
         << 5500 << numbered + "; sha256sum src src.0* > SHA256SUMS" << QByteArray("src.002") << QByteArray("src")
         << joined << QByteArray();
