@@ -412,6 +412,13 @@ private:
         if (sameFile(outputStat, m_set.listStatus())) {
             return true;
         }
+        // A set found by name: the files that check it are part of it too.
+        for (const PieceSet::SetReader::WholeCheck& check : m_set.wholeChecks()) {
+            struct stat st {};
+            if (::stat(check.path.c_str(), &st) == 0 && sameFile(st, outputStat)) {
+                return true;
+            }
+        }
         for (const PieceSet::Entry& entry : m_set.entries()) {
             bool whole = false;
             const std::string name = readName(entry, whole);
