@@ -400,6 +400,8 @@ void TestForeignSets::joinedAndVerified_data() {
     const int damaged = int(NoticeId::PieceDamaged);
     QTest::newRow("split -b") << 5500 << "split -b 1000 src" << QByteArray("xaa") << QByteArray("x") << joined
                               << QByteArray();
+    QTest::newRow("split -b, past 676 pieces")
+        << 700 << "split -b 1 src" << QByteArray("xaa") << QByteArray("x") << joined << QByteArray();
     QTest::newRow("split -d") << 5500 << "split -d -b 1000 src" << QByteArray("x00") << QByteArray("x") << joined
                               << QByteArray();
     QTest::newRow("7-Zip volumes, 7zz t accepts the join")
