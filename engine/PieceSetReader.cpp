@@ -149,9 +149,14 @@ Result<bool> SetReader::findForeign() {
         m_listStatus = *st;
     }
     std::size_t count = m_foreign->count();
-    // A .crc that says bytes are still missing names the piece that would hold them.
+    // A .crc that says bytes are still missing names the pieces that would hold them:
+    // as many as pieces as long as the first take.
     if (m_foreign->missingAfterLast()) {
-        ++count;
+        const std::int64_t first = m_foreign->lengths.front();
+        const std::int64_t missing = m_foreign->crc->size - m_foreign->presentBytes();
+        const std::int64_t more = first > 0 ? (missing + first - 1) / first : 1;
+        const std::int64_t room = std::max<std::int64_t>(ForeignSet::maxPieces - static_cast<std::int64_t>(count), 1);
+        count += static_cast<std::size_t>(std::clamp<std::int64_t>(more, 1, room));
     }
     m_entries.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {

@@ -77,7 +77,7 @@ private:
 //
 // A set found by name rather than listed (NAME.001.., xaa.., NAME.crc; see
 // ForeignSet) fills the entries from its numbering instead of a list: every piece up to
-// the highest present, and the one that would follow where its .crc says bytes are
+// the highest present, and those that would follow where its .crc says bytes are
 // still missing, so that a gap is the designed stop at a missing piece. Its checks
 // are the sums file beside that names its pieces and the .crc or sums lines that
 // describe the joined file (wholeChecks), made once the bytes are together. The piece

@@ -1011,6 +1011,11 @@ void TestCommandLine::setsOfOtherPrograms_data() {
         << numbered + " && rm a.bin.002" << QStringList{"verify", "a.bin.001"}
         << QByteArray("a.bin.002: missing\nThe set is not whole: 1 of 4 pieces must be sent again.\n") << QByteArray()
         << 1;
+    QTest::newRow("verify, the last two missing: the .crc counts them")
+        << numbered + " && rm a.bin.003 a.bin.004" << QStringList{"verify", "a.bin.001"}
+        << QByteArray("a.bin.003: missing\na.bin.004: missing\nThe set is not whole: 2 of 4 pieces must be sent "
+                      "again.\n")
+        << QByteArray() << 1;
     QTest::newRow("join, coreutils pieces") << "split -b 1000 a.bin && mv a.bin whole" << QStringList{"join", "xaa"}
                                             << QByteArray("Files successfully joined\n") << QByteArray() << 0;
     QTest::newRow("join to standard output")
