@@ -173,9 +173,9 @@ void JoinRepair::start(const RunFolder& folder, const std::string& listName, std
         }
     }
     state->done.assign(pieces, 0);
-    // The copy is the work of one core; the checks take the others, and the join
+    // The copy mostly waits on the kernel: the checks take every core, and the join
     // checks pieces itself where they fall behind.
-    const unsigned threads = std::max(Checksum::Hashers::cores(), 2U) - 1;
+    const unsigned threads = Checksum::Hashers::cores();
     state->ahead = threads + 1;
     for (unsigned t = 0; t < threads; ++t) {
         try {
