@@ -143,9 +143,9 @@ JoinRepair::~JoinRepair() {
     }
 }
 
-void JoinRepair::start(const RunFolder& folder, const std::string& listName, std::size_t count,
+void JoinRepair::start(const RunFolder& folder, const std::string& index, std::size_t count,
                        const std::function<std::string(std::size_t)>& nameOf) {
-    Result<Par2::Set> set = Recovery::readSet(folder, Recovery::indexName(listName));
+    Result<Par2::Set> set = Recovery::readSet(folder, index);
     if (!set) {
         return;
     }

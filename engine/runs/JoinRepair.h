@@ -27,11 +27,11 @@ public:
     JoinRepair(const JoinRepair&) = delete;
     JoinRepair& operator=(const JoinRepair&) = delete;
 
-    // Reads the index of the list named `listName` in the pieces' folder `folder` and
-    // starts checking the pieces, the list's `count` pieces (named by `nameOf`) first,
-    // in its order. Recovery data that is not there or cannot be read is not used: the
-    // join's own checks still hold.
-    void start(const RunFolder& folder, const std::string& listName, std::size_t count,
+    // Reads the recovery data whose index is named `index` (NAME.splt.par2 for a list)
+    // in the pieces' folder `folder` and starts checking the pieces, the set's `count`
+    // pieces (named by `nameOf`) first, in its order. Recovery data that is not there
+    // or cannot be read is not used: the join's own checks still hold.
+    void start(const RunFolder& folder, const std::string& index, std::size_t count,
                const std::function<std::string(std::size_t)>& nameOf);
     bool active() const;
 

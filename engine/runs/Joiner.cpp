@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/formats/ChecksumFile.h"
+#include "engine/hash/HashingPool.h"
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
@@ -18,8 +20,7 @@
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/TemporaryFile.h"
-#include "engine/formats/ChecksumFile.h"
-#include "engine/hash/HashingPool.h"
+#include "engine/recovery/Recovery.h"
 #include "engine/runs/JoinRepair.h"
 #include "engine/runs/Steps.h"
 
@@ -232,7 +233,8 @@ private:
             return;
         }
         PieceSet::NameReader names = m_set.names();
-        m_repair.start(m_set.folder(), Main::GetFileName(m_manifestPath), m_set.entries().size(), [&](std::size_t i) {
+        const std::string index = Recovery::indexName(Main::GetFileName(m_manifestPath));
+        m_repair.start(m_set.folder(), index, m_set.entries().size(), [&](std::size_t i) {
             bool whole = false;
             std::string name;
             orFail(names.read(m_set.entries()[i], name, whole), 128, m_manifestPath);

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -479,36 +480,41 @@ void TestRecovery::joinRepairs_data() {
     QTest::addColumn<QString>("maker"); // "quarnel N" for N lost pieces, or par2's arguments
     QTest::addColumn<QString>("damaged");
     QTest::addColumn<bool>("stream");
+    QTest::addColumn<bool>("sums");       // a checksum file beside the list, made before the damage
     QTest::addColumn<QString>("notices"); // besides the success: "rebuilt N", or the stop and "needed N"
     QTest::newRow("whole") << "quarnel 1"
-                           << "" << false << "";
+                           << "" << false << false << "";
     QTest::newRow("a missing piece") << "quarnel 1"
-                                     << "1:missing" << false << "rebuilt 1";
+                                     << "1:missing" << false << false << "rebuilt 1";
     QTest::newRow("flipped bytes") << "quarnel 1"
-                                   << "3:flipped" << false << "rebuilt 1";
+                                   << "3:flipped" << false << false << "rebuilt 1";
     QTest::newRow("the first piece cut short") << "quarnel 1"
-                                               << "0:cut" << false << "rebuilt 1";
+                                               << "0:cut" << false << false << "rebuilt 1";
     QTest::newRow("a 0-byte piece") << "quarnel 1"
-                                    << "2:empty" << false << "rebuilt 1";
+                                    << "2:empty" << false << false << "rebuilt 1";
     QTest::newRow("the short last piece missing") << "quarnel 1"
-                                                  << "4:missing" << false << "rebuilt 1";
+                                                  << "4:missing" << false << false << "rebuilt 1";
     QTest::newRow("two pieces") << "quarnel 2"
-                                << "0:missing,4:flipped" << false << "rebuilt 2";
+                                << "0:missing,4:flipped" << false << false << "rebuilt 2";
     QTest::newRow("par2's, missing and flipped") << "-s524344 -c4"
-                                                 << "0:missing,2:flipped" << false << "rebuilt 2";
+                                                 << "0:missing,2:flipped" << false << false << "rebuilt 2";
     QTest::newRow("par2's, -b, cut") << "-b40 -c10"
-                                     << "3:cut" << false << "rebuilt 1";
+                                     << "3:cut" << false << false << "rebuilt 1";
     QTest::newRow("into a stream") << "quarnel 1"
-                                   << "2:flipped" << true << "rebuilt 1";
+                                   << "2:flipped" << true << false << "rebuilt 1";
+    QTest::newRow("checksum file beside") << "quarnel 2"
+                                          << "1:cut,2:flipped" << false << true << "rebuilt 2";
+    QTest::newRow("into a stream, checksum file beside") << "quarnel 1"
+                                                         << "3:flipped" << true << true << "rebuilt 1";
     QTest::newRow("into a stream, missing") << "quarnel 1"
-                                            << "0:missing" << true << "rebuilt 1";
+                                            << "0:missing" << true << false << "rebuilt 1";
     QTest::newRow("beyond, a missing piece first") << "quarnel 1"
-                                                   << "1:missing,3:flipped" << false << "missing 1,needed 1";
+                                                   << "1:missing,3:flipped" << false << false << "missing 1,needed 1";
     QTest::newRow("beyond, damage only the slices show")
         << "quarnel 1"
-        << "1:flipped,2:missing,3:missing" << false << "damaged 1,needed 2";
+        << "1:flipped,2:missing,3:missing" << false << false << "damaged 1,needed 2";
     QTest::newRow("beyond, into a stream") << "quarnel 1"
-                                           << "2:flipped,3:missing" << true << "damaged 2,needed 1";
+                                           << "2:flipped,3:missing" << true << false << "damaged 2,needed 1";
 }
 
 // A join of a set with recovery data beside it rebuilds what is missing or damaged and
@@ -518,6 +524,7 @@ void TestRecovery::joinRepairs() {
     QFETCH(QString, maker);
     QFETCH(QString, damaged);
     QFETCH(bool, stream);
+    QFETCH(bool, sums);
     QFETCH(QString, notices);
     QTemporaryDir dir;
     const QString set = dir.filePath("set");
@@ -530,6 +537,14 @@ void TestRecovery::joinRepairs() {
         QVERIFY2(par2(set, QStringList{"create", "-q"} + maker.split(' ') + QStringList{"data.splt.par2"} +
                                pieceNames()) == 0,
                  par2Output.constData());
+    }
+    if (sums) {
+        QByteArray lines;
+        for (int i = 0; i < pieceCount; ++i) {
+            lines += QCryptographicHash::hash(pieces[i], QCryptographicHash::Sha256).toHex() + "  " +
+                     pieceNames()[i].toUtf8() + "\n";
+        }
+        Files::write(set + "/data.splt.sha256", lines);
     }
     damageAll(set, damaged);
     QMap<QString, QByteArray> before;
