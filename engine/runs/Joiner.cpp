@@ -253,6 +253,12 @@ private:
         if (!checked && checked.fault().error == ECANCELED) {
             return false;
         }
+        if (!checked && checked.fault().path.find('/') == std::string::npos) {
+            // The recovery work names the files of the pieces' folder by their names there.
+            Fault fault = checked.fault();
+            fault.path = fault.path.empty() ? piecePath : m_set.folderText() + fault.path;
+            fail(140, piecePath, fault);
+        }
         JoinRepair::Piece verdict = orFail(std::move(checked), 140, piecePath);
         unrepaired = verdict.unrepaired;
         if (verdict.rebuilt.get() >= 0) {

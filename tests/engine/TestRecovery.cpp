@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -421,6 +422,31 @@ void TestRecovery::fullDiskDuringRepairLosesNothing() {
     }
     QCOMPARE(Files::entries(dir.path()), names);
     QCOMPARE(Files::read(dir.filePath(pieceNames()[1])), damagedBytes);
+
+    // A join that rebuilds the first piece into its output's folder fails there, and
+    // no success is said.
+    damageAll(dir.path(), "0:flipped");
+    Files::write(dir.filePath("data.splt"), pieceNames().join("\r\n").toUtf8() + "\r\n");
+    QVERIFY(QDir().mkpath(dir.filePath("out")));
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    {
+        Files::FileSizeLimit full(chunk / 2);
+        QCOMPARE(SplitMergeFile::JoinFiles(Files::path(dir.filePath("data.splt")), host.folder, host),
+                 SplitMergeFile::Outcome::Failed);
+    }
+    QVERIFY(host.messages.empty());
+    QCOMPARE(host.reports.size(), std::size_t{1});
+    QCOMPARE(host.reports[0].step, 140);
+    // Named as the join names pieces: any of the three being rebuilt.
+    const QString description = QString::fromStdString(host.reports[0].description);
+    QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(dir.path()) +
+                                "/data\\.00[124]: " + QString::fromLocal8Bit(std::strerror(EFBIG)) + "$")
+                 .match(description)
+                 .hasMatch(),
+             qPrintable(description));
+    QCOMPARE(Files::entries(dir.filePath("out")), QStringList{"data"});
+    QCOMPARE(Files::read(dir.filePath("out/data")), QByteArray());
 }
 
 // What a split writing a set anew removes first: the PAR files of that name, nothing else.
