@@ -321,9 +321,6 @@ void TestJoinCommand::joinRepairsFromRecoveryData_data() {
     QTest::addColumn<QStringList>("damage"); // pieces removed, or "2 flipped"
     QTest::addColumn<QStringList>("notices");
     QTest::addColumn<int>("joined"); // bytes under the output name
-    QTest::newRow("a missing piece rebuilt")
-        << 1 << QStringList{"2"}
-        << QStringList{"Pieces rebuilt from the recovery files: 1.", "Files successfully joined"} << 300;
     QTest::newRow("flipped bytes and a missing piece rebuilt")
         << 2 << QStringList{"1 flipped", "3"}
         << QStringList{"Pieces rebuilt from the recovery files: 2.", "Files successfully joined"} << 300;
