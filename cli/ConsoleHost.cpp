@@ -124,6 +124,8 @@ void ConsoleHost::showNotice(const Notice& notice) {
     case NoticeId::SplitSucceeded:
     case NoticeId::JoinSucceeded:
     case NoticeId::Done:
+    // Said before the join's success, as part of it: not a refusal.
+    case NoticeId::PiecesRebuilt:
         printOutcome(Messages::text(notice));
         return;
     case NoticeId::FolderMissing:

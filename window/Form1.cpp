@@ -222,6 +222,11 @@ void Form1::setProgressMaximum(int maximum) {
 
 void Form1::showNotice(const Notice& notice) {
     const QString text = NoticeText::text(notice);
+    // Told on the way to the join's success: the run has not ended for the desktop yet.
+    if (notice.id == NoticeId::PiecesRebuilt) {
+        this->notice(text);
+        return;
+    }
     const bool success = notice.id == NoticeId::SplitSucceeded || notice.id == NoticeId::JoinSucceeded;
     m_desktop.outcome(success ? DesktopSession::Outcome::Success : DesktopSession::Outcome::Refusal, text);
     this->notice(text);

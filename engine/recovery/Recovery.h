@@ -129,6 +129,10 @@ enum class Depth { Crc32, Crc32AndMd5 };
 Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth = Depth::Crc32AndMd5,
                   const Progress& progress = {});
 
+// Checks piece `index` of `scan` on disk as scan does (there, its length, its slices),
+// filling its state. Fails only when it cannot be read.
+Status checkOnDisk(const RunFolder& folder, Scan& scan, std::size_t index, Depth depth);
+
 // Counts the recovery slices of `scan.set` that can be used, once `scan.pieces` is
 // filled (by scan, or by a join that checked the pieces as it copied them): their
 // packets' MD5 is checked only when something is to be rebuilt.

@@ -210,6 +210,31 @@ Scan scanOf(Par2::Set set) {
     return result;
 }
 
+Status checkOnDisk(const RunFolder& folder, Scan& scan, std::size_t index, Depth depth) {
+    PieceState& piece = scan.pieces[index];
+    const Par2::File& file = scan.set.files.at(scan.set.fileIds[index]);
+    piece.badSlices.clear();
+    struct stat info {};
+    auto fd = openRegular(folder.fd(), piece.name.c_str(), info);
+    if (!fd) {
+        if (fd.fault().error == ENOENT || fd.fault().error == EISDIR || fd.fault().error == EINVAL) {
+            piece.present = false;
+            piece.actualLength = 0;
+            for (std::uint32_t k = 0; k < piece.slices; ++k) {
+                piece.badSlices.push_back(k);
+            }
+            return {};
+        }
+        return fd.fault().named(piece.name);
+    }
+    piece.present = true;
+    piece.actualLength = static_cast<std::uint64_t>(info.st_size);
+    if (Status c = checkPiece(fd->get(), file, scan.set.sliceSize, depth == Depth::Crc32AndMd5, piece); !c) {
+        return c.fault().named(piece.name);
+    }
+    return {};
+}
+
 Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth, const Progress& progress) {
     std::vector<std::string> parFiles;
     auto set = readSet(folder, index, &parFiles);
@@ -218,7 +243,6 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth
     }
     Scan result = scanOf(std::move(*set));
     result.parFiles = std::move(parFiles);
-    const std::uint64_t s = result.set.sliceSize;
     std::atomic<std::uint64_t> checked{0};
     std::atomic<bool> stopped{false};
     std::uint64_t total = 0;
@@ -226,26 +250,10 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth
         total += piece.length;
     }
     Status st = parallelFor(result.pieces.size(), [&](std::size_t i) -> Status {
-        PieceState& piece = result.pieces[i];
-        const Par2::File& file = result.set.files.at(result.set.fileIds[i]);
-        struct stat info {};
-        auto fd = openRegular(folder.fd(), piece.name.c_str(), info);
-        if (!fd) {
-            if (fd.fault().error == ENOENT || fd.fault().error == EISDIR || fd.fault().error == EINVAL) {
-                piece.present = false;
-                piece.actualLength = 0;
-                for (std::uint32_t k = 0; k < piece.slices; ++k) {
-                    piece.badSlices.push_back(k);
-                }
-                return {};
-            }
-            return fd.fault().named(piece.name);
+        if (Status c = checkOnDisk(folder, result, i, depth); !c) {
+            return c;
         }
-        piece.actualLength = static_cast<std::uint64_t>(info.st_size);
-        if (Status c = checkPiece(fd->get(), file, s, depth == Depth::Crc32AndMd5, piece); !c) {
-            return c.fault().named(piece.name);
-        }
-        const std::uint64_t done = checked += piece.length;
+        const std::uint64_t done = checked += result.pieces[i].length;
         if (progress && !stopped && !progress(done, total)) {
             stopped = true;
             return Fault{ECANCELED};

@@ -21,6 +21,8 @@
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/TemporaryFile.h"
+#include "engine/recovery/Recovery.h"
+#include "engine/runs/JoinRepair.h"
 #include "engine/runs/Steps.h"
 
 // The joiner: one piece loop that reads a set through SetReader, looks at each piece
@@ -100,6 +102,7 @@ private:
         if (m_outputFd < 0 && std::any_of(whole.begin(), whole.end(), [](const auto& check) { return check.crc; })) {
             m_crcBehind.emplace(m_temporary.fd());
         }
+        startRepair();
 
         const int count = static_cast<int>(m_set.entries().size());
         progressStep(m_host, joinLabel, 120, [&] { m_host.setProgressValue(0); });
@@ -129,6 +132,11 @@ private:
             struct stat pieceStat {};
             // A piece the read-ahead opened was looked at as the join looks at it.
             Descriptor piece = readAhead.take(static_cast<std::size_t>(index), pieceStat);
+            bool unrepaired = false;
+            if (m_repair.active() && !checkedByRecovery(name, piecePath, piece, pieceStat, unrepaired)) {
+                endEarly();
+                return Outcome::Stopped;
+            }
             if (piece.get() < 0) {
                 if (PieceSet::namedLength(m_set.folder(), entry, name, whole) < 0) {
                     // A NUL ends the text where any C string would end it.
@@ -177,6 +185,9 @@ private:
                     return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
                 }
             }
+            if (unrepaired) {
+                return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
+            }
             if (m_checks) {
                 m_expected[static_cast<std::size_t>(index)] = *expected;
                 if (checked(m_checks->add({m_temporary.fd(), m_joined, pieceStat.st_size,
@@ -200,6 +211,9 @@ private:
 
         if (m_outputFd < 0) {
             publishOutput();
+        }
+        if (const std::size_t rebuilt = m_repair.rebuiltTaken(); rebuilt > 0) {
+            m_host.showNotice({NoticeId::PiecesRebuilt, {std::to_string(rebuilt)}});
         }
         m_host.showNotice({NoticeId::JoinSucceeded});
         return Outcome::Succeeded;
@@ -281,7 +295,56 @@ private:
         progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_maximum); });
         endEarly();
         m_host.showNotice(notice);
+        if (const std::uint32_t needed = m_repair.piecesShort(); needed > 0) {
+            m_host.showNotice({NoticeId::RecoveryNotEnough, {std::to_string(needed)}});
+        }
         return outcome;
+    }
+
+    // Recovery data beside the list checks each piece before it is joined and stands
+    // in for the bad ones it can rebuild.
+    void startRepair() {
+        if (!m_set.folder().isOpen()) {
+            return;
+        }
+        PieceSet::NameReader names = m_set.names();
+        // A numbered set's recovery files are named after its pieces' stem, as its split names them.
+        const std::string index = Recovery::indexName(m_set.foreign() ? m_set.foreignSet()->stem
+                                                                      : Main::GetFileName(m_manifestPath));
+        m_repair.start(m_set.folder(), index, m_set.entries().size(), [&](std::size_t i) {
+            bool whole = false;
+            std::string name;
+            orFail(names.read(m_set.entries()[i], name, whole), 128, m_manifestPath);
+            return name;
+        });
+    }
+
+    // What the recovery data says of the piece `name`: where it was rebuilt, `piece`
+    // becomes its rebuilt bytes; `unrepaired` where it is bad beyond the recovery
+    // data's reach. Rebuilt pieces go to the output's folder, or for a stream to the
+    // pieces' own, as unnamed files. False when the host asked to stop.
+    bool checkedByRecovery(const std::string& name, const std::string& piecePath, Descriptor& piece,
+                           struct stat& pieceStat, bool& unrepaired) {
+        const int scratch = m_outputFd >= 0 ? m_set.folder().fd() : m_output.fd();
+        Result<JoinRepair::Piece> checked = m_repair.piece(name, scratch, [this] { return m_host.keepGoing(); });
+        if (!checked && checked.fault().error == ECANCELED) {
+            return false;
+        }
+        if (!checked && checked.fault().path.find('/') == std::string::npos) {
+            // The recovery work names the files of the pieces' folder by their names there.
+            Fault fault = checked.fault();
+            fault.path = fault.path.empty() ? piecePath : m_set.folderText() + fault.path;
+            fail(140, piecePath, fault);
+        }
+        JoinRepair::Piece verdict = orFail(std::move(checked), 140, piecePath);
+        unrepaired = verdict.unrepaired;
+        if (verdict.rebuilt.get() >= 0) {
+            piece = std::move(verdict.rebuilt);
+            if (::fstat(piece.get(), &pieceStat) != 0) {
+                fail(136, piecePath, Fault::ofErrno());
+            }
+        }
+        return true;
     }
 
     bool firstPieceIsOdd() const {
@@ -569,6 +632,8 @@ private:
     std::optional<Checksum::Hashers> m_checks;
     // The CRC-32 of the output, for a .crc, computed as it is written.
     std::optional<Copy::CrcBehind> m_crcBehind;
+    // Last: its checks read the pieces' folder and its rebuilt pieces lie in the output's.
+    JoinRepair m_repair;
 };
 
 } // namespace

@@ -912,6 +912,16 @@ void TestCommandLine::joinToStandardOutput_data() {
         << true << "into 2" << 0
         << errorLine("The joined file would overwrite its own piece set. Please select another output folder.") << 1;
     QTest::newRow("full disk") << false << "full" << 0 << failureLine("-", ENOSPC, 144) << 1;
+    // "recovery N" first: the set gets recovery data for N pieces. Rebuilt before any
+    // of the piece goes out; beyond the recovery data, the stop comes before it.
+    QTest::newRow("missing piece rebuilt") << false << "recovery 1, remove 3" << 4
+                                           << QByteArray("Pieces rebuilt from the recovery files: 1.\n") + joined << 0;
+    QTest::newRow("damaged beyond the recovery data")
+        << false << "recovery 1, flip 2, remove 4" << 1
+        << QByteArray("quarnel-cli: a.bin_splt2: damaged: its checksum does not match\n"
+                      "quarnel-cli: The recovery files are not enough to rebuild the missing or damaged pieces: "
+                      "1 more are needed.\n")
+        << 1;
 }
 
 // `join LIST --output -` writes the joined bytes to standard output and nothing else,
@@ -922,7 +932,8 @@ void TestCommandLine::joinToStandardOutput() {
     QFETCH(int, piecesOut);
     QFETCH(QByteArray, err);
     QFETCH(int, exitCode);
-    const QByteArray source = makeSet("a.bin", 3500, 1000, checksum);
+    const int recovery = fault.startsWith("recovery ") ? fault.section(',', 0, 0).section(' ', 1).toInt() : 0;
+    const QByteArray source = makeSet("a.bin", 3500, 1000, checksum, recovery);
     QVERIFY(!source.isEmpty());
     QVERIFY(QFile::remove(path("a.bin")));
     std::function<void()> inChild;

@@ -554,9 +554,10 @@ void TestFaults::joinReadsAheadOnlyWhatItCopies() {
 
 void TestFaults::recoveryFaults_data() {
     QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("during"); // "create", or "repair" of a set made without the fault
-    QTest::addColumn<int>("error");      // 0: it succeeds all the same
-    for (const QString during : {"create", "repair"}) {
+    // "create", or "repair" or "join" of a set made without the fault
+    QTest::addColumn<QString>("during");
+    QTest::addColumn<int>("error"); // 0: it succeeds all the same
+    for (const QString during : {"create", "repair", "join"}) {
         QTest::addRow("no thread, %s", qPrintable(during)) << "no-threads" << during << 0;
         QTest::addRow("no unnamed files, %s", qPrintable(during)) << "no-tmpfile" << during << 0;
         QTest::addRow("a read on a worker fails, %s", qPrintable(during)) << "hash-read-fails" << during << EIO;
@@ -567,7 +568,8 @@ void TestFaults::recoveryFaults_data() {
 
 // Recovery data made and used where the system fails under it: a run that cannot finish
 // fails with the system's reason and leaves no file it did not finish, a repair changes
-// no file; a run without threads or unnamed files does its work all the same.
+// no file, a repairing join says no success; a run without threads or unnamed files
+// does its work all the same.
 void TestFaults::recoveryFaults() {
     QFETCH(QString, fault);
     QFETCH(QString, during);
@@ -585,10 +587,19 @@ void TestFaults::recoveryFaults() {
     RunFolder folder;
     QVERIFY(folder.open(Files::path(dir.path())));
     const Recovery::Layout layout = Recovery::layoutFor({100000, 100000, 100000, 100000}, 100000, 2);
-    auto create = [&] { return Recovery::create(folder, "p", pieces, layout); };
-    if (during == "repair") {
+    // A join finds the recovery data by its list's name.
+    const std::string base = during == "join" ? "p.splt" : "p";
+    auto create = [&] { return Recovery::create(folder, base, pieces, layout); };
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    if (during == "join") {
+        Files::write(dir.filePath("p.splt"), names.join("\r\n").toUtf8() + "\r\n");
+        QVERIFY(QDir().mkpath(dir.filePath("out")));
+    }
+    if (during != "create") {
         QVERIFY(create());
-        QVERIFY(QFile::remove(dir.filePath("p.1")));
+        // A join rebuilds its first piece before anything is written.
+        QVERIFY(QFile::remove(dir.filePath(during == "join" ? "p.0" : "p.1")));
         Files::write(dir.filePath("p.3"), "short");
     }
     const QStringList before = Files::entries(dir.path());
@@ -600,6 +611,10 @@ void TestFaults::recoveryFaults() {
             Status made = create();
             ok = made.ok();
             failure = made ? Fault() : made.fault();
+        } else if (during == "join") {
+            ok =
+                SplitMergeFile::JoinFiles(Files::path(dir.filePath("p.splt")), host.folder, host) == Outcome::Succeeded;
+            failure = host.reports.empty() ? Fault() : Fault::because(host.reports.front().description);
         } else {
             auto scan = Recovery::scan(folder, "p.par2");
             auto repaired = scan ? Recovery::repair(folder, *scan) : Result<std::vector<std::string>>(scan.fault());
@@ -611,6 +626,22 @@ void TestFaults::recoveryFaults() {
     // pass, but never half-done.
     const bool mayPass = fault == "hash-read-fails";
     QVERIFY2(ok == (error == 0) || (ok && mayPass), failure.description().c_str());
+    if (during == "join") {
+        QVERIFY(!ok || host.reports.empty());
+        if (!ok && error > 0) {
+            // The piece named by its path, as the join names pieces.
+            QVERIFY2(failure.reason.find(std::strerror(error)) != std::string::npos &&
+                         failure.reason.rfind(Files::path(dir.path()) + "/p.", 0) == 0,
+                     failure.reason.c_str());
+        }
+        QCOMPARE(Files::entries(dir.path()), before);
+        QCOMPARE(Files::read(dir.filePath("p.3")), QByteArray("short"));
+        if (ok) {
+            QCOMPARE(Files::read(dir.filePath("out/p")), bytes.join());
+            QCOMPARE(Files::entries(dir.filePath("out")), QStringList{"p"});
+        }
+        return;
+    }
     if (!ok && error > 0) {
         QCOMPARE(failure.error, error);
     }

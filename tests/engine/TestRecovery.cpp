@@ -1,13 +1,19 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/Messages.h"
 #include "engine/RunFolder.h"
+#include "engine/SplitMergeFile.h"
 #include "engine/recovery/Recovery.h"
 #include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 namespace {
 
@@ -131,6 +137,8 @@ private slots:
     void removeRecoveryRemovesOnlyTheSets();
     void sliceCheckAsAJoinFeedsIt_data();
     void sliceCheckAsAJoinFeedsIt();
+    void joinRepairs_data();
+    void joinRepairs();
 };
 
 void TestRecovery::initTestCase() {
@@ -465,6 +473,122 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt() {
         auto bad = check.finish();
         QVERIFY(bad);
         QCOMPARE(*bad, piece.badSlices);
+    }
+}
+
+void TestRecovery::joinRepairs_data() {
+    QTest::addColumn<QString>("maker"); // "quarnel N" for N lost pieces, or par2's arguments
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<bool>("stream");
+    QTest::addColumn<bool>("sums");       // a checksum file beside the list, made before the damage
+    QTest::addColumn<QString>("notices"); // besides the success: "rebuilt N", or the stop and "needed N"
+    QTest::newRow("whole") << "quarnel 1"
+                           << "" << false << false << "";
+    QTest::newRow("a missing piece") << "quarnel 1"
+                                     << "1:missing" << false << false << "rebuilt 1";
+    QTest::newRow("flipped bytes") << "quarnel 1"
+                                   << "3:flipped" << false << false << "rebuilt 1";
+    QTest::newRow("the first piece cut short") << "quarnel 1"
+                                               << "0:cut" << false << false << "rebuilt 1";
+    QTest::newRow("the short last piece, 0 bytes") << "quarnel 1"
+                                                   << "4:empty" << false << false << "rebuilt 1";
+    QTest::newRow("two pieces") << "quarnel 2"
+                                << "0:missing,4:flipped" << false << false << "rebuilt 2";
+    QTest::newRow("par2's, missing and flipped") << "-s524344 -c4"
+                                                 << "0:missing,2:flipped" << false << false << "rebuilt 2";
+    QTest::newRow("into a stream") << "quarnel 1"
+                                   << "2:flipped" << true << false << "rebuilt 1";
+    QTest::newRow("checksum file beside") << "quarnel 2"
+                                          << "1:cut,2:flipped" << false << true << "rebuilt 2";
+    QTest::newRow("into a stream, checksum file beside") << "quarnel 1"
+                                                         << "3:flipped" << true << true << "rebuilt 1";
+    QTest::newRow("beyond, a missing piece first") << "quarnel 1"
+                                                   << "1:missing,3:flipped" << false << false << "missing 1,needed 1";
+    QTest::newRow("beyond, damage only the slices show")
+        << "quarnel 1"
+        << "1:flipped,2:missing,3:missing" << false << false << "damaged 1,needed 2";
+    QTest::newRow("beyond, into a stream") << "quarnel 1"
+                                           << "2:flipped,3:missing" << true << false << "damaged 2,needed 1";
+}
+
+// A join of a set with recovery data beside it rebuilds what is missing or damaged and
+// joins the exact file, the pieces left as they were; beyond the recovery data's
+// reach it stops at the first bad piece, keeping only the good pieces before it.
+void TestRecovery::joinRepairs() {
+    QFETCH(QString, maker);
+    QFETCH(QString, damaged);
+    QFETCH(bool, stream);
+    QFETCH(bool, sums);
+    QFETCH(QString, notices);
+    QTemporaryDir dir;
+    const QString set = dir.filePath("set");
+    QVERIFY(QDir().mkpath(set) && QDir().mkpath(dir.filePath("out")));
+    const QList<QByteArray> pieces = writePieces(set);
+    Files::write(set + "/data.splt", pieceNames().join("\r\n").toUtf8() + "\r\n");
+    if (maker.startsWith("quarnel")) {
+        QVERIFY(createFor(set, "data.splt", maker.section(' ', 1).toUInt()));
+    } else {
+        QVERIFY2(par2(set, QStringList{"create", "-q"} + maker.split(' ') + QStringList{"data.splt.par2"} +
+                               pieceNames()) == 0,
+                 par2Output.constData());
+    }
+    if (sums) {
+        QByteArray lines;
+        for (int i = 0; i < pieceCount; ++i) {
+            lines += QCryptographicHash::hash(pieces[i], QCryptographicHash::Sha256).toHex() + "  " +
+                     pieceNames()[i].toUtf8() + "\n";
+        }
+        Files::write(set + "/data.splt.sha256", lines);
+    }
+    damageAll(set, damaged);
+    QMap<QString, QByteArray> before;
+    for (const QString& name : Files::entries(set)) {
+        before[name] = Files::read(set + "/" + name);
+    }
+
+    RecordingHost host;
+    host.folder = Files::path(dir.filePath("out"));
+    const QString output = dir.filePath("out/data");
+    SplitMergeFile::Outcome outcome;
+    if (stream) {
+        const int fd = ::open(QFile::encodeName(output).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        outcome = SplitMergeFile::JoinToStream(Files::path(set + "/data.splt"), fd, "-", host);
+        ::close(fd);
+    } else {
+        outcome = SplitMergeFile::JoinFiles(Files::path(set + "/data.splt"), host.folder, host);
+    }
+
+    QVERIFY2(host.reports.empty(), host.reports.empty() ? "" : host.reports.front().description.c_str());
+    std::vector<std::string> expected;
+    QByteArray joined;
+    int kept = pieceCount;
+    for (const QString& notice : notices.split(',', Qt::SkipEmptyParts)) {
+        const std::string n = notice.section(' ', 1).toStdString();
+        const std::string piece = Files::path(set + "/" + pieceNames()[notice.section(' ', 1).toInt()]);
+        if (notice.startsWith("rebuilt")) {
+            expected.push_back(Messages::text({NoticeId::PiecesRebuilt, {n}}));
+        } else if (notice.startsWith("needed")) {
+            expected.push_back(Messages::text({NoticeId::RecoveryNotEnough, {n}}));
+        } else {
+            kept = notice.section(' ', 1).toInt();
+            expected.push_back(Messages::text(
+                {notice.startsWith("missing") ? NoticeId::PieceMissing : NoticeId::PieceDamaged, {piece}}));
+        }
+    }
+    for (int i = 0; i < kept; ++i) {
+        joined += pieces[i];
+    }
+    if (kept == pieceCount) {
+        expected.push_back(Messages::text({NoticeId::JoinSucceeded}));
+    }
+    QVERIFY2(host.messages == expected, host.messages.empty() ? "none" : host.messages.front().c_str());
+    QCOMPARE(outcome == SplitMergeFile::Outcome::Succeeded, kept == pieceCount);
+    QVERIFY(Files::read(output) == joined);
+    QCOMPARE(Files::entries(dir.filePath("out")), QStringList{"data"});
+    QCOMPARE(Files::entries(set), before.keys());
+    for (auto it = before.begin(); it != before.end(); ++it) {
+        QVERIFY2(Files::read(set + "/" + it.key()) == it.value(), qPrintable(it.key() + " changed"));
     }
 }
 

@@ -2,6 +2,8 @@
 #include <QProgressBar>
 #include <QtTest>
 
+#include "engine/RunFolder.h"
+#include "engine/recovery/Recovery.h"
 #include "feedback/Hover.h"
 #include "tests/support/Harness.h"
 
@@ -21,6 +23,8 @@ private slots:
     void escStopsTheOperationAndKeepsTheWindow_data();
     void escStopsTheOperationAndKeepsTheWindow();
     void damagedPieceStopsTheJoin();
+    void joinRepairsFromRecoveryData_data();
+    void joinRepairsFromRecoveryData();
 
 private:
     Form1& prepare(qint64 size, bool joining);
@@ -310,6 +314,60 @@ void TestJoinCommand::damagedPieceStopsTheJoin() {
     QFile joined(root + QStringLiteral("/joined/a.bin"));
     QVERIFY(joined.open(QIODevice::ReadOnly));
     QCOMPARE(joined.readAll(), QByteArray(100, 'x'));
+}
+
+void TestJoinCommand::joinRepairsFromRecoveryData_data() {
+    QTest::addColumn<int>("lost");           // pieces the recovery data rebuilds
+    QTest::addColumn<QStringList>("damage"); // pieces removed, or "2 flipped"
+    QTest::addColumn<QStringList>("notices");
+    QTest::addColumn<int>("joined"); // bytes under the output name
+    QTest::newRow("flipped bytes and a missing piece rebuilt")
+        << 2 << QStringList{"1 flipped", "3"}
+        << QStringList{"Pieces rebuilt from the recovery files: 2.", "Files successfully joined"} << 300;
+    QTest::newRow("beyond the recovery data")
+        << 1 << QStringList{"2", "3"}
+        << QStringList{"%1/a.bin_splt2 splitted file not found",
+                       "The recovery files are not enough to rebuild the missing or damaged pieces: 1 more are needed."}
+        << 100;
+}
+
+// Recovery data beside the list, as `quarnel-cli split --recovery` writes it: the
+// window's join rebuilds the bad pieces, says so, then says the designed success; where
+// the data is not enough, the designed stop is followed by how much more is needed.
+void TestJoinCommand::joinRepairsFromRecoveryData() {
+    QFETCH(int, lost);
+    QFETCH(QStringList, damage);
+    QFETCH(QStringList, notices);
+    QFETCH(int, joined);
+    Harness& harness = *m_harness;
+    const QString root = harness.dir.path();
+    Form1& form = prepare(300, true);
+    RunFolder folder;
+    QVERIFY(folder.open(Files::path(root)));
+    const std::vector<std::string> names{"a.bin_splt1", "a.bin_splt2", "a.bin_splt3"};
+    QVERIFY(Recovery::create(folder, "a.bin.splt", names,
+                             Recovery::layoutFor({100, 100, 100}, 100, static_cast<std::uint32_t>(lost))));
+    for (const QString& piece : damage) {
+        const QString path = root + QStringLiteral("/a.bin_splt") + piece.section(' ', 0, 0);
+        if (piece.endsWith(QLatin1String("flipped"))) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(42) && file.putChar('y'));
+        } else {
+            QVERIFY(QFile::remove(path));
+        }
+    }
+
+    QTest::mouseClick(harness.button(3), Qt::LeftButton);
+    QVERIFY(harness.waitUntilIdle());
+
+    for (QString& text : notices) {
+        text.replace(QStringLiteral("%1"), root);
+    }
+    QCOMPARE(harness.messages.notices(), notices);
+    QVERIFY(harness.messages.errorReports().isEmpty());
+    QVERIFY(!form.Busy());
+    QCOMPARE(Files::read(root + QStringLiteral("/joined/a.bin")), QByteArray(joined, 'x'));
+    QCOMPARE(Files::entries(root + QStringLiteral("/joined")), QStringList{"a.bin"});
 }
 
 QTEST_MAIN(TestJoinCommand)
