@@ -354,10 +354,8 @@ ParseResult parse(const std::vector<std::string>& arguments) {
 }
 
 std::string helpText() {
-    return "Usage: quarnel-cli split FILE [-b BYTES | -n N] [--numbered] [--checksum] [--recovery N]\n"
-           "                        [-o DIR] [-q]\n"
-           "       quarnel-cli split - --name NAME [-b BYTES] [--numbered] [--checksum]\n"
-           "                        [--recovery N] [-o DIR] [-q]\n"
+    return "Usage: quarnel-cli split FILE [-b BYTES | -n N] [--numbered] [--checksum] [--recovery N] [-o DIR] [-q]\n"
+           "       quarnel-cli split - --name NAME [-b BYTES] [--numbered] [--checksum] [--recovery N] [-o DIR] [-q]\n"
            "       quarnel-cli join MANIFEST [-o DIR] [-q]\n"
            "       quarnel-cli verify MANIFEST [-q]\n"
            "       quarnel-cli repair MANIFEST [-q]\n"

@@ -24,9 +24,9 @@ enum : int { checksumOption = 256, nameOption, versionOption, recoveryOption, nu
 inline constexpr option longOptions[] = {
     {"chunk-size", required_argument, nullptr, 'b'},
     {"parts", required_argument, nullptr, 'n'},
+    {"numbered", no_argument, nullptr, numberedOption},
     {"checksum", no_argument, nullptr, checksumOption},
     {"recovery", required_argument, nullptr, recoveryOption},
-    {"numbered", no_argument, nullptr, numberedOption},
     {"output", required_argument, nullptr, 'o'},
     {"name", required_argument, nullptr, nameOption},
     {"quiet", no_argument, nullptr, 'q'},

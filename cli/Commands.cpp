@@ -174,12 +174,12 @@ std::string numberedIndex(const std::string& name) {
 }
 
 // A split's --recovery N: the pieces to rebuild, or 0 after saying why N does not fit
-// a set of `pieces` pieces.
-int recoveryFor(const CommandLine::Arguments& arguments, std::int64_t pieces) {
+// a set of `pieces` pieces; `after` ends that line.
+int recoveryFor(const CommandLine::Arguments& arguments, std::int64_t pieces, const std::string& after) {
     const int lost = arguments.recovery > 0 ? CommandLine::recoveryPieces(arguments, static_cast<int>(pieces)) : 0;
     if (arguments.recovery > 0 && lost == 0) {
         ConsoleHost::printError("--recovery " + std::to_string(arguments.recovery) + " is more than the " +
-                                std::to_string(pieces) + " pieces of the split (try 'quarnel-cli --help')");
+                                std::to_string(pieces) + " pieces of the split" + after);
     }
     return lost;
 }
@@ -212,7 +212,7 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         if (outcome != SplitMergeFile::Outcome::Succeeded) {
             return exitFailed;
         }
-        const int lost = recoveryFor(arguments, written.pieces);
+        const int lost = recoveryFor(arguments, written.pieces, ": no recovery files were written");
         if ((arguments.recovery > 0 && lost == 0) ||
             !writeRecovery(folder, arguments.name, written, arguments.chunkSize, arguments.numbered, lost, host)) {
             return exitFailed;
@@ -236,7 +236,7 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::NotLargerThanChunk});
         return exitFailed;
     }
-    const int lost = recoveryFor(arguments, PieceSet::pieceCount(size, chunkSize));
+    const int lost = recoveryFor(arguments, PieceSet::pieceCount(size, chunkSize), " (try 'quarnel-cli --help')");
     if (arguments.recovery > 0 && lost == 0) {
         return exitUsage;
     }
