@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -250,7 +252,9 @@ private:
         m_done = false;
         const auto work = [this] {
             m_result = ParallelCrc::ofRanges(m_batch, Checksum::Hashers::cores(), [this] { return !m_stop.load(); });
+            const std::lock_guard<std::mutex> lock(m_mutex);
             m_done = true;
+            m_finished.notify_all();
         };
         try {
             m_worker = std::thread(work);
@@ -264,11 +268,13 @@ private:
         if (m_batch.empty()) {
             return true;
         }
-        while (!m_done) {
+        for (std::unique_lock<std::mutex> lock(m_mutex);
+             !m_finished.wait_for(lock, std::chrono::milliseconds(50), [this] { return m_done.load(); });) {
+            lock.unlock();
             if (!m_host.keepGoing()) {
                 m_stop = true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            lock.lock();
         }
         if (m_worker.joinable()) {
             m_worker.join();
@@ -298,6 +304,8 @@ private:
     std::uint32_t m_crc = 0;
     std::atomic<bool> m_done{true};
     std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
     std::thread m_worker;
 };
 
