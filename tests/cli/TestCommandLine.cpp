@@ -667,6 +667,8 @@ void TestCommandLine::splitStandardInput_data() {
     QTest::newRow("pieces of more than one read")
         << name + QStringList{"-b", "1M", "--checksum"} << qint64(2500000) << 3 << QByteArray();
     QTest::newRow("ends at a piece's end") << name + QStringList{"-b", "1000"} << qint64(3000) << 3 << QByteArray();
+    QTest::newRow("pieces, list and recovery")
+        << name + QStringList{"-b", "1000", "--recovery", "50%"} << qint64(3500) << 4 << QByteArray();
     QTest::newRow("shorter than a piece") << name << qint64(10) << 1 << QByteArray();
     QTest::newRow("empty stream") << name << qint64(0) << 0
                                   << errorLine("Filesize is less than or equal to chunk size.");
@@ -722,6 +724,13 @@ void TestCommandLine::splitStandardInput() {
     sums += QCryptographicHash::hash(source, QCryptographicHash::Sha256).toHex() + "  backup.tar\n";
     QCOMPARE(Files::read(path("out/backup.tar.splt.sha256")),
              options.contains("--checksum") ? sums : QByteArray("<missing>"));
+    // Recovery data for the pieces the stream made, once it ended: 2 of 4 here.
+    QCOMPARE(QDir(path("out")).entryList({"*.par2"}).isEmpty(), !options.contains("--recovery"));
+    if (options.contains("--recovery")) {
+        QVERIFY(QFile::remove(path("out/backup.tar_splt1")) && QFile::remove(path("out/backup.tar_splt3")));
+        const Run par2 = tool("par2", {"verify", "-q", "out/backup.tar.splt.par2"});
+        QVERIFY2(par2.exitCode == 1, par2.out.constData()); // repairable
+    }
 }
 
 Run TestCommandLine::tool(const QString& program, const QStringList& arguments) {
