@@ -34,8 +34,8 @@ struct SplitOptions {
     // place of the list, NAME.crc (CrcFile::format) with the CRC-32 taken while the
     // pieces are written; the checksum file is NAME.sha256. The .crc is written last,
     // under a temporary name, so that a split that stops leaves none. Pieces of an
-    // earlier set of that name past the new last one (and a .000) are removed, so that
-    // a join finds the new set alone.
+    // earlier set of that name past the new last one (and a .000) are removed before
+    // the first piece, so that a join finds the new set alone.
     bool numbered = false;
 };
 

@@ -4,7 +4,6 @@
 #include <optional>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "engine/Copy.h"
@@ -138,7 +137,11 @@ private:
             fail(134, names.sidecarPath, removed.fault());
         }
         std::optional<ManifestWriter> manifest;
-        if (!m_numbered) {
+        if (m_numbered) {
+            // A stream's pieces are counted at its end: the pieces of an earlier set of
+            // its name all go.
+            removeStalePieces(names, pieces);
+        } else {
             manifest.emplace(m_folder, names.manifestPath);
         }
 
@@ -153,11 +156,8 @@ private:
         const std::int64_t count = m_written.pieces;
         if (manifest) {
             manifest->publish(names.manifestName);
-        } else {
-            if (stream) {
-                widenNames(names, count);
-            }
-            removeStalePieces(names, count);
+        } else if (stream) {
+            widenNames(names, count);
         }
         if (m_checksums) {
             writeChecksums(names, count, digests, sourceDigest);
@@ -395,8 +395,9 @@ private:
     }
 
     // Pieces of an earlier, longer set of this name would be joined after the new
-    // ones, and a piece .000 before them: the set is looked for up to the highest
-    // number beside, as far as a join looks past a gap.
+    // ones, and a piece .000 before them, also after a split that stops: they go
+    // before the first piece. A join looks for pieces up to the highest number
+    // beside, past gaps, and so does this.
     void removeStalePieces(const Names& names, std::int64_t count) const {
         const auto removeAll = [&](std::int64_t number) {
             bool found = false;
