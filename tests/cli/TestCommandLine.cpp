@@ -1279,10 +1279,14 @@ void TestCommandLine::progressOnlyOnTerminal() {
 void TestCommandLine::stopOnSignal_data() {
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<bool>("ignoredAtStart");
-    QTest::newRow("SIGINT") << int(SIGINT) << false;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
-    QTest::newRow("SIGINT ignored at start") << int(SIGINT) << true;
-    QTest::newRow("SIGTERM ignored at start") << int(SIGTERM) << true;
+    QTest::addColumn<bool>("numbered");
+    QTest::newRow("SIGINT") << int(SIGINT) << false << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false << false;
+    QTest::newRow("SIGINT ignored at start") << int(SIGINT) << true << false;
+    QTest::newRow("SIGTERM ignored at start") << int(SIGTERM) << true << false;
+    // An earlier .crc goes before the first piece, the new one comes after the last.
+    QTest::newRow("SIGINT, numbered") << int(SIGINT) << false << true;
+    QTest::newRow("SIGTERM ignored at start, numbered") << int(SIGTERM) << true << true;
 }
 
 // A stop cleans up, then ends by the signal itself, as the shell expects (130, 143);
@@ -1290,30 +1294,36 @@ void TestCommandLine::stopOnSignal_data() {
 void TestCommandLine::stopOnSignal() {
     QFETCH(int, signalNumber);
     QFETCH(bool, ignoredAtStart);
+    QFETCH(bool, numbered);
     QVERIFY(QDir(m_folder).mkdir("out"));
     // 10000 pieces: creating them takes far longer than noticing the first one.
     writeSparseFile(path("source.dat"), 40000000);
+    const QString first = numbered ? "out/source.dat.00001" : "out/source.dat_splt1";
+    const QString last = numbered ? "out/source.dat.10000" : "out/source.dat_splt10000";
+    const QString list = numbered ? "out/source.dat.crc" : "out/source.dat.splt";
+    Files::write(path(list), "size=40000000\r\ncrc32=00000000\r\n");
 
-    const Child child =
-        spawn({"split", "source.dat", "--chunk-size", "4000", "--output", "out"}, [ignoredAtStart, signalNumber] {
-            if (ignoredAtStart) {
-                signal(signalNumber, SIG_IGN);
-            }
-        });
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path("out/source.dat_splt1")), 30000);
+    const Child child = spawn(QStringList{"split", "source.dat", "--chunk-size", "4000", "--output", "out"} +
+                                  (numbered ? QStringList{"--numbered"} : QStringList{}),
+                              [ignoredAtStart, signalNumber] {
+                                  if (ignoredAtStart) {
+                                      signal(signalNumber, SIG_IGN);
+                                  }
+                              });
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path(first)), 30000);
     QCOMPARE(::kill(child.pid, signalNumber), 0);
     const int status = finish(child);
 
     if (ignoredAtStart) {
         QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, qPrintable(QString::number(status)));
         QCOMPARE(Files::read(child.out), QByteArray("File successfully split\nDone.\n"));
-        QVERIFY(QFile::exists(path("out/source.dat_splt10000")));
-        QVERIFY(QFile::exists(path("out/source.dat.splt")));
+        QVERIFY(QFile::exists(path(last)));
+        QVERIFY(Files::read(path(list)).startsWith(numbered ? "filename=" : "/"));
     } else {
         QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber, qPrintable(QString::number(status)));
         QCOMPARE(Files::read(child.out), QByteArray());
-        QVERIFY(!QFile::exists(path("out/source.dat_splt10000")));
-        QVERIFY(!QFile::exists(path("out/source.dat.splt")));
+        QVERIFY(!QFile::exists(path(last)));
+        QVERIFY(!QFile::exists(path(list)));
     }
     QCOMPARE(Files::read(child.err), QByteArray());
     QCOMPARE(QDir(path("out")).entryList(QDir::Hidden | QDir::Files).filter(".quarnel").size(), 0);
