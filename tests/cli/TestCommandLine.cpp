@@ -724,27 +724,17 @@ void TestCommandLine::splitStandardInput() {
     sums += QCryptographicHash::hash(source, QCryptographicHash::Sha256).toHex() + "  backup.tar\n";
     QCOMPARE(Files::read(path("out/backup.tar.splt.sha256")),
              options.contains("--checksum") ? sums : QByteArray("<missing>"));
-    // Recovery data for the pieces the stream made, once it ended: 2 of 4 here.
-    QCOMPARE(QDir(path("out")).entryList({"*.par2"}).isEmpty(), !options.contains("--recovery"));
-    if (options.contains("--recovery")) {
-        QVERIFY(QFile::remove(path("out/backup.tar_splt1")) && QFile::remove(path("out/backup.tar_splt3")));
-        const Run par2 = tool("par2", {"verify", "-q", "out/backup.tar.splt.par2"});
-        QVERIFY2(par2.exitCode == 1, par2.out.constData()); // repairable
-    }
+    // Recovery data for the pieces the stream made, once it ended.
+    QCOMPARE(tool("par2", {"verify", "-q", "out/backup.tar.splt.par2"}).exitCode,
+             options.contains("--recovery") ? 0 : 3); // 3: no such file
 }
 
 Run TestCommandLine::tool(const QString& program, const QStringList& arguments) {
     QProcess process;
     process.setWorkingDirectory(m_folder);
     process.start(program, arguments);
-    Run result;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        return result;
-    }
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 void TestCommandLine::numberedSets_data() {
@@ -757,15 +747,11 @@ void TestCommandLine::numberedSets_data() {
                                   << QByteArray();
     QTest::newRow("checksum and recovery") << QStringList{"-b", "1000", "--checksum", "--recovery", "1"} << qint64(2500)
                                            << false << QStringList{} << QByteArray();
-    QTest::newRow("pieces of 1 MiB, recovery")
-        << QStringList{"-b", "1M", "--recovery", "2"} << qint64(7 << 19) + 3 << false << QStringList{} << QByteArray();
     QTest::newRow("standard input, checksum and recovery") << QStringList{"-b", "1000", "--checksum", "--recovery", "2"}
                                                            << qint64(2500) << true << QStringList{} << QByteArray();
     // Its first 999 pieces are named a.bin.001 ... until the stream ends past them.
     QTest::newRow("standard input of 1000 pieces")
         << QStringList{"-b", "1"} << qint64(1000) << true << QStringList{} << QByteArray();
-    QTest::newRow("file of 1000 pieces") << QStringList{"-b", "1", "--checksum"} << qint64(1000) << false
-                                         << QStringList{} << QByteArray();
     // A join would take in .000 and the pieces after the new last one; the old .crc
     // and recovery data describe another file.
     QTest::newRow("an earlier, longer set") << QStringList{"-b", "1000"} << qint64(2500) << false
@@ -798,7 +784,7 @@ void TestCommandLine::numberedSets() {
              err.isEmpty() ? QByteArray("File successfully split\nDone.\n") : QByteArray("File successfully split\n"));
     QCOMPARE(result.exitCode, err.isEmpty() ? 0 : 1);
 
-    const qint64 chunk = options[1] == "1M" ? 1 << 20 : options[1].toLongLong();
+    const qint64 chunk = options[1].toLongLong();
     const qint64 pieces = (size + chunk - 1) / chunk;
     QStringList expected{"a.bin", "a.bin.crc"};
     QByteArray joined;
@@ -812,32 +798,17 @@ void TestCommandLine::numberedSets() {
     expected << (checksum ? QStringList{"a.bin.sha256"} : QStringList{});
     expected.sort();
     QStringList entries = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    QCOMPARE(entries.filter(QRegularExpression("\\.par2$")).isEmpty(), !recovery);
-    entries.removeIf([](const QString& name) { return name.endsWith(".par2"); });
+    QCOMPARE(entries.removeIf([](const QString& name) { return name.endsWith(".par2"); }) > 0, recovery);
     QCOMPARE(entries, expected);
 
+    // The peers, which the set-up script installs.
     const Run crc = tool("python3", {"-c", "import zlib; print('%08X' % zlib.crc32(open('a.bin', 'rb').read()))"});
-    if (crc.exitCode != 0) {
-        QSKIP("no python3");
-    }
     QCOMPARE(Files::read(path("a.bin.crc")), "filename=a.bin\r\nfilenameutf8=a.bin\r\nsize=" +
                                                  QByteArray::number(size) + "\r\ncrc32=" + crc.out.trimmed() + "\r\n");
-    if (pieces <= 999) {
-        QCOMPARE(tool("sh", {"-c", "cat a.bin.0*"}).out, source);
-    }
-    if (checksum) {
-        QCOMPARE(tool("sha256sum", {"-c", "--quiet", "a.bin.sha256"}).exitCode, 0);
-    }
-    if (recovery) {
-        const Run par2 = tool("par2", {"verify", "-q", "a.bin.par2"});
-        QVERIFY2(par2.exitCode == 0, par2.out.constData());
-    }
-    QVERIFY(QDir(m_folder).mkdir("7z"));
-    const Run sevenZip = tool("7zz", {"x", "-o7z", "a.bin." + QString(pieces > 999 ? "0001" : "001")});
-    if (sevenZip.exitCode < 0) {
-        QSKIP("no 7zz");
-    }
-    QCOMPARE(sevenZip.exitCode, 0);
+    QCOMPARE(tool("sh", {"-c", pieces > 999 ? "cat a.bin.[0-9]*" : "cat a.bin.0*"}).out, source);
+    QCOMPARE(tool("sha256sum", {"-c", "--quiet", "a.bin.sha256"}).exitCode, checksum ? 0 : 1);
+    QCOMPARE(tool("par2", {"verify", "-q", "a.bin.par2"}).exitCode, recovery ? 0 : 3); // 3: no such file
+    QCOMPARE(tool("7zz", {"x", "-o7z", pieces > 999 ? "a.bin.0001" : "a.bin.001"}).exitCode, 0);
     QCOMPARE(Files::read(path("7z/a.bin")), source);
 }
 
@@ -1279,14 +1250,10 @@ void TestCommandLine::progressOnlyOnTerminal() {
 void TestCommandLine::stopOnSignal_data() {
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<bool>("ignoredAtStart");
-    QTest::addColumn<bool>("numbered");
-    QTest::newRow("SIGINT") << int(SIGINT) << false << false;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << false << false;
-    QTest::newRow("SIGINT ignored at start") << int(SIGINT) << true << false;
-    QTest::newRow("SIGTERM ignored at start") << int(SIGTERM) << true << false;
-    // An earlier .crc goes before the first piece, the new one comes after the last.
-    QTest::newRow("SIGINT, numbered") << int(SIGINT) << false << true;
-    QTest::newRow("SIGTERM ignored at start, numbered") << int(SIGTERM) << true << true;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGINT ignored at start") << int(SIGINT) << true;
+    QTest::newRow("SIGTERM ignored at start") << int(SIGTERM) << true;
 }
 
 // A stop cleans up, then ends by the signal itself, as the shell expects (130, 143);
@@ -1294,36 +1261,30 @@ void TestCommandLine::stopOnSignal_data() {
 void TestCommandLine::stopOnSignal() {
     QFETCH(int, signalNumber);
     QFETCH(bool, ignoredAtStart);
-    QFETCH(bool, numbered);
     QVERIFY(QDir(m_folder).mkdir("out"));
     // 10000 pieces: creating them takes far longer than noticing the first one.
     writeSparseFile(path("source.dat"), 40000000);
-    const QString first = numbered ? "out/source.dat.00001" : "out/source.dat_splt1";
-    const QString last = numbered ? "out/source.dat.10000" : "out/source.dat_splt10000";
-    const QString list = numbered ? "out/source.dat.crc" : "out/source.dat.splt";
-    Files::write(path(list), "size=40000000\r\ncrc32=00000000\r\n");
 
-    const Child child = spawn(QStringList{"split", "source.dat", "--chunk-size", "4000", "--output", "out"} +
-                                  (numbered ? QStringList{"--numbered"} : QStringList{}),
-                              [ignoredAtStart, signalNumber] {
-                                  if (ignoredAtStart) {
-                                      signal(signalNumber, SIG_IGN);
-                                  }
-                              });
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path(first)), 30000);
+    const Child child =
+        spawn({"split", "source.dat", "--chunk-size", "4000", "--output", "out"}, [ignoredAtStart, signalNumber] {
+            if (ignoredAtStart) {
+                signal(signalNumber, SIG_IGN);
+            }
+        });
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path("out/source.dat_splt1")), 30000);
     QCOMPARE(::kill(child.pid, signalNumber), 0);
     const int status = finish(child);
 
     if (ignoredAtStart) {
         QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, qPrintable(QString::number(status)));
         QCOMPARE(Files::read(child.out), QByteArray("File successfully split\nDone.\n"));
-        QVERIFY(QFile::exists(path(last)));
-        QVERIFY(Files::read(path(list)).startsWith(numbered ? "filename=" : "/"));
+        QVERIFY(QFile::exists(path("out/source.dat_splt10000")));
+        QVERIFY(QFile::exists(path("out/source.dat.splt")));
     } else {
         QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber, qPrintable(QString::number(status)));
         QCOMPARE(Files::read(child.out), QByteArray());
-        QVERIFY(!QFile::exists(path(last)));
-        QVERIFY(!QFile::exists(path(list)));
+        QVERIFY(!QFile::exists(path("out/source.dat_splt10000")));
+        QVERIFY(!QFile::exists(path("out/source.dat.splt")));
     }
     QCOMPARE(Files::read(child.err), QByteArray());
     QCOMPARE(QDir(path("out")).entryList(QDir::Hidden | QDir::Files).filter(".quarnel").size(), 0);

@@ -30,7 +30,6 @@ private slots:
     void pieceCannotBeCreated();
     void fullDisk_data();
     void fullDisk();
-    void fullDiskAtTheList_data();
     void fullDiskAtTheList();
     void sourceNeverOverwritten_data();
     void sourceNeverOverwritten();
@@ -310,43 +309,25 @@ void TestSplitter::fullDisk() {
     QVERIFY(!QFile::exists(dir.filePath(names[2])));
 }
 
-void TestSplitter::fullDiskAtTheList_data() {
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<bool>("numbered");
-    QTest::addColumn<QString>("list");
-    QTest::addColumn<QStringList>("pieces");
-    QTest::newRow("list") << "f" << false << "f.splt"
-                          << QStringList{"f_splt1", "f_splt2", "f_splt3", "f_splt4", "f_splt5"};
-    // A name long enough for a .crc of more than 100 bytes.
-    const QString name = "a-file-with-a-rather-long-name";
-    QTest::newRow("numbered") << name << true << name + ".crc"
-                              << QStringList{name + ".001", name + ".002", name + ".003", name + ".004", name + ".005"};
-}
-
 void TestSplitter::fullDiskAtTheList() {
-    QFETCH(QString, source);
-    QFETCH(bool, numbered);
-    QFETCH(QString, list);
-    QFETCH(QStringList, pieces);
     QTemporaryDir dir;
-    Files::write(dir.filePath(source), Files::pattern(300));
-    Files::write(dir.filePath(list), "old list\r\n");
+    Files::write(dir.filePath("f"), Files::pattern(300));
+    Files::write(dir.filePath("f.splt"), "old list\r\n");
     RecordingHost host;
     host.folder = Files::path(dir.path());
 
     const Outcome outcome = [&] {
         const Files::FileSizeLimit full(100); // the pieces fit, their list does not
-        return SplitMergeFile::SplitFile(InputChecks::SplitSource(Files::path(dir.filePath(source))), 60, host.folder,
-                                         host, SplitMergeFile::SplitOptions{false, numbered});
+        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 60, host.folder, host);
     }();
 
     QCOMPARE(outcome, Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 136);
-    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath(list), EFBIG));
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("f.splt"), EFBIG));
     QVERIFY(host.messages.empty());
     // No list, old or new, and no temporary file.
-    QCOMPARE(Files::entries(dir.path()), QStringList{source} + pieces);
+    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "f_splt1", "f_splt2", "f_splt3", "f_splt4", "f_splt5"}));
 }
 
 void TestSplitter::sourceNeverOverwritten_data() {
