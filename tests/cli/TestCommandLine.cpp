@@ -952,10 +952,6 @@ void TestCommandLine::repair_data() {
     QTest::newRow("numbered, given its index, pieces of 1 MiB")
         << 1024 * 1024 << 2 << "flip 1, remove 2" << 0 << rebuilt.arg(2) << "a.bin.par2";
     QTest::newRow("numbered, given a volume") << 1000 << 2 << "empty 4" << 0 << rebuilt.arg(1) << "a.bin.vol1+1.par2";
-    QTest::newRow("numbered, given its .crc, beyond the recovery data")
-        << 1000 << 1 << "remove 1, flip 3" << 1
-        << "quarnel-cli: The set cannot be repaired: 2 pieces to rebuild, only 1 recovery pieces available.\n"
-        << "a.bin.crc";
     QTest::newRow("numbered, without recovery data") << 1000 << 0 << "remove 2" << 1 << "a.bin.par2: "
                                                      << "a.bin.002";
 }
