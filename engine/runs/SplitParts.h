@@ -190,10 +190,6 @@ private:
     std::optional<Checksum::Hashers> m_pieceHashes;
 };
 
-} // namespace SplitMergeFile::Steps
-
-namespace SplitMergeFile::Steps {
-
 // The CRC-32 of a file's source for the .crc of a numbered set, taken beside the copy:
 // the pieces' ranges, once copied and in the page cache, are hashed in batches on
 // threads of their own while the next pieces are copied; the batches' CRCs are put
