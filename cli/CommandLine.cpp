@@ -226,9 +226,6 @@ ParseResult checkOperands(Arguments& result, const CommandName& command, const s
         return usage(std::string(command.name) +
                      " reads its list from a file, not from standard input: the pieces are looked for beside it");
     }
-    if (splitting && fromStream && result.recovery > 0) {
-        return usage("--recovery needs the pieces of a file: a split of standard input takes none");
-    }
     if (splitting && result.output && *result.output == standardStream) {
         return usage("split writes pieces into a folder: --output - is for join only");
     }
@@ -249,6 +246,7 @@ bool takes(Command command, int code) {
     case 'b':
     case 'n':
     case checksumOption:
+    case numberedOption:
     case nameOption:
     case recoveryOption:
         return command == Command::Split;
@@ -312,6 +310,9 @@ ParseResult parse(const std::vector<std::string>& arguments) {
         case checksumOption:
             result.checksum = true;
             break;
+        case numberedOption:
+            result.numbered = true;
+            break;
         case 'o':
             result.output = value;
             break;
@@ -353,8 +354,8 @@ ParseResult parse(const std::vector<std::string>& arguments) {
 }
 
 std::string helpText() {
-    return "Usage: quarnel-cli split FILE [-b BYTES | -n N] [--checksum] [--recovery N] [-o DIR] [-q]\n"
-           "       quarnel-cli split - --name NAME [-b BYTES] [--checksum] [-o DIR] [-q]\n"
+    return "Usage: quarnel-cli split FILE [-b BYTES | -n N] [--numbered] [--checksum] [--recovery N] [-o DIR] [-q]\n"
+           "       quarnel-cli split - --name NAME [-b BYTES] [--numbered] [--checksum] [--recovery N] [-o DIR] [-q]\n"
            "       quarnel-cli join MANIFEST [-o DIR] [-q]\n"
            "       quarnel-cli verify MANIFEST [-q]\n"
            "       quarnel-cli repair MANIFEST [-q]\n"
@@ -372,6 +373,7 @@ std::string helpText() {
            "        the set can be repaired.\n"
            "repair  rebuilds the missing and damaged pieces MANIFEST lists from the\n"
            "        recovery files beside it, keeping a damaged piece as PIECE.damaged.\n"
+           "        For a numbered set, MANIFEST is any of its pieces or NAME.par2.\n"
            "\n"
            "Options:\n"
            "  -b, --chunk-size=BYTES  bytes per piece (default 100000, at most 2147483647);\n"
@@ -380,6 +382,11 @@ std::string helpText() {
            "                          1000^3, as split -b reads them\n"
            "  -n, --parts=N           the smallest chunk size that gives at most N pieces\n"
            "                          (1 to 32767)\n"
+           "      --numbered          write the pieces as NAME.001, NAME.002, ... (more digits\n"
+           "                          past 999 pieces) and, in place of the list, NAME.crc\n"
+           "                          with the size and CRC-32 of FILE, which 7-Zip, file\n"
+           "                          managers and cat join; the other files are then\n"
+           "                          NAME.sha256, NAME.par2 and NAME.volA+B.par2\n"
            "      --checksum          also write NAME.splt.sha256, the SHA-256 of every piece\n"
            "                          and of FILE in sha256sum format; join and verify check\n"
            "                          the pieces against it whenever it lies beside the list\n"
@@ -387,7 +394,7 @@ std::string helpText() {
            "                          NAME.splt.volA+B.par2, that rebuild any N missing or\n"
            "                          damaged pieces (1 to the piece count, or N% of the\n"
            "                          pieces, rounded up); they take about N pieces of\n"
-           "                          bytes. Not for a split of standard input\n"
+           "                          bytes\n"
            "  -o, --output=DIR        folder that receives the result (default: the current\n"
            "                          folder); for join, - writes the file to standard output\n"
            "      --name=NAME         the name of a split of standard input: NAME_splt1, ...\n"

@@ -19,11 +19,12 @@ inline constexpr std::string_view standardStream = "-";
 enum class Command { Help, Version, Split, Join, Verify, Repair };
 
 // getopt_long's codes of the options without a short form; the others go by their letter.
-enum : int { checksumOption = 256, nameOption, versionOption, recoveryOption };
+enum : int { checksumOption = 256, nameOption, versionOption, recoveryOption, numberedOption };
 
 inline constexpr option longOptions[] = {
     {"chunk-size", required_argument, nullptr, 'b'},
     {"parts", required_argument, nullptr, 'n'},
+    {"numbered", no_argument, nullptr, numberedOption},
     {"checksum", no_argument, nullptr, checksumOption},
     {"recovery", required_argument, nullptr, recoveryOption},
     {"output", required_argument, nullptr, 'o'},
@@ -58,6 +59,7 @@ struct Arguments {
     std::int32_t chunkSize = defaultChunkSize;
     int parts = 0; // -n: the chunk size comes from the file's size; 0 when not given
     bool checksum = false;
+    bool numbered = false; // --numbered: NAME.001, NAME.002, ... and NAME.crc in place of a list
     bool quiet = false;
     // --recovery: how many pieces the recovery data rebuilds (0: none), or with
     // `recoveryPercent` that share of the pieces, rounded up.

@@ -18,6 +18,7 @@
 #include "engine/SplitMergeFile.h"
 #include "engine/Verify.h"
 #include "engine/formats/ChecksumFile.h"
+#include "engine/formats/ForeignSet.h"
 #include "engine/recovery/Recovery.h"
 
 namespace Commands {
@@ -89,15 +90,15 @@ bool lockFolder(RunFolder& into, const std::string& folder, ConsoleHost& host) {
 }
 
 // After a split that succeeded: recovery data of an earlier set of this name goes,
-// then, when asked for, new recovery data over `pieces` pieces of `chunkSize` bytes
-// (the last `lastSize`) is written beside the list.
-bool writeRecovery(const std::string& folder, const std::string& baseName, int pieces, std::int64_t chunkSize,
-                   std::int64_t lastSize, int lost, ConsoleHost& host) {
+// then, when asked for, new recovery data over the `written` pieces of `chunkSize`
+// bytes is written beside the list (or the .crc of a numbered set).
+bool writeRecovery(const std::string& folder, const std::string& baseName, const SplitMergeFile::SplitWritten& written,
+                   std::int64_t chunkSize, bool numbered, int lost, ConsoleHost& host) {
     RunFolder output;
     if (!lockFolder(output, folder, host)) {
         return false;
     }
-    const std::string base = PieceSet::manifestName(baseName);
+    const std::string base = numbered ? baseName : PieceSet::manifestName(baseName);
     if (Status removed = Recovery::removeRecovery(output, base); !removed) {
         recoveryError(folder + "/", removed.fault(), host);
         return false;
@@ -107,9 +108,12 @@ bool writeRecovery(const std::string& folder, const std::string& baseName, int p
     }
     std::vector<std::string> names;
     std::vector<std::uint64_t> sizes;
+    const std::int64_t pieces = written.pieces;
     for (int number = 1; number <= pieces; ++number) {
-        names.push_back(PieceSet::pieceName(baseName, number));
-        sizes.push_back(static_cast<std::uint64_t>(number == pieces ? lastSize : chunkSize));
+        names.push_back(numbered ? ForeignSet::numberedName(baseName, number, pieces)
+                                 : PieceSet::pieceName(baseName, number));
+        sizes.push_back(
+            static_cast<std::uint64_t>(number == pieces ? written.bytes - (pieces - 1) * chunkSize : chunkSize));
     }
     const Recovery::Layout layout =
         Recovery::layoutFor(sizes, static_cast<std::uint64_t>(chunkSize), static_cast<std::uint32_t>(lost));
@@ -147,6 +151,39 @@ std::string manifestFor(const std::string& path) {
     return Main::fileExists(manifest) ? manifest : path;
 }
 
+// The index of the recovery data of the numbered set a piece, .crc or PAR file named
+// `name` belongs to ("NAME.par2"); empty for any other name.
+std::string numberedIndex(const std::string& name) {
+    constexpr std::string_view par2 = ".par2";
+    if (name.size() > par2.size() && name.ends_with(par2)) {
+        // A volume NAME.volA+B.par2 stands for its index.
+        const std::string stem = name.substr(0, name.size() - par2.size());
+        const std::size_t vol = stem.rfind(".vol");
+        const std::string numbers = vol == std::string::npos ? std::string() : stem.substr(vol + 4);
+        const std::size_t plus = numbers.find('+');
+        const bool volume = plus != std::string::npos && plus > 0 && plus + 1 < numbers.size() &&
+                            numbers.find_first_not_of("0123456789+") == std::string::npos &&
+                            numbers.find('+', plus + 1) == std::string::npos;
+        return volume ? stem.substr(0, vol) + std::string(par2) : name;
+    }
+    const std::optional<ForeignSet::NameForm> form = ForeignSet::classify(name);
+    if (form && (form->crc || form->kind == ForeignSet::Kind::Numbered)) {
+        return form->prefix + std::string(par2);
+    }
+    return {};
+}
+
+// A split's --recovery N: the pieces to rebuild, or 0 after saying why N does not fit
+// a set of `pieces` pieces; `after` ends that line.
+int recoveryFor(const CommandLine::Arguments& arguments, std::int64_t pieces, const std::string& after) {
+    const int lost = arguments.recovery > 0 ? CommandLine::recoveryPieces(arguments, static_cast<int>(pieces)) : 0;
+    if (arguments.recovery > 0 && lost == 0) {
+        ConsoleHost::printError("--recovery " + std::to_string(arguments.recovery) + " is more than the " +
+                                std::to_string(pieces) + " pieces of the split" + after);
+    }
+    return lost;
+}
+
 } // namespace
 
 int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
@@ -164,11 +201,23 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::AlreadySplit});
         return exitFailed;
     }
+    const SplitMergeFile::SplitOptions options{arguments.checksum, arguments.numbered};
+    SplitMergeFile::SplitWritten written;
     if (fromStream) {
-        return splitEnded(SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream),
-                                                      arguments.name, arguments.chunkSize, folder, host,
-                                                      arguments.checksum),
-                          host);
+        // The pieces are counted only at the stream's end: recovery data that does not
+        // fit them is found out there, the pieces made.
+        const SplitMergeFile::Outcome outcome =
+            SplitMergeFile::SplitStream(STDIN_FILENO, std::string(CommandLine::standardStream), arguments.name,
+                                        arguments.chunkSize, folder, host, options, &written);
+        if (outcome != SplitMergeFile::Outcome::Succeeded) {
+            return exitFailed;
+        }
+        const int lost = recoveryFor(arguments, written.pieces, ": no recovery files were written");
+        if ((arguments.recovery > 0 && lost == 0) ||
+            !writeRecovery(folder, arguments.name, written, arguments.chunkSize, arguments.numbered, lost, host)) {
+            return exitFailed;
+        }
+        return splitEnded(outcome, host);
     }
     const InputChecks::SplitSource source(file);
     if (!source.exists()) {
@@ -187,21 +236,17 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::NotLargerThanChunk});
         return exitFailed;
     }
-    const std::int64_t pieces = PieceSet::pieceCount(size, chunkSize);
-    const int lost = arguments.recovery > 0 ? CommandLine::recoveryPieces(arguments, static_cast<int>(pieces)) : 0;
+    const int lost = recoveryFor(arguments, PieceSet::pieceCount(size, chunkSize), " (try 'quarnel-cli --help')");
     if (arguments.recovery > 0 && lost == 0) {
-        ConsoleHost::printError("--recovery " + std::to_string(arguments.recovery) + " is more than the " +
-                                std::to_string(pieces) + " pieces of the split (try 'quarnel-cli --help')");
         return exitUsage;
     }
     host.setExpectedBytes(size);
     const SplitMergeFile::Outcome outcome =
-        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, arguments.checksum);
+        SplitMergeFile::SplitFile(source, static_cast<std::int32_t>(chunkSize), folder, host, options, &written);
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
-    if (!writeRecovery(folder, Main::GetFileName(file), static_cast<int>(pieces), chunkSize,
-                       size - (pieces - 1) * chunkSize, lost, host)) {
+    if (!writeRecovery(folder, Main::GetFileName(file), written, chunkSize, arguments.numbered, lost, host)) {
         return exitFailed;
     }
     return splitEnded(outcome, host);
@@ -326,16 +371,20 @@ int repair(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const std::string typed = manifestFor(arguments.operand);
     const std::string manifest = names.file(typed);
     names.listFolder(manifest, typed);
-    if (!Main::fileExists(manifest)) {
-        host.showNotice({NoticeId::JoinFileMissing, {manifest}});
-        return exitFailed;
+    // A numbered set has no list: any piece names it, also one that is missing.
+    std::string index = numberedIndex(Main::GetFileName(manifest));
+    if (index.empty()) {
+        if (!Main::fileExists(manifest)) {
+            host.showNotice({NoticeId::JoinFileMissing, {manifest}});
+            return exitFailed;
+        }
+        index = Recovery::indexName(Main::GetFileName(manifest));
     }
     const std::string folder = Main::GetFolderPart(manifest);
     RunFolder pieceFolder;
     if (!lockFolder(pieceFolder, folder, host)) {
         return exitFailed;
     }
-    const std::string index = Recovery::indexName(Main::GetFileName(manifest));
     const Result<Recovery::Scan> scan =
         Recovery::scan(pieceFolder, index, Recovery::Depth::Crc32AndMd5, recoveryProgress(host));
     if (!scan) {

@@ -27,6 +27,24 @@ enum class Outcome {
     Stopped,   // the host asked to stop
 };
 
+// What a split writes beside its pieces.
+struct SplitOptions {
+    bool checksums = false;
+    // Pieces NAME.001, NAME.002, ... (as ForeignSet::numberedName names them) and, in
+    // place of the list, NAME.crc (CrcFile::format) with the CRC-32 taken while the
+    // pieces are written; the checksum file is NAME.sha256. The .crc is written last,
+    // under a temporary name, so that a split that stops leaves none. Pieces of an
+    // earlier set of that name past the new last one (and a .000) are removed before
+    // the first piece, so that a join finds the new set alone.
+    bool numbered = false;
+};
+
+// What a split that succeeded wrote.
+struct SplitWritten {
+    std::int64_t pieces = 0;
+    std::int64_t bytes = 0;
+};
+
 // Cuts `sourcePath` into pieces of `chunkSize` bytes in `outputFolder` (as the user
 // gave it), which is opened once and held open (and locked against other runs) until the split ends. An
 // existing manifest of that name is removed before the first piece; the new one is
@@ -39,14 +57,16 @@ enum class Outcome {
 // join is reading a set from.
 // Failure descriptions read "PATH: reason". With `checksums`, hashes the pieces
 // while it copies them and writes the checksum file (see ChecksumFile.h) after the
-// manifest. A checksum file of an earlier split beside the manifest is removed in
-// any case.
+// manifest. A checksum file and recovery data (NAME.splt.par2, ...) of an earlier
+// split beside the manifest are removed in any case, before the first piece.
 Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, const std::string& outputFolder,
                   EngineHost& host, bool checksums = false);
 // The same for a source the commands' checks have already opened; a source that
 // could not be opened fails at the open's step with its reason.
 Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
                   EngineHost& host, bool checksums = false);
+Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
+                  EngineHost& host, const SplitOptions& options, SplitWritten* written = nullptr);
 
 // Cuts what `sourceFd` brings until its end, a stream that cannot seek and whose size
 // is known only there (a pipe), into pieces named after `baseName`, exactly as
@@ -60,6 +80,9 @@ Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize
 // fails at step 120.
 Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
                     const std::string& outputFolder, EngineHost& host, bool checksums = false);
+Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
+                    const std::string& outputFolder, EngineHost& host, const SplitOptions& options,
+                    SplitWritten* written = nullptr);
 
 // Joins the piece set listed by the manifest at `manifestPath` into `outputFolder`, read
 // once as the join starts, under the manifest's name without ".splt". Pieces are looked for in the

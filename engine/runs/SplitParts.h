@@ -1,22 +1,30 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
 #include <unistd.h>
 
-#include "engine/formats/ChecksumFile.h"
-#include "engine/hash/HashingPool.h"
 #include "engine/Copy.h"
 #include "engine/EngineHost.h"
 #include "engine/PieceSet.h"
 #include "engine/RunFolder.h"
 #include "engine/TemporaryFile.h"
+#include "engine/formats/ChecksumFile.h"
+#include "engine/hash/Crc32.h"
+#include "engine/hash/HashingPool.h"
+#include "engine/hash/ParallelCrc.h"
 #include "engine/runs/Steps.h"
 
 // What a split is made of besides its loop: the list it writes as it goes, the
@@ -180,6 +188,121 @@ private:
     // Declared last, so that their threads end before what they write to goes.
     std::optional<Checksum::Hashers> m_sourceHash;
     std::optional<Checksum::Hashers> m_pieceHashes;
+};
+
+// The CRC-32 of a file's source for the .crc of a numbered set, taken beside the copy:
+// the pieces' ranges, once copied and in the page cache, are hashed in batches on
+// threads of their own while the next pieces are copied; the batches' CRCs are put
+// together in order.
+class SourceCrc {
+public:
+    SourceCrc(int fd, const std::string& sourcePath, EngineHost& host)
+        : m_fd(fd), m_sourcePath(sourcePath), m_host(host) {}
+    ~SourceCrc() {
+        m_stop = true;
+        if (m_worker.joinable()) {
+            m_worker.join();
+        }
+    }
+    SourceCrc(const SourceCrc&) = delete;
+    SourceCrc& operator=(const SourceCrc&) = delete;
+
+    // The copy has put `length` bytes at `offset` in a piece. False when the host
+    // asked to stop.
+    bool add(std::int64_t offset, std::int64_t length) {
+        m_pending.push_back({m_fd, offset, length});
+        m_pendingBytes += length;
+        // Small batches would cost a thread each for little.
+        if (m_pendingBytes >= ParallelCrc::chunkBytes && (!m_worker.joinable() || m_done)) {
+            if (!collect()) {
+                return false;
+            }
+            launch();
+        }
+        return true;
+    }
+
+    // Waits for the last ranges: the CRC of the whole. Nothing when the host asked to
+    // stop; a read that failed or came short fails the source's copy step.
+    std::optional<std::uint32_t> finish() {
+        if (!collect()) {
+            return std::nullopt;
+        }
+        launch();
+        if (!collect()) {
+            return std::nullopt;
+        }
+        return m_crc;
+    }
+
+private:
+    // Hashes the pending ranges on a thread of their own; on the caller's where no
+    // thread can be started.
+    void launch() {
+        if (m_pending.empty()) {
+            return;
+        }
+        m_batch = std::move(m_pending);
+        m_pending.clear();
+        m_pendingBytes = 0;
+        m_done = false;
+        const auto work = [this] {
+            m_result = ParallelCrc::ofRanges(m_batch, Checksum::Hashers::cores(), [this] { return !m_stop.load(); });
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+            m_finished.notify_all();
+        };
+        try {
+            m_worker = std::thread(work);
+        } catch (const std::system_error&) {
+            work();
+        }
+    }
+
+    // Waits for the batch in work, giving the host its turns, and adds its CRC.
+    bool collect() {
+        if (m_batch.empty()) {
+            return true;
+        }
+        for (std::unique_lock<std::mutex> lock(m_mutex);
+             !m_finished.wait_for(lock, std::chrono::milliseconds(50), [this] { return m_done.load(); });) {
+            lock.unlock();
+            if (!m_host.keepGoing()) {
+                m_stop = true;
+            }
+            lock.lock();
+        }
+        if (m_worker.joinable()) {
+            m_worker.join();
+        }
+        if (m_stop) {
+            return false;
+        }
+        const std::vector<ParallelCrc::Crc>& crcs = orFail(std::move(m_result), 120, m_sourcePath);
+        for (std::size_t i = 0; i < crcs.size(); ++i) {
+            if (crcs[i].length != m_batch[i].length) {
+                fail(120, m_sourcePath, "the file changed while it was split");
+            }
+        }
+        const ParallelCrc::Crc batch = ParallelCrc::concatenated(crcs);
+        m_crc = Crc32::combine(m_crc, batch.crc, batch.length);
+        m_batch.clear();
+        return true;
+    }
+
+    const int m_fd;
+    const std::string& m_sourcePath;
+    EngineHost& m_host;
+    std::vector<ParallelCrc::Range> m_pending;
+    std::int64_t m_pendingBytes = 0;
+    std::vector<ParallelCrc::Range> m_batch; // in work
+    Result<std::vector<ParallelCrc::Crc>> m_result{std::vector<ParallelCrc::Crc>{}};
+    std::uint32_t m_crc = 0;
+    std::atomic<bool> m_done{true};
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
+    std::thread m_worker;
 };
 
 } // namespace SplitMergeFile::Steps

@@ -1,12 +1,11 @@
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
 #include <sys/stat.h>
 
-#include "engine/formats/ChecksumFile.h"
-#include "engine/hash/HashingPool.h"
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
@@ -16,11 +15,17 @@
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/TemporaryFile.h"
+#include "engine/formats/ChecksumFile.h"
+#include "engine/formats/CrcFile.h"
+#include "engine/formats/ForeignSet.h"
+#include "engine/hash/HashingPool.h"
+#include "engine/recovery/Recovery.h"
 #include "engine/runs/SplitParts.h"
 #include "engine/runs/Steps.h"
 
 // The splitter: a file or a stream cut into pieces, one file each, the list written
-// beside them as they come, and named last.
+// beside them as they come, and named last; or a numbered set, whose .crc is written
+// last.
 namespace SplitMergeFile {
 
 namespace {
@@ -30,20 +35,25 @@ using namespace Steps;
 class Splitter {
 public:
     Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
-             bool checksums, EngineHost& host)
+             const SplitOptions& options, EngineHost& host)
         : m_source(&source), m_sourcePath(source.path()), m_sourceStat(source.status()), m_chunkSize(chunkSize),
-          m_outputFolder(outputFolder), m_checksums(checksums), m_host(host) {}
+          m_outputFolder(outputFolder), m_checksums(options.checksums), m_numbered(options.numbered), m_host(host) {}
 
     // A split of the stream at `streamFd`, named `sourcePath` in descriptions, into
     // pieces named after `baseName`.
     Splitter(int streamFd, const std::string& sourcePath, const std::string& baseName, std::int32_t chunkSize,
-             const std::string& outputFolder, bool checksums, EngineHost& host)
+             const std::string& outputFolder, const SplitOptions& options, EngineHost& host)
         : m_sourcePath(sourcePath), m_sourceStat(m_streamStat), m_chunkSize(chunkSize), m_outputFolder(outputFolder),
-          m_checksums(checksums), m_host(host), m_streamFd(streamFd), m_baseName(baseName) {}
+          m_checksums(options.checksums), m_numbered(options.numbered), m_host(host), m_streamFd(streamFd),
+          m_baseName(baseName) {}
 
-    Outcome guardedRun() {
-        return Steps::guardedRun(
+    Outcome guardedRun(SplitWritten* written) {
+        const Outcome outcome = Steps::guardedRun(
             m_host, splitLabel, m_sourcePath, [this] { return run(); }, [] {});
+        if (written != nullptr) {
+            *written = outcome == Outcome::Succeeded ? m_written : SplitWritten{};
+        }
+        return outcome;
     }
 
 private:
@@ -51,12 +61,30 @@ private:
     struct Names {
         std::string folder;
         std::string baseName;
+        // The list, or the .crc of a numbered set.
         std::string manifestName;
         std::string manifestPath;
         std::string sidecarName;
         std::string sidecarPath;
-        int last = 1; // the number of the last piece, whose name is the longest
+        std::string recoveryBase; // the PAR files' names less ".par2"
+        int last = 1;             // the number of the last piece, whose name is the longest
     };
+
+    // The name of piece `number` of `count`: a numbered set's pieces are all as wide as
+    // the last one's number.
+    std::string nameOf(const Names& names, int number, std::int64_t count) const {
+        return m_numbered ? ForeignSet::numberedName(names.baseName, number, count)
+                          : PieceSet::pieceName(names.baseName, number);
+    }
+
+    std::string pathOf(const Names& names, int number, std::int64_t count) const {
+        return m_numbered ? inFolder(names.folder, nameOf(names, number, count))
+                          : PieceSet::piecePath(names.folder, names.baseName, number);
+    }
+
+    static std::string inFolder(const std::string& folder, const std::string& name) {
+        return folder.empty() || folder.back() == '/' ? folder + name : folder + '/' + name;
+    }
 
     Outcome run() {
         const bool fromStream = m_streamFd >= 0;
@@ -94,15 +122,28 @@ private:
             }
         }
 
-        // An older manifest would pass a half-written set as whole.
+        // An older manifest or .crc would pass a half-written set as whole, and
+        // recovery data of an earlier set would "repair" the new pieces into the old.
         removeOldManifest(names.manifestName, names.manifestPath);
+        if (const Status removed = Recovery::removeRecovery(m_folder, names.recoveryBase); !removed) {
+            Fault fault = removed.fault();
+            fault.path = inFolder(names.folder, fault.path);
+            fail(134, fault.path, fault);
+        }
         // Checksums of an earlier split would call every new piece damaged. A name
         // too long for the folder names nothing there.
         if (const Status removed = m_folder.removeEntry(names.sidecarName);
             !removed && removed.fault().error != ENAMETOOLONG) {
             fail(134, names.sidecarPath, removed.fault());
         }
-        ManifestWriter manifest(m_folder, names.manifestPath);
+        std::optional<ManifestWriter> manifest;
+        if (m_numbered) {
+            // A stream's pieces are counted at its end: the pieces of an earlier set of
+            // its name all go.
+            removeStalePieces(names, pieces);
+        } else {
+            manifest.emplace(m_folder, names.manifestPath);
+        }
 
         m_host.setProgressBytes(0);
         std::vector<Checksum::Digest> digests;
@@ -112,9 +153,17 @@ private:
         if (copied != Outcome::Succeeded) {
             return copied;
         }
-        manifest.publish(names.manifestName);
+        const std::int64_t count = m_written.pieces;
+        if (manifest) {
+            manifest->publish(names.manifestName);
+        } else if (stream) {
+            widenNames(names, count);
+        }
         if (m_checksums) {
-            writeChecksums(names.sidecarName, names.sidecarPath, names.baseName, digests, sourceDigest);
+            writeChecksums(names, count, digests, sourceDigest);
+        }
+        if (m_numbered) {
+            writeCrc(names);
         }
         m_host.showNotice({NoticeId::SplitSucceeded});
         return Outcome::Succeeded;
@@ -130,26 +179,34 @@ private:
         if (pieces > PieceSet::maxPieces) {
             return NoticeId::TooManyPieces;
         }
-        if (PieceSet::hasLineBreak(names.baseName) || PieceSet::hasLineBreak(names.folder)) {
+        // A .crc holds the name alone, not the folder.
+        if (PieceSet::hasLineBreak(names.baseName) || (!m_numbered && PieceSet::hasLineBreak(names.folder))) {
             return NoticeId::LineBreakInName;
         }
-        names.manifestPath = PieceSet::manifestPath(names.folder, names.baseName);
-        names.manifestName = PieceSet::manifestName(names.baseName);
-        names.sidecarPath = Checksum::sidecarPath(names.manifestPath);
-        names.sidecarName = Checksum::sidecarPath(names.manifestName);
+        if (m_numbered) {
+            names.manifestName = names.baseName + std::string(CrcFile::suffix);
+            names.manifestPath = inFolder(names.folder, names.manifestName);
+            names.sidecarName = Checksum::sidecarPath(names.baseName);
+            names.recoveryBase = names.baseName;
+        } else {
+            names.manifestPath = PieceSet::manifestPath(names.folder, names.baseName);
+            names.manifestName = PieceSet::manifestName(names.baseName);
+            names.sidecarName = Checksum::sidecarPath(names.manifestName);
+            names.recoveryBase = names.manifestName;
+        }
+        names.sidecarPath =
+            m_numbered ? inFolder(names.folder, names.sidecarName) : Checksum::sidecarPath(names.manifestPath);
         // The checksum file's name is the longest of the run when there is one.
         const std::string& longestListPath = m_checksums ? names.sidecarPath : names.manifestPath;
         const std::string& longestListName = m_checksums ? names.sidecarName : names.manifestName;
         // A stream's names must hold the most pieces there can be.
         names.last = m_streamFd >= 0 ? PieceSet::maxPieces : static_cast<int>(std::max<std::int64_t>(pieces, 1));
-        if (std::max(PieceSet::piecePath(names.folder, names.baseName, names.last).size(), longestListPath.size()) >
-            PieceSet::maxPathLength) {
+        if (std::max(pathOf(names, names.last, names.last).size(), longestListPath.size()) > PieceSet::maxPathLength) {
             return NoticeId::NamesTooLong;
         }
 
         orFail(m_folder.open(names.folder), 118, names.folder);
-        const auto longestName =
-            std::max(PieceSet::pieceName(names.baseName, names.last).size(), longestListName.size());
+        const auto longestName = std::max(nameOf(names, names.last, names.last).size(), longestListName.size());
         if (static_cast<long>(longestName) > m_folder.nameMax()) {
             return NoticeId::NamesTooLong;
         }
@@ -162,7 +219,7 @@ private:
 
     // Copies the source's `pieces` pieces, one file each; with checksums, hashes them
     // and the source beside the copy.
-    Outcome copyFile(std::int64_t pieces, const Names& names, ManifestWriter& manifest,
+    Outcome copyFile(std::int64_t pieces, const Names& names, std::optional<ManifestWriter>& manifest,
                      std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
         Copy::Buffer buffer;
         const int source = m_source->fd();
@@ -172,12 +229,16 @@ private:
             hashes.emplace(source, size, static_cast<std::size_t>(pieces), m_sourcePath,
                            [this] { return m_host.keepGoing(); });
         }
+        std::optional<SourceCrc> crc;
+        if (m_numbered) {
+            crc.emplace(source, m_sourcePath, m_host);
+        }
         for (int number = 1; number <= pieces; ++number) {
             if (!m_host.keepGoing()) {
                 return Outcome::Stopped;
             }
-            const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
-            Descriptor piece = openPiece(PieceSet::pieceName(names.baseName, number), piecePath, manifest);
+            const std::string piecePath = pathOf(names, number, pieces);
+            Descriptor piece = openPiece(nameOf(names, number, pieces), piecePath, manifest);
             const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
             const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
             const Result<Copy::Copied> copied = atStep(120, m_sourcePath, [&]() -> Result<Copy::Copied> {
@@ -199,6 +260,9 @@ private:
             if (hashes && !hashes->advance(offset + length)) {
                 return Outcome::Stopped;
             }
+            if (crc && !crc->add(offset, length)) {
+                return Outcome::Stopped;
+            }
             m_host.setProgressBytes(offset + length);
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
         }
@@ -207,6 +271,14 @@ private:
             digests = hashes->pieces();
             sourceDigest = hashes->source();
         }
+        if (crc) {
+            const std::optional<std::uint32_t> whole = crc->finish();
+            if (!whole) {
+                return Outcome::Stopped;
+            }
+            m_crc = *whole;
+        }
+        m_written = {pieces, size};
         return Outcome::Succeeded;
     }
 
@@ -219,7 +291,9 @@ private:
     // file's split does, a piece made only for bytes that came.
     // Its bytes pass through memory and are hashed there: the piece's in line, the
     // source's on a thread of its own.
-    Outcome copyStream(StreamSource& stream, const Names& names, ManifestWriter& manifest,
+    // A numbered set's piece N is named by N's own width here and renamed at the end
+    // when the set is wider.
+    Outcome copyStream(StreamSource& stream, const Names& names, std::optional<ManifestWriter>& manifest,
                        std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
         std::optional<Checksum::Sha256> pieceHash;
         std::optional<Checksum::BackgroundSha256> sourceHash;
@@ -228,14 +302,18 @@ private:
             sourceHash.emplace();
         }
         std::int64_t total = 0;
-        for (int number = 1; stream.size() > 0; ++number) {
+        int number = 1;
+        for (; stream.size() > 0; ++number) {
             if (number > PieceSet::maxPieces) {
                 m_host.showNotice({NoticeId::TooManyPieces});
                 return Outcome::Failed;
             }
-            const std::string piecePath = PieceSet::piecePath(names.folder, names.baseName, number);
-            Descriptor piece = openPiece(PieceSet::pieceName(names.baseName, number), piecePath, manifest);
+            const std::string piecePath = pathOf(names, number, number);
+            Descriptor piece = openPiece(nameOf(names, number, number), piecePath, manifest);
             for (std::int64_t length = 0;;) {
+                if (m_numbered) {
+                    m_crc = Crc32::update(m_crc, stream.data(), stream.size());
+                }
                 if (pieceHash) {
                     checksummed(pieceHash->update(stream.data(), stream.size()));
                     checksummed(sourceHash->update(stream.data(), stream.size()));
@@ -257,6 +335,7 @@ private:
             }
             progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
             if (stream.ended()) {
+                ++number;
                 break;
             }
             // At the stream's end, this brings nothing, and no piece is made.
@@ -267,6 +346,7 @@ private:
         if (sourceHash) {
             sourceDigest = checksummed(sourceHash->finish());
         }
+        m_written = {number - 1, total};
         return Outcome::Succeeded;
     }
 
@@ -276,18 +356,71 @@ private:
         return orFail(std::move(digest), 120, m_sourcePath);
     }
 
-    // Written after the manifest, in the steps of the manifest.
-    void writeChecksums(const std::string& name, const std::string& path, const std::string& baseName,
-                        const std::vector<Checksum::Digest>& digests, const Checksum::Digest& sourceDigest) const {
-        TemporaryFile file;
-        orFail(file.create(m_folder.fd()), 134, path);
+    // Written after the manifest (before a .crc), in the steps of the manifest.
+    void writeChecksums(const Names& names, std::int64_t count, const std::vector<Checksum::Digest>& digests,
+                        const Checksum::Digest& sourceDigest) const {
         std::string text;
         for (std::size_t i = 0; i < digests.size(); ++i) {
-            text += Checksum::sidecarLine(digests[i], PieceSet::pieceName(baseName, static_cast<int>(i + 1)));
+            text += Checksum::sidecarLine(digests[i], nameOf(names, static_cast<int>(i + 1), count));
         }
-        text += Checksum::sidecarLine(sourceDigest, baseName);
+        text += Checksum::sidecarLine(sourceDigest, names.baseName);
+        writeLast(names.sidecarName, names.sidecarPath, text);
+    }
+
+    // The .crc of a numbered set, which calls it whole: only once every piece is there.
+    void writeCrc(const Names& names) const {
+        writeLast(names.manifestName, names.manifestPath, CrcFile::format(names.baseName, m_written.bytes, m_crc));
+    }
+
+    void writeLast(const std::string& name, const std::string& path, const std::string& text) const {
+        TemporaryFile file;
+        orFail(file.create(m_folder.fd()), 134, path);
         orFail(Copy::writeAll(file.fd(), text.data(), text.size()), 136, path);
         orFail(file.publish(name, true), 138, path);
+    }
+
+    // A stream's set of more than 999 pieces: its first pieces get the set's width.
+    void widenNames(const Names& names, std::int64_t count) const {
+        for (int number = 1; count > 999 && number <= count; ++number) {
+            const std::string from = nameOf(names, number, number);
+            const std::string to = nameOf(names, number, count);
+            if (from == to) {
+                continue;
+            }
+            guardSource(118, to, inFolder(names.folder, to));
+            if (::renameat(m_folder.fd(), from.c_str(), m_folder.fd(), to.c_str()) != 0) {
+                fail(118, inFolder(names.folder, to), Fault::ofErrno());
+            }
+        }
+    }
+
+    // Pieces of an earlier, longer set of this name would be joined after the new
+    // ones, and a piece .000 before them, also after a split that stops: they go
+    // before the first piece. A join looks for pieces up to the highest number
+    // beside, past gaps, and so does this.
+    void removeStalePieces(const Names& names, std::int64_t count) const {
+        const auto removeAll = [&](std::int64_t number) {
+            bool found = false;
+            // Every width a set of these numbers may have.
+            for (const std::int64_t width : {std::int64_t{1}, std::int64_t{1000}, std::int64_t{10000}}) {
+                const std::string name = ForeignSet::numberedName(names.baseName, number, std::max(number, width));
+                const Result<struct stat> st = m_folder.statEntry(name, false);
+                if (st && (S_ISREG(st->st_mode) || S_ISLNK(st->st_mode))) {
+                    orFail(m_folder.removeEntry(name), 118, inFolder(names.folder, name));
+                    found = true;
+                }
+            }
+            return found;
+        };
+        removeAll(0);
+        std::int64_t lastFound = count;
+        for (std::int64_t number = count + 1;
+             number <= ForeignSet::maxPieces && number - lastFound <= std::max<std::int64_t>(1000, lastFound / 4);
+             ++number) {
+            if (removeAll(number)) {
+                lastFound = number;
+            }
+        }
     }
 
     // A name that leads to the source (a symbolic or hard link) is never
@@ -305,10 +438,13 @@ private:
 
     // Creates the piece file exclusively and lists it. Whatever stands at its name is
     // replaced as a directory entry, so a link, FIFO or device there is never opened.
-    Descriptor openPiece(const std::string& name, const std::string& path, ManifestWriter& manifest) const {
+    Descriptor openPiece(const std::string& name, const std::string& path,
+                         std::optional<ManifestWriter>& manifest) const {
         return atStep(114, m_sourcePath, [&] {
             Descriptor piece = createPiece(name, path);
-            manifest.add(path);
+            if (manifest) {
+                manifest->add(path);
+            }
             return piece;
         });
     }
@@ -336,10 +472,13 @@ private:
     const std::int32_t m_chunkSize;
     const std::string& m_outputFolder;
     const bool m_checksums;
+    const bool m_numbered;
     EngineHost& m_host;
     RunFolder m_folder;
     int m_streamFd = -1;
     std::string m_baseName; // of a stream's pieces
+    SplitWritten m_written;
+    std::uint32_t m_crc = 0; // of a numbered set's source
 };
 
 } // namespace
@@ -351,12 +490,23 @@ Outcome SplitFile(const std::string& sourcePath, std::int32_t chunkSize, const s
 
 Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
                   EngineHost& host, bool checksums) {
-    return Splitter(source, chunkSize, outputFolder, checksums, host).guardedRun();
+    return SplitFile(source, chunkSize, outputFolder, host, SplitOptions{checksums, false});
+}
+
+Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
+                  EngineHost& host, const SplitOptions& options, SplitWritten* written) {
+    return Splitter(source, chunkSize, outputFolder, options, host).guardedRun(written);
 }
 
 Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
                     const std::string& outputFolder, EngineHost& host, bool checksums) {
-    return Splitter(sourceFd, sourceName, baseName, chunkSize, outputFolder, checksums, host).guardedRun();
+    return SplitStream(sourceFd, sourceName, baseName, chunkSize, outputFolder, host, SplitOptions{checksums, false});
+}
+
+Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
+                    const std::string& outputFolder, EngineHost& host, const SplitOptions& options,
+                    SplitWritten* written) {
+    return Splitter(sourceFd, sourceName, baseName, chunkSize, outputFolder, options, host).guardedRun(written);
 }
 
 } // namespace SplitMergeFile

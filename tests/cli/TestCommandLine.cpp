@@ -98,6 +98,8 @@ private slots:
     void checksums();
     void splitStandardInput_data();
     void splitStandardInput();
+    void numberedSets_data();
+    void numberedSets();
     void verify_data();
     void verify();
     void repair_data();
@@ -133,12 +135,22 @@ private:
     Child spawn(const QStringList& arguments, const std::function<void()>& inChild = {});
     static int finish(const Child& child);
     QString path(const QString& name) const { return m_folder + QLatin1Char('/') + name; }
-    // Splits `size` bytes of pattern into NAME_splt1.. beside NAME in the working folder.
-    QByteArray makeSet(const QString& name, qint64 size, int chunkSize, bool checksum, int recovery = 0);
+    // Splits `size` bytes of pattern into NAME_splt1.. (or NAME.001.. when numbered)
+    // beside NAME in the working folder.
+    QByteArray makeSet(const QString& name, qint64 size, int chunkSize, bool checksum, int recovery = 0,
+                       bool numbered = false);
+    // Piece `number` of the set of a.bin makeSet made last.
+    QString pieceOfA(int number) const {
+        return m_numbered ? QString("a.bin.%1").arg(number, 3, 10, QChar('0')) : "a.bin_splt" + QString::number(number);
+    }
     void damage(const QString& faults);
+    // Runs `program` in the working folder: its exit code and standard output. Skips
+    // the test when it is not installed.
+    Run tool(const QString& program, const QStringList& arguments);
 
     std::unique_ptr<QTemporaryDir> m_temporary; // a fresh one for every test function
     QString m_folder;                           // the working folder of every run, as getcwd reports it
+    bool m_numbered = false;                    // of the set makeSet made
 };
 
 void TestCommandLine::init() {
@@ -527,10 +539,15 @@ void TestCommandLine::missingPiece() {
     QVERIFY(Files::read(path("joined/source.dat")) == source.left(100000));
 }
 
-QByteArray TestCommandLine::makeSet(const QString& name, qint64 size, int chunkSize, bool checksum, int recovery) {
+QByteArray TestCommandLine::makeSet(const QString& name, qint64 size, int chunkSize, bool checksum, int recovery,
+                                    bool numbered) {
     const QByteArray source = Files::pattern(size);
     Files::write(path(name), source);
+    m_numbered = numbered;
     QStringList arguments{"split", name, "--chunk-size", QString::number(chunkSize), "-q"};
+    if (numbered) {
+        arguments << "--numbered";
+    }
     if (checksum) {
         arguments << "--checksum";
     }
@@ -652,6 +669,8 @@ void TestCommandLine::splitStandardInput_data() {
     QTest::newRow("pieces of more than one read")
         << name + QStringList{"-b", "1M", "--checksum"} << qint64(2500000) << 3 << QByteArray();
     QTest::newRow("ends at a piece's end") << name + QStringList{"-b", "1000"} << qint64(3000) << 3 << QByteArray();
+    QTest::newRow("pieces, list and recovery")
+        << name + QStringList{"-b", "1000", "--recovery", "50%"} << qint64(3500) << 4 << QByteArray();
     QTest::newRow("shorter than a piece") << name << qint64(10) << 1 << QByteArray();
     QTest::newRow("empty stream") << name << qint64(0) << 0
                                   << errorLine("Filesize is less than or equal to chunk size.");
@@ -707,13 +726,99 @@ void TestCommandLine::splitStandardInput() {
     sums += QCryptographicHash::hash(source, QCryptographicHash::Sha256).toHex() + "  backup.tar\n";
     QCOMPARE(Files::read(path("out/backup.tar.splt.sha256")),
              options.contains("--checksum") ? sums : QByteArray("<missing>"));
+    // Recovery data for the pieces the stream made, once it ended.
+    QCOMPARE(tool("par2", {"verify", "-q", "out/backup.tar.splt.par2"}).exitCode,
+             options.contains("--recovery") ? 0 : 3); // 3: no such file
+}
+
+Run TestCommandLine::tool(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.setWorkingDirectory(m_folder);
+    process.start(program, arguments);
+    const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+void TestCommandLine::numberedSets_data() {
+    QTest::addColumn<QStringList>("options"); // after "split a.bin --numbered", or "split - --name a.bin ..."
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("fromStream");
+    QTest::addColumn<QStringList>("earlier"); // files of an earlier set there before the split
+    QTest::addColumn<QByteArray>("err");      // empty: the split succeeds
+    QTest::newRow("three pieces") << QStringList{"-b", "1000"} << qint64(2500) << false << QStringList{}
+                                  << QByteArray();
+    QTest::newRow("checksum and recovery") << QStringList{"-b", "1000", "--checksum", "--recovery", "1"} << qint64(2500)
+                                           << false << QStringList{} << QByteArray();
+    QTest::newRow("standard input, checksum and recovery") << QStringList{"-b", "1000", "--checksum", "--recovery", "2"}
+                                                           << qint64(2500) << true << QStringList{} << QByteArray();
+    // Its first 999 pieces are named a.bin.001 ... until the stream ends past them.
+    QTest::newRow("standard input of 1000 pieces")
+        << QStringList{"-b", "1"} << qint64(1000) << true << QStringList{} << QByteArray();
+    // A join would take in .000 and the pieces after the new last one; the old .crc
+    // and recovery data describe another file.
+    QTest::newRow("an earlier, longer set") << QStringList{"-b", "1000"} << qint64(2500) << false
+                                            << QStringList{"a.bin.000", "a.bin.004",  "a.bin.0005",       "a.bin.1000",
+                                                           "a.bin.crc", "a.bin.par2", "a.bin.vol0+1.par2"}
+                                            << QByteArray();
+    QTest::newRow("standard input, more recovery than pieces")
+        << QStringList{"-b", "1000", "--recovery", "5"} << qint64(2500) << true << QStringList{}
+        << errorLine("--recovery 5 is more than the 3 pieces of the split: no recovery files were written");
+}
+
+// split --numbered makes what 7-Zip, cat, sha256sum and par2 read, and what other
+// programs' .crc readers check.
+void TestCommandLine::numberedSets() {
+    QFETCH(QStringList, options);
+    QFETCH(qint64, size);
+    QFETCH(bool, fromStream);
+    QFETCH(QStringList, earlier);
+    QFETCH(QByteArray, err);
+    const QByteArray source = Files::pattern(size);
+    Files::write(path("a.bin"), source);
+    for (const QString& name : earlier) {
+        Files::write(path(name), "earlier");
+    }
+    const QStringList split = fromStream ? QStringList{"split", "-", "--name", "a.bin"} : QStringList{"split", "a.bin"};
+
+    const Run result = run(split + QStringList{"--numbered"} + options, {}, fromStream ? source : QByteArray());
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.out,
+             err.isEmpty() ? QByteArray("File successfully split\nDone.\n") : QByteArray("File successfully split\n"));
+    QCOMPARE(result.exitCode, err.isEmpty() ? 0 : 1);
+
+    const qint64 chunk = options[1].toLongLong();
+    const qint64 pieces = (size + chunk - 1) / chunk;
+    QStringList expected{"a.bin", "a.bin.crc"};
+    QByteArray joined;
+    for (qint64 number = 1; number <= pieces; ++number) {
+        expected << QString("a.bin.%1").arg(number, pieces > 999 ? 4 : 3, 10, QChar('0'));
+        joined += Files::read(path(expected.last()));
+    }
+    QCOMPARE(joined, source);
+    const bool checksum = options.contains("--checksum");
+    const bool recovery = options.contains("--recovery") && err.isEmpty();
+    expected << (checksum ? QStringList{"a.bin.sha256"} : QStringList{});
+    expected.sort();
+    QStringList entries = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QCOMPARE(entries.removeIf([](const QString& name) { return name.endsWith(".par2"); }) > 0, recovery);
+    QCOMPARE(entries, expected);
+
+    // The peers, which the set-up script installs.
+    const Run crc = tool("python3", {"-c", "import zlib; print('%08X' % zlib.crc32(open('a.bin', 'rb').read()))"});
+    QCOMPARE(Files::read(path("a.bin.crc")), "filename=a.bin\r\nfilenameutf8=a.bin\r\nsize=" +
+                                                 QByteArray::number(size) + "\r\ncrc32=" + crc.out.trimmed() + "\r\n");
+    QCOMPARE(tool("sh", {"-c", pieces > 999 ? "cat a.bin.[0-9]*" : "cat a.bin.0*"}).out, source);
+    QCOMPARE(tool("sha256sum", {"-c", "--quiet", "a.bin.sha256"}).exitCode, checksum ? 0 : 1);
+    QCOMPARE(tool("par2", {"verify", "-q", "a.bin.par2"}).exitCode, recovery ? 0 : 3); // 3: no such file
+    QCOMPARE(tool("7zz", {"x", "-o7z", pieces > 999 ? "a.bin.0001" : "a.bin.001"}).exitCode, 0);
+    QCOMPARE(Files::read(path("7z/a.bin")), source);
 }
 
 // Does each of `faults` ("ACTION PIECE, ...") to the set of a.bin.
 void TestCommandLine::damage(const QString& faults) {
     for (const QString& step : faults.split(", ", Qt::SkipEmptyParts)) {
         const QString action = step.section(' ', 0, 0);
-        const QString piece = path("a.bin_splt" + step.section(' ', 1, 1));
+        const QString piece = path(pieceOfA(step.section(' ', 1, 1).toInt()));
         QFile file(piece);
         if (action == "remove") {
             QVERIFY(file.remove());
@@ -829,16 +934,28 @@ void TestCommandLine::repair_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message"); // on standard output when it succeeds, else a part of standard error
+    QTest::addColumn<QString>("operand"); // of repair; a numbered set's piece or PAR file for a numbered set
     const QString rebuilt = "Pieces rebuilt from the recovery files: %1.";
-    QTest::newRow("missing piece") << 1000 << 1 << "remove 2" << 0 << rebuilt.arg(1);
-    QTest::newRow("damaged and short pieces of 1 MiB") << 1024 * 1024 << 2 << "flip 1, cut 4" << 0 << rebuilt.arg(2);
-    QTest::newRow("empty last piece") << 1000 << 2 << "empty 4" << 0 << rebuilt.arg(1);
-    QTest::newRow("whole") << 1000 << 1 << "" << 0 << "The set is whole: nothing to rebuild.";
+    const QString list = "a.bin.splt";
+    QTest::newRow("missing piece") << 1000 << 1 << "remove 2" << 0 << rebuilt.arg(1) << list;
+    QTest::newRow("damaged and short pieces of 1 MiB")
+        << 1024 * 1024 << 2 << "flip 1, cut 4" << 0 << rebuilt.arg(2) << list;
+    QTest::newRow("empty last piece") << 1000 << 2 << "empty 4" << 0 << rebuilt.arg(1) << list;
+    QTest::newRow("whole") << 1000 << 1 << "" << 0 << "The set is whole: nothing to rebuild." << list;
     QTest::newRow("beyond the recovery data")
         << 1000 << 1 << "remove 1, flip 3" << 1
-        << "quarnel-cli: The set cannot be repaired: 2 pieces to rebuild, only 1 recovery pieces available.\n";
+        << "quarnel-cli: The set cannot be repaired: 2 pieces to rebuild, only 1 recovery pieces available.\n"
+        << list;
     // A new split of that name without --recovery leaves no recovery data of the old set.
-    QTest::newRow("split again without recovery") << 1000 << 2 << "resplit, remove 2" << 1 << "a.bin.splt.par2: ";
+    QTest::newRow("split again without recovery")
+        << 1000 << 2 << "resplit, remove 2" << 1 << "a.bin.splt.par2: " << list;
+    // A numbered set has no list: the piece named may be the missing one.
+    QTest::newRow("numbered, given the missing piece") << 1000 << 1 << "remove 3" << 0 << rebuilt.arg(1) << "a.bin.003";
+    QTest::newRow("numbered, given its index, pieces of 1 MiB")
+        << 1024 * 1024 << 2 << "flip 1, remove 2" << 0 << rebuilt.arg(2) << "a.bin.par2";
+    QTest::newRow("numbered, given a volume") << 1000 << 2 << "empty 4" << 0 << rebuilt.arg(1) << "a.bin.vol1+1.par2";
+    QTest::newRow("numbered, without recovery data") << 1000 << 0 << "remove 2" << 1 << "a.bin.par2: "
+                                                     << "a.bin.002";
 }
 
 // repair rebuilds pieces byte-exact, in a set par2 accepts, or changes nothing.
@@ -848,8 +965,10 @@ void TestCommandLine::repair() {
     QFETCH(QString, fault);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QString, operand);
     const qint64 size = qint64(chunkSize) * 7 / 2;
-    const QByteArray source = makeSet("a.bin", size, chunkSize, false, recovery);
+    const bool numbered = !operand.endsWith(".splt");
+    const QByteArray source = makeSet("a.bin", size, chunkSize, false, recovery, numbered);
     QVERIFY(!source.isEmpty());
     if (fault.startsWith("resplit")) {
         QCOMPARE(run({"split", "a.bin", "-b", QString::number(chunkSize), "-q"}).exitCode, 0);
@@ -863,7 +982,7 @@ void TestCommandLine::repair() {
         before[name] = Files::read(path(name));
     }
 
-    const Run result = run({"repair", "a.bin.splt"});
+    const Run result = run({"repair", operand});
     QCOMPARE(result.exitCode, exitCode);
     if (exitCode != 0) {
         QCOMPARE(result.out, QByteArray());
@@ -878,15 +997,15 @@ void TestCommandLine::repair() {
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(result.out, (message + "\n").toUtf8());
     for (qint64 at = 0, number = 1; at < size; at += chunkSize, ++number) {
-        QCOMPARE(Files::read(path("a.bin_splt" + QString::number(number))), source.mid(at, chunkSize));
+        QCOMPARE(Files::read(path(pieceOfA(static_cast<int>(number)))), source.mid(at, chunkSize));
     }
     // A damaged piece is kept beside, as it was.
     if (fault.contains("flip 1")) {
-        QCOMPARE(Files::read(path("a.bin_splt1.damaged")), before["a.bin_splt1"]);
+        QCOMPARE(Files::read(path(pieceOfA(1) + ".damaged")), before[pieceOfA(1)]);
     }
     QProcess par2;
     par2.setWorkingDirectory(m_folder);
-    par2.start("par2", {"verify", "-q", "a.bin.splt.par2"});
+    par2.start("par2", {"verify", "-q", numbered ? "a.bin.par2" : "a.bin.splt.par2"});
     if (!par2.waitForFinished(60000)) {
         QSKIP("no par2");
     }
@@ -1395,7 +1514,7 @@ void TestCommandLine::bashCompletion_data() {
     QTest::newRow("options before the command")
         << QStringList{"-q", "split", "--ch"} << QStringList{"--chunk-size", "--checksum"};
     QTest::newRow("an option's value is no command")
-        << QStringList{"-b", "1K", "split", "--n"} << QStringList{"--name"};
+        << QStringList{"-b", "1K", "split", "--na"} << QStringList{"--name"};
     QTest::newRow("lists for join") << QStringList{"join", "a"} << QStringList{"a.bin.splt"};
     QTest::newRow("files for split") << QStringList{"split", "a"} << QStringList{"a.bin", "a.bin.splt"};
     QTest::newRow("no files after -n") << QStringList{"split", "a.bin", "-n", ""} << QStringList{};

@@ -99,6 +99,9 @@ void TestCommandLineParser::meanings_data() {
         << Arguments{"split", "a", "--recovery", "1%"} << "split a 100000 0 0 0 * * recovery 1% 1";
     QTest::newRow("recovery of every piece")
         << Arguments{"split", "a", "--recovery", "100%"} << "split a 100000 0 0 0 * * recovery 100% 7";
+    QTest::newRow("numbered standard input with recovery")
+        << Arguments{"split", "-", "--name", "x", "--numb", "--recovery", "1"}
+        << "split - 100000 0 0 0 * x numbered recovery 1 1";
     QTest::newRow("recovery beyond the set")
         << Arguments{"split", "a", "--recovery", "8"} << "split a 100000 0 0 0 * * recovery 8 0";
     QTest::newRow("help wins over what follows") << Arguments{"split", "--help", "--force"} << "help";
@@ -129,6 +132,9 @@ void TestCommandLineParser::meanings() {
                       .arg(int(a.quiet))
                       .arg(a.output ? QString::fromStdString(*a.output) : "*",
                            a.name.empty() ? "*" : QString::fromStdString(a.name));
+    if (a.numbered) {
+        got += " numbered";
+    }
     if (a.recovery > 0) {
         got += QString(" recovery %1%2 %3")
                    .arg(a.recovery)
@@ -218,8 +224,7 @@ void TestCommandLineParser::usageErrors_data() {
     QTest::newRow("recovery with a suffix") << Arguments{"split", "a", "--recovery=2K"} << recovery;
     QTest::newRow("recovery negative") << Arguments{"split", "a", "--recovery=-2"} << recovery;
     QTest::newRow("recovery without value") << Arguments{"split", "a", "--recovery"} << "needs a value";
-    QTest::newRow("recovery of standard input")
-        << Arguments{"split", "-", "--name", "x", "--recovery", "1"} << "standard input";
+    QTest::newRow("numbered for join") << Arguments{"join", "a.001", "--numbered"} << "join takes no --numbered";
     QTest::newRow("recovery for repair") << Arguments{"repair", "a.splt", "--recovery", "1"}
                                          << "repair takes no --recovery";
     QTest::newRow("output for repair") << Arguments{"repair", "a.splt", "-o", "d"} << "repair takes no --output";

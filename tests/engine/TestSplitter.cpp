@@ -6,6 +6,8 @@
 #include "engine/InputChecks.h"
 #include "engine/Messages.h"
 #include "engine/SplitMergeFile.h"
+#include "engine/formats/CrcFile.h"
+#include "engine/hash/Crc32.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
 
@@ -26,12 +28,14 @@ private slots:
     void limitsRefusedBeforeWriting();
     void pieceCannotBeCreated_data();
     void pieceCannotBeCreated();
+    void fullDisk_data();
     void fullDisk();
     void fullDiskAtTheList();
     void sourceNeverOverwritten_data();
     void sourceNeverOverwritten();
     void missingSource();
     void splitsTheFileItChecked();
+    void stopsWhenAsked_data();
     void stopsWhenAsked();
     void turnsDuringLargePiece();
 
@@ -72,40 +76,63 @@ void TestSplitter::sizes_data() {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("chunk");
     QTest::addColumn<QList<int>>("pieceSizes");
-    QTest::newRow("exact multiple") << 300 << 100 << QList<int>{100, 100, 100};
-    QTest::newRow("one byte over") << 301 << 100 << QList<int>{100, 100, 100, 1};
-    QTest::newRow("two chunks") << 200 << 100 << QList<int>{100, 100};
-    QTest::newRow("chunk of one byte") << 3 << 1 << QList<int>{1, 1, 1};
-    QTest::newRow("smaller than chunk") << 50 << 100 << QList<int>{50};
-    QTest::newRow("empty source") << 0 << 100 << QList<int>{};
+    QTest::addColumn<bool>("numbered");
+    QTest::newRow("exact multiple") << 300 << 100 << QList<int>{100, 100, 100} << false;
+    QTest::newRow("one byte over") << 301 << 100 << QList<int>{100, 100, 100, 1} << false;
+    QTest::newRow("two chunks") << 200 << 100 << QList<int>{100, 100} << false;
+    QTest::newRow("chunk of one byte") << 3 << 1 << QList<int>{1, 1, 1} << false;
+    QTest::newRow("smaller than chunk") << 50 << 100 << QList<int>{50} << false;
+    QTest::newRow("empty source") << 0 << 100 << QList<int>{} << false;
+    QTest::newRow("numbered, one byte over") << 301 << 100 << QList<int>{100, 100, 100, 1} << true;
+    // Pieces of more than one 16 MiB batch of the CRC, the last one short.
+    QTest::newRow("numbered, pieces of 9 MiB")
+        << (40 << 20) + 7 << (9 << 20) << QList<int>{9 << 20, 9 << 20, 9 << 20, 9 << 20, (4 << 20) + 7} << true;
+    // Past 999 pieces every number has 4 digits.
+    QTest::newRow("numbered, 1000 pieces") << 1000 << 1 << QList<int>(1000, 1) << true;
 }
 
 void TestSplitter::sizes() {
     QFETCH(int, size);
     QFETCH(int, chunk);
     QFETCH(QList<int>, pieceSizes);
+    QFETCH(bool, numbered);
     QTemporaryDir dir;
     const QByteArray data = Files::pattern(size, size);
     Files::write(dir.filePath("archive.tar.gz"), data);
 
     RecordingHost host;
     host.folder = Files::path(dir.path());
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("archive.tar.gz")), chunk, host.folder, host),
+    QCOMPARE(SplitMergeFile::SplitFile(InputChecks::SplitSource(Files::path(dir.filePath("archive.tar.gz"))), chunk,
+                                       host.folder, host, SplitMergeFile::SplitOptions{false, numbered}),
              Outcome::Succeeded);
 
+    const auto pieceName = [&](int number) {
+        return numbered ? QString("archive.tar.gz.%1").arg(number, pieceSizes.size() > 999 ? 4 : 3, 10, QChar('0'))
+                        : QString("archive.tar.gz_splt%1").arg(number);
+    };
     QByteArray joined;
     QByteArray manifest;
     for (int i = 0; i < pieceSizes.size(); ++i) {
-        const QString piece = dir.filePath(QString("archive.tar.gz_splt%1").arg(i + 1));
+        const QString piece = dir.filePath(pieceName(i + 1));
         const QByteArray bytes = Files::read(piece);
         QCOMPARE(bytes.size(), pieceSizes[i]);
         joined += bytes;
         manifest += QFile::encodeName(piece) + "\r\n";
     }
     QCOMPARE(joined, data);
-    QVERIFY(!QFile::exists(dir.filePath(QString("archive.tar.gz_splt%1").arg(pieceSizes.size() + 1))));
-    QCOMPARE(Files::read(dir.filePath("archive.tar.gz.splt")), manifest);
+    QVERIFY(!QFile::exists(dir.filePath(pieceName(pieceSizes.size() + 1))));
     QCOMPARE(host.maximum, pieceSizes.size());
+    if (!numbered) {
+        QCOMPARE(Files::read(dir.filePath("archive.tar.gz.splt")), manifest);
+        return;
+    }
+    // A .crc in place of the list, describing the whole file.
+    const QByteArray text = Files::read(dir.filePath("archive.tar.gz.crc"));
+    const Result<CrcFile::Entry> entry = CrcFile::parse(std::string_view(text.constData(), text.size()));
+    QVERIFY(entry);
+    QCOMPARE(entry->fileName, std::optional<std::string>("archive.tar.gz"));
+    QCOMPARE(entry->size, size);
+    QCOMPARE(entry->crc, Crc32::update(0, data.constData(), static_cast<std::size_t>(data.size())));
 }
 
 void TestSplitter::trailingSeparatorDoublesInManifest() {
@@ -244,24 +271,36 @@ void TestSplitter::pieceCannotBeCreated() {
     QCOMPARE(Files::entries(folder), left);
 }
 
+void TestSplitter::fullDisk_data() {
+    QTest::addColumn<bool>("numbered");
+    QTest::addColumn<QStringList>("names"); // the first and second piece, the list
+    QTest::newRow("list") << false << QStringList{"f_splt1", "f_splt2", "f.splt"};
+    QTest::newRow("numbered") << true << QStringList{"f.001", "f.002", "f.crc"};
+}
+
 void TestSplitter::fullDisk() {
+    QFETCH(bool, numbered);
+    QFETCH(QStringList, names);
     QTemporaryDir dir;
     Files::write(dir.filePath("f"), Files::pattern(5000));
+    // A list or .crc of an earlier split would call the new pieces whole.
+    Files::write(dir.filePath(names[2]), "size=5000\r\ncrc32=00000000\r\n");
     RecordingHost host;
     host.folder = Files::path(dir.path());
 
     const Outcome outcome = [&] {
         const Files::FileSizeLimit full(1500); // no piece can be completed
-        return SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 2000, host.folder, host);
+        return SplitMergeFile::SplitFile(InputChecks::SplitSource(Files::path(dir.filePath("f"))), 2000, host.folder,
+                                         host, SplitMergeFile::SplitOptions{false, numbered});
     }();
 
     QCOMPARE(outcome, Outcome::Failed);
     QCOMPARE(host.reports.size(), std::size_t{1});
     QCOMPARE(host.reports[0].step, 122);
-    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath("f_splt1"), EFBIG));
+    QCOMPARE(host.reports[0].description, Files::failure(dir.filePath(names[0]), EFBIG));
     QVERIFY(host.messages.empty());
-    QVERIFY(!QFile::exists(dir.filePath("f_splt2"))); // nothing after the failing piece
-    QVERIFY(!QFile::exists(dir.filePath("f.splt")));
+    QVERIFY(!QFile::exists(dir.filePath(names[1]))); // nothing after the failing piece
+    QVERIFY(!QFile::exists(dir.filePath(names[2])));
 }
 
 void TestSplitter::fullDiskAtTheList() {
@@ -343,16 +382,35 @@ void TestSplitter::splitsTheFileItChecked() {
     QCOMPARE(Files::read(dir.filePath("f_splt5")), Files::pattern(500).mid(400));
 }
 
+void TestSplitter::stopsWhenAsked_data() {
+    QTest::addColumn<bool>("numbered");
+    QTest::addColumn<QStringList>("left");
+    QTest::newRow("list") << false << QStringList{"f", "f_splt1", "f_splt2"};
+    // Neither the .crc, the recovery data nor the last pieces of an earlier set stay to
+    // claim the new pieces.
+    QTest::newRow("numbered") << true << QStringList{"f", "f.001", "f.002"};
+}
+
 void TestSplitter::stopsWhenAsked() {
+    QFETCH(bool, numbered);
+    QFETCH(QStringList, left);
     QTemporaryDir dir;
     Files::write(dir.filePath("f"), Files::pattern(500));
+    if (numbered) {
+        Files::write(dir.filePath("f.crc"), "size=500\r\ncrc32=00000000\r\n");
+        Files::write(dir.filePath("f.par2"), "old");
+        Files::write(dir.filePath("f.vol0+1.par2"), "old");
+        Files::write(dir.filePath("f.009"), "old"); // a join would take it in after the new pieces
+    }
     RecordingHost host;
     host.folder = Files::path(dir.path());
     host.onTurn = [](int turn) { return turn < 3; };
-    QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("f")), 100, host.folder, host), Outcome::Stopped);
+    QCOMPARE(SplitMergeFile::SplitFile(InputChecks::SplitSource(Files::path(dir.filePath("f"))), 100, host.folder, host,
+                                       SplitMergeFile::SplitOptions{false, numbered}),
+             Outcome::Stopped);
     QVERIFY(host.messages.empty());
     QVERIFY(host.reports.empty());
-    QCOMPARE(Files::entries(dir.path()), (QStringList{"f", "f_splt1", "f_splt2"}));
+    QCOMPARE(Files::entries(dir.path()), left);
 }
 
 void TestSplitter::turnsDuringLargePiece() {

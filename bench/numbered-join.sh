@@ -7,7 +7,7 @@
 # Targets: plain join at most 1.05 x cat, warm and cold; checked join at most
 # 1.3 x max(plain join, CRC-32 pass / cores).
 #
-#   bench/numbered.sh [--cli PATH] [--work DIR] [--size BYTES] [--chunk BYTES] [--runs N] [--keep]
+#   bench/numbered-join.sh [--cli PATH] [--work DIR] [--size BYTES] [--chunk BYTES] [--runs N] [--keep]
 #
 # Defaults: 1G in pieces of 100M. The cold rows need root (the page cache is
 # dropped); without it they are left out. Build quarnel-cli in Release first.
@@ -32,11 +32,11 @@ while [ $# -gt 0 ]; do
     --chunk) chunk=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    *) echo "numbered.sh: unknown argument: $1" >&2; exit 2 ;;
+    *) echo "numbered-join.sh: unknown argument: $1" >&2; exit 2 ;;
     esac
 done
-[ -x "$cli" ] || { echo "numbered.sh: no quarnel-cli at $cli (--cli PATH)" >&2; exit 2; }
-command -v 7zz >/dev/null || { echo "numbered.sh: needs 7zz (Debian package 7zip)" >&2; exit 2; }
+[ -x "$cli" ] || { echo "numbered-join.sh: no quarnel-cli at $cli (--cli PATH)" >&2; exit 2; }
+command -v 7zz >/dev/null || { echo "numbered-join.sh: needs 7zz (Debian package 7zip)" >&2; exit 2; }
 
 work=$(mktemp -d "$work_parent/quarnel-numbered.XXXXXX")
 results="$work/results"
