@@ -139,6 +139,10 @@
         <translation>Teilelisten (*.splt *.SPLT)</translation>
     </message>
     <message>
+        <source>Pieces (*.001 *.000 *.crc *.CRC *aa *00)</source>
+        <translation>Teile (*.001 *.000 *.crc *.CRC *aa *00)</translation>
+    </message>
+    <message>
         <source>Select File</source>
         <translation>Datei auswählen</translation>
     </message>

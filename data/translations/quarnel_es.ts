@@ -139,6 +139,10 @@
         <translation>Listas de partes (*.splt *.SPLT)</translation>
     </message>
     <message>
+        <source>Pieces (*.001 *.000 *.crc *.CRC *aa *00)</source>
+        <translation>Partes (*.001 *.000 *.crc *.CRC *aa *00)</translation>
+    </message>
+    <message>
         <source>Select File</source>
         <translation>Elegir archivo</translation>
     </message>

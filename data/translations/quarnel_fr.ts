@@ -139,6 +139,10 @@
         <translation>Listes de morceaux (*.splt *.SPLT)</translation>
     </message>
     <message>
+        <source>Pieces (*.001 *.000 *.crc *.CRC *aa *00)</source>
+        <translation>Morceaux (*.001 *.000 *.crc *.CRC *aa *00)</translation>
+    </message>
+    <message>
         <source>Select File</source>
         <translation>Choisir un fichier</translation>
     </message>
