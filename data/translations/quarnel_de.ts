@@ -71,8 +71,8 @@
         <translation>Zusammenfügen starten</translation>
     </message>
     <message>
-        <source>Select the .splt file to join</source>
-        <translation>Zusammenzufügende .splt-Datei auswählen</translation>
+        <source>Select the .splt file or the first piece to join</source>
+        <translation>Zusammenzufügende .splt-Datei oder ihr erstes Teil auswählen</translation>
     </message>
     <message>
         <source>Select .splt Filename (first of set):</source>

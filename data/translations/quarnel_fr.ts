@@ -71,8 +71,8 @@
         <translation>Lancer l’assemblage</translation>
     </message>
     <message>
-        <source>Select the .splt file to join</source>
-        <translation>Choisir le fichier .splt à assembler</translation>
+        <source>Select the .splt file or the first piece to join</source>
+        <translation>Choisir le fichier .splt ou le premier morceau à assembler</translation>
     </message>
     <message>
         <source>Select .splt Filename (first of set):</source>
