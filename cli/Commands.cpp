@@ -247,17 +247,25 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
     }
-    const std::string sidecarName = Quoting::quote(Main::GetFileName(Checksum::sidecarPath(manifest)));
-    std::vector<std::string> reported;
-    const Result<Verify::Summary> verified = Verify::VerifySet(manifest, [&](const Verify::Finding& finding) {
-        reported.push_back(finding.piecePath);
-        host.printResult(names.show(finding.piecePath) + ": " + describe(finding, sidecarName));
-    });
+    std::vector<Verify::Finding> findings;
+    const Result<Verify::Summary> verified =
+        Verify::VerifySet(manifest, [&](const Verify::Finding& finding) { findings.push_back(finding); });
     if (!verified) {
         host.fileError(verified.fault().path, verified.fault().why());
         return exitFailed;
     }
     const Verify::Summary& result = *verified;
+    // A set found by name has its checksum file under a name of its own.
+    const std::string sidecarName = Quoting::quote(
+        Main::GetFileName(result.checksumFile.empty() ? Checksum::sidecarPath(manifest) : result.checksumFile));
+    std::vector<std::string> reported;
+    for (const Verify::Finding& finding : findings) {
+        reported.push_back(finding.piecePath);
+        host.printResult(names.show(finding.piecePath) + ": " + describe(finding, sidecarName));
+    }
+    for (const std::string& file : result.wholeMismatches) {
+        host.printResult(Messages::text({NoticeId::JoinedFileMismatch, {names.show(file)}}));
+    }
     switch (result.verdict) {
     case Verify::Summary::Verdict::NotAList:
         host.showNotice({NoticeId::InvalidManifest, {manifest}});
@@ -293,6 +301,11 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
             host.printResult(names.show(path) + ": " + ConsoleHost::reason(NoticeId::PieceDamaged));
             ++bad;
         }
+    }
+    if (bad == 0 && !result.wholeMismatches.empty()) {
+        host.printOutcome("The set is not whole: its pieces do not make the file " +
+                          names.show(result.wholeMismatches.front()) + " describes.");
+        return exitFailed;
     }
     if (bad > 0) {
         host.printOutcome("The set is not whole: " + std::to_string(bad) + " of " + pieces + " must be sent again.");

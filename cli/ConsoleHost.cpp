@@ -140,6 +140,9 @@ void ConsoleHost::showNotice(const Notice& notice) {
     case NoticeId::ChecksumsConflict:
         fileError(path, reason(notice.id));
         return;
+    case NoticeId::JoinedFileMismatch:
+        refusal(Messages::text({notice.id, {m_names.show(path)}}));
+        return;
     default:
         refusal(Messages::text(notice));
         return;

@@ -12,6 +12,7 @@
 #include "engine/Copy.h"
 #include "engine/Main.h"
 #include "engine/RunFolder.h"
+#include "engine/hash/Crc32.h"
 
 namespace PieceSet {
 
@@ -112,12 +113,91 @@ Result<Scan> SetReader::scan(char* buffer, std::size_t size, const std::function
 }
 
 std::string SetReader::checksumPath() const {
+    if (m_foreign) {
+        return m_folderText + m_checksumName;
+    }
     return m_folderText + Checksum::sidecarPath(Main::GetFileName(m_manifestPath));
+}
+
+namespace {
+
+bool endsWithAnyCase(std::string_view text, std::string_view end) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return text.size() >= end.size() && std::equal(end.begin(), end.end(), text.end() - end.size(),
+                                                   [&](char a, char b) { return lower(a) == lower(b); });
+}
+
+} // namespace
+
+Result<bool> SetReader::findForeign() {
+    const std::string name = Main::GetFileName(m_manifestPath);
+    if (!m_folder.isOpen() || endsWithAnyCase(name, manifestSuffix)) {
+        return false;
+    }
+    Result<std::optional<ForeignSet::Set>> found = ForeignSet::find(m_folder, name);
+    if (!found) {
+        Fault fault = found.fault();
+        // The set's files are named by their names in the folder.
+        fault.path = fault.path.empty() ? m_manifestPath : m_folderText + fault.path;
+        return fault;
+    }
+    if (!*found) {
+        return false;
+    }
+    m_foreign = std::move(*found);
+    if (const Result<struct stat> st = m_folder.statEntry(name, true)) {
+        m_listStatus = *st;
+    }
+    std::size_t count = m_foreign->count();
+    // A .crc that says bytes are still missing names the piece that would hold them.
+    if (m_foreign->missingAfterLast()) {
+        ++count;
+    }
+    m_entries.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto index = static_cast<std::int64_t>(i);
+        m_entries.push_back({index, index, index, false});
+    }
+    return true;
+}
+
+std::string SetReader::joinedName() const {
+    return m_foreign ? m_foreign->outputName : PieceSet::joinedName(m_manifestPath);
+}
+
+// The sums file that names the pieces checks them as a list's checksum file does;
+// lines naming the joined file, and the .crc, check the whole.
+Status SetReader::loadForeignChecks() {
+    const ForeignSet::Set& set = *m_foreign;
+    if (set.crc) {
+        m_wholeChecks.push_back({m_folderText + *set.crcName, set.crc->size, set.crc->crc, {}});
+    }
+    for (const ForeignSet::SumsFile& sums : set.sums) {
+        // md5sum files are left to the tools that write them.
+        if (sums.algorithm != ForeignSet::Algorithm::Sha256) {
+            continue;
+        }
+        Result<Checksum::Sidecar> loaded = Checksum::Sidecar::load(sums.name, m_folder.fd());
+        if (!loaded) {
+            return loaded.fault().named(m_folderText + sums.name);
+        }
+        if (const std::optional<Checksum::Digest> whole = loaded->find(set.outputName)) {
+            m_wholeChecks.push_back({m_folderText + sums.name, {}, {}, *whole});
+        }
+        if (!m_checksums.present() && loaded->find(set.pieceName(0))) {
+            m_checksums = std::move(*loaded);
+            m_checksumName = sums.name;
+        }
+    }
+    return {};
 }
 
 Status SetReader::loadChecksums() {
     if (!m_folder.isOpen()) {
         return {};
+    }
+    if (m_foreign) {
+        return loadForeignChecks();
     }
     Result<Checksum::Sidecar> loaded =
         Checksum::Sidecar::load(Checksum::sidecarPath(Main::GetFileName(m_manifestPath)), m_folder.fd());
@@ -140,6 +220,11 @@ static_assert(windowSize >= maxPathLength);
 } // namespace
 
 Status NameReader::read(const Entry& entry, std::string& name, bool& whole) {
+    if (m_foreign) {
+        name = m_foreign->pieceName(static_cast<std::size_t>(entry.start));
+        whole = true;
+        return {};
+    }
     const std::int64_t length = entry.end - entry.nameStart;
     whole = length <= static_cast<std::int64_t>(maxPathLength);
     const auto wanted = static_cast<std::size_t>(whole ? length : maxPathLength);
@@ -214,6 +299,102 @@ int compareLength(std::int64_t length, std::int64_t expected, bool last) {
         return 0;
     }
     return length < expected ? -1 : 1;
+}
+
+Status WholeHash::add(const std::vector<ParallelCrc::Range>& ranges, unsigned threads,
+                      const std::function<bool()>& turn) {
+    if (!m_sha256) {
+        Result<std::vector<ParallelCrc::Crc>> crcs = ParallelCrc::ofRanges(ranges, threads, turn);
+        if (!crcs) {
+            return crcs.fault();
+        }
+        const ParallelCrc::Crc part = ParallelCrc::concatenated(*crcs);
+        m_crc.crc = Crc32::combine(m_crc.crc, part.crc, part.length);
+        m_crc.length += part.length;
+        return {};
+    }
+    Copy::Buffer buffer;
+    std::int64_t sinceTurn = 0;
+    for (const ParallelCrc::Range& range : ranges) {
+        for (std::int64_t done = 0; done < range.length;) {
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(range.length - done, Copy::Buffer::size));
+            const ssize_t n = ::pread(range.fd, buffer.data(), want, range.offset + done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return Fault::ofErrno();
+            }
+            if (n == 0) {
+                break;
+            }
+            if (const Status hashed = m_sha256->update(buffer.data(), static_cast<std::size_t>(n)); !hashed) {
+                return hashed.fault();
+            }
+            done += n;
+            m_crc.length += n;
+            sinceTurn += n;
+            if (sinceTurn >= Copy::Buffer::maxBlockBytes) {
+                sinceTurn = 0;
+                if (turn && !turn()) {
+                    return Fault{ECANCELED};
+                }
+            }
+        }
+    }
+    return {};
+}
+
+Result<bool> WholeHash::matches() {
+    if (!m_sha256) {
+        return m_crc.length == m_check.size && m_crc.crc == m_check.crc;
+    }
+    Result<Checksum::Digest> digest = m_sha256->finish();
+    if (!digest) {
+        return digest.fault();
+    }
+    return *digest == m_check.sha256;
+}
+
+Result<bool> matchesWhole(const std::vector<ParallelCrc::Range>& ranges, const SetReader::WholeCheck& check,
+                          unsigned threads, const std::function<bool()>& turn) {
+    WholeHash hash(check);
+    if (const Status added = hash.add(ranges, threads, turn); !added) {
+        return added.fault();
+    }
+    return hash.matches();
+}
+
+Result<bool> SetReader::piecesMatchWhole(const WholeCheck& check, unsigned threads,
+                                         const std::function<bool()>& turn) const {
+    // A batch of pieces open at a time, well below any limit on open files.
+    constexpr std::size_t batch = 128;
+    WholeHash hash(check);
+    NameReader reader = names();
+    for (std::size_t start = 0; start < count(); start += batch) {
+        std::vector<Descriptor> pieces;
+        std::vector<ParallelCrc::Range> ranges;
+        for (std::size_t i = start; i < std::min(start + batch, count()); ++i) {
+            std::string name;
+            bool whole = false;
+            if (const Status read = reader.read(m_entries[i], name, whole); !read) {
+                return read.fault().named(m_manifestPath);
+            }
+            struct stat st {};
+            Result<Descriptor> piece = namedLength(i, name, whole) < 0 ? Result<Descriptor>(Fault{ENOENT})
+                                                                       : openRegular(m_folder.fd(), name.c_str(), st);
+            if (!piece) {
+                return piece.fault().named(m_folderText + name);
+            }
+            pieces.push_back(std::move(*piece));
+            // One byte past the length seen shows a piece that grew meanwhile.
+            ranges.push_back({pieces.back().get(), 0, static_cast<std::int64_t>(st.st_size) + 1});
+        }
+        if (const Status added = hash.add(ranges, threads, turn); !added) {
+            return added.fault();
+        }
+    }
+    return hash.matches();
 }
 
 } // namespace PieceSet

@@ -3,16 +3,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 
-#include "engine/formats/ChecksumFile.h"
 #include "engine/Descriptor.h"
 #include "engine/PieceSet.h"
 #include "engine/Result.h"
 #include "engine/RunFolder.h"
+#include "engine/formats/ChecksumFile.h"
+#include "engine/formats/ForeignSet.h"
+#include "engine/hash/ParallelCrc.h"
 
 // Reading a piece set, the same for the joiner and for verify, so that the two cannot
 // differ about what a list names: the list is scanned once for where its entries lie,
@@ -42,8 +45,10 @@ std::string pieceFolder(const std::string& manifestPath);
 // follow each other in the file cost one read between them rather than one each.
 class NameReader {
 public:
-    // From the file `list`, or from `text` where `list` is closed.
-    NameReader(const Descriptor& list, const std::string& text) : m_list(list), m_text(text) {}
+    // From the file `list`, or from `text` where `list` is closed; for a set found by
+    // name, from `foreign`'s numbering, each entry's start being its index.
+    NameReader(const Descriptor& list, const std::string& text, const std::optional<ForeignSet::Set>& foreign)
+        : m_list(list), m_text(text), m_foreign(foreign) {}
 
     // Sets `name` to the piece name of `entry`. A name longer than any path cannot name
     // a file: then only its beginning is read and `whole` is false. Fails when the list
@@ -55,6 +60,7 @@ private:
 
     const Descriptor& m_list;
     const std::string& m_text;
+    const std::optional<ForeignSet::Set>& m_foreign;
     std::string m_window;
     std::int64_t m_start = 0;
     std::int64_t m_filled = 0;
@@ -69,13 +75,25 @@ private:
 // checks that lie beside the list. Failures are left unnamed: the caller names the
 // file and the step.
 //
-// What plugs in here: a check of the pieces (the checksum file today; a `.crc` of the
-// whole file, PAR 2.0 slice checksums next) is loaded beside the list and asked for
-// what piece i must match; a set found by name rather than listed (NAME.001.., xaa..)
-// is another way to fill the entries and to name entry i. The piece loops (the
-// joiner's, verify's) ask only for count(), name(), namedLength() and the checks.
+// A set found by name rather than listed (NAME.001.., xaa.., NAME.crc; see
+// ForeignSet) fills the entries from its numbering instead of a list: every piece up to
+// the highest present, and the one that would follow where its .crc says bytes are
+// still missing, so that a gap is the designed stop at a missing piece. Its checks
+// are the sums file beside that names its pieces and the .crc or sums lines that
+// describe the joined file (wholeChecks), made once the bytes are together. The piece
+// loops (the joiner's, verify's) ask only for count(), names, namedLength() and the
+// checks.
 class SetReader {
 public:
+    // A check of the joined bytes as a whole: their size and CRC-32 (a .crc) or their
+    // SHA-256 (a sums file's line naming the joined file), from the file `path`.
+    struct WholeCheck {
+        std::string path;
+        std::optional<std::int64_t> size;
+        std::optional<std::uint32_t> crc;
+        std::optional<Checksum::Digest> sha256;
+    };
+
     // Opens and locks the folder of the pieces of the list at `manifestPath` (its
     // folder, whatever folder its lines name). False when a split is writing there. A
     // folder that cannot be opened has no pieces to find.
@@ -85,8 +103,24 @@ public:
     bool listTooLarge() const { return m_listStatus.st_size > maxManifestBytes; }
     // Scans the opened list into a snapshot, through `buffer` of `size` bytes.
     Result<Scan> scan(char* buffer, std::size_t size, const std::function<bool()>& turn);
-    // Reads the checksum file beside the list, when there is one.
+    // Reads the checksum file beside the list, when there is one; for a set found by
+    // name, the sums files beside it (see above).
     Status loadChecksums();
+
+    // After lockFolder: looks for the set found by name the given path is a file of (a
+    // path ending in ".splt" never is one). True when there is one: its entries are
+    // then filled, and openList and scan are not to be called. Fails, naming the file,
+    // as ForeignSet::find fails.
+    Result<bool> findForeign();
+    bool foreign() const { return m_foreign.has_value(); }
+    const std::optional<ForeignSet::Set>& foreignSet() const { return m_foreign; }
+    // The joined file's name: the list's name less ".splt"; for a set found by name,
+    // what its .crc names, else its pieces' name less their suffix.
+    std::string joinedName() const;
+    const std::vector<WholeCheck>& wholeChecks() const { return m_wholeChecks; }
+    // Whether the pieces, read one after the other from the folder, match `check`; see
+    // matchesWhole. Fails, naming it, at a piece that cannot be opened or read.
+    Result<bool> piecesMatchWhole(const WholeCheck& check, unsigned threads, const std::function<bool()>& turn) const;
 
     const std::string& manifestPath() const { return m_manifestPath; }
     const struct stat& listStatus() const { return m_listStatus; }
@@ -100,11 +134,13 @@ public:
     const std::vector<Entry>& entries() const { return m_entries; }
     std::size_t count() const { return m_entries.size(); }
     // Reads entries' names from the snapshot; a reader of its own for each pass.
-    NameReader names() const { return NameReader(m_list, m_text); }
+    NameReader names() const { return NameReader(m_list, m_text, m_foreign); }
     // See namedLength below.
     std::int64_t namedLength(std::size_t index, const std::string& name, bool whole) const;
 
 private:
+    Status loadForeignChecks();
+
     std::string m_manifestPath;
     std::string m_folderText;
     RunFolder m_folder;
@@ -115,7 +151,35 @@ private:
     struct stat m_listStatus {};
     std::vector<Entry> m_entries;
     Checksum::Sidecar m_checksums;
+    std::string m_checksumName; // the checksum file's name in the pieces' folder
+    std::optional<ForeignSet::Set> m_foreign;
+    std::vector<WholeCheck> m_wholeChecks;
 };
+
+// The hash a WholeCheck asks for, over ranges given in turn.
+class WholeHash {
+public:
+    explicit WholeHash(const SetReader::WholeCheck& check) : m_check(check) {
+        if (check.sha256) {
+            m_sha256.emplace();
+        }
+    }
+    // Adds `ranges`; see matchesWhole.
+    Status add(const std::vector<ParallelCrc::Range>& ranges, unsigned threads, const std::function<bool()>& turn);
+    // Whether what was added matches; once only.
+    Result<bool> matches();
+
+private:
+    const SetReader::WholeCheck& m_check;
+    ParallelCrc::Crc m_crc;
+    std::optional<Checksum::Sha256> m_sha256;
+};
+
+// Checks `ranges`, one after the other the joined bytes, against `check` on `threads`
+// threads (the CRC-32 in parallel, a SHA-256 on the caller's): true when they match.
+// Fails as the reads fail, with ECANCELED when `turn` asks to stop.
+Result<bool> matchesWhole(const std::vector<ParallelCrc::Range>& ranges, const SetReader::WholeCheck& check,
+                          unsigned threads, const std::function<bool()>& turn);
 
 // The length of the piece `entry` names in `folder`, or -1 when it names none: a name
 // with a NUL byte (cut there it would name another file), a name longer than any path,

@@ -1,5 +1,6 @@
 #include "engine/Verify.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string_view>
@@ -22,12 +23,22 @@ namespace {
 
 using Set = PieceSet::SetReader;
 
-// Opens and scans the list, as the joiner does; the summary's verdict says when it is
+const std::vector<PieceSet::SetReader::WholeCheck> noWholeChecks;
+
+// Opens and scans the list, or finds the set by name, as the joiner does; the summary's verdict says when it is
 // not one, lists nothing, or lies in a folder a split is writing to.
 Result<Summary> openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer) {
     Summary summary;
     if (!set.lockFolder(manifestPath)) {
         summary.verdict = Summary::Verdict::Busy;
+        return summary;
+    }
+    const Result<bool> foreign = set.findForeign();
+    if (!foreign) {
+        return foreign.fault();
+    }
+    if (*foreign) {
+        summary.pieces = static_cast<int>(set.count());
         return summary;
     }
     if (const Status opened = set.openList(); !opened) {
@@ -90,6 +101,12 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         return summary;
     }
     summary.checksummed = sidecar.present();
+    if (summary.checksummed) {
+        summary.checksumFile = set.checksumPath();
+    } else if (set.foreign()) {
+        // What such a set would be checked by.
+        summary.checksumFile = set.folderText() + set.foreignSet()->stem + std::string(CrcFile::suffix);
+    }
 
     PieceSet::NameReader names = set.names();
     std::string name;
@@ -112,6 +129,22 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     }
     // What fails the hashers is a checksum failure already.
     const auto hashFailed = [&](const Fault& fault) { return fault.named(manifestPath); };
+    // Pieces that are hashed are read ahead as a join reads them, so that a set not in
+    // the page cache is read with many requests in flight rather than one per thread.
+    PieceSet::NameReader namesAhead = set.names();
+    std::optional<Copy::ReadAhead> readAhead;
+    if (summary.checksummed) {
+        readAhead.emplace(pieces.size(), [&](std::size_t index, struct stat& st) {
+            std::string aheadName;
+            bool aheadWhole = false;
+            if (!namesAhead.read(set.entries()[index], aheadName, aheadWhole) ||
+                set.namedLength(index, aheadName, aheadWhole) < 0) {
+                return Descriptor();
+            }
+            Result<Descriptor> opened = openRegular(set.folder().fd(), aheadName.c_str(), st);
+            return opened ? std::move(*opened) : Descriptor();
+        });
+    }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (const Status read = names.read(set.entries()[i], name, whole); !read) {
             return read.fault().named(manifestPath);
@@ -126,7 +159,13 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
             lengths.push_back(piece.length);
         }
         struct stat st {};
-        Result<Descriptor> file = openRegular(set.folder().fd(), name.c_str(), st);
+        Descriptor ahead;
+        if (readAhead) {
+            readAhead->before(i);
+            ahead = readAhead->take(i, st);
+        }
+        Result<Descriptor> file =
+            ahead.get() >= 0 ? Result<Descriptor>(std::move(ahead)) : openRegular(set.folder().fd(), name.c_str(), st);
         if (!file) {
             piece.error = file.fault().error;
             continue;
@@ -148,6 +187,20 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     if (hashers) {
         if (const Status drained = hashers->drain(); !drained) {
             return hashFailed(drained.fault());
+        }
+    }
+
+    // The joined bytes as a whole, when every piece can be read to make them.
+    const bool allThere = std::all_of(pieces.begin(), pieces.end(),
+                                      [](const Piece& piece) { return piece.length >= 0 && piece.error == 0; });
+    for (const PieceSet::SetReader::WholeCheck& check : allThere ? set.wholeChecks() : noWholeChecks) {
+        const Result<bool> matches = set.piecesMatchWhole(check, Checksum::Hashers::cores(), {});
+        if (!matches) {
+            return matches.fault();
+        }
+        summary.checksummed = true;
+        if (!*matches) {
+            summary.wholeMismatches.push_back(check.path);
         }
     }
 
@@ -185,6 +238,10 @@ Result<Summary> estimateSet(const std::string& manifestPath) {
         bool whole = false;
         return names.read(set.entries()[index], name, whole) ? set.namedLength(index, name, whole) : -1;
     };
+    if (set.foreign()) {
+        opened->bytes = set.foreignSet()->presentBytes();
+        return opened;
+    }
     const std::int64_t firstLength = length(0);
     const std::int64_t lastLength = opened->pieces == 1 ? firstLength : length(set.count() - 1);
     if (firstLength >= 0 && lastLength >= 0) {

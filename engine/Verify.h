@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/Result.h"
 
@@ -42,7 +43,10 @@ struct Summary {
     int bad = 0;              // pieces with a finding
     bool checksummed = false; // a checksum file was there and was used
     std::int64_t bytes = 0;   // total length of the pieces that exist
-    std::string checksumFile;
+    std::string checksumFile; // the checksum file of the pieces
+    // The files (a .crc, a sums file) that describe the joined file and do not match
+    // the pieces one after the other; looked at when every piece could be read.
+    std::vector<std::string> wholeMismatches;
 };
 
 // Reads the manifest at `manifestPath` and looks at its pieces beside it, as the

@@ -55,16 +55,22 @@ private:
         if (!m_set.lockFolder(m_manifestPath)) {
             return refuse({NoticeId::AnotherRunWriting});
         }
-        orFail(m_set.openList(), 102, m_manifestPath);
-        if (m_set.listTooLarge()) {
-            return refuseManifest();
+        // A piece or .crc of a set found by name stands for its set; anything else is a list.
+        if (!orFail(m_set.findForeign(), 102, m_manifestPath)) {
+            orFail(m_set.openList(), 102, m_manifestPath);
+            if (m_set.listTooLarge()) {
+                return refuseManifest();
+            }
         }
         return atStep(110, m_manifestPath, [this] { return joinScanned(); });
     }
 
     Outcome joinScanned() {
-        const Scan scan = orFail(m_set.scan(m_buffer.data(), Copy::Buffer::size, [this] { return m_host.keepGoing(); }),
-                                 106, m_manifestPath);
+        const Scan scan =
+            m_set.foreign()
+                ? Scan::Complete
+                : orFail(m_set.scan(m_buffer.data(), Copy::Buffer::size, [this] { return m_host.keepGoing(); }), 106,
+                         m_manifestPath);
         if (scan == Scan::Stopped) {
             return Outcome::Stopped;
         }
@@ -167,12 +173,48 @@ private:
         if (firstDamaged()) {
             return stopBefore(count, {NoticeId::PieceDamaged}, Outcome::Damaged);
         }
+        if (const std::optional<Outcome> whole = checkWhole()) {
+            return *whole;
+        }
 
         if (m_outputFd < 0) {
             publishOutput();
         }
         m_host.showNotice({NoticeId::JoinSucceeded});
         return Outcome::Succeeded;
+    }
+
+    // The checks of the joined bytes as a whole (a .crc, a sums file's line naming the
+    // joined file), once every piece is there: a file's bytes are read back from its
+    // output, a stream's from the pieces. A mismatch publishes nothing and replaces
+    // nothing; a stream's reader has had the bytes, but not the success.
+    std::optional<Outcome> checkWhole() {
+        const auto turn = [this] { return m_host.keepGoing(); };
+        for (const PieceSet::SetReader::WholeCheck& check : m_set.wholeChecks()) {
+            const Result<bool> matches = m_outputFd >= 0
+                                             ? m_set.piecesMatchWhole(check, Checksum::Hashers::cores(), turn)
+                                             : PieceSet::matchesWhole({{m_temporary.fd(), 0, m_joined}}, check,
+                                                                      Checksum::Hashers::cores(), turn);
+            if (!matches && matches.fault().error == ECANCELED) {
+                // Bytes that were never checked stand under no name.
+                m_checksFailed = true;
+                endEarly();
+                return Outcome::Stopped;
+            }
+            if (!matches) {
+                m_checksFailed = true;
+                fail(140, m_outputFd >= 0 ? m_manifestPath : m_outputPath, matches.fault());
+            }
+            if (!*matches) {
+                progressStep(m_host, joinLabel, 146, [&] { m_host.setProgressValue(m_maximum); });
+                if (m_temporary.isOpen()) {
+                    m_temporary.discard();
+                }
+                m_host.showNotice({NoticeId::JoinedFileMismatch, {check.path}});
+                return Outcome::Damaged;
+            }
+        }
+        return std::nullopt;
     }
 
     Outcome refuse(const Notice& notice) {
@@ -264,7 +306,7 @@ private:
     // refusal, if any.
     std::optional<NoticeId> openOutput() {
         const std::string& folder = m_outputFolder;
-        m_outputName = PieceSet::joinedName(m_manifestPath);
+        m_outputName = m_set.joinedName();
         m_outputPath = folder + Main::nativeSeparator + m_outputName;
         orFail(m_output.open(folder), 118, folder);
         if (m_outputName.empty() || m_outputName == "." || m_outputName == "..") {

@@ -103,6 +103,8 @@ private slots:
     void repair_data();
     void repair();
     void joinFromAPiece();
+    void setsOfOtherPrograms_data();
+    void setsOfOtherPrograms();
     void joinToStandardOutput_data();
     void joinToStandardOutput();
     void joinToAClosedPipe();
@@ -981,6 +983,89 @@ void TestCommandLine::joinFromAPiece() {
     result = run({"verify", "gone.splt"});
     QCOMPARE(result.err, "quarnel-cli: gone.splt: " + QByteArray(std::strerror(ENOENT)) + "\n");
     QCOMPARE(result.exitCode, 1);
+}
+
+void TestCommandLine::setsOfOtherPrograms_data() {
+    QTest::addColumn<QString>("command"); // a shell command, run where a.bin (3500 bytes) lies
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("out"); // "<joined>": the joined bytes
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<int>("exitCode");
+    const QString numbered = "split -d -a 3 --numeric-suffixes=1 -b 1000 a.bin a.bin. && "
+                             "printf 'filename=a.bin\r\nsize=3500\r\ncrc32=%s\r\n' "
+                             "$(7zz h -scrcCRC32 a.bin | sed -n 's/^CRC32  for data: *//p') > a.bin.crc && rm a.bin";
+    const QString flip = " && printf x | dd of=a.bin.003 conv=notrunc 2>/dev/null";
+    const QByteArray mismatch = "The joined file does not match a.bin.crc: one of its pieces is damaged.";
+    QTest::newRow("verify, whole") << numbered << QStringList{"verify", "a.bin.002"}
+                                   << QByteArray("The set is whole: 4 pieces, every checksum matches.\n")
+                                   << QByteArray() << 0;
+    QTest::newRow("verify, a byte changed")
+        << numbered + flip << QStringList{"verify", "a.bin.crc"}
+        << mismatch + "\nThe set is not whole: its pieces do not make the file a.bin.crc describes.\n"
+        << QByteArray() << 1;
+    QTest::newRow("verify, no .crc") << numbered + " && rm a.bin.crc" << QStringList{"verify", "a.bin.004"}
+                                     << QByteArray("The set is whole: 4 pieces of the right lengths (there is no "
+                                                   "a.bin.crc, so their bytes were not checked).\n")
+                                     << QByteArray() << 0;
+    QTest::newRow("verify, a piece missing")
+        << numbered + " && rm a.bin.002" << QStringList{"verify", "a.bin.001"}
+        << QByteArray("a.bin.002: missing\nThe set is not whole: 1 of 4 pieces must be sent again.\n") << QByteArray()
+        << 1;
+    QTest::newRow("join, coreutils pieces") << "split -b 1000 a.bin && mv a.bin whole" << QStringList{"join", "xaa"}
+                                            << QByteArray("Files successfully joined\n") << QByteArray() << 0;
+    QTest::newRow("join to standard output")
+        << numbered << QStringList{"join", "a.bin.001", "-o", "-"} << QByteArray("<joined>")
+        << QByteArray("Files successfully joined\n") << 0;
+    QTest::newRow("join to standard output, a byte changed")
+        << numbered + flip << QStringList{"join", "a.bin.001", "-o", "-"} << QByteArray("<joined>")
+        << "quarnel-cli: " + mismatch + "\n"
+        << 1;
+    QTest::newRow("join, a byte changed")
+        << numbered + flip << QStringList{"join", "a.bin.001"} << QByteArray() << "quarnel-cli: " + mismatch + "\n"
+        << 1;
+    QTest::newRow("join, a .crc without crc32=")
+        << "printf 'filename=a.bin\r\nsize=3500\r\n' > a.bin.crc && split -d -a 3 --numeric-suffixes=1 -b 1000 "
+           "a.bin a.bin. && rm a.bin"
+        << QStringList{"join", "a.bin.crc"} << QByteArray()
+        << QByteArray("quarnel-cli: a.bin.crc: not a valid checksum file (102)\n") << 1;
+}
+
+// quarnel-cli joins and verifies what other programs split, by any of its pieces or
+// its .crc; a set that does not make the file its .crc describes is no success.
+void TestCommandLine::setsOfOtherPrograms() {
+    QFETCH(QString, command);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    QFETCH(int, exitCode);
+    const QByteArray source = Files::pattern(3500);
+    Files::write(path("a.bin"), source);
+    QProcess shell;
+    shell.setWorkingDirectory(m_folder);
+    shell.start("sh", {"-c", command});
+    QVERIFY(shell.waitForFinished() && shell.exitCode() == 0);
+    QByteArray pieces; // as they stand, one after the other
+    for (const QString& name : QDir(m_folder).entryList({"a.bin.0*", "x*"}, QDir::Files, QDir::Name)) {
+        pieces += Files::read(path(name));
+    }
+    const QStringList before = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+
+    const Run result = run(arguments);
+    QCOMPARE(result.out, out == "<joined>" ? pieces : out);
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.exitCode, exitCode);
+    // Nothing but the joined file, where one was joined, is left behind.
+    const QString joined = arguments.size() == 2 && exitCode == 0 && arguments.first() == "join"
+                               ? (arguments[1] == "xaa" ? "x" : "a.bin")
+                               : QString();
+    QStringList expected = before + (joined.isEmpty() ? QStringList() : QStringList{joined});
+    QStringList after = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    expected.sort();
+    after.sort();
+    QCOMPARE(after, expected);
+    if (!joined.isEmpty()) {
+        QCOMPARE(Files::read(path(joined)), source);
+    }
 }
 
 void TestCommandLine::errorReports_data() {

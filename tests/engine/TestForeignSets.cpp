@@ -10,11 +10,15 @@
 #include <QTest>
 
 #include "engine/Descriptor.h"
+#include "engine/Messages.h"
 #include "engine/RunFolder.h"
+#include "engine/SplitMergeFile.h"
+#include "engine/Verify.h"
 #include "engine/formats/CrcFile.h"
 #include "engine/formats/ForeignSet.h"
 #include "engine/hash/ParallelCrc.h"
 #include "tests/support/Files.h"
+#include "tests/support/RecordingHost.h"
 
 namespace {
 
@@ -64,6 +68,8 @@ private slots:
     void checkedAgainstTheCrc_data();
     void checkedAgainstTheCrc();
     void numberedSetJoinedBy7zip();
+    void joinedAndVerified_data();
+    void joinedAndVerified();
 };
 
 void TestForeignSets::crcParsed_data() {
@@ -371,6 +377,121 @@ void TestForeignSets::numberedSetJoinedBy7zip() {
         const QString first = QString::fromStdString(ForeignSet::numberedName("n.bin", 1, count));
         QCOMPARE(first, count > 999 ? "n.bin.0001" : "n.bin.001");
         QCOMPARE(run(dir.path(), {"7zz", "x", "-so", first}), whole);
+    }
+}
+
+void TestForeignSets::joinedAndVerified_data() {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("command"); // a shell command run where the source "src" lies
+    QTest::addColumn<QByteArray>("picked");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("says");         // the join's last notice; -1: a failing step
+    QTest::addColumn<QByteArray>("named"); // the file it names, in the set's folder
+    const QString numbered = "split -d -a 3 --numeric-suffixes=1 -b 1000 src src.";
+    const QString tc = "; printf 'filename=src\r\nsize=%s\r\ncrc32=%s\r\n' $(stat -c %s src) "
+                       "$(7zz h -scrcCRC32 src | sed -n 's/^CRC32  for data: *//p') > src.crc";
+    const QString krusader = "; printf 'filenameutf8=../out.bin\nsize=%s\ncrc32=%s\n' $(stat -c %s src) "
+                             "$(7zz h -scrcCRC32 src | sed -n 's/^CRC32  for data: *//p' | tr A-F a-f) > src.CRC";
+    const int joined = int(NoticeId::JoinSucceeded);
+    const int missing = int(NoticeId::PieceMissing);
+    const int mismatch = int(NoticeId::JoinedFileMismatch);
+    const int length = int(NoticeId::PieceLengthWrong);
+    const int damaged = int(NoticeId::PieceDamaged);
+    QTest::newRow("split -b") << 5500 << "split -b 1000 src" << QByteArray("xaa") << QByteArray("x") << joined
+                              << QByteArray();
+    QTest::newRow("split -d") << 5500 << "split -d -b 1000 src" << QByteArray("x00") << QByteArray("x") << joined
+                              << QByteArray();
+    QTest::newRow("7-Zip volumes, 7zz t accepts the join")
+        << 2500000 << "7zz a -v1m -mx0 A.7z src >/dev/null" << QByteArray("A.7z.002") << QByteArray("A.7z") << joined
+        << QByteArray();
+    QTest::newRow("Total Commander .crc")
+        << 5500 << numbered + tc << QByteArray("src.crc") << QByteArray("src") << joined << QByteArray();
+    QTest::newRow("Krusader .CRC, LF, lower case, a path")
+        << 5500 << numbered + krusader << QByteArray("src.003") << QByteArray("out.bin") << joined << QByteArray();
+    QTest::newRow("a piece missing") << 5500 << numbered + tc + "; rm src.004" << QByteArray("src.001")
+                                     << QByteArray("src") << missing << QByteArray("src.004");
+    QTest::newRow("the last piece missing, the .crc says so")
+        << 5500 << numbered + tc + "; rm src.006" << QByteArray("src.001") << QByteArray("src") << missing
+        << QByteArray("src.006");
+    QTest::newRow("a piece short") << 5500 << numbered + tc + "; truncate -s 999 src.002" << QByteArray("src.005")
+                                   << QByteArray("src") << length << QByteArray("src.002");
+    QTest::newRow("a byte changed: the .crc")
+        << 5500 << numbered + tc + "; printf x | dd of=src.003 conv=notrunc 2>/dev/null" << QByteArray("src.001")
+        << QByteArray("src") << mismatch << QByteArray("src.crc");
+    QTest::newRow("a .crc without crc32=") << 5500 << numbered + "; printf 'filename=src\r\nsize=5500\r\n' > src.crc"
+                                           << QByteArray("src.001") << QByteArray("src") << -1 << QByteArray("src.crc");
+    QTest::newRow("sha256sum of the pieces, one damaged")
+        << 5500 << numbered + "; sha256sum src.0* > src.sha256; printf x | dd of=src.003 conv=notrunc 2>/dev/null"
+        << QByteArray("src.001") << QByteArray("src") << damaged << QByteArray("src.003");
+    QTest::newRow("SHA256SUMS of the whole, a byte changed")
+        << 5500 << numbered + "; sha256sum src > SHA256SUMS; printf x | dd of=src.006 conv=notrunc 2>/dev/null"
+        << QByteArray("src.002") << QByteArray("src") << mismatch << QByteArray("SHA256SUMS");
+    QTest::newRow("SHA256SUMS of the whole and the pieces")
+        << 5500 << numbered + "; sha256sum src src.0* > SHA256SUMS" << QByteArray("src.002") << QByteArray("src")
+        << joined << QByteArray();
+}
+
+// Sets made by other programs join, verify and stream as a list's set does: whole
+// ones into the file they were cut from, bad ones stopped with the designed message
+// and an earlier file of the output name kept.
+void TestForeignSets::joinedAndVerified() {
+    QFETCH(int, size);
+    QFETCH(QString, command);
+    QFETCH(QByteArray, picked);
+    QFETCH(QByteArray, output);
+    QFETCH(int, says);
+    QFETCH(QByteArray, named);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("o"));
+    const QByteArray source = Files::pattern(size);
+    Files::write(dir.filePath("src"), source);
+    QVERIFY(run(dir.path(), {"sh", "-c", command}) != "<failed>");
+    const QString target = dir.filePath("o/" + output);
+    Files::write(target, "earlier");
+    const std::string set = Files::path(dir.filePath(picked));
+    const std::string namedPath = Files::path(dir.filePath(named));
+
+    std::vector<std::string> bad;
+    const Result<Verify::Summary> verified =
+        Verify::VerifySet(set, [&](const Verify::Finding& finding) { bad.push_back(finding.piecePath); });
+    RecordingHost host;
+    const SplitMergeFile::Outcome outcome = SplitMergeFile::JoinFiles(set, Files::path(dir.filePath("o")), host);
+    QFile stream(dir.filePath("streamed"));
+    QVERIFY(stream.open(QIODevice::WriteOnly));
+    RecordingHost streamHost;
+    const SplitMergeFile::Outcome streamed = SplitMergeFile::JoinToStream(set, stream.handle(), "-", streamHost);
+    stream.close();
+
+    if (says < 0) {
+        QVERIFY(!verified && verified.fault().description() == namedPath + ": not a valid checksum file");
+        QCOMPARE(host.reports.size(), std::size_t(1));
+        QCOMPARE(host.reports.front().step, 102);
+        QCOMPARE(host.reports.front().description, verified.fault().description());
+        QCOMPARE(Files::read(target), QByteArray("earlier"));
+        return;
+    }
+    QVERIFY2(verified, verified ? "" : verified.fault().description().c_str());
+    QVERIFY(host.reports.empty());
+    QCOMPARE(host.notices.back(), NoticeId(says));
+    QCOMPARE(streamHost.notices.back(), NoticeId(says));
+    if (says == int(NoticeId::JoinSucceeded)) {
+        QCOMPARE(outcome, SplitMergeFile::Outcome::Succeeded);
+        QVERIFY(bad.empty() && verified->wholeMismatches.empty());
+        QCOMPARE(Files::read(dir.filePath("streamed")), Files::read(target));
+        if (output.endsWith(".7z")) {
+            QVERIFY(run(dir.filePath("o"), {"7zz", "t", QString::fromUtf8(output)}).contains("Everything is Ok"));
+        } else {
+            QCOMPARE(Files::read(target), source);
+        }
+        return;
+    }
+    QCOMPARE(host.messages.back(), Messages::text({NoticeId(says), {namedPath}}));
+    QCOMPARE(Files::read(target), QByteArray("earlier"));
+    QVERIFY(outcome != SplitMergeFile::Outcome::Succeeded && streamed != SplitMergeFile::Outcome::Succeeded);
+    if (says == int(NoticeId::JoinedFileMismatch)) {
+        QCOMPARE(verified->wholeMismatches, std::vector<std::string>{namedPath});
+    } else {
+        QCOMPARE(bad.front(), namedPath);
     }
 }
 
