@@ -316,34 +316,24 @@ void TestJoinCommand::damagedPieceStopsTheJoin() {
 }
 
 void TestJoinCommand::setsOfOtherPrograms_data() {
-    QTest::addColumn<QStringList>("pieces");  // 1000 bytes each of a 3500-byte file; "-" for a lost one
-    QTest::addColumn<QString>("crc");         // "c.bin.crc" beside: "", "right" or "wrong"
-    QTest::addColumn<QString>("given");       // Text4, in the pieces' folder
-    QTest::addColumn<QStringList>("notices"); // "%1": the pieces' folder
-    QTest::addColumn<int>("joined");          // how many of the file's first bytes the joined c.bin holds; -1: none
+    QTest::addColumn<QStringList>("pieces"); // 1000 bytes each of a 3500-byte file; "-" for a lost one
+    QTest::addColumn<QString>("crc");        // "c.bin.crc" beside: "", "right" or "wrong"
+    QTest::addColumn<QString>("given");      // Text4, in the pieces' folder
+    QTest::addColumn<QString>("notice");     // "%1": the pieces' folder
+    QTest::addColumn<int>("joined");         // how many of the file's first bytes the joined c.bin holds; -1: none
+    const auto row = [](const char* name, const QStringList& pieces, const char* crc, const char* given,
+                        const char* notice,
+                        int joined) { QTest::newRow(name) << pieces << crc << given << notice << joined; };
     const QStringList numbered{"c.bin.001", "c.bin.002", "c.bin.003", "c.bin.004"};
-    const QStringList success{"Files successfully joined"};
-    QTest::newRow("numbered, first piece") << numbered << ""
-                                           << "c.bin.001" << success << 3500;
-    QTest::newRow("numbered from .000, a later piece")
-        << QStringList{"c.bin.000", "c.bin.001", "c.bin.002", "c.bin.003"} << ""
-        << "c.bin.002" << success << 3500;
-    QTest::newRow("numbered, by its .crc") << numbered << "right"
-                                           << "c.bin.crc" << success << 3500;
-    QTest::newRow("coreutils") << QStringList{"c.bin.aa", "c.bin.ab", "c.bin.ac", "c.bin.ad"} << ""
-                               << "c.bin.aa" << success << 3500;
-    QTest::newRow("numbered, a piece lost")
-        << QStringList{"c.bin.001", "-", "c.bin.003", "c.bin.004"} << ""
-        << "c.bin.001" << QStringList{"%1/c.bin.002 splitted file not found"} << 1000;
-    QTest::newRow("numbered, the last piece lost, the .crc says so")
-        << QStringList{"c.bin.001", "c.bin.002", "c.bin.003", "-"} << "right"
-        << "c.bin.001" << QStringList{"%1/c.bin.004 splitted file not found"} << 3000;
-    QTest::newRow("numbered, a .crc that does not match")
-        << numbered << "wrong"
-        << "c.bin.003" << QStringList{"The joined file does not match %1/c.bin.crc: one of its pieces is damaged."}
-        << -1;
-    QTest::newRow("a piece that is not there") << numbered << ""
-                                               << "c.bin.005" << QStringList{"%1/c.bin.005 not exist"} << -1;
+    const char* success = "Files successfully joined";
+    row("numbered, first piece", numbered, "", "c.bin.001", success, 3500);
+    row("numbered, by its .crc", numbered, "right", "c.bin.crc", success, 3500);
+    row("coreutils", {"c.bin.aa", "c.bin.ab", "c.bin.ac", "c.bin.ad"}, "", "c.bin.aa", success, 3500);
+    row("numbered, a piece lost", {"c.bin.001", "-", "c.bin.003", "c.bin.004"}, "", "c.bin.001",
+        "%1/c.bin.002 splitted file not found", 1000);
+    row("numbered, a .crc that does not match", numbered, "wrong", "c.bin.003",
+        "The joined file does not match %1/c.bin.crc: one of its pieces is damaged.", -1);
+    row("a piece that is not there", numbered, "", "c.bin.005", "%1/c.bin.005 not exist", -1);
 }
 
 // The join row takes any piece of a set another program split, or its .crc, and
@@ -352,7 +342,7 @@ void TestJoinCommand::setsOfOtherPrograms() {
     QFETCH(QStringList, pieces);
     QFETCH(QString, crc);
     QFETCH(QString, given);
-    QFETCH(QStringList, notices);
+    QFETCH(QString, notice);
     QFETCH(int, joined);
     Harness& harness = *m_harness;
     const QString folder = harness.dir.path() + QStringLiteral("/pieces");
@@ -379,10 +369,7 @@ void TestJoinCommand::setsOfOtherPrograms() {
 
     QTest::mouseClick(harness.button(3), Qt::LeftButton);
     QVERIFY(harness.waitUntilIdle());
-    for (QString& text : notices) {
-        text.replace(QStringLiteral("%1"), folder);
-    }
-    QCOMPARE(harness.messages.notices(), notices);
+    QCOMPARE(harness.messages.notices(), QStringList{notice.replace(QStringLiteral("%1"), folder)});
     QVERIFY(harness.messages.errorReports().isEmpty());
     QVERIFY(!form.Busy());
     // The pieces stay as they were; nothing but the joined file is written.
