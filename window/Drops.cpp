@@ -33,7 +33,7 @@ QByteArray localName(const QUrl& url) {
     return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
 }
 
-Verdict judge(const QMimeData* data) {
+Verdict judge(const QMimeData* data, bool dropped) {
     if (!data || !data->hasUrls() || data->urls().isEmpty()) {
         return {};
     }
@@ -62,7 +62,7 @@ Verdict judge(const QMimeData* data) {
     if (const std::optional<QByteArray> list = ownList(name)) {
         return {Verdict::Kind::Join, *list, {}};
     }
-    if (Arguments::fieldFor(name) == Arguments::Field::Text4) {
+    if (dropped && Arguments::fieldFor(name) == Arguments::Field::Text4) {
         return {Verdict::Kind::Join, name, {}};
     }
     return {Verdict::Kind::Split, name, {}};

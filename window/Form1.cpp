@@ -436,7 +436,7 @@ bool Form1::handleDrop(QEvent* event) {
     if (!drop->mimeData() || !drop->mimeData()->hasUrls()) {
         return false;
     }
-    const Drops::Verdict verdict = Drops::judge(drop->mimeData());
+    const Drops::Verdict verdict = Drops::judge(drop->mimeData(), event->type() == QEvent::Drop);
     if (verdict.kind == Drops::Verdict::Kind::Nothing) {
         drop->ignore();
         return true;
