@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include <fcntl.h>
@@ -15,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+
+#include "engine/hash/Crc32.h"
 
 namespace Copy {
 
@@ -315,6 +319,100 @@ void ReadAhead::dropBefore(std::size_t index) {
         ::close(m_held.front().fd);
         m_held.pop_front();
     }
+}
+
+CrcBehind::CrcBehind(int fd) : m_fd(fd) {
+    try {
+        m_thread = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+        // finish does it all.
+    }
+}
+
+CrcBehind::~CrcBehind() {
+    stop();
+}
+
+void CrcBehind::stop() {
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_one();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CrcBehind::advance(std::int64_t offset) {
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (offset <= m_available) {
+            return;
+        }
+        m_available = offset;
+    }
+    m_wake.notify_one();
+}
+
+void CrcBehind::work() {
+    // Enough per turn that the lock is rarely taken, little enough that a stop waits
+    // for no long read.
+    constexpr std::int64_t stretch = std::int64_t{4} << 20;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[ParallelCrc::blockBytes]);
+    if (!buffer) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stop || m_available > m_done; });
+        if (m_stop) {
+            return;
+        }
+        std::int64_t offset = m_done;
+        const std::int64_t end = std::min(m_available, offset + stretch);
+        std::uint32_t crc = m_crc;
+        lock.unlock();
+        while (offset < end) {
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(end - offset, ParallelCrc::blockBytes));
+            const ssize_t n = ::pread(m_fd, buffer.get(), want, offset);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                // finish reads the rest again and tells what it finds.
+                break;
+            }
+            crc = Crc32::update(crc, buffer.get(), static_cast<std::size_t>(n));
+            offset += n;
+        }
+        lock.lock();
+        const bool stalled = offset < end;
+        m_done = offset;
+        m_crc = crc;
+        if (stalled) {
+            return;
+        }
+    }
+}
+
+Result<ParallelCrc::Crc> CrcBehind::finish(std::int64_t length, unsigned threads, const std::function<bool()>& turn) {
+    stop();
+    ParallelCrc::Crc whole{m_crc, std::min(m_done, length)};
+    if (m_done > length) {
+        // Hashed past the length asked for: the file was written further than it is
+        // to be checked. Never the case in a join; start again.
+        whole = {};
+    }
+    Result<std::vector<ParallelCrc::Crc>> rest =
+        ParallelCrc::ofRanges({{m_fd, whole.length, length - whole.length}}, threads, turn);
+    if (!rest) {
+        return rest.fault();
+    }
+    const ParallelCrc::Crc& part = rest->front();
+    whole.crc = Crc32::combine(whole.crc, part.crc, part.length);
+    whole.length += part.length;
+    return whole;
 }
 
 } // namespace Copy

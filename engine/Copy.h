@@ -1,17 +1,21 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 #include <sys/stat.h>
 
 #include "engine/Descriptor.h"
 #include "engine/Result.h"
+#include "engine/hash/ParallelCrc.h"
 
 // The machinery beneath the split's and the join's copies: the buffer and state of a
 // run of copies, one block copied, whole writes, block reads and the join's
@@ -148,6 +152,40 @@ private:
     std::int64_t m_aheadBytes = 0;
     std::deque<Held> m_held; // by ascending index
     std::size_t m_heldLimit;
+};
+
+// The CRC-32 of a file as it is written, computed on a thread of its own a little
+// behind the writer, from the page cache where the writer has just put the bytes, so
+// that checking the whole against a .crc costs no second pass after the copy. Without
+// a thread to be had, or where the writer is faster, finish hashes what is left on
+// every core.
+class CrcBehind {
+public:
+    explicit CrcBehind(int fd);
+    ~CrcBehind();
+    CrcBehind(const CrcBehind&) = delete;
+    CrcBehind& operator=(const CrcBehind&) = delete;
+
+    // The bytes before `offset` are written and may be read.
+    void advance(std::int64_t offset);
+    // The CRC of the file's first `length` bytes (the bytes there, fewer where it
+    // ended early), hashing those not hashed yet on `threads` threads. Fails with the
+    // first read's error, with ECANCELED when `turn` (as for ParallelCrc::ofRanges)
+    // asks to stop. Once only.
+    Result<ParallelCrc::Crc> finish(std::int64_t length, unsigned threads, const std::function<bool()>& turn);
+
+private:
+    void work();
+    void stop();
+
+    int m_fd;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::int64_t m_available = 0;
+    std::int64_t m_done = 0; // hashed, into m_crc
+    std::uint32_t m_crc = 0;
+    bool m_stop = false;
+    std::thread m_thread;
 };
 
 } // namespace Copy

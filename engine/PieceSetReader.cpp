@@ -170,11 +170,21 @@ std::string SetReader::joinedName() const {
 Status SetReader::loadForeignChecks() {
     const ForeignSet::Set& set = *m_foreign;
     if (set.crc) {
-        m_wholeChecks.push_back({m_folderText + *set.crcName, set.crc->size, set.crc->crc, {}});
+        m_wholeChecks.push_back({m_folderText + *set.crcName, set.crc->size, set.crc->crc, {}, {}});
     }
     for (const ForeignSet::SumsFile& sums : set.sums) {
-        // md5sum files are left to the tools that write them.
-        if (sums.algorithm != ForeignSet::Algorithm::Sha256) {
+        if (sums.algorithm == ForeignSet::Algorithm::Md5) {
+            Result<ForeignSet::Md5Sums> loaded = ForeignSet::loadMd5Sums(m_folder, sums.name);
+            if (!loaded) {
+                return loaded.fault().named(m_folderText + sums.name);
+            }
+            if (const auto whole = loaded->find(set.outputName); whole != loaded->end()) {
+                m_wholeChecks.push_back({m_folderText + sums.name, {}, {}, {}, whole->second});
+            }
+            if (!m_md5Pieces && loaded->count(set.pieceName(0)) != 0) {
+                m_md5Pieces = std::move(*loaded);
+                m_md5Name = sums.name;
+            }
             continue;
         }
         Result<Checksum::Sidecar> loaded = Checksum::Sidecar::load(sums.name, m_folder.fd());
@@ -182,7 +192,7 @@ Status SetReader::loadForeignChecks() {
             return loaded.fault().named(m_folderText + sums.name);
         }
         if (const std::optional<Checksum::Digest> whole = loaded->find(set.outputName)) {
-            m_wholeChecks.push_back({m_folderText + sums.name, {}, {}, *whole});
+            m_wholeChecks.push_back({m_folderText + sums.name, {}, {}, *whole, {}});
         }
         if (!m_checksums.present() && loaded->find(set.pieceName(0))) {
             m_checksums = std::move(*loaded);
@@ -303,7 +313,7 @@ int compareLength(std::int64_t length, std::int64_t expected, bool last) {
 
 Status WholeHash::add(const std::vector<ParallelCrc::Range>& ranges, unsigned threads,
                       const std::function<bool()>& turn) {
-    if (!m_sha256) {
+    if (m_check.crc) {
         Result<std::vector<ParallelCrc::Crc>> crcs = ParallelCrc::ofRanges(ranges, threads, turn);
         if (!crcs) {
             return crcs.fault();
@@ -311,6 +321,9 @@ Status WholeHash::add(const std::vector<ParallelCrc::Range>& ranges, unsigned th
         const ParallelCrc::Crc part = ParallelCrc::concatenated(*crcs);
         m_crc.crc = Crc32::combine(m_crc.crc, part.crc, part.length);
         m_crc.length += part.length;
+        return {};
+    }
+    if (!m_sha256 && !m_md5) {
         return {};
     }
     Copy::Buffer buffer;
@@ -328,7 +341,9 @@ Status WholeHash::add(const std::vector<ParallelCrc::Range>& ranges, unsigned th
             if (n == 0) {
                 break;
             }
-            if (const Status hashed = m_sha256->update(buffer.data(), static_cast<std::size_t>(n)); !hashed) {
+            const Status hashed = m_sha256 ? m_sha256->update(buffer.data(), static_cast<std::size_t>(n))
+                                           : m_md5->update(buffer.data(), static_cast<std::size_t>(n));
+            if (!hashed) {
                 return hashed.fault();
             }
             done += n;
@@ -346,8 +361,15 @@ Status WholeHash::add(const std::vector<ParallelCrc::Range>& ranges, unsigned th
 }
 
 Result<bool> WholeHash::matches() {
-    if (!m_sha256) {
+    if (m_check.crc) {
         return m_crc.length == m_check.size && m_crc.crc == m_check.crc;
+    }
+    if (m_md5) {
+        Result<Md5::Digest> digest = m_md5->finish();
+        if (!digest) {
+            return digest.fault();
+        }
+        return *digest == m_check.md5;
     }
     Result<Checksum::Digest> digest = m_sha256->finish();
     if (!digest) {

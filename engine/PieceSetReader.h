@@ -86,12 +86,13 @@ private:
 class SetReader {
 public:
     // A check of the joined bytes as a whole: their size and CRC-32 (a .crc) or their
-    // SHA-256 (a sums file's line naming the joined file), from the file `path`.
+    // SHA-256 or MD5 (a sums file's line naming the joined file), from the file `path`.
     struct WholeCheck {
         std::string path;
         std::optional<std::int64_t> size;
         std::optional<std::uint32_t> crc;
         std::optional<Checksum::Digest> sha256;
+        std::optional<Md5::Digest> md5;
     };
 
     // Opens and locks the folder of the pieces of the list at `manifestPath` (its
@@ -118,6 +119,10 @@ public:
     // what its .crc names, else its pieces' name less their suffix.
     std::string joinedName() const;
     const std::vector<WholeCheck>& wholeChecks() const { return m_wholeChecks; }
+    // For a set found by name without a sha256sum file of its pieces: the md5sum file
+    // beside that names them, if any, and its path.
+    const std::optional<ForeignSet::Md5Sums>& md5Pieces() const { return m_md5Pieces; }
+    std::string md5Path() const { return m_folderText + m_md5Name; }
     // Whether the pieces, read one after the other from the folder, match `check`; see
     // matchesWhole. Fails, naming it, at a piece that cannot be opened or read.
     Result<bool> piecesMatchWhole(const WholeCheck& check, unsigned threads, const std::function<bool()>& turn) const;
@@ -154,6 +159,8 @@ private:
     std::string m_checksumName; // the checksum file's name in the pieces' folder
     std::optional<ForeignSet::Set> m_foreign;
     std::vector<WholeCheck> m_wholeChecks;
+    std::optional<ForeignSet::Md5Sums> m_md5Pieces;
+    std::string m_md5Name;
 };
 
 // The hash a WholeCheck asks for, over ranges given in turn.
@@ -162,6 +169,8 @@ public:
     explicit WholeHash(const SetReader::WholeCheck& check) : m_check(check) {
         if (check.sha256) {
             m_sha256.emplace();
+        } else if (check.md5) {
+            m_md5.emplace();
         }
     }
     // Adds `ranges`; see matchesWhole.
@@ -173,6 +182,7 @@ private:
     const SetReader::WholeCheck& m_check;
     ParallelCrc::Crc m_crc;
     std::optional<Checksum::Sha256> m_sha256;
+    std::optional<Md5> m_md5;
 };
 
 // Checks `ranges`, one after the other the joined bytes, against `check` on `threads`

@@ -77,6 +77,14 @@ Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::stri
 // file lies beside the manifest, each piece is checked against it while it is
 // appended, and the join stops at the first piece that does not match, keeping
 // nothing of it.
+// Given a piece or the .crc of a set found by name rather than listed (NAME.001..,
+// xaa.., NAME.crc; see PieceSetReader.h), joins that set the same way into the name
+// its .crc gives, else the pieces' name less their suffix; a number missing before
+// the highest piece, or after the last where the .crc counts more bytes, is a
+// missing piece. A sums file beside that names the pieces checks them as the
+// checksum file does; the .crc, and a sums line naming the joined file, check the
+// joined bytes once all are there: a mismatch ends the join with
+// JoinedFileMismatch, publishing nothing. A .crc that is not one fails step 102.
 Outcome JoinFiles(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host);
 
 // Joins as JoinFiles does, but writes the joined bytes to `outputFd` (standard output,
@@ -86,7 +94,8 @@ Outcome JoinFiles(const std::string& manifestPath, const std::string& outputFold
 // is written, so that a damaged piece's bytes never reach the reader; a missing or
 // damaged piece ends the join with its message after the bytes of the pieces before
 // it, which cannot be taken back. Refused when the stream is the manifest or one of
-// its pieces.
+// its pieces. A set found by name is checked as a whole once its bytes went out: a
+// mismatch ends the join without success.
 Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host);
 
 } // namespace SplitMergeFile

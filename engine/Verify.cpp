@@ -16,6 +16,7 @@
 #include "engine/RunFolder.h"
 #include "engine/formats/ChecksumFile.h"
 #include "engine/hash/HashingPool.h"
+#include "engine/hash/Md5.h"
 
 namespace Verify {
 
@@ -81,6 +82,29 @@ std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expec
     return piece.checksum;
 }
 
+// Checks `file`, the piece `name`, against an md5sum file's `sums`.
+void md5Check(const Descriptor& file, const ForeignSet::Md5Sums& sums, const std::string& name, Piece& piece) {
+    const auto listed = sums.find(name);
+    if (listed == sums.end()) {
+        piece.checksum = Finding::Problem::Unlisted;
+        return;
+    }
+    Md5 hash;
+    Status hashed;
+    char block[65536];
+    const Status read = Copy::readBlocks(file.get(), block, sizeof block, [&](std::string_view part) {
+        return (hashed = hash.update(part.data(), part.size())).ok();
+    });
+    const Result<Md5::Digest> digest = read && hashed ? hash.finish() : Result<Md5::Digest>(Fault{EIO});
+    if (!read || !digest) {
+        piece.error = !read ? read.fault().error : EIO;
+        return;
+    }
+    if (*digest != listed->second) {
+        piece.checksum = Finding::Problem::Damaged;
+    }
+}
+
 } // namespace
 
 Result<Summary> VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
@@ -129,11 +153,13 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     }
     // What fails the hashers is a checksum failure already.
     const auto hashFailed = [&](const Fault& fault) { return fault.named(manifestPath); };
+    // An md5sum file of the pieces, where no sha256sum file is, is checked here.
+    const bool md5 = !summary.checksummed && set.md5Pieces();
     // Pieces that are hashed are read ahead as a join reads them, so that a set not in
     // the page cache is read with many requests in flight rather than one per thread.
     PieceSet::NameReader namesAhead = set.names();
     std::optional<Copy::ReadAhead> readAhead;
-    if (summary.checksummed) {
+    if (summary.checksummed || md5) {
         readAhead.emplace(pieces.size(), [&](std::size_t index, struct stat& st) {
             std::string aheadName;
             bool aheadWhole = false;
@@ -170,6 +196,10 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
             piece.error = file.fault().error;
             continue;
         }
+        if (md5) {
+            md5Check(*file, *set.md5Pieces(), name, piece);
+            continue;
+        }
         if (!summary.checksummed) {
             continue;
         }
@@ -190,6 +220,10 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         }
     }
 
+    if (md5) {
+        summary.checksummed = true;
+        summary.checksumFile = set.md5Path();
+    }
     // The joined bytes as a whole, when every piece can be read to make them.
     const bool allThere = std::all_of(pieces.begin(), pieces.end(),
                                       [](const Piece& piece) { return piece.length >= 0 && piece.error == 0; });

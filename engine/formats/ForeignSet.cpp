@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 
 #include <sys/stat.h>
 
+#include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/RunFolder.h"
+#include "engine/formats/ChecksumFile.h"
 #include "engine/hash/Crc32.h"
 #include "engine/hash/ParallelCrc.h"
 
@@ -296,6 +299,108 @@ Result<std::optional<Set>> find(const RunFolder& folder, const std::string& name
         }
     }
     return std::optional<Set>(std::move(set));
+}
+
+namespace {
+
+std::optional<Md5::Digest> md5FromHex(std::string_view text) {
+    Md5::Digest digest{};
+    if (text.size() != 2 * digest.size()) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const char* const at = text.data() + 2 * i;
+        if (std::from_chars(at, at + 2, digest[i], 16).ptr != at + 2) {
+            return std::nullopt;
+        }
+    }
+    return digest;
+}
+
+// Undoes md5sum's escapes of a backslash, LF and CR; nothing when one is unknown.
+std::optional<std::string> unescaped(std::string_view name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] != '\\') {
+            out += name[i];
+            continue;
+        }
+        const char next = ++i < name.size() ? name[i] : '\0';
+        if (next != '\\' && next != 'n' && next != 'r') {
+            return std::nullopt;
+        }
+        out += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+    }
+    return out;
+}
+
+void addMd5Line(std::string_view line, Md5Sums& sums, std::vector<std::string>& conflicts) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    const bool escaped = !line.empty() && line.front() == '\\';
+    line.remove_prefix(escaped ? 1 : 0);
+    constexpr std::size_t digits = 2 * sizeof(Md5::Digest);
+    constexpr std::string_view tagStart = "MD5 (";
+    constexpr std::string_view tagEnd = ") = ";
+    std::string_view hex;
+    std::string_view name;
+    if (line.substr(0, tagStart.size()) == tagStart) {
+        if (line.size() >= tagStart.size() + tagEnd.size() + digits &&
+            line.substr(line.size() - digits - tagEnd.size(), tagEnd.size()) == tagEnd) {
+            hex = line.substr(line.size() - digits);
+            name = line.substr(tagStart.size(), line.size() - digits - tagEnd.size() - tagStart.size());
+        }
+    } else if (line.size() > digits + 2 && line[digits] == ' ' &&
+               (line[digits + 1] == ' ' || line[digits + 1] == '*')) {
+        hex = line.substr(0, digits);
+        name = line.substr(digits + 2);
+    }
+    const std::optional<Md5::Digest> digest = md5FromHex(hex);
+    std::optional<std::string> file = escaped ? unescaped(name) : std::optional<std::string>(name);
+    if (!digest || !file || file->empty()) {
+        return;
+    }
+    const auto [listed, added] = sums.try_emplace(*file, *digest);
+    if (!added && listed->second != *digest) {
+        conflicts.push_back(std::move(*file));
+    }
+}
+
+} // namespace
+
+Result<Md5Sums> loadMd5Sums(const RunFolder& folder, const std::string& name) {
+    struct stat st {};
+    const Result<Descriptor> file = openRegular(folder.fd(), name.c_str(), st);
+    if (!file) {
+        return file.fault();
+    }
+    if (st.st_size > Checksum::maxSidecarBytes) {
+        return Fault{EFBIG};
+    }
+    Md5Sums sums;
+    std::vector<std::string> conflicts;
+    std::string text;
+    char block[65536];
+    const Status read = Copy::readBlocks(file->get(), block, sizeof block, [&](std::string_view part) {
+        text.append(part);
+        return static_cast<std::int64_t>(text.size()) <= Checksum::maxSidecarBytes;
+    });
+    if (!read) {
+        return read.fault();
+    }
+    if (static_cast<std::int64_t>(text.size()) > Checksum::maxSidecarBytes) {
+        return Fault{EFBIG};
+    }
+    for (std::string_view rest = text; !rest.empty();) {
+        const std::size_t end = rest.find('\n');
+        addMd5Line(rest.substr(0, end), sums, conflicts);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    }
+    for (const std::string& conflict : conflicts) {
+        sums.erase(conflict);
+    }
+    return sums;
 }
 
 Result<WholeCheck> checkWhole(const RunFolder& folder, const Set& set, unsigned threads,

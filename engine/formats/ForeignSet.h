@@ -6,11 +6,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "engine/Result.h"
 #include "engine/formats/CrcFile.h"
+#include "engine/hash/Md5.h"
 
 class RunFolder;
 
@@ -68,6 +70,16 @@ struct SumsFile {
     std::string name;
     Algorithm algorithm;
 };
+
+// The digests an md5sum file lists, by file name: lines "DIGEST  NAME" (or " *NAME"),
+// "MD5 (NAME) = DIGEST", escaped where they start with a backslash, as `md5sum -c`
+// reads them; other lines are skipped. A name listed twice with different digests is
+// listed with none.
+using Md5Sums = std::unordered_map<std::string, Md5::Digest>;
+
+// Reads the md5sum file `name` of `folder`. Fails when it cannot be opened or read, or
+// is larger than Checksum::maxSidecarBytes (EFBIG).
+Result<Md5Sums> loadMd5Sums(const RunFolder& folder, const std::string& name);
 
 struct Set {
     Kind kind = Kind::Numbered;

@@ -11,6 +11,7 @@
 
 #include "engine/formats/ChecksumFile.h"
 #include "engine/hash/HashingPool.h"
+#include "engine/hash/Md5.h"
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
@@ -95,6 +96,10 @@ private:
         if (checksummed && m_outputFd < 0) {
             startChecks();
         }
+        const auto& whole = m_set.wholeChecks();
+        if (m_outputFd < 0 && std::any_of(whole.begin(), whole.end(), [](const auto& check) { return check.crc; })) {
+            m_crcBehind.emplace(m_temporary.fd());
+        }
 
         const int count = static_cast<int>(m_set.entries().size());
         progressStep(m_host, joinLabel, 120, [&] { m_host.setProgressValue(0); });
@@ -148,8 +153,24 @@ private:
             }
             if (m_pieceHash) {
                 const std::optional<bool> matches =
-                    atStep(140, m_manifestPath, [&] { return hashMatches(piece, piecePath, *expected); });
+                    atStep(140, m_manifestPath, [&] { return hashMatches(*m_pieceHash, piece, piecePath, *expected); });
                 if (!matches) {
+                    return Outcome::Stopped;
+                }
+                if (!*matches) {
+                    return stopBefore(index, {NoticeId::PieceDamaged, {piecePath}}, Outcome::Damaged);
+                }
+            }
+            if (!m_pieceHash && !m_checks && m_set.md5Pieces()) {
+                // An md5sum file is checked piece by piece before each is appended.
+                const auto listed = m_set.md5Pieces()->find(name);
+                Md5 hash;
+                const std::optional<bool> matches =
+                    listed == m_set.md5Pieces()->end() ? std::optional<bool>(false) : atStep(140, m_manifestPath, [&] {
+                        return hashMatches(hash, piece, piecePath, listed->second);
+                    });
+                if (!matches) {
+                    endEarly();
                     return Outcome::Stopped;
                 }
                 if (!*matches) {
@@ -191,10 +212,11 @@ private:
     std::optional<Outcome> checkWhole() {
         const auto turn = [this] { return m_host.keepGoing(); };
         for (const PieceSet::SetReader::WholeCheck& check : m_set.wholeChecks()) {
-            const Result<bool> matches = m_outputFd >= 0
-                                             ? m_set.piecesMatchWhole(check, Checksum::Hashers::cores(), turn)
-                                             : PieceSet::matchesWhole({{m_temporary.fd(), 0, m_joined}}, check,
-                                                                      Checksum::Hashers::cores(), turn);
+            const Result<bool> matches =
+                m_outputFd >= 0            ? m_set.piecesMatchWhole(check, Checksum::Hashers::cores(), turn)
+                : check.crc && m_crcBehind ? crcMatches(check)
+                                           : PieceSet::matchesWhole({{m_temporary.fd(), 0, m_joined}}, check,
+                                                                    Checksum::Hashers::cores(), turn);
             if (!matches && matches.fault().error == ECANCELED) {
                 // Bytes that were never checked stand under no name.
                 m_checksFailed = true;
@@ -215,6 +237,17 @@ private:
             }
         }
         return std::nullopt;
+    }
+
+    // The CRC the copy's companion computed, against the .crc's.
+    Result<bool> crcMatches(const PieceSet::SetReader::WholeCheck& check) {
+        const Result<ParallelCrc::Crc> crc =
+            m_crcBehind->finish(m_joined, Checksum::Hashers::cores(), [this] { return m_host.keepGoing(); });
+        m_crcBehind.reset();
+        if (!crc) {
+            return crc.fault();
+        }
+        return crc->length == check.size && crc->crc == check.crc;
     }
 
     Outcome refuse(const Notice& notice) {
@@ -345,14 +378,15 @@ private:
 
     // Hashes a piece bound for a stream before any of it goes out, as no reader can
     // be made to forget bytes; nothing when the host asked to stop meanwhile.
-    std::optional<bool> hashMatches(const Descriptor& piece, const std::string& piecePath,
-                                    const Checksum::Digest& expected) {
+    template <typename Hash, typename Digest>
+    std::optional<bool> hashMatches(Hash& hash, const Descriptor& piece, const std::string& piecePath,
+                                    const Digest& expected) {
         bool stopped = false;
         Status hashed;
         std::int64_t sinceTurn = 0;
         const Status read =
             Copy::readBlocks(piece.get(), m_buffer.data(), Copy::Buffer::size, [&](std::string_view block) {
-                hashed = m_pieceHash->update(block.data(), block.size());
+                hashed = hash.update(block.data(), block.size());
                 sinceTurn += static_cast<std::int64_t>(block.size());
                 if (sinceTurn >= Copy::Buffer::maxBlockBytes) {
                     sinceTurn = 0;
@@ -362,7 +396,7 @@ private:
             });
         orFail(read, 140, piecePath);
         checked(hashed);
-        const bool matches = checked(m_pieceHash->finish()) == expected;
+        const bool matches = checked(hash.finish()) == expected;
         if (stopped) {
             return std::nullopt;
         }
@@ -377,6 +411,13 @@ private:
     bool isPartOfPieceSet(const struct stat& outputStat) const {
         if (sameFile(outputStat, m_set.listStatus())) {
             return true;
+        }
+        // A set found by name: the files that check it are part of it too.
+        for (const PieceSet::SetReader::WholeCheck& check : m_set.wholeChecks()) {
+            struct stat st {};
+            if (::stat(check.path.c_str(), &st) == 0 && sameFile(st, outputStat)) {
+                return true;
+            }
         }
         for (const PieceSet::Entry& entry : m_set.entries()) {
             bool whole = false;
@@ -438,6 +479,9 @@ private:
     }
 
     bool advanceChecks(std::int64_t offset) {
+        if (m_crcBehind) {
+            m_crcBehind->advance(offset);
+        }
         return !m_checks || checked(m_checks->advance(offset)) == Checksum::Hashers::Going::On;
     }
 
@@ -470,6 +514,8 @@ private:
     // A join that ends before its last piece keeps an earlier file of the output
     // name untouched; with none, the pieces joined so far stand under that name.
     void endEarly() {
+        // Nothing may read the file once it is closed.
+        m_crcBehind.reset();
         if (!m_temporary.isOpen()) {
             return;
         }
@@ -521,6 +567,8 @@ private:
     std::atomic<std::size_t> m_damaged{noPiece};
     bool m_checksFailed = false;
     std::optional<Checksum::Hashers> m_checks;
+    // The CRC-32 of the output, for a .crc, computed as it is written.
+    std::optional<Copy::CrcBehind> m_crcBehind;
 };
 
 } // namespace

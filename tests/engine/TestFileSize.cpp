@@ -11,6 +11,7 @@
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
+#include "engine/hash/Crc32.h"
 #include "tests/support/Files.h"
 
 // The chunked copy on its paths (copy_file_range, and read/write where that cannot
@@ -29,6 +30,8 @@ private slots:
     void opensOnlyRegularFiles();
     void readBlocks_data();
     void readBlocks();
+    void crcBehindTheWriter_data();
+    void crcBehindTheWriter();
 
 private:
     QTemporaryDir m_dir;
@@ -280,6 +283,43 @@ void TestFileSize::readBlocks() {
     QCOMPARE(failed ? 0 : failed.fault().error, EISDIR);
     ::close(folder);
     QVERIFY(!called);
+}
+
+void TestFileSize::crcBehindTheWriter_data() {
+    QTest::addColumn<int>("size");    // written in steps of 3 MiB and a bit, each made available
+    QTest::addColumn<int>("checked"); // the length finish asks for
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<int>("hashed"); // the length finish reports
+    const int mib = 1 << 20;
+    QTest::newRow("nothing written") << 0 << 0 << 2 << 0;
+    QTest::newRow("all hashed behind, or finished on 2 threads") << 20 * mib + 5 << 20 * mib + 5 << 2 << 20 * mib + 5;
+    QTest::newRow("one thread") << 9 * mib << 9 * mib << 1 << 9 * mib;
+    QTest::newRow("less than written") << 9 * mib << 4 * mib + 1 << 2 << 4 * mib + 1;
+    QTest::newRow("more than the file holds") << 5 * mib << 6 * mib << 2 << 5 * mib;
+}
+
+// The CRC computed behind a writer is the CRC of what the file holds, however far the
+// thread behind got before finish.
+void TestFileSize::crcBehindTheWriter() {
+    QFETCH(int, size);
+    QFETCH(int, checked);
+    QFETCH(int, threads);
+    QFETCH(int, hashed);
+    QTemporaryDir dir;
+    const QByteArray bytes = Files::pattern(size);
+    const Descriptor file(::open(Files::path(dir.filePath("f")).c_str(), O_RDWR | O_CREAT, 0600));
+    QVERIFY(file.get() >= 0);
+    Copy::CrcBehind behind(file.get());
+    const int step = (3 << 20) + 7;
+    for (int offset = 0; offset < size; offset += step) {
+        const int count = std::min(step, size - offset);
+        QCOMPARE(::pwrite(file.get(), bytes.constData() + offset, count, offset), ssize_t(count));
+        behind.advance(offset + count);
+    }
+    const Result<ParallelCrc::Crc> crc = behind.finish(checked, unsigned(threads), {});
+    QVERIFY(crc.ok());
+    QCOMPARE(crc->length, std::int64_t(hashed));
+    QCOMPARE(crc->crc, Crc32::update(0, bytes.constData(), std::size_t(hashed)));
 }
 
 QTEST_APPLESS_MAIN(TestFileSize)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -399,6 +400,8 @@ void TestForeignSets::joinedAndVerified_data() {
     const int damaged = int(NoticeId::PieceDamaged);
     QTest::newRow("split -b") << 5500 << "split -b 1000 src" << QByteArray("xaa") << QByteArray("x") << joined
                               << QByteArray();
+    QTest::newRow("split -b, past 676 pieces")
+        << 700 << "split -b 1 src" << QByteArray("xaa") << QByteArray("x") << joined << QByteArray();
     QTest::newRow("split -d") << 5500 << "split -d -b 1000 src" << QByteArray("x00") << QByteArray("x") << joined
                               << QByteArray();
     QTest::newRow("7-Zip volumes, 7zz t accepts the join")
@@ -418,6 +421,9 @@ void TestForeignSets::joinedAndVerified_data() {
     QTest::newRow("a byte changed: the .crc")
         << 5500 << numbered + tc + "; printf x | dd of=src.003 conv=notrunc 2>/dev/null" << QByteArray("src.001")
         << QByteArray("src") << mismatch << QByteArray("src.crc");
+    QTest::newRow("a .crc naming itself")
+        << 5500 << numbered + tc + "; sed -i s/=src/=src.crc/ src.crc" << QByteArray("src.001")
+        << QByteArray("../src.crc") << int(NoticeId::JoinOverwritesPieceSet) << QByteArray();
     QTest::newRow("a .crc without crc32=") << 5500 << numbered + "; printf 'filename=src\r\nsize=5500\r\n' > src.crc"
                                            << QByteArray("src.001") << QByteArray("src") << -1 << QByteArray("src.crc");
     QTest::newRow("sha256sum of the pieces, one damaged")
@@ -426,6 +432,15 @@ void TestForeignSets::joinedAndVerified_data() {
     QTest::newRow("SHA256SUMS of the whole, a byte changed")
         << 5500 << numbered + "; sha256sum src > SHA256SUMS; printf x | dd of=src.006 conv=notrunc 2>/dev/null"
         << QByteArray("src.002") << QByteArray("src") << mismatch << QByteArray("SHA256SUMS");
+    QTest::newRow("md5sum of the pieces, one damaged")
+        << 5500 << numbered + "; md5sum src.0* > src.md5; printf x | dd of=src.002 conv=notrunc 2>/dev/null"
+        << QByteArray("src.004") << QByteArray("src") << damaged << QByteArray("src.002");
+    QTest::newRow("MD5SUMS of the whole in tag form, a byte changed")
+        << 5500 << numbered + "; md5sum --tag src > MD5SUMS; printf x | dd of=src.001 conv=notrunc 2>/dev/null"
+        << QByteArray("src.001") << QByteArray("src") << mismatch << QByteArray("MD5SUMS");
+    QTest::newRow("src.md5 of the whole and the pieces")
+        << 5500 << numbered + "; md5sum src src.0* > src.md5" << QByteArray("src.006") << QByteArray("src") << joined
+        << QByteArray();
     QTest::newRow("SHA256SUMS of the whole and the pieces")
         << 5500 << numbered + "; sha256sum src src.0* > SHA256SUMS" << QByteArray("src.002") << QByteArray("src")
         << joined << QByteArray();
@@ -446,8 +461,13 @@ void TestForeignSets::joinedAndVerified() {
     const QByteArray source = Files::pattern(size);
     Files::write(dir.filePath("src"), source);
     QVERIFY(run(dir.path(), {"sh", "-c", command}) != "<failed>");
-    const QString target = dir.filePath("o/" + output);
-    Files::write(target, "earlier");
+    // An output named "../NAME" is joined into the set's own folder.
+    const QString target = QDir::cleanPath(dir.filePath("o/" + output));
+    if (!QFile::exists(target)) {
+        Files::write(target, "earlier");
+    }
+    const QByteArray earlier = Files::read(target);
+    const bool overwrites = says == int(NoticeId::JoinOverwritesPieceSet);
     const std::string set = Files::path(dir.filePath(picked));
     const std::string namedPath = Files::path(dir.filePath(named));
 
@@ -455,7 +475,7 @@ void TestForeignSets::joinedAndVerified() {
     const Result<Verify::Summary> verified =
         Verify::VerifySet(set, [&](const Verify::Finding& finding) { bad.push_back(finding.piecePath); });
     RecordingHost host;
-    const SplitMergeFile::Outcome outcome = SplitMergeFile::JoinFiles(set, Files::path(dir.filePath("o")), host);
+    const SplitMergeFile::Outcome outcome = SplitMergeFile::JoinFiles(set, Files::path(QFileInfo(target).path()), host);
     QFile stream(dir.filePath("streamed"));
     QVERIFY(stream.open(QIODevice::WriteOnly));
     RecordingHost streamHost;
@@ -467,13 +487,13 @@ void TestForeignSets::joinedAndVerified() {
         QCOMPARE(host.reports.size(), std::size_t(1));
         QCOMPARE(host.reports.front().step, 102);
         QCOMPARE(host.reports.front().description, verified.fault().description());
-        QCOMPARE(Files::read(target), QByteArray("earlier"));
+        QCOMPARE(Files::read(target), earlier);
         return;
     }
     QVERIFY2(verified, verified ? "" : verified.fault().description().c_str());
     QVERIFY(host.reports.empty());
     QCOMPARE(host.notices.back(), NoticeId(says));
-    QCOMPARE(streamHost.notices.back(), NoticeId(says));
+    QCOMPARE(streamHost.notices.back(), overwrites ? NoticeId::JoinSucceeded : NoticeId(says));
     if (says == int(NoticeId::JoinSucceeded)) {
         QCOMPARE(outcome, SplitMergeFile::Outcome::Succeeded);
         QVERIFY(bad.empty() && verified->wholeMismatches.empty());
@@ -486,11 +506,15 @@ void TestForeignSets::joinedAndVerified() {
         return;
     }
     QCOMPARE(host.messages.back(), Messages::text({NoticeId(says), {namedPath}}));
-    QCOMPARE(Files::read(target), QByteArray("earlier"));
-    QVERIFY(outcome != SplitMergeFile::Outcome::Succeeded && streamed != SplitMergeFile::Outcome::Succeeded);
+    QCOMPARE(Files::read(target), earlier);
+    QVERIFY(outcome != SplitMergeFile::Outcome::Succeeded);
+    QVERIFY(overwrites || streamed != SplitMergeFile::Outcome::Succeeded);
     if (says == int(NoticeId::JoinedFileMismatch)) {
         QCOMPARE(verified->wholeMismatches, std::vector<std::string>{namedPath});
+    } else if (overwrites) {
+        QVERIFY(bad.empty() && verified->wholeMismatches.empty());
     } else {
+        QVERIFY(!bad.empty());
         QCOMPARE(bad.front(), namedPath);
     }
 }
