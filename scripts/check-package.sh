@@ -275,6 +275,14 @@ type=$(xdg-mime query filetype "$work/some.splt")
 [ "$type" = application/x-quarnel-splt ] || fail "xdg-mime calls a .splt file $type"
 app=$(xdg-mime query default application/x-quarnel-splt)
 [ "$app" = example.velmarc.Quarnel.desktop ] || fail "a .splt file opens with '$app', not with Quarnel"
+# The first piece and the .crc of a set another program split open with Quarnel too.
+printf 'piece' >"$work/some.iso.001"
+printf 'filename=some.iso\r\nsize=5\r\ncrc32=00000000\r\n' >"$work/some.iso.crc"
+for file in some.iso.001 some.iso.crc; do
+    type=$(xdg-mime query filetype "$work/$file")
+    app=$(xdg-mime query default "$type")
+    [ "$app" = example.velmarc.Quarnel.desktop ] || fail "$file ($type) opens with '$app', not with Quarnel"
+done
 man -w quarnel >/dev/null || fail "man -w finds no page for quarnel"
 [ "$(quarnel --version)" = "quarnel $version" ] || fail "quarnel --version says $(quarnel --version)"
 # The build's own command line joins the installed sample: quarnel-cli is not installed now.

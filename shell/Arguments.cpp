@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "engine/RunFolder.h"
+#include "engine/formats/ForeignSet.h"
+
 namespace Arguments {
 
 namespace {
@@ -19,8 +22,30 @@ Outcome usage(const QString& error) {
 
 } // namespace
 
+Field fieldFor(const QByteArray& path) {
+    if (QString::fromLatin1(path).endsWith(QLatin1String(".splt"), Qt::CaseInsensitive)) {
+        return Field::Text4;
+    }
+    const auto [folderPath, name] = ForeignSet::splitPath(path.toStdString());
+    const std::optional<ForeignSet::NameForm> form = ForeignSet::classify(name);
+    if (!form) {
+        return Field::Text1;
+    }
+    if (form->crc || (form->kind == ForeignSet::Kind::Numbered && std::stoll(form->digits) <= 1)) {
+        return Field::Text4;
+    }
+    // "report.2024" or "java" only look like pieces: they are split unless their set
+    // is there. A set the join will refuse (an unreadable .crc) is still a set.
+    RunFolder folder;
+    if (!folder.open(folderPath)) {
+        return Field::Text1;
+    }
+    const Result<std::optional<ForeignSet::Set>> set = ForeignSet::find(folder, name);
+    return !set || set->has_value() ? Field::Text4 : Field::Text1;
+}
+
 Field fieldFor(const QString& path) {
-    return path.endsWith(QLatin1String(".splt"), Qt::CaseInsensitive) ? Field::Text4 : Field::Text1;
+    return fieldFor(QFile::encodeName(path));
 }
 
 Outcome parse(const QStringList& arguments) {
@@ -74,8 +99,10 @@ QString helpText() {
                           "list, NAME.splt, and joins such pieces back into the file.\n"
                           "\n"
                           "FILE fills the window in; nothing starts by itself. A piece list (a name\n"
-                          "ending in .splt, in any case) goes to the join panel, any other file to the\n"
-                          "split panel. A relative FILE is taken from the current folder.\n"
+                          "ending in .splt, in any case), a piece of a numbered set (NAME.001, ...) or\n"
+                          "of a coreutils split set (xaa, ...) or a .crc file goes to the join panel,\n"
+                          "any other file to the split panel. A relative FILE is taken from the current\n"
+                          "folder.\n"
                           "\n"
                           "Options:\n"
                           "  -h, --help     show this help and exit\n"

@@ -14,8 +14,12 @@ inline constexpr int exitUsage = 2;
 // The field a file given at start fills.
 enum class Field { Text1, Text4 };
 
-// A piece list (".splt" in any case) goes to the join panel, anything else to the
-// split panel.
+// The file of a set goes to the join panel: a piece list (".splt" in any case), a
+// ".crc", the first piece of a numbered set ("NAME.000", "NAME.001"), or any other
+// piece of a set that stands beside it (a later "NAME.NNN", coreutils "xaa" with
+// "xab"). Anything else goes to the split panel. Only a name that has the form of a
+// piece without being a first one is looked up on the disk.
+Field fieldFor(const QByteArray& path);
 Field fieldFor(const QString& path);
 
 struct Outcome {

@@ -1,11 +1,15 @@
 #include "window/Drops.h"
 
+#include <optional>
+
 #include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QMimeData>
 #include <QRegularExpression>
 #include <QUrl>
+
+#include "shell/Arguments.h"
 
 namespace Drops {
 
@@ -15,19 +19,11 @@ QString text(const char* source) {
     return QCoreApplication::translate("Drops", source);
 }
 
-// A piece list, a .crc, one of our pieces ("NAME_splt3") or a numbered piece
-// ("NAME.001"): the set is joined, not split again.
-bool belongsToSet(const QString& name) {
-    static const QRegularExpression setName(QStringLiteral("(\\.splt|\\.crc|_splt\\d+|\\.\\d{3,})$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    return setName.match(name).hasMatch();
-}
-
 // A piece of our own sets goes to the join field as its list, which the join takes.
-QByteArray joinName(const QByteArray& name) {
+std::optional<QByteArray> ownList(const QByteArray& name) {
     static const QRegularExpression piece(QStringLiteral("_splt\\d+$"));
     const QRegularExpressionMatch match = piece.match(QString::fromLatin1(name));
-    return match.hasMatch() ? name.left(match.capturedStart()) + ".splt" : name;
+    return match.hasMatch() ? std::optional<QByteArray>(name.left(match.capturedStart()) + ".splt") : std::nullopt;
 }
 
 } // namespace
@@ -37,7 +33,7 @@ QByteArray localName(const QUrl& url) {
     return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
 }
 
-Verdict judge(const QMimeData* data) {
+Verdict judge(const QMimeData* data, bool dropped) {
     if (!data || !data->hasUrls() || data->urls().isEmpty()) {
         return {};
     }
@@ -62,8 +58,12 @@ Verdict judge(const QMimeData* data) {
         }
         return {Verdict::Kind::Folder, name, {}};
     }
-    if (belongsToSet(QString::fromLatin1(name))) {
-        return {Verdict::Kind::Join, joinName(name), {}};
+    // A set is joined, not split again.
+    if (const std::optional<QByteArray> list = ownList(name)) {
+        return {Verdict::Kind::Join, *list, {}};
+    }
+    if (dropped && Arguments::fieldFor(name) == Arguments::Field::Text4) {
+        return {Verdict::Kind::Join, name, {}};
     }
     return {Verdict::Kind::Split, name, {}};
 }

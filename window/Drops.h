@@ -23,7 +23,10 @@ struct Verdict {
     QString message;
 };
 
-Verdict judge(const QMimeData* data);
+// A drag that enters or moves (`dropped` false) only needs to know whether it will be
+// taken: a file is then not looked up as a piece of a set, which can take a thousand
+// look-ups a mouse move, and comes back as Split.
+Verdict judge(const QMimeData* data, bool dropped = true);
 
 // The name a local file URL stands for, byte for byte, also where it is not valid
 // in the locale's encoding.

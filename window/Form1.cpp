@@ -395,7 +395,13 @@ void Form1::PushButton1_Click() {
 }
 
 void Form1::PushButton5_Click() {
-    pickFile("PushButton5_Click", tr("Split Files (*.splt *.SPLT)"), m_text4);
+    // The designed filter first; then the first pieces and .crc files of other programs'
+    // sets, and any file, for a later piece or a wider numbering.
+    const QString separator = QStringLiteral(";;");
+    pickFile("PushButton5_Click",
+             tr("Split Files (*.splt *.SPLT)") + separator + tr("Pieces (*.001 *.000 *.crc *.CRC *aa *00)") +
+                 separator + tr("All Files (*)"),
+             m_text4);
 }
 
 void Form1::pickFile(const char* procedureName, const QString& filter, QLineEdit* target) {
@@ -435,7 +441,7 @@ bool Form1::handleDrop(QEvent* event) {
     if (!drop->mimeData() || !drop->mimeData()->hasUrls()) {
         return false;
     }
-    const Drops::Verdict verdict = Drops::judge(drop->mimeData());
+    const Drops::Verdict verdict = Drops::judge(drop->mimeData(), event->type() == QEvent::Drop);
     if (verdict.kind == Drops::Verdict::Kind::Nothing) {
         drop->ignore();
         return true;
@@ -494,5 +500,5 @@ void Form1::openFile(const QString& path) {
 }
 
 void Form1::openFile(const QByteArray& path) {
-    setName(Arguments::fieldFor(QFile::decodeName(path)) == Arguments::Field::Text4 ? m_text4 : m_text1, path);
+    setName(Arguments::fieldFor(path) == Arguments::Field::Text4 ? m_text4 : m_text1, path);
 }

@@ -86,7 +86,8 @@ void Form1::buildControls() {
     m_frame2 = frame("Frame2", QT_TR_NOOP("Join"), 120, 3405, 7800, 1335);
     button(3, QT_TR_NOOP("Start Joining"), m_frame2, 240, 765, 7320, 405);
     m_text4 = textBox("Text4", m_frame2, 3240, 300, 3600, 345);
-    button(5, "...", m_frame2, 6960, 300, 600, 345)->setAccessibleName(tr("Select the .splt file to join"));
+    button(5, "...", m_frame2, 6960, 300, 600, 345)
+        ->setAccessibleName(tr("Select the .splt file or the first piece to join"));
     labelField(label("Label3", QT_TR_NOOP("Select .splt Filename (first of set):"), m_frame2, 240, 345, 2835, 225),
                m_text4);
     m_frame1 = frame("Frame1", QT_TR_NOOP("Split"), 120, 1080, 7800, 2280);

@@ -71,8 +71,8 @@
         <translation>Zusammenfügen starten</translation>
     </message>
     <message>
-        <source>Select the .splt file to join</source>
-        <translation>Zusammenzufügende .splt-Datei auswählen</translation>
+        <source>Select the .splt file or the first piece to join</source>
+        <translation>Zusammenzufügende .splt-Datei oder ihr erstes Teil auswählen</translation>
     </message>
     <message>
         <source>Select .splt Filename (first of set):</source>
@@ -137,6 +137,10 @@
     <message>
         <source>Split Files (*.splt *.SPLT)</source>
         <translation>Teilelisten (*.splt *.SPLT)</translation>
+    </message>
+    <message>
+        <source>Pieces (*.001 *.000 *.crc *.CRC *aa *00)</source>
+        <translation>Teile (*.001 *.000 *.crc *.CRC *aa *00)</translation>
     </message>
     <message>
         <source>Select File</source>

@@ -71,8 +71,8 @@
         <translation>Empezar a unir</translation>
     </message>
     <message>
-        <source>Select the .splt file to join</source>
-        <translation>Elegir el archivo .splt que se va a unir</translation>
+        <source>Select the .splt file or the first piece to join</source>
+        <translation>Elegir el archivo .splt o la primera parte que se va a unir</translation>
     </message>
     <message>
         <source>Select .splt Filename (first of set):</source>
@@ -137,6 +137,10 @@
     <message>
         <source>Split Files (*.splt *.SPLT)</source>
         <translation>Listas de partes (*.splt *.SPLT)</translation>
+    </message>
+    <message>
+        <source>Pieces (*.001 *.000 *.crc *.CRC *aa *00)</source>
+        <translation>Partes (*.001 *.000 *.crc *.CRC *aa *00)</translation>
     </message>
     <message>
         <source>Select File</source>

@@ -71,8 +71,8 @@
         <translation>Lancer l’assemblage</translation>
     </message>
     <message>
-        <source>Select the .splt file to join</source>
-        <translation>Choisir le fichier .splt à assembler</translation>
+        <source>Select the .splt file or the first piece to join</source>
+        <translation>Choisir le fichier .splt ou le premier morceau à assembler</translation>
     </message>
     <message>
         <source>Select .splt Filename (first of set):</source>
@@ -137,6 +137,10 @@
     <message>
         <source>Split Files (*.splt *.SPLT)</source>
         <translation>Listes de morceaux (*.splt *.SPLT)</translation>
+    </message>
+    <message>
+        <source>Pieces (*.001 *.000 *.crc *.CRC *aa *00)</source>
+        <translation>Morceaux (*.001 *.000 *.crc *.CRC *aa *00)</translation>
     </message>
     <message>
         <source>Select File</source>

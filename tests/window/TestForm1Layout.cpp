@@ -208,7 +208,7 @@ void TestForm1Layout::screenReadersNameEveryControl_data() {
     QTest::newRow("PushButton2") << ""
                                  << "Select the folder to save results to";
     QTest::newRow("PushButton5") << ""
-                                 << "Select the .splt file to join";
+                                 << "Select the .splt file or the first piece to join";
     QTest::newRow("ProgressBar1") << ""
                                   << "Progress of the split or join";
 }

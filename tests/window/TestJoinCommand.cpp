@@ -4,6 +4,7 @@
 
 #include "engine/RunFolder.h"
 #include "engine/recovery/Recovery.h"
+#include "engine/hash/Crc32.h"
 #include "feedback/Hover.h"
 #include "tests/support/Harness.h"
 
@@ -25,6 +26,8 @@ private slots:
     void damagedPieceStopsTheJoin();
     void joinRepairsFromRecoveryData_data();
     void joinRepairsFromRecoveryData();
+    void setsOfOtherPrograms_data();
+    void setsOfOtherPrograms();
 
 private:
     Form1& prepare(qint64 size, bool joining);
@@ -368,6 +371,72 @@ void TestJoinCommand::joinRepairsFromRecoveryData() {
     QVERIFY(!form.Busy());
     QCOMPARE(Files::read(root + QStringLiteral("/joined/a.bin")), QByteArray(joined, 'x'));
     QCOMPARE(Files::entries(root + QStringLiteral("/joined")), QStringList{"a.bin"});
+}
+
+void TestJoinCommand::setsOfOtherPrograms_data() {
+    QTest::addColumn<QStringList>("pieces"); // 1000 bytes each of a 3500-byte file; "-" for a lost one
+    QTest::addColumn<QString>("crc");        // "c.bin.crc" beside: "", "right" or "wrong"
+    QTest::addColumn<QString>("given");      // Text4, in the pieces' folder
+    QTest::addColumn<QString>("notice");     // "%1": the pieces' folder
+    QTest::addColumn<int>("joined");         // how many of the file's first bytes the joined c.bin holds; -1: none
+    const auto row = [](const char* name, const QStringList& pieces, const char* crc, const char* given,
+                        const char* notice,
+                        int joined) { QTest::newRow(name) << pieces << crc << given << notice << joined; };
+    const QStringList numbered{"c.bin.001", "c.bin.002", "c.bin.003", "c.bin.004"};
+    const char* success = "Files successfully joined";
+    row("numbered, first piece", numbered, "", "c.bin.001", success, 3500);
+    row("numbered, by its .crc", numbered, "right", "c.bin.crc", success, 3500);
+    row("coreutils", {"c.bin.aa", "c.bin.ab", "c.bin.ac", "c.bin.ad"}, "", "c.bin.aa", success, 3500);
+    row("numbered, a piece lost", {"c.bin.001", "-", "c.bin.003", "c.bin.004"}, "", "c.bin.001",
+        "%1/c.bin.002 splitted file not found", 1000);
+    row("numbered, a .crc that does not match", numbered, "wrong", "c.bin.003",
+        "The joined file does not match %1/c.bin.crc: one of its pieces is damaged.", -1);
+    row("a piece that is not there", numbered, "", "c.bin.005", "%1/c.bin.005 not exist", -1);
+}
+
+// The join row takes any piece of a set another program split, or its .crc, and
+// stops at a lost piece or a mismatch as it does for our own sets.
+void TestJoinCommand::setsOfOtherPrograms() {
+    QFETCH(QStringList, pieces);
+    QFETCH(QString, crc);
+    QFETCH(QString, given);
+    QFETCH(QString, notice);
+    QFETCH(int, joined);
+    Harness& harness = *m_harness;
+    const QString folder = harness.dir.path() + QStringLiteral("/pieces");
+    const QString output = harness.dir.path() + QStringLiteral("/joined/");
+    const QByteArray source = Files::pattern(3500);
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        if (pieces.at(i) != QLatin1String("-")) {
+            Files::writeOrDie(folder + QLatin1Char('/') + pieces.at(i), source.mid(i * 1000, 1000));
+        }
+    }
+    if (!crc.isEmpty()) {
+        const std::uint32_t sum = Crc32::update(0, source.constData(), static_cast<std::size_t>(source.size())) ^
+                                  (crc == QLatin1String("wrong") ? 1U : 0U);
+        Files::writeOrDie(folder + QStringLiteral("/c.bin.crc"),
+                          "filename=c.bin\r\nsize=3500\r\ncrc32=" +
+                              QByteArray::number(sum, 16).toUpper().rightJustified(8, '0') + "\r\n");
+    }
+    QVERIFY(QDir().mkpath(output));
+    const QStringList before = QDir(folder).entryList(QDir::Files);
+    Form1& form = harness.show();
+    harness.text(2)->setText(output);
+    form.openFile(folder + QLatin1Char('/') + given);
+    QCOMPARE(harness.text(4)->text(), folder + QLatin1Char('/') + given);
+
+    QTest::mouseClick(harness.button(3), Qt::LeftButton);
+    QVERIFY(harness.waitUntilIdle());
+    QCOMPARE(harness.messages.notices(), QStringList{notice.replace(QStringLiteral("%1"), folder)});
+    QVERIFY(harness.messages.errorReports().isEmpty());
+    QVERIFY(!form.Busy());
+    // The pieces stay as they were; nothing but the joined file is written.
+    QCOMPARE(QDir(folder).entryList(QDir::Files), before);
+    const QStringList written = QDir(output).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(written, joined < 0 ? QStringList() : QStringList{"c.bin"});
+    if (joined >= 0) {
+        QCOMPARE(Files::read(output + QStringLiteral("c.bin")), source.left(joined));
+    }
 }
 
 QTEST_MAIN(TestJoinCommand)

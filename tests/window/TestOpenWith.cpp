@@ -43,6 +43,13 @@ void TestOpenWith::argumentsGiveOneFileOrAnAnswer_data() {
     row("relative", {"sub/c.splt"}, Action::ShowWindow, here + "/sub/c.splt", 4);
     row("a dash after --", {"--", "-odd.pdf"}, Action::ShowWindow, here + "/-odd.pdf", 1);
     row("blanks and a line break", {"/a/b c\nd"}, Action::ShowWindow, "/a/b c\nd", 1);
+    // A set's first piece and its .crc are known by their names alone.
+    row("numbered first piece", {"/a/c.iso.001"}, Action::ShowWindow, "/a/c.iso.001", 4);
+    row("numbered from zero, 4 digits", {"/a/c.iso.0000"}, Action::ShowWindow, "/a/c.iso.0000", 4);
+    row(".crc", {"/a/c.iso.crc"}, Action::ShowWindow, "/a/c.iso.crc", 4);
+    row("later piece, no set there", {"/a/c.iso.002"}, Action::ShowWindow, "/a/c.iso.002", 1);
+    row("coreutils name, no set there", {"/a/xaa"}, Action::ShowWindow, "/a/xaa", 1);
+    row("only a number", {"/a/.001"}, Action::ShowWindow, "/a/.001", 1);
     row("help", {"--help"}, Action::Help);
     row("help, short, with files", {"-h", "x", "y"}, Action::Help);
     row("version", {"--version"}, Action::Version);
@@ -106,16 +113,26 @@ void TestOpenWith::theFileKeepsTheBytesOfItsArgument() {
 
 void TestOpenWith::theFileFillsItsFieldAndNothingStarts_data() {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("beside"); // files that stand beside it
     QTest::addColumn<int>("field");
-    QTest::newRow("piece list") << "a.bin.splt" << 4;
-    QTest::newRow("piece list, upper case") << "A.BIN.SPLT" << 4;
-    QTest::newRow("any other file") << "a.bin" << 1;
+    QTest::newRow("piece list") << "a.bin.splt" << QStringList() << 4;
+    QTest::newRow("piece list, upper case") << "A.BIN.SPLT" << QStringList() << 4;
+    QTest::newRow("any other file") << "a.bin" << QStringList() << 1;
+    QTest::newRow("later numbered piece") << "c.iso.003" << QStringList{"c.iso.001", "c.iso.002"} << 4;
+    QTest::newRow("piece past a gap") << "c.iso.003" << QStringList{"c.iso.001"} << 4;
+    QTest::newRow("a dated name") << "backup.20231201" << QStringList{"backup.20231130"} << 1;
+    QTest::newRow("coreutils first piece") << "xaa" << QStringList{"xab"} << 4;
+    QTest::newRow("coreutils name alone") << "plazaa" << QStringList() << 1;
 }
 
 void TestOpenWith::theFileFillsItsFieldAndNothingStarts() {
     QFETCH(QString, name);
+    QFETCH(QStringList, beside);
     QFETCH(int, field);
     Harness harness;
+    for (const QString& other : beside) {
+        Files::writeOrDie(harness.dir.filePath(other), QByteArray(10, 'p'));
+    }
     // A file the split or join could really work on, in the output folder itself.
     harness.settings().write(QStringLiteral("Output Folder"), harness.dir.path() + "/");
     const QString path = harness.dir.filePath(name);

@@ -37,7 +37,8 @@ void TestPickers::filePickers_data() {
     QTest::addColumn<int>("field");
     QTest::addColumn<QString>("filter");
     QTest::newRow("file to split") << 1 << 1 << "All Files (*)";
-    QTest::newRow("manifest to join") << 5 << 4 << "Split Files (*.splt *.SPLT)";
+    QTest::newRow("manifest to join")
+        << 5 << 4 << "Split Files (*.splt *.SPLT);;Pieces (*.001 *.000 *.crc *.CRC *aa *00);;All Files (*)";
 }
 
 void TestPickers::filePickers() {
@@ -168,6 +169,10 @@ void TestPickers::drops_data() {
     row("a piece on the window", "Form1", "/a.bin_splt2", 4, "/a.bin.splt");
     row("a numbered piece", "Form1", "/c.iso.001", 4, "/c.iso.001");
     row(".crc on the split frame", "Frame1", "/c.iso.crc", 4, "/c.iso.crc");
+    row("a later numbered piece", "Text1", "/c.iso.002", 4, "/c.iso.002");
+    row("a number that is no piece", "Frame2", "/backup.20231201", 1, "/backup.20231201");
+    row("a coreutils first piece", "Text4", "/xaa", 4, "/xaa");
+    row("aa with no ab beside", "Frame2", "/plazaa", 1, "/plazaa");
     row("nothing there", "Form1", "/gone.bin", 0, "");
     row("two files", "Frame1", "/a.bin|/B.SPLT", 0, "", "Please drop one file or folder at a time.");
     row("an http URL", "Frame2", "http://example.org/a.bin.splt", 0, "",
@@ -182,7 +187,8 @@ void TestPickers::drops() {
     QFETCH(QString, message);
     Harness& harness = *m_harness;
     const QString root = harness.dir.path();
-    for (const char* name : {"/a.bin", "/a.bin.splt", "/B.SPLT", "/a.bin_splt2", "/c.iso.001", "/c.iso.crc"}) {
+    for (const char* name : {"/a.bin", "/a.bin.splt", "/B.SPLT", "/a.bin_splt2", "/c.iso.001", "/c.iso.002",
+                             "/c.iso.crc", "/backup.20231201", "/xaa", "/xab", "/plazaa"}) {
         QFile file(root + QLatin1String(name));
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
