@@ -20,11 +20,14 @@ namespace {
 
 constexpr std::size_t first16k = 16u << 10;
 constexpr std::size_t volumesAtOnce = 256;
+// Read into the cache and hashed there three times over (the piece's MD5, the slice's
+// MD5 and CRC32): small enough to stay in it.
+constexpr std::size_t hashBlock = 128u << 10;
 
 // One file being hashed for its file description and slice checksums, in one read.
 Status hashFile(int fd, Par2::File& file, std::uint64_t sliceSize) {
     Md5 whole;
-    const std::size_t bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(sliceSize, readBlock));
+    const std::size_t bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(sliceSize, hashBlock));
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
     std::vector<unsigned char> head;
     std::uint64_t offset = 0;
