@@ -19,7 +19,7 @@ constexpr std::size_t page = 4096;
 // Each worker multiplies a tile of the slices at a time: the tiles of every output
 // stay in its cache while the inputs' tiles stream past once. Memory, not the
 // arithmetic, is what is short on the machines we build for.
-constexpr std::size_t outputTiles = 256u << 10;
+constexpr std::size_t outputTiles = 1u << 20;
 constexpr std::size_t smallestTile = 16u << 10;
 constexpr std::size_t largestTile = 64u << 10;
 // The inputs read ahead at a time, twice over: small enough to stay in the cache
