@@ -22,9 +22,11 @@ constexpr std::size_t page = 4096;
 constexpr std::size_t outputTiles = 1u << 20;
 constexpr std::size_t smallestTile = 16u << 10;
 constexpr std::size_t largestTile = 64u << 10;
-// The inputs read ahead at a time, twice over: small enough to stay in the cache
-// until they are multiplied.
-constexpr std::size_t inputWindow = 8u << 20;
+// Tiles in a stripe, so that a worker held up (the machine is busy) leaves its share
+// to the others rather than keeping them waiting.
+constexpr std::size_t tilesPerStripe = 16;
+// The inputs read ahead at a time, twice over.
+constexpr std::size_t inputWindow = 12u << 20;
 
 struct FreeAligned {
     void operator()(unsigned char* p) const { std::free(p); }
@@ -74,8 +76,8 @@ Cut cutFor(const Combination& c, std::size_t memory, unsigned threads) {
     cut.tile = std::clamp(outputTiles / c.outputs / page * page, smallestTile, largestTile);
     // A small budget takes smaller tiles rather than more memory.
     cut.tile = std::min(cut.tile, std::max(page, memory / (c.outputs + 2) / page * page));
-    cut.stripe = cut.tile * threads;
     const std::size_t window = std::max(cut.tile, std::min(inputWindow, memory / 2));
+    cut.stripe = cut.tile * std::max<std::size_t>(tilesPerStripe, threads);
     cut.batch = std::clamp<std::size_t>(window / (2 * cut.stripe), 1, c.inputs);
     if (cut.batch == c.inputs) {
         // Few inputs: longer stripes, fewer rounds.
@@ -130,13 +132,14 @@ Status combine(const Combination& c, std::size_t memory) {
         }
         return {};
     };
-    auto multiply = [&](std::size_t k, unsigned worker) {
-        // Tiles dealt round-robin by worker number: a worker run late still does its own.
+    std::atomic<std::size_t> nextTile{0};
+    auto multiply = [&](std::size_t k) {
+        // Tiles taken one at a time: a worker run late leaves the rest to the others.
         const unsigned char* from = inputs[k % 2].get();
         const std::size_t first = k % batches * batch;
         const std::size_t last = std::min(c.inputs, first + batch);
         const std::size_t size = sizeOf(k);
-        for (std::size_t at = worker * tile; at < size; at += threads * tile) {
+        for (std::size_t at; (at = nextTile++ * tile) < size;) {
             const std::size_t bytes = std::min(tile, size - at);
             for (std::size_t i = first; i < last; ++i) {
                 for (std::size_t o = 0; o < c.outputs; ++o) {
@@ -166,8 +169,8 @@ Status combine(const Combination& c, std::size_t memory) {
             }
         }
         const std::size_t tiles = (size + tile - 1) / tile;
-        onThreads(static_cast<unsigned>(std::min<std::size_t>(threads, tiles)),
-                  [&](unsigned worker) { multiply(k, worker); });
+        nextTile = 0;
+        onThreads(static_cast<unsigned>(std::min<std::size_t>(threads, tiles)), [&](unsigned) { multiply(k); });
         if (next.valid()) {
             readInline = next.get();
         }
