@@ -8,13 +8,16 @@
 # MD5 counted twice (the whole piece and each slice), the GF(2^16) multiply-add once
 # per recovery slice. Then the repair of N missing pieces beside `par2 repair`:
 #   repair  <= 0.25 x par2 repair
+# With quarnel-cli beside it (or --cli), the whole split too:
+#   split --recovery N  <= 0.25 x (split + par2 create over its pieces)
+#   split --recovery N  <= 1.3 x max(split, (split + MD5 x 2 + CRC32 + slices x GF) / cores)
 # The pieces are read into the page cache before every run.
 #
-#   bench/recovery.sh [--tool PATH] [--work DIR] [--size BYTES] [--chunk BYTES] [--runs N]
-#                     [--keep] [N...]
+#   bench/recovery.sh [--tool PATH] [--cli PATH] [--work DIR] [--size BYTES] [--chunk BYTES]
+#                     [--runs N] [--keep] [N...]
 #
 # N (pieces that may be lost) defaults to 1 4 16, the size to 256M, the chunk to 4M.
-# Build quarnel-recovery (bench/) in Release first. Not part of ctest.
+# Build quarnel-recovery and quarnel-cli in Release first. Not part of ctest.
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "$0")" && pwd)
@@ -23,6 +26,8 @@ script_dir=$(cd "$(dirname "$0")" && pwd)
 
 tool="$script_dir/../build/bench/quarnel-recovery"
 [ -x "$script_dir/quarnel-recovery" ] && tool="$script_dir/quarnel-recovery"
+cli="$script_dir/../build/cli/quarnel-cli"
+[ -x "$script_dir/../cli/quarnel-cli" ] && cli="$script_dir/../cli/quarnel-cli"
 work_parent=/work
 [ -d /work ] && [ -w /work ] || work_parent=${TMPDIR:-/tmp}
 size_text=256M
@@ -33,12 +38,13 @@ losts=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --tool) tool=$2; shift 2 ;;
+    --cli) cli=$2; shift 2 ;;
     --work) work_parent=$2; shift 2 ;;
     --size) size_text=$2; shift 2 ;;
     --chunk) chunk_text=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
     *) losts+=("$1"); shift ;;
     esac
 done
@@ -57,7 +63,12 @@ trap cleanup EXIT
 mkdir "$work/set"
 head -c "$size" /dev/urandom >"$work/source.bin"
 (cd "$work/set" && split -b "$chunk" -a 3 -d "$work/source.bin" source.bin.)
-rm "$work/source.bin"
+if [ -x "$cli" ]; then
+    mv "$work/source.bin" "$work/whole.bin"
+else
+    echo "recovery.sh: note: no quarnel-cli at $cli, the whole split is not timed" >&2
+    rm "$work/source.bin"
+fi
 mapfile -t pieces < <(cd "$work/set" && ls source.bin.*)
 
 row() { printf '%-7s %-4s %-12s %7s %-11s %7s %6s %-6s %-4s %8s\n' "$@"; }
@@ -80,7 +91,7 @@ add_row() {
 
 results="$work/results"
 mkdir -p "$results"
-cat "$work/set"/* >"$work/whole.bin"
+[ -f "$work/whole.bin" ] || cat "$work/set"/* >"$work/whole.bin"
 echo "$runs rounds of single passes..." >&2
 for ((i = 0; i < runs; i++)); do
     for kind in md5 crc32 gf; do
@@ -88,10 +99,48 @@ for ((i = 0; i < runs; i++)); do
         timed "pass_$kind" "$tool" pass "$kind" "$work/whole.bin"
     done
 done
-rm "$work/whole.bin"
 md5=$(median_seconds pass_md5)
 crc=$(median_seconds pass_crc32)
 gf=$(median_seconds pass_gf)
+
+# split_once NAME DIR [OPTION...]: one timed quarnel-cli split of the source into DIR.
+split_once() {
+    local name=$1 dir=$2
+    shift 2
+    rm -rf "$dir"
+    mkdir "$dir"
+    settle "$work/whole.bin"
+    timed "$name" "$cli" split "$work/whole.bin" --chunk-size "$chunk" --output "$dir" "$@"
+}
+
+if [ -x "$cli" ]; then
+    split_once split_plain "$work/plain"
+    mapfile -t plain_pieces < <(cd "$work/plain" && printf '%s\n' whole.bin_splt*)
+    for lost in "${losts[@]}"; do
+        layout=$("$tool" layout "$work/plain" whole.bin.splt "$chunk" "$lost" "${plain_pieces[@]}")
+        read -r slice count per < <(echo "$layout" |
+            sed -n 's/^slice \([0-9]*\), \([0-9]*\) recovery slices, \([0-9]*\) a volume$/\1 \2 \3/p')
+        volumes=$(((count + per - 1) / per))
+        echo "N=$lost: $runs rounds of split --recovery, split, par2 create over its pieces..." >&2
+        for ((i = 0; i < runs; i++)); do
+            split_once "split_r_$lost" "$work/rec" --recovery "$lost"
+            split_once split_plain "$work/plain"
+            settle "$work/plain"
+            timed "split_p_$lost" par2 create -q -q -s"$slice" -c"$count" -n"$volumes" -u \
+                "$work/plain/whole.bin.splt.par2" "${plain_pieces[@]/#/$work/plain/}"
+        done
+        plain=$(median_seconds split_plain)
+        both=$(awk -v a="$plain" -v b="$(median_seconds "split_p_$lost")" 'BEGIN { printf "%.3f", a + b }')
+        limit=$(awk -v s="$plain" -v m="$md5" -v c="$crc" -v n="$count" -v g="$gf" -v k="$cores" \
+            'BEGIN { l = (s + 2 * m + c + n * g) / k; printf "%.3f", (l > s ? l : s) }')
+        add_row split "$lost" "split_r_$lost" "quarnel" "$both" 0.25
+        add_row split "$lost" "split_p_$lost" "par2 create" "$both" -
+        add_row split "$lost" "split_r_$lost" "vs limit" "$limit" 1.3
+    done
+    add_row split - split_plain "plain split" "$(median_seconds split_plain)" -
+    rm -rf "$work/plain" "$work/rec"
+fi
+rm "$work/whole.bin"
 
 for lost in "${losts[@]}"; do
     layout=$("$tool" layout "$work/set" source.bin.splt "$chunk" "$lost" "${pieces[@]}")

@@ -57,6 +57,18 @@ Result<Md5::Digest> Md5::finish() {
     return digest;
 }
 
+Result<Md5> Md5::copy() const {
+    Md5 copied;
+    if (!m_context->broken && !copied.m_context->broken &&
+        EVP_MD_CTX_copy_ex(copied.m_context->context.get(), m_context->context.get()) != 1) {
+        copied.m_context->broken = Checksum::opensslFailure("MD5");
+    }
+    if (m_context->broken || copied.m_context->broken) {
+        return m_context->broken ? *m_context->broken : *copied.m_context->broken;
+    }
+    return copied;
+}
+
 Result<Md5::Digest> Md5::of(const void* data, std::size_t size) {
     Md5 md5;
     if (Status updated = md5.update(data, size); !updated) {

@@ -19,6 +19,8 @@ public:
     Status update(const void* data, std::size_t size);
     // The digest of everything given since construction or the last finish; starts afresh.
     Result<Digest> finish();
+    // A hash that goes on from where this one is, this one left as it is.
+    Result<Md5> copy() const;
 
     // The digest of one range at once.
     static Result<Digest> of(const void* data, std::size_t size);

@@ -1,5 +1,8 @@
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -17,26 +20,35 @@ namespace {
 
 constexpr std::size_t first16k = 16u << 10;
 constexpr std::size_t volumesAtOnce = 256;
+// Read into the cache and hashed there three times over (the piece's MD5, the slice's
+// MD5 and CRC32): small enough to stay in it.
+constexpr std::size_t hashBlock = 128u << 10;
 
-// One file being hashed for its file description and slice checksums.
+// One file being hashed for its file description and slice checksums, in one read.
 Status hashFile(int fd, Par2::File& file, std::uint64_t sliceSize) {
     Md5 whole;
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(sliceSize, readBlock)));
+    const std::size_t bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(sliceSize, hashBlock));
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
     std::vector<unsigned char> head;
     std::uint64_t offset = 0;
     const std::uint64_t slices = slicesOf(file.length, sliceSize);
     file.slices.resize(slices);
     for (std::uint64_t s = 0; s < slices; ++s) {
-        Md5 md5;
+        // The first slice's MD5 is the whole file's up to there, so its bytes are hashed once;
+        // only its padding, if any, goes to a copy.
+        std::optional<Md5> own;
+        if (s > 0) {
+            own.emplace();
+        }
         std::uint32_t crc = 0;
         std::uint64_t left = sliceSize;
         while (left > 0) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize));
             std::size_t got = 0;
             if (offset < file.length) {
                 const std::size_t inFile =
                     static_cast<std::size_t>(std::min<std::uint64_t>(want, file.length - offset));
-                auto read = readAt(fd, buffer.data(), inFile, offset);
+                auto read = readAt(fd, buffer.get(), inFile, offset);
                 if (!read) {
                     return read.fault();
                 }
@@ -44,24 +56,40 @@ Status hashFile(int fd, Par2::File& file, std::uint64_t sliceSize) {
                     return Fault::because("The file ended before its end");
                 }
                 got = inFile;
-                if (Status st = whole.update(buffer.data(), got); !st) {
+                if (Status st = whole.update(buffer.get(), got); !st) {
                     return st;
                 }
                 if (head.size() < first16k) {
-                    head.insert(head.end(), buffer.begin(),
-                                buffer.begin() + static_cast<std::ptrdiff_t>(std::min(got, first16k - head.size())));
+                    head.insert(head.end(), buffer.get(), buffer.get() + std::min(got, first16k - head.size()));
                 }
                 offset += got;
             }
-            std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got),
-                      buffer.begin() + static_cast<std::ptrdiff_t>(want), 0);
-            if (Status st = md5.update(buffer.data(), want); !st) {
-                return st;
+            std::memset(buffer.get() + got, 0, want - got);
+            if (!own && got < want) {
+                auto copied = whole.copy();
+                if (!copied) {
+                    return copied.fault();
+                }
+                own.emplace(std::move(*copied));
+                if (Status st = own->update(buffer.get() + got, want - got); !st) {
+                    return st;
+                }
+            } else if (own) {
+                if (Status st = own->update(buffer.get(), want); !st) {
+                    return st;
+                }
             }
-            crc = Crc32::update(crc, buffer.data(), want);
+            crc = Crc32::update(crc, buffer.get(), want);
             left -= want;
         }
-        auto digest = md5.finish();
+        if (!own) {
+            auto copied = whole.copy();
+            if (!copied) {
+                return copied.fault();
+            }
+            own.emplace(std::move(*copied));
+        }
+        auto digest = own->finish();
         if (!digest) {
             return digest.fault();
         }

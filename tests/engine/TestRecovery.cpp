@@ -1,4 +1,7 @@
+#include <cstring>
 #include <fcntl.h>
+#include <mutex>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +14,8 @@
 #include "engine/Messages.h"
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
+#include "engine/hash/Gf16.h"
+#include "engine/recovery/Combine.h"
 #include "engine/recovery/Recovery.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
@@ -139,6 +144,8 @@ private slots:
     void sliceCheckAsAJoinFeedsIt();
     void joinRepairs_data();
     void joinRepairs();
+    void combineMatchesWordByWord_data();
+    void combineMatchesWordByWord();
 };
 
 void TestRecovery::initTestCase() {
@@ -589,6 +596,71 @@ void TestRecovery::joinRepairs() {
     QCOMPARE(Files::entries(set), before.keys());
     for (auto it = before.begin(); it != before.end(); ++it) {
         QVERIFY2(Files::read(set + "/" + it.key()) == it.value(), qPrintable(it.key() + " changed"));
+    }
+}
+
+void TestRecovery::combineMatchesWordByWord_data() {
+    QTest::addColumn<int>("inputs");
+    QTest::addColumn<int>("outputs");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("memory"); // 0: the default
+    QTest::newRow("one stripe, one batch") << 3 << 2 << 12296 << 0;
+    QTest::newRow("many batches and stripes, a short last tile") << 40 << 3 << 200004 << 256 * 1024;
+    QTest::newRow("a budget smaller than a tile") << 5 << 4 << 70000 << 16 * 1024;
+    QTest::newRow("more outputs than the cache holds tiles of") << 6 << 100 << 50000 << 1024 * 1024;
+    QTest::newRow("a slice shorter than a tile") << 7 << 5 << 1000 << 0;
+}
+
+// Every way combine cuts the work (tiles, stripes, batches, the reads ahead) gives each
+// output the sum of its inputs times their coefficients, word by word, written in order.
+void TestRecovery::combineMatchesWordByWord() {
+    QFETCH(int, inputs);
+    QFETCH(int, outputs);
+    QFETCH(int, length);
+    QFETCH(int, memory);
+    QVERIFY(Gf16::init());
+    std::vector<QByteArray> data;
+    for (int i = 0; i < inputs; ++i) {
+        data.push_back(Files::pattern(length, 100 + i));
+    }
+    Recovery::Combination c;
+    c.inputs = static_cast<std::size_t>(inputs);
+    c.outputs = static_cast<std::size_t>(outputs);
+    c.length = static_cast<std::uint64_t>(length);
+    for (int k = 0; k < inputs * outputs; ++k) {
+        c.coefficients.push_back(static_cast<std::uint16_t>(k % 7 == 0 ? 1 : 40503 * (k + 1)));
+    }
+    c.read = [&](std::size_t i, std::uint64_t offset, std::size_t size, unsigned char* buffer) -> Status {
+        std::memcpy(buffer, data[i].constData() + offset, size);
+        return {};
+    };
+    std::vector<QByteArray> written(c.outputs);
+    std::mutex lock;
+    c.write = [&](std::size_t o, std::uint64_t offset, std::size_t size, const unsigned char* bytes) -> Status {
+        std::lock_guard guard(lock);
+        if (offset != static_cast<std::uint64_t>(written[o].size())) {
+            return Fault::because("written out of order");
+        }
+        written[o].append(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(size));
+        return {};
+    };
+    Status done = memory > 0 ? Recovery::combine(c, static_cast<std::size_t>(memory)) : Recovery::combine(c);
+    QVERIFY2(done, done ? "" : done.fault().description().c_str());
+    auto word = [](const QByteArray& bytes, int w) {
+        return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * w]) |
+                                          static_cast<unsigned char>(bytes[2 * w + 1]) << 8);
+    };
+    for (int o = 0; o < outputs; ++o) {
+        QCOMPARE(written[o].size(), length);
+        for (int w = 0; w < length / 2; ++w) {
+            std::uint16_t sum = 0;
+            for (int i = 0; i < inputs; ++i) {
+                sum ^= Gf16::multiply(c.coefficients[o * inputs + i], word(data[i], w));
+            }
+            if (word(written[o], w) != sum) {
+                QFAIL(qPrintable(QString("output %1 differs at word %2").arg(o).arg(w)));
+            }
+        }
     }
 }
 
