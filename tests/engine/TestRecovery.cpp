@@ -1,7 +1,7 @@
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
