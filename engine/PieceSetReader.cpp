@@ -134,6 +134,12 @@ Result<bool> SetReader::findForeign() {
     if (!m_folder.isOpen() || endsWithAnyCase(name, manifestSuffix)) {
         return false;
     }
+    // A piece of a list (NAME_splt100) is never the first of a coreutils set.
+    if (const std::size_t marker = name.rfind(pieceMarker);
+        marker != std::string::npos && marker > 0 && marker + pieceMarker.size() < name.size() &&
+        name.find_first_not_of("0123456789", marker + pieceMarker.size()) == std::string::npos) {
+        return false;
+    }
     Result<std::optional<ForeignSet::Set>> found = ForeignSet::find(m_folder, name);
     if (!found) {
         Fault fault = found.fault();

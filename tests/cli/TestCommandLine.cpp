@@ -1158,6 +1158,9 @@ void TestCommandLine::setsOfOtherPrograms_data() {
     QTest::newRow("join, a byte changed")
         << numbered + flip << QStringList{"join", "a.bin.001"} << QByteArray() << "quarnel-cli: " + mismatch + "\n"
         << 1;
+    QTest::newRow("join, a list's piece ending in 00 is no coreutils set")
+        << "printf x > a_splt100 && printf y > a_splt101" << QStringList{"join", "a_splt100"} << QByteArray()
+        << QByteArray("quarnel-cli: a_splt100: not a valid split file list\n") << 1;
     QTest::newRow("join, a .crc without crc32=")
         << "printf 'filename=a.bin\r\nsize=3500\r\n' > a.bin.crc && split -d -a 3 --numeric-suffixes=1 -b 1000 "
            "a.bin a.bin. && rm a.bin"
