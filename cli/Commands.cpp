@@ -330,7 +330,9 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     std::optional<Recovery::Scan> recovery;
     const std::string folder = Main::GetFolderPart(manifest);
     RunFolder pieceFolder;
-    const std::string index = Recovery::indexName(Main::GetFileName(manifest));
+    // A numbered set's recovery files are named after its pieces, a list's after it.
+    std::string index = numberedIndex(Main::GetFileName(manifest));
+    index = index.empty() ? Recovery::indexName(Main::GetFileName(manifest)) : index;
     if (pieceFolder.open(folder) && pieceFolder.statEntry(index, true)) {
         Result<Recovery::Scan> scan = Recovery::scan(pieceFolder, index);
         if (!scan) {
