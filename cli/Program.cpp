@@ -53,8 +53,10 @@ int closeStandardOutput(int status, int earlierError) {
 }
 
 int printText(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return closeStandardOutput(Commands::exitSucceeded, 0);
+    errno = 0;
+    // A text longer than stdout's buffer meets the error here, not at the last flush.
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    return closeStandardOutput(Commands::exitSucceeded, written || errno == 0 ? 0 : errno);
 }
 
 } // namespace
