@@ -9,9 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/formats/ChecksumFile.h"
-#include "engine/hash/HashingPool.h"
-#include "engine/hash/Md5.h"
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
 #include "engine/FileSize.h"
@@ -21,6 +18,9 @@
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/TemporaryFile.h"
+#include "engine/formats/ChecksumFile.h"
+#include "engine/hash/HashingPool.h"
+#include "engine/hash/Md5.h"
 #include "engine/recovery/Recovery.h"
 #include "engine/runs/JoinRepair.h"
 #include "engine/runs/Steps.h"
@@ -309,8 +309,8 @@ private:
         }
         PieceSet::NameReader names = m_set.names();
         // A numbered set's recovery files are named after its pieces' stem, as its split names them.
-        const std::string index = Recovery::indexName(m_set.foreign() ? m_set.foreignSet()->stem
-                                                                      : Main::GetFileName(m_manifestPath));
+        const std::string index =
+            Recovery::indexName(m_set.foreign() ? m_set.foreignSet()->stem : Main::GetFileName(m_manifestPath));
         m_repair.start(m_set.folder(), index, m_set.entries().size(), [&](std::size_t i) {
             bool whole = false;
             std::string name;

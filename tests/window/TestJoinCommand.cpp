@@ -3,8 +3,8 @@
 #include <QtTest>
 
 #include "engine/RunFolder.h"
-#include "engine/recovery/Recovery.h"
 #include "engine/hash/Crc32.h"
+#include "engine/recovery/Recovery.h"
 #include "feedback/Hover.h"
 #include "tests/support/Harness.h"
 
