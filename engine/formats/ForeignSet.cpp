@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <unordered_set>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
@@ -82,12 +86,42 @@ std::optional<std::string> crcBeside(const RunFolder& folder, const std::string&
     return std::nullopt;
 }
 
+// The names in the folder that start with `prefix`, where the folder holds at most
+// `limit` entries; nothing where it holds more or cannot be listed. One listing of a
+// small folder costs less than the thousand lookups past a set's last piece.
+std::optional<std::unordered_set<std::string>> namesStarting(const RunFolder& folder, const std::string& prefix,
+                                                             std::size_t limit = 4096) {
+    const int fd = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return std::nullopt;
+    }
+    std::unordered_set<std::string> names;
+    std::size_t seen = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (++seen > limit) {
+            ::closedir(dir);
+            return std::nullopt;
+        }
+        if (std::string_view(entry->d_name).starts_with(prefix)) {
+            names.insert(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    return names;
+}
+
 // Looks up every piece of `set` from the first, past gaps as find() promises.
 Status probe(const RunFolder& folder, Set& set) {
     // A padded set of more than 3 digits has no names past its width.
     const std::int64_t lastNumber =
         set.kind == Kind::Numbered && set.width > 3 ? power10(set.width) - 1 : std::int64_t{-1};
     std::int64_t highest = -1;
+    std::optional<std::unordered_set<std::string>> listed;
+    bool triedListing = false;
     for (std::int64_t index = 0;; ++index) {
         if (index > highest + std::max<std::int64_t>(1000, (highest + 1) / 4)) {
             break;
@@ -95,7 +129,14 @@ Status probe(const RunFolder& folder, Set& set) {
         if (lastNumber >= 0 && set.first + index > lastNumber) {
             break;
         }
-        const std::int64_t length = lengthOf(folder, set.pieceName(static_cast<std::size_t>(index)));
+        const std::string name = set.pieceName(static_cast<std::size_t>(index));
+        // Past a gap, a name the folder's listing lacks needs no lookup of its own.
+        if (highest + 1 < index && !triedListing) {
+            triedListing = true;
+            listed = namesStarting(folder, set.prefix);
+        }
+        const bool absent = listed && !listed->contains(name);
+        const std::int64_t length = absent ? -1 : lengthOf(folder, name);
         if (length >= 0 && index >= maxPieces) {
             return Fault{E2BIG};
         }

@@ -233,6 +233,12 @@ void TestForeignSets::setsFound_data() {
                                                    << QByteArray("a.001") << QByteArray("a 5 missing 2");
     QTest::newRow("a folder where a piece should be")
         << QByteArrayList{"a.001:1", "a.002/", "a.003:1"} << QByteArray("a.003") << QByteArray("a 3 missing 1");
+    QByteArrayList crowded{"a.001:1", "a.003:1"};
+    for (int i = 0; i < 4200; ++i) {
+        crowded << "other" + QByteArray::number(i) + ":0";
+    }
+    QTest::newRow("a gap in a folder too full to list")
+        << crowded << QByteArray("a.001") << QByteArray("a 3 missing 1");
     QTest::newRow("the first piece missing")
         << QByteArrayList{"a.002:1"} << QByteArray("a.002") << QByteArray("a 2 missing 0");
     QTest::newRow("far past a gap") << QByteArrayList{"a.001:1", "a.999:1"} << QByteArray("a.001")
