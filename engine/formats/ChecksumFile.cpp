@@ -132,7 +132,7 @@ Result<Sidecar> Sidecar::load(const std::string& path, int folderFd) {
     return sidecar;
 }
 
-void Sidecar::addLine(std::string_view line) {
+std::optional<SumsLine> readSumsLine(std::string_view line, std::string_view tag, std::size_t digits) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
@@ -142,12 +142,11 @@ void Sidecar::addLine(std::string_view line) {
     }
     std::string_view hex;
     std::string_view name;
-    constexpr std::string_view tagStart = "SHA256 (";
+    const std::string tagStart = std::string(tag) + " (";
     constexpr std::string_view tagEnd = ") = ";
-    constexpr std::size_t digits = 2 * sizeof(Digest);
     if (line.substr(0, tagStart.size()) == tagStart) {
-        // The form of `sha256sum --tag`: "SHA256 (NAME) = " and the digits. These come
-        // last, so a name may hold ") = " itself.
+        // The tag form: "TAG (NAME) = " and the digits. These come last, so a name may
+        // hold ") = " itself.
         if (line.size() >= tagStart.size() + tagEnd.size() + digits &&
             line.substr(line.size() - digits - tagEnd.size(), tagEnd.size()) == tagEnd) {
             hex = line.substr(line.size() - digits);
@@ -159,12 +158,20 @@ void Sidecar::addLine(std::string_view line) {
         hex = line.substr(0, digits);
         name = line.substr(digits + 2);
     }
-    const std::optional<Digest> digest = fromHex(hex);
     std::optional<std::string> unescaped = escaped ? unescape(name) : std::optional<std::string>(name);
-    if (!digest || !unescaped || unescaped->empty()) {
+    if (hex.empty() || !unescaped || unescaped->empty()) {
+        return std::nullopt;
+    }
+    return SumsLine{hex, std::move(*unescaped)};
+}
+
+void Sidecar::addLine(std::string_view line) {
+    std::optional<SumsLine> parsed = readSumsLine(line, "SHA256", 2 * sizeof(Digest));
+    const std::optional<Digest> digest = parsed ? fromHex(parsed->hex) : std::nullopt;
+    if (!digest) {
         return;
     }
-    const auto [listed, added] = m_digests.try_emplace(std::move(*unescaped), *digest);
+    const auto [listed, added] = m_digests.try_emplace(std::move(parsed->name), *digest);
     if (!added && listed->second != *digest) {
         m_conflicting = true;
     }

@@ -28,6 +28,16 @@ std::string sidecarPath(const std::string& manifestPath);
 // One line of the checksum file, LF included.
 std::string sidecarLine(const Digest& digest, std::string_view name);
 
+// One line of a sums file as `sha256sum` or `md5sum` writes it for a digest of
+// `digits` hex digits: "HEX  NAME", "HEX *NAME" or the tag form "TAG (NAME) = HEX",
+// the name escaped when the line starts with a backslash, a CR before its end allowed.
+// Nothing for a line in neither form, with an unknown escape or without a name.
+struct SumsLine {
+    std::string_view hex;
+    std::string name;
+};
+std::optional<SumsLine> readSumsLine(std::string_view line, std::string_view tag, std::size_t digits);
+
 // The digests a checksum file lists, by file name, in either form `sha256sum -c`
 // reads: "DIGEST  NAME" (or " *NAME") and the tag form "SHA256 (NAME) = DIGEST", each
 // escaped when it starts with a backslash. Lines in neither form are skipped, as

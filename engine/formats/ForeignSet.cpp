@@ -358,53 +358,15 @@ std::optional<Md5::Digest> md5FromHex(std::string_view text) {
     return digest;
 }
 
-// Undoes md5sum's escapes of a backslash, LF and CR; nothing when one is unknown.
-std::optional<std::string> unescaped(std::string_view name) {
-    std::string out;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] != '\\') {
-            out += name[i];
-            continue;
-        }
-        const char next = ++i < name.size() ? name[i] : '\0';
-        if (next != '\\' && next != 'n' && next != 'r') {
-            return std::nullopt;
-        }
-        out += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
-    }
-    return out;
-}
-
 void addMd5Line(std::string_view line, Md5Sums& sums, std::vector<std::string>& conflicts) {
-    if (!line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);
-    }
-    const bool escaped = !line.empty() && line.front() == '\\';
-    line.remove_prefix(escaped ? 1 : 0);
-    constexpr std::size_t digits = 2 * sizeof(Md5::Digest);
-    constexpr std::string_view tagStart = "MD5 (";
-    constexpr std::string_view tagEnd = ") = ";
-    std::string_view hex;
-    std::string_view name;
-    if (line.substr(0, tagStart.size()) == tagStart) {
-        if (line.size() >= tagStart.size() + tagEnd.size() + digits &&
-            line.substr(line.size() - digits - tagEnd.size(), tagEnd.size()) == tagEnd) {
-            hex = line.substr(line.size() - digits);
-            name = line.substr(tagStart.size(), line.size() - digits - tagEnd.size() - tagStart.size());
-        }
-    } else if (line.size() > digits + 2 && line[digits] == ' ' &&
-               (line[digits + 1] == ' ' || line[digits + 1] == '*')) {
-        hex = line.substr(0, digits);
-        name = line.substr(digits + 2);
-    }
-    const std::optional<Md5::Digest> digest = md5FromHex(hex);
-    std::optional<std::string> file = escaped ? unescaped(name) : std::optional<std::string>(name);
-    if (!digest || !file || file->empty()) {
+    std::optional<Checksum::SumsLine> parsed = Checksum::readSumsLine(line, "MD5", 2 * sizeof(Md5::Digest));
+    const std::optional<Md5::Digest> digest = parsed ? md5FromHex(parsed->hex) : std::nullopt;
+    if (!digest) {
         return;
     }
-    const auto [listed, added] = sums.try_emplace(*file, *digest);
+    const auto [listed, added] = sums.try_emplace(parsed->name, *digest);
     if (!added && listed->second != *digest) {
-        conflicts.push_back(std::move(*file));
+        conflicts.push_back(std::move(parsed->name));
     }
 }
 
