@@ -15,20 +15,6 @@ namespace Checksum {
 
 namespace {
 
-std::optional<Digest> fromHex(std::string_view text) {
-    Digest digest{};
-    if (text.size() != 2 * digest.size()) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        const char* const at = text.data() + 2 * i;
-        if (std::from_chars(at, at + 2, digest[i], 16).ptr != at + 2) {
-            return std::nullopt;
-        }
-    }
-    return digest;
-}
-
 // The characters sha256sum escapes, each with the letter that follows its backslash.
 constexpr std::array<std::pair<char, char>, 3> escapes{{{'\\', '\\'}, {'\n', 'n'}, {'\r', 'r'}}};
 
@@ -132,6 +118,19 @@ Result<Sidecar> Sidecar::load(const std::string& path, int folderFd) {
     return sidecar;
 }
 
+bool fromHex(std::string_view text, unsigned char* bytes, std::size_t size) {
+    if (text.size() != 2 * size) {
+        return false;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        const char* const at = text.data() + 2 * i;
+        if (std::from_chars(at, at + 2, bytes[i], 16).ptr != at + 2) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<SumsLine> readSumsLine(std::string_view line, std::string_view tag, std::size_t digits) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
@@ -167,12 +166,12 @@ std::optional<SumsLine> readSumsLine(std::string_view line, std::string_view tag
 
 void Sidecar::addLine(std::string_view line) {
     std::optional<SumsLine> parsed = readSumsLine(line, "SHA256", 2 * sizeof(Digest));
-    const std::optional<Digest> digest = parsed ? fromHex(parsed->hex) : std::nullopt;
-    if (!digest) {
+    Digest digest{};
+    if (!parsed || !fromHex(parsed->hex, digest.data(), digest.size())) {
         return;
     }
-    const auto [listed, added] = m_digests.try_emplace(std::move(parsed->name), *digest);
-    if (!added && listed->second != *digest) {
+    const auto [listed, added] = m_digests.try_emplace(std::move(parsed->name), digest);
+    if (!added && listed->second != digest) {
         m_conflicting = true;
     }
 }

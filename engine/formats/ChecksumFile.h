@@ -28,6 +28,10 @@ std::string sidecarPath(const std::string& manifestPath);
 // One line of the checksum file, LF included.
 std::string sidecarLine(const Digest& digest, std::string_view name);
 
+// Reads the `size` bytes that exactly 2 x `size` hex digits (either case) give; false
+// for any other text.
+bool fromHex(std::string_view text, unsigned char* bytes, std::size_t size);
+
 // One line of a sums file as `sha256sum` or `md5sum` writes it for a digest of
 // `digits` hex digits: "HEX  NAME", "HEX *NAME" or the tag form "TAG (NAME) = HEX",
 // the name escaped when the line starts with a backslash, a CR before its end allowed.

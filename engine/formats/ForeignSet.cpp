@@ -344,28 +344,14 @@ Result<std::optional<Set>> find(const RunFolder& folder, const std::string& name
 
 namespace {
 
-std::optional<Md5::Digest> md5FromHex(std::string_view text) {
-    Md5::Digest digest{};
-    if (text.size() != 2 * digest.size()) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        const char* const at = text.data() + 2 * i;
-        if (std::from_chars(at, at + 2, digest[i], 16).ptr != at + 2) {
-            return std::nullopt;
-        }
-    }
-    return digest;
-}
-
 void addMd5Line(std::string_view line, Md5Sums& sums, std::vector<std::string>& conflicts) {
     std::optional<Checksum::SumsLine> parsed = Checksum::readSumsLine(line, "MD5", 2 * sizeof(Md5::Digest));
-    const std::optional<Md5::Digest> digest = parsed ? md5FromHex(parsed->hex) : std::nullopt;
-    if (!digest) {
+    Md5::Digest digest{};
+    if (!parsed || !Checksum::fromHex(parsed->hex, digest.data(), digest.size())) {
         return;
     }
-    const auto [listed, added] = sums.try_emplace(parsed->name, *digest);
-    if (!added && listed->second != *digest) {
+    const auto [listed, added] = sums.try_emplace(parsed->name, digest);
+    if (!added && listed->second != digest) {
         conflicts.push_back(std::move(parsed->name));
     }
 }
