@@ -259,29 +259,4 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     return opened;
 }
 
-Result<Summary> estimateSet(const std::string& manifestPath) {
-    Set set;
-    Copy::Buffer buffer;
-    Result<Summary> opened = openSet(manifestPath, set, buffer);
-    if (!opened || opened->verdict != Summary::Verdict::Checked) {
-        return opened;
-    }
-    PieceSet::NameReader names = set.names();
-    const auto length = [&](std::size_t index) -> std::int64_t {
-        std::string name;
-        bool whole = false;
-        return names.read(set.entries()[index], name, whole) ? set.namedLength(index, name, whole) : -1;
-    };
-    if (set.foreign()) {
-        opened->bytes = set.foreignSet()->presentBytes();
-        return opened;
-    }
-    const std::int64_t firstLength = length(0);
-    const std::int64_t lastLength = opened->pieces == 1 ? firstLength : length(set.count() - 1);
-    if (firstLength >= 0 && lastLength >= 0) {
-        opened->bytes = firstLength * (opened->pieces - 1) + lastLength;
-    }
-    return opened;
-}
-
 } // namespace Verify

@@ -57,11 +57,4 @@ struct Summary {
 // its pieces cannot be hashed.
 Result<Summary> VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report);
 
-// For a join's progress: the entries of the manifest (`pieces`) and the bytes the join
-// will write (`bytes`), estimated from the first and the last piece alone, since every
-// piece before the last is as long as the first in a whole set; 0 when either is
-// missing. A stat of every piece would cost a join of many small pieces a tenth of
-// its time. Verdicts and failures as VerifySet gives them; `bad` is not set.
-Result<Summary> estimateSet(const std::string& manifestPath);
-
 } // namespace Verify

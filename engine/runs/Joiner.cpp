@@ -35,13 +35,15 @@ using namespace Steps;
 
 class Joiner {
 public:
-    Joiner(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host)
-        : m_manifestPath(manifestPath), m_outputFolder(outputFolder), m_host(host) {}
+    Joiner(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host,
+           const JoinOptions& options)
+        : m_manifestPath(manifestPath), m_outputFolder(outputFolder), m_host(host), m_options(options) {}
 
     // A join into the stream at `outputFd`, named `outputName` in descriptions.
-    Joiner(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host)
-        : m_manifestPath(manifestPath), m_outputFolder(outputName), m_host(host), m_outputPath(outputName),
-          m_outputFd(outputFd) {}
+    Joiner(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host,
+           const JoinOptions& options)
+        : m_manifestPath(manifestPath), m_outputFolder(outputName), m_host(host), m_options(options),
+          m_outputPath(outputName), m_outputFd(outputFd) {}
 
     Outcome guardedRun() {
         return Steps::guardedRun(
@@ -77,7 +79,7 @@ private:
         if (scan == Scan::Stopped) {
             return Outcome::Stopped;
         }
-        if (scan == Scan::Invalid) {
+        if (scan == Scan::Invalid || (m_options.refuseEmptyList && m_set.count() == 0)) {
             return refuseManifest();
         }
 
@@ -109,6 +111,7 @@ private:
         m_maximum = count;
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
+        m_host.setExpectedBytes(expectedBytes());
         m_host.setProgressBytes(0);
         Copy::ReadAhead readAhead(m_set.entries().size(),
                                   [this](std::size_t index, struct stat& st) { return openAhead(index, st); });
@@ -262,6 +265,24 @@ private:
             return crc.fault();
         }
         return crc->length == check.size && crc->crc == check.crc;
+    }
+
+    // The bytes the join will write when the set is whole: every piece before the last
+    // is as long as the first.
+    std::int64_t expectedBytes() const {
+        if (m_set.foreign()) {
+            return m_set.foreignSet()->presentBytes();
+        }
+        const std::size_t count = m_set.count();
+        PieceSet::NameReader names = m_set.names();
+        const auto length = [&](std::size_t index) -> std::int64_t {
+            std::string name;
+            bool whole = false;
+            return names.read(m_set.entries()[index], name, whole) ? m_set.namedLength(index, name, whole) : -1;
+        };
+        const std::int64_t first = count > 0 ? length(0) : -1;
+        const std::int64_t last = count > 1 ? length(count - 1) : first;
+        return first >= 0 && last >= 0 ? first * static_cast<std::int64_t>(count - 1) + last : 0;
     }
 
     Outcome refuse(const Notice& notice) {
@@ -607,6 +628,7 @@ private:
     const std::string& m_manifestPath;
     const std::string m_outputFolder; // none for a stream; read once, as the run starts
     EngineHost& m_host;
+    const JoinOptions m_options;
     int m_maximum = 0; // what the bar counts to
     PieceSet::SetReader m_set;
     // Separate windows: the read-ahead reads names far ahead of the join's own.
@@ -638,12 +660,14 @@ private:
 
 } // namespace
 
-Outcome JoinFiles(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host) {
-    return Joiner(manifestPath, outputFolder, host).guardedRun();
+Outcome JoinFiles(const std::string& manifestPath, const std::string& outputFolder, EngineHost& host,
+                  const JoinOptions& options) {
+    return Joiner(manifestPath, outputFolder, host, options).guardedRun();
 }
 
-Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host) {
-    return Joiner(manifestPath, outputFd, outputName, host).guardedRun();
+Outcome JoinToStream(const std::string& manifestPath, int outputFd, const std::string& outputName, EngineHost& host,
+                     const JoinOptions& options) {
+    return Joiner(manifestPath, outputFd, outputName, host, options).guardedRun();
 }
 
 } // namespace SplitMergeFile

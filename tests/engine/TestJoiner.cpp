@@ -420,7 +420,8 @@ void TestJoiner::progressEstimate_data() {
     QTest::newRow("first piece missing: unknown") << qint64(2500) << "f_splt1" << 3 << qint64(0);
 }
 
-// The join's progress total comes from the first and the last piece alone.
+// The join's progress total comes from the first and the last piece alone. A list
+// that lists nothing is refused where the caller asks, else joined into an empty file.
 void TestJoiner::progressEstimate() {
     QFETCH(qint64, size);
     QFETCH(QString, removed);
@@ -431,14 +432,23 @@ void TestJoiner::progressEstimate() {
     if (!removed.isEmpty()) {
         QVERIFY(QFile::remove(dir.filePath(removed)));
     }
-    const Result<Verify::Summary> result = Verify::estimateSet(Files::path(manifest));
-    QVERIFY(result);
-    QCOMPARE(result->verdict, Verify::Summary::Verdict::Checked);
-    QCOMPARE(result->pieces, pieces);
-    QCOMPARE(result->bytes, bytes);
+    QVERIFY(QDir(dir.path()).mkdir("o"));
+    RecordingHost host;
+    const SplitMergeFile::Outcome outcome =
+        SplitMergeFile::JoinFiles(Files::path(manifest), Files::path(dir.filePath("o")), host, {true});
+    QCOMPARE(outcome, removed.isEmpty() ? SplitMergeFile::Outcome::Succeeded : SplitMergeFile::Outcome::Missing);
+    QCOMPARE(host.maximum, pieces);
+    QCOMPARE(host.expectedBytes, bytes);
 
     Files::write(manifest, "no line end");
-    QCOMPARE(Verify::estimateSet(Files::path(manifest))->verdict, Verify::Summary::Verdict::NotAList);
+    const qint64 before = QFileInfo(dir.filePath("o/f")).size();
+    for (const bool refused : {true, false}) {
+        RecordingHost empty;
+        QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), Files::path(dir.filePath("o")), empty, {refused}),
+                 refused ? SplitMergeFile::Outcome::Refused : SplitMergeFile::Outcome::Succeeded);
+        QCOMPARE(empty.notices, std::vector<NoticeId>{refused ? NoticeId::InvalidManifest : NoticeId::JoinSucceeded});
+        QCOMPARE(QFileInfo(dir.filePath("o/f")).size(), refused ? before : 0);
+    }
 }
 
 void TestJoiner::joinAndVerifyAgree_data() {
