@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/Result.h"
+#include "engine/runs/PieceStep.h"
 
 // Checks a piece set without joining it and without writing anything, reading it as
 // the joiner reads it (see PieceSetReader.h), so that the two find the same first
@@ -15,14 +16,8 @@
 namespace Verify {
 
 struct Finding {
-    enum class Problem {
-        Missing,    // the entry names no piece (see PieceSet::namedLength)
-        Unreadable, // exists, but cannot be opened or read (`error`)
-        Short,      // `length` below `expected`; for the last piece: empty
-        Long,       // `length` above `expected`
-        Damaged,    // its SHA-256 differs from the checksum file's
-        Unlisted,   // the checksum file lists no digest for it
-    };
+    // Unreadable: see `error`; Short and Long: `length` against `expected`.
+    using Problem = SplitMergeFile::PieceProblem;
     std::string piecePath;
     Problem problem = Problem::Missing;
     bool last = false;
