@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -124,8 +125,8 @@ private:
             if (index == 0) {
                 m_firstLength = m_piece.length;
             }
-            if (!checkPiece(index + 1 == count)) {
-                return m_stopped;
+            if (const std::optional<Outcome> ended = checkPiece(index + 1 == count)) {
+                return *ended;
             }
             if (!m_sink->take(m_piece) || !atStep(140, m_manifestPath, [&] {
                     return m_sink->append(m_piece.file, m_piece.length, m_piece.path);
@@ -150,32 +151,30 @@ private:
         return Outcome::Succeeded;
     }
 
-    // The length rule, then the checks of the piece's bytes; false when the join ends
-    // here, with m_stopped.
-    bool checkPiece(bool last) {
+    // The length rule, then the checks of the piece's bytes: how the join ends here, if
+    // it does.
+    std::optional<Outcome> checkPiece(bool last) {
         std::optional<PieceProblem> problem = PieceStep::verdict(m_piece, m_firstLength, last);
         if (!problem) {
-            const Result<bool> checked = atStep(140, m_manifestPath, [&] { return m_step->check(m_piece); });
+            Result<bool> checked = atStep(140, m_manifestPath, [&] { return m_step->check(m_piece); });
             if (!checked && m_piece.hashFailed) {
                 // A check that cannot be made: the bytes can no longer be vouched for.
                 m_sink->untrusted();
                 fail(140, m_sink->path(), checked.fault());
             }
-            if (!orFail(Result<bool>(checked), 140, m_piece.path)) {
+            if (!orFail(std::move(checked), 140, m_piece.path)) {
                 m_sink->endEarly();
-                m_stopped = Outcome::Stopped;
-                return false;
+                return Outcome::Stopped;
             }
             problem = PieceStep::verdict(m_piece, m_firstLength, last);
         }
         if (problem) {
             const bool length = problem == PieceProblem::Short || problem == PieceProblem::Long;
-            m_stopped = stopBefore(m_piece.index,
-                                   {length ? NoticeId::PieceLengthWrong : NoticeId::PieceDamaged, {m_piece.path}},
-                                   Outcome::Damaged);
-            return false;
+            return stopBefore(m_piece.index,
+                              {length ? NoticeId::PieceLengthWrong : NoticeId::PieceDamaged, {m_piece.path}},
+                              Outcome::Damaged);
         }
-        return true;
+        return std::nullopt;
     }
 
     // The checks of the joined bytes as a whole (a .crc, a sums file's line naming the
@@ -330,7 +329,6 @@ private:
     std::optional<PieceStep> m_step;
     Piece m_piece;                  // the piece being joined
     std::int64_t m_firstLength = 0; // of the first piece: that of every piece but the last
-    Outcome m_stopped = Outcome::Stopped;
     // Last: its checks read the pieces' folder and its rebuilt pieces lie in the output's.
     JoinRepair m_repair;
 };
