@@ -269,18 +269,12 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         return exitFailed;
     }
     // A file without a single CR LF lists nothing: joining it would only make an empty file.
-    // A list that cannot be read fails the join itself, at its step.
-    const Result<Verify::Summary> scan = Verify::estimateSet(manifest);
-    if (scan && scan->verdict == Verify::Summary::Verdict::NotAList) {
-        host.showNotice({NoticeId::InvalidManifest, {manifest}});
-        return exitFailed;
-    }
-    host.setExpectedBytes(scan ? scan->bytes : 0);
+    const SplitMergeFile::JoinOptions options{.refuseEmptyList = true};
     if (toStream) {
-        return exitStatus(
-            SplitMergeFile::JoinToStream(manifest, STDOUT_FILENO, std::string(CommandLine::standardStream), host));
+        return exitStatus(SplitMergeFile::JoinToStream(manifest, STDOUT_FILENO,
+                                                       std::string(CommandLine::standardStream), host, options));
     }
-    return exitStatus(SplitMergeFile::JoinFiles(manifest, host.outputFolder(), host));
+    return exitStatus(SplitMergeFile::JoinFiles(manifest, host.outputFolder(), host, options));
 }
 
 int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {

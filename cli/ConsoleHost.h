@@ -44,7 +44,7 @@ public:
     static std::string reason(NoticeId id);
 
     // The total the byte progress counts towards; 0 when unknown.
-    void setExpectedBytes(std::int64_t bytes) { m_expectedBytes = bytes; }
+    void setExpectedBytes(std::int64_t bytes) override { m_expectedBytes = bytes; }
 
     // Removes the progress line, if one is shown.
     void clearProgress();

@@ -20,6 +20,9 @@ public:
     // Bytes of the source read (split) or of the output written (join) so far, told
     // after each piece and between the blocks of a long one. Only a terminal shows it.
     virtual void setProgressBytes(std::int64_t done) { (void)done; }
+    // The bytes the run will have read or written in all, as soon as it knows them (0:
+    // it cannot tell); told before the first setProgressBytes.
+    virtual void setExpectedBytes(std::int64_t bytes) { (void)bytes; }
 
     // A plain notice: OK button only, the application title as caption. Messages::text
     // gives its designed English text.

@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <string_view>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include "engine/Copy.h"
-#include "engine/Descriptor.h"
 #include "engine/Main.h"
 #include "engine/PieceSetReader.h"
 #include "engine/RunFolder.h"
 #include "engine/formats/ChecksumFile.h"
 #include "engine/hash/HashingPool.h"
-#include "engine/hash/Md5.h"
+#include "engine/runs/PieceStep.h"
 
 namespace Verify {
 
@@ -59,51 +54,9 @@ Result<Summary> openSet(const std::string& manifestPath, Set& set, Copy::Buffer&
 }
 
 // What the first pass learnt of one piece.
-struct Piece {
-    std::int64_t length = -1; // -1: it names no piece
-    int error = 0;            // errno of a failed open or read
-    std::optional<Finding::Problem> checksum;
+struct Record : SplitMergeFile::PieceLook {
     Checksum::Digest expected{}; // the checksum file's digest of it
 };
-
-// The order of the joiner's checks, so that the first piece found bad is the one where
-// a join stops.
-std::optional<Finding::Problem> problemOf(const Piece& piece, std::int64_t expected, bool last) {
-    using Problem = Finding::Problem;
-    if (piece.length < 0) {
-        return Problem::Missing;
-    }
-    if (piece.error != 0) {
-        return Problem::Unreadable;
-    }
-    if (const int fit = PieceSet::compareLength(piece.length, expected, last); fit != 0) {
-        return fit < 0 ? Problem::Short : Problem::Long;
-    }
-    return piece.checksum;
-}
-
-// Checks `file`, the piece `name`, against an md5sum file's `sums`.
-void md5Check(const Descriptor& file, const ForeignSet::Md5Sums& sums, const std::string& name, Piece& piece) {
-    const auto listed = sums.find(name);
-    if (listed == sums.end()) {
-        piece.checksum = Finding::Problem::Unlisted;
-        return;
-    }
-    Md5 hash;
-    Status hashed;
-    char block[65536];
-    const Status read = Copy::readBlocks(file.get(), block, sizeof block, [&](std::string_view part) {
-        return (hashed = hash.update(part.data(), part.size())).ok();
-    });
-    const Result<Md5::Digest> digest = read && hashed ? hash.finish() : Result<Md5::Digest>(Fault{EIO});
-    if (!read || !digest) {
-        piece.error = !read ? read.fault().error : EIO;
-        return;
-    }
-    if (*digest != listed->second) {
-        piece.checksum = Finding::Problem::Damaged;
-    }
-}
 
 } // namespace
 
@@ -132,10 +85,7 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         summary.checksumFile = set.folderText() + set.foreignSet()->stem + std::string(CrcFile::suffix);
     }
 
-    PieceSet::NameReader names = set.names();
-    std::string name;
-    bool whole = false;
-    std::vector<Piece> pieces(set.count());
+    std::vector<Record> pieces(set.count());
     std::vector<std::int64_t> lengths; // of the pieces before the last
     // The pieces are looked up in order here and hashed on every core; what the
     // hashes find goes to their own records, reported in list order below.
@@ -143,7 +93,7 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     if (summary.checksummed) {
         hashers.emplace(Checksum::Hashers::cores(),
                         [&](const Checksum::Hashers::Job& job, const Result<Checksum::Digest>& digest) {
-                            Piece& piece = pieces[job.index];
+                            Record& piece = pieces[job.index];
                             piece.error = digest ? 0 : digest.fault().error;
                             if (digest && *digest != piece.expected) {
                                 piece.checksum = Finding::Problem::Damaged;
@@ -153,30 +103,21 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     }
     // What fails the hashers is a checksum failure already.
     const auto hashFailed = [&](const Fault& fault) { return fault.named(manifestPath); };
-    // An md5sum file of the pieces, where no sha256sum file is, is checked here.
+    // An md5sum file of the pieces, where no sha256sum file is, is checked as they are looked at.
     const bool md5 = !summary.checksummed && set.md5Pieces();
-    // Pieces that are hashed are read ahead as a join reads them, so that a set not in
-    // the page cache is read with many requests in flight rather than one per thread.
-    PieceSet::NameReader namesAhead = set.names();
-    std::optional<Copy::ReadAhead> readAhead;
-    if (summary.checksummed || md5) {
-        readAhead.emplace(pieces.size(), [&](std::size_t index, struct stat& st) {
-            std::string aheadName;
-            bool aheadWhole = false;
-            if (!namesAhead.read(set.entries()[index], aheadName, aheadWhole) ||
-                set.namedLength(index, aheadName, aheadWhole) < 0) {
-                return Descriptor();
-            }
-            Result<Descriptor> opened = openRegular(set.folder().fd(), aheadName.c_str(), st);
-            return opened ? std::move(*opened) : Descriptor();
-        });
-    }
+    SplitMergeFile::PieceStep step(set, buffer, false);
+    SplitMergeFile::Piece piece;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (const Status read = names.read(set.entries()[i], name, whole); !read) {
-            return read.fault().named(manifestPath);
+        // Pieces that are hashed are read ahead as a join reads them, so that a set not
+        // in the page cache is read with many requests in flight rather than one per thread.
+        if (summary.checksummed || md5) {
+            step.readAhead(i);
         }
-        Piece& piece = pieces[i];
-        piece.length = set.namedLength(i, name, whole);
+        if (const Result<bool> opened = step.open(i, piece); !opened) {
+            return opened.fault().named(manifestPath);
+        }
+        Record& record = pieces[i];
+        record.length = piece.length;
         if (piece.length < 0) {
             continue;
         }
@@ -184,33 +125,21 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         if (i + 1 < pieces.size()) {
             lengths.push_back(piece.length);
         }
-        struct stat st {};
-        Descriptor ahead;
-        if (readAhead) {
-            readAhead->before(i);
-            ahead = readAhead->take(i, st);
-        }
-        Result<Descriptor> file =
-            ahead.get() >= 0 ? Result<Descriptor>(std::move(ahead)) : openRegular(set.folder().fd(), name.c_str(), st);
-        if (!file) {
-            piece.error = file.fault().error;
+        if (piece.openFault) {
+            record.error = piece.error;
             continue;
         }
-        if (md5) {
-            md5Check(*file, *set.md5Pieces(), name, piece);
+        if (const Result<bool> checked = step.check(piece); !checked) {
+            record.error = piece.hashFailed ? EIO : checked.fault().error;
             continue;
         }
-        if (!summary.checksummed) {
+        record.checksum = piece.checksum;
+        if (!piece.expected || piece.checksum) {
             continue;
         }
-        const std::optional<Checksum::Digest> digest = sidecar.find(name);
-        if (!digest) {
-            piece.checksum = Finding::Problem::Unlisted;
-            continue;
-        }
-        piece.expected = *digest;
+        record.expected = *piece.expected;
         // To the end of the file as it is now, as a join would copy it.
-        if (const auto added = hashers->add({file->release(), 0, Checksum::Hashers::unlimited, i, true}); !added) {
+        if (const auto added = hashers->add({piece.file.release(), 0, Checksum::Hashers::unlimited, i, true}); !added) {
             return hashFailed(added.fault());
         }
     }
@@ -226,7 +155,7 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     }
     // The joined bytes as a whole, when every piece can be read to make them.
     const bool allThere = std::all_of(pieces.begin(), pieces.end(),
-                                      [](const Piece& piece) { return piece.length >= 0 && piece.error == 0; });
+                                      [](const Record& piece) { return piece.length >= 0 && piece.error == 0; });
     for (const PieceSet::SetReader::WholeCheck& check : allThere ? set.wholeChecks() : noWholeChecks) {
         const Result<bool> matches = set.piecesMatchWhole(check, Checksum::Hashers::cores(), {});
         if (!matches) {
@@ -239,9 +168,12 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     }
 
     const std::int64_t expected = PieceSet::pieceLength(std::move(lengths));
+    PieceSet::NameReader names = set.names();
+    std::string name;
+    bool whole = false;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const bool last = i + 1 == pieces.size();
-        const std::optional<Finding::Problem> problem = problemOf(pieces[i], expected, last);
+        const std::optional<Finding::Problem> problem = SplitMergeFile::PieceStep::verdict(pieces[i], expected, last);
         if (!problem) {
             continue;
         }
@@ -255,31 +187,6 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         }
         const std::string path = set.folderText() + name;
         report({path.substr(0, path.find('\0')), *problem, last, pieces[i].length, expected, pieces[i].error});
-    }
-    return opened;
-}
-
-Result<Summary> estimateSet(const std::string& manifestPath) {
-    Set set;
-    Copy::Buffer buffer;
-    Result<Summary> opened = openSet(manifestPath, set, buffer);
-    if (!opened || opened->verdict != Summary::Verdict::Checked) {
-        return opened;
-    }
-    PieceSet::NameReader names = set.names();
-    const auto length = [&](std::size_t index) -> std::int64_t {
-        std::string name;
-        bool whole = false;
-        return names.read(set.entries()[index], name, whole) ? set.namedLength(index, name, whole) : -1;
-    };
-    if (set.foreign()) {
-        opened->bytes = set.foreignSet()->presentBytes();
-        return opened;
-    }
-    const std::int64_t firstLength = length(0);
-    const std::int64_t lastLength = opened->pieces == 1 ? firstLength : length(set.count() - 1);
-    if (firstLength >= 0 && lastLength >= 0) {
-        opened->bytes = firstLength * (opened->pieces - 1) + lastLength;
     }
     return opened;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/Result.h"
+#include "engine/runs/PieceStep.h"
 
 // Checks a piece set without joining it and without writing anything, reading it as
 // the joiner reads it (see PieceSetReader.h), so that the two find the same first
@@ -15,14 +16,8 @@
 namespace Verify {
 
 struct Finding {
-    enum class Problem {
-        Missing,    // the entry names no piece (see PieceSet::namedLength)
-        Unreadable, // exists, but cannot be opened or read (`error`)
-        Short,      // `length` below `expected`; for the last piece: empty
-        Long,       // `length` above `expected`
-        Damaged,    // its SHA-256 differs from the checksum file's
-        Unlisted,   // the checksum file lists no digest for it
-    };
+    // Unreadable: see `error`; Short and Long: `length` against `expected`.
+    using Problem = SplitMergeFile::PieceProblem;
     std::string piecePath;
     Problem problem = Problem::Missing;
     bool last = false;
@@ -56,12 +51,5 @@ struct Summary {
 // checksum file cannot be read, and with a checksum failure naming the manifest when
 // its pieces cannot be hashed.
 Result<Summary> VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report);
-
-// For a join's progress: the entries of the manifest (`pieces`) and the bytes the join
-// will write (`bytes`), estimated from the first and the last piece alone, since every
-// piece before the last is as long as the first in a whole set; 0 when either is
-// missing. A stat of every piece would cost a join of many small pieces a tenth of
-// its time. Verdicts and failures as VerifySet gives them; `bad` is not set.
-Result<Summary> estimateSet(const std::string& manifestPath);
 
 } // namespace Verify

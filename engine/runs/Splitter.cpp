@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -8,7 +9,6 @@
 
 #include "engine/Copy.h"
 #include "engine/Descriptor.h"
-#include "engine/FileSize.h"
 #include "engine/InputChecks.h"
 #include "engine/Main.h"
 #include "engine/PieceSet.h"
@@ -18,9 +18,9 @@
 #include "engine/formats/ChecksumFile.h"
 #include "engine/formats/CrcFile.h"
 #include "engine/formats/ForeignSet.h"
-#include "engine/hash/HashingPool.h"
 #include "engine/recovery/Recovery.h"
 #include "engine/runs/SplitParts.h"
+#include "engine/runs/SplitSources.h"
 #include "engine/runs/Steps.h"
 
 // The splitter: a file or a stream cut into pieces, one file each, the list written
@@ -34,18 +34,10 @@ using namespace Steps;
 
 class Splitter {
 public:
-    Splitter(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
-             const SplitOptions& options, EngineHost& host)
-        : m_source(&source), m_sourcePath(source.path()), m_sourceStat(source.status()), m_chunkSize(chunkSize),
-          m_outputFolder(outputFolder), m_checksums(options.checksums), m_numbered(options.numbered), m_host(host) {}
-
-    // A split of the stream at `streamFd`, named `sourcePath` in descriptions, into
-    // pieces named after `baseName`.
-    Splitter(int streamFd, const std::string& sourcePath, const std::string& baseName, std::int32_t chunkSize,
+    Splitter(std::unique_ptr<CutSource> source, const std::string& sourcePath, std::int32_t chunkSize,
              const std::string& outputFolder, const SplitOptions& options, EngineHost& host)
-        : m_sourcePath(sourcePath), m_sourceStat(m_streamStat), m_chunkSize(chunkSize), m_outputFolder(outputFolder),
-          m_checksums(options.checksums), m_numbered(options.numbered), m_host(host), m_streamFd(streamFd),
-          m_baseName(baseName) {}
+        : m_source(std::move(source)), m_sourcePath(sourcePath), m_chunkSize(chunkSize), m_outputFolder(outputFolder),
+          m_checksums(options.checksums), m_numbered(options.numbered), m_host(host) {}
 
     Outcome guardedRun(SplitWritten* written) {
         const Outcome outcome = Steps::guardedRun(
@@ -87,39 +79,20 @@ private:
     }
 
     Outcome run() {
-        const bool fromStream = m_streamFd >= 0;
         Names names;
-        names.baseName = fromStream ? m_baseName : Main::GetFileName(m_sourcePath);
+        m_source->open();
+        names.baseName = m_source->baseName();
         names.folder = m_outputFolder;
-
-        // A stream redirected from a file is guarded against as a file is.
-        if (fromStream && ::fstat(m_streamFd, &m_streamStat) != 0) {
-            fail(104, m_sourcePath, Fault::ofErrno());
-        }
-        if (!fromStream && m_source->fd() < 0) {
-            fail(104, m_sourcePath, m_source->openFault());
-        }
-        // A stream's pieces are made and counted by copyStream.
-        const std::int64_t pieces =
-            fromStream || m_chunkSize < 1 ? 0 : PieceSet::pieceCount(m_sourceStat.st_size, m_chunkSize);
+        // A stream's pieces are made and counted as they come.
+        const std::int64_t pieces = m_source->pieces(m_chunkSize);
         if (const auto refusal = checkLimits(pieces, names)) {
             return refuse(*refusal);
         }
 
         progressStep(m_host, splitLabel, 106, [&] { m_host.setProgressValue(0); });
         progressStep(m_host, splitLabel, 108, [&] { m_host.setProgressMaximum(static_cast<int>(pieces)); });
-
-        // A stream that brings nothing would make a list of nothing: it is refused
-        // before an earlier set is touched.
-        std::optional<StreamSource> stream;
-        if (fromStream) {
-            stream.emplace(m_streamFd, m_sourcePath, m_host);
-            if (!stream->next(m_chunkSize)) {
-                return Outcome::Stopped;
-            }
-            if (stream->size() == 0) {
-                return refuse(NoticeId::NotLargerThanChunk);
-            }
+        if (const std::optional<Outcome> refused = m_source->start(m_chunkSize, m_host)) {
+            return *refused;
         }
 
         // An older manifest or .crc would pass a half-written set as whole, and
@@ -146,21 +119,24 @@ private:
         }
 
         m_host.setProgressBytes(0);
-        std::vector<Checksum::Digest> digests;
-        Checksum::Digest sourceDigest{};
-        const Outcome copied = stream ? copyStream(*stream, names, manifest, digests, sourceDigest)
-                                      : copyFile(pieces, names, manifest, digests, sourceDigest);
+        Cut cut(m_host, m_chunkSize, m_checksums, m_numbered, [&](int number, std::int64_t count, std::string& path) {
+            path = pathOf(names, number, count);
+            return openPiece(nameOf(names, number, count), path, manifest);
+        });
+        const Outcome copied = m_source->copy(pieces, cut);
         if (copied != Outcome::Succeeded) {
             return copied;
         }
+        m_written = cut.written;
+        m_crc = cut.crc;
         const std::int64_t count = m_written.pieces;
         if (manifest) {
             manifest->publish(names.manifestName);
-        } else if (stream) {
+        } else if (m_source->widensNames()) {
             widenNames(names, count);
         }
         if (m_checksums) {
-            writeChecksums(names, count, digests, sourceDigest);
+            writeChecksums(names, count, cut.digests, cut.sourceDigest);
         }
         if (m_numbered) {
             writeCrc(names);
@@ -200,7 +176,7 @@ private:
         const std::string& longestListPath = m_checksums ? names.sidecarPath : names.manifestPath;
         const std::string& longestListName = m_checksums ? names.sidecarName : names.manifestName;
         // A stream's names must hold the most pieces there can be.
-        names.last = m_streamFd >= 0 ? PieceSet::maxPieces : static_cast<int>(std::max<std::int64_t>(pieces, 1));
+        names.last = m_source->lastNumber(pieces);
         if (std::max(pathOf(names, names.last, names.last).size(), longestListPath.size()) > PieceSet::maxPathLength) {
             return NoticeId::NamesTooLong;
         }
@@ -217,143 +193,9 @@ private:
         return std::nullopt;
     }
 
-    // Copies the source's `pieces` pieces, one file each; with checksums, hashes them
-    // and the source beside the copy.
-    Outcome copyFile(std::int64_t pieces, const Names& names, std::optional<ManifestWriter>& manifest,
-                     std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
-        Copy::Buffer buffer;
-        const int source = m_source->fd();
-        const std::int64_t size = m_sourceStat.st_size;
-        std::optional<SplitHashes> hashes;
-        if (m_checksums) {
-            hashes.emplace(source, size, static_cast<std::size_t>(pieces), m_sourcePath,
-                           [this] { return m_host.keepGoing(); });
-        }
-        std::optional<SourceCrc> crc;
-        if (m_numbered) {
-            crc.emplace(source, m_sourcePath, m_host);
-        }
-        for (int number = 1; number <= pieces; ++number) {
-            if (!m_host.keepGoing()) {
-                return Outcome::Stopped;
-            }
-            const std::string piecePath = pathOf(names, number, pieces);
-            Descriptor piece = openPiece(nameOf(names, number, pieces), piecePath, manifest);
-            const std::int64_t offset = std::int64_t{number - 1} * m_chunkSize;
-            const std::int64_t length = std::min<std::int64_t>(m_chunkSize, size - offset);
-            const Result<Copy::Copied> copied = atStep(120, m_sourcePath, [&]() -> Result<Copy::Copied> {
-                if (hashes && !hashes->add(offset, length, static_cast<std::size_t>(number - 1))) {
-                    return Copy::Copied{false, true};
-                }
-                return FileSize::ReadFileChunks(source, offset, piece.get(), 0, length, buffer, [&](std::int64_t done) {
-                    m_host.setProgressBytes(offset + done);
-                    return (!hashes || hashes->advance(offset + done)) && m_host.keepGoing();
-                });
-            });
-            if (!copied) {
-                failCopy(copied.fault(), 120, m_sourcePath, 122, piecePath);
-            }
-            if (copied->stopped) {
-                return Outcome::Stopped;
-            }
-            orFail(piece.close(), 124, piecePath);
-            if (hashes && !hashes->advance(offset + length)) {
-                return Outcome::Stopped;
-            }
-            if (crc && !crc->add(offset, length)) {
-                return Outcome::Stopped;
-            }
-            m_host.setProgressBytes(offset + length);
-            progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
-        }
-        if (hashes) {
-            hashes->finish();
-            digests = hashes->pieces();
-            sourceDigest = hashes->source();
-        }
-        if (crc) {
-            const std::optional<std::uint32_t> whole = crc->finish();
-            if (!whole) {
-                return Outcome::Stopped;
-            }
-            m_crc = *whole;
-        }
-        m_written = {pieces, size};
-        return Outcome::Succeeded;
-    }
-
     Outcome refuse(NoticeId refusal) {
         m_host.showNotice({refusal});
         return Outcome::Refused;
-    }
-
-    // Cuts the stream, whose first bytes `stream` holds, into pieces as the loop of a
-    // file's split does, a piece made only for bytes that came.
-    // Its bytes pass through memory and are hashed there: the piece's in line, the
-    // source's on a thread of its own.
-    // A numbered set's piece N is named by N's own width here and renamed at the end
-    // when the set is wider.
-    Outcome copyStream(StreamSource& stream, const Names& names, std::optional<ManifestWriter>& manifest,
-                       std::vector<Checksum::Digest>& digests, Checksum::Digest& sourceDigest) {
-        std::optional<Checksum::Sha256> pieceHash;
-        std::optional<Checksum::BackgroundSha256> sourceHash;
-        if (m_checksums) {
-            pieceHash.emplace();
-            sourceHash.emplace();
-        }
-        std::int64_t total = 0;
-        int number = 1;
-        for (; stream.size() > 0; ++number) {
-            if (number > PieceSet::maxPieces) {
-                m_host.showNotice({NoticeId::TooManyPieces});
-                return Outcome::Failed;
-            }
-            const std::string piecePath = pathOf(names, number, number);
-            Descriptor piece = openPiece(nameOf(names, number, number), piecePath, manifest);
-            for (std::int64_t length = 0;;) {
-                if (m_numbered) {
-                    m_crc = Crc32::update(m_crc, stream.data(), stream.size());
-                }
-                if (pieceHash) {
-                    checksummed(pieceHash->update(stream.data(), stream.size()));
-                    checksummed(sourceHash->update(stream.data(), stream.size()));
-                }
-                orFail(Copy::writeAll(piece.get(), stream.data(), stream.size()), 122, piecePath);
-                length += static_cast<std::int64_t>(stream.size());
-                total += static_cast<std::int64_t>(stream.size());
-                m_host.setProgressBytes(total);
-                if (length == m_chunkSize || stream.ended()) {
-                    break;
-                }
-                if (!stream.next(m_chunkSize - length)) {
-                    return Outcome::Stopped;
-                }
-            }
-            orFail(piece.close(), 124, piecePath);
-            if (pieceHash) {
-                digests.push_back(checksummed(pieceHash->finish()));
-            }
-            progressStep(m_host, splitLabel, 128, [&] { m_host.setProgressValue(number); });
-            if (stream.ended()) {
-                ++number;
-                break;
-            }
-            // At the stream's end, this brings nothing, and no piece is made.
-            if (!stream.next(m_chunkSize)) {
-                return Outcome::Stopped;
-            }
-        }
-        if (sourceHash) {
-            sourceDigest = checksummed(sourceHash->finish());
-        }
-        m_written = {number - 1, total};
-        return Outcome::Succeeded;
-    }
-
-    // A checksum that cannot be computed fails the source's copy step.
-    void checksummed(const Status& status) const { orFail(status, 120, m_sourcePath); }
-    Checksum::Digest checksummed(Result<Checksum::Digest>&& digest) const {
-        return orFail(std::move(digest), 120, m_sourcePath);
     }
 
     // Written after the manifest (before a .crc), in the steps of the manifest.
@@ -426,7 +268,7 @@ private:
     // A name that leads to the source (a symbolic or hard link) is never
     // replaced.
     void guardSource(int step, const std::string& name, const std::string& path) const {
-        if (const Result<struct stat> st = m_folder.statEntry(name, true); st && sameFile(*st, m_sourceStat)) {
+        if (const Result<struct stat> st = m_folder.statEntry(name, true); st && sameFile(*st, m_source->status())) {
             fail(step, path, "would overwrite the file being split");
         }
     }
@@ -465,18 +307,14 @@ private:
         fail(118, path, Fault{EEXIST});
     }
 
-    const InputChecks::SplitSource* m_source = nullptr; // none for a stream
+    std::unique_ptr<CutSource> m_source;
     const std::string& m_sourcePath;
-    struct stat m_streamStat {};
-    const struct stat& m_sourceStat; // of the file, or of the stream
     const std::int32_t m_chunkSize;
     const std::string& m_outputFolder;
     const bool m_checksums;
     const bool m_numbered;
     EngineHost& m_host;
     RunFolder m_folder;
-    int m_streamFd = -1;
-    std::string m_baseName; // of a stream's pieces
     SplitWritten m_written;
     std::uint32_t m_crc = 0; // of a numbered set's source
 };
@@ -495,7 +333,8 @@ Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize
 
 Outcome SplitFile(const InputChecks::SplitSource& source, std::int32_t chunkSize, const std::string& outputFolder,
                   EngineHost& host, const SplitOptions& options, SplitWritten* written) {
-    return Splitter(source, chunkSize, outputFolder, options, host).guardedRun(written);
+    return Splitter(std::make_unique<FileCut>(source), source.path(), chunkSize, outputFolder, options, host)
+        .guardedRun(written);
 }
 
 Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
@@ -506,7 +345,9 @@ Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::stri
 Outcome SplitStream(int sourceFd, const std::string& sourceName, const std::string& baseName, std::int32_t chunkSize,
                     const std::string& outputFolder, EngineHost& host, const SplitOptions& options,
                     SplitWritten* written) {
-    return Splitter(sourceFd, sourceName, baseName, chunkSize, outputFolder, options, host).guardedRun(written);
+    return Splitter(std::make_unique<StreamCut>(sourceFd, sourceName, baseName), sourceName, chunkSize, outputFolder,
+                    options, host)
+        .guardedRun(written);
 }
 
 } // namespace SplitMergeFile

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -420,7 +422,8 @@ void TestJoiner::progressEstimate_data() {
     QTest::newRow("first piece missing: unknown") << qint64(2500) << "f_splt1" << 3 << qint64(0);
 }
 
-// The join's progress total comes from the first and the last piece alone.
+// The join's progress total comes from the first and the last piece alone. A list
+// that lists nothing is refused where the caller asks, else joined into an empty file.
 void TestJoiner::progressEstimate() {
     QFETCH(qint64, size);
     QFETCH(QString, removed);
@@ -431,14 +434,23 @@ void TestJoiner::progressEstimate() {
     if (!removed.isEmpty()) {
         QVERIFY(QFile::remove(dir.filePath(removed)));
     }
-    const Result<Verify::Summary> result = Verify::estimateSet(Files::path(manifest));
-    QVERIFY(result);
-    QCOMPARE(result->verdict, Verify::Summary::Verdict::Checked);
-    QCOMPARE(result->pieces, pieces);
-    QCOMPARE(result->bytes, bytes);
+    QVERIFY(QDir(dir.path()).mkdir("o"));
+    RecordingHost host;
+    const SplitMergeFile::Outcome outcome =
+        SplitMergeFile::JoinFiles(Files::path(manifest), Files::path(dir.filePath("o")), host, {true});
+    QCOMPARE(outcome, removed.isEmpty() ? SplitMergeFile::Outcome::Succeeded : SplitMergeFile::Outcome::Missing);
+    QCOMPARE(host.maximum, pieces);
+    QCOMPARE(host.expectedBytes, bytes);
 
     Files::write(manifest, "no line end");
-    QCOMPARE(Verify::estimateSet(Files::path(manifest))->verdict, Verify::Summary::Verdict::NotAList);
+    const qint64 before = QFileInfo(dir.filePath("o/f")).size();
+    for (const bool refused : {true, false}) {
+        RecordingHost empty;
+        QCOMPARE(SplitMergeFile::JoinFiles(Files::path(manifest), Files::path(dir.filePath("o")), empty, {refused}),
+                 refused ? SplitMergeFile::Outcome::Refused : SplitMergeFile::Outcome::Succeeded);
+        QCOMPARE(empty.notices, std::vector<NoticeId>{refused ? NoticeId::InvalidManifest : NoticeId::JoinSucceeded});
+        QCOMPARE(QFileInfo(dir.filePath("o/f")).size(), refused ? before : 0);
+    }
 }
 
 void TestJoiner::joinAndVerifyAgree_data() {
@@ -540,6 +552,15 @@ void TestJoiner::joinAndVerifyAgree() {
     host.folder = Files::path(dir.filePath("o"));
     const Outcome outcome = SplitMergeFile::JoinFiles(manifest, host.folder, host);
     QVERIFY(host.reports.empty());
+    // Into a stream, whose pieces are checked before they go out: the same stop.
+    const QString streamed = dir.filePath("elsewhere/streamed");
+    const int streamFd = ::open(Files::path(streamed).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    QVERIFY(streamFd >= 0);
+    RecordingHost streamHost;
+    const Outcome streamOutcome = SplitMergeFile::JoinToStream(manifest, streamFd, "stream", streamHost);
+    ::close(streamFd);
+    QCOMPARE(streamOutcome, outcome);
+    QCOMPARE(streamHost.messages, host.messages);
 
     if (first < 0) {
         QCOMPARE(verdict.verdict, Verify::Summary::Verdict::ChecksumsConflict);
@@ -556,6 +577,9 @@ void TestJoiner::joinAndVerifyAgree() {
         joined += Files::read(dir.filePath("a.bin_splt" + QString::number(number)));
     }
     QCOMPARE(Files::read(dir.filePath("o/a.bin")), joined);
+    // A stream cannot take back an odd first piece.
+    const bool oddFirst = first == 1 && NoticeId(says) == NoticeId::PieceLengthWrong;
+    QCOMPARE(oddFirst ? Files::read(streamed).left(joined.size()) : Files::read(streamed), joined);
     const std::string firstBad =
         first == 0
             ? std::string()

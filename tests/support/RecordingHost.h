@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,12 +22,14 @@ public:
     std::vector<Report> reports;
     std::vector<int> values;
     int maximum = 0;
+    std::int64_t expectedBytes = -1; // -1: never told
     int turns = 0;
     // Called at every event-loop turn with its number (from 1); false stops the engine.
     std::function<bool(int)> onTurn;
 
     void setProgressValue(int value) override { values.push_back(value); }
     void setProgressMaximum(int value) override { maximum = value; }
+    void setExpectedBytes(std::int64_t bytes) override { expectedBytes = bytes; }
     void showNotice(const Notice& notice) override {
         notices.push_back(notice.id);
         messages.push_back(Messages::text(notice));
