@@ -232,7 +232,7 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::TooLargeForParts, {std::to_string(arguments.parts)}});
         return exitFailed;
     }
-    if (InputChecks::notLargerThanChunk(source, chunkSize)) {
+    if (source.size() <= chunkSize) {
         host.showNotice({NoticeId::NotLargerThanChunk});
         return exitFailed;
     }

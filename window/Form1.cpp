@@ -311,7 +311,7 @@ void Form1::PushButton4_Click() {
                            source = std::make_shared<InputChecks::SplitSource>(text1);
                        }
                        chunkSize = ChunkSize::toChunkSize(m_text3->text());
-                       return InputChecks::notLargerThanChunk(*source, chunkSize);
+                       return source->size() <= chunkSize;
                    },
                    true)) {
         split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
