@@ -4,14 +4,13 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTime>
 
-#include "engine/ErrorReport.h"
-#include "window/AddFolder.h"
 #include "window/Drops.h"
 
 namespace {
@@ -73,17 +72,17 @@ bool QtMessageBoxes::question(QWidget* owner, const QString& caption, const QStr
 }
 
 void QtMessageBoxes::errorReport(QWidget* owner, const QString& text) {
-    // ErrorReport::caption, translated.
     showBox(owner, QMessageBox::Warning, QCoreApplication::translate("ErrorReport", "Application Error"), text,
             QMessageBox::Ok, QMessageBox::Ok);
 }
 
+// The window asks for names as bytes; the texts are those names decoded.
 QString QtFileDialogs::openFile(QWidget* owner, const QString& title, const QString& filter) {
-    return QFileDialog::getOpenFileName(owner, title, QString(), filter);
+    return QFile::decodeName(openFileName(owner, title, filter));
 }
 
 QString QtFileDialogs::browseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) {
-    return AddFolder::BrowseForFolder(owner, prompt, startFolder);
+    return QFile::decodeName(browseForFolderName(owner, prompt, startFolder));
 }
 
 // The portal's dialogs answer with URLs, which keep every byte of a name.
