@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <iterator>
 #include <limits>
 #include <utility>
@@ -57,37 +58,20 @@ struct ChunkSize {
 // followed by iB (powers of 1024) or by B or D (powers of 1000). Valid from 1 to
 // 2147483647, the largest piece the format holds; AboveLimit past it, Invalid for
 // anything else, 0 and below too.
-ChunkSize parseChunkSize(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
-        ++i;
+ChunkSize parseChunkSize(const std::string& text) {
+    char* end = nullptr;
+    // Too many digits give the largest number, which is above the limit as they are.
+    const long long number = std::strtoll(text.c_str(), &end, 10);
+    int power = 0;
+    const std::int64_t unit = end == text.c_str() ? 0 : multiplier(end, power);
+    if (unit == 0 || number <= 0) {
+        return {};
     }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const std::size_t digitsStart = i;
     // Capping just past the limit keeps every product below 2^63.
     constexpr std::int64_t cap = largestChunk + 1;
-    std::int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = std::min(magnitude * 10 + (text[i] - '0'), cap);
-    }
-    if (i == digitsStart) {
-        return {};
-    }
-    int power = 0;
-    const std::int64_t unit = multiplier(text.substr(i), power);
-    if (unit == 0) {
-        return {};
-    }
-    std::int64_t value = magnitude * (power == 0 ? unit : 1);
+    std::int64_t value = std::min<std::int64_t>(number, cap) * (power == 0 ? unit : 1);
     for (int p = 0; p < power; ++p) {
         value = std::min(value * unit, cap);
-    }
-    if (negative || value == 0) {
-        return {};
     }
     if (value > largestChunk) {
         return {ChunkSize::Status::AboveLimit, 0};
