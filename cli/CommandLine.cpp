@@ -87,32 +87,31 @@ std::string quoted(std::string_view text) {
     return Quoting::quote(text, Quoting::When::Always);
 }
 
-// A whole number of pieces, an optional '+' before it, from 1 to the most a list holds.
-std::optional<int> parseParts(std::string_view text) {
-    text.remove_prefix(text.substr(0, 1) == "+" ? 1 : 0);
+// A whole number from 1 to `most`, in decimal digits alone.
+std::optional<int> wholeNumber(std::string_view text, int most) {
     int value = 0;
     const char* end = text.data() + text.size();
     // from_chars takes a '-' too, and refuses blanks and a '+'.
     const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc() || stop != end || value < 1 || value > PieceSet::maxPieces) {
+    if (error != std::errc() || stop != end || value < 1 || value > most) {
         return std::nullopt;
     }
     return value;
+}
+
+// A whole number of pieces, an optional '+' before it, from 1 to the most a list holds.
+std::optional<int> parseParts(std::string_view text) {
+    text.remove_prefix(text.substr(0, 1) == "+" ? 1 : 0);
+    return wholeNumber(text, PieceSet::maxPieces);
 }
 
 // --recovery's N (1 to the most pieces a list holds) or N% (1 to 100).
 bool parseRecovery(std::string_view text, Arguments& result) {
     result.recoveryPercent = !text.empty() && text.back() == '%';
     text.remove_suffix(result.recoveryPercent ? 1 : 0);
-    int value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    const int most = result.recoveryPercent ? 100 : PieceSet::maxPieces;
-    if (text.empty() || error != std::errc() || stop != end || value < 1 || value > most) {
-        return false;
-    }
-    result.recovery = value;
-    return true;
+    const std::optional<int> value = wholeNumber(text, result.recoveryPercent ? 100 : PieceSet::maxPieces);
+    result.recovery = value.value_or(0);
+    return value.has_value();
 }
 
 // The long form of getopt_long's code `code`, or null.
