@@ -35,7 +35,7 @@ void DesktopSession::outcome(Outcome outcome, const QString& text) {
     }
     // The box that ends a run waits for the user: the desktop hears of the end now,
     // not once the box is closed, so that neither the dock nor the inhibitor wait with it.
-    const bool longRun = m_clock() - m_start > m_threshold;
+    const bool longRun = m_clock() - m_start > longRunTime;
     ended();
     if (!m_bus || !longRun || m_closing || m_window.isActiveWindow()) {
         return;
