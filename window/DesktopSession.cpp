@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include "shell/DesktopBus.h"
+#include "window/NoticeText.h"
 
 DesktopSession::DesktopSession(QWidget& window) : m_window(window) {}
 
@@ -42,7 +43,7 @@ void DesktopSession::outcome(Outcome outcome, const QString& text) {
     }
     // The words of the box, the file they are about.
     if (outcome == Outcome::Failure) {
-        m_bus->notify(QCoreApplication::translate("ErrorReport", "Application Error"), text);
+        m_bus->notify(NoticeText::errorCaption(), text);
     } else {
         m_bus->notify(text, m_fileName);
     }

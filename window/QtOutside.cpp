@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
@@ -12,6 +11,7 @@
 #include <QTime>
 
 #include "window/Drops.h"
+#include "window/NoticeText.h"
 
 namespace {
 
@@ -72,8 +72,7 @@ bool QtMessageBoxes::question(QWidget* owner, const QString& caption, const QStr
 }
 
 void QtMessageBoxes::errorReport(QWidget* owner, const QString& text) {
-    showBox(owner, QMessageBox::Warning, QCoreApplication::translate("ErrorReport", "Application Error"), text,
-            QMessageBox::Ok, QMessageBox::Ok);
+    showBox(owner, QMessageBox::Warning, NoticeText::errorCaption(), text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
 // The window asks for names as bytes; the texts are those names decoded.
