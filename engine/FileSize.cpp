@@ -2,7 +2,17 @@
 
 #include <chrono>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "engine/Descriptor.h"
+
 namespace FileSize {
+
+std::int64_t FileSize2(const std::string& path) {
+    struct stat st {};
+    return openRegular(AT_FDCWD, path.c_str(), st) ? static_cast<std::int64_t>(st.st_size) : 0;
+}
 
 Result<Copy::Copied> ReadFileChunks(int sourceFd, std::int64_t sourceOffset, int destFd, std::int64_t destOffset,
                                     std::int64_t length, Copy::Buffer& buffer,

@@ -2,10 +2,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "engine/Copy.h"
 
 namespace FileSize {
+
+// The size in bytes of the regular file at `path` (symbolic links followed), as a
+// 64-bit number. Returns 0 when the file cannot be opened or is not a regular file;
+// never fails otherwise.
+std::int64_t FileSize2(const std::string& path);
 
 // Copies `length` bytes of `sourceFd`, starting at `sourceOffset`, to `destOffset`
 // of `destFd` (-1: its current position), in blocks of at most 8 MiB (less on a slow
