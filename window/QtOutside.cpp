@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <QTime>
 
+#include "window/AddFolder.h"
 #include "window/Drops.h"
 #include "window/NoticeText.h"
 
@@ -91,9 +92,7 @@ QByteArray QtFileDialogs::openFileName(QWidget* owner, const QString& title, con
 }
 
 QByteArray QtFileDialogs::browseForFolderName(QWidget* owner, const QString& prompt, const QString& startFolder) {
-    const QUrl url = QFileDialog::getExistingDirectoryUrl(owner, prompt, QUrl::fromLocalFile(startFolder),
-                                                          QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
-    return url.isLocalFile() ? Drops::localName(url) : QByteArray();
+    return AddFolder::BrowseForFolder(owner, prompt, startFolder);
 }
 
 bool QtDesktop::openUrl(const QUrl& url) {
