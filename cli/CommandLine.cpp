@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <iterator>
 #include <limits>
 #include <utility>
@@ -57,37 +58,20 @@ struct ChunkSize {
 // followed by iB (powers of 1024) or by B or D (powers of 1000). Valid from 1 to
 // 2147483647, the largest piece the format holds; AboveLimit past it, Invalid for
 // anything else, 0 and below too.
-ChunkSize parseChunkSize(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
-        ++i;
+ChunkSize parseChunkSize(const std::string& text) {
+    char* end = nullptr;
+    // Too many digits give the largest number, which is above the limit as they are.
+    const long long number = std::strtoll(text.c_str(), &end, 10);
+    int power = 0;
+    const std::int64_t unit = end == text.c_str() ? 0 : multiplier(end, power);
+    if (unit == 0 || number <= 0) {
+        return {};
     }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const std::size_t digitsStart = i;
     // Capping just past the limit keeps every product below 2^63.
     constexpr std::int64_t cap = largestChunk + 1;
-    std::int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = std::min(magnitude * 10 + (text[i] - '0'), cap);
-    }
-    if (i == digitsStart) {
-        return {};
-    }
-    int power = 0;
-    const std::int64_t unit = multiplier(text.substr(i), power);
-    if (unit == 0) {
-        return {};
-    }
-    std::int64_t value = magnitude * (power == 0 ? unit : 1);
+    std::int64_t value = std::min<std::int64_t>(number, cap) * (power == 0 ? unit : 1);
     for (int p = 0; p < power; ++p) {
         value = std::min(value * unit, cap);
-    }
-    if (negative || value == 0) {
-        return {};
     }
     if (value > largestChunk) {
         return {ChunkSize::Status::AboveLimit, 0};
@@ -103,32 +87,31 @@ std::string quoted(std::string_view text) {
     return Quoting::quote(text, Quoting::When::Always);
 }
 
-// A whole number of pieces, an optional '+' before it, from 1 to the most a list holds.
-std::optional<int> parseParts(std::string_view text) {
-    text.remove_prefix(text.substr(0, 1) == "+" ? 1 : 0);
+// A whole number from 1 to `most`, in decimal digits alone.
+std::optional<int> wholeNumber(std::string_view text, int most) {
     int value = 0;
     const char* end = text.data() + text.size();
     // from_chars takes a '-' too, and refuses blanks and a '+'.
     const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc() || stop != end || value < 1 || value > PieceSet::maxPieces) {
+    if (error != std::errc() || stop != end || value < 1 || value > most) {
         return std::nullopt;
     }
     return value;
+}
+
+// A whole number of pieces, an optional '+' before it, from 1 to the most a list holds.
+std::optional<int> parseParts(std::string_view text) {
+    text.remove_prefix(text.substr(0, 1) == "+" ? 1 : 0);
+    return wholeNumber(text, PieceSet::maxPieces);
 }
 
 // --recovery's N (1 to the most pieces a list holds) or N% (1 to 100).
 bool parseRecovery(std::string_view text, Arguments& result) {
     result.recoveryPercent = !text.empty() && text.back() == '%';
     text.remove_suffix(result.recoveryPercent ? 1 : 0);
-    int value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    const int most = result.recoveryPercent ? 100 : PieceSet::maxPieces;
-    if (text.empty() || error != std::errc() || stop != end || value < 1 || value > most) {
-        return false;
-    }
-    result.recovery = value;
-    return true;
+    const std::optional<int> value = wholeNumber(text, result.recoveryPercent ? 100 : PieceSet::maxPieces);
+    result.recovery = value.value_or(0);
+    return value.has_value();
 }
 
 // The long form of getopt_long's code `code`, or null.

@@ -51,15 +51,6 @@ std::string describe(const Verify::Finding& finding, const std::string& sidecarN
     return {};
 }
 
-// "Done." after a split that succeeded, as the window ends one.
-int splitEnded(SplitMergeFile::Outcome outcome, ConsoleHost& host) {
-    if (outcome != SplitMergeFile::Outcome::Succeeded) {
-        return exitFailed;
-    }
-    host.showNotice({NoticeId::Done});
-    return exitSucceeded;
-}
-
 // A fault of the recovery work; a file of the folder whose path ends with `folder`'s
 // separator is named by that path.
 void recoveryError(const std::string& folder, const Fault& fault, ConsoleHost& host) {
@@ -91,37 +82,38 @@ bool lockFolder(RunFolder& into, const std::string& folder, ConsoleHost& host) {
 
 // After a split that succeeded: recovery data of an earlier set of this name goes,
 // then, when asked for, new recovery data over the `written` pieces of `chunkSize`
-// bytes is written beside the list (or the .crc of a numbered set).
-bool writeRecovery(const std::string& folder, const std::string& baseName, const SplitMergeFile::SplitWritten& written,
-                   std::int64_t chunkSize, bool numbered, int lost, ConsoleHost& host) {
+// bytes is written beside the list (or the .crc of a numbered set); "Done." ends it,
+// as the window ends a split.
+int splitEnded(const std::string& folder, const std::string& baseName, const SplitMergeFile::SplitWritten& written,
+               std::int64_t chunkSize, bool numbered, int lost, ConsoleHost& host) {
     RunFolder output;
     if (!lockFolder(output, folder, host)) {
-        return false;
+        return exitFailed;
     }
     const std::string base = numbered ? baseName : PieceSet::manifestName(baseName);
     if (Status removed = Recovery::removeRecovery(output, base); !removed) {
         recoveryError(folder + "/", removed.fault(), host);
-        return false;
+        return exitFailed;
     }
-    if (lost == 0) {
-        return true;
+    if (lost > 0) {
+        std::vector<std::string> names;
+        std::vector<std::uint64_t> sizes;
+        const std::int64_t pieces = written.pieces;
+        for (int number = 1; number <= pieces; ++number) {
+            names.push_back(numbered ? ForeignSet::numberedName(baseName, number, pieces)
+                                     : PieceSet::pieceName(baseName, number));
+            sizes.push_back(
+                static_cast<std::uint64_t>(number == pieces ? written.bytes - (pieces - 1) * chunkSize : chunkSize));
+        }
+        const Recovery::Layout layout =
+            Recovery::layoutFor(sizes, static_cast<std::uint64_t>(chunkSize), static_cast<std::uint32_t>(lost));
+        if (Status made = Recovery::create(output, base, names, layout, recoveryProgress(host)); !made) {
+            recoveryError(folder + "/", made.fault(), host);
+            return exitFailed;
+        }
     }
-    std::vector<std::string> names;
-    std::vector<std::uint64_t> sizes;
-    const std::int64_t pieces = written.pieces;
-    for (int number = 1; number <= pieces; ++number) {
-        names.push_back(numbered ? ForeignSet::numberedName(baseName, number, pieces)
-                                 : PieceSet::pieceName(baseName, number));
-        sizes.push_back(
-            static_cast<std::uint64_t>(number == pieces ? written.bytes - (pieces - 1) * chunkSize : chunkSize));
-    }
-    const Recovery::Layout layout =
-        Recovery::layoutFor(sizes, static_cast<std::uint64_t>(chunkSize), static_cast<std::uint32_t>(lost));
-    if (Status made = Recovery::create(output, base, names, layout, recoveryProgress(host)); !made) {
-        recoveryError(folder + "/", made.fault(), host);
-        return false;
-    }
-    return true;
+    host.showNotice({NoticeId::Done});
+    return exitSucceeded;
 }
 
 // The line that says whether the scanned set can be repaired.
@@ -134,8 +126,8 @@ std::string repairLine(const Recovery::Scan& scan) {
                                    " recovery pieces available.";
 }
 
-// The manifest a join or verify uses for `path`: NAME.splt beside it when `path` names
-// a piece NAME_spltN and that list exists; else `path` itself.
+// The manifest a join, verify or repair uses for `path`: NAME.splt beside it when
+// `path` names a piece NAME_spltN and that list exists; else `path` itself.
 std::string manifestFor(const std::string& path) {
     const std::string name = Main::GetFileName(path);
     const std::size_t marker = name.rfind(PieceSet::pieceMarker);
@@ -173,13 +165,32 @@ std::string numberedIndex(const std::string& name) {
     return {};
 }
 
-// A split's --recovery N: the pieces to rebuild, or 0 after saying why N does not fit
-// a set of `pieces` pieces; `after` ends that line.
-int recoveryFor(const CommandLine::Arguments& arguments, std::int64_t pieces, const std::string& after) {
-    const int lost = arguments.recovery > 0 ? CommandLine::recoveryPieces(arguments, static_cast<int>(pieces)) : 0;
-    if (arguments.recovery > 0 && lost == 0) {
+// The index of the recovery data of the set listed by, or numbered like, `manifest`.
+std::string recoveryIndex(const std::string& manifest) {
+    const std::string numbered = numberedIndex(Main::GetFileName(manifest));
+    return numbered.empty() ? Recovery::indexName(Main::GetFileName(manifest)) : numbered;
+}
+
+// The absolute path of the list the operand of a join, verify or repair names; the
+// pieces beside it are named as typed.
+std::string listPath(const CommandLine::Arguments& arguments, TypedNames& names) {
+    const std::string typed = manifestFor(arguments.operand);
+    const std::string manifest = names.file(typed);
+    names.listFolder(manifest, typed);
+    return manifest;
+}
+
+// A split's --recovery N: the pieces to rebuild (0 without it), or nothing after saying
+// why N does not fit a set of `pieces` pieces; `after` ends that line.
+std::optional<int> recoveryFor(const CommandLine::Arguments& arguments, std::int64_t pieces, const std::string& after) {
+    if (arguments.recovery == 0) {
+        return 0;
+    }
+    const int lost = CommandLine::recoveryPieces(arguments, static_cast<int>(pieces));
+    if (lost == 0) {
         ConsoleHost::printError("--recovery " + std::to_string(arguments.recovery) + " is more than the " +
                                 std::to_string(pieces) + " pieces of the split" + after);
+        return std::nullopt;
     }
     return lost;
 }
@@ -212,12 +223,9 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         if (outcome != SplitMergeFile::Outcome::Succeeded) {
             return exitFailed;
         }
-        const int lost = recoveryFor(arguments, written.pieces, ": no recovery files were written");
-        if ((arguments.recovery > 0 && lost == 0) ||
-            !writeRecovery(folder, arguments.name, written, arguments.chunkSize, arguments.numbered, lost, host)) {
-            return exitFailed;
-        }
-        return splitEnded(outcome, host);
+        const std::optional<int> lost = recoveryFor(arguments, written.pieces, ": no recovery files were written");
+        return lost ? splitEnded(folder, arguments.name, written, arguments.chunkSize, arguments.numbered, *lost, host)
+                    : exitFailed;
     }
     const InputChecks::SplitSource source(file);
     if (!source.exists()) {
@@ -232,12 +240,13 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         host.showNotice({NoticeId::TooLargeForParts, {std::to_string(arguments.parts)}});
         return exitFailed;
     }
-    if (InputChecks::notLargerThanChunk(source, chunkSize)) {
+    if (source.size() <= chunkSize) {
         host.showNotice({NoticeId::NotLargerThanChunk});
         return exitFailed;
     }
-    const int lost = recoveryFor(arguments, PieceSet::pieceCount(size, chunkSize), " (try 'quarnel-cli --help')");
-    if (arguments.recovery > 0 && lost == 0) {
+    const std::optional<int> lost =
+        recoveryFor(arguments, PieceSet::pieceCount(size, chunkSize), " (try 'quarnel-cli --help')");
+    if (!lost) {
         return exitUsage;
     }
     host.setExpectedBytes(size);
@@ -246,17 +255,12 @@ int split(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     if (outcome != SplitMergeFile::Outcome::Succeeded) {
         return exitFailed;
     }
-    if (!writeRecovery(folder, Main::GetFileName(file), written, chunkSize, arguments.numbered, lost, host)) {
-        return exitFailed;
-    }
-    return splitEnded(outcome, host);
+    return splitEnded(folder, Main::GetFileName(file), written, chunkSize, arguments.numbered, *lost, host);
 }
 
 int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     TypedNames& names = host.names();
-    const std::string typed = manifestFor(arguments.operand);
-    const std::string manifest = names.file(typed);
-    names.listFolder(manifest, typed);
+    const std::string manifest = listPath(arguments, names);
     const bool toStream = arguments.output && *arguments.output == CommandLine::standardStream;
     if (toStream) {
         // Standard output carries the joined bytes and nothing else.
@@ -279,9 +283,7 @@ int join(const CommandLine::Arguments& arguments, ConsoleHost& host) {
 
 int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     TypedNames& names = host.names();
-    const std::string typed = manifestFor(arguments.operand);
-    const std::string manifest = names.file(typed);
-    names.listFolder(manifest, typed);
+    const std::string manifest = listPath(arguments, names);
     if (!Main::fileExists(manifest)) {
         host.showNotice({NoticeId::JoinFileMissing, {manifest}});
         return exitFailed;
@@ -325,8 +327,7 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
     const std::string folder = Main::GetFolderPart(manifest);
     RunFolder pieceFolder;
     // A numbered set's recovery files are named after its pieces, a list's after it.
-    std::string index = numberedIndex(Main::GetFileName(manifest));
-    index = index.empty() ? Recovery::indexName(Main::GetFileName(manifest)) : index;
+    const std::string index = recoveryIndex(manifest);
     if (pieceFolder.open(folder) && pieceFolder.statEntry(index, true)) {
         Result<Recovery::Scan> scan = Recovery::scan(pieceFolder, index);
         if (!scan) {
@@ -363,19 +364,13 @@ int verify(const CommandLine::Arguments& arguments, ConsoleHost& host) {
 }
 
 int repair(const CommandLine::Arguments& arguments, ConsoleHost& host) {
-    TypedNames& names = host.names();
-    const std::string typed = manifestFor(arguments.operand);
-    const std::string manifest = names.file(typed);
-    names.listFolder(manifest, typed);
+    const std::string manifest = listPath(arguments, host.names());
     // A numbered set has no list: any piece names it, also one that is missing.
-    std::string index = numberedIndex(Main::GetFileName(manifest));
-    if (index.empty()) {
-        if (!Main::fileExists(manifest)) {
-            host.showNotice({NoticeId::JoinFileMissing, {manifest}});
-            return exitFailed;
-        }
-        index = Recovery::indexName(Main::GetFileName(manifest));
+    if (numberedIndex(Main::GetFileName(manifest)).empty() && !Main::fileExists(manifest)) {
+        host.showNotice({NoticeId::JoinFileMissing, {manifest}});
+        return exitFailed;
     }
+    const std::string index = recoveryIndex(manifest);
     const std::string folder = Main::GetFolderPart(manifest);
     RunFolder pieceFolder;
     if (!lockFolder(pieceFolder, folder, host)) {
@@ -400,7 +395,7 @@ int repair(const CommandLine::Arguments& arguments, ConsoleHost& host) {
         recoveryError(folder, rebuilt.fault(), host);
         return exitFailed;
     }
-    host.printOutcome("Pieces rebuilt from the recovery files: " + std::to_string(rebuilt->size()) + ".");
+    host.showNotice({NoticeId::PiecesRebuilt, {std::to_string(rebuilt->size())}});
     return exitSucceeded;
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,18 +20,6 @@
 namespace Program {
 
 namespace {
-
-// The current folder as getcwd gives it; empty when it cannot be read.
-std::string workingFolder() {
-    std::vector<char> buffer(4096);
-    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-        if (errno != ERANGE) {
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    return buffer.data();
-}
 
 // A run whose standard output could not be written or closed has failed, as with
 // the tools beside it.
@@ -78,8 +67,8 @@ int run(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    const std::string currentFolder = workingFolder();
-    const int currentFolderError = errno;
+    std::error_code currentFolderError;
+    const std::string currentFolder = std::filesystem::current_path(currentFolderError);
     const CommandLine::ParseResult parsed = CommandLine::parse(arguments);
     if (!parsed.arguments) {
         // One line, as every other error: the reason, then where to read more.
@@ -93,8 +82,8 @@ int run(int argc, char** argv) {
     if (args.command == CommandLine::Command::Version) {
         return printText(CommandLine::versionText());
     }
-    if (currentFolder.empty()) {
-        ConsoleHost::printError(std::string("cannot read the current folder: ") + std::strerror(currentFolderError));
+    if (currentFolderError) {
+        ConsoleHost::printError("cannot read the current folder: " + currentFolderError.message());
         return Commands::exitFailed;
     }
 

@@ -70,19 +70,9 @@ std::string ProgressLine::text(std::int64_t total, std::size_t width) const {
             parts[3] = ", " + formatDuration(static_cast<double>(total - done) / rate) + " left";
         }
     }
-    std::size_t kept = std::size(parts);
-    const auto length = [&] {
-        std::size_t sum = 0;
-        for (std::size_t i = 0; i < kept; ++i) {
-            sum += parts[i].size();
-        }
-        return sum;
-    };
-    while (kept > 1 && length() > width) {
-        --kept;
-    }
-    std::string line;
-    for (std::size_t i = 0; i < kept; ++i) {
+    // The bytes always; what follows only as far as it fits.
+    std::string line = parts[0];
+    for (std::size_t i = 1; i < std::size(parts) && line.size() + parts[i].size() <= width; ++i) {
         line += parts[i];
     }
     line.resize(std::min(line.size(), width));

@@ -36,8 +36,4 @@ SplitSource::SplitSource(std::string path) : m_path(std::move(path)) {
     }
 }
 
-bool notLargerThanChunk(const SplitSource& source, std::int64_t chunkSize) {
-    return source.size() <= chunkSize;
-}
-
 } // namespace InputChecks

@@ -45,7 +45,4 @@ private:
     struct stat m_status {};
 };
 
-// The file's size is at most `chunkSize`.
-bool notLargerThanChunk(const SplitSource& source, std::int64_t chunkSize);
-
 } // namespace InputChecks

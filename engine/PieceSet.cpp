@@ -1,7 +1,6 @@
 #include "engine/PieceSet.h"
 
-#include <algorithm>
-#include <cctype>
+#include <strings.h>
 
 #include "engine/Main.h"
 
@@ -9,27 +8,8 @@ namespace PieceSet {
 
 namespace {
 
-std::string folderAndName(std::string_view outputFolder, std::string_view name) {
-    std::string path;
-    path.reserve(outputFolder.size() + 1 + name.size() + 8);
-    path.append(outputFolder);
-    path += Main::nativeSeparator;
-    path.append(name);
-    return path;
-}
-
-bool startsWithNoCase(std::string_view text, std::size_t at, std::string_view word) {
-    if (text.size() - at < word.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < word.size(); ++i) {
-        const auto a = static_cast<unsigned char>(text[at + i]);
-        const auto b = static_cast<unsigned char>(word[i]);
-        if (std::tolower(a) != std::tolower(b)) {
-            return false;
-        }
-    }
-    return true;
+std::string folderAndName(std::string_view outputFolder, const std::string& name) {
+    return std::string(outputFolder) + Main::nativeSeparator + name;
 }
 
 } // namespace
@@ -48,16 +28,11 @@ std::string manifestName(std::string_view baseName) {
 }
 
 std::string piecePath(std::string_view outputFolder, std::string_view baseName, int number) {
-    std::string path = folderAndName(outputFolder, baseName);
-    path.append(pieceMarker);
-    path += std::to_string(number);
-    return path;
+    return folderAndName(outputFolder, pieceName(baseName, number));
 }
 
 std::string manifestPath(std::string_view outputFolder, std::string_view baseName) {
-    std::string path = folderAndName(outputFolder, baseName);
-    path.append(manifestSuffix);
-    return path;
+    return folderAndName(outputFolder, manifestName(baseName));
 }
 
 std::int64_t pieceCount(std::int64_t size, std::int64_t chunkSize) {
@@ -107,7 +82,7 @@ std::string joinedName(std::string_view manifestPath) {
     std::string out;
     out.reserve(name.size());
     for (std::size_t i = 0; i < name.size();) {
-        if (startsWithNoCase(name, i, manifestSuffix)) {
+        if (::strncasecmp(name.c_str() + i, manifestSuffix.data(), manifestSuffix.size()) == 0) {
             i += manifestSuffix.size();
         } else {
             out += name[i++];

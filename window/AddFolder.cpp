@@ -2,10 +2,15 @@
 
 #include <QFileDialog>
 
+#include "window/Drops.h"
+
 namespace AddFolder {
 
-QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) {
-    return QFileDialog::getExistingDirectory(owner, prompt, startFolder, QFileDialog::ShowDirsOnly);
+// The portal's dialogs answer with URLs, which keep every byte of a name.
+QByteArray BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) {
+    const QUrl url = QFileDialog::getExistingDirectoryUrl(owner, prompt, QUrl::fromLocalFile(startFolder),
+                                                          QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
+    return url.isLocalFile() ? Drops::localName(url) : QByteArray();
 }
 
 } // namespace AddFolder

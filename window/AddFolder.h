@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QWidget;
@@ -7,7 +8,8 @@ class QWidget;
 namespace AddFolder {
 
 // Shows the folder dialog with `prompt`, the folder `startFolder` pre-selected when it
-// exists. Returns the chosen folder's absolute path, or an empty text when cancelled.
-QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder);
+// exists. Returns the chosen folder's path as the file system names it, or nothing
+// when cancelled.
+QByteArray BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder);
 
 } // namespace AddFolder

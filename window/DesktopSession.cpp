@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include "shell/DesktopBus.h"
+#include "window/NoticeText.h"
 
 DesktopSession::DesktopSession(QWidget& window) : m_window(window) {}
 
@@ -35,14 +36,14 @@ void DesktopSession::outcome(Outcome outcome, const QString& text) {
     }
     // The box that ends a run waits for the user: the desktop hears of the end now,
     // not once the box is closed, so that neither the dock nor the inhibitor wait with it.
-    const bool longRun = m_clock() - m_start > m_threshold;
+    const bool longRun = m_clock() - m_start > longRunTime;
     ended();
     if (!m_bus || !longRun || m_closing || m_window.isActiveWindow()) {
         return;
     }
     // The words of the box, the file they are about.
     if (outcome == Outcome::Failure) {
-        m_bus->notify(QCoreApplication::translate("ErrorReport", "Application Error"), text);
+        m_bus->notify(NoticeText::errorCaption(), text);
     } else {
         m_bus->notify(text, m_fileName);
     }

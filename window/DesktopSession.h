@@ -22,8 +22,6 @@ public:
     // Null: no desktop bus. The bus outlives the session.
     void setBus(DesktopBus* bus) { m_bus = bus; }
     void setClock(Clock clock) { m_clock = std::move(clock); }
-    // Runs at least this long notify.
-    void setThreshold(std::chrono::milliseconds threshold) { m_threshold = threshold; }
 
     // A run of the file `fileName` starts now; ended() ends it however it ends.
     void started(const QString& fileName);
@@ -39,7 +37,8 @@ private:
     QWidget& m_window;
     DesktopBus* m_bus = nullptr;
     Clock m_clock = [] { return std::chrono::steady_clock::now(); };
-    std::chrono::milliseconds m_threshold{10'000};
+    // Runs longer than this notify.
+    static constexpr std::chrono::seconds longRunTime{10};
     bool m_running = false;
     bool m_closing = false;
     QString m_fileName;

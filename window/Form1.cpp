@@ -135,16 +135,12 @@ void Form1::setFieldName(Field field, const QByteArray& name) {
     setName(field == Field::Text2 ? m_text2 : field == Field::Text4 ? m_text4 : m_text1, name);
 }
 
-FieldName& Form1::fieldName(const QLineEdit* field) {
-    return m_names[field == m_text1 ? 0 : field == m_text2 ? 1 : 2];
-}
-
-const FieldName& Form1::fieldName(const QLineEdit* field) const {
-    return m_names[field == m_text1 ? 0 : field == m_text2 ? 1 : 2];
+std::size_t Form1::nameIndex(const QLineEdit* field) const {
+    return field == m_text1 ? 0 : field == m_text2 ? 1 : 2;
 }
 
 void Form1::setName(QLineEdit* field, const QByteArray& name) {
-    const QString text = fieldName(field).hold(name);
+    const QString text = m_names[nameIndex(field)].hold(name);
     if (field == m_text2) {
         setText2(text);
     } else {
@@ -153,7 +149,7 @@ void Form1::setName(QLineEdit* field, const QByteArray& name) {
 }
 
 std::optional<std::string> Form1::name(const QLineEdit* field) const {
-    const auto bytes = fieldName(field).bytes(field->text());
+    const auto bytes = m_names[nameIndex(field)].bytes(field->text());
     return bytes ? std::optional<std::string>(bytes->toStdString()) : std::nullopt;
 }
 
@@ -240,8 +236,8 @@ void Form1::reportError(const std::string& sourceLabel, int step, const std::str
     if (m_closing) {
         return;
     }
-    // ErrorReport::text in the user's language: the description, CR LF, the source
-    // label, the step, two CRs and the request to mail a screenshot.
+    // In the user's language: the description, CR LF, the source label, the step, two
+    // CRs and the request to mail a screenshot.
     const auto decoded = [](const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); };
     m_desktop.outcome(DesktopSession::Outcome::Failure, decoded(description));
     m_outside.messages.errorReport(
@@ -315,7 +311,7 @@ void Form1::PushButton4_Click() {
                            source = std::make_shared<InputChecks::SplitSource>(text1);
                        }
                        chunkSize = ChunkSize::toChunkSize(m_text3->text());
-                       return InputChecks::notLargerThanChunk(*source, chunkSize);
+                       return source->size() <= chunkSize;
                    },
                    true)) {
         split.run(116, [this] { showNotice({NoticeId::NotLargerThanChunk}); });
@@ -461,11 +457,8 @@ bool Form1::handleDrop(QEvent* event) {
             // The folder is in the field; its setting is written again with the next change.
         }
         break;
-    case Drops::Verdict::Kind::Join:
-        setName(m_text4, verdict.name);
-        break;
     default:
-        setName(m_text1, verdict.name);
+        setName(verdict.kind == Drops::Verdict::Kind::Join ? m_text4 : m_text1, verdict.name);
         break;
     }
     return true;

@@ -114,8 +114,8 @@ private:
     bool handleDrop(QEvent* event);
     // A field's name as bytes; empty when its text cannot name a file.
     std::optional<std::string> name(const QLineEdit* field) const;
-    FieldName& fieldName(const QLineEdit* field);
-    const FieldName& fieldName(const QLineEdit* field) const;
+    // Where m_names keeps the name of Text1, Text2 or Text4.
+    std::size_t nameIndex(const QLineEdit* field) const;
     void setName(QLineEdit* field, const QByteArray& name);
     // The fallback of a field's name for the checks; the message when it cannot be used.
     std::string checkedName(const QLineEdit* field) const;

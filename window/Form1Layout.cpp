@@ -132,13 +132,12 @@ void Form1::buildControls() {
     setFixedSize(pixels(8040, dpi), pixels(5385, dpi));
     setAcceptDrops(true);
 
-    connect(m_pushButtons[0], &QPushButton::clicked, this, &Form1::PushButton1_Click);
-    connect(m_pushButtons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
-    connect(m_pushButtons[2], &QPushButton::clicked, this, &Form1::PushButton3_Click);
-    connect(m_pushButtons[3], &QPushButton::clicked, this, &Form1::PushButton4_Click);
-    connect(m_pushButtons[4], &QPushButton::clicked, this, &Form1::PushButton5_Click);
-    connect(m_pushButtons[5], &QPushButton::clicked, this, &Form1::PushButton6_Click);
-    connect(m_pushButtons[6], &QPushButton::clicked, this, &Form1::PushButton7_Click);
-    connect(m_pushButtons[7], &QPushButton::clicked, this, &Form1::PushButton8_Click);
+    using Click = void (Form1::*)();
+    const Click clicks[] = {&Form1::PushButton1_Click, &Form1::PushButton2_Click, &Form1::PushButton3_Click,
+                            &Form1::PushButton4_Click, &Form1::PushButton5_Click, &Form1::PushButton6_Click,
+                            &Form1::PushButton7_Click, &Form1::PushButton8_Click};
+    for (std::size_t i = 0; i < std::size(clicks); ++i) {
+        connect(m_pushButtons[i], &QPushButton::clicked, this, clicks[i]);
+    }
     connect(m_text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
 }

@@ -13,4 +13,8 @@ QString text(const Notice& notice) {
     return QFile::decodeName(QByteArray::fromStdString(Messages::substitute(bytes, notice.arguments)));
 }
 
+QString errorCaption() {
+    return QCoreApplication::translate("ErrorReport", "Application Error");
+}
+
 } // namespace NoticeText

@@ -11,4 +11,8 @@ namespace NoticeText {
 // the engine's English.
 QString text(const Notice& notice);
 
+// The error report's caption in the user's language: the box's, and the desktop
+// notification's of a run that failed.
+QString errorCaption();
+
 } // namespace NoticeText

@@ -2,17 +2,17 @@
 
 #include <algorithm>
 
-#include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTime>
 
-#include "engine/ErrorReport.h"
 #include "window/AddFolder.h"
 #include "window/Drops.h"
+#include "window/NoticeText.h"
 
 namespace {
 
@@ -73,17 +73,16 @@ bool QtMessageBoxes::question(QWidget* owner, const QString& caption, const QStr
 }
 
 void QtMessageBoxes::errorReport(QWidget* owner, const QString& text) {
-    // ErrorReport::caption, translated.
-    showBox(owner, QMessageBox::Warning, QCoreApplication::translate("ErrorReport", "Application Error"), text,
-            QMessageBox::Ok, QMessageBox::Ok);
+    showBox(owner, QMessageBox::Warning, NoticeText::errorCaption(), text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
+// The window asks for names as bytes; the texts are those names decoded.
 QString QtFileDialogs::openFile(QWidget* owner, const QString& title, const QString& filter) {
-    return QFileDialog::getOpenFileName(owner, title, QString(), filter);
+    return QFile::decodeName(openFileName(owner, title, filter));
 }
 
 QString QtFileDialogs::browseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder) {
-    return AddFolder::BrowseForFolder(owner, prompt, startFolder);
+    return QFile::decodeName(browseForFolderName(owner, prompt, startFolder));
 }
 
 // The portal's dialogs answer with URLs, which keep every byte of a name.
@@ -93,9 +92,7 @@ QByteArray QtFileDialogs::openFileName(QWidget* owner, const QString& title, con
 }
 
 QByteArray QtFileDialogs::browseForFolderName(QWidget* owner, const QString& prompt, const QString& startFolder) {
-    const QUrl url = QFileDialog::getExistingDirectoryUrl(owner, prompt, QUrl::fromLocalFile(startFolder),
-                                                          QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
-    return url.isLocalFile() ? Drops::localName(url) : QByteArray();
+    return AddFolder::BrowseForFolder(owner, prompt, startFolder);
 }
 
 bool QtDesktop::openUrl(const QUrl& url) {

@@ -178,10 +178,7 @@ void Sidecar::addLine(std::string_view line) {
 
 std::optional<Digest> Sidecar::find(const std::string& name) const {
     const auto found = m_digests.find(name);
-    if (found == m_digests.end()) {
-        return std::nullopt;
-    }
-    return found->second;
+    return found == m_digests.end() ? std::nullopt : std::optional<Digest>(found->second);
 }
 
 } // namespace Checksum

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -77,6 +78,7 @@ private slots:
 
     void usageErrors_data();
     void usageErrors();
+    void currentFolderGone();
     void help_data();
     void help();
     void version_data();
@@ -213,6 +215,19 @@ void TestCommandLine::usageErrors() {
              result.err.constData());
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
              (QStringList{"big.bin", "empty.bin", "other.bin"}));
+}
+
+// Relative names cannot be made absolute in a folder that is no longer there.
+void TestCommandLine::currentFolderGone() {
+    const QByteArray gone = QFile::encodeName(path("gone"));
+    QVERIFY(QDir(m_folder).mkdir("gone"));
+    const Run result = run({"split", "a.bin"}, [gone] {
+        if (::chdir(gone.constData()) != 0 || ::rmdir(gone.constData()) != 0) {
+            std::_Exit(99);
+        }
+    });
+    QCOMPARE(result.err, QByteArray("quarnel-cli: cannot read the current folder: ") + std::strerror(ENOENT) + "\n");
+    QCOMPARE(result.exitCode, 1);
 }
 
 void TestCommandLine::help_data() {
