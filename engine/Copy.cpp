@@ -208,6 +208,39 @@ Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bo
     }
 }
 
+bool mostlyUncached(int fd, std::int64_t offset, std::int64_t length) {
+    constexpr std::int64_t looked = std::int64_t{4} << 20;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (page <= 0 || offset < 0 || offset % page != 0 || length <= 0) {
+        return false;
+    }
+    const auto bytes = static_cast<std::size_t>(std::min(length, looked));
+    const std::size_t pages = (bytes + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page);
+    // mincore looks without reading anything in; a mapping past the end of the file
+    // is fine as long as nothing touches it.
+    void* map = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
+    if (map == MAP_FAILED) {
+        return false;
+    }
+    unsigned char resident[(looked + 4095) / 4096] = {};
+    std::size_t inCache = pages;
+    if (pages <= sizeof resident && ::mincore(map, bytes, resident) == 0) {
+        inCache = static_cast<std::size_t>(
+            std::count_if(resident, resident + pages, [](unsigned char page) { return (page & 1) != 0; }));
+    }
+    ::munmap(map, bytes);
+    return 2 * inCache < pages;
+}
+
+bool setDirect(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        return false;
+    }
+    const int wanted = on ? flags | O_DIRECT : flags & ~O_DIRECT;
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
 ReadAhead::ReadAhead(std::size_t count, Open open) : m_count(count), m_open(std::move(open)) {
     // The window and the piece about to be taken, but no more than a quarter of the
     // descriptors a process may open, so that the join's own opens and whatever else

@@ -98,6 +98,22 @@ Status writeAll(int fd, const char* data, std::size_t count);
 // `buffer` and hands each block to `take`, which returns false to stop there.
 Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take);
 
+// Reads that go around the page cache (O_DIRECT): a file that is not in the page
+// cache is read straight into the reader's buffer, which saves copying every byte
+// out of freshly filled cache pages, the work that competes with hashing for the
+// cores. Offsets, lengths and buffers of such reads are multiples of directAlignment;
+// a read at the end of the file may ask past it and returns what is there.
+inline constexpr std::int64_t directAlignment = 4096;
+
+// Whether most of the first `length` bytes (at most 4 MiB of them) at `offset` of
+// `fd` are not in the page cache, so that reading them around it costs nothing it
+// would have saved. False where it cannot be told.
+bool mostlyUncached(int fd, std::int64_t offset, std::int64_t length);
+
+// Turns reads around the page cache on or off for the open file `fd`; false where its
+// file system refuses (tmpfs, some FUSE).
+bool setDirect(int fd, bool on);
+
 // Asks the kernel to start reading the pieces a join will copy next, so that a piece
 // set that is not in the page cache (just copied from a stick, say) is read with many
 // requests in flight instead of one piece at a time. It stays idle while the pieces

@@ -155,11 +155,12 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     const auto hashFailed = [&](const Fault& fault) { return fault.named(manifestPath); };
     // An md5sum file of the pieces, where no sha256sum file is, is checked here.
     const bool md5 = !summary.checksummed && set.md5Pieces();
-    // Pieces that are hashed are read ahead as a join reads them, so that a set not in
-    // the page cache is read with many requests in flight rather than one per thread.
+    // Pieces hashed here are read ahead as a join reads them, so that a set not in the
+    // page cache is read with many requests in flight rather than one at a time. The
+    // hashing threads read such pieces around the page cache themselves.
     PieceSet::NameReader namesAhead = set.names();
     std::optional<Copy::ReadAhead> readAhead;
-    if (summary.checksummed || md5) {
+    if (md5) {
         readAhead.emplace(pieces.size(), [&](std::size_t index, struct stat& st) {
             std::string aheadName;
             bool aheadWhole = false;
