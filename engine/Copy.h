@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -21,6 +22,8 @@
 // run of copies, one block copied, whole writes, block reads and the join's
 // read-ahead.
 namespace Copy {
+
+class ReadAhead;
 
 // The state of a run of copies: a page-aligned buffer for copies that go through
 // neither a clone nor copy_file_range, allocated on first use and reused, so a run of
@@ -44,6 +47,9 @@ public:
     // system; false also once copy_file_range proved unusable between the two files.
     std::optional<bool> copyRange;
     std::int64_t blockBytes = maxBlockBytes;
+    // The join's read-ahead, when it reads pieces around the page cache: copyBlock
+    // takes what it read before reading a piece itself.
+    ReadAhead* ahead = nullptr;
 
     static constexpr std::int64_t maxBlockBytes = std::int64_t{8} << 20;
     static constexpr std::int64_t minBlockBytes = std::int64_t{256} << 10;
@@ -125,14 +131,22 @@ bool setDirect(int fd, bool on);
 // should open nothing but regular files. The descriptors it opens are kept, while the
 // process's limit of open files leaves ample room, until the join takes them or
 // passes their pieces, so that no piece is opened twice.
+// Given the `copies` buffer of the join, pieces mostly not in the page cache are read
+// around it (O_DIRECT) on threads of its own into a few blocks of memory, from which
+// copyBlock writes them: reading then costs the cores next to nothing and the disk
+// has requests in flight while the join writes. A piece whose file system refuses
+// such reads, or that cannot be opened again for them, is asked for as above.
 class ReadAhead {
 public:
     static constexpr std::int64_t windowBytes = std::int64_t{32} << 20;
     static constexpr std::size_t windowPieces = 256;
     static constexpr std::size_t probeEvery = 32;
+    static constexpr std::size_t directBlockBytes = std::size_t{1} << 20;
+    static constexpr std::size_t directBlocks = 12;
+    static constexpr unsigned directReaders = 2;
 
     using Open = std::function<Descriptor(std::size_t index, struct stat& st)>;
-    ReadAhead(std::size_t count, Open open);
+    ReadAhead(std::size_t count, Open open, Buffer* copies = nullptr);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -146,6 +160,13 @@ public:
     // closed.
     Descriptor take(std::size_t index, struct stat& st);
 
+    // For copyBlock: up to `count` bytes at `offset` of the piece last taken (or
+    // passed to take), open as `fd`, where they were read around the page cache;
+    // empty where they were not (another file, another offset, a read that failed or
+    // found the piece shorter): the caller reads them itself. The bytes stay valid
+    // until the next call.
+    std::string_view readAt(int fd, std::int64_t offset, std::int64_t count);
+
 private:
     struct Held {
         std::size_t index;
@@ -158,7 +179,13 @@ private:
     // be opened. `kept`: it stays held, else the caller closes it.
     int open(std::size_t index, std::int64_t& size, bool& kept);
     void dropBefore(std::size_t index);
+    // Hands piece `index`, open as `fd`, to the threads that read around the page
+    // cache; false when they cannot take it.
+    bool readDirect(std::size_t index, int fd, std::int64_t size);
 
+    struct Direct;
+    std::unique_ptr<Direct> m_direct; // made for the first piece read around the page cache
+    Buffer* m_copies;
     std::size_t m_count;
     Open m_open;
     bool m_atWork = false;

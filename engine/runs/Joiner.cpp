@@ -110,8 +110,9 @@ private:
         progressStep(m_host, joinLabel, 122, [&] { m_host.setProgressMaximum(count); });
 
         m_host.setProgressBytes(0);
-        Copy::ReadAhead readAhead(m_set.entries().size(),
-                                  [this](std::size_t index, struct stat& st) { return openAhead(index, st); });
+        Copy::ReadAhead readAhead(
+            m_set.entries().size(), [this](std::size_t index, struct stat& st) { return openAhead(index, st); },
+            &m_buffer);
         for (int index = 0; index < count; ++index) {
             if (!m_host.keepGoing()) {
                 endEarly();
