@@ -408,7 +408,8 @@ struct ReadAhead::Direct {
                 popFront(lock);
                 continue;
             }
-            if (front.offset + used != offset || front.bytes == used) {
+            // A piece cut short since is read again, so that the copy finds it ended.
+            if (front.offset + used != offset || front.bytes == used || front.offset + front.bytes > st.st_size) {
                 return {};
             }
             const std::int64_t taken = std::min(count, front.bytes - used);

@@ -163,8 +163,8 @@ public:
     // For copyBlock: up to `count` bytes at `offset` of the piece last taken (or
     // passed to take), open as `fd`, where they were read around the page cache;
     // empty where they were not (another file, another offset, a read that failed or
-    // found the piece shorter): the caller reads them itself. The bytes stay valid
-    // until the next call.
+    // found the piece shorter, a piece cut short since): the caller reads them
+    // itself. The bytes stay valid until the next call.
     std::string_view readAt(int fd, std::int64_t offset, std::int64_t count);
 
 private:
