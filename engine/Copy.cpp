@@ -226,13 +226,15 @@ Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bo
 bool mostlyUncached(int fd, std::int64_t offset, std::int64_t length) {
     constexpr std::int64_t looked = std::int64_t{4} << 20;
     const long page = ::sysconf(_SC_PAGESIZE);
-    if (page <= 0 || offset < 0 || offset % page != 0 || length <= 0) {
+    struct stat st {};
+    if (page <= 0 || offset < 0 || offset % page != 0 || ::fstat(fd, &st) != 0 ||
+        std::min(length, st.st_size - offset) < directSmallest) {
         return false;
     }
-    const auto bytes = static_cast<std::size_t>(std::min(length, looked));
+    // Pages past the end of the file would count as not in the page cache.
+    const auto bytes = static_cast<std::size_t>(std::min({length, st.st_size - offset, looked}));
     const std::size_t pages = (bytes + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page);
-    // mincore looks without reading anything in; a mapping past the end of the file
-    // is fine as long as nothing touches it.
+    // mincore looks without reading anything in.
     void* map = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
     if (map == MAP_FAILED) {
         return false;
@@ -462,7 +464,7 @@ void ReadAhead::before(std::size_t index) {
         if (fd >= 0 && size > 0) {
             // The rest of a long piece the kernel's own read-ahead fetches as it is copied.
             asked = std::min<std::int64_t>(size, windowBytes - m_aheadBytes);
-            if (!readDirect(m_next, fd, size)) {
+            if (!readDirect(m_next, fd, size) && !(m_callerReadsCold && mostlyUncached(fd, 0, size))) {
                 ::posix_fadvise(fd, 0, asked, POSIX_FADV_WILLNEED);
             }
         }
@@ -498,10 +500,7 @@ std::string_view ReadAhead::readAt(int fd, std::int64_t offset, std::int64_t cou
 }
 
 bool ReadAhead::readDirect(std::size_t index, int fd, std::int64_t size) {
-    // Small pieces are read more quickly by the kernel's own read-ahead, which asks
-    // for many of them at once.
-    constexpr std::int64_t smallest = std::int64_t{256} << 10;
-    if (m_copies == nullptr || size < smallest || !mostlyUncached(fd, 0, size)) {
+    if (m_copies == nullptr || !mostlyUncached(fd, 0, size)) {
         return false;
     }
     if (!m_direct) {

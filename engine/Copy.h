@@ -111,9 +111,14 @@ Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bo
 // a read at the end of the file may ask past it and returns what is there.
 inline constexpr std::int64_t directAlignment = 4096;
 
-// Whether most of the first `length` bytes (at most 4 MiB of them) at `offset` of
-// `fd` are not in the page cache, so that reading them around it costs nothing it
-// would have saved. False where it cannot be told.
+// Ranges shorter than this are left to the kernel's read-ahead, which asks for many
+// small files at once, where reads around the page cache would ask for one at a time.
+inline constexpr std::int64_t directSmallest = std::int64_t{256} << 10;
+
+// Whether most of the first bytes (at most 4 MiB) of the `length` bytes at `offset`
+// of `fd`, as far as the file goes, are not in the page cache, so that reading them
+// around it costs nothing it would have saved. False where fewer than directSmallest
+// bytes are there, and where it cannot be told.
 bool mostlyUncached(int fd, std::int64_t offset, std::int64_t length);
 
 // Turns reads around the page cache on or off for the open file `fd`; false where its
@@ -151,6 +156,10 @@ public:
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
+    // With `leave`, pieces mostly not in the page cache are not asked for: the caller
+    // reads them around it itself (verify's hashing threads).
+    void leaveColdToCaller(bool leave) { m_callerReadsCold = leave; }
+
     // Before piece `index` is copied: at work, asks for the pieces after it until
     // windowBytes or windowPieces lie ahead of it.
     void before(std::size_t index);
@@ -186,6 +195,7 @@ private:
     struct Direct;
     std::unique_ptr<Direct> m_direct; // made for the first piece read around the page cache
     Buffer* m_copies;
+    bool m_callerReadsCold = false;
     std::size_t m_count;
     Open m_open;
     bool m_atWork = false;

@@ -155,12 +155,11 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     const auto hashFailed = [&](const Fault& fault) { return fault.named(manifestPath); };
     // An md5sum file of the pieces, where no sha256sum file is, is checked here.
     const bool md5 = !summary.checksummed && set.md5Pieces();
-    // Pieces hashed here are read ahead as a join reads them, so that a set not in the
-    // page cache is read with many requests in flight rather than one at a time. The
-    // hashing threads read such pieces around the page cache themselves.
+    // Pieces that are hashed are read ahead as a join reads them, so that a set not in
+    // the page cache is read with many requests in flight rather than one per thread.
     PieceSet::NameReader namesAhead = set.names();
     std::optional<Copy::ReadAhead> readAhead;
-    if (md5) {
+    if (summary.checksummed || md5) {
         readAhead.emplace(pieces.size(), [&](std::size_t index, struct stat& st) {
             std::string aheadName;
             bool aheadWhole = false;
@@ -171,6 +170,8 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
             Result<Descriptor> opened = openRegular(set.folder().fd(), aheadName.c_str(), st);
             return opened ? std::move(*opened) : Descriptor();
         });
+        // The hashing threads read pieces not in the page cache around it themselves.
+        readAhead->leaveColdToCaller(summary.checksummed);
     }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (const Status read = names.read(set.entries()[i], name, whole); !read) {
