@@ -303,6 +303,7 @@ struct ReadAhead::Direct {
     std::size_t current = 0; // the join's piece: those before it are of no more use
     std::int64_t used = 0;   // of the front slot
     bool quit = false;
+    std::atomic<bool> refused{false}; // a read around the page cache was refused
     std::vector<std::thread> readers;
 
     Direct() {
@@ -361,6 +362,12 @@ struct ReadAhead::Direct {
             do {
                 n = ::pread(piece->fd, slot.data, want, offset);
             } while (n < 0 && errno == EINTR);
+            if (n < 0 && errno == EINVAL) {
+                // Refused after all: the join reads the piece itself, and the kernel
+                // reads it ahead, as it does the pieces after it.
+                refused = true;
+                ::posix_fadvise(piece->fd, offset, piece->size - offset, POSIX_FADV_WILLNEED);
+            }
             lock.lock();
             slot.bytes = std::max<ssize_t>(n, 0);
             slot.filled = true;
@@ -507,7 +514,7 @@ bool ReadAhead::readDirect(std::size_t index, int fd, std::int64_t size) {
         m_direct = std::make_unique<Direct>();
         m_copies->ahead = this;
     }
-    if (m_direct->readers.empty() || m_direct->pieces >= m_heldLimit) {
+    if (m_direct->readers.empty() || m_direct->refused || m_direct->pieces >= m_heldLimit) {
         return false;
     }
     // A descriptor of its own, as the flag would change the join's too.
