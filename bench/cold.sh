@@ -4,9 +4,12 @@
 # requests (dd iflag=direct), all in the same rounds with the page cache dropped before
 # every run. Target for each: at most 1.5 x the O_DIRECT read.
 #
-#   bench/cold.sh [--cli PATH] [--work DIR] [--size BYTES] [--chunk BYTES] [--runs N] [--keep]
+#   bench/cold.sh [--cli PATH] [--before PATH] [--work DIR] [--size BYTES] [--chunk BYTES]
+#                 [--runs N] [--keep]
 #
-# Defaults: 256M in pieces of 1048576. Needs root (the page cache is dropped) and a
+# --before PATH times another quarnel-cli (an earlier build) in the same rounds, as the
+# rows "before verify" and so on. The CPU column is user + system time: on a machine
+# with few cores, what reading costs in CPU is taken from hashing. Defaults: 256M in pieces of 1048576. Needs root (the page cache is dropped) and a
 # file system that takes O_DIRECT (not tmpfs). Build quarnel-cli in Release first.
 set -euo pipefail
 
@@ -15,6 +18,7 @@ script_dir=$(cd "$(dirname "$0")" && pwd)
 . "$script_dir/common.sh"
 
 cli="$script_dir/../build/cli/quarnel-cli"
+before=
 work_parent=/work
 [ -d /work ] && [ -w /work ] || work_parent=${TMPDIR:-/tmp}
 size_text=256M
@@ -24,6 +28,7 @@ keep=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --cli) cli=$2; shift 2 ;;
+    --before) before=$2; shift 2 ;;
     --work) work_parent=$2; shift 2 ;;
     --size) size_text=$2; shift 2 ;;
     --chunk) chunk=$2; shift 2 ;;
@@ -55,27 +60,44 @@ plain="$work/plain"
 mkdir -p "$plain"
 cp "$list" "$work/set/source.bin_splt"* "$plain/"
 
+# rows PREFIX CLI: one round of the three rows of CLI.
+rows() {
+    local prefix=$1 program=$2
+    settle
+    timed "${prefix}verify" "$program" verify "$list" -q
+    rm -f "$work/out/source.bin"
+    settle
+    timed "${prefix}checked" "$program" join "$list" -o "$work/out" -q
+    same_bytes "$work/whole.bin" "$work/out/source.bin"
+    rm -f "$work/out/source.bin"
+    settle
+    timed "${prefix}plain" "$program" join "$plain/source.bin.splt" -o "$work/out" -q
+    same_bytes "$work/whole.bin" "$work/out/source.bin"
+    rm -f "$work/out/source.bin"
+}
+
 for ((round = 0; round < runs; round++)); do
     settle
     timed direct dd if="$work/whole.bin" of=/dev/null bs=4M iflag=direct status=none
-    settle
-    timed verify "$cli" verify "$list" -q
-    rm -f "$work/out/source.bin"
-    settle
-    timed checked "$cli" join "$list" -o "$work/out" -q
-    rm -f "$work/out/source.bin"
-    settle
-    timed plain "$cli" join "$plain/source.bin.splt" -o "$work/out" -q
+    if [ -n "$before" ]; then rows before- "$before"; fi
+    rows "" "$cli"
 done
-same_bytes "$work/whole.bin" "$work/out/source.bin"
 
 direct=$(median_seconds direct)
-printf '%-14s %8s %12s %8s  %s\n' row median min-max "x dd" verdict
-printf '%-14s %8s %12s\n' "dd O_DIRECT" "$direct" "$(spread direct)"
-for row in verify checked plain; do
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-16s %8s %12s %8s %8s  %s\n' row median min-max cpu "x dd" verdict
+printf '%-16s %8s %12s %8s\n' "dd O_DIRECT" "$direct" "$(spread direct)" "$(median_cpu_seconds direct)"
+for row in ${before:+before-verify before-checked before-plain} verify checked plain; do
     value=$(median_seconds "$row")
     r=$(ratio "$value" "$direct")
+    case "$row" in
+    before-*)
+        printf '%-16s %8s %12s %8s %8s\n' "$row" "$value" "$(spread "$row")" "$(median_cpu_seconds "$row")" "$r"
+        continue
+        ;;
+    esac
     judge "$r" 1.5
-    printf '%-14s %8s %12s %8s  %s\n' "$row" "$value" "$(spread "$row")" "$r" "$verdict"
+    printf '%-16s %8s %12s %8s %8s  %s\n' "$row" "$value" "$(spread "$row")" "$(median_cpu_seconds "$row")" "$r" \
+        "$verdict"
 done
 echo "$met of $total within 1.5 x the O_DIRECT read"

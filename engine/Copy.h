@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -21,6 +22,8 @@
 // run of copies, one block copied, whole writes, block reads and the join's
 // read-ahead.
 namespace Copy {
+
+class ReadAhead;
 
 // The state of a run of copies: a page-aligned buffer for copies that go through
 // neither a clone nor copy_file_range, allocated on first use and reused, so a run of
@@ -44,6 +47,9 @@ public:
     // system; false also once copy_file_range proved unusable between the two files.
     std::optional<bool> copyRange;
     std::int64_t blockBytes = maxBlockBytes;
+    // The join's read-ahead, when it reads pieces around the page cache: copyBlock
+    // takes what it read before reading a piece itself.
+    ReadAhead* ahead = nullptr;
 
     static constexpr std::int64_t maxBlockBytes = std::int64_t{8} << 20;
     static constexpr std::int64_t minBlockBytes = std::int64_t{256} << 10;
@@ -98,6 +104,27 @@ Status writeAll(int fd, const char* data, std::size_t count);
 // `buffer` and hands each block to `take`, which returns false to stop there.
 Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bool(std::string_view block)>& take);
 
+// Reads that go around the page cache (O_DIRECT): a file that is not in the page
+// cache is read straight into the reader's buffer, which saves copying every byte
+// out of freshly filled cache pages, the work that competes with hashing for the
+// cores. Offsets, lengths and buffers of such reads are multiples of directAlignment;
+// a read at the end of the file may ask past it and returns what is there.
+inline constexpr std::int64_t directAlignment = 4096;
+
+// Ranges shorter than this are left to the kernel's read-ahead, which asks for many
+// small files at once, where reads around the page cache would ask for one at a time.
+inline constexpr std::int64_t directSmallest = std::int64_t{256} << 10;
+
+// Whether most of the first bytes (at most 4 MiB) of the `length` bytes at `offset`
+// of `fd`, as far as the file goes, are not in the page cache, so that reading them
+// around it costs nothing it would have saved. False where fewer than directSmallest
+// bytes are there, and where it cannot be told.
+bool mostlyUncached(int fd, std::int64_t offset, std::int64_t length);
+
+// Turns reads around the page cache on or off for the open file `fd`; false where its
+// file system refuses (tmpfs, some FUSE).
+bool setDirect(int fd, bool on);
+
 // Asks the kernel to start reading the pieces a join will copy next, so that a piece
 // set that is not in the page cache (just copied from a stick, say) is read with many
 // requests in flight instead of one piece at a time. It stays idle while the pieces
@@ -109,17 +136,29 @@ Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bo
 // should open nothing but regular files. The descriptors it opens are kept, while the
 // process's limit of open files leaves ample room, until the join takes them or
 // passes their pieces, so that no piece is opened twice.
+// Given the `copies` buffer of the join, pieces mostly not in the page cache are read
+// around it (O_DIRECT) on threads of its own into a few blocks of memory, from which
+// copyBlock writes them: reading then costs the cores next to nothing and the disk
+// has requests in flight while the join writes. A piece whose file system refuses
+// such reads, or that cannot be opened again for them, is asked for as above.
 class ReadAhead {
 public:
     static constexpr std::int64_t windowBytes = std::int64_t{32} << 20;
     static constexpr std::size_t windowPieces = 256;
     static constexpr std::size_t probeEvery = 32;
+    static constexpr std::size_t directBlockBytes = std::size_t{1} << 20;
+    static constexpr std::size_t directBlocks = 12;
+    static constexpr unsigned directReaders = 2;
 
     using Open = std::function<Descriptor(std::size_t index, struct stat& st)>;
-    ReadAhead(std::size_t count, Open open);
+    ReadAhead(std::size_t count, Open open, Buffer* copies = nullptr);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // With `leave`, pieces mostly not in the page cache are not asked for: the caller
+    // reads them around it itself (verify's hashing threads).
+    void leaveColdToCaller(bool leave) { m_callerReadsCold = leave; }
 
     // Before piece `index` is copied: at work, asks for the pieces after it until
     // windowBytes or windowPieces lie ahead of it.
@@ -129,6 +168,13 @@ public:
     // `open` filled in `st`; none otherwise. Descriptors of the pieces before it are
     // closed.
     Descriptor take(std::size_t index, struct stat& st);
+
+    // For copyBlock: up to `count` bytes at `offset` of the piece last taken (or
+    // passed to take), open as `fd`, where they were read around the page cache;
+    // empty where they were not (another file, another offset, a read that failed or
+    // found the piece shorter, a piece cut short since): the caller reads them
+    // itself. The bytes stay valid until the next call.
+    std::string_view readAt(int fd, std::int64_t offset, std::int64_t count);
 
 private:
     struct Held {
@@ -142,7 +188,14 @@ private:
     // be opened. `kept`: it stays held, else the caller closes it.
     int open(std::size_t index, std::int64_t& size, bool& kept);
     void dropBefore(std::size_t index);
+    // Hands piece `index`, open as `fd`, to the threads that read around the page
+    // cache; false when they cannot take it.
+    bool readDirect(std::size_t index, int fd, std::int64_t size);
 
+    struct Direct;
+    std::unique_ptr<Direct> m_direct; // made for the first piece read around the page cache
+    Buffer* m_copies;
+    bool m_callerReadsCold = false;
     std::size_t m_count;
     Open m_open;
     bool m_atWork = false;

@@ -107,6 +107,8 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     const bool md5 = !summary.checksummed && set.md5Pieces();
     SplitMergeFile::PieceStep step(set, buffer, false);
     SplitMergeFile::Piece piece;
+    // The hashing threads read pieces not in the page cache around it themselves.
+    step.leaveColdToCaller(summary.checksummed);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         // Pieces that are hashed are read ahead as a join reads them, so that a set not
         // in the page cache is read with many requests in flight rather than one per thread.

@@ -95,7 +95,7 @@ private:
 
         m_host.setExpectedBytes(expectedBytes());
         m_host.setProgressBytes(0);
-        m_step.emplace(m_set, m_buffer, m_sink->hashesAhead(), [this] { return m_host.keepGoing(); });
+        m_step.emplace(m_set, m_buffer, m_sink->hashesAhead(), [this] { return m_host.keepGoing(); }, true);
         const PieceStep::StandIn standIn = [this](Piece& piece) { return checkedByRecovery(piece); };
         for (std::size_t index = 0; index < count; ++index) {
             if (!m_host.keepGoing()) {

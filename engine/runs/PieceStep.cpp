@@ -9,10 +9,13 @@
 
 namespace SplitMergeFile {
 
-PieceStep::PieceStep(const PieceSet::SetReader& set, Copy::Buffer& buffer, bool hashSums, std::function<bool()> turn)
+PieceStep::PieceStep(const PieceSet::SetReader& set, Copy::Buffer& buffer, bool hashSums, std::function<bool()> turn,
+                     bool copiesFromAhead)
     : m_set(set), m_buffer(buffer), m_hashSums(hashSums), m_turn(std::move(turn)), m_names(set.names()),
       m_namesAhead(set.names()),
-      m_readAhead(set.count(), [this](std::size_t index, struct stat& st) { return openAhead(index, st); }) {}
+      m_readAhead(
+          set.count(), [this](std::size_t index, struct stat& st) { return openAhead(index, st); },
+          copiesFromAhead ? &buffer : nullptr) {}
 
 // For the read-ahead: the piece opened for reading when it is a regular file, else
 // none; looked at first, so that a FIFO or a device is never opened. A hint only, so

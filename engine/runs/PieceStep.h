@@ -56,15 +56,18 @@ struct Piece : PieceLook {
 // opens it (from the read-ahead where that opened it), and makes the checks that apply
 // to it: the checksum file's digest, hashed here when `hashSums` (a stream, whose
 // bytes cannot be taken back) and else left to the caller; an md5sum file's; the
-// recovery data's verdict, through the caller's `standIn`.
+// recovery data's verdict, through the caller's `standIn`. With `copiesFromAhead`, the
+// read-ahead reads pieces not in the page cache into blocks of `buffer` for the copy.
 class PieceStep {
 public:
     PieceStep(
         const PieceSet::SetReader& set, Copy::Buffer& buffer, bool hashSums,
-        std::function<bool()> turn = [] { return true; });
+        std::function<bool()> turn = [] { return true; }, bool copiesFromAhead = false);
 
     // Asks the read-ahead for the pieces from `index` on.
     void readAhead(std::size_t index) { m_readAhead.before(index); }
+    // Pieces not in the page cache are left to whoever hashes them, who reads them around it.
+    void leaveColdToCaller(bool leave) { m_readAhead.leaveColdToCaller(leave); }
 
     // May put other bytes in the piece's place (rebuilt ones) or find it bad; false
     // when the host asked to stop.

@@ -17,6 +17,9 @@
 //   digest-fails     OpenSSL's EVP_DigestUpdate fails
 //   no-threads       pthread_create fails with EAGAIN
 //   hash-read-fails  pread fails with EIO on any thread but the main one
+//   no-direct        reads around the page cache are refused, as on a file system
+//                    without them: opens with O_DIRECT and preads of a descriptor
+//                    that has the flag fail with EINVAL
 // Without the variable every call goes straight to the C library. The calls the tests
 // count are counted always; quarnel_fault_count() reads and clears a count.
 #include <algorithm>
@@ -121,6 +124,10 @@ using OpenAt = int (*)(int, const char*, int, ...);
 int openAt(OpenAt real, int folder, const char* path, int flags, mode_t mode) {
     if (std::strstr(path, "_splt") != nullptr) {
         count(pieceOpens);
+    }
+    if ((flags & O_DIRECT) != 0 && fault("no-direct")) {
+        errno = EINVAL;
+        return -1;
     }
     if ((flags & O_TMPFILE) == O_TMPFILE && fault("no-tmpfile")) {
         errno = EOPNOTSUPP;
@@ -287,11 +294,15 @@ int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
     return real(fd, offset, length, advice);
 }
 
+bool refusedDirect(int fd) {
+    return fault("no-direct") && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0;
+}
+
 // pread and pread64 differ in their names only.
 #define QUARNEL_FAULT_PREAD(name)                                                                                      \
     ssize_t name(int fd, void* data, size_t count, off_t offset) {                                                     \
-        if (fault("hash-read-fails") && ::gettid() != ::getpid()) {                                                    \
-            errno = EIO;                                                                                               \
+        if ((fault("hash-read-fails") && ::gettid() != ::getpid()) || refusedDirect(fd)) {                             \
+            errno = refusedDirect(fd) ? EINVAL : EIO;                                                                  \
             return -1;                                                                                                 \
         }                                                                                                              \
         static const auto real = next<ssize_t (*)(int, void*, size_t, off_t)>(#name);                                  \
@@ -303,8 +314,8 @@ QUARNEL_FAULT_PREAD(pread64)
 
 // What a build with _FORTIFY_SOURCE calls instead of pread.
 ssize_t __pread_chk(int fd, void* data, size_t count, off_t offset, size_t size) {
-    if (fault("hash-read-fails") && ::gettid() != ::getpid()) {
-        errno = EIO;
+    if ((fault("hash-read-fails") && ::gettid() != ::getpid()) || refusedDirect(fd)) {
+        errno = refusedDirect(fd) ? EINVAL : EIO;
         return -1;
     }
     static const auto real = next<ssize_t (*)(int, void*, size_t, off_t, size_t)>("__pread_chk");

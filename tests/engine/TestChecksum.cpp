@@ -256,16 +256,24 @@ void TestChecksum::joinChecksEachPiece_data() {
     QTest::addColumn<int>("goodPieces"); // joined before the stop; -1: the join succeeds
     QTest::addColumn<qint64>("size");
     QTest::addColumn<int>("chunk");
+    QTest::addColumn<bool>("cold"); // the pieces are not in the page cache: read around it
     const qint64 small = 4500;
-    QTest::newRow("whole") << "" << false << -1 << small << 1000;
-    QTest::newRow("piece 3 flipped") << "flip" << false << 2 << small << 1000;
-    QTest::newRow("piece 3 flipped, earlier file") << "flip" << true << 2 << small << 1000;
-    QTest::newRow("piece 3 unlisted") << "unlist" << false << 2 << small << 1000;
+    QTest::newRow("whole") << "" << false << -1 << small << 1000 << false;
+    QTest::newRow("piece 3 flipped") << "flip" << false << 2 << small << 1000 << false;
+    QTest::newRow("piece 3 flipped, earlier file") << "flip" << true << 2 << small << 1000 << false;
+    QTest::newRow("piece 3 unlisted") << "unlist" << false << 2 << small << 1000 << false;
     // Long enough for the copy to run ahead of the hashes.
     const qint64 large = qint64(48) << 20;
-    QTest::newRow("48 MiB, whole") << "" << false << -1 << large << (1 << 20);
-    QTest::newRow("48 MiB, piece 41 flipped") << "flip" << false << 40 << large << (1 << 20);
-    QTest::newRow("48 MiB, the last piece flipped") << "flip" << false << 47 << large << (1 << 20);
+    QTest::newRow("48 MiB, whole") << "" << false << -1 << large << (1 << 20) << false;
+    QTest::newRow("48 MiB, piece 41 flipped") << "flip" << false << 40 << large << (1 << 20) << false;
+    QTest::newRow("48 MiB, the last piece flipped") << "flip" << false << 47 << large << (1 << 20) << false;
+    // The flip is written after the pieces left the page cache: the reads around it
+    // must find it all the same.
+    const qint64 oddTail = (qint64(23) << 20) + 300001;
+    QTest::newRow("not in the page cache, whole") << "" << false << -1 << oddTail << (1 << 20) << true;
+    QTest::newRow("not in the page cache, piece 9 flipped") << "flip" << false << 8 << oddTail << (1 << 20) << true;
+    QTest::newRow("not in the page cache, the odd last piece flipped")
+        << "flip" << false << 23 << oddTail << (1 << 20) << true;
 }
 
 void TestChecksum::joinChecksEachPiece() {
@@ -274,6 +282,7 @@ void TestChecksum::joinChecksEachPiece() {
     QFETCH(int, goodPieces);
     QFETCH(qint64, size);
     QFETCH(int, chunk);
+    QFETCH(bool, cold);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("joined"));
     const QByteArray data = Files::pattern(size);
@@ -283,7 +292,16 @@ void TestChecksum::joinChecksEachPiece() {
     QCOMPARE(SplitMergeFile::SplitFile(Files::path(dir.filePath("a.bin")), chunk, splitHost.folder, splitHost, true),
              Outcome::Succeeded);
     const QString damaged = "a.bin_splt" + QString::number(goodPieces + 1);
-    if (fault == "flip") {
+    for (int piece = 1; cold && piece <= (size + chunk - 1) / chunk; ++piece) {
+        if (!Files::dropFromCache(dir.filePath("a.bin_splt" + QString::number(piece)))) {
+            QSKIP("this file system keeps the pieces in the page cache");
+        }
+    }
+    if (fault == "flip" && cold) {
+        // One byte, not yet on the disk.
+        QFile piece(dir.filePath(damaged));
+        QVERIFY(piece.open(QIODevice::ReadWrite) && piece.seek(5000) && piece.write("\xff\x00", 2) == 2);
+    } else if (fault == "flip") {
         QByteArray piece = Files::read(dir.filePath(damaged));
         piece[piece.size() - 1] = static_cast<char>(piece[piece.size() - 1] ^ 0x80);
         Files::write(dir.filePath(damaged), piece);
@@ -294,6 +312,19 @@ void TestChecksum::joinChecksEachPiece() {
     }
     if (earlierFile) {
         Files::write(dir.filePath("joined/a.bin"), "earlier");
+    }
+
+    if (cold) {
+        // Verify reads them around the page cache too; the join then reads them from it.
+        std::vector<std::string> bad;
+        const Result<Verify::Summary> verified =
+            Verify::VerifySet(Files::path(dir.filePath("a.bin.splt")),
+                              [&](const Verify::Finding& found) { bad.push_back(found.piecePath); });
+        QVERIFY(verified && verified->checksummed);
+        QCOMPARE(bad, goodPieces < 0 ? std::vector<std::string>{} : std::vector{Files::path(dir.filePath(damaged))});
+        for (int piece = 1; piece <= (size + chunk - 1) / chunk; ++piece) {
+            QVERIFY(Files::dropFromCache(dir.filePath("a.bin_splt" + QString::number(piece))));
+        }
     }
 
     RecordingHost host;

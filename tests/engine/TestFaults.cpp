@@ -516,10 +516,14 @@ void TestFaults::checksumFailures() {
 void TestFaults::joinReadsAheadOnlyWhatItCopies_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("chunk");
-    QTest::addColumn<bool>("readAhead");
+    QTest::addColumn<bool>("readAhead"); // asked of the kernel
     QTest::newRow("copied pieces") << "clone-eopnotsupp" << 4096 << true;
     QTest::newRow("pieces that clone") << "fake-clone" << 4096 << false;
     QTest::newRow("unaligned pieces: the first clones, the rest are copied") << "fake-clone" << 4000 << true;
+    // Verify reads them too, with its checksum file.
+    const int large = (1 << 20) + 4096;
+    QTest::newRow("large pieces: read around the page cache") << "clone-eopnotsupp" << large << false;
+    QTest::newRow("large pieces where that is refused") << "clone-eopnotsupp,no-direct" << large << true;
 }
 
 // Pieces not in the page cache are read ahead where they are copied, never where they
@@ -529,13 +533,28 @@ void TestFaults::joinReadsAheadOnlyWhatItCopies() {
     QFETCH(int, chunk);
     QFETCH(bool, readAhead);
     QTemporaryDir dir;
-    constexpr int pieces = 64;
+    const bool large = chunk > (1 << 20);
+    const int pieces = large ? 12 : 64;
     const QByteArray data = Files::pattern(qint64(pieces) * chunk);
-    QVERIFY(makeSet(dir, data, false, chunk));
-    for (int i = 1; i <= pieces; ++i) {
-        if (!Files::dropFromCache(dir.filePath("set/f_splt" + QString::number(i)))) {
-            QSKIP("this file system keeps the pieces in the page cache");
+    QVERIFY(makeSet(dir, data, false, chunk, large));
+    const auto dropPieces = [&] {
+        for (int i = 1; i <= pieces; ++i) {
+            if (!Files::dropFromCache(dir.filePath("set/f_splt" + QString::number(i)))) {
+                return false;
+            }
         }
+        return true;
+    };
+    if (!dropPieces()) {
+        QSKIP("this file system keeps the pieces in the page cache");
+    }
+    if (large) {
+        std::vector<Verify::Finding> findings;
+        const InjectedFault injected(fault.toLatin1().constData());
+        const Result<Verify::Summary> verdict = Verify::VerifySet(
+            Files::path(dir.filePath("set/f.splt")), [&](const Verify::Finding& found) { findings.push_back(found); });
+        QVERIFY(verdict && verdict->checksummed && findings.empty());
+        QVERIFY(dropPieces());
     }
     for (const char* call : {"read-ahead", "piece opens"}) {
         counted(call);

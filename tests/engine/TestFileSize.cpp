@@ -1,4 +1,5 @@
 #include <chrono>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -27,6 +28,8 @@ private slots:
     void blockSizeFollowsTheDisk();
     void readAheadWindow_data();
     void readAheadWindow();
+    void readAheadAroundTheCache_data();
+    void readAheadAroundTheCache();
     void opensOnlyRegularFiles();
     void readBlocks_data();
     void readBlocks();
@@ -223,6 +226,92 @@ void TestFileSize::readAheadWindow() {
     opened.removeAll(count);
     QCOMPARE(taken, opened);
     QCOMPARE(Files::entries("/proc/self/fd").size(), descriptors);
+}
+
+// Pieces not in the page cache are read ahead around it and copied from what was
+// read: the same bytes, also where a piece changes once the read-ahead is at work.
+void TestFileSize::readAheadAroundTheCache_data() {
+    QTest::addColumn<QString>("change"); // made to piece 3
+    QTest::addColumn<qint64>("lastSize");
+    QTest::newRow("as they are") << "" << MiB;
+    QTest::newRow("an odd tail") << "" << qint64(300001);
+    QTest::newRow("piece 3 cut short") << "shrink" << MiB;
+    QTest::newRow("piece 3 grown") << "grow" << MiB;
+    // Before the read-ahead starts: its reads must find the bytes not yet on the disk.
+    QTest::newRow("piece 3 just written to") << "write" << MiB;
+}
+
+void TestFileSize::readAheadAroundTheCache() {
+    QFETCH(QString, change);
+    QFETCH(qint64, lastSize);
+    constexpr int count = 6;
+    QTemporaryDir dir;
+    std::vector<QByteArray> pieces;
+    for (int i = 0; i < count; ++i) {
+        pieces.push_back(Files::pattern(i + 1 == count ? lastSize : MiB, i));
+        Files::write(dir.filePath(QString::number(i)), pieces.back());
+        if (!Files::dropFromCache(dir.filePath(QString::number(i)))) {
+            QSKIP("this file system keeps the pieces in the page cache");
+        }
+    }
+    const QString third = dir.filePath("3");
+    if (change == "write") {
+        const QByteArray fresh = Files::pattern(4096, 99);
+        const int fd = openOrFail(third, O_WRONLY);
+        QCOMPARE(::pwrite(fd, fresh.constData(), 4096, 8192), 4096);
+        ::close(fd);
+        pieces[3].replace(8192, 4096, fresh);
+    }
+
+    const int out = openOrFail(dir.filePath("out"), O_WRONLY | O_CREAT | O_TRUNC);
+    QByteArray expected;
+    std::int64_t joined = 0;
+    Copy::Buffer buffer;
+    {
+        Copy::ReadAhead readAhead(
+            count,
+            [&](std::size_t index, struct stat& st) {
+                Result<Descriptor> file =
+                    openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
+                return file ? std::move(*file) : Descriptor();
+            },
+            &buffer);
+        for (int index = 0; index < count; ++index) {
+            readAhead.before(std::size_t(index));
+            QVERIFY(buffer.ahead != nullptr);
+            // Most likely read ahead by now, while three pieces were copied.
+            if (index == 3) {
+                if (change == "shrink") {
+                    QVERIFY(QFile::resize(third, 1000));
+                } else if (change == "grow") {
+                    QFile grown(third);
+                    QVERIFY(grown.open(QIODevice::Append) && grown.write("more") == 4);
+                }
+            }
+            struct stat st {};
+            // The first piece is not read ahead: the join opens it.
+            Descriptor piece = readAhead.take(std::size_t(index), st);
+            if (index == 0) {
+                QVERIFY(piece.get() < 0);
+                piece = std::move(*openRegular(AT_FDCWD, QFile::encodeName(dir.filePath("0")), st));
+            }
+            QVERIFY(piece.get() >= 0);
+            const Result<Copy::Copied> copied = FileSize::ReadFileChunks(piece.get(), 0, out, joined, st.st_size,
+                                                                         buffer, [](std::int64_t) { return true; });
+            if (index == 3 && change == "shrink") {
+                QVERIFY(!copied && copied.fault().reason == Copy::endedEarly);
+                expected += pieces[3].left(1000);
+                break;
+            }
+            QVERIFY(copied);
+            QCOMPARE(st.st_size, qint64(pieces[std::size_t(index)].size()));
+            expected += pieces[std::size_t(index)];
+            joined += st.st_size;
+        }
+    }
+    QCOMPARE(buffer.ahead, nullptr);
+    ::close(out);
+    QVERIFY(Files::read(dir.filePath("out")) == expected);
 }
 
 // What the join opens, and the read-ahead: nothing but regular files.
