@@ -1,0 +1,391 @@
+#include "engine/Copy.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The read-ahead of a join's and verify's pieces, and its reads around the page cache.
+namespace Copy {
+
+bool mostlyUncached(int fd, std::int64_t offset, std::int64_t length) {
+    constexpr std::int64_t looked = std::int64_t{4} << 20;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    struct stat st {};
+    if (page <= 0 || offset < 0 || offset % page != 0 || ::fstat(fd, &st) != 0 ||
+        std::min(length, st.st_size - offset) < directSmallest) {
+        return false;
+    }
+    // Pages past the end of the file would count as not in the page cache.
+    const auto bytes = static_cast<std::size_t>(std::min({length, st.st_size - offset, looked}));
+    const std::size_t pages = (bytes + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page);
+    // mincore looks without reading anything in.
+    void* map = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
+    if (map == MAP_FAILED) {
+        return false;
+    }
+    unsigned char resident[(looked + 4095) / 4096] = {};
+    std::size_t inCache = pages;
+    if (pages <= sizeof resident && ::mincore(map, bytes, resident) == 0) {
+        inCache = static_cast<std::size_t>(
+            std::count_if(resident, resident + pages, [](unsigned char page) { return (page & 1) != 0; }));
+    }
+    ::munmap(map, bytes);
+    return 2 * inCache < pages;
+}
+
+bool setDirect(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        return false;
+    }
+    const int wanted = on ? flags | O_DIRECT : flags & ~O_DIRECT;
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// The threads that read pieces around the page cache, and the blocks they read into.
+// The readers claim blocks of the queued pieces in order, each a slot at the back,
+// and fill them; the join takes the slots from the front as it copies.
+struct ReadAhead::Direct {
+    // A piece opened for reads around the page cache; closed once nothing reads it.
+    struct Piece {
+        std::size_t index;
+        int fd;
+        std::int64_t size; // as it was when opened: what is read of it
+        dev_t device;
+        ino_t inode;
+        std::atomic<std::size_t>& open;
+        Piece(std::size_t index, int fd, std::int64_t size, const struct stat& st, std::atomic<std::size_t>& open)
+            : index(index), fd(fd), size(size), device(st.st_dev), inode(st.st_ino), open(open) {
+            ++open;
+        }
+        Piece(const Piece&) = delete;
+        Piece& operator=(const Piece&) = delete;
+        ~Piece() {
+            ::close(fd);
+            --open;
+        }
+    };
+    struct Slot {
+        std::shared_ptr<Piece> piece;
+        std::int64_t offset;
+        char* data;
+        std::int64_t bytes = 0; // read; none after a failure or past the end
+        bool filled = false;
+    };
+
+    // Pieces queued or in slots: their descriptors are open. First, so that it
+    // outlives them.
+    std::atomic<std::size_t> pieces{0};
+    std::mutex mutex;
+    std::condition_variable claimable; // for the readers: a piece and a free block, or the end
+    std::condition_variable filled;    // for the join: a slot filled
+    std::deque<std::shared_ptr<Piece>> queue;
+    std::int64_t claimed = 0; // of the queue's front piece
+    std::deque<Slot> slots;   // references stay valid as the ends change
+    std::vector<char*> free;
+    std::vector<char*> blocks;
+    std::size_t current = 0; // the join's piece: those before it are of no more use
+    std::int64_t used = 0;   // of the front slot
+    bool quit = false;
+    std::atomic<bool> refused{false}; // a read around the page cache was refused
+    std::vector<std::thread> readers;
+
+    Direct() {
+        for (std::size_t i = 0; i < directBlocks; ++i) {
+            if (char* block = static_cast<char*>(std::aligned_alloc(directAlignment, directBlockBytes))) {
+                blocks.push_back(block);
+                free.push_back(block);
+            }
+        }
+        for (unsigned i = 0; i < directReaders && !blocks.empty(); ++i) {
+            try {
+                readers.emplace_back([this] { read(); });
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+    }
+
+    ~Direct() {
+        {
+            const std::lock_guard lock(mutex);
+            quit = true;
+        }
+        claimable.notify_all();
+        for (std::thread& reader : readers) {
+            reader.join();
+        }
+        for (char* block : blocks) {
+            std::free(block);
+        }
+    }
+
+    Direct(const Direct&) = delete;
+    Direct& operator=(const Direct&) = delete;
+
+    void read() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            claimable.wait(lock, [this] { return quit || (!queue.empty() && !free.empty()); });
+            if (quit) {
+                return;
+            }
+            const std::shared_ptr<Piece> piece = queue.front();
+            const std::int64_t offset = claimed;
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(
+                directBlockBytes, (piece->size - offset + directAlignment - 1) / directAlignment * directAlignment));
+            claimed += static_cast<std::int64_t>(want);
+            if (claimed >= piece->size) {
+                queue.pop_front();
+                claimed = 0;
+            }
+            Slot& slot = slots.emplace_back(Slot{piece, offset, free.back()});
+            free.pop_back();
+            lock.unlock();
+            ssize_t n = 0;
+            do {
+                n = ::pread(piece->fd, slot.data, want, offset);
+            } while (n < 0 && errno == EINTR);
+            if (n < 0 && errno == EINVAL) {
+                // Refused after all: the join reads the piece itself, and the kernel
+                // reads it ahead, as it does the pieces after it.
+                refused = true;
+                ::posix_fadvise(piece->fd, offset, piece->size - offset, POSIX_FADV_WILLNEED);
+            }
+            lock.lock();
+            slot.bytes = std::max<ssize_t>(n, 0);
+            slot.filled = true;
+            filled.notify_all();
+        }
+    }
+
+    // Under `lock`: the front slot is done with; waits for a read still in flight.
+    void popFront(std::unique_lock<std::mutex>& lock) {
+        filled.wait(lock, [this] { return slots.front().filled; });
+        free.push_back(slots.front().data);
+        slots.pop_front();
+        used = 0;
+        claimable.notify_one();
+    }
+
+    void pass(std::size_t index) {
+        std::unique_lock lock(mutex);
+        current = index;
+        while (!queue.empty() && queue.front()->index < index) {
+            queue.pop_front();
+            claimed = 0;
+        }
+        while (!slots.empty() && slots.front().piece->index < index) {
+            popFront(lock);
+        }
+    }
+
+    std::string_view readAt(const struct stat& st, std::int64_t offset, std::int64_t count) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            if (slots.empty()) {
+                if (queue.empty() || queue.front()->index != current) {
+                    return {};
+                }
+                filled.wait(lock, [this] { return !slots.empty(); });
+                continue;
+            }
+            Slot& front = slots.front();
+            if (front.piece->index != current || front.piece->device != st.st_dev || front.piece->inode != st.st_ino) {
+                return {};
+            }
+            if (!front.filled) {
+                filled.wait(lock, [&] { return front.filled; });
+            }
+            if (used > 0 && used == front.bytes) {
+                popFront(lock);
+                continue;
+            }
+            // A piece cut short since is read again, so that the copy finds it ended.
+            if (front.offset + used != offset || front.bytes == used || front.offset + front.bytes > st.st_size) {
+                return {};
+            }
+            const std::int64_t taken = std::min(count, front.bytes - used);
+            const std::string_view bytes(front.data + used, static_cast<std::size_t>(taken));
+            used += taken;
+            return bytes;
+        }
+    }
+};
+
+ReadAhead::ReadAhead(std::size_t count, Open open, Buffer* copies)
+    : m_copies(copies), m_count(count), m_open(std::move(open)) {
+    // The window and the piece about to be taken, but no more than a quarter of the
+    // descriptors a process may open, so that the join's own opens and whatever else
+    // the process holds never run short.
+    rlimit files{};
+    const rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0;
+    m_heldLimit = static_cast<std::size_t>(std::min<rlim_t>(limit / 4, windowPieces + 1));
+}
+
+ReadAhead::~ReadAhead() {
+    if (m_copies != nullptr && m_copies->ahead == this) {
+        m_copies->ahead = nullptr;
+    }
+    m_direct.reset();
+    dropBefore(m_count);
+}
+
+void ReadAhead::before(std::size_t index) {
+    dropBefore(index);
+    // Pieces from `index` on are being copied or asked for; forget the ones before.
+    while (!m_ahead.empty() && m_next - m_ahead.size() <= index) {
+        m_aheadBytes -= m_ahead.front();
+        m_ahead.pop_front();
+    }
+    m_next = std::max(m_next, index + 1);
+    if (!m_atWork) {
+        const bool sample = !m_sampled || index % probeEvery == 0;
+        m_sampled = true;
+        if (!sample || m_next >= m_count || cached(m_next)) {
+            return;
+        }
+        m_atWork = true;
+    }
+    while (m_next < m_count && m_ahead.size() < windowPieces && m_aheadBytes < windowBytes) {
+        std::int64_t asked = 0;
+        std::int64_t size = 0;
+        bool kept = false;
+        const int fd = open(m_next, size, kept);
+        if (fd >= 0 && size > 0) {
+            // The rest of a long piece the kernel's own read-ahead fetches as it is copied.
+            asked = std::min<std::int64_t>(size, windowBytes - m_aheadBytes);
+            if (!readDirect(m_next, fd, size) && !(m_callerReadsCold && mostlyUncached(fd, 0, size))) {
+                ::posix_fadvise(fd, 0, asked, POSIX_FADV_WILLNEED);
+            }
+        }
+        if (fd >= 0 && !kept) {
+            ::close(fd);
+        }
+        m_ahead.push_back(asked);
+        m_aheadBytes += asked;
+        ++m_next;
+    }
+}
+
+Descriptor ReadAhead::take(std::size_t index, struct stat& st) {
+    dropBefore(index);
+    if (m_direct) {
+        m_direct->pass(index);
+    }
+    if (m_held.empty() || m_held.front().index != index) {
+        return Descriptor();
+    }
+    st = m_held.front().st;
+    Descriptor fd(m_held.front().fd);
+    m_held.pop_front();
+    return fd;
+}
+
+std::string_view ReadAhead::readAt(int fd, std::int64_t offset, std::int64_t count) {
+    struct stat st {};
+    if (!m_direct || ::fstat(fd, &st) != 0) {
+        return {};
+    }
+    return m_direct->readAt(st, offset, count);
+}
+
+bool ReadAhead::readDirect(std::size_t index, int fd, std::int64_t size) {
+    if (m_copies == nullptr || !mostlyUncached(fd, 0, size)) {
+        return false;
+    }
+    if (!m_direct) {
+        m_direct = std::make_unique<Direct>();
+        m_copies->ahead = this;
+    }
+    if (m_direct->readers.empty() || m_direct->refused || m_direct->pieces >= m_heldLimit) {
+        return false;
+    }
+    // A descriptor of its own, as the flag would change the join's too.
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int direct = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    struct stat st {};
+    if (direct < 0) {
+        return false;
+    }
+    if (::fstat(direct, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(direct);
+        return false;
+    }
+    auto piece = std::make_shared<Direct::Piece>(index, direct, size, st, m_direct->pieces);
+    {
+        const std::lock_guard lock(m_direct->mutex);
+        m_direct->queue.push_back(std::move(piece));
+    }
+    m_direct->claimable.notify_one();
+    return true;
+}
+
+// Whether the last byte of piece `index` is in the page cache; a piece that cannot
+// be looked at counts as cached, since reading ahead could not help it either.
+bool ReadAhead::cached(std::size_t index) {
+    std::int64_t size = 0;
+    bool kept = false;
+    const int fd = open(index, size, kept);
+    if (fd < 0) {
+        return true;
+    }
+    bool inCache = true;
+    if (size > 0) {
+        // Asked of the last page through mincore, which reads nothing in: a read that
+        // must not wait (RWF_NOWAIT) starts reading the page, and on a fast disk it may
+        // be there before the read looks again.
+        const long page = ::sysconf(_SC_PAGESIZE);
+        const off_t last = static_cast<off_t>((size - 1) / page * page);
+        void* map = ::mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_SHARED, fd, last);
+        unsigned char resident = 1;
+        if (map != MAP_FAILED) {
+            if (::mincore(map, static_cast<std::size_t>(page), &resident) == 0) {
+                inCache = (resident & 1) != 0;
+            }
+            ::munmap(map, static_cast<std::size_t>(page));
+        }
+    }
+    if (!kept) {
+        ::close(fd);
+    }
+    return inCache;
+}
+
+int ReadAhead::open(std::size_t index, std::int64_t& size, bool& kept) {
+    if (!m_held.empty() && m_held.back().index == index) {
+        kept = true;
+        size = m_held.back().st.st_size;
+        return m_held.back().fd;
+    }
+    Held held{index, -1, {}};
+    held.fd = m_open(index, held.st).release();
+    size = held.fd >= 0 && S_ISREG(held.st.st_mode) ? held.st.st_size : 0;
+    kept = held.fd >= 0 && m_held.size() < m_heldLimit;
+    if (kept) {
+        m_held.push_back(held);
+    }
+    return held.fd;
+}
+
+void ReadAhead::dropBefore(std::size_t index) {
+    while (!m_held.empty() && m_held.front().index < index) {
+        ::close(m_held.front().fd);
+        m_held.pop_front();
+    }
+}
+
+} // namespace Copy
