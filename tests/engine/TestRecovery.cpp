@@ -14,6 +14,7 @@
 #include "engine/Messages.h"
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
+#include "engine/hash/Crc32.h"
 #include "engine/hash/Gf16.h"
 #include "engine/recovery/Combine.h"
 #include "engine/recovery/Recovery.h"
@@ -142,6 +143,8 @@ private slots:
     void removeRecoveryRemovesOnlyTheSets();
     void sliceCheckAsAJoinFeedsIt_data();
     void sliceCheckAsAJoinFeedsIt();
+    void crcFoldsAsZlib_data();
+    void crcFoldsAsZlib();
     void joinRepairs_data();
     void joinRepairs();
     void combineMatchesWordByWord_data();
@@ -481,6 +484,31 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt() {
         QVERIFY(bad);
         QCOMPARE(*bad, piece.badSlices);
     }
+}
+
+void TestRecovery::crcFoldsAsZlib_data() {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("misalign");   // bytes past an aligned start
+    QTest::addColumn<quint32>("before"); // the CRC of bytes before them
+    QTest::newRow("below the folding") << 255 << 0 << 0u;
+    QTest::newRow("the least folded") << 256 << 0 << 0u;
+    QTest::newRow("a tail of 15 after the folding") << 256 + 15 << 3 << 0x12345678u;
+    QTest::newRow("single folds after the lanes") << 64 * 5 + 48 << 1 << 0u;
+    QTest::newRow("a megabyte and 7, misaligned") << 1024 * 1024 + 7 << 5 << 0xcbf43926u;
+}
+
+// The folding CRC, where the processor has it, is zlib's wherever it starts and ends.
+void TestRecovery::crcFoldsAsZlib() {
+    QFETCH(int, size);
+    QFETCH(int, misalign);
+    QFETCH(quint32, before);
+    const QByteArray bytes = Files::pattern(size + 32, 7);
+    const char* start = bytes.constData() + (16 - reinterpret_cast<quintptr>(bytes.constData()) % 16) % 16 + misalign;
+    QCOMPARE(Crc32::update(before, start, std::size_t(size)), Crc32::zlibUpdate(before, start, std::size_t(size)));
+    // Split anywhere, the parts make the same CRC.
+    const std::uint32_t first = Crc32::update(before, start, std::size_t(size / 3));
+    QCOMPARE(Crc32::update(first, start + size / 3, std::size_t(size - size / 3)),
+             Crc32::zlibUpdate(before, start, std::size_t(size)));
 }
 
 void TestRecovery::joinRepairs_data() {
