@@ -133,6 +133,10 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth
 // filling its state. Fails only when it cannot be read.
 Status checkOnDisk(const RunFolder& folder, Scan& scan, std::size_t index, Depth depth);
 
+// Whether the `length` bytes at `offset` of `fd` (a join's output, say) are piece
+// `index` of `scan` as recorded: its length, and each slice's CRC32.
+Result<bool> matchesPiece(int fd, std::uint64_t offset, std::uint64_t length, const Scan& scan, std::size_t index);
+
 // Counts the recovery slices of `scan.set` that can be used, once `scan.pieces` is
 // filled (by scan, or by a join that checked the pieces as it copied them): their
 // packets' MD5 is checked only when something is to be rebuilt.

@@ -133,9 +133,13 @@ private:
             // A piece the read-ahead opened was looked at as the join looks at it.
             Descriptor piece = readAhead.take(static_cast<std::size_t>(index), pieceStat);
             bool unrepaired = false;
-            if (m_repair.active() && !checkedByRecovery(name, piecePath, piece, pieceStat, unrepaired)) {
+            std::optional<JoinRepair::Appended> earlier;
+            if (m_repair.active() && !checkedByRecovery(name, piecePath, piece, pieceStat, unrepaired, earlier)) {
                 endEarly();
                 return Outcome::Stopped;
+            }
+            if (earlier) {
+                return stopBeforeAppended(*earlier);
             }
             if (piece.get() < 0) {
                 if (PieceSet::namedLength(m_set.folder(), entry, name, whole) < 0) {
@@ -200,10 +204,24 @@ private:
                 endEarly();
                 return Outcome::Stopped;
             }
+            m_repair.appended(name, {std::size_t(index), m_joined - pieceStat.st_size}, pieceStat.st_size);
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(index + 1); });
         }
         if (firstDamaged()) {
             return stopBefore(count, {NoticeId::PieceDamaged}, Outcome::Damaged);
+        }
+        if (std::optional<JoinRepair::Appended> earlier; m_repair.active()) {
+            if (!fromRepair(m_repair.settle(m_output.fd(), [this] { return m_host.keepGoing(); }), m_manifestPath,
+                            earlier)) {
+                endEarly();
+                return Outcome::Stopped;
+            }
+            if (earlier) {
+                return stopBeforeAppended(*earlier);
+            }
+        }
+        if (m_repair.rewroteOutput()) {
+            m_crcBehind.reset(); // it hashed bytes since written over
         }
         if (const std::optional<Outcome> whole = checkWhole()) {
             return *whole;
@@ -311,32 +329,60 @@ private:
         // A numbered set's recovery files are named after its pieces' stem, as its split names them.
         const std::string index =
             Recovery::indexName(m_set.foreign() ? m_set.foreignSet()->stem : Main::GetFileName(m_manifestPath));
-        m_repair.start(m_set.folder(), index, m_set.entries().size(), [&](std::size_t i) {
-            bool whole = false;
-            std::string name;
-            orFail(names.read(m_set.entries()[i], name, whole), 128, m_manifestPath);
-            return name;
-        });
+        // A file's pieces are checked once appended, from the output, which can be cut
+        // back; a stream's before, and so are those a checksum file checks, so that no
+        // piece is found damaged before it could be rebuilt.
+        const int behind = m_outputFd < 0 && !m_checks ? m_temporary.fd() : -1;
+        m_repair.start(
+            m_set.folder(), index, m_set.entries().size(),
+            [&](std::size_t i) {
+                bool whole = false;
+                std::string name;
+                orFail(names.read(m_set.entries()[i], name, whole), 128, m_manifestPath);
+                return name;
+            },
+            behind);
+    }
+
+    // Ends the join before `piece`, appended already, which the recovery data found
+    // damaged and could not rebuild.
+    Outcome stopBeforeAppended(const JoinRepair::Appended& piece) {
+        cutTo(piece.offset);
+        bool whole = false;
+        const std::string name = readName(m_set.entries()[piece.index], whole);
+        return stopBefore(static_cast<int>(piece.index), {NoticeId::PieceDamaged, {m_set.folderText() + name}},
+                          Outcome::Damaged);
+    }
+
+    // The result of recovery work for the piece at `piecePath` into `value`; false when
+    // the host asked to stop. A failure fails the step.
+    template <typename T> bool fromRepair(Result<T> result, const std::string& piecePath, T& value) {
+        if (!result && result.fault().error == ECANCELED) {
+            return false;
+        }
+        if (!result && result.fault().path.find('/') == std::string::npos) {
+            // The recovery work names the files of the pieces' folder by their names there.
+            Fault fault = result.fault();
+            fault.path = fault.path.empty() ? piecePath : m_set.folderText() + fault.path;
+            fail(140, piecePath, fault);
+        }
+        value = orFail(std::move(result), 140, piecePath);
+        return true;
     }
 
     // What the recovery data says of the piece `name`: where it was rebuilt, `piece`
     // becomes its rebuilt bytes; `unrepaired` where it is bad beyond the recovery
-    // data's reach. Rebuilt pieces go to the output's folder, or for a stream to the
-    // pieces' own, as unnamed files. False when the host asked to stop.
+    // data's reach; `earlier` where a piece appended before it is. Rebuilt pieces go
+    // to the output's folder, or for a stream to the pieces' own, as unnamed files.
+    // False when the host asked to stop.
     bool checkedByRecovery(const std::string& name, const std::string& piecePath, Descriptor& piece,
-                           struct stat& pieceStat, bool& unrepaired) {
+                           struct stat& pieceStat, bool& unrepaired, std::optional<JoinRepair::Appended>& earlier) {
         const int scratch = m_outputFd >= 0 ? m_set.folder().fd() : m_output.fd();
-        Result<JoinRepair::Piece> checked = m_repair.piece(name, scratch, [this] { return m_host.keepGoing(); });
-        if (!checked && checked.fault().error == ECANCELED) {
+        JoinRepair::Piece verdict;
+        if (!fromRepair(m_repair.piece(name, scratch, [this] { return m_host.keepGoing(); }), piecePath, verdict)) {
             return false;
         }
-        if (!checked && checked.fault().path.find('/') == std::string::npos) {
-            // The recovery work names the files of the pieces' folder by their names there.
-            Fault fault = checked.fault();
-            fault.path = fault.path.empty() ? piecePath : m_set.folderText() + fault.path;
-            fail(140, piecePath, fault);
-        }
-        JoinRepair::Piece verdict = orFail(std::move(checked), 140, piecePath);
+        earlier = verdict.earlier;
         unrepaired = verdict.unrepaired;
         if (verdict.rebuilt.get() >= 0) {
             piece = std::move(verdict.rebuilt);

@@ -460,7 +460,8 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt_data() {
     QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << true;
 }
 
-// The pieces' bytes fed in any parts as a join copies them find what scan finds.
+// The pieces' bytes fed in any parts as a join copies them find what scan finds, and
+// so does a check of them where a join appended them, one after another.
 void TestRecovery::sliceCheckAsAJoinFeedsIt() {
     QFETCH(QString, damaged);
     QFETCH(int, feed);
@@ -472,6 +473,7 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt() {
     RunFolder folder = openFolder(dir.path());
     auto scan = Recovery::scan(folder, "data.splt.par2");
     QVERIFY(scan);
+    QByteArray joined;
     for (std::size_t i = 0; i < scan->pieces.size(); ++i) {
         const Recovery::PieceState& piece = scan->pieces[i];
         Recovery::SliceCheck check(scan->set.files.at(scan->set.fileIds[i]), scan->set.sliceSize, md5);
@@ -483,7 +485,20 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt() {
         auto bad = check.finish();
         QVERIFY(bad);
         QCOMPARE(*bad, piece.badSlices);
+        joined += bytes;
     }
+    Files::write(dir.filePath("joined"), joined);
+    const int fd = ::open(QFile::encodeName(dir.filePath("joined")).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < scan->pieces.size(); ++i) {
+        const Recovery::PieceState& piece = scan->pieces[i];
+        const Result<bool> matches = Recovery::matchesPiece(fd, offset, piece.actualLength, *scan, i);
+        QVERIFY(matches);
+        QCOMPARE(*matches, piece.whole());
+        offset += piece.actualLength;
+    }
+    ::close(fd);
 }
 
 void TestRecovery::crcFoldsAsZlib_data() {
@@ -531,6 +546,11 @@ void TestRecovery::joinRepairs_data() {
                                 << "0:missing,4:flipped" << false << false << "rebuilt 2";
     QTest::newRow("par2's, missing and flipped") << "-s524344 -c4"
                                                  << "0:missing,2:flipped" << false << false << "rebuilt 2";
+    QTest::newRow("flipped twice, within the recovery data") << "quarnel 1"
+                                                             << "1:flipped,3:flipped" << false << false << "rebuilt 2";
+    QTest::newRow("beyond, only flipped bytes: none stays")
+        << "quarnel 1"
+        << "0:flipped,1:flipped,2:flipped" << false << false << "damaged 0,needed 1";
     QTest::newRow("into a stream") << "quarnel 1"
                                    << "2:flipped" << true << false << "rebuilt 1";
     QTest::newRow("checksum file beside") << "quarnel 2"
