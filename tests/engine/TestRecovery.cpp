@@ -527,7 +527,9 @@ void TestRecovery::crcFoldsAsZlib() {
 }
 
 void TestRecovery::joinRepairs_data() {
-    QTest::addColumn<QString>("maker"); // "quarnel N" for N lost pieces, or par2's arguments
+    // "quarnel N" for N lost pieces ("quarnel N numbered": a numbered set with its .crc
+    // beside, no list), or par2's arguments
+    QTest::addColumn<QString>("maker");
     QTest::addColumn<QString>("damaged");
     QTest::addColumn<bool>("stream");
     QTest::addColumn<bool>("sums");       // a checksum file beside the list, made before the damage
@@ -551,6 +553,11 @@ void TestRecovery::joinRepairs_data() {
     QTest::newRow("beyond, only flipped bytes: none stays")
         << "quarnel 1"
         << "0:flipped,1:flipped,2:flipped" << false << false << "damaged 0,needed 1";
+    QTest::newRow("numbered, its .crc beside, flipped bytes") << "quarnel 1 numbered"
+                                                              << "2:flipped" << false << false << "rebuilt 1";
+    QTest::newRow("numbered, beyond, only flipped bytes") << "quarnel 1 numbered"
+                                                          << "1:flipped,2:flipped,4:flipped" << false << false
+                                                          << "damaged 1,needed 1";
     QTest::newRow("into a stream") << "quarnel 1"
                                    << "2:flipped" << true << false << "rebuilt 1";
     QTest::newRow("checksum file beside") << "quarnel 2"
@@ -579,9 +586,18 @@ void TestRecovery::joinRepairs() {
     const QString set = dir.filePath("set");
     QVERIFY(QDir().mkpath(set) && QDir().mkpath(dir.filePath("out")));
     const QList<QByteArray> pieces = writePieces(set);
-    Files::write(set + "/data.splt", pieceNames().join("\r\n").toUtf8() + "\r\n");
+    const bool numbered = maker.endsWith(" numbered");
+    if (numbered) {
+        const QByteArray whole = pieces.join();
+        const std::uint32_t crc = Crc32::zlibUpdate(0, whole.constData(), std::size_t(whole.size()));
+        Files::write(set + "/data.crc", "filename=data\r\nsize=" + QByteArray::number(whole.size()) +
+                                            "\r\ncrc32=" + QByteArray::number(crc, 16).rightJustified(8, '0') +
+                                            "\r\n");
+    } else {
+        Files::write(set + "/data.splt", pieceNames().join("\r\n").toUtf8() + "\r\n");
+    }
     if (maker.startsWith("quarnel")) {
-        QVERIFY(createFor(set, "data.splt", maker.section(' ', 1).toUInt()));
+        QVERIFY(createFor(set, numbered ? "data" : "data.splt", maker.section(' ', 1, 1).toUInt()));
     } else {
         QVERIFY2(par2(set, QStringList{"create", "-q"} + maker.split(' ') + QStringList{"data.splt.par2"} +
                                pieceNames()) == 0,
@@ -604,14 +620,15 @@ void TestRecovery::joinRepairs() {
     RecordingHost host;
     host.folder = Files::path(dir.filePath("out"));
     const QString output = dir.filePath("out/data");
+    const std::string manifest = Files::path(set + (numbered ? "/data.001" : "/data.splt"));
     SplitMergeFile::Outcome outcome;
     if (stream) {
         const int fd = ::open(QFile::encodeName(output).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         QVERIFY(fd >= 0);
-        outcome = SplitMergeFile::JoinToStream(Files::path(set + "/data.splt"), fd, "-", host);
+        outcome = SplitMergeFile::JoinToStream(manifest, fd, "-", host);
         ::close(fd);
     } else {
-        outcome = SplitMergeFile::JoinFiles(Files::path(set + "/data.splt"), host.folder, host);
+        outcome = SplitMergeFile::JoinFiles(manifest, host.folder, host);
     }
 
     QVERIFY2(host.reports.empty(), host.reports.empty() ? "" : host.reports.front().description.c_str());
