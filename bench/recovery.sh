@@ -143,6 +143,7 @@ if [ -x "$cli" ]; then
         add_row split "$lost" "split_r_$lost" "quarnel" "$both" 0.25
         add_row split "$lost" "split_p_$lost" "par2 create" "$both" -
         add_row split "$lost" "split_r_$lost" "vs limit" "$limit" 1.3
+        cpu_rows+=("split --recovery $lost $(median_cpu_seconds "split_r_$lost") s, par2 create $(median_cpu_seconds "split_p_$lost") s")
     done
     [ "$join_only" = 1 ] || add_row split - split_plain "plain split" "$(median_seconds split_plain)" -
 
@@ -201,6 +202,7 @@ for lost in "${losts[@]}"; do
     add_row create "$lost" "create_q_$lost" quarnel "$(median_seconds "create_p_$lost")" 0.25
     add_row create "$lost" "create_p_$lost" "par2 create" "$(median_seconds "create_p_$lost")" -
     add_row create "$lost" "create_q_$lost" "vs limit" "$limit" 1.3
+    cpu_rows+=("create $lost $(median_cpu_seconds "create_q_$lost") s, par2 create $(median_cpu_seconds "create_p_$lost") s")
 
     # The repair of `lost` missing pieces, by each from Quarnel's recovery data.
     rm -f "$work/set"/*.par2
