@@ -93,9 +93,11 @@ struct Scan {
 // first) and gives the recovery set most of them describe completely; a damaged
 // packet is skipped, a PAR file of another set ignored. Fails when none describes one
 // (ENOENT when there is no PAR file at all) or a PAR file cannot be read. `parFiles`,
-// when given, gets the names of the PAR files read.
+// when given, gets the names of the PAR files read. `indexAlone`: where the index
+// describes its set completely, the volumes are not read, and the set lists only the
+// index's recovery slices.
 Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index,
-                          std::vector<std::string>* parFiles = nullptr);
+                          std::vector<std::string>* parFiles = nullptr, bool indexAlone = false);
 
 // Checks one protected file's bytes slice by slice as they come (a join's copy feeds
 // it), by CRC32 alone or by CRC32 and MD5.

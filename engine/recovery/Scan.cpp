@@ -145,7 +145,8 @@ Result<std::vector<std::uint32_t>> SliceCheck::finish() {
     return m_bad;
 }
 
-Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std::vector<std::string>* parFiles) {
+Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std::vector<std::string>* parFiles,
+                          bool indexAlone) {
     const std::string base = baseOf(index);
     auto names = parFilesOf(folder, base);
     if (!names) {
@@ -170,6 +171,9 @@ Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std
                 if (set.complete()) {
                     indexSet = id;
                 }
+            }
+            if (indexAlone && indexSet) {
+                break; // the volumes' recovery slices are not wanted yet
             }
         }
     }

@@ -24,6 +24,8 @@ namespace SplitMergeFile {
 
 struct JoinRepair::State {
     const RunFolder* folder = nullptr;
+    std::string index;        // the index's name
+    bool volumesRead = false; // the recovery slices of every volume are in `scan`
     Recovery::Scan scan;
     std::map<std::string, std::size_t> byName; // piece name: its index in the scan
     std::vector<std::size_t> order;            // scan indices in the order they are checked
@@ -159,6 +161,16 @@ struct JoinRepair::State {
         if (Status st = waitFor(allDone, order.size(), turn); !st) {
             return st;
         }
+        if (!volumesRead) {
+            Result<Par2::Set> whole = Recovery::readSet(*folder, index);
+            if (!whole) {
+                return whole.fault();
+            }
+            if (whole->id == scan.set.id) {
+                scan.set.recovery = std::move(whole->recovery);
+            }
+            volumesRead = true;
+        }
         if (Status counted = Recovery::countRecovery(*folder, scan); !counted) {
             return counted;
         }
@@ -250,12 +262,14 @@ JoinRepair::~JoinRepair() {
 
 void JoinRepair::start(const RunFolder& folder, const std::string& index, std::size_t count,
                        const std::function<std::string(std::size_t)>& nameOf, int output) {
-    Result<Par2::Set> set = Recovery::readSet(folder, index);
+    // The volumes are read once a piece is found bad.
+    Result<Par2::Set> set = Recovery::readSet(folder, index, nullptr, true);
     if (!set) {
         return;
     }
     auto state = std::make_unique<State>();
     state->folder = &folder;
+    state->index = index;
     state->scan = Recovery::scanOf(std::move(*set));
     const std::size_t pieces = state->scan.pieces.size();
     for (std::size_t i = 0; i < pieces; ++i) {
