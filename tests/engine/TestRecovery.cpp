@@ -550,6 +550,11 @@ void TestRecovery::joinRepairs_data() {
                                                  << "0:missing,2:flipped" << false << false << "rebuilt 2";
     QTest::newRow("flipped twice, within the recovery data") << "quarnel 1"
                                                              << "1:flipped,3:flipped" << false << false << "rebuilt 2";
+    QTest::newRow("flipped, then a missing piece: written over mid-join")
+        << "quarnel 2"
+        << "1:flipped,3:missing" << false << false << "rebuilt 2";
+    QTest::newRow("the short last piece flipped, found after the copy") << "quarnel 1"
+                                                                        << "4:flipped" << false << false << "rebuilt 1";
     QTest::newRow("beyond, only flipped bytes: none stays")
         << "quarnel 1"
         << "0:flipped,1:flipped,2:flipped" << false << false << "damaged 0,needed 1";
