@@ -31,11 +31,11 @@ int usage() {
     std::fprintf(stderr, "usage: quarnel-recovery create|layout FOLDER BASE CHUNK LOST PIECE...\n"
                          "       quarnel-recovery create-with FOLDER BASE SLICE COUNT PER PIECE...\n"
                          "       quarnel-recovery scan|repair FOLDER INDEX\n"
-                         "       quarnel-recovery pass md5|crc32|gf FILE\n");
+                         "       quarnel-recovery pass md5|crc32|crc32-zlib|gf FILE\n");
     return 2;
 }
 
-// One pass over `path` as the recovery data makes it: MD5, CRC-32, or a GF(2^16)
+// One pass over `path` as the recovery data makes it: MD5, CRC-32 (also zlib's alone), or a GF(2^16)
 // multiply-add of every 1 MiB into one accumulator.
 int pass(const std::string& kind, const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -51,6 +51,8 @@ int pass(const std::string& kind, const char* path) {
             (void)md5.update(buffer.data(), static_cast<std::size_t>(n));
         } else if (kind == "crc32") {
             crc = Crc32::update(crc, buffer.data(), static_cast<std::size_t>(n));
+        } else if (kind == "crc32-zlib") {
+            crc = Crc32::zlibUpdate(crc, buffer.data(), static_cast<std::size_t>(n));
         } else {
             Gf16::multiplyAdd(buffer.data(), sum.data(), 0x1234, static_cast<std::size_t>(n) & ~std::size_t{1});
         }

@@ -11,10 +11,12 @@
 # With quarnel-cli beside it (or --cli), the whole split too:
 #   split --recovery N  <= 0.25 x (split + par2 create over its pieces)
 #   split --recovery N  <= 1.3 x max(split, (split + MD5 x 2 + CRC32 + slices x GF) / cores)
+# and the join of the whole set with its recovery files beside it:
+#   join  <= 1.3 x max(join without them, CRC32 / cores)
 # The pieces are read into the page cache before every run.
 #
 #   bench/recovery.sh [--tool PATH] [--cli PATH] [--work DIR] [--size BYTES] [--chunk BYTES]
-#                     [--runs N] [--keep] [N...]
+#                     [--runs N] [--keep] [--join-only] [N...]
 #
 # N (pieces that may be lost) defaults to 1 4 16, the size to 256M, the chunk to 4M.
 # Build quarnel-recovery and quarnel-cli in Release first. Not part of ctest.
@@ -34,6 +36,7 @@ size_text=256M
 chunk_text=4M
 runs=5
 keep=0
+join_only=0
 losts=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -44,11 +47,13 @@ while [ $# -gt 0 ]; do
     --chunk) chunk_text=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --keep) keep=1; shift ;;
+    --join-only) join_only=1; shift ;;
     -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
     *) losts+=("$1"); shift ;;
     esac
 done
 [ ${#losts[@]} -gt 0 ] || losts=(1 4 16)
+losts_split=("${losts[@]}")
 [ -x "$tool" ] || { echo "recovery.sh: no quarnel-recovery at $tool" >&2; exit 2; }
 command -v par2 >/dev/null || { echo "recovery.sh: par2 is missing (Debian package 'par2')" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "recovery.sh: /usr/bin/time is missing (Debian package 'time')" >&2; exit 2; }
@@ -74,6 +79,7 @@ mapfile -t pieces < <(cd "$work/set" && ls source.bin.*)
 row() { printf '%-7s %-4s %-12s %7s %-11s %7s %6s %-6s %-4s %8s\n' "$@"; }
 rows=()
 details=()
+cpu_rows=()
 
 # add_row OP N NAME WHO LIMIT TARGET: NAME's median against LIMIT seconds, judged
 # against TARGET ("-": shown, not judged).
@@ -116,7 +122,8 @@ split_once() {
 if [ -x "$cli" ]; then
     split_once split_plain "$work/plain"
     mapfile -t plain_pieces < <(cd "$work/plain" && printf '%s\n' whole.bin_splt*)
-    for lost in "${losts[@]}"; do
+    [ "$join_only" = 0 ] || losts_split=()
+    for lost in "${losts_split[@]}"; do
         layout=$("$tool" layout "$work/plain" whole.bin.splt "$chunk" "$lost" "${plain_pieces[@]}")
         read -r slice count per < <(echo "$layout" |
             sed -n 's/^slice \([0-9]*\), \([0-9]*\) recovery slices, \([0-9]*\) a volume$/\1 \2 \3/p')
@@ -136,12 +143,40 @@ if [ -x "$cli" ]; then
         add_row split "$lost" "split_r_$lost" "quarnel" "$both" 0.25
         add_row split "$lost" "split_p_$lost" "par2 create" "$both" -
         add_row split "$lost" "split_r_$lost" "vs limit" "$limit" 1.3
+        cpu_rows+=("split --recovery $lost $(median_cpu_seconds "split_r_$lost") s, par2 create $(median_cpu_seconds "split_p_$lost") s")
     done
-    add_row split - split_plain "plain split" "$(median_seconds split_plain)" -
+    [ "$join_only" = 1 ] || add_row split - split_plain "plain split" "$(median_seconds split_plain)" -
+
+    # The join of a whole set with its recovery files beside it, against the join of the
+    # same pieces without them and one CRC32 pass over the set on every core:
+    #   join (recovery beside) <= 1.3 x max(plain join, CRC32 / cores)
+    lost=${losts[0]}
+    split_once split_r_join "$work/rec" --recovery "$lost"
+    mkdir -p "$work/bare" "$work/jout"
+    for f in "$work/rec"/*; do
+        case "$f" in *.par2) ;; *) ln "$f" "$work/bare/" ;; esac
+    done
+    echo "N=$lost: $runs rounds of joins of the whole set with and without its recovery files..." >&2
+    for ((i = 0; i < runs; i++)); do
+        for kind in r p; do
+            dir=$([ "$kind" = r ] && echo rec || echo bare)
+            rm -f "$work/jout"/*
+            settle "$work/$dir"
+            timed "join_${kind}" "$cli" join "$work/$dir/whole.bin.splt" --output "$work/jout"
+        done
+    done
+    same_bytes "$work/whole.bin" "$work/jout/whole.bin"
+    join_plain=$(median_seconds join_p)
+    join_limit=$(awk -v j="$join_plain" -v c="$crc" -v k="$cores" 'BEGIN { l = c / k; printf "%.3f", (l > j ? l : j) }')
+    add_row join "$lost" join_r "with par2" "$join_limit" 1.3
+    add_row join - join_p "plain join" "$join_limit" -
+    cpu_rows+=("join with par2 $(median_cpu_seconds join_r) s, plain join $(median_cpu_seconds join_p) s")
+    rm -rf "$work/bare" "$work/jout"
     rm -rf "$work/plain" "$work/rec"
 fi
 rm "$work/whole.bin"
 
+[ "$join_only" = 0 ] || losts=()
 for lost in "${losts[@]}"; do
     layout=$("$tool" layout "$work/set" source.bin.splt "$chunk" "$lost" "${pieces[@]}")
     slice=$(echo "$layout" | sed -n 's/^slice \([0-9]*\), \([0-9]*\) recovery slices, \([0-9]*\) a volume$/\1/p')
@@ -167,6 +202,7 @@ for lost in "${losts[@]}"; do
     add_row create "$lost" "create_q_$lost" quarnel "$(median_seconds "create_p_$lost")" 0.25
     add_row create "$lost" "create_p_$lost" "par2 create" "$(median_seconds "create_p_$lost")" -
     add_row create "$lost" "create_q_$lost" "vs limit" "$limit" 1.3
+    cpu_rows+=("create $lost $(median_cpu_seconds "create_q_$lost") s, par2 create $(median_cpu_seconds "create_p_$lost") s")
 
     # The repair of `lost` missing pieces, by each from Quarnel's recovery data.
     rm -f "$work/set"/*.par2
@@ -200,6 +236,7 @@ echo "$(numfmt --to=iec "$chunk"), $cores cores, the pieces in the page cache. O
 echo "MD5 $md5 s, CRC32 $crc s, GF(2^16) multiply-add $gf s. 'limit' is what the row is judged against."
 row op N who median spread limit ratio target time "peak RSS"
 for line in "${rows[@]}"; do echo "$line"; done
+for line in "${cpu_rows[@]}"; do echo "CPU (user + system), median: $line"; done
 echo
 echo "Every run, in seconds, in the order they ran:"
 for line in "${details[@]}"; do echo "$line"; done

@@ -330,7 +330,10 @@ Result<std::vector<std::string>> repair(const RunFolder& folder, const Scan& sca
         bool moved = false;
         if (folder.statEntry(piece.name, false)) {
             for (unsigned n = 0;; ++n) {
-                kept = piece.name + ".damaged" + (n == 0 ? std::string() : "." + std::to_string(n));
+                kept = piece.name + ".damaged";
+                if (n > 0) {
+                    kept += '.' + std::to_string(n);
+                }
                 if (::renameat2(folder.fd(), piece.name.c_str(), folder.fd(), kept.c_str(), RENAME_NOREPLACE) == 0) {
                     moved = true;
                     break;

@@ -93,9 +93,11 @@ struct Scan {
 // first) and gives the recovery set most of them describe completely; a damaged
 // packet is skipped, a PAR file of another set ignored. Fails when none describes one
 // (ENOENT when there is no PAR file at all) or a PAR file cannot be read. `parFiles`,
-// when given, gets the names of the PAR files read.
+// when given, gets the names of the PAR files read. `indexAlone`: where the index
+// describes its set completely, the volumes are not read, and the set lists only the
+// index's recovery slices.
 Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index,
-                          std::vector<std::string>* parFiles = nullptr);
+                          std::vector<std::string>* parFiles = nullptr, bool indexAlone = false);
 
 // Checks one protected file's bytes slice by slice as they come (a join's copy feeds
 // it), by CRC32 alone or by CRC32 and MD5.
@@ -132,6 +134,10 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth
 // Checks piece `index` of `scan` on disk as scan does (there, its length, its slices),
 // filling its state. Fails only when it cannot be read.
 Status checkOnDisk(const RunFolder& folder, Scan& scan, std::size_t index, Depth depth);
+
+// Whether the `length` bytes at `offset` of `fd` (a join's output, say) are piece
+// `index` of `scan` as recorded: its length, and each slice's CRC32.
+Result<bool> matchesPiece(int fd, std::uint64_t offset, std::uint64_t length, const Scan& scan, std::size_t index);
 
 // Counts the recovery slices of `scan.set` that can be used, once `scan.pieces` is
 // filled (by scan, or by a join that checked the pieces as it copied them): their

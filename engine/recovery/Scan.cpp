@@ -17,25 +17,32 @@
 namespace Recovery {
 namespace {
 
-// Checks one present piece by feeding its bytes to a SliceCheck.
-Status checkPiece(int fd, const Par2::File& file, std::uint64_t sliceSize, bool md5, PieceState& piece) {
+// The slices of `file` that the `length` bytes at `offset` of `fd` do not match.
+Result<std::vector<std::uint32_t>> badSlicesOf(int fd, std::uint64_t offset, std::uint64_t length,
+                                               const Par2::File& file, std::uint64_t sliceSize, bool md5) {
     SliceCheck check(file, sliceSize, md5);
-    std::vector<unsigned char> buffer(readBlock);
-    for (std::uint64_t at = 0; at < piece.actualLength; at += buffer.size()) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), piece.actualLength - at));
-        auto read = readAt(fd, buffer.data(), want, at);
+    // Once a thread: a join checks many pieces, and a fresh megabyte costs more to map
+    // than its bytes to hash. A quarter of it stays in the cache between read and hash.
+    thread_local std::vector<unsigned char> buffer(readBlock / 4);
+    for (std::uint64_t at = 0; at < length; at += buffer.size()) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - at));
+        auto read = readAt(fd, buffer.data(), want, offset + at);
         if (!read) {
             return read.fault();
         }
         if (Status st = check.update(buffer.data(), *read); !st) {
-            return st;
+            return st.fault();
         }
         if (*read != want) {
             break; // it shrank meanwhile: what was read is what it holds
         }
     }
-    auto bad = check.finish();
+    return check.finish();
+}
+
+// Checks one present piece by feeding its bytes to a SliceCheck.
+Status checkPiece(int fd, const Par2::File& file, std::uint64_t sliceSize, bool md5, PieceState& piece) {
+    auto bad = badSlicesOf(fd, 0, piece.actualLength, file, sliceSize, md5);
     if (!bad) {
         return bad.fault();
     }
@@ -138,7 +145,8 @@ Result<std::vector<std::uint32_t>> SliceCheck::finish() {
     return m_bad;
 }
 
-Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std::vector<std::string>* parFiles) {
+Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std::vector<std::string>* parFiles,
+                          bool indexAlone) {
     const std::string base = baseOf(index);
     auto names = parFilesOf(folder, base);
     if (!names) {
@@ -163,6 +171,9 @@ Result<Par2::Set> readSet(const RunFolder& folder, const std::string& index, std
                 if (set.complete()) {
                     indexSet = id;
                 }
+            }
+            if (indexAlone && indexSet) {
+                break; // the volumes' recovery slices are not wanted yet
             }
         }
     }
@@ -233,6 +244,18 @@ Status checkOnDisk(const RunFolder& folder, Scan& scan, std::size_t index, Depth
         return c.fault().named(piece.name);
     }
     return {};
+}
+
+Result<bool> matchesPiece(int fd, std::uint64_t offset, std::uint64_t length, const Scan& scan, std::size_t index) {
+    const Par2::File& file = scan.set.files.at(scan.set.fileIds[index]);
+    if (length != file.length) {
+        return false;
+    }
+    auto bad = badSlicesOf(fd, offset, length, file, scan.set.sliceSize, false);
+    if (!bad) {
+        return bad.fault();
+    }
+    return bad->empty();
 }
 
 Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth, const Progress& progress) {

@@ -53,6 +53,11 @@ public:
     virtual Result<bool> matchesWhole(const PieceSet::SetReader::WholeCheck& check) = 0;
     // What a failure to check the joined bytes names.
     virtual const std::string& wholePath() const { return m_path; }
+    // The output, where recovery data may check pieces once appended and write rebuilt
+    // ones over them; -1 where they are checked before.
+    virtual int checkedBehind() const { return -1; }
+    // Bytes appended before were written over.
+    virtual void rewritten() {}
     // Cuts the output back to its first `bytes`, where it can be.
     virtual void cutTo(std::int64_t bytes) { (void)bytes; }
     // The joined bytes cannot be vouched for, or did not match: none may stand under
@@ -127,6 +132,11 @@ public:
     bool damageFound() const override { return m_damaged.load() != noPiece; }
     std::optional<std::size_t> firstDamaged() override;
     Result<bool> matchesWhole(const PieceSet::SetReader::WholeCheck& check) override;
+    // Not where the checksum file's checks run behind the copy: they would find a
+    // piece damaged before it could be rebuilt.
+    int checkedBehind() const override { return m_checks ? -1 : m_temporary.fd(); }
+    // A CRC-32 taken as the bytes were written no longer holds.
+    void rewritten() override { m_crcBehind.reset(); }
     void cutTo(std::int64_t bytes) override;
     void untrusted() override;
     void publish() override;

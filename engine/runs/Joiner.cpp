@@ -116,6 +116,9 @@ private:
                 m_sink->endEarly();
                 return Outcome::Stopped;
             }
+            if (m_earlier) {
+                return stopBeforeAppended(*m_earlier);
+            }
             if (m_piece.length < 0) {
                 return stopBefore(index, {NoticeId::PieceMissing, {m_piece.shownPath()}}, Outcome::Missing);
             }
@@ -134,10 +137,24 @@ private:
                 m_sink->endEarly();
                 return Outcome::Stopped;
             }
+            m_repair.appended(m_piece.name, {index, m_sink->joined() - m_piece.length}, m_piece.length);
             progressStep(m_host, joinLabel, 150, [&] { m_host.setProgressValue(static_cast<int>(index + 1)); });
         }
         if (m_sink->firstDamaged()) {
             return stopBefore(count, {NoticeId::PieceDamaged}, Outcome::Damaged);
+        }
+        if (std::optional<JoinRepair::Appended> earlier; m_repair.active()) {
+            if (!fromRepair(m_repair.settle(m_sink->scratchFolder(), [this] { return m_host.keepGoing(); }),
+                            m_manifestPath, earlier)) {
+                m_sink->endEarly();
+                return Outcome::Stopped;
+            }
+            if (earlier) {
+                return stopBeforeAppended(*earlier);
+            }
+        }
+        if (m_repair.rewroteOutput()) {
+            m_sink->rewritten();
         }
         if (const std::optional<Outcome> whole = checkWhole()) {
             return *whole;
@@ -274,26 +291,49 @@ private:
         // A numbered set's recovery files are named after its pieces' stem, as its split names them.
         const std::string index =
             Recovery::indexName(m_set.foreign() ? m_set.foreignSet()->stem : Main::GetFileName(m_manifestPath));
-        m_repair.start(m_set.folder(), index, m_set.count(), [&](std::size_t i) { return nameOf(i, &names); });
+        // A file's pieces are checked once appended, from the output, which can be cut
+        // back; a stream's before, and so are those a checksum file checks, so that no
+        // piece is found damaged before it could be rebuilt.
+        m_repair.start(
+            m_set.folder(), index, m_set.count(), [&](std::size_t i) { return nameOf(i, &names); },
+            m_sink->checkedBehind());
+    }
+
+    // Ends the join before `piece`, appended already, which the recovery data found
+    // damaged and could not rebuild.
+    Outcome stopBeforeAppended(const JoinRepair::Appended& piece) {
+        m_sink->cutTo(piece.offset);
+        return stopBefore(piece.index, {NoticeId::PieceDamaged, {m_set.folderText() + nameOf(piece.index)}},
+                          Outcome::Damaged);
+    }
+
+    // The result of recovery work for the piece at `piecePath` into `value`; false when
+    // the host asked to stop. A failure fails the step.
+    template <typename T> bool fromRepair(Result<T> result, const std::string& piecePath, T& value) {
+        if (!result && result.fault().error == ECANCELED) {
+            return false;
+        }
+        if (!result && result.fault().path.find('/') == std::string::npos) {
+            // The recovery work names the files of the pieces' folder by their names there.
+            Fault fault = result.fault();
+            fault.path = fault.path.empty() ? piecePath : m_set.folderText() + fault.path;
+            fail(140, piecePath, fault);
+        }
+        value = orFail(std::move(result), 140, piecePath);
+        return true;
     }
 
     // What the recovery data says of the piece: where it was rebuilt, its file becomes
-    // its rebuilt bytes; `unrepaired` where it is bad beyond the recovery data's reach.
-    // Rebuilt pieces go to the sink's scratch folder, as unnamed files. False when the
-    // host asked to stop.
+    // its rebuilt bytes; `unrepaired` where it is bad beyond the recovery data's reach;
+    // m_earlier where a piece appended before it is. Rebuilt pieces go to the sink's
+    // scratch folder, as unnamed files. False when the host asked to stop.
     bool checkedByRecovery(Piece& piece) {
-        Result<JoinRepair::Piece> checked =
-            m_repair.piece(piece.name, m_sink->scratchFolder(), [this] { return m_host.keepGoing(); });
-        if (!checked && checked.fault().error == ECANCELED) {
+        JoinRepair::Piece verdict;
+        if (!fromRepair(m_repair.piece(piece.name, m_sink->scratchFolder(), [this] { return m_host.keepGoing(); }),
+                        piece.path, verdict)) {
             return false;
         }
-        if (!checked && checked.fault().path.find('/') == std::string::npos) {
-            // The recovery work names the files of the pieces' folder by their names there.
-            Fault fault = checked.fault();
-            fault.path = fault.path.empty() ? piece.path : m_set.folderText() + fault.path;
-            fail(140, piece.path, fault);
-        }
-        JoinRepair::Piece verdict = orFail(std::move(checked), 140, piece.path);
+        m_earlier = verdict.earlier;
         piece.unrepaired = verdict.unrepaired;
         if (verdict.rebuilt.get() >= 0) {
             piece.file = std::move(verdict.rebuilt);
@@ -328,6 +368,8 @@ private:
     std::unique_ptr<JoinSink> m_sink;
     std::optional<PieceStep> m_step;
     Piece m_piece;                  // the piece being joined
+    // A piece appended before it that the recovery data found bad and could not rebuild.
+    std::optional<JoinRepair::Appended> m_earlier;
     std::int64_t m_firstLength = 0; // of the first piece: that of every piece but the last
     // Last: its checks read the pieces' folder and its rebuilt pieces lie in the output's.
     JoinRepair m_repair;

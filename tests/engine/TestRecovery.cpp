@@ -14,6 +14,7 @@
 #include "engine/Messages.h"
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
+#include "engine/hash/Crc32.h"
 #include "engine/hash/Gf16.h"
 #include "engine/recovery/Combine.h"
 #include "engine/recovery/Recovery.h"
@@ -142,6 +143,8 @@ private slots:
     void removeRecoveryRemovesOnlyTheSets();
     void sliceCheckAsAJoinFeedsIt_data();
     void sliceCheckAsAJoinFeedsIt();
+    void crcFoldsAsZlib_data();
+    void crcFoldsAsZlib();
     void joinRepairs_data();
     void joinRepairs();
     void combineMatchesWordByWord_data();
@@ -457,7 +460,8 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt_data() {
     QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << true;
 }
 
-// The pieces' bytes fed in any parts as a join copies them find what scan finds.
+// The pieces' bytes fed in any parts as a join copies them find what scan finds, and
+// so does a check of them where a join appended them, one after another.
 void TestRecovery::sliceCheckAsAJoinFeedsIt() {
     QFETCH(QString, damaged);
     QFETCH(int, feed);
@@ -469,6 +473,7 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt() {
     RunFolder folder = openFolder(dir.path());
     auto scan = Recovery::scan(folder, "data.splt.par2");
     QVERIFY(scan);
+    QByteArray joined;
     for (std::size_t i = 0; i < scan->pieces.size(); ++i) {
         const Recovery::PieceState& piece = scan->pieces[i];
         Recovery::SliceCheck check(scan->set.files.at(scan->set.fileIds[i]), scan->set.sliceSize, md5);
@@ -480,11 +485,51 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt() {
         auto bad = check.finish();
         QVERIFY(bad);
         QCOMPARE(*bad, piece.badSlices);
+        joined += bytes;
     }
+    Files::write(dir.filePath("joined"), joined);
+    const int fd = ::open(QFile::encodeName(dir.filePath("joined")).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < scan->pieces.size(); ++i) {
+        const Recovery::PieceState& piece = scan->pieces[i];
+        const Result<bool> matches = Recovery::matchesPiece(fd, offset, piece.actualLength, *scan, i);
+        QVERIFY(matches);
+        QCOMPARE(*matches, piece.whole());
+        offset += piece.actualLength;
+    }
+    ::close(fd);
+}
+
+void TestRecovery::crcFoldsAsZlib_data() {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("misalign");   // bytes past an aligned start
+    QTest::addColumn<quint32>("before"); // the CRC of bytes before them
+    QTest::newRow("below the folding") << 255 << 0 << 0u;
+    QTest::newRow("the least folded") << 256 << 0 << 0u;
+    QTest::newRow("a tail of 15 after the folding") << 256 + 15 << 3 << 0x12345678u;
+    QTest::newRow("single folds after the lanes") << 64 * 5 + 48 << 1 << 0u;
+    QTest::newRow("a megabyte and 7, misaligned") << 1024 * 1024 + 7 << 5 << 0xcbf43926u;
+}
+
+// The folding CRC, where the processor has it, is zlib's wherever it starts and ends.
+void TestRecovery::crcFoldsAsZlib() {
+    QFETCH(int, size);
+    QFETCH(int, misalign);
+    QFETCH(quint32, before);
+    const QByteArray bytes = Files::pattern(size + 32, 7);
+    const char* start = bytes.constData() + (16 - reinterpret_cast<quintptr>(bytes.constData()) % 16) % 16 + misalign;
+    QCOMPARE(Crc32::update(before, start, std::size_t(size)), Crc32::zlibUpdate(before, start, std::size_t(size)));
+    // Split anywhere, the parts make the same CRC.
+    const std::uint32_t first = Crc32::update(before, start, std::size_t(size / 3));
+    QCOMPARE(Crc32::update(first, start + size / 3, std::size_t(size - size / 3)),
+             Crc32::zlibUpdate(before, start, std::size_t(size)));
 }
 
 void TestRecovery::joinRepairs_data() {
-    QTest::addColumn<QString>("maker"); // "quarnel N" for N lost pieces, or par2's arguments
+    // "quarnel N" for N lost pieces ("quarnel N numbered": a numbered set with its .crc
+    // beside, no list), or par2's arguments
+    QTest::addColumn<QString>("maker");
     QTest::addColumn<QString>("damaged");
     QTest::addColumn<bool>("stream");
     QTest::addColumn<bool>("sums");       // a checksum file beside the list, made before the damage
@@ -503,6 +548,21 @@ void TestRecovery::joinRepairs_data() {
                                 << "0:missing,4:flipped" << false << false << "rebuilt 2";
     QTest::newRow("par2's, missing and flipped") << "-s524344 -c4"
                                                  << "0:missing,2:flipped" << false << false << "rebuilt 2";
+    QTest::newRow("flipped twice, within the recovery data") << "quarnel 1"
+                                                             << "1:flipped,3:flipped" << false << false << "rebuilt 2";
+    QTest::newRow("flipped, then a missing piece: written over mid-join")
+        << "quarnel 2"
+        << "1:flipped,3:missing" << false << false << "rebuilt 2";
+    QTest::newRow("the short last piece flipped, found after the copy") << "quarnel 1"
+                                                                        << "4:flipped" << false << false << "rebuilt 1";
+    QTest::newRow("beyond, only flipped bytes: none stays")
+        << "quarnel 1"
+        << "0:flipped,1:flipped,2:flipped" << false << false << "damaged 0,needed 1";
+    QTest::newRow("numbered, its .crc beside, flipped bytes") << "quarnel 1 numbered"
+                                                              << "2:flipped" << false << false << "rebuilt 1";
+    QTest::newRow("numbered, beyond, only flipped bytes") << "quarnel 1 numbered"
+                                                          << "1:flipped,2:flipped,4:flipped" << false << false
+                                                          << "damaged 1,needed 1";
     QTest::newRow("into a stream") << "quarnel 1"
                                    << "2:flipped" << true << false << "rebuilt 1";
     QTest::newRow("checksum file beside") << "quarnel 2"
@@ -531,9 +591,18 @@ void TestRecovery::joinRepairs() {
     const QString set = dir.filePath("set");
     QVERIFY(QDir().mkpath(set) && QDir().mkpath(dir.filePath("out")));
     const QList<QByteArray> pieces = writePieces(set);
-    Files::write(set + "/data.splt", pieceNames().join("\r\n").toUtf8() + "\r\n");
+    const bool numbered = maker.endsWith(" numbered");
+    if (numbered) {
+        const QByteArray whole = pieces.join();
+        const std::uint32_t crc = Crc32::zlibUpdate(0, whole.constData(), std::size_t(whole.size()));
+        Files::write(set + "/data.crc", "filename=data\r\nsize=" + QByteArray::number(whole.size()) +
+                                            "\r\ncrc32=" + QByteArray::number(crc, 16).rightJustified(8, '0') +
+                                            "\r\n");
+    } else {
+        Files::write(set + "/data.splt", pieceNames().join("\r\n").toUtf8() + "\r\n");
+    }
     if (maker.startsWith("quarnel")) {
-        QVERIFY(createFor(set, "data.splt", maker.section(' ', 1).toUInt()));
+        QVERIFY(createFor(set, numbered ? "data" : "data.splt", maker.section(' ', 1, 1).toUInt()));
     } else {
         QVERIFY2(par2(set, QStringList{"create", "-q"} + maker.split(' ') + QStringList{"data.splt.par2"} +
                                pieceNames()) == 0,
@@ -556,14 +625,15 @@ void TestRecovery::joinRepairs() {
     RecordingHost host;
     host.folder = Files::path(dir.filePath("out"));
     const QString output = dir.filePath("out/data");
+    const std::string manifest = Files::path(set + (numbered ? "/data.001" : "/data.splt"));
     SplitMergeFile::Outcome outcome;
     if (stream) {
         const int fd = ::open(QFile::encodeName(output).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         QVERIFY(fd >= 0);
-        outcome = SplitMergeFile::JoinToStream(Files::path(set + "/data.splt"), fd, "-", host);
+        outcome = SplitMergeFile::JoinToStream(manifest, fd, "-", host);
         ::close(fd);
     } else {
-        outcome = SplitMergeFile::JoinFiles(Files::path(set + "/data.splt"), host.folder, host);
+        outcome = SplitMergeFile::JoinFiles(manifest, host.folder, host);
     }
 
     QVERIFY2(host.reports.empty(), host.reports.empty() ? "" : host.reports.front().description.c_str());
