@@ -1,5 +1,3 @@
-#include "engine/Copy.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,6 +14,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "engine/Copy.h"
 
 // The read-ahead of a join's and verify's pieces, and its reads around the page cache.
 namespace Copy {

@@ -95,7 +95,8 @@ private:
 
         m_host.setExpectedBytes(expectedBytes());
         m_host.setProgressBytes(0);
-        m_step.emplace(m_set, m_buffer, m_sink->hashesAhead(), [this] { return m_host.keepGoing(); }, true);
+        m_step.emplace(
+            m_set, m_buffer, m_sink->hashesAhead(), [this] { return m_host.keepGoing(); }, true);
         const PieceStep::StandIn standIn = [this](Piece& piece) { return checkedByRecovery(piece); };
         for (std::size_t index = 0; index < count; ++index) {
             if (!m_host.keepGoing()) {
@@ -367,7 +368,7 @@ private:
     Copy::Buffer m_buffer;
     std::unique_ptr<JoinSink> m_sink;
     std::optional<PieceStep> m_step;
-    Piece m_piece;                  // the piece being joined
+    Piece m_piece; // the piece being joined
     // A piece appended before it that the recovery data found bad and could not rebuild.
     std::optional<JoinRepair::Appended> m_earlier;
     std::int64_t m_firstLength = 0; // of the first piece: that of every piece but the last

@@ -560,9 +560,9 @@ void TestRecovery::joinRepairs_data() {
         << "0:flipped,1:flipped,2:flipped" << false << false << "damaged 0,needed 1";
     QTest::newRow("numbered, its .crc beside, flipped bytes") << "quarnel 1 numbered"
                                                               << "2:flipped" << false << false << "rebuilt 1";
-    QTest::newRow("numbered, beyond, only flipped bytes") << "quarnel 1 numbered"
-                                                          << "1:flipped,2:flipped,4:flipped" << false << false
-                                                          << "damaged 1,needed 1";
+    QTest::newRow("numbered, beyond, only flipped bytes")
+        << "quarnel 1 numbered"
+        << "1:flipped,2:flipped,4:flipped" << false << false << "damaged 1,needed 1";
     QTest::newRow("into a stream") << "quarnel 1"
                                    << "2:flipped" << true << false << "rebuilt 1";
     QTest::newRow("checksum file beside") << "quarnel 2"
@@ -596,8 +596,7 @@ void TestRecovery::joinRepairs() {
         const QByteArray whole = pieces.join();
         const std::uint32_t crc = Crc32::zlibUpdate(0, whole.constData(), std::size_t(whole.size()));
         Files::write(set + "/data.crc", "filename=data\r\nsize=" + QByteArray::number(whole.size()) +
-                                            "\r\ncrc32=" + QByteArray::number(crc, 16).rightJustified(8, '0') +
-                                            "\r\n");
+                                            "\r\ncrc32=" + QByteArray::number(crc, 16).rightJustified(8, '0') + "\r\n");
     } else {
         Files::write(set + "/data.splt", pieceNames().join("\r\n").toUtf8() + "\r\n");
     }
