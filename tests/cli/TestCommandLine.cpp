@@ -1533,8 +1533,11 @@ void TestCommandLine::bashCompletion_data() {
         << QStringList{"-q", "split", "--ch"} << QStringList{"--chunk-size", "--checksum"};
     QTest::newRow("an option's value is no command")
         << QStringList{"-b", "1K", "split", "--na"} << QStringList{"--name"};
-    QTest::newRow("lists for join") << QStringList{"join", "a"} << QStringList{"a.bin.splt"};
-    QTest::newRow("files for split") << QStringList{"split", "a"} << QStringList{"a.bin", "a.bin.splt"};
+    QTest::newRow("sets for join") << QStringList{"join", "a"} << QStringList{"a.bin.001", "a.bin.crc", "a.bin.splt"};
+    QTest::newRow("recovery index for repair")
+        << QStringList{"repair", "a"} << QStringList{"a.bin.001", "a.bin.crc", "a.bin.splt", "a.bin.splt.par2"};
+    QTest::newRow("files for split") << QStringList{"split", "a"}
+                                     << QStringList{"a.bin", "a.bin.001", "a.bin.crc", "a.bin.splt", "a.bin.splt.par2"};
     QTest::newRow("no files after -n") << QStringList{"split", "a.bin", "-n", ""} << QStringList{};
     QTest::newRow("folders or - for join's output")
         << QStringList{"join", "a.bin.splt", "-o", ""} << QStringList{"-", "sub"};
@@ -1548,8 +1551,9 @@ void TestCommandLine::bashCompletion() {
     if (!QFile::exists(helpers)) {
         QSKIP("bash-completion is not installed");
     }
-    Files::write(path("a.bin"), "x");
-    Files::write(path("a.bin.splt"), "x");
+    for (const char* name : {"a.bin", "a.bin.splt", "a.bin.001", "a.bin.crc", "a.bin.splt.par2"}) {
+        Files::write(path(name), "x");
+    }
     QVERIFY(QDir(m_folder).mkdir("sub"));
     const QString script = "source \"$1\" && source \"$2\" && shift 2 && COMP_WORDS=(quarnel-cli \"$@\") && "
                            "COMP_CWORD=$# && COMP_LINE=\"${COMP_WORDS[*]}\" && COMP_POINT=${#COMP_LINE} && "
