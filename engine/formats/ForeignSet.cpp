@@ -13,8 +13,6 @@
 #include "engine/Descriptor.h"
 #include "engine/RunFolder.h"
 #include "engine/formats/ChecksumFile.h"
-#include "engine/hash/Crc32.h"
-#include "engine/hash/ParallelCrc.h"
 
 namespace ForeignSet {
 
@@ -389,43 +387,6 @@ Result<Md5Sums> loadMd5Sums(const RunFolder& folder, const std::string& name) {
         sums.erase(conflict);
     }
     return sums;
-}
-
-Result<WholeCheck> checkWhole(const RunFolder& folder, const Set& set, unsigned threads,
-                              const std::function<bool()>& turn) {
-    if (!set.crc) {
-        return Fault{EINVAL};
-    }
-    // A batch of pieces open at a time, well below any limit on open files.
-    constexpr std::size_t batch = 128;
-    ParallelCrc::Crc whole;
-    for (std::size_t start = 0; start < set.count(); start += batch) {
-        std::vector<Descriptor> pieces;
-        std::vector<ParallelCrc::Range> ranges;
-        for (std::size_t i = start; i < std::min(start + batch, set.count()); ++i) {
-            const std::string name = set.pieceName(i);
-            struct stat st {};
-            Result<Descriptor> piece = openRegular(folder.fd(), name.c_str(), st);
-            if (!piece) {
-                return piece.fault().named(name);
-            }
-            pieces.push_back(std::move(*piece));
-            // One byte past the length seen shows a piece that grew meanwhile.
-            ranges.push_back({pieces.back().get(), 0, static_cast<std::int64_t>(st.st_size) + 1});
-        }
-        std::size_t failed = 0;
-        const Result<std::vector<ParallelCrc::Crc>> crcs = ParallelCrc::ofRanges(ranges, threads, turn, &failed);
-        if (!crcs) {
-            return crcs.fault().error == ECANCELED ? crcs.fault() : crcs.fault().named(set.pieceName(start + failed));
-        }
-        const ParallelCrc::Crc part = ParallelCrc::concatenated(*crcs);
-        whole.crc = Crc32::combine(whole.crc, part.crc, part.length);
-        whole.length += part.length;
-    }
-    if (whole.length != set.crc->size) {
-        return WholeCheck::SizeDiffers;
-    }
-    return whole.crc == set.crc->crc ? WholeCheck::Matches : WholeCheck::CrcDiffers;
 }
 
 } // namespace ForeignSet

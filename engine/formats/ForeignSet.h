@@ -124,15 +124,4 @@ std::pair<std::string, std::string> splitPath(const std::string& path);
 // when the set has more than maxPieces pieces (E2BIG).
 Result<std::optional<Set>> find(const RunFolder& folder, const std::string& name);
 
-// How the pieces of a set, one after the other, compare with its .crc.
-enum class WholeCheck { Matches, SizeDiffers, CrcDiffers };
-
-// Reads every piece of `set` in `folder` (none may be missing; a set without a .crc
-// fails with EINVAL) on `threads` threads and compares their joined size and CRC-32 with the .crc's, as
-// verify does and as a join does after copying (from the page cache then). Fails when
-// a piece cannot be opened or read, named by its file name, or with ECANCELED when
-// `turn` (as for ParallelCrc::ofRanges) asks to stop.
-Result<WholeCheck> checkWhole(const RunFolder& folder, const Set& set, unsigned threads,
-                              const std::function<bool()>& turn = {});
-
 } // namespace ForeignSet

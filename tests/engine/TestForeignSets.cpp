@@ -12,6 +12,7 @@
 
 #include "engine/Descriptor.h"
 #include "engine/Messages.h"
+#include "engine/PieceSetReader.h"
 #include "engine/RunFolder.h"
 #include "engine/SplitMergeFile.h"
 #include "engine/Verify.h"
@@ -312,16 +313,14 @@ void TestForeignSets::checkedAgainstTheCrc_data() {
     QTest::addColumn<int>("pieceSize");
     QTest::addColumn<int>("pieces");
     QTest::addColumn<int>("threads");
-    QTest::addColumn<int>("check"); // a WholeCheck, or minus the error
+    QTest::addColumn<int>("check"); // 1: they match, 0: they do not, or minus the error
     const int chunk = int(ParallelCrc::chunkBytes);
-    QTest::newRow("whole, one thread") << QByteArray() << 1000 << 3 << 1 << int(ForeignSet::WholeCheck::Matches);
-    QTest::newRow("whole, pieces of 2 chunks")
-        << QByteArray() << chunk + 3 << 3 << 2 << int(ForeignSet::WholeCheck::Matches);
-    QTest::newRow("a byte changed") << QByteArray("flip") << 1000 << 3 << 2 << int(ForeignSet::WholeCheck::CrcDiffers);
-    QTest::newRow("a piece longer") << QByteArray("grow") << 1000 << 3 << 2 << int(ForeignSet::WholeCheck::SizeDiffers);
-    QTest::newRow("a piece a folder") << QByteArray("folder") << 1000 << 3 << 2 << -EISDIR;
-    QTest::newRow("1100 pieces, 200 files open at most")
-        << QByteArray("few files") << 10 << 1100 << 2 << int(ForeignSet::WholeCheck::Matches);
+    QTest::newRow("whole, one thread") << QByteArray() << 1000 << 3 << 1 << 1;
+    QTest::newRow("whole, pieces of 2 chunks") << QByteArray() << chunk + 3 << 3 << 2 << 1;
+    QTest::newRow("a byte changed") << QByteArray("flip") << 1000 << 3 << 2 << 0;
+    QTest::newRow("a piece longer") << QByteArray("grow") << 1000 << 3 << 2 << 0;
+    QTest::newRow("a piece a folder, no piece") << QByteArray("folder") << 1000 << 3 << 2 << -ENOENT;
+    QTest::newRow("1100 pieces, 200 files open at most") << QByteArray("few files") << 10 << 1100 << 2 << 1;
     QTest::newRow("stopped") << QByteArray("stop") << 1000 << 3 << 1 << -ECANCELED;
 }
 
@@ -351,16 +350,16 @@ void TestForeignSets::checkedAgainstTheCrc() {
     } else if (damage == "folder") {
         QVERIFY(second.remove() && QDir().mkdir(second.fileName()));
     }
-    RunFolder folder;
-    QVERIFY(folder.open(Files::path(dir.path())).ok());
-    const Result<std::optional<ForeignSet::Set>> set = ForeignSet::find(folder, "w.bin.crc");
-    QVERIFY(set.ok() && set->has_value());
+    PieceSet::SetReader set;
+    QVERIFY(set.lockFolder(Files::path(dir.filePath("w.bin.crc"))));
+    const Result<bool> found = set.findForeign();
+    QVERIFY(found.ok() && *found && set.loadChecksums().ok() && set.wholeChecks().size() == 1);
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     const rlimit few{200, files.rlim_max};
     QVERIFY(damage != "few files" || setrlimit(RLIMIT_NOFILE, &few) == 0);
-    const Result<ForeignSet::WholeCheck> result =
-        ForeignSet::checkWhole(folder, **set, unsigned(threads), [&] { return damage != "stop"; });
+    const Result<bool> result =
+        set.piecesMatchWhole(set.wholeChecks().front(), unsigned(threads), [&] { return damage != "stop"; });
     setrlimit(RLIMIT_NOFILE, &files);
     QCOMPARE(result ? int(*result) : -result.fault().error, check);
     // A read that fails says which range it was reading.
