@@ -192,14 +192,19 @@ void TestFileSize::readAheadWindow() {
     const int descriptors = Files::entries("/proc/self/fd").size();
     QList<int> opened;
     QList<int> taken;
-    {
+    QList<int> expected;
+    // Another process may drop the page cache meanwhile (a benchmark does): a cached set
+    // is looked at again, up to three times, before a difference counts.
+    for (int attempt = 0; attempt < (coldSecondPiece ? 1 : 3) && (attempt == 0 || opened != expected); ++attempt) {
+        opened.clear();
+        taken.clear();
+        expected.clear();
         Copy::ReadAhead readAhead(count, [&](std::size_t index, struct stat& st) {
             opened << int(index);
             Result<Descriptor> file =
                 openRegular(AT_FDCWD, QFile::encodeName(dir.filePath(QString::number(index))), st);
             return file ? std::move(*file) : Descriptor();
         });
-        QList<int> expected;
         for (int index = first; index < count; ++index) {
             readAhead.before(std::size_t(index));
             if (coldSecondPiece) {
@@ -220,8 +225,8 @@ void TestFileSize::readAheadWindow() {
                 QCOMPARE(st.st_size, pieceSize);
             }
         }
-        QCOMPARE(opened, expected);
     }
+    QCOMPARE(opened, expected);
     // Every piece it opened is handed over to the join, or closed.
     opened.removeAll(count);
     QCOMPARE(taken, opened);
