@@ -92,107 +92,43 @@ struct Job {
 #ifdef QUARNEL_MD5_LANES
 constexpr std::size_t avx2Lanes = 8;
 
-#define QUARNEL_AVX2 __attribute__((target("avx2")))
+namespace avx2 {
+#define QUARNEL_LANES_TARGET __attribute__((target("avx2")))
+#include "engine/hash/Md5Lanes.inc"
+#undef QUARNEL_LANES_TARGET
+} // namespace avx2
 
-// Eight rows of eight words into eight columns: out[j] holds word j of every row.
-QUARNEL_AVX2 inline void transpose(__m256i r[8]) {
-    __m256i t[8], u[8];
-    for (int k = 0; k < 4; ++k) {
-        t[2 * k] = _mm256_unpacklo_epi32(r[2 * k], r[2 * k + 1]);
-        t[2 * k + 1] = _mm256_unpackhi_epi32(r[2 * k], r[2 * k + 1]);
-    }
-    for (int k = 0; k < 2; ++k) {
-        u[4 * k] = _mm256_unpacklo_epi64(t[4 * k], t[4 * k + 2]);
-        u[4 * k + 1] = _mm256_unpackhi_epi64(t[4 * k], t[4 * k + 2]);
-        u[4 * k + 2] = _mm256_unpacklo_epi64(t[4 * k + 1], t[4 * k + 3]);
-        u[4 * k + 3] = _mm256_unpackhi_epi64(t[4 * k + 1], t[4 * k + 3]);
-    }
-    for (int j = 0; j < 4; ++j) {
-        r[j] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x20);
-        r[j + 4] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x31);
-    }
-}
+// The same with AVX-512's rotation and three-input logic on the eight lanes.
+namespace avx512vl {
+#define QUARNEL_LANES_TARGET __attribute__((target("avx2,avx512f,avx512vl")))
+#define QUARNEL_LANES_VL 1
+#include "engine/hash/Md5Lanes.inc"
+#undef QUARNEL_LANES_TARGET
+#undef QUARNEL_LANES_VL
+} // namespace avx512vl
 
-template <int S> QUARNEL_AVX2 inline __m256i rotl8(__m256i x) {
-    return _mm256_or_si256(_mm256_slli_epi32(x, S), _mm256_srli_epi32(x, 32 - S));
-}
+using Kernel = void (*)(std::uint32_t* const*, const unsigned char* const*, std::size_t);
 
-template <int I> QUARNEL_AVX2 inline void step8(__m256i& a, __m256i b, __m256i c, __m256i d, const __m256i* x) {
-    __m256i f;
-    if constexpr (I < 16) {
-        f = _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
-    } else if constexpr (I < 32) {
-        f = _mm256_xor_si256(c, _mm256_and_si256(d, _mm256_xor_si256(b, c)));
-    } else if constexpr (I < 48) {
-        f = _mm256_xor_si256(_mm256_xor_si256(b, c), d);
-    } else {
-        f = _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
+std::atomic<Code> wanted{Code::best};
+
+Kernel kernel() {
+    if (wanted.load(std::memory_order_relaxed) == Code::plain) {
+        return nullptr;
     }
-    const __m256i t = _mm256_set1_epi32(static_cast<int>(constants.t[I]));
-    const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(a, f), _mm256_add_epi32(x[wordOf(I)], t));
-    a = _mm256_add_epi32(b, rotl8<rotations[I / 16][I % 4]>(sum));
-}
-
-// Four steps with the roles of a, b, c and d turning round.
-template <int I> QUARNEL_AVX2 inline void steps8(__m256i& a, __m256i& b, __m256i& c, __m256i& d, const __m256i* x) {
-    step8<I>(a, b, c, d, x);
-    step8<I + 1>(d, a, b, c, x);
-    step8<I + 2>(c, d, a, b, x);
-    step8<I + 3>(b, c, d, a, x);
-}
-
-template <int... I>
-QUARNEL_AVX2 inline void rounds8(__m256i& a, __m256i& b, __m256i& c, __m256i& d, const __m256i* x,
-                                 std::integer_sequence<int, I...>) {
-    (steps8<4 * I>(a, b, c, d, x), ...);
-}
-
-// `blocks` blocks of eight streams, lane l from data[l] into state[l].
-QUARNEL_AVX2 void compress8(std::uint32_t* const* state, const unsigned char* const* data, std::size_t blocks) {
-    __m256i h[4];
-    for (int w = 0; w < 4; ++w) {
-        alignas(32) std::uint32_t v[avx2Lanes];
-        for (std::size_t l = 0; l < avx2Lanes; ++l) {
-            v[l] = state[l][w];
-        }
-        h[w] = _mm256_load_si256(reinterpret_cast<const __m256i*>(v));
+    if (wanted.load(std::memory_order_relaxed) == Code::avx2) {
+        return __builtin_cpu_supports("avx2") ? avx2::compress8 : nullptr;
     }
-    for (std::size_t at = 0; at < blocks * 64; at += 64) {
-        __m256i x[16];
-        for (int half = 0; half < 2; ++half) {
-            for (std::size_t l = 0; l < avx2Lanes; ++l) {
-                x[8 * half + static_cast<int>(l)] =
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data[l] + at + 32 * half));
-            }
-            transpose(x + 8 * half);
-        }
-        __m256i a = h[0], b = h[1], c = h[2], d = h[3];
-        rounds8(a, b, c, d, x, std::make_integer_sequence<int, 16>{});
-        h[0] = _mm256_add_epi32(h[0], a);
-        h[1] = _mm256_add_epi32(h[1], b);
-        h[2] = _mm256_add_epi32(h[2], c);
-        h[3] = _mm256_add_epi32(h[3], d);
-    }
-    for (int w = 0; w < 4; ++w) {
-        alignas(32) std::uint32_t v[avx2Lanes];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(v), h[w]);
-        for (std::size_t l = 0; l < avx2Lanes; ++l) {
-            state[l][w] = v[l];
-        }
-    }
-}
-
-bool hasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
+    static const Kernel chosen = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+                                     ? avx512vl::compress8
+                                 : __builtin_cpu_supports("avx2") ? avx2::compress8
+                                                                  : nullptr;
+    return chosen;
 }
 #endif
 
-std::atomic<bool> lanesWanted{true};
-
 bool lanes() {
 #ifdef QUARNEL_MD5_LANES
-    return lanesWanted.load(std::memory_order_relaxed) && hasAvx2();
+    return kernel() != nullptr;
 #else
     return false;
 #endif
@@ -234,7 +170,7 @@ void compress(std::vector<Job>& jobs) {
                 states[l] = active[l] ? active[l]->state : scratch[l];
                 data[l] = active[l] ? active[l]->data : any->data;
             }
-            compress8(states, data, blocks);
+            kernel()(states, data, blocks);
             for (Job* lane : active) {
                 if (lane) {
                     lane->data += blocks * 64;
@@ -260,8 +196,12 @@ std::size_t width() {
 #endif
 }
 
-void useLanes(bool use) {
-    lanesWanted.store(use, std::memory_order_relaxed);
+void use(Code code) {
+#ifdef QUARNEL_MD5_LANES
+    wanted.store(code, std::memory_order_relaxed);
+#else
+    (void)code;
+#endif
 }
 
 void update(std::span<const Update> updates) {

@@ -32,7 +32,8 @@ void update(std::span<const Update> updates);
 void update(Stream& stream, const void* data, std::size_t size);
 // The digest of everything given to `stream`.
 Md5::Digest finish(Stream stream);
-// Only the plain per-stream code from now on, whatever the processor has (tests, benches).
-void useLanes(bool use);
+// Which code hashes from now on, where the processor has it (tests and benches pick).
+enum class Code { plain, avx2, best };
+void use(Code code);
 
 } // namespace Md5Lanes

@@ -125,6 +125,8 @@ void comparePieces(const QString& dir, const QList<QByteArray>& pieces) {
 
 } // namespace
 
+Q_DECLARE_METATYPE(Md5Lanes::Code)
+
 // Recovery data as par2 reads and writes it: the layout and names, par2 verifying and
 // repairing Quarnel's sets, Quarnel repairing sets par2 made, and damage beyond the
 // recovery data's reach refused with nothing changed.
@@ -461,7 +463,7 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt_data() {
     QTest::newRow("flipped bytes, CRC32 alone") << "2:flipped" << 65537 << false;
     QTest::newRow("flipped bytes, 7 bytes a call") << "2:flipped" << 7 << true;
     QTest::newRow("cut short") << "0:cut" << 100000 << true;
-    QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << true;
+    QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << Md5Lanes::Code::best;
 }
 
 // The pieces' bytes fed in any parts as a join copies them find what scan finds, and
@@ -533,30 +535,30 @@ void TestRecovery::crcFoldsAsZlib() {
 void TestRecovery::md5LanesAsLibcrypto_data() {
     QTest::addColumn<QList<int>>("sizes"); // one stream each, hashed side by side
     QTest::addColumn<int>("cut");          // given in parts of this size (0: at once)
-    QTest::addColumn<bool>("lanes");
+    QTest::addColumn<Md5Lanes::Code>("code");
     const QList<int> edges{0, 1, 55, 56, 63, 64, 65, 1024 * 1024 + 3};
-    QTest::newRow("padding edges, at once") << edges << 0 << true;
-    QTest::newRow("padding edges, in parts of 100") << edges << 100 << true;
-    QTest::newRow("more streams than lanes, all equal") << QList<int>(19, 64 * 1000) << 4096 << true;
-    QTest::newRow("more streams than lanes, uneven parts") << QList<int>{7, 3000, 64 * 33, 200000, 5, 64, 127, 128,
-                                                                         129, 70000, 70001}
-                                                           << 61 << true;
-    QTest::newRow("without lanes") << edges << 33 << false;
+    QTest::newRow("padding edges, at once") << edges << 0 << Md5Lanes::Code::best;
+    QTest::newRow("padding edges, in parts of 100") << edges << 100 << Md5Lanes::Code::best;
+    QTest::newRow("padding edges, AVX2 alone") << edges << 100 << Md5Lanes::Code::avx2;
+    QTest::newRow("more streams than lanes, all equal") << QList<int>(19, 64 * 1000) << 4096 << Md5Lanes::Code::best;
+    QTest::newRow("more streams than lanes, uneven parts")
+        << QList<int>{7, 3000, 64 * 33, 200000, 5, 64, 127, 128, 129, 70000, 70001} << 61 << Md5Lanes::Code::best;
+    QTest::newRow("uneven parts, AVX2 alone")
+        << QList<int>{7, 3000, 64 * 33, 200000, 5, 64, 127, 128, 129, 70000, 70001} << 61 << Md5Lanes::Code::avx2;
+    QTest::newRow("without lanes") << edges << 33 << Md5Lanes::Code::plain;
 }
 
 // The lanes' digests are libcrypto's for any length, start and way of giving the bytes.
 void TestRecovery::md5LanesAsLibcrypto() {
     QFETCH(QList<int>, sizes);
     QFETCH(int, cut);
-    QFETCH(bool, lanes);
-    Md5Lanes::useLanes(lanes);
+    QFETCH(Md5Lanes::Code, code);
+    Md5Lanes::use(code);
     const QByteArray bytes = Files::pattern(2 * 1024 * 1024, 11);
     std::vector<Md5Lanes::Stream> streams(std::size_t(sizes.size()));
     std::vector<std::size_t> given(streams.size(), 0);
     // Each stream starts a different number of bytes past an aligned one.
-    auto start = [&](std::size_t i) {
-        return reinterpret_cast<const unsigned char*>(bytes.constData()) + i * 7 % 64;
-    };
+    auto start = [&](std::size_t i) { return reinterpret_cast<const unsigned char*>(bytes.constData()) + i * 7 % 64; };
     for (bool more = true; more;) {
         more = false;
         std::vector<Md5Lanes::Update> updates;
@@ -571,7 +573,7 @@ void TestRecovery::md5LanesAsLibcrypto() {
         }
         Md5Lanes::update(updates);
     }
-    Md5Lanes::useLanes(true);
+    Md5Lanes::use(Md5Lanes::Code::best);
     for (std::size_t i = 0; i < streams.size(); ++i) {
         const auto expected = Md5::of(start(i), std::size_t(sizes[qsizetype(i)]));
         QVERIFY(expected);
