@@ -19,6 +19,7 @@
 #include "engine/hash/Crc32.h"
 #include "engine/hash/Gf16.h"
 #include "engine/hash/Md5.h"
+#include "engine/hash/Md5Lanes.h"
 
 namespace {
 
@@ -31,12 +32,14 @@ int usage() {
     std::fprintf(stderr, "usage: quarnel-recovery create|layout FOLDER BASE CHUNK LOST PIECE...\n"
                          "       quarnel-recovery create-with FOLDER BASE SLICE COUNT PER PIECE...\n"
                          "       quarnel-recovery scan|repair FOLDER INDEX\n"
-                         "       quarnel-recovery pass md5|crc32|crc32-zlib|gf FILE\n");
+                         "       quarnel-recovery pass md5|md5-lanes|md5-avx2|md5-plain|crc32|crc32-zlib|gf FILE\n");
     return 2;
 }
 
 // One pass over `path` as the recovery data makes it: MD5, CRC-32 (also zlib's alone), or a GF(2^16)
-// multiply-add of every 1 MiB into one accumulator.
+// multiply-add of every 1 MiB into one accumulator. md5-lanes hashes each 1 MiB as as many streams as
+// there are lanes, side by side; md5-avx2 the same without AVX-512;
+// md5-plain as one stream, by our own code without lanes.
 int pass(const std::string& kind, const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0 || !Gf16::init()) {
@@ -45,10 +48,22 @@ int pass(const std::string& kind, const char* path) {
     constexpr std::size_t block = 1 << 20;
     std::vector<unsigned char> buffer(block), sum(block);
     Md5 md5;
+    std::vector<Md5Lanes::Stream> streams(Md5Lanes::width());
+    std::vector<Md5Lanes::Update> updates(streams.size());
+    Md5Lanes::use(kind == "md5-plain"  ? Md5Lanes::Code::plain
+                  : kind == "md5-avx2" ? Md5Lanes::Code::avx2
+                                       : Md5Lanes::Code::best);
     std::uint32_t crc = 0;
     for (ssize_t n; (n = ::read(fd, buffer.data(), block)) > 0;) {
         if (kind == "md5") {
             (void)md5.update(buffer.data(), static_cast<std::size_t>(n));
+        } else if (kind == "md5-lanes" || kind == "md5-avx2" || kind == "md5-plain") {
+            const std::size_t part = static_cast<std::size_t>(n) / streams.size();
+            for (std::size_t i = 0; i < streams.size(); ++i) {
+                const std::size_t size = i + 1 < streams.size() ? part : static_cast<std::size_t>(n) - i * part;
+                updates[i] = {&streams[i], buffer.data() + i * part, size};
+            }
+            Md5Lanes::update(updates);
         } else if (kind == "crc32") {
             crc = Crc32::update(crc, buffer.data(), static_cast<std::size_t>(n));
         } else if (kind == "crc32-zlib") {

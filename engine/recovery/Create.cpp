@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -10,6 +12,7 @@
 #include "engine/hash/Crc32.h"
 #include "engine/hash/Gf16.h"
 #include "engine/hash/Md5.h"
+#include "engine/hash/Md5Lanes.h"
 #include "engine/recovery/Combine.h"
 #include "engine/recovery/Recovery.h"
 #include "engine/recovery/Shared.h"
@@ -21,88 +24,108 @@ namespace {
 constexpr std::size_t first16k = 16u << 10;
 constexpr std::size_t volumesAtOnce = 256;
 // Read into the cache and hashed there three times over (the piece's MD5, the slice's
-// MD5 and CRC32): small enough to stay in it.
+// MD5 and CRC32): small enough to stay in it, for each piece of a group.
 constexpr std::size_t hashBlock = 128u << 10;
 
-// One file being hashed for its file description and slice checksums, in one read.
-Status hashFile(int fd, Par2::File& file, std::uint64_t sliceSize) {
-    Md5 whole;
-    const std::size_t bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(sliceSize, hashBlock));
-    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
+// One piece being hashed for its file description and slice checksums, in one read.
+struct Hashing {
+    int fd = -1;
+    Par2::File* file = nullptr;
+    std::uint64_t slices = 0;
+    std::uint64_t slice = 0;  // the slice being read
+    std::uint64_t offset = 0; // in the piece
+    std::uint64_t left = 0;   // of the slice, padding included
+    Md5Lanes::Stream whole;
+    // The slice's own MD5. The first slice's is the whole piece's up to there, so its bytes
+    // are hashed once; only its padding, if any, goes to a copy.
+    std::optional<Md5Lanes::Stream> own;
+    std::uint32_t crc = 0;
     std::vector<unsigned char> head;
-    std::uint64_t offset = 0;
-    const std::uint64_t slices = slicesOf(file.length, sliceSize);
-    file.slices.resize(slices);
-    for (std::uint64_t s = 0; s < slices; ++s) {
-        // The first slice's MD5 is the whole file's up to there, so its bytes are hashed once;
-        // only its padding, if any, goes to a copy.
-        std::optional<Md5> own;
-        if (s > 0) {
-            own.emplace();
-        }
-        std::uint32_t crc = 0;
-        std::uint64_t left = sliceSize;
-        while (left > 0) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize));
-            std::size_t got = 0;
-            if (offset < file.length) {
-                const std::size_t inFile =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(want, file.length - offset));
-                auto read = readAt(fd, buffer.get(), inFile, offset);
+    unsigned char* buffer = nullptr;
+    std::size_t want = 0; // this round's bytes of the slice
+    std::size_t got = 0;  // of them from the piece, the rest padding
+};
+
+// Pieces read a block of each at a time and hashed side by side, each MD5 in its own lane.
+Status hashGroup(std::span<Hashing> group, std::uint64_t sliceSize) {
+    const std::size_t bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(sliceSize, hashBlock));
+    const std::unique_ptr<unsigned char[]> buffers(new unsigned char[bufferSize * group.size()]);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        group[i].buffer = buffers.get() + i * bufferSize;
+        group[i].slices = slicesOf(group[i].file->length, sliceSize);
+        group[i].file->slices.resize(group[i].slices);
+    }
+    std::vector<Md5Lanes::Update> updates;
+    for (;;) {
+        updates.clear();
+        bool reading = false;
+        for (Hashing& h : group) {
+            h.want = 0;
+            if (h.slice == h.slices) {
+                continue;
+            }
+            reading = true;
+            if (h.left == 0) {
+                h.left = sliceSize;
+                h.crc = 0;
+                h.own.reset();
+                if (h.slice > 0) {
+                    h.own.emplace();
+                }
+            }
+            h.want = static_cast<std::size_t>(std::min<std::uint64_t>(h.left, bufferSize));
+            h.got = 0;
+            const std::uint64_t length = h.file->length;
+            if (h.offset < length) {
+                const std::size_t inFile = static_cast<std::size_t>(std::min<std::uint64_t>(h.want, length - h.offset));
+                auto read = readAt(h.fd, h.buffer, inFile, h.offset);
                 if (!read) {
-                    return read.fault();
+                    return read.fault().named(h.file->name);
                 }
                 if (*read != inFile) {
-                    return Fault::because("The file ended before its end");
+                    return Fault::because("The file ended before its end").named(h.file->name);
                 }
-                got = inFile;
-                if (Status st = whole.update(buffer.get(), got); !st) {
-                    return st;
+                h.got = inFile;
+                updates.push_back({&h.whole, h.buffer, h.got});
+                if (h.head.size() < first16k) {
+                    h.head.insert(h.head.end(), h.buffer, h.buffer + std::min(h.got, first16k - h.head.size()));
                 }
-                if (head.size() < first16k) {
-                    head.insert(head.end(), buffer.get(), buffer.get() + std::min(got, first16k - head.size()));
-                }
-                offset += got;
+                h.offset += h.got;
             }
-            std::memset(buffer.get() + got, 0, want - got);
-            if (!own && got < want) {
-                auto copied = whole.copy();
-                if (!copied) {
-                    return copied.fault();
-                }
-                own.emplace(std::move(*copied));
-                if (Status st = own->update(buffer.get() + got, want - got); !st) {
-                    return st;
-                }
-            } else if (own) {
-                if (Status st = own->update(buffer.get(), want); !st) {
-                    return st;
-                }
+            std::memset(h.buffer + h.got, 0, h.want - h.got);
+            if (h.own) {
+                updates.push_back({&*h.own, h.buffer, h.want});
             }
-            crc = Crc32::update(crc, buffer.get(), want);
-            left -= want;
+            h.crc = Crc32::update(h.crc, h.buffer, h.want);
         }
-        if (!own) {
-            auto copied = whole.copy();
-            if (!copied) {
-                return copied.fault();
+        if (!reading) {
+            break;
+        }
+        Md5Lanes::update(updates);
+        for (Hashing& h : group) {
+            if (h.want == 0) {
+                continue;
             }
-            own.emplace(std::move(*copied));
+            if (!h.own && h.got < h.want) {
+                h.own = h.whole;
+                Md5Lanes::update(*h.own, h.buffer + h.got, h.want - h.got);
+            }
+            h.left -= h.want;
+            if (h.left == 0) {
+                h.file->slices[h.slice] = {Md5Lanes::finish(h.own ? *h.own : h.whole), h.crc};
+                ++h.slice;
+            }
         }
-        auto digest = own->finish();
-        if (!digest) {
-            return digest.fault();
-        }
-        file.slices[s] = {*digest, crc};
     }
-    auto digest = whole.finish();
-    auto headDigest = Md5::of(head.data(), head.size());
-    if (!digest || !headDigest) {
-        return !digest ? digest.fault() : headDigest.fault();
+    for (Hashing& h : group) {
+        auto headDigest = Md5::of(h.head.data(), h.head.size());
+        if (!headDigest) {
+            return headDigest.fault();
+        }
+        h.file->md5 = Md5Lanes::finish(h.whole);
+        h.file->md5First16k = *headDigest;
+        h.file->id = Par2::fileId(h.file->md5First16k, h.file->length, h.file->name);
     }
-    file.md5 = *digest;
-    file.md5First16k = *headDigest;
-    file.id = Par2::fileId(file.md5First16k, file.length, file.name);
     return {};
 }
 
@@ -146,10 +169,23 @@ Status create(const RunFolder& folder, const std::string& base, const std::vecto
     if (totalSlices > Gf16::maxInputSlices) {
         return Fault::because("The pieces make more than 32768 slices of recovery data; choose bigger slices");
     }
-    if (Status st = parallelFor(files.size(),
-                                [&](std::size_t i) {
-                                    Status h = hashFile(fds[i].get(), files[i], s);
-                                    return h ? h : Status{h.fault().named(pieces[i])};
+    // Groups big enough to fill the lanes (a piece has one or two MD5s going) yet
+    // enough of them for every core.
+    const std::size_t lanes = Md5Lanes::width();
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t perGroup =
+        lanes == 1 ? 1 : std::clamp<std::size_t>((files.size() + cores - 1) / cores, 1, 2 * lanes);
+    std::vector<Hashing> hashing(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        hashing[i].fd = fds[i].get();
+        hashing[i].file = &files[i];
+    }
+    if (Status st = parallelFor((files.size() + perGroup - 1) / perGroup,
+                                [&](std::size_t g) {
+                                    const std::size_t first = g * perGroup;
+                                    return hashGroup(std::span<Hashing>(hashing).subspan(
+                                                         first, std::min(perGroup, files.size() - first)),
+                                                     s);
                                 });
         !st) {
         return st;

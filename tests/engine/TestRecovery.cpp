@@ -16,6 +16,8 @@
 #include "engine/SplitMergeFile.h"
 #include "engine/hash/Crc32.h"
 #include "engine/hash/Gf16.h"
+#include "engine/hash/Md5.h"
+#include "engine/hash/Md5Lanes.h"
 #include "engine/recovery/Combine.h"
 #include "engine/recovery/Recovery.h"
 #include "tests/support/Files.h"
@@ -123,6 +125,8 @@ void comparePieces(const QString& dir, const QList<QByteArray>& pieces) {
 
 } // namespace
 
+Q_DECLARE_METATYPE(Md5Lanes::Code)
+
 // Recovery data as par2 reads and writes it: the layout and names, par2 verifying and
 // repairing Quarnel's sets, Quarnel repairing sets par2 made, and damage beyond the
 // recovery data's reach refused with nothing changed.
@@ -145,6 +149,8 @@ private slots:
     void sliceCheckAsAJoinFeedsIt();
     void crcFoldsAsZlib_data();
     void crcFoldsAsZlib();
+    void md5LanesAsLibcrypto_data();
+    void md5LanesAsLibcrypto();
     void joinRepairs_data();
     void joinRepairs();
     void combineMatchesWordByWord_data();
@@ -524,6 +530,55 @@ void TestRecovery::crcFoldsAsZlib() {
     const std::uint32_t first = Crc32::update(before, start, std::size_t(size / 3));
     QCOMPARE(Crc32::update(first, start + size / 3, std::size_t(size - size / 3)),
              Crc32::zlibUpdate(before, start, std::size_t(size)));
+}
+
+void TestRecovery::md5LanesAsLibcrypto_data() {
+    QTest::addColumn<QList<int>>("sizes"); // one stream each, hashed side by side
+    QTest::addColumn<int>("cut");          // given in parts of this size (0: at once)
+    QTest::addColumn<Md5Lanes::Code>("code");
+    const QList<int> edges{0, 1, 55, 56, 63, 64, 65, 1024 * 1024 + 3};
+    QTest::newRow("padding edges, at once") << edges << 0 << Md5Lanes::Code::best;
+    QTest::newRow("padding edges, in parts of 100") << edges << 100 << Md5Lanes::Code::best;
+    QTest::newRow("padding edges, AVX2 alone") << edges << 100 << Md5Lanes::Code::avx2;
+    QTest::newRow("more streams than lanes, all equal") << QList<int>(19, 64 * 1000) << 4096 << Md5Lanes::Code::best;
+    QTest::newRow("more streams than lanes, uneven parts")
+        << QList<int>{7, 3000, 64 * 33, 200000, 5, 64, 127, 128, 129, 70000, 70001} << 6100 << Md5Lanes::Code::best;
+    QTest::newRow("uneven parts, AVX2 alone")
+        << QList<int>{7, 3000, 64 * 33, 200000, 5, 64, 127, 128, 129, 70000, 70001} << 6100 << Md5Lanes::Code::avx2;
+    QTest::newRow("without lanes") << edges << 33 << Md5Lanes::Code::plain;
+}
+
+// The lanes' digests are libcrypto's for any length, start and way of giving the bytes.
+void TestRecovery::md5LanesAsLibcrypto() {
+    QFETCH(QList<int>, sizes);
+    QFETCH(int, cut);
+    QFETCH(Md5Lanes::Code, code);
+    Md5Lanes::use(code);
+    const QByteArray bytes = Files::pattern(2 * 1024 * 1024, 11);
+    std::vector<Md5Lanes::Stream> streams(std::size_t(sizes.size()));
+    std::vector<std::size_t> given(streams.size(), 0);
+    // Each stream starts a different number of bytes past an aligned one.
+    auto start = [&](std::size_t i) { return reinterpret_cast<const unsigned char*>(bytes.constData()) + i * 7 % 64; };
+    for (bool more = true; more;) {
+        more = false;
+        std::vector<Md5Lanes::Update> updates;
+        for (std::size_t i = 0; i < streams.size(); ++i) {
+            const std::size_t left = std::size_t(sizes[qsizetype(i)]) - given[i];
+            const std::size_t part = cut > 0 ? std::min(left, std::size_t(cut)) : left;
+            if (part > 0 || (given[i] == 0 && left == 0)) {
+                updates.push_back({&streams[i], start(i) + given[i], part});
+                given[i] += part;
+                more = more || given[i] < std::size_t(sizes[qsizetype(i)]);
+            }
+        }
+        Md5Lanes::update(updates);
+    }
+    Md5Lanes::use(Md5Lanes::Code::best);
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        const auto expected = Md5::of(start(i), std::size_t(sizes[qsizetype(i)]));
+        QVERIFY(expected);
+        QCOMPARE(Md5Lanes::finish(streams[i]), *expected);
+    }
 }
 
 void TestRecovery::joinRepairs_data() {
