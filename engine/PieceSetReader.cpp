@@ -16,8 +16,15 @@
 
 namespace PieceSet {
 
+namespace {
+
+// The longest list kept in memory while a set is read.
+constexpr std::size_t maxListText = std::size_t{4} << 20;
+
+// Appends where each entry of the list at `fd` lies to `entries`, copying what it reads to `copyFd` or `copyText`.
+// Invalid past maxManifestBytes or maxPieces entries.
 Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>& entries,
-                      const std::function<bool()>& turn, int copyFd, std::string* copyText) {
+                      const std::function<bool()>& turn, int copyFd, std::string* copyText = nullptr) {
     // Small enough that a slow disk still gives the event loop turns.
     constexpr std::int64_t turnEvery = std::int64_t{8} << 20;
     ManifestScanner scanner;
@@ -60,12 +67,6 @@ Result<Scan> scanList(int fd, char* buffer, std::size_t size, std::vector<Entry>
     return scan;
 }
 
-std::string pieceFolder(const std::string& manifestPath) {
-    return Main::CollapseBackslashes(Main::GetFolderPart(manifestPath) + Main::nativeSeparator);
-}
-
-namespace {
-
 // An unnamed file among the system's temporary files, gone when closed; a hidden
 // name removed at once where the file system has no unnamed files.
 Result<Descriptor> unnamedFile() {
@@ -84,6 +85,10 @@ Result<Descriptor> unnamedFile() {
 }
 
 } // namespace
+
+std::string pieceFolder(const std::string& manifestPath) {
+    return Main::CollapseBackslashes(Main::GetFolderPart(manifestPath) + Main::nativeSeparator);
+}
 
 bool SetReader::lockFolder(const std::string& manifestPath) {
     m_manifestPath = manifestPath;
@@ -110,6 +115,25 @@ Result<Scan> SetReader::scan(char* buffer, std::size_t size, const std::function
     }
     m_list = std::move(*snapshot);
     return scanList(m_original.get(), buffer, size, m_entries, turn, m_list.get());
+}
+
+Result<Scan> SetReader::open(const std::string& manifestPath, char* buffer, std::size_t size,
+                             const std::function<bool()>& turn) {
+    if (!lockFolder(manifestPath)) {
+        return Scan::Busy;
+    }
+    const Result<bool> foreign = findForeign();
+    if (!foreign || *foreign) {
+        return foreign ? Result<Scan>(Scan::Complete) : foreign.fault();
+    }
+    if (const Status opened = openList(); !opened) {
+        return opened.fault().named(manifestPath);
+    }
+    if (listTooLarge()) {
+        return Scan::Invalid;
+    }
+    Result<Scan> scanned = scan(buffer, size, turn);
+    return scanned ? scanned : scanned.fault().named(manifestPath);
 }
 
 std::string SetReader::checksumPath() const {

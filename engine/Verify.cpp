@@ -21,38 +21,6 @@ using Set = PieceSet::SetReader;
 
 const std::vector<PieceSet::SetReader::WholeCheck> noWholeChecks;
 
-// Opens and scans the list, or finds the set by name, as the joiner does; the summary's verdict says when it is
-// not one, lists nothing, or lies in a folder a split is writing to.
-Result<Summary> openSet(const std::string& manifestPath, Set& set, Copy::Buffer& buffer) {
-    Summary summary;
-    if (!set.lockFolder(manifestPath)) {
-        summary.verdict = Summary::Verdict::Busy;
-        return summary;
-    }
-    const Result<bool> foreign = set.findForeign();
-    if (!foreign) {
-        return foreign.fault();
-    }
-    if (*foreign) {
-        summary.pieces = static_cast<int>(set.count());
-        return summary;
-    }
-    if (const Status opened = set.openList(); !opened) {
-        return opened.fault().named(manifestPath);
-    }
-    const Result<PieceSet::Scan> scan =
-        set.listTooLarge() ? PieceSet::Scan::Invalid : set.scan(buffer.data(), Copy::Buffer::size, {});
-    if (!scan) {
-        return scan.fault().named(manifestPath);
-    }
-    if (*scan != PieceSet::Scan::Complete || set.count() == 0) {
-        summary.verdict = Summary::Verdict::NotAList;
-        return summary;
-    }
-    summary.pieces = static_cast<int>(set.count());
-    return summary;
-}
-
 // What the first pass learnt of one piece.
 struct Record : SplitMergeFile::PieceLook {
     Checksum::Digest expected{}; // the checksum file's digest of it
@@ -63,11 +31,16 @@ struct Record : SplitMergeFile::PieceLook {
 Result<Summary> VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report) {
     Set set;
     Copy::Buffer buffer;
-    Result<Summary> opened = openSet(manifestPath, set, buffer);
-    if (!opened || opened->verdict != Summary::Verdict::Checked) {
-        return opened;
+    Summary summary;
+    const Result<PieceSet::Scan> scan = set.open(manifestPath, buffer.data(), Copy::Buffer::size, {});
+    if (!scan) {
+        return scan.fault();
     }
-    Summary& summary = *opened;
+    if (*scan != PieceSet::Scan::Complete || set.count() == 0) {
+        summary.verdict = *scan == PieceSet::Scan::Busy ? Summary::Verdict::Busy : Summary::Verdict::NotAList;
+        return summary;
+    }
+    summary.pieces = static_cast<int>(set.count());
     if (const Status loaded = set.loadChecksums(); !loaded) {
         return loaded.fault().named(set.checksumPath());
     }
@@ -190,7 +163,7 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
         const std::string path = set.folderText() + name;
         report({path.substr(0, path.find('\0')), *problem, last, pieces[i].length, expected, pieces[i].error});
     }
-    return opened;
+    return summary;
 }
 
 } // namespace Verify

@@ -41,39 +41,28 @@ public:
 
     Outcome guardedRun() {
         return Steps::guardedRun(
-            m_host, joinLabel, m_manifestPath, [this] { return run(); }, [this] { m_sink->endEarly(); });
+            m_host, joinLabel, m_manifestPath, [this] { return atStep(110, m_manifestPath, [this] { return run(); }); },
+            [this] { m_sink->endEarly(); });
     }
 
 private:
     using Scan = PieceSet::Scan;
 
     Outcome run() {
-        // Pieces are looked for beside the manifest, whatever folder the lines name.
-        // Its lock is taken before the manifest is read, so that no split rewrites the
-        // set until the join ends. A folder that cannot be opened has no pieces to find.
-        if (!m_set.lockFolder(m_manifestPath)) {
+        // The pieces' folder is locked before the manifest is read, so that no split rewrites the set until the join
+        // ends.
+        const Result<Scan> scan =
+            m_set.open(m_manifestPath, m_buffer.data(), Copy::Buffer::size, [this] { return m_host.keepGoing(); });
+        if (!scan) {
+            fail(m_set.listOpen() ? 106 : 102, m_manifestPath, scan.fault());
+        }
+        if (*scan == Scan::Busy) {
             return refuse({NoticeId::AnotherRunWriting});
         }
-        // A piece or .crc of a set found by name stands for its set; anything else is a list.
-        if (!orFail(m_set.findForeign(), 102, m_manifestPath)) {
-            orFail(m_set.openList(), 102, m_manifestPath);
-            if (m_set.listTooLarge()) {
-                return refuseManifest();
-            }
-        }
-        return atStep(110, m_manifestPath, [this] { return joinScanned(); });
-    }
-
-    Outcome joinScanned() {
-        const Scan scan =
-            m_set.foreign()
-                ? Scan::Complete
-                : orFail(m_set.scan(m_buffer.data(), Copy::Buffer::size, [this] { return m_host.keepGoing(); }), 106,
-                         m_manifestPath);
-        if (scan == Scan::Stopped) {
+        if (*scan == Scan::Stopped) {
             return Outcome::Stopped;
         }
-        if (scan == Scan::Invalid || (m_options.refuseEmptyList && m_set.count() == 0)) {
+        if (*scan == Scan::Invalid || (m_options.refuseEmptyList && m_set.count() == 0)) {
             return refuseManifest();
         }
 
