@@ -1,10 +1,7 @@
 #include "window/Controls.h"
 
-#include <algorithm>
-
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QProgressBar>
 
 PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
     setMouseTracking(true);
@@ -29,21 +26,4 @@ void PushButton::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QPushButton::keyPressEvent(event);
-}
-
-ProgressBar::ProgressBar(QProgressBar* bar) : m_bar(bar) {
-    m_bar->setRange(0, 100);
-}
-
-void ProgressBar::setValue(int value) {
-    m_bar->setValue(std::clamp(value, 0, m_bar->maximum()));
-}
-
-void ProgressBar::setMaximum(int maximum) {
-    // A range of 0..0 would make the bar an endless busy indicator.
-    m_bar->setRange(0, std::max(maximum, 1));
-}
-
-void ProgressBar::setText(const QString& text) {
-    m_bar->setFormat(text);
 }

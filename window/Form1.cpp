@@ -1,5 +1,6 @@
 #include "window/Form1.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -208,12 +209,13 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::setProgressValue(int value) {
-    m_progressBar->setValue(value);
-    m_desktop.progress(value, m_progressBarWidget->maximum());
+    m_progressBar->setValue(std::clamp(value, 0, m_progressBar->maximum()));
+    m_desktop.progress(value, m_progressBar->maximum());
 }
 
 void Form1::setProgressMaximum(int maximum) {
-    m_progressBar->setMaximum(maximum);
+    // A range of 0..0 would make the bar an endless busy indicator.
+    m_progressBar->setRange(0, std::max(maximum, 1));
 }
 
 void Form1::showNotice(const Notice& notice) {
@@ -383,7 +385,7 @@ void Form1::joinEnded(const std::exception_ptr& failure) {
 void Form1::restoreIdleLook() {
     setMousePointer(Hover::defaultPointer);
     m_progressBar->setValue(0);
-    m_progressBar->setText(tr(progressBarText));
+    m_progressBar->setFormat(tr(progressBarText));
 }
 
 void Form1::PushButton1_Click() {

@@ -23,29 +23,20 @@ class QLineEdit;
 class QMimeData;
 class QProgressBar;
 
-// The main window: the split and join panels, the sample and help buttons and the
-// progress bar. It is also the engine's host: the engine drives the progress bar and
-// shows its messages through it. The engine runs on its own thread (EngineRun); a
-// start button starts it and returns, and the run's end restores the idle look. The
-// host calls all happen on the window's thread, but for keepGoing(). It is also the
-// host of start-up, samples, help and hover (shell/, feedback/), which reach it as
-// WindowHost.
+// The main window, and the host of the engine (run on its own thread by EngineRun; every call but keepGoing() comes
+// on the window's thread) and of shell/ and feedback/ (as WindowHost).
 class Form1 : public QWidget, public EngineHost, public WindowHost {
     Q_OBJECT
 public:
     explicit Form1(Outside outside, QWidget* parent = nullptr);
     ~Form1() override;
 
-    // The start-up sequence; run once before the window is shown.
     void Form_Load();
-    // Fills in the file given on the command line, in the field its name belongs
-    // to; nothing starts by itself.
+    // Fills in the field the file given on the command line belongs to; nothing starts by itself.
     void openFile(const QString& path);
-    // The same for a name as the file system has it, kept byte for byte.
     void openFile(const QByteArray& path);
 
     bool Busy() const { return m_busy; }
-    // The hand cursor read at start-up; empty when none was loaded.
     const std::optional<QCursor>& MouseIcon() const { return m_mouseIcon; }
 
     // WindowHost
@@ -63,20 +54,15 @@ public:
     void setMouseIcon(const QCursor& icon) override;
     void reportError(const std::string& sourceLabel, int step, const std::string& description) override;
 
-    // EngineHost. A run starts in startRun(), its progress arrives here and its end
-    // reaches the slot startRun() was given.
+    // EngineHost
     void setProgressValue(int value) override;
     void setProgressMaximum(int maximum) override;
     void showNotice(const Notice& notice) override;
     void reportError(const std::string& sourceLabel, int step, const Fault& fault) override;
-    // On the run's thread: false once a stop was asked for.
-    bool keepGoing() override { return !m_stop; }
+    bool keepGoing() override { return !m_stop; } // on the run's thread
 
-    // Esc: a running split or join stops at its next event-loop turn as if the window
-    // were closing, but the window stays and the command ends as usual.
+    // Esc: the run stops as if the window were closing, but the window stays.
     void requestStop();
-
-    // The notification, dock progress and sleep inhibitor of a run.
     DesktopSession& desktopSession() { return m_desktop; }
 
 public slots:
@@ -104,21 +90,19 @@ private:
     void buildControls();
     void applyPointer();
     void startRun(const QString& fileName, EngineRun::Job job, void (Form1::*ended)(const std::exception_ptr&));
-    // The ends of the two start commands, after the run or without one.
     void splitEnded(const std::exception_ptr& failure);
     void joinEnded(const std::exception_ptr& failure);
     void restoreIdleLook();
-    // Sets Text2 from code; a failure of the setting write it causes is thrown here.
+    // A failure of the setting write it causes is thrown here.
     void setText2(const QString& text);
     void pickFile(const char* procedureName, const QString& filter, QLineEdit* target);
     bool handleDrop(QEvent* event);
-    // A field's name as bytes; empty when its text cannot name a file.
+    // Empty when the field's text cannot name a file.
     std::optional<std::string> name(const QLineEdit* field) const;
-    // Where m_names keeps the name of Text1, Text2 or Text4.
     std::size_t nameIndex(const QLineEdit* field) const;
     void setName(QLineEdit* field, const QByteArray& name);
-    // The fallback of a field's name for the checks; the message when it cannot be used.
     std::string checkedName(const QLineEdit* field) const;
+
     void showUnusableName(const QLineEdit* field);
 
     Outside m_outside;
@@ -139,8 +123,7 @@ private:
     QLineEdit* m_text3 = nullptr;
     QLineEdit* m_text4 = nullptr;
     PushButton* m_pushButtons[8] = {};
-    QProgressBar* m_progressBarWidget = nullptr;
-    std::optional<ProgressBar> m_progressBar;
+    QProgressBar* m_progressBar = nullptr;
     EngineRun m_engineRun{*this};
     FieldName m_names[3]; // Text1, Text2, Text4
     DesktopSession m_desktop{*this};
