@@ -98,24 +98,12 @@ int run(int argc, char** argv) {
     }
     TypedNames names(currentFolder);
     ConsoleHost host(names, isatty(STDERR_FILENO) == 1, args.quiet);
-    int status = Commands::exitFailed;
-    switch (args.command) {
-    case CommandLine::Command::Split:
-        status = Commands::split(args, host);
-        break;
-    case CommandLine::Command::Join:
-        status = Commands::join(args, host);
-        break;
-    case CommandLine::Command::Verify:
-        status = Commands::verify(args, host);
-        break;
-    case CommandLine::Command::Repair:
-        status = Commands::repair(args, host);
-        break;
-    case CommandLine::Command::Help:
-    case CommandLine::Command::Version:
-        break;
-    }
+    using Command = CommandLine::Command;
+    const auto run = args.command == Command::Split    ? Commands::split
+                     : args.command == Command::Join   ? Commands::join
+                     : args.command == Command::Verify ? Commands::verify
+                                                       : Commands::repair;
+    int status = run(args, host);
     host.clearProgress();
     status = closeStandardOutput(status, host.outputError());
 
