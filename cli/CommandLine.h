@@ -8,17 +8,16 @@
 
 #include <getopt.h>
 
-// The arguments of quarnel-cli and what they mean: getopt_long's table of the
-// options, the commands that take them, and the help and version texts.
+// The arguments of quarnel-cli: getopt_long's table, the commands that take each option, help and version.
 namespace CommandLine {
 
 inline constexpr std::int32_t defaultChunkSize = 100000;
-// The operand that stands for standard input (split) or standard output (join's --output).
+// Standard input (split) or standard output (join's --output).
 inline constexpr std::string_view standardStream = "-";
 
 enum class Command { Help, Version, Split, Join, Verify, Repair };
 
-// getopt_long's codes of the options without a short form; the others go by their letter.
+// Codes of the options without a short form.
 enum : int { checksumOption = 256, nameOption, versionOption, recoveryOption, numberedOption };
 
 inline constexpr option longOptions[] = {
@@ -47,41 +46,35 @@ inline constexpr CommandName commands[] = {
     {Command::Repair, "repair"},
 };
 
-// Whether `command` takes the option of getopt_long code `code`. --version is no
-// command's: it answers alone.
+// --version is no command's: it answers alone.
 bool takes(Command command, int code);
 
 struct Arguments {
     Command command = Command::Help;
-    std::string operand;               // FILE ("-": standard input) of a split, MANIFEST of the others, as typed
-    std::optional<std::string> output; // --output as typed; for a join "-" is standard output
-    std::string name;                  // --name: the base name of a split of standard input
+    std::string operand; // as typed
+    std::optional<std::string> output;
+    std::string name; // of a split of standard input
     std::int32_t chunkSize = defaultChunkSize;
-    int parts = 0; // -n: the chunk size comes from the file's size; 0 when not given
+    int parts = 0; // the chunk size comes from the file's size
     bool checksum = false;
-    bool numbered = false; // --numbered: NAME.001, NAME.002, ... and NAME.crc in place of a list
+    bool numbered = false;
     bool quiet = false;
-    // --recovery: how many pieces the recovery data rebuilds (0: none), or with
-    // `recoveryPercent` that share of the pieces, rounded up.
-    int recovery = 0;
+    int recovery = 0; // pieces, or with `recoveryPercent` a share of them, rounded up
     bool recoveryPercent = false;
 };
 
 // The pieces --recovery asks for of a set of `pieces` pieces; 0 when more than the set has.
 int recoveryPieces(const Arguments& arguments, int pieces);
 
-// Either the arguments or the reason they are not usable (a usage error).
+// The arguments, or a usage error.
 struct ParseResult {
     std::optional<Arguments> arguments;
     std::string error;
 };
 
-// Parses the arguments after the program name as getopt_long does: options before,
-// between and after the operands, short options bundled, long ones abbreviated to
-// any unique beginning, "--" ends the options. --help and --version answer at once.
+// The arguments after the program name, as getopt_long reads them.
 ParseResult parse(const std::vector<std::string>& arguments);
 
-// The text of --help and of --version.
 std::string helpText();
 std::string versionText();
 

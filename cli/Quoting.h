@@ -3,11 +3,9 @@
 #include <string>
 #include <string_view>
 
-// File names in messages, quoted as the GNU tools quote them (their "shell-escape"
-// style), so that a blank, a line break or a byte the terminal cannot show never
-// reaches it raw and the text can be pasted back into a shell: a b -> 'a b',
-// x LF y -> 'x'$'\n''y', it's -> "it's". Characters the locale (LC_CTYPE) can print
-// stay as they are.
+// File names quoted as the GNU tools' "shell-escape" style does, so that no line break or unprintable byte reaches the
+// terminal raw and the text can be pasted back into a shell.
+
 namespace Quoting {
 
 enum class When {

@@ -4,8 +4,7 @@
 
 #include "engine/Result.h"
 
-// Owns a file descriptor and closes it when it goes. close() reports the close's own
-// error; the destructor ignores it, for paths that have already failed.
+// Owns a file descriptor. close() reports its error; the destructor ignores it, for paths that failed already.
 class Descriptor {
 public:
     explicit Descriptor(int fd = -1) : m_fd(fd) {}
@@ -24,8 +23,7 @@ private:
     int m_fd;
 };
 
-// Opens `path`, relative to the folder open at `dirFd` (AT_FDCWD: the working folder),
-// for reading when it names a regular file (symbolic links followed), and fills `st`.
-// O_NONBLOCK: a FIFO put where a file was expected must not hang the caller. Fails
-// with EISDIR for a folder, EINVAL for anything else that is not a regular file.
+// Opens a regular file for reading (O_NONBLOCK: a FIFO put there must not hang the caller). EISDIR for a folder,
+// EINVAL for anything else.
+
 Result<Descriptor> openRegular(int dirFd, const char* path, struct stat& st);

@@ -3,9 +3,7 @@
 #include <string>
 #include <vector>
 
-// Every message the program shows, by what it means. The engine and the commands
-// report notices; each front end decides where to show them, the window in the
-// user's language.
+// Every message the program shows, by what it means; each front end decides where to show them.
 enum class NoticeId {
     // The split command and the splitter.
     FolderMissing,
@@ -38,21 +36,15 @@ enum class NoticeId {
 
 struct Notice {
     NoticeId id;
-    // What the text's %1, %2, ... stand for; paths as the file system names them.
-    std::vector<std::string> arguments = {};
+    std::vector<std::string> arguments = {}; // %1, %2, ...
 };
 
 namespace Messages {
 
-// The designed English text of `id`, with %1, %2, ... where the arguments go: the
-// source of its translations too.
+// Also the source of the translations.
 const char* englishTemplate(NoticeId id);
-
-// `text` with %1 ... %9 replaced by `arguments`, in one pass: an argument that holds
-// "%2" stays as it is.
+// In one pass: an argument that holds "%2" stays as it is.
 std::string substitute(const std::string& text, const std::vector<std::string>& arguments);
-
-// The notice's designed English text.
 std::string text(const Notice& notice);
 
 } // namespace Messages

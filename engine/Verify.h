@@ -8,15 +8,10 @@
 #include "engine/Result.h"
 #include "engine/runs/PieceStep.h"
 
-// Checks a piece set without joining it and without writing anything, reading it as
-// the joiner reads it (see PieceSetReader.h), so that the two find the same first
-// fault: every piece the manifest lists must exist, every piece but the last must be
-// as long as the others, the last not longer, none empty; with the checksum file
-// beside the manifest, every piece must match its digest there.
+// Checks a piece set without writing anything, read as the joiner reads it, so that the two find the same faults.
 namespace Verify {
 
 struct Finding {
-    // Unreadable: see `error`; Short and Long: `length` against `expected`.
     using Problem = SplitMergeFile::PieceProblem;
     std::string piecePath;
     Problem problem = Problem::Missing;
@@ -34,22 +29,18 @@ struct Summary {
         Busy,              // another run is writing in the pieces' folder: what stands there may be half-written
     };
     Verdict verdict = Verdict::Checked;
-    int pieces = 0;           // entries of the manifest
-    int bad = 0;              // pieces with a finding
-    bool checksummed = false; // a checksum file was there and was used
-    std::int64_t bytes = 0;   // total length of the pieces that exist
-    std::string checksumFile; // the checksum file of the pieces
-    // The files (a .crc, a sums file) that describe the joined file and do not match
-    // the pieces one after the other; looked at when every piece could be read.
+    int pieces = 0;
+    int bad = 0;
+    bool checksummed = false;
+    std::int64_t bytes = 0; // of the pieces that exist
+    std::string checksumFile;
+    // The .crc or sums files of the joined file that the pieces do not match, when every piece could be read.
     std::vector<std::string> wholeMismatches;
 };
 
-// Reads the manifest at `manifestPath` and looks at its pieces beside it, as the
-// joiner finds them. Calls `report` once per bad piece, in manifest order, after all
-// pieces were looked at. Memory stays bounded whatever the manifest holds: the
-// entries' offsets, never their text. Fails, naming the file, when the manifest or the
-// checksum file cannot be read, and with a checksum failure naming the manifest when
-// its pieces cannot be hashed.
+// Calls `report` once per bad piece, in list order, after all were looked at. Fails, naming the file, when the list
+// or the checksum file cannot be read or the pieces cannot be hashed.
+
 Result<Summary> VerifySet(const std::string& manifestPath, const std::function<void(const Finding&)>& report);
 
 } // namespace Verify

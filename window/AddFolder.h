@@ -7,9 +7,8 @@ class QWidget;
 
 namespace AddFolder {
 
-// Shows the folder dialog with `prompt`, the folder `startFolder` pre-selected when it
-// exists. Returns the chosen folder's path as the file system names it, or nothing
-// when cancelled.
+// The chosen folder as the file system names it; nothing when cancelled.
+
 QByteArray BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder);
 
 } // namespace AddFolder

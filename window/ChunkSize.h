@@ -7,13 +7,11 @@
 
 namespace ChunkSize {
 
-// True when `text` reads as a finite number under `locale`: surrounding blanks, a
-// sign, the locale's group and decimal separators and an exponent are accepted.
+// A finite number under `locale`, blanks around it, separators and an exponent accepted.
 bool isNumeric(const QString& text, const QLocale& locale = QLocale());
 
-// The chunk size that `text` stands for: the number rounded to the nearest integer,
-// exact halves to the even one. Throws std::runtime_error when the text is not
-// numeric ("Type mismatch") or the result does not fit in 32 bits ("Overflow").
+// Rounded to the nearest, halves to even. Throws "Type mismatch" or "Overflow" (past 32 bits).
+
 std::int32_t toChunkSize(const QString& text, const QLocale& locale = QLocale());
 
 } // namespace ChunkSize

@@ -6,8 +6,7 @@
 class QMimeData;
 class QUrl;
 
-// What a drop on the window means: one local file fills the join field when it
-// belongs to a piece set, else the split field; one folder fills the output folder.
+// One local file fills the join field when it belongs to a piece set, else the split field; a folder, the output one.
 namespace Drops {
 
 struct Verdict {
@@ -23,13 +22,12 @@ struct Verdict {
     QString message;
 };
 
-// A drag that enters or moves (`dropped` false) only needs to know whether it will be
-// taken: a file is then not looked up as a piece of a set, which can take a thousand
-// look-ups a mouse move, and comes back as Split.
+// A drag that enters or moves (`dropped` false) is not looked up as a piece of a set, which can take a thousand
+// look-ups a mouse move: it comes back as Split.
 Verdict judge(const QMimeData* data, bool dropped = true);
 
-// The name a local file URL stands for, byte for byte, also where it is not valid
-// in the locale's encoding.
+// Byte for byte, also where not valid in the locale's encoding.
+
 QByteArray localName(const QUrl& url);
 
 } // namespace Drops

@@ -6,13 +6,8 @@
 
 namespace NoticeText {
 
-// The notice in the user's language: its English template translated, the arguments
-// put in where the translation has them. A template without a translation shows as
-// the engine's English.
+// In the user's language, the English where there is no translation.
 QString text(const Notice& notice);
-
-// The error report's caption in the user's language: the box's, and the desktop
-// notification's of a run that failed.
 QString errorCaption();
 
 } // namespace NoticeText

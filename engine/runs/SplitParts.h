@@ -27,15 +27,11 @@
 #include "engine/hash/ParallelCrc.h"
 #include "engine/runs/Steps.h"
 
-// What a split is made of besides its loop: the list it writes as it goes, the
-// stream it may read, and the hashes it takes beside the copy. Only the splitter
-// includes this.
+// The splitter's parts besides its loop.
 namespace SplitMergeFile::Steps {
 
-// The manifest, written line by line to a temporary file while the pieces are
-// written, so that a long list is never held in memory, and given its name
-// after the last piece. The file is created with the first line, so that a
-// folder that takes no new file fails at the first piece, as it always did.
+// The list, written to a temporary file as the pieces are, so that a long one is never held in memory. Created with
+// the first line, so that a folder that takes no new file fails at the first piece.
 class ManifestWriter {
 public:
     ManifestWriter(const RunFolder& folder, const std::string& path) : m_folder(folder), m_path(path) {}
@@ -74,15 +70,13 @@ private:
     std::string m_buffer;
 };
 
-// The source of a split read as a stream (a pipe): in order and to its end, never
-// sought; its size is known only there. It waits for bytes a tenth of a second at a
-// time, so that a stop request is seen while the writer is quiet.
+// A source that cannot seek (a pipe). Polled a tenth of a second at a time, so that a stop is seen while the writer
+// is quiet.
 class StreamSource {
 public:
     StreamSource(int fd, const std::string& name, EngineHost& host) : m_fd(fd), m_name(name), m_host(host) {}
 
-    // Reads the next bytes, at most `most` and at most a buffer: fewer only at the
-    // stream's end. False when the host asked to stop; a read error fails step 120.
+    // Up to `most` bytes and a buffer, fewer only at the end. False when the host asked to stop.
     bool next(std::int64_t most) {
         const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(most, Copy::Buffer::size));
         m_filled = 0;
@@ -111,7 +105,6 @@ public:
     }
 
     const char* data() { return m_buffer.data(); }
-    // What the last next() brought.
     std::size_t size() const { return m_filled; }
     bool ended() const { return m_ended; }
 
@@ -124,10 +117,8 @@ private:
     bool m_ended = false;
 };
 
-// The hashes of a split: the whole source in one sequential pass on a thread of its
-// own, the pieces on the other cores, each reading the range the copy has just put in
-// the page cache, so that the copy itself can clone or stay in the kernel. A failure
-// of either is one of the source's copy step.
+// The source hashed on a thread of its own, the pieces on the other cores, each reading what the copy has just put in
+// the page cache, so that the copy itself can clone or stay in the kernel.
 class SplitHashes {
 public:
     using Job = Checksum::Hashers::Job;
@@ -147,18 +138,14 @@ public:
         checked(m_sourceHash->add({m_sourceFd, 0, size, 0}));
     }
 
-    // Before the piece of `length` bytes at `offset` is copied. False when the host
-    // asked to stop.
     bool add(std::int64_t offset, std::int64_t length, std::size_t index) {
         return checked(m_pieceHashes->add({m_sourceFd, offset, length, index}));
     }
 
-    // The copy has come to `offset`; false when the host asked to stop.
     bool advance(std::int64_t offset) {
         return checked(m_sourceHash->advance(offset)) && checked(m_pieceHashes->advance(offset));
     }
 
-    // Waits for the last hashes.
     void finish() {
         orFail(m_sourceHash->drain(), 120, m_sourcePath);
         orFail(m_pieceHashes->drain(), 120, m_sourcePath);
@@ -190,10 +177,8 @@ private:
     std::optional<Checksum::Hashers> m_pieceHashes;
 };
 
-// The CRC-32 of a file's source for the .crc of a numbered set, taken beside the copy:
-// the pieces' ranges, once copied and in the page cache, are hashed in batches on
-// threads of their own while the next pieces are copied; the batches' CRCs are put
-// together in order.
+// The CRC-32 for a numbered set's .crc: pieces already copied, still in the page cache, are hashed in batches on
+// threads of their own while the next ones are copied.
 class SourceCrc {
 public:
     SourceCrc(int fd, const std::string& sourcePath, EngineHost& host)
@@ -207,8 +192,6 @@ public:
     SourceCrc(const SourceCrc&) = delete;
     SourceCrc& operator=(const SourceCrc&) = delete;
 
-    // The copy has put `length` bytes at `offset` in a piece. False when the host
-    // asked to stop.
     bool add(std::int64_t offset, std::int64_t length) {
         m_pending.push_back({m_fd, offset, length});
         m_pendingBytes += length;
@@ -222,8 +205,7 @@ public:
         return true;
     }
 
-    // Waits for the last ranges: the CRC of the whole. Nothing when the host asked to
-    // stop; a read that failed or came short fails the source's copy step.
+    // Nothing when the host asked to stop.
     std::optional<std::uint32_t> finish() {
         if (!collect()) {
             return std::nullopt;
@@ -236,8 +218,7 @@ public:
     }
 
 private:
-    // Hashes the pending ranges on a thread of their own; on the caller's where no
-    // thread can be started.
+    // On the caller's thread where none can be started.
     void launch() {
         if (m_pending.empty()) {
             return;
@@ -259,7 +240,6 @@ private:
         }
     }
 
-    // Waits for the batch in work, giving the host its turns, and adds its CRC.
     bool collect() {
         if (m_batch.empty()) {
             return true;

@@ -18,7 +18,7 @@
 
 namespace SplitMergeFile {
 
-// What the copy of a split needs from the split and what it leaves it.
+// What the copy of a split takes from the split and leaves it.
 struct Cut {
     using OpenPiece = std::function<Descriptor(int number, std::int64_t count, std::string& path)>;
     Cut(EngineHost& host, std::int32_t chunkSize, bool checksums, bool numbered, OpenPiece openPiece)
@@ -28,8 +28,7 @@ struct Cut {
     std::int32_t chunkSize;
     bool checksums;
     bool numbered;
-    // Creates piece `number` of `count` (for its name's width) and lists it; fills its path.
-    OpenPiece openPiece;
+    OpenPiece openPiece; // creates and lists a piece; `count` gives its name's width
 
     std::vector<Checksum::Digest> digests; // of the pieces, with `checksums`
     Checksum::Digest sourceDigest{};
@@ -37,9 +36,7 @@ struct Cut {
     SplitWritten written;
 };
 
-// A split's source: a file, whose size is known from the start and whose pieces are
-// copied range by range, or a stream, whose pieces are made as its bytes come.
-// Failures are thrown as the steps' (see Steps.h).
+// A split's source: a file copied range by range, or a stream whose pieces are made as its bytes come.
 class CutSource {
 public:
     explicit CutSource(const std::string& path) : m_path(path) {}
@@ -47,20 +44,16 @@ public:
     CutSource(const CutSource&) = delete;
     CutSource& operator=(const CutSource&) = delete;
 
-    // Looks at the source; a failure is one of step 104.
-    virtual void open() = 0;
-    // Of the file, or of what the stream was redirected from, guarded against as a file is.
+    virtual void open() = 0; // step 104
+    // A stream's is what it was redirected from, guarded against as a file is.
     virtual const struct stat& status() const = 0;
     virtual std::string baseName() const = 0;
-    // The pieces, where known before the copy; else 0.
-    virtual std::int64_t pieces(std::int32_t chunkSize) const = 0;
-    // The highest number the pieces' names must hold.
+    virtual std::int64_t pieces(std::int32_t chunkSize) const = 0; // 0: known only at the end
     virtual int lastNumber(std::int64_t pieces) const = 0;
-    // Before anything is touched: a refusal, or Stopped; none when the split goes on.
+    // Before anything is touched: a refusal, or Stopped.
     virtual std::optional<Outcome> start(std::int32_t chunkSize, EngineHost& host) = 0;
-    // Copies the source into `pieces` pieces (a stream: as many as it brings).
     virtual Outcome copy(std::int64_t pieces, Cut& cut) = 0;
-    // Its pieces were named by their own number's width and take the set's at the end.
+    // Pieces named by their own number's width, renamed to the set's at the end.
     virtual bool widensNames() const = 0;
 
 protected:
@@ -77,7 +70,6 @@ public:
     std::int64_t pieces(std::int32_t chunkSize) const override;
     int lastNumber(std::int64_t pieces) const override;
     std::optional<Outcome> start(std::int32_t, EngineHost&) override { return std::nullopt; }
-    // With checksums, hashes the pieces and the source beside the copy.
     Outcome copy(std::int64_t pieces, Cut& cut) override;
     bool widensNames() const override { return false; }
 
@@ -85,8 +77,7 @@ private:
     const InputChecks::SplitSource& m_source;
 };
 
-// A stream that cannot seek (a pipe), named after `baseName`. Its bytes pass through
-// memory and are hashed there: the piece's in line, the source's on a thread of its own.
+// A pipe. Its bytes pass through memory and are hashed there, the source's on a thread of its own.
 class StreamCut : public CutSource {
 public:
     StreamCut(int fd, const std::string& name, std::string baseName)
@@ -96,15 +87,14 @@ public:
     std::string baseName() const override { return m_baseName; }
     std::int64_t pieces(std::int32_t) const override { return 0; }
     int lastNumber(std::int64_t) const override { return PieceSet::maxPieces; }
-    // A stream that brings nothing would make a list of nothing: it is refused before
-    // an earlier set is touched.
+    // An empty stream is refused before an earlier set is touched.
     std::optional<Outcome> start(std::int32_t chunkSize, EngineHost& host) override;
     Outcome copy(std::int64_t pieces, Cut& cut) override;
     bool widensNames() const override { return true; }
 
 private:
-    // A checksum that cannot be computed fails the source's copy step.
     void checksummed(const Status& status) const;
+
     Checksum::Digest checksummed(Result<Checksum::Digest>&& digest) const;
 
     int m_fd;

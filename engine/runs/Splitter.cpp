@@ -23,9 +23,7 @@
 #include "engine/runs/SplitSources.h"
 #include "engine/runs/Steps.h"
 
-// The splitter: a file or a stream cut into pieces, one file each, the list written
-// beside them as they come, and named last; or a numbered set, whose .crc is written
-// last.
+// The splitter: pieces one file each, the list (or a numbered set's .crc) written as they come and named last.
 namespace SplitMergeFile {
 
 namespace {
@@ -49,7 +47,6 @@ public:
     }
 
 private:
-    // The names of one split's files.
     struct Names {
         std::string folder;
         std::string baseName;
@@ -62,8 +59,7 @@ private:
         int last = 1;             // the number of the last piece, whose name is the longest
     };
 
-    // The name of piece `number` of `count`: a numbered set's pieces are all as wide as
-    // the last one's number.
+    // A numbered set's pieces are all as wide as the last one's number.
     std::string nameOf(const Names& names, int number, std::int64_t count) const {
         return m_numbered ? ForeignSet::numberedName(names.baseName, number, count)
                           : PieceSet::pieceName(names.baseName, number);
@@ -145,9 +141,7 @@ private:
         return Outcome::Succeeded;
     }
 
-    // What the format or the folder cannot hold, and a folder another run is writing
-    // to, refused before anything is written; fills `names` and opens and locks the
-    // output folder on the way.
+    // Refuses before anything is written; opens and locks the output folder on the way.
     std::optional<NoticeId> checkLimits(std::int64_t pieces, Names& names) {
         if (m_chunkSize < 1) {
             return NoticeId::ChunkTooSmall;
@@ -236,10 +230,8 @@ private:
         }
     }
 
-    // Pieces of an earlier, longer set of this name would be joined after the new
-    // ones, and a piece .000 before them, also after a split that stops: they go
-    // before the first piece. A join looks for pieces up to the highest number
-    // beside, past gaps, and so does this.
+    // Pieces of an earlier, longer set of this name (and a .000) would be joined with the new ones: they go before the
+    // first piece, up to the highest number beside, past gaps, as a join looks for them.
     void removeStalePieces(const Names& names, std::int64_t count) const {
         const auto removeAll = [&](std::int64_t number) {
             bool found = false;
@@ -278,8 +270,8 @@ private:
         orFail(m_folder.removeEntry(name), 134, path);
     }
 
-    // Creates the piece file exclusively and lists it. Whatever stands at its name is
-    // replaced as a directory entry, so a link, FIFO or device there is never opened.
+    // Whatever stands at the name is replaced as an entry, so a link, FIFO or device there is never opened.
+
     Descriptor openPiece(const std::string& name, const std::string& path,
                          std::optional<ManifestWriter>& manifest) const {
         return atStep(114, m_sourcePath, [&] {
