@@ -53,11 +53,7 @@ struct ChunkSize {
     std::int32_t bytes = 0;
 };
 
-// A byte count as `split -b` reads it: optional blanks, an optional sign, decimal
-// digits and an optional suffix: b (512), or one of k K M m G T P E Z Y R Q alone or
-// followed by iB (powers of 1024) or by B or D (powers of 1000). Valid from 1 to
-// 2147483647, the largest piece the format holds; AboveLimit past it, Invalid for
-// anything else, 0 and below too.
+// A byte count as `split -b` reads it (suffixes b, K.., KiB.., KB..), valid from 1 to the largest piece.
 ChunkSize parseChunkSize(const std::string& text) {
     char* end = nullptr;
     // Too many digits give the largest number, which is above the limit as they are.
@@ -124,9 +120,8 @@ const option* optionOf(int code) {
     return nullptr;
 }
 
-// getopt_long's refusal, which it is told not to print, in the words of the other
-// usage errors: `code` is ':' for a missing value, else '?'; `typed` is the argument
-// it read last.
+// getopt_long's refusal (`code` ':' or '?'), which it is told not to print, in the words of the other usage errors.
+
 std::string optionError(int code, std::string_view typed) {
     const option* known = optopt != 0 ? optionOf(optopt) : nullptr;
     const std::string longForm = known != nullptr ? std::string("--") + known->name : std::string();

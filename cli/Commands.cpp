@@ -80,10 +80,8 @@ bool lockFolder(RunFolder& into, const std::string& folder, ConsoleHost& host) {
     return true;
 }
 
-// After a split that succeeded: recovery data of an earlier set of this name goes,
-// then, when asked for, new recovery data over the `written` pieces of `chunkSize`
-// bytes is written beside the list (or the .crc of a numbered set); "Done." ends it,
-// as the window ends a split.
+// After a split that succeeded: an earlier set's recovery data goes, new data is written when asked for, then "Done."
+
 int splitEnded(const std::string& folder, const std::string& baseName, const SplitMergeFile::SplitWritten& written,
                std::int64_t chunkSize, bool numbered, int lost, ConsoleHost& host) {
     RunFolder output;

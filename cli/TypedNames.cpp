@@ -5,9 +5,8 @@
 
 namespace {
 
-// `path` prefixed with `currentFolder` and one '/' when it is relative; an empty or
-// absolute path unchanged. Nothing else is touched: no "." or ".." folding, and a
-// trailing '/' stays, because the manifest lines show the folder as given.
+// No "." or ".." folding, and a trailing '/' stays: the list's lines show the folder as given.
+
 std::string makeAbsolute(const std::string& path, const std::string& currentFolder) {
     if (path.empty() || path.front() == '/') {
         return path;

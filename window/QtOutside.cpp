@@ -23,9 +23,8 @@ QString forDisplay(QString text) {
     return text;
 }
 
-// The widest line a box shows. QMessageBox grows up to min(screen - 480, 1000) px, or
-// the whole of a screen up to 1024 px wide, and past that wraps anywhere, even inside
-// a word; this keeps clear of it, with room for the icon and the margins.
+// Past its widest, QMessageBox wraps anywhere, even inside a word: this keeps clear of that.
+
 int widestLine(const QWidget& box) {
     const QScreen* screen = box.screen();
     const int screenWidth = screen ? screen->availableGeometry().width() : 1024;
