@@ -139,34 +139,11 @@ Fault atDestination(Fault fault) {
         return Copied{true};
     }
     if (count > 0 && !buffer.copyRange) {
-        buffer.copyRange = copiesRemotely(destFd);
+        buffer.copiesRemotely = copiesRemotely(destFd);
+        buffer.copyRange = buffer.copiesRemotely || buffer.copyRangeLocally;
     }
-    while (count > 0 && *buffer.copyRange) {
-        loff_t in = offset;
-        loff_t out = destOffset;
-        const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, destOffset < 0 ? nullptr : &out,
-                                            static_cast<std::size_t>(count), 0);
-        if (n > 0) {
-            offset += n;
-            if (destOffset >= 0) {
-                destOffset += n;
-            }
-            count -= n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && !copyRangeUnsupported(errno)) {
-            return atDestination(Fault::ofErrno());
-        }
-        if (n < 0) {
-            buffer.copyRange = false;
-        }
-        // n == 0: the source may have ended early, or the file system copies nothing
-        // through this call; plain reads tell which.
-        break;
-    }
+    // Off for the rest of the block once copy_file_range copied nothing.
+    bool range = true;
     while (count > 0) {
         if (buffer.ahead != nullptr) {
             // Written as the buffer's blocks are: larger writes into new pages were slower.
@@ -180,6 +157,32 @@ Fault atDestination(Fault fault) {
                 count -= static_cast<std::int64_t>(block.size());
                 continue;
             }
+        }
+        if (range && *buffer.copyRange) {
+            loff_t in = offset;
+            loff_t out = destOffset;
+            const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, destOffset < 0 ? nullptr : &out,
+                                                static_cast<std::size_t>(count), 0);
+            if (n > 0) {
+                offset += n;
+                if (destOffset >= 0) {
+                    destOffset += n;
+                }
+                count -= n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && buffer.copiesRemotely && !copyRangeUnsupported(errno)) {
+                return atDestination(Fault::ofErrno());
+            }
+            // Where the copy stays on this machine, plain reads and writes tell whether
+            // the source or the destination failed, and carry on after a passing fault.
+            buffer.copyRange = n == 0;
+            // n == 0: the source may have ended early, or the file system copies
+            // nothing through this call; plain reads tell which.
+            range = false;
         }
         const auto want = static_cast<std::size_t>(std::min<std::int64_t>(count, Buffer::size));
         const ssize_t n = ::pread(sourceFd, buffer.data(), want, offset);
