@@ -24,6 +24,7 @@
 namespace Copy {
 
 class ReadAhead;
+class CrcBehind;
 
 // The state of a run of copies: a page-aligned buffer for copies that go through
 // neither a clone nor copy_file_range, allocated on first use and reused, so a run of
@@ -58,6 +59,9 @@ public:
     // The join's read-ahead, when it reads pieces around the page cache: copyBlock
     // takes what it read before reading a piece itself.
     ReadAhead* ahead = nullptr;
+    // The CRC of the destination, when one is computed: copyBlock hashes the bytes it
+    // writes from memory there, so that they need not be read back.
+    CrcBehind* crc = nullptr;
 
     static constexpr std::int64_t maxBlockBytes = std::int64_t{8} << 20;
     static constexpr std::int64_t minBlockBytes = std::int64_t{256} << 10;
@@ -217,18 +221,22 @@ private:
 
 // The CRC-32 of a file as it is written, computed on a thread of its own a little
 // behind the writer, from the page cache where the writer has just put the bytes, so
-// that checking the whole against a .crc costs no second pass after the copy. Without
-// a thread to be had, or where the writer is faster, finish hashes what is left on
+// that checking the whole against a .crc costs no second pass after the copy. Bytes a
+// copy through `copies` writes from memory (by read and write, or from the
+// read-ahead's blocks) are hashed as they are written and never read back. Without a
+// thread to be had, or where the writer is faster, finish hashes what is left on
 // every core.
 class CrcBehind {
 public:
-    explicit CrcBehind(int fd);
+    explicit CrcBehind(int fd, Buffer* copies = nullptr);
     ~CrcBehind();
     CrcBehind(const CrcBehind&) = delete;
     CrcBehind& operator=(const CrcBehind&) = delete;
 
     // The bytes before `offset` are written and may be read.
     void advance(std::int64_t offset);
+    // The `size` bytes at `data` were written at `offset`.
+    void written(std::int64_t offset, const char* data, std::size_t size);
     // The CRC of the file's first `length` bytes (the bytes there, fewer where it
     // ended early), hashing those not hashed yet on `threads` threads. Fails with the
     // first read's error, with ECANCELED when `turn` (as for ParallelCrc::ofRanges)
@@ -239,8 +247,15 @@ private:
     void work();
     void stop();
 
+    struct Written {
+        std::int64_t offset;
+        ParallelCrc::Crc crc;
+    };
+
     int m_fd;
+    Buffer* m_copies;
     std::mutex m_mutex;
+    std::deque<Written> m_written; // hashed as written, in order, at m_done and after
     std::condition_variable m_wake;
     std::int64_t m_available = 0;
     std::int64_t m_done = 0; // hashed, into m_crc
