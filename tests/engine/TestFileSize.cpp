@@ -238,17 +238,20 @@ void TestFileSize::readAheadWindow() {
 void TestFileSize::readAheadAroundTheCache_data() {
     QTest::addColumn<QString>("change"); // made to piece 3
     QTest::addColumn<qint64>("lastSize");
-    QTest::newRow("as they are") << "" << MiB;
-    QTest::newRow("an odd tail") << "" << qint64(300001);
-    QTest::newRow("piece 3 cut short") << "shrink" << MiB;
-    QTest::newRow("piece 3 grown") << "grow" << MiB;
+    QTest::addColumn<bool>("copyRange"); // pieces not read ahead are copied by copy_file_range
+    QTest::newRow("as they are") << "" << MiB << false;
+    QTest::newRow("as they are, the first by copy_file_range") << "" << MiB << true;
+    QTest::newRow("an odd tail") << "" << qint64(300001) << false;
+    QTest::newRow("piece 3 cut short") << "shrink" << MiB << true;
+    QTest::newRow("piece 3 grown") << "grow" << MiB << false;
     // Before the read-ahead starts: its reads must find the bytes not yet on the disk.
-    QTest::newRow("piece 3 just written to") << "write" << MiB;
+    QTest::newRow("piece 3 just written to") << "write" << MiB << false;
 }
 
 void TestFileSize::readAheadAroundTheCache() {
     QFETCH(QString, change);
     QFETCH(qint64, lastSize);
+    QFETCH(bool, copyRange);
     constexpr int count = 6;
     QTemporaryDir dir;
     std::vector<QByteArray> pieces;
@@ -268,10 +271,14 @@ void TestFileSize::readAheadAroundTheCache() {
         pieces[3].replace(8192, 4096, fresh);
     }
 
-    const int out = openOrFail(dir.filePath("out"), O_WRONLY | O_CREAT | O_TRUNC);
+    const int out = openOrFail(dir.filePath("out"), O_RDWR | O_CREAT | O_TRUNC);
     QByteArray expected;
     std::int64_t joined = 0;
     Copy::Buffer buffer;
+    buffer.copyRangeLocally = copyRange;
+    // The CRC of the bytes copied: hashed as written from the read-ahead's blocks and
+    // the buffer, read back where the kernel copied them.
+    Copy::CrcBehind crc(out, &buffer);
     {
         Copy::ReadAhead readAhead(
             count,
@@ -315,6 +322,10 @@ void TestFileSize::readAheadAroundTheCache() {
         }
     }
     QCOMPARE(buffer.ahead, nullptr);
+    const Result<ParallelCrc::Crc> whole = crc.finish(expected.size(), 2, {});
+    QVERIFY(whole && buffer.crc == nullptr);
+    QCOMPARE(whole->length, std::int64_t(expected.size()));
+    QCOMPARE(whole->crc, Crc32::update(0, expected.constData(), std::size_t(expected.size())));
     ::close(out);
     QVERIFY(Files::read(dir.filePath("out")) == expected);
 }
