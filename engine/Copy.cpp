@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -139,47 +140,54 @@ Fault atDestination(Fault fault) {
         return Copied{true};
     }
     if (count > 0 && !buffer.copyRange) {
-        buffer.copyRange = copiesRemotely(destFd);
+        buffer.copiesRemotely = copiesRemotely(destFd);
+        buffer.copyRange = buffer.copiesRemotely || buffer.copyRangeLocally;
     }
-    while (count > 0 && *buffer.copyRange) {
-        loff_t in = offset;
-        loff_t out = destOffset;
-        const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, destOffset < 0 ? nullptr : &out,
-                                            static_cast<std::size_t>(count), 0);
-        if (n > 0) {
-            offset += n;
-            if (destOffset >= 0) {
-                destOffset += n;
-            }
-            count -= n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && !copyRangeUnsupported(errno)) {
-            return atDestination(Fault::ofErrno());
-        }
-        if (n < 0) {
-            buffer.copyRange = false;
-        }
-        // n == 0: the source may have ended early, or the file system copies nothing
-        // through this call; plain reads tell which.
-        break;
-    }
+    // Off for the rest of the block once copy_file_range copied nothing.
+    bool range = true;
     while (count > 0) {
         if (buffer.ahead != nullptr) {
             // Written as the buffer's blocks are: larger writes into new pages were slower.
             const std::string_view block =
                 buffer.ahead->readAt(sourceFd, offset, std::min<std::int64_t>(count, Buffer::size));
             if (!block.empty()) {
+                const std::int64_t at = destOffset;
                 if (Status written = writeAllAt(destFd, block.data(), block.size(), destOffset); !written) {
                     return atDestination(written.fault());
+                }
+                if (buffer.crc != nullptr && at >= 0) {
+                    buffer.crc->written(at, block.data(), block.size());
                 }
                 offset += static_cast<std::int64_t>(block.size());
                 count -= static_cast<std::int64_t>(block.size());
                 continue;
             }
+        }
+        if (range && *buffer.copyRange) {
+            loff_t in = offset;
+            loff_t out = destOffset;
+            const ssize_t n = ::copy_file_range(sourceFd, &in, destFd, destOffset < 0 ? nullptr : &out,
+                                                static_cast<std::size_t>(count), 0);
+            if (n > 0) {
+                offset += n;
+                if (destOffset >= 0) {
+                    destOffset += n;
+                }
+                count -= n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && buffer.copiesRemotely && !copyRangeUnsupported(errno)) {
+                return atDestination(Fault::ofErrno());
+            }
+            // Where the copy stays on this machine, plain reads and writes tell whether
+            // the source or the destination failed, and carry on after a passing fault.
+            buffer.copyRange = n == 0;
+            // n == 0: the source may have ended early, or the file system copies
+            // nothing through this call; plain reads tell which.
+            range = false;
         }
         const auto want = static_cast<std::size_t>(std::min<std::int64_t>(count, Buffer::size));
         const ssize_t n = ::pread(sourceFd, buffer.data(), want, offset);
@@ -192,8 +200,12 @@ Fault atDestination(Fault fault) {
         if (n == 0) {
             return Fault::because(endedEarly);
         }
+        const std::int64_t at = destOffset;
         if (Status written = writeAllAt(destFd, buffer.data(), static_cast<std::size_t>(n), destOffset); !written) {
             return atDestination(written.fault());
+        }
+        if (buffer.crc != nullptr && at >= 0) {
+            buffer.crc->written(at, buffer.data(), static_cast<std::size_t>(n));
         }
         offset += n;
         count -= n;
@@ -221,7 +233,10 @@ Status readBlocks(int fd, char* buffer, std::size_t size, const std::function<bo
     }
 }
 
-CrcBehind::CrcBehind(int fd) : m_fd(fd) {
+CrcBehind::CrcBehind(int fd, Buffer* copies) : m_fd(fd), m_copies(copies) {
+    if (m_copies != nullptr) {
+        m_copies->crc = this;
+    }
     try {
         m_thread = std::thread([this] { work(); });
     } catch (const std::system_error&) {
@@ -234,6 +249,9 @@ CrcBehind::~CrcBehind() {
 }
 
 void CrcBehind::stop() {
+    if (m_copies != nullptr && m_copies->crc == this) {
+        m_copies->crc = nullptr;
+    }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
@@ -255,6 +273,17 @@ void CrcBehind::advance(std::int64_t offset) {
     m_wake.notify_one();
 }
 
+void CrcBehind::written(std::int64_t offset, const char* data, std::size_t size) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_written.empty() && m_written.back().offset + m_written.back().crc.length == offset) {
+        ParallelCrc::Crc& crc = m_written.back().crc;
+        crc.crc = Crc32::update(crc.crc, data, size);
+        crc.length += static_cast<std::int64_t>(size);
+    } else {
+        m_written.push_back({offset, {Crc32::update(0, data, size), static_cast<std::int64_t>(size)}});
+    }
+}
+
 void CrcBehind::work() {
     // Enough per turn that the lock is rarely taken, little enough that a stop waits
     // for no long read.
@@ -269,8 +298,24 @@ void CrcBehind::work() {
         if (m_stop) {
             return;
         }
+        // Ranges hashed as they were written are taken as they come; ones the reads
+        // passed (none in a join) are of no more use.
+        while (!m_written.empty() && m_written.front().offset <= m_done) {
+            const ParallelCrc::Crc& written = m_written.front().crc;
+            if (m_written.front().offset == m_done) {
+                m_crc = Crc32::combine(m_crc, written.crc, written.length);
+                m_done += written.length;
+            }
+            m_written.pop_front();
+        }
+        if (m_available <= m_done) {
+            continue;
+        }
         std::int64_t offset = m_done;
-        const std::int64_t end = std::min(m_available, offset + stretch);
+        std::int64_t end = std::min(m_available, offset + stretch);
+        if (!m_written.empty()) {
+            end = std::min(end, m_written.front().offset);
+        }
         std::uint32_t crc = m_crc;
         lock.unlock();
         while (offset < end) {
@@ -303,15 +348,36 @@ Result<ParallelCrc::Crc> CrcBehind::finish(std::int64_t length, unsigned threads
         // Hashed past the length asked for: the file was written further than it is
         // to be checked. Never the case in a join; start again.
         whole = {};
+        m_written.clear();
     }
-    Result<std::vector<ParallelCrc::Crc>> rest =
-        ParallelCrc::ofRanges({{m_fd, whole.length, length - whole.length}}, threads, turn);
-    if (!rest) {
-        return rest.fault();
+    // The ranges still to be read, and between them those hashed as written.
+    std::vector<ParallelCrc::Range> unread;
+    std::vector<const ParallelCrc::Crc*> hashed;
+    std::int64_t at = whole.length;
+    for (const Written& written : m_written) {
+        if (written.offset < at || written.offset + written.crc.length > length) {
+            continue;
+        }
+        unread.push_back({m_fd, at, written.offset - at});
+        hashed.push_back(&written.crc);
+        at = written.offset + written.crc.length;
     }
-    const ParallelCrc::Crc& part = rest->front();
-    whole.crc = Crc32::combine(whole.crc, part.crc, part.length);
-    whole.length += part.length;
+    unread.push_back({m_fd, at, length - at});
+    Result<std::vector<ParallelCrc::Crc>> read = ParallelCrc::ofRanges(unread, threads, turn);
+    if (!read) {
+        return read.fault();
+    }
+    for (std::size_t i = 0; i < read->size(); ++i) {
+        const ParallelCrc::Crc& part = (*read)[i];
+        whole.crc = Crc32::combine(whole.crc, part.crc, part.length);
+        whole.length += part.length;
+        if (part.length < unread[i].length || i == hashed.size()) {
+            // The file ended early: what follows is not there.
+            break;
+        }
+        whole.crc = Crc32::combine(whole.crc, hashed[i]->crc, hashed[i]->length);
+        whole.length += hashed[i]->length;
+    }
     return whole;
 }
 

@@ -102,7 +102,7 @@ std::optional<NoticeId> FileSink::open() {
     }
     const auto& whole = m_set.wholeChecks();
     if (std::any_of(whole.begin(), whole.end(), [](const auto& check) { return check.crc; })) {
-        m_crcBehind.emplace(m_temporary.fd());
+        m_crcBehind.emplace(m_temporary.fd(), &m_buffer);
     }
     return std::nullopt;
 }

@@ -367,6 +367,12 @@ void TestFaults::copyFallsBack_data() {
                                               << "join checked" << 100 << 0 << 1 << 1 << -1;
     QTest::newRow("split of unaligned pieces") << "fake-clone"
                                                << "split" << 1000 << 0 << 1 << 0 << -1;
+    // A join copies through copy_file_range on this machine too; where that fails,
+    // read/write tells the source's faults from the destination's, or carries on.
+    QTest::newRow("join, cannot clone: copy_file_range") << "clone-eopnotsupp"
+                                                         << "join" << 4096 << 0 << 1 << 0 << 4;
+    QTest::newRow("copy_file_range fails on this machine: read/write") << "clone-eopnotsupp,copy-range-eio"
+                                                                        << "join checked" << 4096 << 0 << 1 << 0 << 1;
     const char* noClone = "clone-eopnotsupp,remote-fs,";
     QTest::newRow("no copy_file_range across file systems: read/write") << QString(noClone) + "copy-range-exdev"
                                                                         << "split" << 4096 << 0 << 1 << 0 << 1;

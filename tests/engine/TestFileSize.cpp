@@ -238,17 +238,20 @@ void TestFileSize::readAheadWindow() {
 void TestFileSize::readAheadAroundTheCache_data() {
     QTest::addColumn<QString>("change"); // made to piece 3
     QTest::addColumn<qint64>("lastSize");
-    QTest::newRow("as they are") << "" << MiB;
-    QTest::newRow("an odd tail") << "" << qint64(300001);
-    QTest::newRow("piece 3 cut short") << "shrink" << MiB;
-    QTest::newRow("piece 3 grown") << "grow" << MiB;
+    QTest::addColumn<bool>("copyRange"); // pieces not read ahead are copied by copy_file_range
+    QTest::newRow("as they are") << "" << MiB << false;
+    QTest::newRow("as they are, the first by copy_file_range") << "" << MiB << true;
+    QTest::newRow("an odd tail") << "" << qint64(300001) << false;
+    QTest::newRow("piece 3 cut short") << "shrink" << MiB << true;
+    QTest::newRow("piece 3 grown") << "grow" << MiB << false;
     // Before the read-ahead starts: its reads must find the bytes not yet on the disk.
-    QTest::newRow("piece 3 just written to") << "write" << MiB;
+    QTest::newRow("piece 3 just written to") << "write" << MiB << false;
 }
 
 void TestFileSize::readAheadAroundTheCache() {
     QFETCH(QString, change);
     QFETCH(qint64, lastSize);
+    QFETCH(bool, copyRange);
     constexpr int count = 6;
     QTemporaryDir dir;
     std::vector<QByteArray> pieces;
@@ -268,10 +271,14 @@ void TestFileSize::readAheadAroundTheCache() {
         pieces[3].replace(8192, 4096, fresh);
     }
 
-    const int out = openOrFail(dir.filePath("out"), O_WRONLY | O_CREAT | O_TRUNC);
+    const int out = openOrFail(dir.filePath("out"), O_RDWR | O_CREAT | O_TRUNC);
     QByteArray expected;
     std::int64_t joined = 0;
     Copy::Buffer buffer;
+    buffer.copyRangeLocally = copyRange;
+    // The CRC of the bytes copied: hashed as written from the read-ahead's blocks and
+    // the buffer, read back where the kernel copied them.
+    Copy::CrcBehind crc(out, &buffer);
     {
         Copy::ReadAhead readAhead(
             count,
@@ -315,6 +322,10 @@ void TestFileSize::readAheadAroundTheCache() {
         }
     }
     QCOMPARE(buffer.ahead, nullptr);
+    const Result<ParallelCrc::Crc> whole = crc.finish(expected.size(), 2, {});
+    QVERIFY(whole && buffer.crc == nullptr);
+    QCOMPARE(whole->length, std::int64_t(expected.size()));
+    QCOMPARE(whole->crc, Crc32::update(0, expected.constData(), std::size_t(expected.size())));
     ::close(out);
     QVERIFY(Files::read(dir.filePath("out")) == expected);
 }
@@ -383,31 +394,41 @@ void TestFileSize::crcBehindTheWriter_data() {
     QTest::addColumn<int>("size");    // written in steps of 3 MiB and a bit, each made available
     QTest::addColumn<int>("checked"); // the length finish asks for
     QTest::addColumn<int>("threads");
-    QTest::addColumn<int>("hashed"); // the length finish reports
+    QTest::addColumn<int>("hashed");     // the length finish reports
+    QTest::addColumn<int>("fromMemory"); // steps handed over as written: 0 none, 1 every other, 2 all
     const int mib = 1 << 20;
-    QTest::newRow("nothing written") << 0 << 0 << 2 << 0;
-    QTest::newRow("all hashed behind, or finished on 2 threads") << 20 * mib + 5 << 20 * mib + 5 << 2 << 20 * mib + 5;
-    QTest::newRow("one thread") << 9 * mib << 9 * mib << 1 << 9 * mib;
-    QTest::newRow("less than written") << 9 * mib << 4 * mib + 1 << 2 << 4 * mib + 1;
-    QTest::newRow("more than the file holds") << 5 * mib << 6 * mib << 2 << 5 * mib;
+    QTest::newRow("nothing written") << 0 << 0 << 2 << 0 << 0;
+    QTest::newRow("all hashed behind, or finished on 2 threads")
+        << 20 * mib + 5 << 20 * mib + 5 << 2 << 20 * mib + 5 << 0;
+    QTest::newRow("one thread") << 9 * mib << 9 * mib << 1 << 9 * mib << 0;
+    QTest::newRow("less than written") << 9 * mib << 4 * mib + 1 << 2 << 4 * mib + 1 << 0;
+    QTest::newRow("more than the file holds") << 5 * mib << 6 * mib << 2 << 5 * mib << 0;
+    QTest::newRow("every other step hashed as written") << 20 * mib + 5 << 20 * mib + 5 << 2 << 20 * mib + 5 << 1;
+    QTest::newRow("hashed as written, less checked") << 9 * mib << 4 * mib + 1 << 2 << 4 * mib + 1 << 2;
+    QTest::newRow("hashed as written, more checked") << 5 * mib << 6 * mib << 1 << 5 * mib << 2;
 }
 
 // The CRC computed behind a writer is the CRC of what the file holds, however far the
-// thread behind got before finish.
+// thread behind got before finish, with ranges hashed as they were written between
+// ranges it reads.
 void TestFileSize::crcBehindTheWriter() {
     QFETCH(int, size);
     QFETCH(int, checked);
     QFETCH(int, threads);
     QFETCH(int, hashed);
+    QFETCH(int, fromMemory);
     QTemporaryDir dir;
     const QByteArray bytes = Files::pattern(size);
     const Descriptor file(::open(Files::path(dir.filePath("f")).c_str(), O_RDWR | O_CREAT, 0600));
     QVERIFY(file.get() >= 0);
     Copy::CrcBehind behind(file.get());
     const int step = (3 << 20) + 7;
-    for (int offset = 0; offset < size; offset += step) {
+    for (int offset = 0, i = 0; offset < size; offset += step, ++i) {
         const int count = std::min(step, size - offset);
         QCOMPARE(::pwrite(file.get(), bytes.constData() + offset, count, offset), ssize_t(count));
+        if (fromMemory == 2 || (fromMemory == 1 && i % 2 == 1)) {
+            behind.written(offset, bytes.constData() + offset, std::size_t(count));
+        }
         behind.advance(offset + count);
     }
     const Result<ParallelCrc::Crc> crc = behind.finish(checked, unsigned(threads), {});

@@ -516,6 +516,9 @@ void TestRecovery::crcFoldsAsZlib_data() {
     QTest::newRow("a tail of 15 after the folding") << 256 + 15 << 3 << 0x12345678u;
     QTest::newRow("single folds after the lanes") << 64 * 5 + 48 << 1 << 0u;
     QTest::newRow("a megabyte and 7, misaligned") << 1024 * 1024 + 7 << 5 << 0xcbf43926u;
+    // Where the processor multiplies four lanes at once: sixteen lanes, then 64 and 16 bytes.
+    QTest::newRow("the least in sixteen lanes") << 1024 << 0 << 0u;
+    QTest::newRow("sixteen lanes, single folds and a tail") << 4096 + 192 + 48 + 9 << 3 << 0x12345678u;
 }
 
 // The folding CRC, where the processor has it, is zlib's wherever it starts and ends.
