@@ -57,7 +57,9 @@ QList<QByteArray> writePieces(const QString& dir) {
 }
 
 // Damages piece `index` in `dir` as `kind` says: missing, flipped (bytes inside its
-// second slice), cut (short by a third), empty (0 bytes).
+// second slice), head (bytes inside its first slice), crc-kept (five bytes of its first
+// slice changed so that the slice's CRC32 stays: only the MD5 tells), cut (short by a
+// third), empty (0 bytes).
 void damage(const QString& dir, int index, const QString& kind) {
     const QString path = dir + "/" + pieceNames()[index];
     QByteArray bytes = Files::read(path);
@@ -68,6 +70,16 @@ void damage(const QString& dir, int index, const QString& kind) {
     if (kind == "flipped") {
         for (qsizetype at = bytes.size() - 1000; at < bytes.size() - 990; ++at) {
             bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
+        }
+    } else if (kind == "head") {
+        for (qsizetype at = 1000; at < 1010; ++at) {
+            bytes[at] = static_cast<char>(bytes[at] ^ 0xa5);
+        }
+    } else if (kind == "crc-kept") {
+        // The CRC32 polynomial itself, bit-reversed as zlib's CRC reads bytes.
+        const unsigned char polynomial[] = {0x41, 0x06, 0x71, 0xdb, 0x01};
+        for (int i = 0; i < 5; ++i) {
+            bytes[2000 + i] = static_cast<char>(bytes[2000 + i] ^ polynomial[i]);
         }
     } else if (kind == "cut") {
         bytes.truncate(bytes.size() * 2 / 3);
@@ -224,6 +236,9 @@ void TestRecovery::ourSetsRepairedByBoth_data() {
     // Slices in many stripes, inputs in many batches, a stripe not a whole tile.
     QTest::newRow("in stripes of 48 KiB") << "1:missing,4:flipped" << 2 << 3 << 1024 * 1024;
     QTest::newRow("in stripes of 16 KiB") << "0:empty,2:cut" << 2 << 3 << 64 * 1024;
+    // Pieces checked side by side, each damaged in a different slice or way.
+    QTest::newRow("three pieces, different slices") << "0:head,2:flipped,3:cut" << 3 << 3 << 0;
+    QTest::newRow("both slices of one, the other's first") << "1:head,1:flipped,4:head" << 2 << 3 << 0;
 }
 
 // Quarnel's recovery data for two lost pieces: par2 verifies the set whole and repairs
@@ -344,6 +359,13 @@ void TestRecovery::recoveryCounted_data() {
     QTest::newRow("ours, an unknown packet skipped") << "quarnel"
                                                      << "2:cut"
                                                      << "+data.splt.par2" << 1 << 4 << 0;
+    // Only the slice's MD5 finds these: the scan must hash every slice, not trust the CRC32.
+    QTest::newRow("ours, bytes that keep the CRC32") << "quarnel"
+                                                     << "1:crc-kept"
+                                                     << "" << 1 << 4 << 0;
+    QTest::newRow("par2's, bytes that keep the CRC32 beside a cut") << "-s65536 -c16"
+                                                                    << "0:crc-kept,3:cut,4:head"
+                                                                    << "" << 9 << 16 << 0;
     QTest::newRow("par2's, one slice short") << "-s65536 -c16"
                                              << "2:missing"
                                              << "" << 17 << 16 << 1;
@@ -464,6 +486,7 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt_data() {
     QTest::newRow("flipped bytes, 7 bytes a call") << "2:flipped" << 7 << true;
     QTest::newRow("cut short") << "0:cut" << 100000 << true;
     QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << true;
+    QTest::newRow("side by side: first slices, second, a cut") << "0:head,1:flipped,2:cut,4:head" << 65536 << true;
 }
 
 // The pieces' bytes fed in any parts as a join copies them find what scan finds, and
