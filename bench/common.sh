@@ -30,7 +30,7 @@ timed() {
     end=$(date +%s%N)
     echo $((end - start)) >>"$results/$name.ns"
     awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.log" >>"$results/$name.rss"
-    awk -F': ' '/(User|System) time \(seconds\)/ { t += $2 } END { printf "%d\n", t * 1e9 }' "$work/time.log" \
+    awk -F': ' '/(User|System) time \(seconds\)/ { t += $2 } END { printf "%.0f\n", t * 1e9 }' "$work/time.log" \
         >>"$results/$name.cpu"
 }
 

@@ -11,8 +11,10 @@
 # With quarnel-cli beside it (or --cli), the whole split too:
 #   split --recovery N  <= 0.25 x (split + par2 create over its pieces)
 #   split --recovery N  <= 1.3 x max(split, (split + MD5 x 2 + CRC32 + slices x GF) / cores)
-# and the join of the whole set with its recovery files beside it:
+# the join of the whole set with its recovery files beside it:
 #   join  <= 1.3 x max(join without them, CRC32 / cores)
+# and the join of the set with N pieces missing, repairing as it goes:
+#   repairing join  <= 0.25 x par2 repair
 # The pieces are read into the page cache before every run.
 #
 #   bench/recovery.sh [--tool PATH] [--cli PATH] [--work DIR] [--size BYTES] [--chunk BYTES]
@@ -48,7 +50,7 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --join-only) join_only=1; shift ;;
-    -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
     *) losts+=("$1"); shift ;;
     esac
 done
@@ -171,8 +173,36 @@ if [ -x "$cli" ]; then
     add_row join "$lost" join_r "with par2" "$join_limit" 1.3
     add_row join - join_p "plain join" "$join_limit" -
     cpu_rows+=("join with par2 $(median_cpu_seconds join_r) s, plain join $(median_cpu_seconds join_p) s")
-    rm -rf "$work/bare" "$work/jout"
-    rm -rf "$work/plain" "$work/rec"
+    rm -rf "$work/bare"
+
+    # A join that repairs: N pieces spread over the set missing, rebuilt from the recovery
+    # files the split wrote, against par2 repairing the same set:
+    #   repairing join <= 0.25 x par2 repair
+    for lost in "${losts[@]}"; do
+        split_once split_r_jr "$work/rec" --recovery "$lost"
+        mapfile -t rec_pieces < <(cd "$work/rec" && printf '%s\n' whole.bin_splt*)
+        gone=()
+        step=$((${#rec_pieces[@]} / lost))
+        for ((k = 0; k < lost; k++)); do gone+=("${rec_pieces[$((k * step))]}"); done
+        echo "N=$lost: $runs rounds of joins repairing $lost missing pieces and of par2 repair..." >&2
+        for ((i = 0; i < runs; i++)); do
+            for cmd in quarnel par2; do
+                for p in "${gone[@]}"; do rm -f "$work/rec/$p" "$work/rec/$p".*; done
+                rm -f "$work/jout"/*
+                settle "$work/rec"
+                if [ "$cmd" = quarnel ]; then
+                    timed "join_q_$lost" "$cli" join "$work/rec/whole.bin.splt" --output "$work/jout"
+                    same_bytes "$work/whole.bin" "$work/jout/whole.bin"
+                else
+                    timed "join_p_$lost" par2 repair -q -q "$work/rec/whole.bin.splt.par2"
+                fi
+            done
+        done
+        add_row join "$lost" "join_q_$lost" "repairing" "$(median_seconds "join_p_$lost")" 0.25
+        add_row join "$lost" "join_p_$lost" "par2 repair" "$(median_seconds "join_p_$lost")" -
+        cpu_rows+=("repairing join $lost $(median_cpu_seconds "join_q_$lost") s, par2 repair $(median_cpu_seconds "join_p_$lost") s")
+    done
+    rm -rf "$work/jout" "$work/plain" "$work/rec"
 fi
 rm "$work/whole.bin"
 
@@ -228,6 +258,7 @@ for lost in "${losts[@]}"; do
     rm -rf "$work/kept" "$work/set"/*.par2
     add_row repair "$lost" "repair_q_$lost" quarnel "$(median_seconds "repair_p_$lost")" 0.25
     add_row repair "$lost" "repair_p_$lost" "par2 repair" "$(median_seconds "repair_p_$lost")" -
+    cpu_rows+=("repair $lost $(median_cpu_seconds "repair_q_$lost") s, par2 repair $(median_cpu_seconds "repair_p_$lost") s")
 done
 
 echo

@@ -23,9 +23,6 @@ namespace {
 
 constexpr std::size_t first16k = 16u << 10;
 constexpr std::size_t volumesAtOnce = 256;
-// Read into the cache and hashed there three times over (the piece's MD5, the slice's
-// MD5 and CRC32): small enough to stay in it, for each piece of a group.
-constexpr std::size_t hashBlock = 128u << 10;
 
 // One piece being hashed for its file description and slice checksums, in one read.
 struct Hashing {

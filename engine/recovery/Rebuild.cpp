@@ -259,8 +259,8 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
         }
     }
 
-    // The good slices of damaged pieces are copied as they are, then every rebuilt piece
-    // is checked whole against its recorded MD5.
+    // The good slices of damaged pieces are copied as they are, then the rebuilt pieces
+    // are checked whole against their recorded MD5s, side by side.
     Status finished = parallelFor(rebuilt.size(), [&](std::size_t r) -> Status {
         std::size_t p = 0;
         while (rebuiltIndex[p] != r) {
@@ -291,29 +291,29 @@ Result<std::vector<RebuiltPiece>> rebuild(const RunFolder& folder, const Scan& s
         if (::ftruncate(to, static_cast<off_t>(piece.length)) != 0) {
             return Fault::ofErrno().named(piece.name);
         }
-        Md5 md5;
-        for (std::uint64_t at = 0; at < piece.length; at += buffer.size()) {
-            const std::size_t want =
-                static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), piece.length - at));
-            auto read = readAt(to, buffer.data(), want, at);
-            if (!read || *read != want) {
-                return (!read ? read.fault() : Fault::because("The file ended before its end")).named(piece.name);
-            }
-            if (Status st = md5.update(buffer.data(), want); !st) {
-                return st;
-            }
-        }
-        auto digest = md5.finish();
-        if (!digest) {
-            return digest.fault();
-        }
-        if (*digest != set.files.at(set.fileIds[p]).md5) {
-            return Fault::because("The rebuilt piece does not match its recorded checksum").named(piece.name);
-        }
         return {};
     });
     if (!finished) {
         return finished.fault();
+    }
+    std::vector<ByteRange> written;
+    for (std::size_t p = 0; p < scan.pieces.size(); ++p) {
+        if (rebuiltIndex[p] != SIZE_MAX) {
+            written.push_back({rebuilt[rebuiltIndex[p]].file->fd(), 0, scan.pieces[p].length, &scan.pieces[p].name});
+        }
+    }
+    auto digests = md5Of(written);
+    if (!digests) {
+        return digests.fault();
+    }
+    for (std::size_t p = 0, r = 0; p < scan.pieces.size(); ++p) {
+        if (rebuiltIndex[p] == SIZE_MAX) {
+            continue;
+        }
+        if (!(*digests)[r] || *(*digests)[r] != set.files.at(set.fileIds[p]).md5) {
+            return Fault::because("The rebuilt piece does not match its recorded checksum").named(scan.pieces[p].name);
+        }
+        ++r;
     }
     return rebuilt;
 }

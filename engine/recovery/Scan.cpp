@@ -2,14 +2,17 @@
 #include <atomic>
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
+#include <span>
 
 #include <sys/stat.h>
 
 #include "engine/Descriptor.h"
 #include "engine/hash/Crc32.h"
 #include "engine/hash/Gf16.h"
+#include "engine/hash/Md5Lanes.h"
 #include "engine/recovery/Recovery.h"
 #include "engine/recovery/Shared.h"
 
@@ -40,14 +43,199 @@ Result<std::vector<std::uint32_t>> badSlicesOf(int fd, std::uint64_t offset, std
     return check.finish();
 }
 
-// Checks one present piece by feeding its bytes to a SliceCheck.
-Status checkPiece(int fd, const Par2::File& file, std::uint64_t sliceSize, bool md5, PieceState& piece) {
-    auto bad = badSlicesOf(fd, 0, piece.actualLength, file, sliceSize, md5);
-    if (!bad) {
-        return bad.fault();
+// A present piece checked beside others: a block of it at a time, its CRC32 taken and
+// its MD5 in the piece's own lane, the last slice padded with zeros as the format pads it.
+struct Checking {
+    Descriptor fd;
+    const Par2::File* file = nullptr;
+    PieceState* piece = nullptr;
+    std::uint64_t at = 0; // in the piece padded to whole slices
+    std::uint64_t inSlice = 0;
+    std::uint32_t crc = 0;
+    Md5Lanes::Stream md5;
+    bool ended = false;
+    const unsigned char* data = nullptr; // this round's bytes
+    std::size_t size = 0;
+};
+
+const unsigned char* zeros() {
+    static const std::vector<unsigned char> bytes(hashBlock, 0);
+    return bytes.data();
+}
+
+// Checks the pieces of `group` side by side, filling their bad slices. `tally` is told
+// the recorded bytes done after every round; a fault from it stops the check.
+Status checkGroup(std::span<Checking> group, std::uint64_t sliceSize, bool md5,
+                  const std::function<Status(std::uint64_t)>& tally) {
+    const std::unique_ptr<unsigned char[]> buffers(new unsigned char[hashBlock * group.size()]);
+    std::vector<Md5Lanes::Update> updates;
+    for (;;) {
+        updates.clear();
+        std::uint64_t counted = 0;
+        bool reading = false;
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            Checking& c = group[i];
+            const Par2::File& file = *c.file;
+            c.size = 0;
+            if (c.ended || c.at == slicesOf(file.length, sliceSize) * sliceSize) {
+                if (!c.ended) {
+                    c.ended = true;
+                    counted += file.length - std::min(c.at, file.length);
+                }
+                continue;
+            }
+            reading = true;
+            std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(hashBlock, sliceSize - c.inSlice));
+            c.data = zeros();
+            if (c.at < file.length) {
+                want = static_cast<std::size_t>(std::min<std::uint64_t>(want, file.length - c.at));
+                unsigned char* buffer = buffers.get() + i * hashBlock;
+                auto read = readAt(c.fd.get(), buffer, want, c.at);
+                if (!read) {
+                    return read.fault().named(c.piece->name);
+                }
+                if (*read != want) {
+                    // Cut short (or it shrank meanwhile): the slice it ends in and every one
+                    // after it are bad.
+                    for (std::uint64_t k = c.at / sliceSize; k < slicesOf(file.length, sliceSize); ++k) {
+                        c.piece->badSlices.push_back(static_cast<std::uint32_t>(k));
+                    }
+                    counted += file.length - c.at;
+                    c.ended = true;
+                    continue;
+                }
+                c.data = buffer;
+                counted += want;
+            }
+            c.size = want;
+            c.crc = Crc32::update(c.crc, c.data, c.size);
+            if (md5) {
+                updates.push_back({&c.md5, c.data, c.size});
+            }
+        }
+        if (!reading) {
+            break;
+        }
+        Md5Lanes::update(updates);
+        for (Checking& c : group) {
+            c.at += c.size;
+            c.inSlice += c.size;
+            if (c.size == 0 || c.inSlice < sliceSize) {
+                continue;
+            }
+            const std::uint32_t slice = static_cast<std::uint32_t>(c.at / sliceSize - 1);
+            bool good = slice < c.file->slices.size() && c.crc == c.file->slices[slice].crc;
+            if (md5) {
+                good = good && Md5Lanes::finish(c.md5) == c.file->slices[slice].md5;
+            }
+            if (!good) {
+                c.piece->badSlices.push_back(slice);
+            }
+            c.inSlice = 0;
+            c.crc = 0;
+            c.md5 = {};
+        }
+        if (Status st = tally(counted); !st) {
+            return st;
+        }
     }
-    piece.badSlices = std::move(*bad);
     return {};
+}
+
+// Opens piece `index` of `scan` for a check, or finds it missing (then every slice is
+// bad and no check is needed).
+Result<std::optional<Checking>> openPiece(const RunFolder& folder, Scan& scan, std::size_t index) {
+    PieceState& piece = scan.pieces[index];
+    piece.badSlices.clear();
+    struct stat info {};
+    auto fd = openRegular(folder.fd(), piece.name.c_str(), info);
+    if (!fd) {
+        if (fd.fault().error == ENOENT || fd.fault().error == EISDIR || fd.fault().error == EINVAL) {
+            piece.present = false;
+            piece.actualLength = 0;
+            for (std::uint32_t k = 0; k < piece.slices; ++k) {
+                piece.badSlices.push_back(k);
+            }
+            return std::optional<Checking>();
+        }
+        return fd.fault().named(piece.name);
+    }
+    piece.present = true;
+    piece.actualLength = static_cast<std::uint64_t>(info.st_size);
+    Checking c;
+    c.fd = std::move(*fd);
+    c.file = &scan.set.files.at(scan.set.fileIds[index]);
+    c.piece = &piece;
+    return std::optional<Checking>(std::move(c));
+}
+
+// Checks pieces first .. first + count - 1 of `scan` on disk, the present ones side by side.
+Status checkPieces(const RunFolder& folder, Scan& scan, std::size_t first, std::size_t count, Depth depth,
+                   const std::function<Status(std::uint64_t)>& tally) {
+    std::vector<Checking> group;
+    std::uint64_t missing = 0;
+    for (std::size_t i = first; i < first + count; ++i) {
+        auto opened = openPiece(folder, scan, i);
+        if (!opened) {
+            return opened.fault();
+        }
+        if (*opened) {
+            group.push_back(std::move(**opened));
+        } else {
+            missing += scan.pieces[i].length;
+        }
+    }
+    if (Status st = tally(missing); !st) {
+        return st;
+    }
+    return checkGroup(group, scan.set.sliceSize, depth == Depth::Crc32AndMd5, tally);
+}
+
+// Which of `slices` have packets that are whole: the header's length as the slice
+// size makes it and the packet's MD5 as recorded, the packets hashed side by side.
+// A PAR file that went is no fault: its packets are not intact.
+Result<std::vector<char>> intactPackets(const RunFolder& folder, const std::vector<Par2::RecoverySlice>& slices,
+                                        std::uint64_t sliceSize) {
+    std::map<std::string, Descriptor> files;
+    std::vector<ByteRange> ranges;
+    std::vector<std::size_t> hashed; // the slice of each range
+    const std::uint64_t packetLength = Par2::recoveryPrefix + sliceSize;
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+        const Par2::RecoverySlice& slice = slices[i];
+        auto found = files.find(slice.file);
+        if (found == files.end()) {
+            struct stat info {};
+            auto fd = openRegular(folder.fd(), slice.file.c_str(), info);
+            found = files.emplace(slice.file, fd ? std::move(*fd) : Descriptor()).first;
+        }
+        if (found->second.get() < 0) {
+            continue;
+        }
+        unsigned char header[16];
+        auto read = readAt(found->second.get(), header, sizeof header, slice.offset);
+        if (!read) {
+            return read.fault().named(slice.file);
+        }
+        std::uint64_t length = 0;
+        for (int b = 7; b >= 0; --b) {
+            length = length << 8 | header[8 + b];
+        }
+        if (*read != sizeof header || length != packetLength) {
+            continue;
+        }
+        // The MD5 covers the packet from the set's ID on.
+        ranges.push_back({found->second.get(), slice.offset + 32, packetLength - 32, &slice.file});
+        hashed.push_back(i);
+    }
+    auto digests = md5Of(ranges);
+    if (!digests) {
+        return digests.fault();
+    }
+    std::vector<char> intact(slices.size(), 0);
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        intact[hashed[r]] = (*digests)[r] && *(*digests)[r] == slices[hashed[r]].packetMd5;
+    }
+    return intact;
 }
 
 } // namespace
@@ -222,28 +410,7 @@ Scan scanOf(Par2::Set set) {
 }
 
 Status checkOnDisk(const RunFolder& folder, Scan& scan, std::size_t index, Depth depth) {
-    PieceState& piece = scan.pieces[index];
-    const Par2::File& file = scan.set.files.at(scan.set.fileIds[index]);
-    piece.badSlices.clear();
-    struct stat info {};
-    auto fd = openRegular(folder.fd(), piece.name.c_str(), info);
-    if (!fd) {
-        if (fd.fault().error == ENOENT || fd.fault().error == EISDIR || fd.fault().error == EINVAL) {
-            piece.present = false;
-            piece.actualLength = 0;
-            for (std::uint32_t k = 0; k < piece.slices; ++k) {
-                piece.badSlices.push_back(k);
-            }
-            return {};
-        }
-        return fd.fault().named(piece.name);
-    }
-    piece.present = true;
-    piece.actualLength = static_cast<std::uint64_t>(info.st_size);
-    if (Status c = checkPiece(fd->get(), file, scan.set.sliceSize, depth == Depth::Crc32AndMd5, piece); !c) {
-        return c.fault().named(piece.name);
-    }
-    return {};
+    return checkPieces(folder, scan, index, 1, depth, [](std::uint64_t) { return Status{}; });
 }
 
 Result<bool> matchesPiece(int fd, std::uint64_t offset, std::uint64_t length, const Scan& scan, std::size_t index) {
@@ -272,16 +439,18 @@ Result<Scan> scan(const RunFolder& folder, const std::string& index, Depth depth
     for (const PieceState& piece : result.pieces) {
         total += piece.length;
     }
-    Status st = parallelFor(result.pieces.size(), [&](std::size_t i) -> Status {
-        if (Status c = checkOnDisk(folder, result, i, depth); !c) {
-            return c;
-        }
-        const std::uint64_t done = checked += result.pieces[i].length;
-        if (progress && !stopped && !progress(done, total)) {
+    const auto tally = [&](std::uint64_t bytes) -> Status {
+        const std::uint64_t done = checked += bytes;
+        if (stopped || (progress && bytes > 0 && !progress(done, total))) {
             stopped = true;
             return Fault{ECANCELED};
         }
         return {};
+    };
+    const std::size_t pieces = result.pieces.size();
+    const std::size_t perGroup = filesPerGroup(pieces);
+    Status st = parallelFor((pieces + perGroup - 1) / perGroup, [&](std::size_t g) {
+        return checkPieces(folder, result, g * perGroup, std::min(perGroup, pieces - g * perGroup), depth, tally);
     });
     if (!st) {
         return st.fault();
@@ -307,26 +476,13 @@ Status countRecovery(const RunFolder& folder, Scan& result) {
         }
     }
     if (result.slicesToRebuild > 0) {
-        std::vector<char> intact(candidates.size(), 0);
-        Status verified = parallelFor(candidates.size(), [&](std::size_t i) -> Status {
-            struct stat info {};
-            auto fd = openRegular(folder.fd(), candidates[i].file.c_str(), info);
-            if (!fd) {
-                return {};
-            }
-            auto good = Par2::checkRecoverySlice(fd->get(), candidates[i], s);
-            if (!good) {
-                return good.fault().named(candidates[i].file);
-            }
-            intact[i] = *good;
-            return {};
-        });
-        if (!verified) {
-            return verified;
+        auto intact = intactPackets(folder, candidates, s);
+        if (!intact) {
+            return intact.fault();
         }
         std::vector<Par2::RecoverySlice> kept;
         for (std::size_t i = 0; i < candidates.size(); ++i) {
-            if (intact[i] && exponents.insert(candidates[i].exponent).second) {
+            if ((*intact)[i] && exponents.insert(candidates[i].exponent).second) {
                 kept.push_back(candidates[i]);
             }
         }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "engine/hash/Gf16.h"
+#include "engine/hash/Md5Lanes.h"
 #include "engine/recovery/Combine.h"
 
 namespace Recovery {
@@ -70,6 +72,59 @@ Status parallelFor(std::size_t count, const std::function<Status(std::size_t)>& 
                                                              static_cast<unsigned>(std::min<std::size_t>(count, 64))));
     onThreads(threads, [&](unsigned) { work(); });
     return failed ? Status{*failed} : Status{};
+}
+
+std::size_t filesPerGroup(std::size_t count) {
+    const std::size_t lanes = Md5Lanes::width();
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    return lanes == 1 ? 1 : std::clamp<std::size_t>((count + cores - 1) / cores, 1, lanes);
+}
+
+Result<std::vector<std::optional<Md5::Digest>>> md5Of(const std::vector<ByteRange>& ranges) {
+    std::vector<std::optional<Md5::Digest>> digests(ranges.size());
+    const std::size_t perGroup = filesPerGroup(ranges.size());
+    Status st = parallelFor((ranges.size() + perGroup - 1) / perGroup, [&](std::size_t g) -> Status {
+        const std::size_t first = g * perGroup;
+        const std::size_t count = std::min(perGroup, ranges.size() - first);
+        const std::unique_ptr<unsigned char[]> buffers(new unsigned char[hashBlock * count]);
+        std::vector<Md5Lanes::Stream> streams(count);
+        std::vector<std::uint64_t> done(count, 0);
+        std::vector<char> ended(count, 0);
+        std::vector<Md5Lanes::Update> updates;
+        for (;;) {
+            updates.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                const ByteRange& range = ranges[first + i];
+                if (ended[i] || done[i] == range.length) {
+                    continue;
+                }
+                unsigned char* buffer = buffers.get() + i * hashBlock;
+                const std::size_t want =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(hashBlock, range.length - done[i]));
+                auto read = readAt(range.fd, buffer, want, range.offset + done[i]);
+                if (!read) {
+                    return range.name ? read.fault().named(*range.name) : read.fault();
+                }
+                ended[i] = *read != want;
+                done[i] += *read;
+                updates.push_back({&streams[i], buffer, *read});
+            }
+            if (updates.empty()) {
+                break;
+            }
+            Md5Lanes::update(updates);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!ended[i]) {
+                digests[first + i] = Md5Lanes::finish(streams[i]);
+            }
+        }
+        return {};
+    });
+    if (!st) {
+        return st.fault();
+    }
+    return digests;
 }
 
 std::uint64_t slicesOf(std::uint64_t length, std::uint64_t sliceSize) {

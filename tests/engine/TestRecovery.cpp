@@ -20,6 +20,7 @@
 #include "engine/hash/Md5Lanes.h"
 #include "engine/recovery/Combine.h"
 #include "engine/recovery/Recovery.h"
+#include "engine/recovery/Shared.h"
 #include "tests/support/Files.h"
 #include "tests/support/RecordingHost.h"
 
@@ -57,7 +58,9 @@ QList<QByteArray> writePieces(const QString& dir) {
 }
 
 // Damages piece `index` in `dir` as `kind` says: missing, flipped (bytes inside its
-// second slice), cut (short by a third), empty (0 bytes).
+// second slice), head (bytes inside its first slice), crc-kept (five bytes of its first
+// slice changed so that the slice's CRC32 stays: only the MD5 tells), long (5000 bytes
+// past its end), cut (short by a third), empty (0 bytes).
 void damage(const QString& dir, int index, const QString& kind) {
     const QString path = dir + "/" + pieceNames()[index];
     QByteArray bytes = Files::read(path);
@@ -69,6 +72,18 @@ void damage(const QString& dir, int index, const QString& kind) {
         for (qsizetype at = bytes.size() - 1000; at < bytes.size() - 990; ++at) {
             bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
         }
+    } else if (kind == "head") {
+        for (qsizetype at = 1000; at < 1010; ++at) {
+            bytes[at] = static_cast<char>(bytes[at] ^ 0xa5);
+        }
+    } else if (kind == "crc-kept") {
+        // The CRC32 polynomial itself, bit-reversed as zlib's CRC reads bytes.
+        const unsigned char polynomial[] = {0x41, 0x06, 0x71, 0xdb, 0x01};
+        for (int i = 0; i < 5; ++i) {
+            bytes[2000 + i] = static_cast<char>(bytes[2000 + i] ^ polynomial[i]);
+        }
+    } else if (kind == "long") {
+        bytes += QByteArray(5000, 'x');
     } else if (kind == "cut") {
         bytes.truncate(bytes.size() * 2 / 3);
     } else if (kind == "empty") {
@@ -224,6 +239,9 @@ void TestRecovery::ourSetsRepairedByBoth_data() {
     // Slices in many stripes, inputs in many batches, a stripe not a whole tile.
     QTest::newRow("in stripes of 48 KiB") << "1:missing,4:flipped" << 2 << 3 << 1024 * 1024;
     QTest::newRow("in stripes of 16 KiB") << "0:empty,2:cut" << 2 << 3 << 64 * 1024;
+    // Pieces checked side by side, each damaged in a different slice or way.
+    QTest::newRow("three pieces, different slices") << "0:head,2:flipped,3:cut" << 3 << 3 << 0;
+    QTest::newRow("both slices of one, the other's first") << "1:head,1:flipped,4:head" << 2 << 3 << 0;
 }
 
 // Quarnel's recovery data for two lost pieces: par2 verifies the set whole and repairs
@@ -254,8 +272,22 @@ void TestRecovery::ourSetsRepairedByBoth() {
 
     damageAll(dir.path(), damaged);
     RunFolder folder = openFolder(dir.path());
-    auto scan = Recovery::scan(folder, "data.splt.par2");
+    // Every recorded byte told once, whatever is missing or cut short; a stop is a stop.
+    std::mutex told;
+    std::uint64_t done = 0, total = 0;
+    auto scan =
+        Recovery::scan(folder, "data.splt.par2", Recovery::Depth::Crc32AndMd5, [&](std::uint64_t d, std::uint64_t t) {
+            std::lock_guard guard(told);
+            done = std::max(done, d);
+            total = t;
+            return true;
+        });
     QVERIFY2(scan, scan ? "" : scan.fault().description().c_str());
+    QCOMPARE(done, 4 * std::uint64_t(chunk) + 300000);
+    QCOMPARE(total, done);
+    auto stopped = Recovery::scan(folder, "data.splt.par2", Recovery::Depth::Crc32AndMd5,
+                                  [](std::uint64_t, std::uint64_t) { return false; });
+    QVERIFY(!stopped && stopped.fault().error == ECANCELED);
     QCOMPARE(static_cast<int>(scan->piecesToRebuild()), piecesToRebuild);
     QCOMPARE(static_cast<int>(scan->slicesToRebuild), slicesToRebuild);
     QCOMPARE(static_cast<int>(scan->recoveryAvailable), 4);
@@ -344,6 +376,13 @@ void TestRecovery::recoveryCounted_data() {
     QTest::newRow("ours, an unknown packet skipped") << "quarnel"
                                                      << "2:cut"
                                                      << "+data.splt.par2" << 1 << 4 << 0;
+    // Only the slice's MD5 finds these: the scan must hash every slice, not trust the CRC32.
+    QTest::newRow("ours, bytes that keep the CRC32") << "quarnel"
+                                                     << "1:crc-kept"
+                                                     << "" << 1 << 4 << 0;
+    QTest::newRow("par2's, bytes that keep the CRC32 beside a cut") << "-s65536 -c16"
+                                                                    << "0:crc-kept,3:cut,4:head"
+                                                                    << "" << 9 << 16 << 0;
     QTest::newRow("par2's, one slice short") << "-s65536 -c16"
                                              << "2:missing"
                                              << "" << 17 << 16 << 1;
@@ -464,6 +503,8 @@ void TestRecovery::sliceCheckAsAJoinFeedsIt_data() {
     QTest::newRow("flipped bytes, 7 bytes a call") << "2:flipped" << 7 << true;
     QTest::newRow("cut short") << "0:cut" << 100000 << true;
     QTest::newRow("0 bytes, the short last piece flipped") << "3:empty,4:flipped" << 4096 << true;
+    QTest::newRow("longer than recorded: its slices whole") << "1:long,3:long" << 65536 << true;
+    QTest::newRow("side by side: first slices, second, a cut") << "0:head,1:flipped,2:cut,4:head" << 65536 << true;
 }
 
 // The pieces' bytes fed in any parts as a join copies them find what scan finds, and
@@ -539,16 +580,24 @@ void TestRecovery::md5LanesAsLibcrypto_data() {
     QTest::addColumn<QList<int>>("sizes"); // one stream each, hashed side by side
     QTest::addColumn<int>("cut");          // given in parts of this size (0: at once)
     QTest::addColumn<Md5Lanes::Code>("code");
+    // Each stream a range of a file, hashed by the recovery code's groups on every core.
+    QTest::addColumn<bool>("fromFile");
     const QList<int> edges{0, 1, 55, 56, 63, 64, 65, 1024 * 1024 + 3};
-    QTest::newRow("padding edges, at once") << edges << 0 << Md5Lanes::Code::best;
-    QTest::newRow("padding edges, in parts of 100") << edges << 100 << Md5Lanes::Code::best;
-    QTest::newRow("padding edges, AVX2 alone") << edges << 100 << Md5Lanes::Code::avx2;
-    QTest::newRow("more streams than lanes, all equal") << QList<int>(19, 64 * 1000) << 4096 << Md5Lanes::Code::best;
-    QTest::newRow("more streams than lanes, uneven parts")
-        << QList<int>{7, 3000, 64 * 33, 200000, 5, 64, 127, 128, 129, 70000, 70001} << 6100 << Md5Lanes::Code::best;
-    QTest::newRow("uneven parts, AVX2 alone")
-        << QList<int>{7, 3000, 64 * 33, 200000, 5, 64, 127, 128, 129, 70000, 70001} << 6100 << Md5Lanes::Code::avx2;
-    QTest::newRow("without lanes") << edges << 33 << Md5Lanes::Code::plain;
+    const QList<int> uneven{7, 3000, 64 * 33, 200000, 5, 64, 127, 128, 129, 70000, 70001};
+    QTest::newRow("padding edges, at once") << edges << 0 << Md5Lanes::Code::best << false;
+    QTest::newRow("padding edges, in parts of 100") << edges << 100 << Md5Lanes::Code::best << false;
+    QTest::newRow("padding edges, AVX2 alone") << edges << 100 << Md5Lanes::Code::avx2 << false;
+    QTest::newRow("more streams than lanes, all equal")
+        << QList<int>(19, 64 * 1000) << 4096 << Md5Lanes::Code::best << false;
+    QTest::newRow("more streams than lanes, uneven parts") << uneven << 6100 << Md5Lanes::Code::best << false;
+    QTest::newRow("uneven parts, AVX2 alone") << uneven << 6100 << Md5Lanes::Code::avx2 << false;
+    QTest::newRow("without lanes") << edges << 33 << Md5Lanes::Code::plain << false;
+    QTest::newRow("file ranges, padding edges") << edges << 0 << Md5Lanes::Code::best << true;
+    QTest::newRow("file ranges, more than a group") << QList<int>(19, 300000) << 0 << Md5Lanes::Code::best << true;
+    QTest::newRow("file ranges, uneven, without lanes") << uneven << 0 << Md5Lanes::Code::plain << true;
+    QTest::newRow("file ranges, some past the file's end")
+        << QList<int>{5, 2 * 1024 * 1024, 64, 2 * 1024 * 1024 - 21, 2 * 1024 * 1024 - 27} << 0 << Md5Lanes::Code::best
+        << true;
 }
 
 // The lanes' digests are libcrypto's for any length, start and way of giving the bytes.
@@ -556,8 +605,31 @@ void TestRecovery::md5LanesAsLibcrypto() {
     QFETCH(QList<int>, sizes);
     QFETCH(int, cut);
     QFETCH(Md5Lanes::Code, code);
+    QFETCH(bool, fromFile);
     Md5Lanes::use(code);
     const QByteArray bytes = Files::pattern(2 * 1024 * 1024, 11);
+    if (fromFile) {
+        QTemporaryDir dir;
+        Files::write(dir.filePath("bytes"), bytes);
+        const int fd = ::open(QFile::encodeName(dir.filePath("bytes")).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        std::vector<Recovery::ByteRange> ranges;
+        for (qsizetype i = 0; i < sizes.size(); ++i) {
+            ranges.push_back({fd, std::uint64_t(i * 7 % 64), std::uint64_t(sizes[i])});
+        }
+        const auto digests = Recovery::md5Of(ranges);
+        Md5Lanes::use(Md5Lanes::Code::best);
+        ::close(fd);
+        QVERIFY(digests);
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            const std::size_t end = ranges[i].offset + ranges[i].length;
+            QCOMPARE((*digests)[i].has_value(), end <= std::size_t(bytes.size()));
+            if (end <= std::size_t(bytes.size())) {
+                QCOMPARE(*(*digests)[i], *Md5::of(bytes.constData() + ranges[i].offset, ranges[i].length));
+            }
+        }
+        return;
+    }
     std::vector<Md5Lanes::Stream> streams(std::size_t(sizes.size()));
     std::vector<std::size_t> given(streams.size(), 0);
     // Each stream starts a different number of bytes past an aligned one.
