@@ -223,9 +223,10 @@ struct ReadAhead::Direct {
             for (;;) {
                 n = ::pread(piece->fd, slot.data, want, offset);
                 if (n < 0 && errno == EINVAL && setDirect(piece->fd, false)) {
-                    // Refused after all: read through the page cache, and the pieces
-                    // after it are left to the kernel's read-ahead.
+                    // Refused after all: read through the page cache, with the kernel
+                    // reading the rest ahead, as it does the pieces after it.
                     refused = true;
+                    ::posix_fadvise(piece->fd, offset, piece->size - offset, POSIX_FADV_WILLNEED);
                     continue;
                 }
                 if (n >= 0 || errno != EINTR) {
