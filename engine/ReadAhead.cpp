@@ -2,8 +2,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -113,8 +113,8 @@ struct ReadAhead::Direct {
     std::condition_variable hashable;  // for the hashing threads: a slot filled, or the end
     std::condition_variable told;      // for whoever waits for a digest, or for pieces to be done
     std::deque<std::shared_ptr<Piece>> queue;
-    std::int64_t claimed = 0; // of the queue's front piece
-    std::deque<Slot> slots;   // references stay valid as the ends change
+    std::int64_t claimed = 0;   // of the queue's front piece
+    std::deque<Slot> slots;     // references stay valid as the ends change
     std::uint64_t frontSeq = 0; // the number of the front slot; they count up from the back
     std::vector<char*> free;
     std::vector<char*> blocks;
