@@ -186,15 +186,17 @@ struct ReadAhead::Direct {
 
     // Under the lock: gives back the blocks of the slots done with at the front.
     void release() {
+        // One reader woken per block: a wake-up of them all per block costs the cores more
+        // than the reads.
         bool freed = false;
         while (!slots.empty() && slots.front().filled && slots.front().hashed && slots.front().copied) {
             free.push_back(slots.front().data);
             slots.pop_front();
             ++frontSeq;
             freed = true;
+            claimable.notify_one();
         }
-        if (freed) {
-            claimable.notify_all();
+        if (freed && !copies) {
             told.notify_all();
         }
     }
@@ -243,7 +245,8 @@ struct ReadAhead::Direct {
             piece.reset();
             filled.notify_all();
             if (hashes) {
-                hashable.notify_all();
+                // A thread busy with the piece takes the slot itself once done.
+                hashable.notify_one();
             }
             release();
         }
@@ -294,8 +297,6 @@ struct ReadAhead::Direct {
                 digests.insert_or_assign(piece.index, std::move(*done));
                 told.notify_all();
             }
-            // The piece's next slot may be filled already.
-            hashable.notify_all();
             release();
         }
     }
