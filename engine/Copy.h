@@ -149,7 +149,8 @@ public:
     static constexpr std::size_t windowPieces = 256;
     static constexpr std::size_t probeEvery = 32;
     static constexpr std::size_t directBlockBytes = std::size_t{1} << 20;
-    static constexpr std::size_t directBlocks = 16;
+    // Few: a block hashed long after it was read has left the processor's cache.
+    static constexpr std::size_t directBlocks = 8;
     // Several requests in flight keep the disk busy while others wait for a hash or a copy.
     static constexpr unsigned directReaders = 4;
     // Pieces a verify hands to the readers before it waits for them.
