@@ -238,17 +238,23 @@ void TestFileSize::readAheadWindow() {
 void TestFileSize::readAheadAroundTheCache_data() {
     QTest::addColumn<QString>("change"); // made to piece 3
     QTest::addColumn<qint64>("lastSize");
-    QTest::newRow("as they are") << "" << MiB;
-    QTest::newRow("an odd tail") << "" << qint64(300001);
-    QTest::newRow("piece 3 cut short") << "shrink" << MiB;
-    QTest::newRow("piece 3 grown") << "grow" << MiB;
+    QTest::addColumn<bool>("hashed"); // the readers hash what they read
+    QTest::newRow("as they are") << "" << MiB << false;
+    QTest::newRow("an odd tail") << "" << qint64(300001) << false;
+    QTest::newRow("piece 3 cut short") << "shrink" << MiB << false;
+    QTest::newRow("piece 3 grown") << "grow" << MiB << false;
     // Before the read-ahead starts: its reads must find the bytes not yet on the disk.
-    QTest::newRow("piece 3 just written to") << "write" << MiB;
+    QTest::newRow("piece 3 just written to") << "write" << MiB << false;
+    // Each digest is that of the bytes copied.
+    QTest::newRow("hashed, an odd tail") << "" << qint64(300001) << true;
+    QTest::newRow("hashed, piece 3 grown") << "grow" << MiB << true;
+    QTest::newRow("hashed, piece 3 just written to") << "write" << MiB << true;
 }
 
 void TestFileSize::readAheadAroundTheCache() {
     QFETCH(QString, change);
     QFETCH(qint64, lastSize);
+    QFETCH(bool, hashed);
     constexpr int count = 6;
     QTemporaryDir dir;
     std::vector<QByteArray> pieces;
@@ -281,6 +287,9 @@ void TestFileSize::readAheadAroundTheCache() {
                 return file ? std::move(*file) : Descriptor();
             },
             &buffer);
+        if (hashed) {
+            readAhead.hashCold();
+        }
         for (int index = 0; index < count; ++index) {
             readAhead.before(std::size_t(index));
             QVERIFY(buffer.ahead != nullptr);
@@ -310,6 +319,14 @@ void TestFileSize::readAheadAroundTheCache() {
             }
             QVERIFY(copied);
             QCOMPARE(st.st_size, qint64(pieces[std::size_t(index)].size()));
+            QCOMPARE(readAhead.hashesCold(std::size_t(index)), hashed && index > 0);
+            if (readAhead.hashesCold(std::size_t(index))) {
+                QVERIFY(readAhead.copiedAsHashed(std::size_t(index)));
+                const std::optional<Copy::ReadAhead::Hashed> digest = readAhead.digest(std::size_t(index), true);
+                Checksum::Sha256 sha;
+                QVERIFY(sha.update(pieces[std::size_t(index)].constData(), pieces[std::size_t(index)].size()));
+                QVERIFY(digest && digest->digest && *digest->digest == *sha.finish());
+            }
             expected += pieces[std::size_t(index)];
             joined += st.st_size;
         }
