@@ -11,12 +11,14 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 
 #include "engine/Descriptor.h"
 #include "engine/Result.h"
 #include "engine/hash/ParallelCrc.h"
+#include "engine/hash/Sha256.h"
 
 // The machinery beneath the split's and the join's copies: the buffer and state of a
 // run of copies, one block copied, whole writes, block reads and the join's
@@ -159,8 +161,12 @@ public:
     static constexpr std::size_t windowPieces = 256;
     static constexpr std::size_t probeEvery = 32;
     static constexpr std::size_t directBlockBytes = std::size_t{1} << 20;
-    static constexpr std::size_t directBlocks = 12;
-    static constexpr unsigned directReaders = 2;
+    // Few: a block hashed long after it was read has left the processor's cache.
+    static constexpr std::size_t directBlocks = 8;
+    // Several requests in flight keep the disk busy while others wait for a hash or a copy.
+    static constexpr unsigned directReaders = 4;
+    // Pieces a verify hands to the readers before it waits for them.
+    static constexpr std::size_t hashedPiecesAhead = 32;
 
     using Open = std::function<Descriptor(std::size_t index, struct stat& st)>;
     ReadAhead(std::size_t count, Open open, Buffer* copies = nullptr);
@@ -171,6 +177,26 @@ public:
     // With `leave`, pieces mostly not in the page cache are not asked for: the caller
     // reads them around it itself (verify's hashing threads).
     void leaveColdToCaller(bool leave) { m_callerReadsCold = leave; }
+
+    // What the readers' hash found of a piece they read whole: its digest, or the
+    // fault of a read (an unreadable piece) or of the hash itself (`hashFailed`).
+    struct Hashed {
+        Result<Checksum::Digest> digest = Fault();
+        bool hashFailed = false;
+    };
+    // Pieces read around the page cache are hashed (SHA-256) from the readers' blocks
+    // as they come in, in order, on threads of their own, so that checking them costs
+    // no read of their own. Without `copies`, nothing copies them: the blocks are
+    // given back once hashed (verify). Before the first call to before.
+    void hashCold() { m_hashCold = true; }
+    // Whether piece `index` went to the readers to be hashed: its digest is to come.
+    bool hashesCold(std::size_t index) const { return index < m_coldHashed.size() && m_coldHashed[index]; }
+    // Once piece `index` was copied: whether every byte copied came from the readers'
+    // blocks, and as many as they hash, so that its digest is that of the bytes copied.
+    bool copiedAsHashed(std::size_t index);
+    // The readers' digest of piece `index`, where hashesCold(index): waits for it with
+    // `wait`, else none while it is not there yet. Once per piece.
+    std::optional<Hashed> digest(std::size_t index, bool wait);
 
     // Before piece `index` is copied: at work, asks for the pieces after it until
     // windowBytes or windowPieces lie ahead of it.
@@ -208,6 +234,8 @@ private:
     std::unique_ptr<Direct> m_direct; // made for the first piece read around the page cache
     Buffer* m_copies;
     bool m_callerReadsCold = false;
+    bool m_hashCold = false;
+    std::vector<bool> m_coldHashed; // by piece: handed to the readers' hash
     std::size_t m_count;
     Open m_open;
     bool m_atWork = false;

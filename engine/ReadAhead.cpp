@@ -1,8 +1,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -16,6 +19,7 @@
 #include <unistd.h>
 
 #include "engine/Copy.h"
+#include "engine/hash/HashingPool.h"
 
 // The read-ahead of a join's and verify's pieces, and its reads around the page cache.
 namespace Copy {
@@ -57,7 +61,10 @@ bool setDirect(int fd, bool on) {
 
 // The threads that read pieces around the page cache, and the blocks they read into.
 // The readers claim blocks of the queued pieces in order, each a slot at the back,
-// and fill them; the join takes the slots from the front as it copies.
+// and fill them; the join takes the slots in turn as it copies. Where pieces are
+// hashed, hashing threads take each piece's filled slots in order, several pieces at
+// once. A slot's block is given back once it is copied and hashed, as far as either
+// is wanted, and the slots before it are.
 struct ReadAhead::Direct {
     // A piece opened for reads around the page cache; closed once nothing reads it.
     struct Piece {
@@ -67,6 +74,12 @@ struct ReadAhead::Direct {
         dev_t device;
         ino_t inode;
         std::atomic<std::size_t>& open;
+        // Its hash, under the mutex but for the hashing thread that holds `hashing`.
+        std::unique_ptr<Checksum::Sha256> hash;
+        std::int64_t hashedTo = 0; // the offset of the next slot to hash
+        bool hashing = false;
+        int error = 0; // of the first read that failed
+        std::optional<Fault> hashFault;
         Piece(std::size_t index, int fd, std::int64_t size, const struct stat& st, std::atomic<std::size_t>& open)
             : index(index), fd(fd), size(size), device(st.st_dev), inode(st.st_ino), open(open) {
             ++open;
@@ -81,29 +94,45 @@ struct ReadAhead::Direct {
     struct Slot {
         std::shared_ptr<Piece> piece;
         std::int64_t offset;
+        std::int64_t want; // asked for: a whole number of alignment blocks
         char* data;
         std::int64_t bytes = 0; // read; none after a failure or past the end
         bool filled = false;
+        bool hashed;
+        bool copied;
     };
 
     // Pieces queued or in slots: their descriptors are open. First, so that it
     // outlives them.
     std::atomic<std::size_t> pieces{0};
+    const bool hashes;
+    const bool copies;
     std::mutex mutex;
     std::condition_variable claimable; // for the readers: a piece and a free block, or the end
     std::condition_variable filled;    // for the join: a slot filled
+    std::condition_variable hashable;  // for the hashing threads: a slot filled, or the end
+    std::condition_variable told;      // for whoever waits for a digest, or for pieces to be done
     std::deque<std::shared_ptr<Piece>> queue;
-    std::int64_t claimed = 0; // of the queue's front piece
-    std::deque<Slot> slots;   // references stay valid as the ends change
+    std::int64_t claimed = 0;   // of the queue's front piece
+    std::deque<Slot> slots;     // references stay valid as the ends change
+    std::uint64_t frontSeq = 0; // the number of the front slot; they count up from the back
     std::vector<char*> free;
     std::vector<char*> blocks;
-    std::size_t current = 0; // the join's piece: those before it are of no more use
-    std::int64_t used = 0;   // of the front slot
+    std::size_t current = 0;   // the join's piece: those before it are of no more use
+    std::uint64_t copySeq = 0; // the slot the join copies from
+    std::int64_t used = 0;     // of that slot
+    // Of the join's piece: bytes taken from the slots, whether it read some itself, and
+    // its size as the readers read it (-1: none taken yet).
+    std::int64_t served = 0;
+    bool bypassed = false;
+    std::int64_t servedSize = -1;
+    std::map<std::size_t, Hashed> digests; // told, not yet asked for
     bool quit = false;
     std::atomic<bool> refused{false}; // a read around the page cache was refused
     std::vector<std::thread> readers;
+    std::vector<std::thread> hashers;
 
-    Direct() {
+    Direct(bool hashes, bool copies) : hashes(hashes), copies(copies) {
         for (std::size_t i = 0; i < directBlocks; ++i) {
             if (char* block = static_cast<char*>(std::aligned_alloc(directAlignment, directBlockBytes))) {
                 blocks.push_back(block);
@@ -117,6 +146,17 @@ struct ReadAhead::Direct {
                 break;
             }
         }
+        for (unsigned i = 0; hashes && i < Checksum::Hashers::cores() && !readers.empty(); ++i) {
+            try {
+                hashers.emplace_back([this] { hash(); });
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        if (hashes && hashers.empty()) {
+            // Pieces nobody would hash are not taken.
+            refused = true;
+        }
     }
 
     ~Direct() {
@@ -125,9 +165,15 @@ struct ReadAhead::Direct {
             quit = true;
         }
         claimable.notify_all();
-        for (std::thread& reader : readers) {
-            reader.join();
+        hashable.notify_all();
+        for (std::thread& thread : readers) {
+            thread.join();
         }
+        for (std::thread& thread : hashers) {
+            thread.join();
+        }
+        slots.clear();
+        queue.clear();
         for (char* block : blocks) {
             std::free(block);
         }
@@ -136,6 +182,25 @@ struct ReadAhead::Direct {
     Direct(const Direct&) = delete;
     Direct& operator=(const Direct&) = delete;
 
+    Slot* slotAt(std::uint64_t seq) { return seq - frontSeq < slots.size() ? &slots[seq - frontSeq] : nullptr; }
+
+    // Under the lock: gives back the blocks of the slots done with at the front.
+    void release() {
+        // One reader woken per block: a wake-up of them all per block costs the cores more
+        // than the reads.
+        bool freed = false;
+        while (!slots.empty() && slots.front().filled && slots.front().hashed && slots.front().copied) {
+            free.push_back(slots.front().data);
+            slots.pop_front();
+            ++frontSeq;
+            freed = true;
+            claimable.notify_one();
+        }
+        if (freed && !copies) {
+            told.notify_all();
+        }
+    }
+
     void read() {
         std::unique_lock lock(mutex);
         for (;;) {
@@ -143,7 +208,7 @@ struct ReadAhead::Direct {
             if (quit) {
                 return;
             }
-            const std::shared_ptr<Piece> piece = queue.front();
+            std::shared_ptr<Piece> piece = queue.front();
             const std::int64_t offset = claimed;
             const auto want = static_cast<std::size_t>(std::min<std::int64_t>(
                 directBlockBytes, (piece->size - offset + directAlignment - 1) / directAlignment * directAlignment));
@@ -152,76 +217,198 @@ struct ReadAhead::Direct {
                 queue.pop_front();
                 claimed = 0;
             }
-            Slot& slot = slots.emplace_back(Slot{piece, offset, free.back()});
+            Slot& slot = slots.emplace_back(
+                Slot{piece, offset, static_cast<std::int64_t>(want), free.back(), 0, false, !hashes, !copies});
             free.pop_back();
             lock.unlock();
             ssize_t n = 0;
-            do {
+            for (;;) {
                 n = ::pread(piece->fd, slot.data, want, offset);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0 && errno == EINVAL) {
-                // Refused after all: the join reads the piece itself, and the kernel
-                // reads it ahead, as it does the pieces after it.
-                refused = true;
-                ::posix_fadvise(piece->fd, offset, piece->size - offset, POSIX_FADV_WILLNEED);
+                if (n < 0 && errno == EINVAL && setDirect(piece->fd, false)) {
+                    // Refused after all: read through the page cache, with the kernel
+                    // reading the rest ahead, as it does the pieces after it.
+                    refused = true;
+                    ::posix_fadvise(piece->fd, offset, piece->size - offset, POSIX_FADV_WILLNEED);
+                    continue;
+                }
+                if (n >= 0 || errno != EINTR) {
+                    break;
+                }
             }
+            const int error = n < 0 ? errno : 0;
             lock.lock();
             slot.bytes = std::max<ssize_t>(n, 0);
+            if (error != 0 && piece->error == 0) {
+                piece->error = error;
+            }
             slot.filled = true;
+            piece.reset();
             filled.notify_all();
+            if (hashes) {
+                // A thread busy with the piece takes the slot itself once done.
+                hashable.notify_one();
+            }
+            release();
         }
     }
 
-    // Under `lock`: the front slot is done with; waits for a read still in flight.
-    void popFront(std::unique_lock<std::mutex>& lock) {
-        filled.wait(lock, [this] { return slots.front().filled; });
-        free.push_back(slots.front().data);
-        slots.pop_front();
+    // The first slot a hashing thread may take: filled, the next of its piece, which
+    // no other thread hashes.
+    Slot* nextToHash() {
+        for (Slot& slot : slots) {
+            if (!slot.hashed && slot.filled && !slot.piece->hashing && slot.piece->hashedTo == slot.offset) {
+                return &slot;
+            }
+        }
+        return nullptr;
+    }
+
+    void hash() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            Slot* slot = nullptr;
+            hashable.wait(lock, [&] { return quit || (slot = nextToHash()) != nullptr; });
+            if (quit) {
+                return;
+            }
+            Piece& piece = *slot->piece;
+            piece.hashing = true;
+            lock.unlock();
+            std::optional<Hashed> done;
+            try {
+                if (!piece.hash) {
+                    piece.hash = std::make_unique<Checksum::Sha256>();
+                }
+                if (Status updated = piece.hash->update(slot->data, static_cast<std::size_t>(slot->bytes));
+                    !updated && !piece.hashFault) {
+                    piece.hashFault = updated.fault();
+                }
+                if (slot->offset + slot->want >= piece.size) {
+                    done = finish(piece);
+                }
+            } catch (const std::bad_alloc&) {
+                done = Hashed{Checksum::failure(std::strerror(ENOMEM)), true};
+            }
+            lock.lock();
+            piece.hashing = false;
+            piece.hashedTo = slot->offset + slot->want;
+            slot->hashed = true;
+            if (done) {
+                digests.insert_or_assign(piece.index, std::move(*done));
+                told.notify_all();
+            }
+            release();
+        }
+    }
+
+    static Hashed finish(Piece& piece) {
+        if (piece.hashFault) {
+            return {*piece.hashFault, true};
+        }
+        const Result<Checksum::Digest> digest = piece.hash->finish();
+        if (!digest) {
+            return {digest.fault(), true};
+        }
+        if (piece.error != 0) {
+            return {Fault{piece.error}, false};
+        }
+        return {*digest, false};
+    }
+
+    // The join's slot is copied: on to the next.
+    void copiedSlot(Slot& slot) {
+        slot.copied = true;
+        ++copySeq;
         used = 0;
-        claimable.notify_one();
+        release();
     }
 
     void pass(std::size_t index) {
         std::unique_lock lock(mutex);
+        if (!copies) {
+            return;
+        }
+        if (index != current) {
+            served = 0;
+            bypassed = false;
+            servedSize = -1;
+        }
         current = index;
         while (!queue.empty() && queue.front()->index < index) {
             queue.pop_front();
             claimed = 0;
         }
-        while (!slots.empty() && slots.front().piece->index < index) {
-            popFront(lock);
+        while (Slot* slot = slotAt(copySeq)) {
+            if (slot->piece->index >= index) {
+                break;
+            }
+            copiedSlot(*slot);
         }
     }
 
     std::string_view readAt(const struct stat& st, std::int64_t offset, std::int64_t count) {
         std::unique_lock lock(mutex);
         for (;;) {
-            if (slots.empty()) {
+            Slot* slot = slotAt(copySeq);
+            if (slot == nullptr) {
                 if (queue.empty() || queue.front()->index != current) {
+                    bypassed = true;
                     return {};
                 }
-                filled.wait(lock, [this] { return !slots.empty(); });
+                filled.wait(lock, [this] { return slotAt(copySeq) != nullptr; });
                 continue;
             }
-            Slot& front = slots.front();
+            Slot& front = *slot;
             if (front.piece->index != current || front.piece->device != st.st_dev || front.piece->inode != st.st_ino) {
+                bypassed = true;
                 return {};
             }
             if (!front.filled) {
                 filled.wait(lock, [&] { return front.filled; });
             }
             if (used > 0 && used == front.bytes) {
-                popFront(lock);
+                copiedSlot(front);
                 continue;
             }
             // A piece cut short since is read again, so that the copy finds it ended.
             if (front.offset + used != offset || front.bytes == used || front.offset + front.bytes > st.st_size) {
+                bypassed = true;
                 return {};
             }
             const std::int64_t taken = std::min(count, front.bytes - used);
             const std::string_view bytes(front.data + used, static_cast<std::size_t>(taken));
             used += taken;
+            served += taken;
+            servedSize = front.piece->size;
             return bytes;
+        }
+    }
+
+    bool copiedAsHashed(std::size_t index) {
+        const std::lock_guard lock(mutex);
+        return hashes && index == current && !bypassed && served > 0 && served == servedSize;
+    }
+
+    std::optional<Hashed> digest(std::size_t index, bool wait) {
+        std::unique_lock lock(mutex);
+        auto found = digests.end();
+        const auto there = [&] { return (found = digests.find(index)) != digests.end(); };
+        if (wait) {
+            told.wait(lock, there);
+        } else if (!there()) {
+            return std::nullopt;
+        }
+        Hashed hashed = std::move(found->second);
+        digests.erase(found);
+        return hashed;
+    }
+
+    // Waits until fewer than `most` pieces are with the readers.
+    void fewerThan(std::size_t most) {
+        std::unique_lock lock(mutex);
+        // A reader lets go of its piece after the lock: looked at again now and then.
+        while (pieces >= most) {
+            told.wait_for(lock, std::chrono::milliseconds(5));
         }
     }
 };
@@ -304,12 +491,18 @@ std::string_view ReadAhead::readAt(int fd, std::int64_t offset, std::int64_t cou
 }
 
 bool ReadAhead::readDirect(std::size_t index, int fd, std::int64_t size) {
-    if (m_copies == nullptr || !mostlyUncached(fd, 0, size)) {
+    if ((m_copies == nullptr && !m_hashCold) || !mostlyUncached(fd, 0, size)) {
         return false;
     }
     if (!m_direct) {
-        m_direct = std::make_unique<Direct>();
-        m_copies->ahead = this;
+        m_direct = std::make_unique<Direct>(m_hashCold, m_copies != nullptr);
+        if (m_copies != nullptr) {
+            m_copies->ahead = this;
+        }
+    }
+    if (!m_direct->copies) {
+        // Nothing takes the pieces in turn: the hashes do, and the caller waits for them.
+        m_direct->fewerThan(std::min(hashedPiecesAhead, m_heldLimit));
     }
     if (m_direct->readers.empty() || m_direct->refused || m_direct->pieces >= m_heldLimit) {
         return false;
@@ -331,7 +524,22 @@ bool ReadAhead::readDirect(std::size_t index, int fd, std::int64_t size) {
         m_direct->queue.push_back(std::move(piece));
     }
     m_direct->claimable.notify_one();
+    if (m_hashCold) {
+        m_coldHashed.resize(m_count);
+        m_coldHashed[index] = true;
+    }
     return true;
+}
+
+bool ReadAhead::copiedAsHashed(std::size_t index) {
+    return hashesCold(index) && m_direct->copiedAsHashed(index);
+}
+
+std::optional<ReadAhead::Hashed> ReadAhead::digest(std::size_t index, bool wait) {
+    if (!hashesCold(index)) {
+        return std::nullopt;
+    }
+    return m_direct->digest(index, wait);
 }
 
 // Whether the last byte of piece `index` is in the page cache; a piece that cannot

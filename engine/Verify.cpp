@@ -80,7 +80,12 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     const bool md5 = !summary.checksummed && set.md5Pieces();
     SplitMergeFile::PieceStep step(set, buffer, false);
     SplitMergeFile::Piece piece;
-    // The hashing threads read pieces not in the page cache around it themselves.
+    // Pieces not in the page cache are hashed as the read-ahead reads them around it,
+    // those it cannot take by the hashing threads, which read them around it themselves.
+    std::vector<std::size_t> hashedAhead;
+    if (summary.checksummed) {
+        step.hashCold();
+    }
     step.leaveColdToCaller(summary.checksummed);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         // Pieces that are hashed are read ahead as a join reads them, so that a set not
@@ -113,6 +118,10 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
             continue;
         }
         record.expected = *piece.expected;
+        if (step.ahead().hashesCold(i)) {
+            hashedAhead.push_back(i);
+            continue;
+        }
         // To the end of the file as it is now, as a join would copy it.
         if (const auto added = hashers->add({piece.file.release(), 0, Checksum::Hashers::unlimited, i, true}); !added) {
             return hashFailed(added.fault());
@@ -121,6 +130,16 @@ Result<Summary> VerifySet(const std::string& manifestPath, const std::function<v
     if (hashers) {
         if (const Status drained = hashers->drain(); !drained) {
             return hashFailed(drained.fault());
+        }
+    }
+    for (const std::size_t i : hashedAhead) {
+        const std::optional<Copy::ReadAhead::Hashed> hashed = step.ahead().digest(i, true);
+        if (hashed->hashFailed) {
+            return hashFailed(hashed->digest.fault());
+        }
+        pieces[i].error = hashed->digest ? 0 : hashed->digest.fault().error;
+        if (hashed->digest && *hashed->digest != pieces[i].expected) {
+            pieces[i].checksum = Finding::Problem::Damaged;
         }
     }
 

@@ -31,7 +31,7 @@ bool JoinSink::append(const Descriptor& piece, std::int64_t length, const std::s
     m_lastCloned = copied->cloned;
     m_joined += length;
     m_host.setProgressBytes(m_joined);
-    return advance(m_joined);
+    return appended() && advance(m_joined);
 }
 
 bool JoinSink::partOfSet(const struct stat& outputStat) const {
@@ -120,9 +120,7 @@ void FileSink::startChecks() {
                 return Checksum::failure(digest.fault().why());
             }
             if (*digest != m_expected[job.index]) {
-                std::size_t first = m_damaged.load();
-                while (job.index < first && !m_damaged.compare_exchange_weak(first, job.index)) {
-                }
+                found(job.index);
             }
             return {};
         },
@@ -137,8 +135,56 @@ bool FileSink::take(const Piece& piece) {
         return true;
     }
     m_expected[piece.index] = *piece.expected;
+    if (m_buffer.ahead != nullptr && m_buffer.ahead->hashesCold(piece.index)) {
+        m_cold = Cold{piece.index, m_joined, piece.length};
+        return true;
+    }
     return checked(m_checks->add({m_temporary.fd(), m_joined, piece.length, piece.index})) ==
            Checksum::Hashers::Going::On;
+}
+
+bool FileSink::appended() {
+    if (!m_cold) {
+        return true;
+    }
+    const Cold cold = *m_cold;
+    m_cold.reset();
+    if (m_buffer.ahead->copiedAsHashed(cold.index)) {
+        m_coldAppended.push_back(cold.index);
+        return true;
+    }
+    // Some of its bytes were read here after all: checked as a piece in the page cache is.
+    return checked(m_checks->add({m_temporary.fd(), cold.offset, cold.length, cold.index})) ==
+           Checksum::Hashers::Going::On;
+}
+
+void FileSink::found(std::size_t index) {
+    std::size_t first = m_damaged.load();
+    while (index < first && !m_damaged.compare_exchange_weak(first, index)) {
+    }
+}
+
+void FileSink::collect(bool wait) {
+    while (!m_coldAppended.empty()) {
+        const std::size_t index = m_coldAppended.front();
+        std::optional<Copy::ReadAhead::Hashed> hashed = m_buffer.ahead->digest(index, wait);
+        if (!hashed) {
+            return;
+        }
+        m_coldAppended.pop_front();
+        if (!hashed->digest) {
+            const Fault& fault = hashed->digest.fault();
+            checked(Status(hashed->hashFailed ? fault : Checksum::failure(fault.why())));
+        }
+        if (*hashed->digest != m_expected[index]) {
+            found(index);
+        }
+    }
+}
+
+bool FileSink::damageFound() {
+    collect(false);
+    return m_damaged.load() != noPiece;
 }
 
 bool FileSink::advance(std::int64_t offset) {
@@ -153,6 +199,7 @@ std::optional<std::size_t> FileSink::firstDamaged() {
         return std::nullopt;
     }
     checked(m_checks->drain());
+    collect(true);
     const std::size_t damaged = m_damaged.load();
     return damaged == noPiece ? std::nullopt : std::optional<std::size_t>(damaged);
 }

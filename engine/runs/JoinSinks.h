@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -44,7 +45,7 @@ public:
     // Appends a piece of `length` bytes; false when the host asked to stop meanwhile.
     bool append(const Descriptor& piece, std::int64_t length, const std::string& piecePath);
     // Whether the checks behind the copy found a piece damaged so far.
-    virtual bool damageFound() const { return false; }
+    virtual bool damageFound() { return false; }
     // The first piece found damaged behind the copy, once the checks of every piece
     // appended are done.
     virtual std::optional<std::size_t> firstDamaged() { return std::nullopt; }
@@ -80,6 +81,8 @@ protected:
         (void)offset;
         return true;
     }
+    // The piece taken last is appended whole; false when the host asked to stop.
+    virtual bool appended() { return true; }
     // The output (the list's name less ".splt" there) is part of the piece set.
     bool partOfSet(const struct stat& outputStat) const;
 
@@ -116,9 +119,11 @@ private:
 };
 
 // A join into a file: a temporary file in the output folder, named when the join
-// succeeded. The checksum file's digests are checked behind the copy, on the output's
-// bytes read back from the page cache, so that what is checked is what the output
-// holds; a .crc's CRC-32 is computed as the bytes are written.
+// succeeded. The checksum file's digests are checked behind the copy: a piece the
+// read-ahead read around the page cache and hashed, and copied from its blocks, by
+// that digest, so that it is read once; any other piece on the output's bytes read
+// back from the page cache, so that what is checked is what the output holds. A .crc's
+// CRC-32 is computed as the bytes are written.
 class FileSink : public JoinSink {
 public:
     FileSink(const PieceSet::SetReader& set, Copy::Buffer& buffer, EngineHost& host, RunFolder& pieceFolder,
@@ -129,7 +134,7 @@ public:
     bool hashesAhead() const override { return false; }
     int scratchFolder() const override { return m_output.fd(); }
     bool take(const Piece& piece) override;
-    bool damageFound() const override { return m_damaged.load() != noPiece; }
+    bool damageFound() override;
     std::optional<std::size_t> firstDamaged() override;
     Result<bool> matchesWhole(const PieceSet::SetReader::WholeCheck& check) override;
     // Not where the checksum file's checks run behind the copy: they would find a
@@ -148,7 +153,12 @@ private:
         return m_temporary.fd();
     }
     bool advance(std::int64_t offset) override;
+    bool appended() override;
     void startChecks();
+    // Compares the read-ahead's digests of the pieces appended, as far as they are
+    // there, or (`wait`) all of them.
+    void collect(bool wait);
+    void found(std::size_t index);
     // A check that cannot be made fails the join at the copy's step: the output's
     // bytes can no longer be vouched for.
     template <typename T> T checked(Result<T> result);
@@ -166,6 +176,14 @@ private:
     std::atomic<std::size_t> m_damaged{noPiece};
     bool m_checksFailed = false;
     std::optional<Checksum::Hashers> m_checks;
+    // The piece being appended where the read-ahead hashes it: entry, offset and length.
+    struct Cold {
+        std::size_t index;
+        std::int64_t offset;
+        std::int64_t length;
+    };
+    std::optional<Cold> m_cold;
+    std::deque<std::size_t> m_coldAppended; // their digests not compared yet
     // The CRC-32 of the output, for a .crc, computed as it is written.
     std::optional<Copy::CrcBehind> m_crcBehind;
 };

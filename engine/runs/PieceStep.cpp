@@ -15,7 +15,11 @@ PieceStep::PieceStep(const PieceSet::SetReader& set, Copy::Buffer& buffer, bool 
       m_namesAhead(set.names()),
       m_readAhead(
           set.count(), [this](std::size_t index, struct stat& st) { return openAhead(index, st); },
-          copiesFromAhead ? &buffer : nullptr) {}
+          copiesFromAhead ? &buffer : nullptr) {
+    if (copiesFromAhead && !hashSums && set.checksums().present()) {
+        m_readAhead.hashCold();
+    }
+}
 
 // For the read-ahead: the piece opened for reading when it is a regular file, else
 // none; looked at first, so that a FIFO or a device is never opened. A hint only, so

@@ -57,7 +57,8 @@ struct Piece : PieceLook {
 // to it: the checksum file's digest, hashed here when `hashSums` (a stream, whose
 // bytes cannot be taken back) and else left to the caller; an md5sum file's; the
 // recovery data's verdict, through the caller's `standIn`. With `copiesFromAhead`, the
-// read-ahead reads pieces not in the page cache into blocks of `buffer` for the copy.
+// read-ahead reads pieces not in the page cache into blocks of `buffer` for the copy,
+// and hashes them there where the checksum file's digests are left to the caller.
 class PieceStep {
 public:
     PieceStep(
@@ -68,6 +69,10 @@ public:
     void readAhead(std::size_t index) { m_readAhead.before(index); }
     // Pieces not in the page cache are left to whoever hashes them, who reads them around it.
     void leaveColdToCaller(bool leave) { m_readAhead.leaveColdToCaller(leave); }
+    // Pieces not in the page cache are hashed as the read-ahead reads them (see
+    // Copy::ReadAhead::hashCold); the digests are asked of ahead().
+    void hashCold() { m_readAhead.hashCold(); }
+    Copy::ReadAhead& ahead() { return m_readAhead; }
 
     // May put other bytes in the piece's place (rebuilt ones) or find it bad; false
     // when the host asked to stop.

@@ -274,6 +274,14 @@ void TestChecksum::joinChecksEachPiece_data() {
     QTest::newRow("not in the page cache, piece 9 flipped") << "flip" << false << 8 << oddTail << (1 << 20) << true;
     QTest::newRow("not in the page cache, the odd last piece flipped")
         << "flip" << false << 23 << oddTail << (1 << 20) << true;
+    QTest::newRow("not in the page cache, piece 9 flipped, earlier file")
+        << "flip" << true << 8 << oddTail << (1 << 20) << true;
+    // Pieces of several blocks, read on several threads and hashed in order.
+    const int blocks = (3 << 20) + 12345;
+    QTest::newRow("not in the page cache, pieces of several blocks, whole")
+        << "" << false << -1 << qint64(6) * blocks - 4000 << blocks << true;
+    QTest::newRow("not in the page cache, pieces of several blocks, piece 4 flipped")
+        << "flip" << false << 3 << qint64(6) * blocks - 4000 << blocks << true;
 }
 
 void TestChecksum::joinChecksEachPiece() {

@@ -239,19 +239,25 @@ void TestFileSize::readAheadAroundTheCache_data() {
     QTest::addColumn<QString>("change"); // made to piece 3
     QTest::addColumn<qint64>("lastSize");
     QTest::addColumn<bool>("copyRange"); // pieces not read ahead are copied by copy_file_range
-    QTest::newRow("as they are") << "" << MiB << false;
-    QTest::newRow("as they are, the first by copy_file_range") << "" << MiB << true;
-    QTest::newRow("an odd tail") << "" << qint64(300001) << false;
-    QTest::newRow("piece 3 cut short") << "shrink" << MiB << true;
-    QTest::newRow("piece 3 grown") << "grow" << MiB << false;
+    QTest::addColumn<bool>("hashed");    // the readers hash what they read
+    QTest::newRow("as they are") << "" << MiB << false << false;
+    QTest::newRow("as they are, the first by copy_file_range") << "" << MiB << true << false;
+    QTest::newRow("an odd tail") << "" << qint64(300001) << false << false;
+    QTest::newRow("piece 3 cut short") << "shrink" << MiB << true << false;
+    QTest::newRow("piece 3 grown") << "grow" << MiB << false << false;
     // Before the read-ahead starts: its reads must find the bytes not yet on the disk.
-    QTest::newRow("piece 3 just written to") << "write" << MiB << false;
+    QTest::newRow("piece 3 just written to") << "write" << MiB << false << false;
+    // Each digest is that of the bytes copied.
+    QTest::newRow("hashed, an odd tail") << "" << qint64(300001) << true << true;
+    QTest::newRow("hashed, piece 3 grown") << "grow" << MiB << false << true;
+    QTest::newRow("hashed, piece 3 just written to") << "write" << MiB << true << true;
 }
 
 void TestFileSize::readAheadAroundTheCache() {
     QFETCH(QString, change);
     QFETCH(qint64, lastSize);
     QFETCH(bool, copyRange);
+    QFETCH(bool, hashed);
     constexpr int count = 6;
     QTemporaryDir dir;
     std::vector<QByteArray> pieces;
@@ -288,6 +294,9 @@ void TestFileSize::readAheadAroundTheCache() {
                 return file ? std::move(*file) : Descriptor();
             },
             &buffer);
+        if (hashed) {
+            readAhead.hashCold();
+        }
         for (int index = 0; index < count; ++index) {
             readAhead.before(std::size_t(index));
             QVERIFY(buffer.ahead != nullptr);
@@ -317,6 +326,14 @@ void TestFileSize::readAheadAroundTheCache() {
             }
             QVERIFY(copied);
             QCOMPARE(st.st_size, qint64(pieces[std::size_t(index)].size()));
+            QCOMPARE(readAhead.hashesCold(std::size_t(index)), hashed && index > 0);
+            if (readAhead.hashesCold(std::size_t(index))) {
+                QVERIFY(readAhead.copiedAsHashed(std::size_t(index)));
+                const std::optional<Copy::ReadAhead::Hashed> digest = readAhead.digest(std::size_t(index), true);
+                Checksum::Sha256 sha;
+                QVERIFY(sha.update(pieces[std::size_t(index)].constData(), pieces[std::size_t(index)].size()));
+                QVERIFY(digest && digest->digest && *digest->digest == *sha.finish());
+            }
             expected += pieces[std::size_t(index)];
             joined += st.st_size;
         }
