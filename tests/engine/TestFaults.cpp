@@ -372,7 +372,7 @@ void TestFaults::copyFallsBack_data() {
     QTest::newRow("join, cannot clone: copy_file_range") << "clone-eopnotsupp"
                                                          << "join" << 4096 << 0 << 1 << 0 << 4;
     QTest::newRow("copy_file_range fails on this machine: read/write") << "clone-eopnotsupp,copy-range-eio"
-                                                                        << "join checked" << 4096 << 0 << 1 << 0 << 1;
+                                                                       << "join checked" << 4096 << 0 << 1 << 0 << 1;
     const char* noClone = "clone-eopnotsupp,remote-fs,";
     QTest::newRow("no copy_file_range across file systems: read/write") << QString(noClone) + "copy-range-exdev"
                                                                         << "split" << 4096 << 0 << 1 << 0 << 1;
